@@ -1,0 +1,452 @@
+"""The data bundle on disk.
+
+Layout under the bundle path (the directory given by ``-d``)::
+
+    <bundle path>/
+        bundle/                      the bundle directory: base data and daily bars
+            instruments.h5           dataset "instruments": one row per instrument (INSTRUMENT_DTYPE)
+            trading_dates.h5         dataset "trading_dates": int32 YYYYMMDD, ascending
+            daybar/<category>.h5     one dataset per instrument, named by its market code (DAYBAR_DTYPE)
+        minbar/<category>/<code>.h5  dataset "bars": minute bars of one instrument (MINBAR_DTYPE)
+        tick/<category>/<code>.h5    dataset "ticks": ticks of one instrument (TICK_DTYPE)
+        quarantine/                  files set aside by the tick check, never read again
+
+``<category>`` is a data category name of ``TAG_MAP`` ("stock", "futures", "fund", "index", "option",
+"convertible"); ``<code>`` is the market code (order_book_id), e.g. ``000001.XSHE``, ``M1905``.
+
+Every file carries the root attributes ``schema_version`` (SCHEMA_VERSION) and ``kind``
+("instruments", "trading_dates", "daybar", "minbar", "tick"). Minute-bar and tick files also carry
+``order_book_id``, ``category``, ``first_trading_date`` and ``last_trading_date`` (int YYYYMMDD,
+0 when empty), so that an update can find where to resume without reading the data.
+
+Time stamps are integers in local exchange time: ``datetime`` of daily and minute bars is
+YYYYMMDDHHMMSS (a minute bar is labelled by the end of its minute, 09:31:00 covers 09:30-09:31;
+daily bars use HHMMSS = 000000); ``datetime`` of ticks is YYYYMMDDHHMMSSmmm. ``trading_date`` is the
+trading day a row belongs to: night-session rows of futures carry the next trading day's date.
+Rows are sorted by ``datetime`` and hold no duplicates.
+
+Each file is written whole to a temporary file in its own directory (a name starting with "." and
+not ending in ".h5"), flushed, fsynced and moved into place with ``os.replace``, so a reader sees
+either the old file or the new one, and a killed writer leaves only a stray temporary file that
+``remove_stray_temp_files`` clears on the next update.
+
+h5py and numpy are imported inside the functions: the command line imports the kit's bundle
+functions on every run and should not pay for them when it only prints help.
+"""
+import os
+import secrets
+
+from vantorel.errors import VantorelError
+
+SCHEMA_VERSION = 1
+
+BUNDLE_DIR_NAME = "bundle"
+MINBAR_DIR_NAME = "minbar"
+TICK_DIR_NAME = "tick"
+QUARANTINE_DIR_NAME = "quarantine"
+DAYBAR_DIR_NAME = "daybar"
+INSTRUMENTS_FILE = "instruments.h5"
+TRADING_DATES_FILE = "trading_dates.h5"
+
+TEMP_MARK = ".tmp-"
+
+# Field lists, turned into numpy dtypes by the functions below (numpy is not imported here).
+INSTRUMENT_FIELDS = [
+    ("order_book_id", "S32"),
+    ("symbol", "S64"),  # UTF-8
+    ("category", "S16"),  # TAG_MAP key
+    ("type", "S16"),  # TAG_MAP value
+    ("exchange", "S8"),
+    ("underlying_symbol", "S16"),  # futures and options: the commodity, e.g. M; else empty
+    ("underlying_order_book_id", "S32"),  # options: the contract or fund they are written on
+    ("listed_date", "i4"),
+    ("de_listed_date", "i4"),  # 0 while listed
+    ("round_lot", "i4"),
+    ("tick_size", "f8"),
+    ("contract_multiplier", "f8"),
+    ("strike_price", "f8"),  # options only
+    ("option_type", "S1"),  # "C" or "P" for options
+    ("trading_hours", "S96"),  # e.g. "21:01-23:00,09:01-10:15,10:31-11:30,13:31-15:00"
+]
+DAYBAR_FIELDS = [
+    ("datetime", "i8"),
+    ("open", "f8"),
+    ("high", "f8"),
+    ("low", "f8"),
+    ("close", "f8"),
+    ("prev_close", "f8"),
+    ("volume", "i8"),
+    ("total_turnover", "f8"),
+    ("open_interest", "i8"),
+]
+MINBAR_FIELDS = [
+    ("datetime", "i8"),
+    ("trading_date", "i4"),
+    ("open", "f8"),
+    ("high", "f8"),
+    ("low", "f8"),
+    ("close", "f8"),
+    ("volume", "i8"),
+    ("total_turnover", "f8"),
+    ("open_interest", "i8"),
+]
+TICK_FIELDS = [
+    ("datetime", "i8"),
+    ("trading_date", "i4"),
+    ("last", "f8"),
+    ("open", "f8"),  # of the trading day so far
+    ("high", "f8"),
+    ("low", "f8"),
+    ("prev_close", "f8"),
+    ("volume", "i8"),  # cumulative over the trading day
+    ("total_turnover", "f8"),  # cumulative over the trading day
+    ("open_interest", "i8"),
+    ("a1", "f8"),
+    ("a1_v", "i8"),
+    ("b1", "f8"),
+    ("b1_v", "i8"),
+]
+
+_DATASET = {"minbar": "bars", "tick": "ticks"}
+
+
+class StorageError(VantorelError):
+    """A bundle file cannot be read or does not have the layout this kit writes."""
+
+
+def _dtype(fields):
+    import numpy as np
+
+    return np.dtype(fields)
+
+
+def instrument_dtype():
+    return _dtype(INSTRUMENT_FIELDS)
+
+
+def daybar_dtype():
+    return _dtype(DAYBAR_FIELDS)
+
+
+def minbar_dtype():
+    return _dtype(MINBAR_FIELDS)
+
+
+def tick_dtype():
+    return _dtype(TICK_FIELDS)
+
+
+# ---- paths -------------------------------------------------------------------------------------
+
+def bundle_dir(bundle_path):
+    """The bundle directory (base data and daily bars) of a bundle path."""
+    return os.path.join(bundle_path, BUNDLE_DIR_NAME)
+
+
+def bundle_path_of(bundle_directory):
+    """The bundle path that holds a bundle directory (the inverse of ``bundle_dir``)."""
+    return os.path.dirname(os.path.abspath(bundle_directory))
+
+
+def daybar_path(bundle_directory, category):
+    return os.path.join(bundle_directory, DAYBAR_DIR_NAME, category + ".h5")
+
+
+def minbar_path(bundle_path, category, code):
+    return os.path.join(bundle_path, MINBAR_DIR_NAME, category, code + ".h5")
+
+
+def tick_path(bundle_path, category, code):
+    return os.path.join(bundle_path, TICK_DIR_NAME, category, code + ".h5")
+
+
+def data_path(bundle_path, kind, category, code):
+    """Path of the minute-bar ("minbar") or tick ("tick") file of one instrument."""
+    if kind == "minbar":
+        return minbar_path(bundle_path, category, code)
+    if kind == "tick":
+        return tick_path(bundle_path, category, code)
+    raise ValueError(kind)
+
+
+def _iter_data_files(root):
+    if not os.path.isdir(root):
+        return
+    for category in sorted(os.listdir(root)):
+        cat_dir = os.path.join(root, category)
+        if not os.path.isdir(cat_dir):
+            continue
+        for name in sorted(os.listdir(cat_dir)):
+            if name.startswith(".") or not name.endswith(".h5"):
+                continue
+            yield category, name[:-3], os.path.join(cat_dir, name)
+
+
+def iter_minbar_files(bundle_path):
+    """(category, code, path) of every minute-bar file of the bundle, sorted."""
+    return _iter_data_files(os.path.join(bundle_path, MINBAR_DIR_NAME))
+
+
+def iter_tick_files(bundle_path):
+    """(category, code, path) of every tick file of the bundle, sorted."""
+    return _iter_data_files(os.path.join(bundle_path, TICK_DIR_NAME))
+
+
+def iter_daybar_files(bundle_directory):
+    """(category, path) of every daily-bar file of the bundle directory, sorted."""
+    root = os.path.join(bundle_directory, DAYBAR_DIR_NAME)
+    if not os.path.isdir(root):
+        return
+    for name in sorted(os.listdir(root)):
+        if not name.startswith(".") and name.endswith(".h5"):
+            yield name[:-3], os.path.join(root, name)
+
+
+# ---- writing -------------------------------------------------------------------------------------
+
+def _fsync_dir(directory):
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def atomic_h5(path, fill, kind, attrs=None):
+    """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``."""
+    import h5py
+
+    directory = os.path.dirname(path) or "."
+    os.makedirs(directory, exist_ok=True)
+    tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
+    try:
+        with h5py.File(tmp, "w", libver="latest") as f:
+            f.attrs["schema_version"] = SCHEMA_VERSION
+            f.attrs["kind"] = kind
+            for key, value in (attrs or {}).items():
+                f.attrs[key] = value
+            fill(f)
+        fd = os.open(tmp, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_dir(directory)
+
+
+def remove_stray_temp_files(bundle_path):
+    """Remove temporary files that a killed writer left behind; returns how many."""
+    removed = 0
+    for root, _dirs, files in os.walk(bundle_path):
+        if QUARANTINE_DIR_NAME in os.path.relpath(root, bundle_path).split(os.sep):
+            continue
+        for name in files:
+            if name.startswith(".") and TEMP_MARK in name:
+                try:
+                    os.unlink(os.path.join(root, name))
+                    removed += 1
+                except OSError:
+                    pass
+    return removed
+
+
+def _trading_date_span(arr):
+    if len(arr) == 0:
+        return 0, 0
+    return int(arr["trading_date"][0]), int(arr["trading_date"][-1])
+
+
+def write_data_file(path, kind, category, code, arr):
+    """Write the whole minute-bar or tick array of one instrument."""
+    first, last = _trading_date_span(arr)
+
+    def fill(f):
+        f.create_dataset(_DATASET[kind], data=arr)
+
+    atomic_h5(path, fill, kind, {
+        "order_book_id": code,
+        "category": category,
+        "first_trading_date": first,
+        "last_trading_date": last,
+    })
+
+
+def write_minbar(bundle_path, category, code, arr):
+    path = minbar_path(bundle_path, category, code)
+    write_data_file(path, "minbar", category, code, arr)
+    return path
+
+
+def write_tick(bundle_path, category, code, arr):
+    path = tick_path(bundle_path, category, code)
+    write_data_file(path, "tick", category, code, arr)
+    return path
+
+
+def write_instruments(bundle_directory, arr):
+    atomic_h5(os.path.join(bundle_directory, INSTRUMENTS_FILE),
+              lambda f: f.create_dataset("instruments", data=arr), "instruments")
+
+
+def write_trading_dates(bundle_directory, dates):
+    import numpy as np
+
+    data = np.asarray(dates, dtype="i4")
+    atomic_h5(os.path.join(bundle_directory, TRADING_DATES_FILE),
+              lambda f: f.create_dataset("trading_dates", data=data), "trading_dates")
+
+
+def write_daybars(bundle_directory, category, bars_by_code):
+    """Write the daily-bar file of one category: ``bars_by_code`` maps market code to array."""
+
+    def fill(f):
+        for code in sorted(bars_by_code):
+            f.create_dataset(code, data=bars_by_code[code])
+
+    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category})
+
+
+# ---- reading -------------------------------------------------------------------------------------
+
+def _open(path, kind):
+    """Open a bundle file for reading, checking that it is one of ours and of this schema."""
+    import h5py
+
+    try:
+        f = h5py.File(path, "r")
+    except FileNotFoundError:
+        raise
+    except (OSError, ValueError) as exc:
+        raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+    try:
+        version = f.attrs.get("schema_version")
+        file_kind = f.attrs.get("kind")
+        if isinstance(file_kind, bytes):
+            file_kind = file_kind.decode()
+        if version is None or int(version) != SCHEMA_VERSION or file_kind != kind:
+            raise StorageError(f"数据文件 {path} 的格式版本不受支持（schema_version={version}，kind={file_kind}）")
+    except BaseException:
+        f.close()
+        raise
+    return f
+
+
+def _read_dataset(path, kind, name):
+    import numpy as np
+
+    f = _open(path, kind)
+    try:
+        if name not in f:
+            raise StorageError(f"数据文件 {path} 缺少数据集 {name}")
+        try:
+            return np.asarray(f[name][()])
+        except (OSError, ValueError, KeyError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+    finally:
+        f.close()
+
+
+def read_minbar(path):
+    """Minute bars of one file as a structured array (MINBAR_DTYPE fields)."""
+    return _read_dataset(path, "minbar", "bars")
+
+
+def read_tick(path):
+    """Ticks of one file as a structured array (TICK_DTYPE fields)."""
+    return _read_dataset(path, "tick", "ticks")
+
+
+def read_data_file(path, kind):
+    return read_minbar(path) if kind == "minbar" else read_tick(path)
+
+
+def read_file_attrs(path, kind):
+    """Root attributes of a bundle file as plain Python values."""
+    f = _open(path, kind)
+    try:
+        return {k: _plain(v) for k, v in f.attrs.items()}
+    finally:
+        f.close()
+
+
+def _plain(value):
+    if isinstance(value, bytes):
+        return value.decode()
+    if hasattr(value, "item"):
+        return value.item()
+    return value
+
+
+def last_trading_date(path, kind):
+    """The last trading date stored in a minute-bar or tick file (0 when empty)."""
+    return int(read_file_attrs(path, kind).get("last_trading_date", 0))
+
+
+def read_instruments(bundle_directory):
+    """The instrument table as a structured array; see ``instrument_records`` for dicts."""
+    return _read_dataset(os.path.join(bundle_directory, INSTRUMENTS_FILE), "instruments", "instruments")
+
+
+def instrument_records(arr):
+    """Rows of an instrument array as dicts with text values decoded."""
+    names = arr.dtype.names
+    return [{n: _plain(row[n]) for n in names} for row in arr]
+
+
+def read_trading_dates(bundle_directory):
+    """The stored trading calendar: int32 YYYYMMDD, ascending."""
+    return _read_dataset(os.path.join(bundle_directory, TRADING_DATES_FILE), "trading_dates", "trading_dates")
+
+
+def read_daybar_file(path):
+    """All daily bars of one category file: {market code: structured array}."""
+    import numpy as np
+
+    f = _open(path, "daybar")
+    try:
+        try:
+            return {code: np.asarray(f[code][()]) for code in f.keys()}
+        except (OSError, ValueError, KeyError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+    finally:
+        f.close()
+
+
+def read_daily(bundle_directory, code=None, category=None):
+    """Daily bars: of one instrument (an array, or None when not stored), or, without ``code``,
+    every stored instrument as {market code: array} (restricted to ``category`` when given)."""
+    result = {}
+    for cat, path in iter_daybar_files(bundle_directory):
+        if category is not None and cat != category:
+            continue
+        if code is not None:
+            f = _open(path, "daybar")
+            try:
+                if code in f:
+                    import numpy as np
+
+                    return np.asarray(f[code][()])
+            finally:
+                f.close()
+            continue
+        result.update(read_daybar_file(path))
+    return None if code is not None else result
+
+
+def iter_daily(bundle_directory):
+    """(category, code, array) of every stored daily-bar series."""
+    for cat, path in iter_daybar_files(bundle_directory):
+        for code, arr in sorted(read_daybar_file(path).items()):
+            yield cat, code, arr
