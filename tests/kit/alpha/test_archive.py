@@ -1,0 +1,337 @@
+import io
+import os
+import stat
+import subprocess
+import sys
+import tarfile
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import archive
+from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
+
+OLD = {"bundle/instruments.h5": b"old instruments", "minbar/000001.XSHE.h5": b"old bars"}
+NEW = {"bundle/instruments.h5": b"new instruments", "bundle/day.h5": b"d" * 5000, "minbar/M1905.h5": b"m" * 300}
+
+
+def snapshot(root):
+    tree = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = os.path.relpath(dirpath, root)
+        tree[rel + "/"] = None
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                tree[os.path.join(rel, name)] = (f.read(), os.stat(path).st_mtime_ns)
+    return tree
+
+
+def files_under(root):
+    found = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
+    return found
+
+
+def siblings(bundle):
+    parent, name = os.path.split(bundle)
+    return sorted(n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".lock"))
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    root = tmp_path / "home" / "bundle"
+    for rel, data in OLD.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(data)
+    return str(root)
+
+
+@pytest.fixture
+def build(tmp_path):
+    """build(kind, members) writes an archive; a member is (name, bytes) or a ready TarInfo/ZipInfo tuple."""
+    counter = [0]
+
+    def make(kind, members, name=None):
+        counter[0] += 1
+        path = tmp_path / (name or "a{}.{}".format(counter[0], kind))
+        if kind == "zip":
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+                for name_or_info, data in members:
+                    zf.writestr(name_or_info, data)
+        else:
+            mode = {"tar.gz": "w:gz", "tar.bz2": "w:bz2", "tar.xz": "w:xz", "tar": "w"}[kind]
+            with tarfile.open(path, mode) as tf:
+                for member in members:
+                    if isinstance(member[0], tarfile.TarInfo):
+                        info, data = member
+                        tf.addfile(info, io.BytesIO(data) if data else None)
+                    else:
+                        info = tarfile.TarInfo(member[0])
+                        info.size = len(member[1])
+                        tf.addfile(info, io.BytesIO(member[1]))
+        return str(path)
+
+    return make
+
+
+FORMATS = ["tar.gz", "tar.bz2", "tar.xz", "tar", "zip"]
+
+
+@pytest.mark.parametrize("kind", FORMATS)
+def test_good_archive_replaces_bundle(build, bundle, kind):
+    path = build(kind, sorted(NEW.items()))
+    result = install_archive(path, bundle)
+    assert files_under(bundle) == NEW
+    assert (result.files, result.bytes, result.unwrapped) == (3, sum(map(len, NEW.values())), "")
+    assert siblings(bundle) == []
+
+
+def test_format_is_read_from_content_not_name(build, bundle):
+    path = build("tar.bz2", sorted(NEW.items()), name="looks-like.zip")
+    install_archive(path, bundle)
+    assert files_under(bundle) == NEW
+
+
+@pytest.mark.parametrize(
+    "names, expected_unwrapped",
+    [
+        (["sample/bundle/instruments.h5", "sample/minbar/M1905.h5"], "sample"),
+        (["bundle/instruments.h5", "bundle/day.h5"], ""),  # already a bundle path: the top is layout
+        (["sample/sample/instruments.h5"], "sample"),  # inner entry of the same name survives
+    ],
+)
+def test_single_top_directory(build, bundle, names, expected_unwrapped):
+    path = build("tar.gz", [(n, n.encode()) for n in names])
+    result = install_archive(path, bundle)
+    assert result.unwrapped == expected_unwrapped
+    strip = len(expected_unwrapped) + 1 if expected_unwrapped else 0
+    assert files_under(bundle) == {n[strip:]: n.encode() for n in names}
+
+
+def tar_info(name, type_, linkname="", size=0):
+    info = tarfile.TarInfo(name)
+    info.type = type_
+    info.linkname = linkname
+    info.size = size
+    return info
+
+
+def zip_link(name, target):
+    info = zipfile.ZipInfo(name)
+    info.create_system = 3
+    info.external_attr = (stat.S_IFLNK | 0o777) << 16
+    return (info, target)
+
+
+def zip_special(name, kind):
+    info = zipfile.ZipInfo(name)
+    info.create_system = 3
+    info.external_attr = (kind | 0o644) << 16
+    return (info, b"")
+
+
+GOOD = ("bundle/instruments.h5", b"fine")
+
+HOSTILE = [
+    ("tar.gz", [GOOD, ("../evil.h5", b"x")], "..", "../evil.h5"),
+    ("tar.gz", [GOOD, ("bundle/../../evil.h5", b"x")], "..", "bundle/../../evil.h5"),
+    ("zip", [GOOD, ("../evil.h5", b"x")], "..", "../evil.h5"),
+    ("zip", [GOOD, ("bundle\\..\\..\\evil.h5", b"x")], "..", "bundle\\..\\..\\evil.h5"),
+    ("tar.gz", [GOOD, ("/tmp/evil.h5", b"x")], "绝对路径", "/tmp/evil.h5"),
+    ("zip", [GOOD, ("C:/evil.h5", b"x")], "绝对路径", "C:/evil.h5"),
+    ("tar.gz", [(tar_info("bundle/link", tarfile.SYMTYPE, "/etc"), b""), ("bundle/link/passwd", b"x")], "链接", None),
+    ("tar.gz", [(tar_info("bundle/ok", tarfile.SYMTYPE, "instruments.h5"), b""), GOOD], "链接", None),
+    ("tar.bz2", [GOOD, (tar_info("bundle/hard", tarfile.LNKTYPE, "/etc/passwd"), b"")], "链接", None),
+    ("zip", [GOOD, zip_link("bundle/link", b"/etc/passwd")], "符号链接", None),
+    ("tar.gz", [GOOD, (tar_info("bundle/tty", tarfile.CHRTYPE), b"")], "设备", None),
+    ("tar.gz", [GOOD, (tar_info("bundle/disk", tarfile.BLKTYPE), b"")], "设备", None),
+    ("tar.gz", [GOOD, (tar_info("bundle/pipe", tarfile.FIFOTYPE), b"")], "FIFO", None),
+    ("zip", [GOOD, zip_special("bundle/pipe", stat.S_IFIFO)], "FIFO", None),
+    ("zip", [GOOD, zip_special("bundle/tty", stat.S_IFCHR)], "设备", None),
+    ("tar.gz", [GOOD, GOOD], "重复", None),
+    ("zip", [GOOD, ("Bundle/Instruments.h5", b"y")], "重复", None),
+]
+
+
+@pytest.mark.parametrize("kind, members, reason, member", HOSTILE)
+def test_hostile_archive_refused_and_bundle_unchanged(build, bundle, tmp_path, kind, members, reason, member):
+    path = build(kind, members)
+    before, inode = snapshot(bundle), os.stat(bundle).st_ino
+    with pytest.raises(VantorelError) as caught:
+        install_archive(path, bundle)
+    message = caught.value.message
+    assert reason in message and "未作任何改动" in message
+    if member:
+        assert repr(member) in message
+    assert snapshot(bundle) == before and os.stat(bundle).st_ino == inode
+    assert siblings(bundle) == []
+    assert not (tmp_path / "evil.h5").exists() and not (tmp_path / "home" / "evil.h5").exists()
+
+
+@pytest.mark.parametrize("kind", ["tar.gz", "zip"])
+@pytest.mark.parametrize(
+    "limits, members, reason",
+    [
+        # declares more than the size cap
+        (ArchiveLimits(max_total_bytes=1 << 20), [GOOD, ("bundle/big.h5", b"\0" * (2 << 20))], "总大小超过上限"),
+        # a megabyte of zeros squeezes far past a 50:1 ratio
+        (ArchiveLimits(max_ratio=50, ratio_floor=64 << 10), [GOOD, ("bundle/z.h5", b"\0" * (1 << 20))], "压缩炸弹"),
+        (ArchiveLimits(max_members=3), [("bundle/{}.h5".format(i), b"x") for i in range(5)], "成员数超过上限"),
+    ],
+)
+def test_bombs_refused_and_bundle_unchanged(build, bundle, kind, limits, members, reason):
+    path = build(kind, members)
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match=reason):
+        install_archive(path, bundle, limits=limits)
+    assert snapshot(bundle) == before
+    assert siblings(bundle) == []
+
+
+def test_same_data_under_the_caps_installs(build, bundle):
+    # The ratio floor keeps small, highly compressible bundles installable.
+    path = build("zip", [GOOD, ("bundle/z.h5", b"\0" * (1 << 20))])
+    install_archive(path, bundle, limits=ArchiveLimits(max_ratio=50, ratio_floor=4 << 20))
+    assert len(files_under(bundle)["bundle/z.h5"]) == 1 << 20
+
+
+def test_zip_member_larger_than_declared_is_refused(build, bundle):
+    path = build("zip", [GOOD, ("bundle/liar.h5", b"A" * 4000)])
+    data = bytearray(Path(path).read_bytes())
+    # Shrink the uncompressed size the central directory declares for the second member.
+    central = data.rindex(b"PK\x01\x02")
+    data[central + 24 : central + 28] = (10).to_bytes(4, "little")
+    Path(path).write_bytes(bytes(data))
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match="liar|损坏"):
+        install_archive(path, bundle)
+    assert snapshot(bundle) == before
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "不存在"),
+        ("dir", "是目录"),
+        (b"just some text, not an archive" * 30, "无法识别"),
+        (b"", "无法识别"),
+    ],
+)
+def test_unusable_source_gives_clear_error(tmp_path, bundle, content, message):
+    path = tmp_path / "src.tar.gz"
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match=message):
+        install_archive(str(path), bundle)
+    assert snapshot(bundle) == before
+
+
+@pytest.mark.parametrize("kind", FORMATS)
+def test_truncated_archive_is_corrupt_and_bundle_unchanged(build, bundle, kind):
+    path = build(kind, [GOOD, ("bundle/day.h5", os.urandom(200_000))])
+    data = Path(path).read_bytes()
+    Path(path).write_bytes(data[: len(data) // 2])
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match="损坏或不完整"):
+        install_archive(path, bundle)
+    assert snapshot(bundle) == before
+    assert siblings(bundle) == []
+
+
+def test_archive_without_files_is_refused(build, bundle):
+    path = build("tar.gz", [(tar_info("bundle", tarfile.DIRTYPE), b"")])
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match="没有任何文件"):
+        install_archive(path, bundle)
+    assert snapshot(bundle) == before
+
+
+def test_archive_inside_the_bundle_is_refused(build, bundle):
+    path = build("tar.gz", sorted(NEW.items()))
+    inside = os.path.join(bundle, "upload.tar.gz")
+    os.rename(path, inside)
+    with pytest.raises(VantorelError, match="请先把它移到别处"):
+        install_archive(inside, bundle)
+    assert os.path.exists(inside)
+
+
+def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
+    path = build("tar.gz", sorted(NEW.items()))
+    before = snapshot(bundle)
+    real_file = archive._Writer.file
+    calls = []
+
+    def interrupted(self, *args):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return real_file(self, *args)
+
+    monkeypatch.setattr(archive._Writer, "file", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        install_archive(path, bundle)
+    assert snapshot(bundle) == before
+    assert siblings(bundle) == []
+
+
+KILLED = textwrap.dedent(
+    """
+    import os, signal, sys
+    from vantorel.ombrel.alpha import archive
+    real_file = archive._Writer.file
+    def file(self, *args):
+        if self.files == 1:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return real_file(self, *args)
+    archive._Writer.file = file
+    archive.install_archive(sys.argv[1], sys.argv[2])
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGKILL")
+def test_killed_unpack_leaves_old_bundle_and_next_install_cleans_up(build, bundle):
+    path = build("zip", sorted(NEW.items()))
+    before = snapshot(bundle)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", KILLED, path, bundle], env=env, timeout=60)
+    assert proc.returncode == -9
+    assert snapshot(bundle) == before
+    assert any(".staging-" in n for n in siblings(bundle))
+    install_archive(path, bundle)
+    assert files_under(bundle) == NEW
+    assert siblings(bundle) == []
+
+
+@pytest.mark.parametrize(
+    "name, ok",
+    [
+        ("bundle/a.h5", ("bundle", "a.h5")),
+        ("./bundle//a.h5", ("bundle", "a.h5")),
+        ("bundle\\a.h5", ("bundle", "a.h5")),
+        ("a..b.h5", ("a..b.h5",)),
+        ("..", None),
+        ("a/../../b", None),
+        ("\\\\server\\share", None),
+        ("D:evil", None),
+        ("a\x00b", None),
+        ("./", None),
+    ],
+)
+def test_member_names(name, ok):
+    if ok is None:
+        with pytest.raises(archive._Refused):
+            archive.member_parts(name)
+    else:
+        assert archive.member_parts(name) == ok
