@@ -1,0 +1,191 @@
+// The parts of Python's evaluation that the modules' code relies on, with the
+// interpreter's own results and error messages: truth tests, ==, `in`,
+// f-string formatting, two-value unpacking, global name lookup and imports.
+#pragma once
+
+#include "ref.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace vantorel {
+
+// `if value:`
+inline bool truthy(const Ref& value) { return check_status(PyObject_IsTrue(value.get())) != 0; }
+
+// `if left == right:` -- the comparison result is itself truth-tested, with no
+// identity shortcut (PyObject_RichCompareBool would take one).
+inline bool equals(const Ref& left, const Ref& right) {
+  return truthy(Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_EQ)));
+}
+
+// `value in container`
+inline bool contains(const Ref& container, const Ref& value) {
+  return check_status(PySequence_Contains(container.get(), value.get())) != 0;
+}
+
+inline bool is_none(const Ref& value) noexcept { return value.get() == Py_None; }
+inline bool is_false(const Ref& value) noexcept { return value.get() == Py_False; }
+
+// f"{prefix}{value}"
+inline Ref format_after(const char* prefix, const Ref& value) {
+  Ref empty = text("");
+  Ref formatted = Ref::steal(PyObject_Format(value.get(), empty.get()));
+  return Ref::steal(PyUnicode_Concat(text(prefix).get(), formatted.get()));
+}
+
+// f"{first}{separator}{second}"
+inline Ref format_joined(const Ref& first, const char* separator, const Ref& second) {
+  Ref empty = text("");
+  Ref head = Ref::steal(PyObject_Format(first.get(), empty.get()));
+  Ref tail = Ref::steal(PyObject_Format(second.get(), empty.get()));
+  Ref joined = Ref::steal(PyUnicode_Concat(head.get(), text(separator).get()));
+  return Ref::steal(PyUnicode_Concat(joined.get(), tail.get()));
+}
+
+inline Ref type_name(const Ref& value) {
+  return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))).attr("__name__");
+}
+
+// `first, second = value`, by iteration and with the interpreter's messages.
+inline std::array<Ref, 2> unpack_pair(const Ref& value) {
+  PyObject* iterator = PyObject_GetIter(value.get());
+  if (iterator == nullptr) {
+    PyTypeObject* type = Py_TYPE(value.get());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && PyType_GetSlot(type, Py_tp_iter) == nullptr &&
+        !PySequence_Check(value.get())) {
+      PyErr_Clear();
+      Ref name = type_name(value);
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", name.get());
+    }
+    raise_set_error();
+  }
+  Ref items = Ref::steal(iterator);
+  std::array<Ref, 2> pair;
+  for (std::size_t got = 0; got < pair.size(); ++got) {
+    PyObject* item = PyIter_Next(items.get());
+    if (item == nullptr) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                     static_cast<int>(got));
+      }
+      raise_set_error();
+    }
+    pair[got] = Ref::steal(item);
+  }
+  PyObject* extra = PyIter_Next(items.get());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raise_set_error();
+  }
+  if (PyErr_Occurred()) raise_set_error();
+  return pair;
+}
+
+// The names a piece of code sees: a module's globals, then the builtins.
+class Scope {
+ public:
+  // `locals` is what an import statement passes as __import__'s third argument:
+  // the globals at module level, None inside a function.
+  Scope(PyObject* globals, bool module_level) noexcept
+      : globals_(globals), module_level_(module_level) {}
+
+  PyObject* globals() const noexcept { return globals_; }
+
+  // Reading a global name, as LOAD_GLOBAL does.
+  Ref global(const char* name) const {
+    if (PyObject* found = PyDict_GetItemString(globals_, name)) return Ref::borrow(found);
+    Ref builtins = builtins_dict();
+    if (PyObject* found = PyDict_GetItemString(builtins.get(), name)) return Ref::borrow(found);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    raise_set_error();
+  }
+
+  // `import module`: binds the top-level package, as the statement does.
+  Ref import(const char* module) const { return import_module(module, none()); }
+
+  // `from module import name, ...`
+  template <std::size_t N>
+  std::array<Ref, N> import_from(const char* module, const char* const (&names)[N]) const {
+    Ref fromlist = Ref::steal(PyTuple_New(N));
+    for (std::size_t i = 0; i < N; ++i) {
+      check_status(PyTuple_SetItem(fromlist.get(), static_cast<Py_ssize_t>(i), text(names[i]).release()));
+    }
+    Ref imported = import_module(module, fromlist);
+    std::array<Ref, N> values;
+    for (std::size_t i = 0; i < N; ++i) values[i] = import_name(imported, names[i]);
+    return values;
+  }
+
+ private:
+  static Ref builtins_dict() {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    return Ref::borrow(PyModule_GetDict(builtins.get()));
+  }
+
+  // Through builtins.__import__ as it is at this moment, so that a replaced
+  // __import__ sees the call exactly as it would from Python code.
+  Ref import_module(const char* module, const Ref& fromlist) const {
+    Ref builtins = builtins_dict();
+    PyObject* import_function = PyDict_GetItemString(builtins.get(), "__import__");
+    if (import_function == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+      raise_set_error();
+    }
+    Ref globals = Ref::borrow(globals_);
+    Ref locals = module_level_ ? globals : none();
+    return call(Ref::borrow(import_function), {text(module), globals, locals, fromlist, integer(0)});
+  }
+
+  // One name of a from-import: the attribute, else an already imported
+  // submodule, else the interpreter's ImportError.
+  static Ref import_name(const Ref& module, const char* name) {
+    if (PyObject* value = PyObject_GetAttrString(module.get(), name)) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set_error();
+    PyErr_Clear();
+
+    Ref package;
+    if (PyObject* found = PyObject_GetAttrString(module.get(), "__name__")) {
+      package = Ref::steal(found);
+      if (!PyUnicode_Check(package.get())) package = Ref();
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+    } else {
+      raise_set_error();
+    }
+    if (!package.is_null()) {
+      Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", package.get(), name));
+      PyObject* modules = PyImport_GetModuleDict();  // borrowed
+      if (PyObject* submodule = PyDict_GetItemWithError(modules, full_name.get())) {
+        return Ref::borrow(submodule);
+      }
+      if (PyErr_Occurred()) raise_set_error();
+    }
+
+    Ref shown_package = package.is_null() ? text("<unknown module name>") : package;
+    Ref path;
+    if (PyModule_Check(module.get())) {
+      if (PyObject* file = PyModule_GetFilenameObject(module.get())) {
+        path = Ref::steal(file);
+        if (!PyUnicode_Check(path.get())) path = Ref();
+      } else {
+        PyErr_Clear();
+      }
+    }
+    Ref message = path.is_null()
+        ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
+                                          shown_package.get()))
+        : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name,
+                                          shown_package.get(), path.get()));
+    Ref error_name = package.is_null() ? none() : package;
+    Ref error_path = path.is_null() ? none() : path;
+    PyErr_SetImportError(message.get(), error_name.get(), error_path.get());
+    raise_set_error();
+  }
+
+  PyObject* globals_;  // borrowed: the module's dict, which outlives every scope over it
+  bool module_level_;
+};
+
+}  // namespace vantorel
