@@ -161,7 +161,7 @@ inline std::vector<Ref> bind_arguments(const FunctionObject* f, PyObject* args, 
     PyObject* value;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         raise_set_error();
       }
       Py_ssize_t index = 0;

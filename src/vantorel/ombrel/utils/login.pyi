@@ -1,0 +1,6 @@
+from types import ModuleType
+
+from vantorel import tovi as tovi
+
+def get_license_info(name: str = ...) -> tuple[str | None, str | None]: ...
+def init_tovi() -> None: ...
