@@ -1,4 +1,3 @@
-from types import ModuleType
 
 from vantorel import tovi as tovi
 
