@@ -1,4 +1,3 @@
-
 from vantorel import tovi as tovi
 
 def get_license_info(name: str = ...) -> tuple[str | None, str | None]: ...
