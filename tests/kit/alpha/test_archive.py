@@ -105,7 +105,7 @@ def test_format_is_read_from_content_not_name(build, bundle):
     [
         (["sample/bundle/instruments.h5", "sample/minbar/M1905.h5"], "sample"),
         (["bundle/instruments.h5", "bundle/day.h5"], ""),  # already a bundle path: the top is layout
-        (["sample/sample/instruments.h5"], "sample"),  # inner entry of the same name survives
+        (["x/x/a.h5", "x/bundle/b.h5"], "x"),  # an inner entry of the same name survives
     ],
 )
 def test_single_top_directory(build, bundle, names, expected_unwrapped):
@@ -255,6 +255,16 @@ def test_archive_without_files_is_refused(build, bundle):
     with pytest.raises(VantorelError, match="没有任何文件"):
         install_archive(path, bundle)
     assert snapshot(bundle) == before
+
+
+@pytest.mark.parametrize("names", [["notes.txt"], ["backup/notes.txt", "backup/more/x.h5"]])
+def test_archive_that_is_no_bundle_is_refused(build, bundle, names):
+    path = build("zip", [(n, b"x") for n in names])
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match="没有 bundle 数据"):
+        install_archive(path, bundle)
+    assert snapshot(bundle) == before
+    assert siblings(bundle) == []
 
 
 def test_archive_inside_the_bundle_is_refused(build, bundle):

@@ -19,7 +19,9 @@ Every member is checked before anything of it is written:
 An archive whose members all sit under one top-level directory is taken to be a packed bundle
 path ("tar czf sample.tar.gz sample/"): that directory is unwrapped, unless its name is one
 the bundle layout itself uses at the top (such as "bundle"), in which case the archive is
-already a bundle path and is installed as it is.
+already a bundle path and is installed as it is. What ends up at the top must then hold at least
+one of the layout's directories ("bundle", "minbar", "tick"); anything else is refused rather
+than put in the place of the user's bundle.
 """
 import contextlib
 import errno
@@ -32,6 +34,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.alpha.staging import staged_directory
 
 _GIB = 1 << 30
@@ -280,11 +283,9 @@ def _is_read_error(exc):
 
 def _layout_top_names():
     """Names that the bundle layout puts at the top of a bundle path."""
-    try:
-        from vantorel.ombrel.alpha import storage
-    except ImportError:
-        return frozenset({"bundle"})
-    return frozenset(getattr(storage, "TOP_LEVEL_NAMES", ("bundle",)))
+    return frozenset(
+        (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME, storage.QUARANTINE_DIR_NAME)
+    )
 
 
 def _unwrap_single_directory(stage):
@@ -372,6 +373,14 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
             if writer.files == 0:
                 raise _Corrupt("压缩包中没有任何文件")
             unwrapped = _unwrap_single_directory(stage)
+            if not _layout_top_names().intersection(os.listdir(stage)):
+                # Installing it would throw the user's bundle away for something that is none.
+                expected = "、".join(
+                    n + "/" for n in (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
+                )
+                raise VantorelError(
+                    "压缩文件 {} 中没有 bundle 数据（顶层应有 {} 目录）；原 bundle 未作任何改动".format(path, expected)
+                )
     except _Refused as refused:
         raise VantorelError(
             "已拒绝压缩文件 {}：成员 {!r} {}；原 bundle 未作任何改动".format(path, refused.member, refused.reason)
