@@ -27,7 +27,14 @@ Ref shell(const Scope& scope, const Ref*) {
     echo(scope, text("请安装ipython:pip install ipython"));
     return none();
   }
-  call(embed);
+  // embed() takes its namespace from the frame that calls it, which for Python
+  // code is shell's own: this module's globals and the local `embed`. Calling
+  // it from a frame over the same namespaces keeps the user's shell as it
+  // would be, rather than showing click's internals.
+  Ref code = Ref::steal(Py_CompileString("embed()", "<vantorel shell>", Py_eval_input));
+  Ref locals = Ref::steal(PyDict_New());
+  check_status(PyDict_SetItemString(locals.get(), "embed", embed.get()));
+  Ref::steal(PyEval_EvalCode(code.get(), scope.globals(), locals.get()));
   return none();
 }
 
