@@ -137,22 +137,22 @@ def _killed_worker(first):
 def concurrent_writes(writers=50, writes=40):
     """Writers store distinct variables at the same time while a reader parses the store."""
     violations = []
-    control = tempfile.mkdtemp(prefix="stress-control-")
-    go_path, stop_path = os.path.join(control, "go"), os.path.join(control, "stop")
     started = time.monotonic()
-    reader = _spawn("read", stop_path)
-    workers = [_spawn("write", str(writer), str(writes), go_path) for writer in range(writers)]
-    for process in [reader, *workers]:
-        process.stdout.readline()
-    open(go_path, "w").close()
-    for writer, process in enumerate(workers):
-        output = process.communicate()[0]
-        if output.strip() != "done" or process.returncode != 0:
-            violations.append(f"writer {writer} failed with status {process.returncode}")
-    open(stop_path, "w").close()
-    reader_output = reader.communicate()[0]
+    with tempfile.TemporaryDirectory(prefix="stress-control-") as control:
+        go_path, stop_path = os.path.join(control, "go"), os.path.join(control, "stop")
+        reader = _spawn("read", stop_path)
+        workers = [_spawn("write", str(writer), str(writes), go_path) for writer in range(writers)]
+        for process in [reader, *workers]:
+            process.stdout.readline()
+        open(go_path, "w").close()
+        for writer, process in enumerate(workers):
+            output = process.communicate()[0]
+            if output.strip() != "done" or process.returncode != 0:
+                violations.append(f"writer {writer} failed with status {process.returncode}")
+        open(stop_path, "w").close()
+        reader_output = reader.communicate()[0].strip()
     elapsed = time.monotonic() - started
-    figures = json.loads(reader_output) if reader_output.strip() else {"reads": 0, "absent": 0, "violations": ["reader died"]}
+    figures = json.loads(reader_output) if reader_output else {"reads": 0, "absent": 0, "violations": ["reader died"]}
     violations.extend(figures.pop("violations"))
     stored = _read_store()
     expected = {f"STRESS_{w}_{i}": _value(w, i) for w in range(writers) for i in range(writes)}
@@ -160,9 +160,6 @@ def concurrent_writes(writers=50, writes=40):
     if lost:
         violations.append(f"{len(lost)} writes lost or changed, e.g. {lost[:5]}")
     violations.extend(_mode_violations())
-    for name in ("go", "stop"):
-        os.unlink(os.path.join(control, name))
-    os.rmdir(control)
     return {
         "writers": writers,
         "writes": writers * writes,

@@ -92,7 +92,7 @@ def _load_into_environ():
 def _private_directory(directory):
     """Make sure ``directory`` exists with mode 0700, and the kit home too when it has to be created.
 
-    Modes are set explicitly: under umask 000 a plain mkdir would leave them open to everyone.
+    The modes do not depend on the umask, and an accounts directory that was opened up is closed again.
     """
     home = os.path.dirname(directory)
     os.makedirs(os.path.dirname(home), exist_ok=True)
