@@ -1,0 +1,599 @@
+"""Anomaly checks of the minute bars and daily bars stored in a bundle.
+
+``check_min_bar_data(bundle_path)`` scans ``minbar/<category>/<code>.h5``;
+``check_daily_bar_data(bundle_directory)`` scans ``bundle/daybar/<category>.h5`` and holds
+each daily bar against the aggregate of the same day's minute bars when those are stored.
+Both print a table, one row per file, instrument and kind of anomaly, or a line saying that
+nothing was found (or that there is no data), and return the list of ``Anomaly`` rows.
+
+What is looked for, in every series:
+
+- a file that cannot be read, or lacks one of the columns the checks need;
+- ``datetime`` going backwards, or the same ``datetime`` twice;
+- NaN in open/high/low/close; a price of zero or below; negative volume;
+- high below open, close or low, or low above open or close;
+- a close-to-close move beyond the jump threshold between consecutive bars;
+- trading days missing between the first and the last stored day, and rows on days that are
+  not trading days, both against the bundle's trading calendar;
+
+and in minute bars besides:
+
+- bars outside the instrument's sessions (or not on a whole minute), bars whose
+  ``trading_date`` does not fit their time (a night session runs on the previous trading day),
+  and sessions whose bar count differs from the session length;
+- ``first_trading_date``/``last_trading_date`` attributes that disagree with the data (an
+  update resumes from them, so a wrong one hides missing days);
+
+and in daily bars besides, against the minute bars of the same instrument:
+
+- open differs from the first minute's open, high from the highest high, low from the lowest
+  low, close from the last minute's close (each beyond half a tick, or a relative 1e-6 when
+  the tick size is unknown), or volume from the minutes' sum (beyond a relative 0.1%);
+- trading days that have minute bars but no daily bar.
+
+Thresholds (``CheckSettings``; the jump thresholds can be set through the environment):
+
+- daily jump 25% (``VANTOREL_CHECK_DAILY_JUMP``): above the widest daily price limit of the
+  exchanges (20%), so only a real break or a bad price trips it;
+- minute jump 20% (``VANTOREL_CHECK_MINUTE_JUMP``), bar to bar, over night gaps too;
+- options 500% either way (``VANTOREL_CHECK_OPTION_JUMP``): a cheap option can move many times
+  its own price in a day.
+
+numpy and h5py are imported inside the functions: the command line imports this module on
+every run.
+"""
+import os
+from typing import NamedTuple
+
+import click
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
+
+KINDS = {
+    "unreadable": "无法读取",
+    "missing_columns": "缺少字段",
+    "not_increasing": "时间戳倒退",
+    "duplicate": "时间戳重复",
+    "nan": "价格为 NaN",
+    "non_positive": "价格不为正",
+    "ohlc": "OHLC 不一致",
+    "negative_volume": "成交量为负",
+    "jump": "收盘价跳变过大",
+    "missing_days": "缺少交易日",
+    "non_trading_day": "非交易日有数据",
+    "off_session": "交易时段之外",
+    "trading_date": "交易日与时间不符",
+    "session_count": "每节分钟数不符",
+    "attrs": "文件属性与数据不符",
+    "unknown_instrument": "品种不在合约表中",
+    "daily_vs_minute": "日线与分钟线汇总不符",
+    "minute_without_daily": "有分钟线无日线",
+    "calendar": "交易日历有误",
+}
+
+PRICE_FIELDS = ("open", "high", "low", "close")
+MINBAR_COLUMNS = ("datetime", "trading_date") + PRICE_FIELDS + ("volume",)
+DAYBAR_COLUMNS = ("datetime",) + PRICE_FIELDS + ("volume",)
+
+
+class Anomaly(NamedTuple):
+    file: str  # relative to the bundle path, "/"-separated
+    code: str  # market code; "" when the whole file is concerned
+    kind: str  # a key of KINDS
+    count: int
+    examples: tuple  # a few texts showing where
+
+
+class CheckSettings(NamedTuple):
+    daily_jump: float = 0.25
+    minute_jump: float = 0.20
+    option_jump: float = 5.0
+    price_ticks: float = 0.5  # daily vs minute prices, in ticks
+    price_rel: float = 1e-6  # the same when the tick size is unknown
+    volume_rel: float = 0.001
+    examples: int = 3
+
+    def jump_limit(self, category, minute):
+        if category == "option":
+            return self.option_jump
+        return self.minute_jump if minute else self.daily_jump
+
+
+_ENV = {
+    "daily_jump": "VANTOREL_CHECK_DAILY_JUMP",
+    "minute_jump": "VANTOREL_CHECK_MINUTE_JUMP",
+    "option_jump": "VANTOREL_CHECK_OPTION_JUMP",
+}
+
+
+def settings_from_env():
+    """Default settings with the jump thresholds the environment sets (fractions, 0.3 = 30%)."""
+    values = {}
+    for field, name in _ENV.items():
+        text = os.environ.get(name)
+        if not text:
+            continue
+        try:
+            value = float(text)
+        except ValueError:
+            value = -1.0
+        if not value > 0:
+            raise VantorelError("环境变量 {} 应为正数（例如 0.3 表示 30%），现为 {!r}".format(name, text))
+        values[field] = value
+    return CheckSettings(**values)
+
+
+# ---- the bundle's base data --------------------------------------------------------------------
+
+class _Base:
+    """Calendar and instrument table, read once per check run."""
+
+    def __init__(self, bundle_directory, bundle_path):
+        import numpy as np
+
+        from vantorel.ombrel.alpha import service
+
+        self.problems = []
+        rel_dir = _rel(bundle_path, bundle_directory)
+        try:
+            calendar = np.asarray(storage.read_trading_dates(bundle_directory), dtype="i8")
+        except FileNotFoundError:
+            calendar = None
+            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, ("文件不存在，改用内置交易日历",)))
+        except (VantorelError, OSError, ValueError) as exc:
+            calendar = None
+            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, (_short(exc),)))
+        if calendar is not None and len(calendar) > 1 and not np.all(np.diff(calendar) > 0):
+            bad = np.flatnonzero(np.diff(calendar) <= 0)
+            self.problems.append(
+                Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "calendar", len(bad), tuple(_day(calendar[i + 1]) for i in bad[:3]))
+            )
+            calendar = np.unique(calendar)
+        if calendar is None or len(calendar) == 0:
+            import datetime
+
+            calendar = np.asarray(service.trading_dates(service.CALENDAR_START, datetime.date.today()), dtype="i8")
+        self.calendar = calendar
+        # Whether the night session before each calendar day takes place: the service's rule,
+        # worked out once per day rather than once per bar.
+        night = [service.has_night_session(int(calendar[0]))] if len(calendar) else []
+        night += [service.has_night_session(int(d), int(p)) for p, d in zip(calendar[:-1], calendar[1:])]
+        self.has_night = np.asarray(night, dtype=bool)
+
+        self.instruments = {}
+        try:
+            table = storage.read_instruments(bundle_directory)
+        except FileNotFoundError:
+            self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "unreadable", 1, ("文件不存在，无法检查交易时段",)))
+        except (VantorelError, OSError, ValueError) as exc:
+            self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "unreadable", 1, (_short(exc),)))
+        else:
+            names = table.dtype.names or ()
+            if "order_book_id" in names:
+                for row in table:
+                    code = _text(row["order_book_id"])
+                    self.instruments[code] = {n: (_text(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
+        self._sessions = {}
+
+    def tick_size(self, code):
+        info = self.instruments.get(code)
+        try:
+            return float(info["tick_size"]) if info else 0.0
+        except (KeyError, TypeError, ValueError):
+            return 0.0
+
+    def sessions(self, code):
+        """(firsts, lasts, is_night) arrays of an instrument's sessions, sorted by first minute."""
+        import numpy as np
+
+        from vantorel.ombrel.alpha import service
+
+        info = self.instruments.get(code)
+        hours = info.get("trading_hours") if info else None
+        if not hours:
+            return None
+        if hours not in self._sessions:
+            try:
+                parsed = sorted(service.parse_trading_hours(hours))
+            except (ValueError, AttributeError):
+                parsed = []
+            firsts = np.array([a for a, _ in parsed], dtype="i8")
+            lasts = np.array([b for _, b in parsed], dtype="i8")
+            self._sessions[hours] = (firsts, lasts, firsts >= service.NIGHT_SESSION_FROM) if parsed else None
+        return self._sessions[hours]
+
+
+# ---- small helpers -------------------------------------------------------------------------------
+
+def _text(value):
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "replace")
+    return str(value)
+
+
+def _short(exc):
+    text = getattr(exc, "message", None) or str(exc) or type(exc).__name__
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _rel(bundle_path, path):
+    rel = os.path.relpath(path, bundle_path).replace(os.sep, "/")
+    return "" if rel == "." else rel + "/"
+
+
+def _day(yyyymmdd):
+    d = int(yyyymmdd)
+    return "{:04d}-{:02d}-{:02d}".format(d // 10000, d // 100 % 100, d % 100)
+
+
+def _minute(stamp):
+    s = int(stamp)
+    return "{} {:02d}:{:02d}".format(_day(s // 1000000), s // 10000 % 100, s // 100 % 100)
+
+
+def _hhmm(minutes):
+    return "{:02d}:{:02d}".format(int(minutes) // 60, int(minutes) % 60)
+
+
+class _Series:
+    """Collects the anomalies of one file and instrument."""
+
+    def __init__(self, file, code, settings, stamp_text):
+        self.file = file
+        self.code = code
+        self.settings = settings
+        self.stamp_text = stamp_text
+        self.found = []
+
+    def flag(self, kind, mask_or_index, stamps=None, describe=None):
+        """Report the rows a boolean mask (or an index array) selects, if any."""
+        import numpy as np
+
+        index = np.flatnonzero(mask_or_index) if getattr(mask_or_index, "dtype", None) == bool else np.asarray(mask_or_index)
+        if len(index) == 0:
+            return
+        shown = index[: self.settings.examples]
+        if describe is not None:
+            examples = tuple(describe(i) for i in shown)
+        else:
+            examples = tuple(self.stamp_text(stamps[i]) for i in shown)
+        self.add(kind, len(index), examples)
+
+    def add(self, kind, count, examples=()):
+        self.found.append(Anomaly(self.file, self.code, kind, int(count), tuple(examples)))
+
+
+def _missing_columns(series, arr, columns):
+    names = set(getattr(arr.dtype, "names", None) or ())
+    missing = [c for c in columns if c not in names]
+    if missing:
+        series.add("missing_columns", len(missing), missing)
+    return bool(missing)
+
+
+def _bar_checks(series, arr, jump_limit):
+    """Checks that hold for daily and minute bars alike."""
+    import numpy as np
+
+    stamps = arr["datetime"]
+    step = np.diff(stamps)
+    series.flag("not_increasing", np.flatnonzero(step < 0) + 1, stamps)
+    series.flag("duplicate", np.flatnonzero(step == 0) + 1, stamps)
+
+    o, h, l, c = (np.asarray(arr[f], dtype="f8") for f in PRICE_FIELDS)
+    nan = np.isnan(o) | np.isnan(h) | np.isnan(l) | np.isnan(c)
+    series.flag("nan", nan, stamps)
+    series.flag("non_positive", (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0), stamps)
+    # NaN compares false, so a NaN row is reported once, above, and not again here.
+    bad = (h < np.maximum(np.maximum(o, c), l)) | (l > np.minimum(o, c))
+    series.flag(
+        "ohlc",
+        bad,
+        describe=lambda i: "{} O{:g} H{:g} L{:g} C{:g}".format(series.stamp_text(stamps[i]), o[i], h[i], l[i], c[i]),
+    )
+    series.flag("negative_volume", np.asarray(arr["volume"]) < 0, stamps)
+
+    if len(c) > 1:
+        with np.errstate(all="ignore"):
+            move = c[1:] / c[:-1] - 1.0
+        usable = (c[1:] > 0) & (c[:-1] > 0)
+        jumps = np.flatnonzero(usable & (np.abs(move) > jump_limit))
+        series.flag(
+            "jump",
+            jumps + 1,
+            describe=lambda i: "{} {:+.1%}".format(series.stamp_text(stamps[i]), move[i - 1]),
+        )
+
+
+def _calendar_checks(series, base, days):
+    """Missing trading days between the first and last stored day, and days off the calendar."""
+    import numpy as np
+
+    days = np.unique(days)
+    if len(days) == 0:
+        return
+    calendar = base.calendar
+    off = np.setdiff1d(days, calendar, assume_unique=True)
+    series.flag("non_trading_day", np.arange(len(off)), describe=lambda i: _day(off[i]))
+    expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
+    missing = np.setdiff1d(expected, days, assume_unique=True)
+    series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
+
+
+# ---- minute bars ---------------------------------------------------------------------------------
+
+def _session_checks(series, base, arr):
+    import numpy as np
+
+    spec = base.sessions(series.code)
+    if spec is None:
+        if series.code not in base.instruments and base.instruments:
+            series.add("unknown_instrument", 1)
+        return
+    firsts, lasts, night = spec
+    stamps = arr["datetime"]
+    trading_day = np.asarray(arr["trading_date"], dtype="i8")
+    hhmm = stamps // 100 % 10000
+    minute = hhmm // 100 * 60 + hhmm % 100
+    k = np.searchsorted(firsts, minute, side="right") - 1
+    kc = k.clip(0)
+    inside = (k >= 0) & (minute <= lasts[kc]) & (stamps % 100 == 0)
+    series.flag("off_session", ~inside, stamps)
+
+    calendar = base.calendar
+    pos = np.searchsorted(calendar, trading_day)
+    posc = pos.clip(0, len(calendar) - 1)
+    known = (pos < len(calendar)) & (calendar[posc] == trading_day)
+    # A night session runs on the evening of the previous trading day.
+    run_on = np.where(night[kc], calendar[(posc - 1).clip(0)], trading_day)
+    checkable = inside & known & ~(night[kc] & (posc == 0))
+    series.flag("trading_date", checkable & (stamps // 1000000 != run_on), stamps)
+
+    counted = inside & known
+    present = np.unique(posc[counted])
+    if len(present) == 0:
+        return
+    n_sessions = len(firsts)
+    row = np.searchsorted(present, posc[counted])
+    counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
+    counts = counts.reshape(len(present), n_sessions)
+    length = lasts - firsts + 1
+    expected = np.where(night[None, :], base.has_night[present][:, None], True) * length[None, :]
+    off_rows, off_sessions = np.nonzero(counts != expected)
+    series.flag(
+        "session_count",
+        np.arange(len(off_rows)),
+        describe=lambda i: "{} {}-{} {}/{}".format(
+            _day(calendar[present[off_rows[i]]]),
+            _hhmm(firsts[off_sessions[i]]),
+            _hhmm(lasts[off_sessions[i]]),
+            counts[off_rows[i], off_sessions[i]],
+            expected[off_rows[i], off_sessions[i]],
+        ),
+    )
+
+
+def _attr_checks(series, path, arr):
+    try:
+        attrs = storage.read_file_attrs(path, "minbar")
+    except (VantorelError, OSError, ValueError):
+        return
+    days = arr["trading_date"]
+    first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
+    wrong = []
+    for name, value in (("first_trading_date", first), ("last_trading_date", last)):
+        if name in attrs and int(attrs[name]) != value:
+            wrong.append("{}={}，数据为 {}".format(name, attrs[name], value))
+    if wrong:
+        series.add("attrs", len(wrong), wrong)
+
+
+def _check_minute_file(base, bundle_path, category, code, path, settings):
+    series = _Series(_rel(bundle_path, path)[:-1], code, settings, _minute)
+    try:
+        arr = storage.read_minbar(path)
+    except (VantorelError, OSError, ValueError, KeyError) as exc:
+        series.add("unreadable", 1, (_short(exc),))
+        return series.found, 0
+    if _missing_columns(series, arr, MINBAR_COLUMNS) or len(arr) == 0:
+        return series.found, len(arr)
+    _bar_checks(series, arr, settings.jump_limit(category, minute=True))
+    _calendar_checks(series, base, arr["trading_date"])
+    _session_checks(series, base, arr)
+    _attr_checks(series, path, arr)
+    return series.found, len(arr)
+
+
+def check_min_bar_data(data_bundle_path, settings=None):
+    """Check every minute-bar file under the bundle path; print and return the anomalies."""
+    settings = settings or settings_from_env()
+    bundle_path = os.path.abspath(os.fspath(data_bundle_path))
+    click.echo("检查分钟线数据：{}".format(bundle_path))
+    files = list(storage.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
+    if not files:
+        click.echo("没有分钟线数据（{} 中没有分钟线文件）".format(os.path.join(bundle_path, storage.MINBAR_DIR_NAME)))
+        return []
+    base = _Base(storage.bundle_dir(bundle_path), bundle_path)
+    found = list(base.problems)
+    bars = 0
+    with _progress(files, "检查分钟线") as items:
+        for category, code, path in items:
+            anomalies, n = _check_minute_file(base, bundle_path, category, code, path, settings)
+            found.extend(anomalies)
+            bars += n
+    _report(found, len(files), bars, "分钟线")
+    return found
+
+
+# ---- daily bars ----------------------------------------------------------------------------------
+
+def _minute_days(minutes):
+    """Per trading day of minute bars: days, first open, highest high, lowest low, last close, volume."""
+    import numpy as np
+
+    days = np.asarray(minutes["trading_date"], dtype="i8")
+    stamps = minutes["datetime"]
+    if len(days) > 1 and not (np.all(np.diff(days) >= 0) and np.all(np.diff(stamps) > 0)):
+        order = np.lexsort((stamps, days))
+        minutes, days = minutes[order], days[order]
+    starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+    ends = np.r_[starts[1:], len(days)] - 1
+    as_f8 = {f: np.asarray(minutes[f], dtype="f8") for f in PRICE_FIELDS}
+    return {
+        "day": days[starts],
+        "open": as_f8["open"][starts],
+        "high": np.maximum.reduceat(as_f8["high"], starts),
+        "low": np.minimum.reduceat(as_f8["low"], starts),
+        "close": as_f8["close"][ends],
+        "volume": np.add.reduceat(np.asarray(minutes["volume"], dtype="i8"), starts),
+    }
+
+
+def _cross_check(series, base, daily, days, minutes):
+    """Daily bars against the aggregate of the same trading day's minute bars."""
+    import numpy as np
+
+    if len(minutes) == 0 or _missing(minutes, MINBAR_COLUMNS):
+        return
+    agg = _minute_days(minutes)
+    unique_days, first_row = np.unique(days, return_index=True)
+    common, d_idx, m_idx = np.intersect1d(unique_days, agg["day"], assume_unique=True, return_indices=True)
+    d_rows = first_row[d_idx]
+    settings = series.settings
+    tick = base.tick_size(series.code)
+    differ = {}
+    for field in PRICE_FIELDS:
+        want = agg[field][m_idx]
+        have = np.asarray(daily[field], dtype="f8")[d_rows]
+        tolerance = settings.price_ticks * tick if tick > 0 else settings.price_rel * np.abs(want)
+        differ[field] = np.abs(have - want) > tolerance + 1e-9
+    want_volume = agg["volume"][m_idx].astype("f8")
+    have_volume = np.asarray(daily["volume"], dtype="f8")[d_rows]
+    differ["volume"] = np.abs(have_volume - want_volume) > settings.volume_rel * np.abs(want_volume)
+    any_differ = np.zeros(len(common), dtype=bool)
+    for mask in differ.values():
+        any_differ |= mask
+
+    def describe(i):
+        parts = []
+        for field, mask in differ.items():
+            if mask[i]:
+                have = daily[field][d_rows[i]]
+                want = agg[field][m_idx[i]]
+                parts.append("{} {:g}≠{:g}".format(field, have, want))
+        return "{} {}".format(_day(common[i]), " ".join(parts))
+
+    series.flag("daily_vs_minute", any_differ, describe=describe)
+    # Days inside the daily range that have minute bars but no daily bar.
+    if len(unique_days):
+        inside = (agg["day"] >= unique_days[0]) & (agg["day"] <= unique_days[-1])
+        lone = np.setdiff1d(agg["day"][inside], unique_days, assume_unique=True)
+        series.flag("minute_without_daily", np.arange(len(lone)), describe=lambda i: _day(lone[i]))
+
+
+def _missing(arr, columns):
+    names = set(getattr(arr.dtype, "names", None) or ())
+    return any(c not in names for c in columns)
+
+
+def _check_daily_series(base, bundle_path, file, category, code, daily, settings):
+    series = _Series(file, code, settings, lambda s: _day(int(s) // 1000000))
+    if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
+        return series.found
+    _bar_checks(series, daily, settings.jump_limit(category, minute=False))
+    days = daily["datetime"] // 1000000
+    _calendar_checks(series, base, days)
+    minute_path = storage.minbar_path(bundle_path, category, code)
+    if os.path.exists(minute_path):
+        try:
+            minutes = storage.read_minbar(minute_path)
+        except (VantorelError, OSError, ValueError, KeyError):
+            minutes = None  # the minute-bar check reports the file itself
+        if minutes is not None:
+            _cross_check(series, base, daily, days, minutes)
+    return series.found
+
+
+def check_daily_bar_data(bundle_directory, settings=None):
+    """Check every daily-bar file of the bundle directory; print and return the anomalies."""
+    settings = settings or settings_from_env()
+    bundle_directory = os.path.abspath(os.fspath(bundle_directory))
+    bundle_path = storage.bundle_path_of(bundle_directory)
+    click.echo("检查日线数据：{}".format(bundle_directory))
+    files = list(storage.iter_daybar_files(bundle_directory)) if os.path.isdir(bundle_directory) else []
+    if not files:
+        click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, storage.DAYBAR_DIR_NAME)))
+        return []
+    base = _Base(bundle_directory, bundle_path)
+    found = list(base.problems)
+    bars = series_count = 0
+    with _progress(files, "检查日线") as items:
+        for category, path in items:
+            file = _rel(bundle_path, path)[:-1]
+            try:
+                by_code = storage.read_daybar_file(path)
+            except (VantorelError, OSError, ValueError, KeyError) as exc:
+                found.append(Anomaly(file, "", "unreadable", 1, (_short(exc),)))
+                continue
+            for code in sorted(by_code):
+                daily = by_code[code]
+                found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
+                bars += len(daily)
+                series_count += 1
+    _report(found, len(files), bars, "日线", series_count)
+    return found
+
+
+# ---- output --------------------------------------------------------------------------------------
+
+class _progress:
+    """A progress bar over the files on a terminal (stderr), nothing otherwise."""
+
+    def __init__(self, items, label):
+        import sys
+
+        self.items = items
+        self.bar = None
+        stream = sys.stderr
+        if len(items) > 20 and getattr(stream, "isatty", lambda: False)():
+            self.bar = click.progressbar(items, label=label, file=stream)
+
+    def __enter__(self):
+        return self.bar.__enter__() if self.bar is not None else self.items
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            return self.bar.__exit__(*exc)
+        return False
+
+
+def _width(text):
+    import unicodedata
+
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def _pad(text, width):
+    return text + " " * (width - _width(text))
+
+
+def _report(found, files, bars, noun, series=None):
+    scanned = "检查了 {} 个文件{}、{} 根{}".format(
+        files, "（{} 个品种）".format(series) if series is not None else "", bars, noun
+    )
+    if not found:
+        click.echo("{}，未发现异常".format(scanned))
+        return
+    header = ("文件", "品种", "异常", "数量", "示例")
+    rows = [header]
+    for a in sorted(found, key=lambda a: (a.file, a.code)):
+        example = ", ".join(a.examples)
+        if a.count > len(a.examples) and a.examples:
+            example += " …"
+        rows.append((a.file, a.code or "-", KINDS.get(a.kind, a.kind), str(a.count), example))
+    widths = [max(_width(r[i]) for r in rows) for i in range(4)]
+    for r in rows:
+        click.echo("  ".join(_pad(r[i], widths[i]) for i in range(4)) + "  " + r[4])
+    touched = len({(a.file, a.code) for a in found})
+    click.echo("{}：发现 {} 项异常，涉及 {} 个文件或品种".format(scanned, len(found), touched))

@@ -1,0 +1,376 @@
+import os
+import unicodedata
+
+import numpy as np
+import pytest
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
+from vantorel.ombrel.cmds.bundle import check_bundle_data
+
+STOCK_HOURS = "09:31-11:30,13:01-15:00"
+FUTURE_HOURS = "21:01-23:00,09:01-10:15,10:31-11:30,13:31-15:00"
+# Three weeks around the spring festival of 2024, so the night session is skipped once.
+START, END = 20240129, 20240223
+
+INSTRUMENTS = [
+    ("000001.XSHE", "stock", STOCK_HOURS, 0.01),
+    ("600000.XSHG", "stock", STOCK_HOURS, 0.01),
+    ("M2405", "futures", FUTURE_HOURS, 1.0),
+]
+
+
+def instrument_table():
+    arr = np.zeros(len(INSTRUMENTS), dtype=storage.instrument_dtype())
+    for row, (code, category, hours, tick) in zip(arr, INSTRUMENTS):
+        row["order_book_id"] = code.encode()
+        row["symbol"] = code.encode()
+        row["category"] = category.encode()
+        row["trading_hours"] = hours.encode()
+        row["tick_size"] = tick
+        row["listed_date"] = 20000101
+        row["round_lot"] = 100
+    return arr
+
+
+def minute_bars(code, hours, tick):
+    rng = np.random.default_rng(service.stable_hash(code) % (1 << 32))
+    parts = []
+    days = service.trading_dates(START, END)
+    for day, prev in zip(days, np.r_[service.previous_trading_date(int(days[0])), days[:-1]]):
+        stamps = service.minute_labels(hours, int(day), int(prev))
+        arr = np.zeros(len(stamps), dtype=storage.minbar_dtype())
+        arr["datetime"] = stamps
+        arr["trading_date"] = day
+        parts.append(arr)
+    bars = np.concatenate(parts)
+    n = len(bars)
+    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.0005, n))) / tick) * tick
+    opens = np.r_[close[0], close[:-1]]
+    spread = np.round(rng.uniform(0, 3, n)) * tick
+    bars["open"] = opens
+    bars["close"] = close
+    bars["high"] = np.maximum(opens, close) + spread
+    bars["low"] = np.minimum(opens, close) - spread
+    bars["volume"] = rng.integers(0, 5000, n)
+    bars["total_turnover"] = bars["volume"] * close
+    return bars
+
+
+def daily_from(minutes):
+    days, starts = np.unique(minutes["trading_date"], return_index=True)
+    ends = np.r_[starts[1:], len(minutes)] - 1
+    daily = np.zeros(len(days), dtype=storage.daybar_dtype())
+    daily["datetime"] = days.astype("i8") * 1000000
+    daily["open"] = minutes["open"][starts]
+    daily["high"] = np.maximum.reduceat(minutes["high"], starts)
+    daily["low"] = np.minimum.reduceat(minutes["low"], starts)
+    daily["close"] = minutes["close"][ends]
+    daily["prev_close"] = np.r_[daily["open"][0], daily["close"][:-1]]
+    daily["volume"] = np.add.reduceat(minutes["volume"], starts)
+    return daily
+
+
+class Bundle:
+    """A small, clean bundle written with the storage functions; tests then spoil one thing."""
+
+    def __init__(self, root):
+        self.path = str(root)
+        self.dir = storage.bundle_dir(self.path)
+        self.minutes = {code: minute_bars(code, hours, tick) for code, _c, hours, tick in INSTRUMENTS}
+        self.daily = {code: daily_from(bars) for code, bars in self.minutes.items()}
+        self.category = {code: category for code, category, _h, _t in INSTRUMENTS}
+        storage.write_instruments(self.dir, instrument_table())
+        storage.write_trading_dates(self.dir, service.trading_dates(20240101, END))
+        for code in self.minutes:
+            self.write_minutes(code)
+        self.write_daily()
+
+    def write_minutes(self, code, bars=None):
+        bars = self.minutes[code] if bars is None else bars
+        return storage.write_minbar(self.path, self.category[code], code, bars)
+
+    def write_daily(self):
+        for category in set(self.category.values()):
+            storage.write_daybars(
+                self.dir, category, {c: d for c, d in self.daily.items() if self.category[c] == category}
+            )
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    return Bundle(tmp_path / "bundle-path")
+
+
+def display_width(text):
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def kinds(found, code=None):
+    return {a.kind for a in found if code is None or a.code == code}
+
+
+def test_clean_bundle_reports_no_anomalies(bundle, capsys):
+    assert check_min_bar_data(bundle.path) == []
+    assert check_bundle_data(bundle.dir) == []
+    out = capsys.readouterr().out
+    assert out.count("未发现异常") == 2
+    assert "3 个文件" in out and "3 个品种" in out
+
+
+@pytest.mark.parametrize("which", ["minute", "daily"])
+def test_empty_or_missing_bundle_says_so(tmp_path, capsys, which):
+    path = str(tmp_path / "nothing-here")
+    found = check_min_bar_data(path) if which == "minute" else check_bundle_data(os.path.join(path, "bundle"))
+    assert found == []
+    out = capsys.readouterr().out
+    assert ("没有分钟线数据" if which == "minute" else "没有日线数据") in out
+    assert "未发现异常" not in out
+
+
+def spoil_minutes(bundle, code, spoil):
+    bars = bundle.minutes[code].copy()
+    bars = spoil(bars)
+    bundle.write_minutes(code, bars)
+
+
+def _set(field, index, value):
+    def spoil(bars):
+        bars[field][index] = value
+        return bars
+
+    return spoil
+
+
+def _drop_day(bars):
+    days = np.unique(bars["trading_date"])
+    return bars[bars["trading_date"] != days[5]]
+
+
+def _drop_minutes(bars):
+    return np.delete(bars, [100, 101])
+
+
+def _swap_rows(bars):
+    bars[[50, 51]] = bars[[51, 50]]
+    return bars
+
+
+def _duplicate_row(bars):
+    return np.insert(bars, 60, bars[60])
+
+
+def _weekend_day(bars):
+    extra = bars[bars["trading_date"] == bars["trading_date"][-1]].copy()
+    # 2024-02-24 is a Saturday, after the last stored day.
+    extra["datetime"] = extra["datetime"] % 1000000 + 20240224 * 1000000
+    extra["trading_date"] = 20240224
+    return np.concatenate([bars, extra])
+
+
+def _wrong_trading_date(bars):
+    last = bars["trading_date"][-1]
+    bars["trading_date"][bars["trading_date"] == bars["trading_date"][-300]] = bars["trading_date"][-300]
+    bars["trading_date"][-1] = last - 1 if last % 100 > 1 else last
+    return bars
+
+
+def _off_session(bars):
+    bars["datetime"][10] = bars["datetime"][10] // 1000000 * 1000000 + 121500  # 12:15, lunch break
+    return bars
+
+
+@pytest.mark.parametrize(
+    "code, spoil, kind",
+    [
+        ("000001.XSHE", _set("high", 30, 1.0), "ohlc"),  # high below everything
+        ("000001.XSHE", _set("low", 31, 1e6), "ohlc"),  # low above open and close
+        ("600000.XSHG", _set("close", 40, np.nan), "nan"),
+        ("600000.XSHG", _set("open", 41, 0.0), "non_positive"),
+        ("600000.XSHG", _set("low", 42, -5.0), "non_positive"),
+        ("M2405", _set("volume", 43, -1), "negative_volume"),
+        ("000001.XSHE", _swap_rows, "not_increasing"),
+        ("000001.XSHE", _duplicate_row, "duplicate"),
+        ("M2405", _drop_day, "missing_days"),
+        ("M2405", _drop_minutes, "session_count"),
+        ("000001.XSHE", _weekend_day, "non_trading_day"),
+        ("000001.XSHE", _off_session, "off_session"),
+        ("600000.XSHG", _set("close", 500, 300.0), "jump"),
+    ],
+)
+def test_each_minute_anomaly_is_reported(bundle, capsys, code, spoil, kind):
+    spoil_minutes(bundle, code, spoil)
+    found = check_min_bar_data(bundle.path)
+    assert kind in kinds(found, code)
+    # Only the spoiled instrument is named.
+    assert {a.code for a in found} == {code}
+    out = capsys.readouterr().out
+    assert "未发现异常" not in out and code in out
+
+
+def test_night_session_date_must_be_previous_trading_day(bundle):
+    bars = bundle.minutes["M2405"].copy()
+    night = (bars["datetime"] // 10000 % 100) >= 21
+    first_night = np.flatnonzero(night)[0]
+    # Move one night-session bar onto its trading day's own date.
+    stamp = bars["datetime"][first_night]
+    bars["datetime"][first_night] = int(bars["trading_date"][first_night]) * 1000000 + stamp % 1000000
+    bundle.write_minutes("M2405", np.sort(bars, order="datetime"))
+    assert "trading_date" in kinds(check_min_bar_data(bundle.path), "M2405")
+
+
+def test_skipped_night_session_is_expected(bundle):
+    # The clean bundle spans the spring festival; the first day after it has no night session,
+    # and the check must know that rather than report a short session.
+    after = service.next_trading_date(20240209)
+    bars = bundle.minutes["M2405"]
+    day_bars = bars[bars["trading_date"] == after]
+    assert len(day_bars) == service.expected_minute_count(FUTURE_HOURS, after) < 345
+    assert check_min_bar_data(bundle.path) == []
+
+
+def test_wrong_resume_attribute_is_reported(bundle):
+    path = storage.minbar_path(bundle.path, "stock", "000001.XSHE")
+    import h5py
+
+    with h5py.File(path, "r+") as f:
+        f.attrs["last_trading_date"] = 20240301
+    found = check_min_bar_data(bundle.path)
+    assert kinds(found) == {"attrs"}
+
+
+@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "schema"])
+def test_unreadable_or_foreign_minute_file(bundle, damage):
+    path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
+    if damage == "garbage":
+        with open(path, "wb") as f:
+            f.write(b"not hdf5 at all" * 100)
+    elif damage == "truncated":
+        size = os.path.getsize(path)
+        with open(path, "r+b") as f:
+            f.truncate(size // 3)
+    elif damage == "columns":
+        bars = bundle.minutes["600000.XSHG"]
+        slim = np.zeros(len(bars), dtype=[("datetime", "i8"), ("trading_date", "i4"), ("close", "f8")])
+        for name in slim.dtype.names:
+            slim[name] = bars[name]
+        bundle.write_minutes("600000.XSHG", slim)
+    else:
+        import h5py
+
+        with h5py.File(path, "r+") as f:
+            f.attrs["schema_version"] = 99
+    found = check_min_bar_data(bundle.path)
+    expected = "missing_columns" if damage == "columns" else "unreadable"
+    assert kinds(found, "600000.XSHG") == {expected}
+    assert kinds(found) == {expected}
+
+
+def spoil_daily(bundle, code, field, index, value):
+    bundle.daily[code] = bundle.daily[code].copy()
+    bundle.daily[code][field][index] = value
+    bundle.write_daily()
+
+
+@pytest.mark.parametrize(
+    "code, field, index, value, expected",
+    [
+        ("000001.XSHE", "high", 3, 1.0, {"ohlc", "daily_vs_minute"}),
+        ("000001.XSHE", "close", 4, np.nan, {"nan"}),
+        ("600000.XSHG", "open", 5, -1.0, {"non_positive", "ohlc", "daily_vs_minute"}),
+        ("M2405", "volume", 6, -10, {"negative_volume", "daily_vs_minute"}),
+        # a close ten times too high: a jump in and out, and off the minute bars' last close
+        ("600000.XSHG", "close", 7, 1000.0, {"jump", "ohlc", "daily_vs_minute"}),
+        # a slightly wrong but plausible volume is caught only by the minute bars
+        ("M2405", "volume", 2, None, {"daily_vs_minute"}),
+        ("000001.XSHE", "open", 8, None, {"daily_vs_minute"}),
+    ],
+)
+def test_each_daily_anomaly_is_reported(bundle, code, field, index, value, expected):
+    if value is None:
+        original = bundle.daily[code][field][index]
+        value = original * 1.01 if field == "volume" else original + 0.02
+        if field == "open":
+            bundle.daily[code]["high"][index] = max(bundle.daily[code]["high"][index], value)
+    spoil_daily(bundle, code, field, index, value)
+    found = check_bundle_data(bundle.dir)
+    assert kinds(found, code) == expected
+    assert {a.code for a in found} == {code}
+
+
+def test_daily_within_tolerance_is_clean(bundle):
+    # Half a tick of price and 0.1% of volume are the tolerances (the high follows the close
+    # up, by at most the same 0.4 tick).
+    daily = bundle.daily["M2405"]
+    daily["close"][3] += 0.4
+    daily["high"][3] = max(daily["high"][3], daily["close"][3])
+    daily["volume"][3] = int(daily["volume"][3] * 1.0005)
+    bundle.write_daily()
+    assert check_bundle_data(bundle.dir) == []
+
+
+@pytest.mark.parametrize("spoil, kind", [("drop", "missing_days"), ("weekend", "non_trading_day"), ("swap", "not_increasing"), ("dup", "duplicate")])
+def test_daily_calendar_and_order(bundle, spoil, kind):
+    daily = bundle.daily["600000.XSHG"].copy()
+    if spoil == "drop":
+        daily = np.delete(daily, 4)
+    elif spoil == "weekend":
+        extra = daily[-1:].copy()
+        extra["datetime"] = 20240224 * 1000000
+        daily = np.concatenate([daily, extra])
+    elif spoil == "swap":
+        daily[[2, 3]] = daily[[3, 2]]
+    else:
+        daily = np.insert(daily, 2, daily[2])
+    bundle.daily["600000.XSHG"] = daily
+    bundle.write_daily()
+    found = check_bundle_data(bundle.dir)
+    assert kind in kinds(found, "600000.XSHG")
+    if spoil == "drop":
+        # The minute bars of the dropped day have no daily bar.
+        assert "minute_without_daily" in kinds(found, "600000.XSHG")
+
+
+def test_unreadable_daily_file_and_base_files(bundle):
+    with open(storage.daybar_path(bundle.dir, "futures"), "wb") as f:
+        f.write(b"\0" * 100)
+    os.unlink(os.path.join(bundle.dir, storage.INSTRUMENTS_FILE))
+    found = check_bundle_data(bundle.dir)
+    assert {(a.file, a.kind) for a in found} == {
+        ("bundle/daybar/futures.h5", "unreadable"),
+        ("bundle/instruments.h5", "unreadable"),
+    }
+
+
+def test_report_is_a_table(bundle, capsys):
+    spoil_minutes(bundle, "000001.XSHE", _set("high", 30, 1.0))
+    spoil_minutes(bundle, "M2405", _set("volume", 43, -1))
+    capsys.readouterr()
+    check_min_bar_data(bundle.path)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[1].split() == ["文件", "品种", "异常", "数量", "示例"]
+    assert [line.split()[:2] for line in lines[2:-1]] == [
+        ["minbar/futures/M2405.h5", "M2405"],
+        ["minbar/stock/000001.XSHE.h5", "000001.XSHE"],
+    ]
+    assert "成交量为负" in lines[2] and "OHLC 不一致" in lines[3]
+    # Columns line up under the header on a terminal, wide characters taking two cells.
+    header_at = display_width(lines[1][: lines[1].index("异常")])
+    assert display_width(lines[2][: lines[2].index("成交量为负")]) == header_at
+    assert display_width(lines[3][: lines[3].index("OHLC")]) == header_at
+    assert "发现 2 项异常" in lines[-1]
+
+
+def test_jump_threshold_from_environment(bundle, monkeypatch):
+    bars = bundle.minutes["600000.XSHG"].copy()
+    for field in ("open", "high", "low", "close"):
+        bars[field][500:] *= 1.12
+    bundle.write_minutes("600000.XSHG", bars)
+    assert kinds(check_min_bar_data(bundle.path)) == set()
+    monkeypatch.setenv("VANTOREL_CHECK_MINUTE_JUMP", "0.1")
+    assert kinds(check_min_bar_data(bundle.path)) == {"jump"}
+    monkeypatch.setenv("VANTOREL_CHECK_MINUTE_JUMP", "ten percent")
+    with pytest.raises(VantorelError, match="VANTOREL_CHECK_MINUTE_JUMP"):
+        settings_from_env()
+    assert CheckSettings().jump_limit("option", minute=True) == 5.0
