@@ -200,3 +200,766 @@ def stable_hash(*parts):
 
 
 _lock = threading.Lock()
+
+
+# ---- the calendar as arrays ---------------------------------------------------------------------
+
+_calendar_cache = {}
+
+
+def _calendar_until(year):
+    """(dates int64 YYYYMMDD, day ordinals int64) of every trading day up to the end of ``year``."""
+    import numpy as np
+
+    with _lock:
+        cached = _calendar_cache.get("table")
+        if cached is not None and cached[0] >= year:
+            return cached[1], cached[2]
+        last_year = max(year, _dt.date.today().year + 2)
+        days = []
+        day = CALENDAR_START
+        end = _dt.date(last_year, 12, 31)
+        one = _dt.timedelta(days=1)
+        while day <= end:
+            if is_trading_day(day):
+                days.append(day)
+            day += one
+        dates = np.array([d.year * 10000 + d.month * 100 + d.day for d in days], dtype="i8")
+        ordinals = np.array([d.toordinal() for d in days], dtype="i8")
+        _calendar_cache["table"] = (last_year, dates, ordinals)
+        return dates, ordinals
+
+
+def _calendar_slice(start, end):
+    import numpy as np
+
+    start, end = to_int(start), to_int(end)
+    dates, ordinals = _calendar_until(end // 10000)
+    lo, hi = np.searchsorted(dates, [start, end + 1])
+    return dates[lo:hi], ordinals[lo:hi]
+
+
+def shift_trading_date(day, count):
+    """The trading day ``count`` trading days after (negative: before) trading day ``day``."""
+    import numpy as np
+
+    day = last_trading_date_on_or_before(day)
+    dates, _ = _calendar_until(to_date(day).year + 1 + max(count, 0) // 200)
+    index = int(np.searchsorted(dates, day)) + count
+    return int(dates[max(0, min(index, len(dates) - 1))])
+
+
+# ---- counter-based random numbers ---------------------------------------------------------------
+# Every random number is a hash of (instrument, date, stream, position), so a bar does not depend on
+# which range was asked for, nor on the order in which instruments are fetched.
+
+def _mix(x):
+    import numpy as np
+
+    x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return x ^ (x >> np.uint64(31))
+
+
+def _uniform(keys, stream, shape_tail=()):
+    """Uniform numbers in (0, 1): one per element of ``keys`` (uint64) times ``shape_tail``."""
+    import numpy as np
+
+    keys = np.asarray(keys, dtype=np.uint64)
+    salted = _mix(keys ^ np.full(keys.shape, 0xA24BAED4963EE407 * (stream + 1) % 2**64, dtype=np.uint64))
+    if shape_tail:
+        n = int(np.prod(shape_tail))
+        counter = (np.arange(n, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)).reshape(shape_tail)
+        salted = salted.reshape(keys.shape + (1,) * len(shape_tail)) + counter
+    bits = _mix(salted) >> np.uint64(11)
+    return (bits.astype(np.float64) + 0.5) * (1.0 / 2**53)
+
+
+def _normal(keys, stream, shape_tail=()):
+    import numpy as np
+
+    u1 = _uniform(keys, 2 * stream, shape_tail)
+    u2 = _uniform(keys, 2 * stream + 1, shape_tail)
+    return np.sqrt(-2.0 * np.log(u1)) * np.cos(2.0 * np.pi * u2)
+
+
+def _day_keys(code, kind, dates):
+    import numpy as np
+
+    return np.array([stable_hash(code, kind, int(d)) for d in dates], dtype=np.uint64)
+
+
+def _fraction(*parts):
+    return stable_hash(*parts) / 2**64
+
+
+# ---- instruments --------------------------------------------------------------------------------
+
+STOCK_HOURS = "09:31-11:30,13:01-15:00"
+DAY_HOURS = "09:01-10:15,10:31-11:30,13:31-15:00"
+NIGHT_HOURS = "21:01-23:00," + DAY_HOURS
+
+# underlying symbol: (exchange, name, trading hours, tick size, multiplier, price level, daily lots)
+FUTURES = {
+    "M": ("XDCE", "豆粕", NIGHT_HOURS, 1.0, 10.0, 3000.0, 400000),
+    "JD": ("XDCE", "鸡蛋", DAY_HOURS, 1.0, 10.0, 4000.0, 150000),
+    "RB": ("XSGE", "螺纹钢", NIGHT_HOURS, 1.0, 10.0, 3800.0, 600000),
+    "IF": ("CCFX", "沪深300股指", STOCK_HOURS, 0.2, 300.0, 4000.0, 80000),
+}
+INDEXES = [("000001.XSHG", "示例综合指数", 3200.0), ("000300.XSHG", "示例300指数", 3900.0),
+           ("399001.XSHE", "示例成份指数", 10500.0)]
+FUNDS = [("510050.XSHG", "示例50ETF", 2.6), ("510300.XSHG", "示例300ETF", 3.9), ("159915.XSHE", "示例创业ETF", 2.1)]
+# Futures with options written on their contracts, and funds with options written on them.
+OPTION_FUTURES = ("M",)
+OPTION_FUNDS = ("510050.XSHG",)
+
+# category: (daily volatility, tick size, round lot, ticks per minute)
+CATEGORY_TRAITS = {
+    "stock": (0.018, 0.01, 100, 20),
+    "index": (0.010, 0.01, 1, 20),
+    "fund": (0.012, 0.001, 100, 20),
+    "convertible": (0.008, 0.001, 10, 20),
+    "futures": (0.012, None, 1, 30),
+    "option": (0.045, None, 1, 12),
+}
+
+
+class Instrument:
+    """One instrument of the service; ``record()`` gives its row of the stored instrument table."""
+
+    __slots__ = ("order_book_id", "symbol", "category", "type", "exchange", "underlying_symbol",
+                 "underlying_order_book_id", "listed_date", "de_listed_date", "round_lot", "tick_size",
+                 "contract_multiplier", "strike_price", "option_type", "trading_hours",
+                 "price_level", "daily_lots", "volatility", "ticks_per_minute", "origin")
+
+    def __init__(self, **fields):
+        for name in self.__slots__:
+            setattr(self, name, fields.get(name))
+
+    @property
+    def decimals(self):
+        text = f"{self.tick_size:.6f}".rstrip("0")
+        return len(text.split(".")[1]) if "." in text else 0
+
+    def active_between(self, start, end):
+        return self.listed_date <= end and (not self.de_listed_date or self.de_listed_date >= start)
+
+    def record(self):
+        return tuple([
+            self.order_book_id.encode(), self.symbol.encode(), self.category.encode(), self.type.encode(),
+            self.exchange.encode(), self.underlying_symbol.encode(), self.underlying_order_book_id.encode(),
+            self.listed_date, self.de_listed_date or 0, self.round_lot, self.tick_size,
+            self.contract_multiplier, self.strike_price, self.option_type.encode(), self.trading_hours.encode(),
+        ])
+
+    def __repr__(self):
+        return f"Instrument({self.order_book_id!r}, {self.category!r})"
+
+
+def _make(code, symbol, category, exchange, level, lots, trading_hours=STOCK_HOURS, tick=None, **extra):
+    from vantorel.ombrel.sdk.const import TAG_MAP
+
+    vol, cat_tick, lot, per_minute = CATEGORY_TRAITS[category]
+    fields = dict(
+        order_book_id=code, symbol=symbol, category=category, type=TAG_MAP[category], exchange=exchange,
+        underlying_symbol="", underlying_order_book_id="", listed_date=to_int(CALENDAR_START),
+        de_listed_date=0, round_lot=lot, tick_size=tick or cat_tick, contract_multiplier=1.0,
+        strike_price=0.0, option_type="", trading_hours=trading_hours, price_level=level,
+        daily_lots=lots, volatility=vol, ticks_per_minute=per_minute,
+    )
+    fields.update(extra)
+    fields["origin"] = fields["listed_date"]
+    return Instrument(**fields)
+
+
+def _month_add(year, month, delta):
+    index = year * 12 + (month - 1) + delta
+    return index // 12, index % 12 + 1
+
+
+def _first_trading_on_or_after(day):
+    day = to_date(day)
+    return to_int(day) if is_trading_day(day) else next_trading_date(day)
+
+
+def stock_code(i):
+    """Market code of the i-th stock of the universe: Shenzhen and Shanghai alternately."""
+    return f"{1 + i // 2:06d}.XSHE" if i % 2 == 0 else f"{600000 + i // 2:06d}.XSHG"
+
+
+def build_universe(first_day, last_day, scale=1):
+    """Instruments trading at some time between ``first_day`` and ``last_day`` (ints YYYYMMDD)."""
+    out = []
+    for i in range(10 * scale):
+        code = stock_code(i)
+        level = 4.0 + 46.0 * _fraction(code, "level")
+        lots = int(20000 + 300000 * _fraction(code, "lots"))
+        out.append(_make(code, f"示例股份{i + 1:03d}", "stock", code[-4:], level, lots))
+    for code, name, level in INDEXES:
+        out.append(_make(code, name, "index", code[-4:], level, 50_000_000))
+    for code, name, level in FUNDS:
+        out.append(_make(code, name, "fund", code[-4:], level, 2_000_000))
+    for i in range(3 * scale):
+        code = f"{110001 + i:06d}.XSHG" if i % 2 == 0 else f"{123001 + i:06d}.XSHE"
+        level = 100.0 + 30.0 * _fraction(code, "level")
+        out.append(_make(code, f"示例转债{i + 1:03d}", "convertible", code[-4:], level, 30000))
+
+    first = to_date(first_day)
+    last = to_date(last_day)
+    months = []
+    year, month = _month_add(first.year, first.month, -1)
+    while (year, month) <= _month_add(last.year, last.month, 7):
+        months.append((year, month))
+        year, month = _month_add(year, month, 1)
+
+    futures_by_code = {}
+    for underlying, (exchange, name, hours, tick, mult, level, lots) in FUTURES.items():
+        for year, month in months:
+            code = f"{underlying}{year % 100:02d}{month:02d}"
+            listed = _first_trading_on_or_after(_dt.date(*_month_add(year, month, -6), 1))
+            de_listed = last_trading_date_on_or_before(_dt.date(year, month, 14))
+            inst = _make(code, f"{name}{year % 100:02d}{month:02d}", "futures", exchange,
+                         level * (0.9 + 0.2 * _fraction(code, "level")), lots, hours, tick,
+                         underlying_symbol=underlying, listed_date=listed, de_listed_date=de_listed,
+                         contract_multiplier=mult)
+            if inst.active_between(first_day, last_day):
+                out.append(inst)
+            futures_by_code[code] = inst
+
+    for underlying in OPTION_FUTURES:
+        for code, fut in sorted(futures_by_code.items()):
+            if fut.underlying_symbol != underlying:
+                continue
+            year, month = 2000 + int(code[-4:-2]), int(code[-2:])
+            de_listed = last_trading_date_on_or_before(_dt.date(*_month_add(year, month, -1), 7))
+            if de_listed < fut.listed_date or not (fut.listed_date <= last_day and de_listed >= first_day):
+                continue
+            atm = round(_close_on(fut, fut.listed_date) / 50.0) * 50
+            for strike in (atm - 50, atm, atm + 50):
+                for kind in "CP":
+                    out.append(_make(
+                        f"{code}{kind}{int(strike)}", f"{fut.symbol}{'购' if kind == 'C' else '沽'}{int(strike)}",
+                        "option", fut.exchange, 0.04 * fut.price_level, 3000, fut.trading_hours, 0.5,
+                        underlying_symbol=underlying, underlying_order_book_id=code,
+                        listed_date=fut.listed_date, de_listed_date=de_listed,
+                        contract_multiplier=fut.contract_multiplier, strike_price=float(strike), option_type=kind))
+
+    funds = {inst.order_book_id: inst for inst in out if inst.category == "fund"}
+    for fund_code in OPTION_FUNDS:
+        fund = funds[fund_code]
+        for year, month in months:
+            if (year, month) > _month_add(last.year, last.month, 2):
+                continue
+            listed = _first_trading_on_or_after(_dt.date(*_month_add(year, month, -2), 1))
+            de_listed = last_trading_date_on_or_before(_fourth_wednesday(year, month))
+            if not (listed <= last_day and de_listed >= first_day):
+                continue
+            atm = round(_close_on(fund, listed) / 0.05) * 0.05
+            series = ((year - 2005) * 12 + month - 1) * 6
+            for s, strike in enumerate((atm - 0.05, atm, atm + 0.05)):
+                for c, kind in enumerate("CP"):
+                    code = f"{10000000 + series + 2 * s + c:08d}.XSHG"
+                    out.append(_make(
+                        code, f"{fund.symbol}{'购' if kind == 'C' else '沽'}{month}月{strike:.2f}", "option",
+                        "XSHG", 0.06 + 0.04 * _fraction(code, "level"), 20000, STOCK_HOURS, 0.0001,
+                        underlying_symbol=fund_code.split(".")[0], underlying_order_book_id=fund_code,
+                        listed_date=listed, de_listed_date=de_listed, contract_multiplier=10000.0,
+                        strike_price=round(strike, 3), option_type=kind))
+    out.sort(key=lambda inst: (inst.category, inst.order_book_id))
+    return out
+
+
+def _fourth_wednesday(year, month):
+    day = _dt.date(year, month, 1)
+    offset = (2 - day.weekday()) % 7
+    return day + _dt.timedelta(days=offset + 21)
+
+
+def _close_on(inst, day):
+    bars = daily_bars_of(inst, day, day)
+    if len(bars):
+        return float(bars["close"][-1])
+    return inst.price_level
+
+
+# ---- bars ---------------------------------------------------------------------------------------
+# Prices are worked out in whole ticks and turned into money only at the end, so that the daily bar
+# and the minute bars of one day agree to the last bit.
+
+_LEVEL_BOUND = 0.8  # log-price excursion from the instrument's level stays within this
+
+
+def _daily_table(inst, end):
+    """Daily bars in ticks from the instrument's origin to ``end``, as a dict of arrays."""
+    import numpy as np
+
+    dates, ords = _calendar_slice(inst.origin, end)
+    n = len(dates)
+    base = np.full(n, stable_hash(inst.order_book_id, "daily"), dtype=np.uint64)
+    keys = _mix(base + ords.astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15))
+    vol = inst.volatility
+    tick = inst.tick_size
+    walk = np.cumsum(vol * _normal(keys, 0))
+    level = inst.price_level * np.exp(_LEVEL_BOUND * np.tanh(walk / _LEVEL_BOUND))
+    close = np.maximum(np.round(level / tick), 3.0)
+    prev_close = np.empty(n)
+    if n:
+        prev_close[0] = max(round(inst.price_level / tick), 3.0)
+        prev_close[1:] = close[:-1]
+    open_ = np.maximum(np.round(prev_close * np.exp(vol * 0.3 * _normal(keys, 1))), 3.0)
+    top = np.maximum(open_, close)
+    bottom = np.minimum(open_, close)
+    # High strictly above and low strictly below open and close, so every day has a real range.
+    high = np.ceil(top * (1.0 + vol * 0.5 * np.abs(_normal(keys, 2)))) + 1.0
+    low = np.maximum(np.floor(bottom * (1.0 - vol * 0.5 * np.abs(_normal(keys, 3)))) - 1.0, 1.0)
+    lots = np.maximum(np.round(inst.daily_lots * np.exp(0.35 * _normal(keys, 4))), 1.0).astype(np.int64)
+    if inst.category in ("futures", "option"):
+        drift = np.cumsum(0.05 * _normal(keys, 5))
+        oi = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)
+    else:
+        oi = np.zeros(n, dtype=np.int64)
+    prev_oi = np.concatenate([oi[:1], oi[:-1]])
+    prev_dates = np.empty(n, dtype=np.int64)
+    prev_ords = np.empty(n, dtype=np.int64)
+    if n:
+        before = previous_trading_date(int(dates[0]))
+        prev_dates[0] = before or 0
+        prev_ords[0] = to_date(before).toordinal() if before else ords[0] - 7
+        prev_dates[1:] = dates[:-1]
+        prev_ords[1:] = ords[:-1]
+    return {"date": dates, "ord": ords, "prev_date": prev_dates, "prev_ord": prev_ords,
+            "open": open_, "high": high, "low": low, "close": close, "prev_close": prev_close,
+            "lots": lots, "oi": oi, "prev_oi": prev_oi}
+
+
+def _money(inst, ticks):
+    import numpy as np
+
+    return np.round(ticks * inst.tick_size, inst.decimals)
+
+
+def _window(inst, start, end):
+    start = max(to_int(start), inst.listed_date)
+    end = to_int(end)
+    if inst.de_listed_date:
+        end = min(end, inst.de_listed_date)
+    return start, end
+
+
+def _slice_table(inst, start, end):
+    import numpy as np
+
+    start, end = _window(inst, start, end)
+    if start > end:
+        return None
+    table = _daily_table(inst, end)
+    lo = int(np.searchsorted(table["date"], start))
+    return {k: v[lo:] for k, v in table.items()}
+
+
+def daily_bars_of(inst, start, end):
+    """Daily bars of an instrument between two dates (inclusive), as a daily-bar array."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha.storage import daybar_dtype
+
+    t = _slice_table(inst, start, end)
+    if t is None:
+        return np.zeros(0, dtype=daybar_dtype())
+    out = np.zeros(len(t["date"]), dtype=daybar_dtype())
+    out["datetime"] = t["date"] * 1000000
+    for name in ("open", "high", "low", "close", "prev_close"):
+        out[name] = _money(inst, t[name])
+    out["volume"] = t["lots"] * inst.round_lot
+    typical = (out["open"] + out["high"] + out["low"] + out["close"]) / 4.0
+    out["total_turnover"] = np.round(out["volume"] * typical * inst.contract_multiplier, 2)
+    out["open_interest"] = t["oi"]
+    return out
+
+
+def _session_layout(inst, night):
+    """Minute labels of one day's sessions: (minutes after midnight, on-the-previous-date flags)."""
+    import numpy as np
+
+    mins, flags = [], []
+    for first, last in parse_trading_hours(inst.trading_hours):
+        is_night = first >= NIGHT_SESSION_FROM
+        if is_night and not night:
+            continue
+        mins.append(np.arange(first, last + 1, dtype=np.int64))
+        flags.append(np.full(last - first + 1, is_night))
+    mins = np.concatenate(mins)
+    flags = np.concatenate(flags)
+    order = np.lexsort((mins, ~flags))  # night session first: it runs the evening before
+    return mins[order], flags[order]
+
+
+def _minute_groups(inst, start, end):
+    """Minute bars in ticks, per group of days sharing one session layout."""
+    import numpy as np
+
+    t = _slice_table(inst, start, end)
+    if t is None or len(t["date"]) == 0:
+        return []
+    night = (t["ord"] - t["prev_ord"]) <= 3
+    groups = []
+    for has_night in (False, True):
+        rows = np.nonzero(night == has_night)[0]
+        if len(rows) == 0:
+            continue
+        mins, on_prev = _session_layout(inst, has_night)
+        if len(mins) == 0:
+            continue
+        groups.append(_minutes_for_days(inst, {k: v[rows] for k, v in t.items()}, mins, on_prev))
+    return groups
+
+
+def _minutes_for_days(inst, t, mins, on_prev):
+    import numpy as np
+
+    n = len(mins)
+    days = len(t["date"])
+    keys = _day_keys(inst.order_book_id, "minbar", t["date"])
+    frac = np.arange(1, n + 1, dtype=np.float64) / n
+    o, h, lo, c = (t[k][:, None] for k in ("open", "high", "low", "close"))
+    walk = np.cumsum(_normal(keys, 0, (n,)), axis=1)
+    bridge = walk - frac * walk[:, -1:]
+    scale = (h - lo) / (2.0 * np.sqrt(n))
+    path = o + (c - o) * frac + scale * bridge
+    path[:, -1] = c[:, 0]
+    closes = path
+    opens = np.concatenate([o, path[:, :-1]], axis=1)
+    highs = np.maximum(opens, closes) + 0.3 * scale * np.abs(_normal(keys, 1, (n,))) + 0.05
+    lows = np.minimum(opens, closes) - 0.3 * scale * np.abs(_normal(keys, 2, (n,))) - 0.05
+    top = np.maximum(o, c)
+    bottom = np.minimum(o, c)
+    up = (h - top) / (highs.max(axis=1, keepdims=True) - top)
+    down = (bottom - lo) / (bottom - lows.min(axis=1, keepdims=True))
+
+    def fit(v):
+        # Monotone, leaves [bottom, top] alone (so the day's open and close stay exact) and maps the
+        # extremes of the raw path onto the day's high and low.
+        v = np.where(v > top, top + (v - top) * up, v)
+        v = np.where(v < bottom, bottom - (bottom - v) * down, v)
+        return np.round(v)
+
+    opens, highs, lows, closes = fit(opens), fit(highs), fit(lows), fit(closes)
+    weight = (1.0 + 1.5 * (2.0 * frac - 1.0) ** 2) * (0.3 + _uniform(keys, 3, (n,)))
+    lots = t["lots"][:, None]
+    vol = np.floor(lots * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
+    rest = lots[:, 0] - vol.sum(axis=1)
+    vol[np.arange(days), weight.argmax(axis=1)] += rest
+    oi = np.round(t["prev_oi"][:, None] + (t["oi"] - t["prev_oi"])[:, None] * frac).astype(np.int64)
+    cal_date = np.where(on_prev[None, :], t["prev_date"][:, None], t["date"][:, None])
+    stamp = cal_date * 1000000 + (mins // 60) * 10000 + (mins % 60) * 100
+    return {"datetime": stamp, "date": t["date"], "mins": mins, "cal_date": cal_date,
+            "open": opens, "high": highs, "low": lows, "close": closes, "volume": vol * inst.round_lot,
+            "oi": oi, "keys": keys, "day_open": t["open"], "prev_close": t["prev_close"]}
+
+
+def minute_bars_of(inst, start, end):
+    """Minute bars of an instrument for the trading days between two dates (inclusive)."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha.storage import minbar_dtype
+
+    parts = []
+    for g in _minute_groups(inst, start, end):
+        out = np.zeros(g["datetime"].size, dtype=minbar_dtype())
+        out["datetime"] = g["datetime"].ravel()
+        out["trading_date"] = np.repeat(g["date"], g["datetime"].shape[1])
+        for name in ("open", "high", "low", "close"):
+            out[name] = _money(inst, g[name]).ravel()
+        out["volume"] = g["volume"].ravel()
+        typical = (out["open"] + out["high"] + out["low"] + out["close"]) / 4.0
+        out["total_turnover"] = np.round(out["volume"] * typical * inst.contract_multiplier, 2)
+        out["open_interest"] = g["oi"].ravel()
+        parts.append(out)
+    return _merge_sorted(parts, minbar_dtype())
+
+
+def _merge_sorted(parts, dtype):
+    import numpy as np
+
+    if not parts:
+        return np.zeros(0, dtype=dtype)
+    out = np.concatenate(parts) if len(parts) > 1 else parts[0]
+    if len(parts) > 1:
+        out = out[np.argsort(out["datetime"], kind="stable")]
+    return out
+
+
+def ticks_of(inst, start, end):
+    """Level-1 ticks of an instrument for the trading days between two dates (inclusive)."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha.storage import tick_dtype
+
+    per = inst.ticks_per_minute
+    step = 60 // per
+    parts = []
+    for g in _minute_groups(inst, start, end):
+        days, n = g["open"].shape
+        o, h, lo, c = (g[k][:, :, None] for k in ("open", "high", "low", "close"))
+        k = np.arange(1, per + 1, dtype=np.float64) / per
+        jitter = (_uniform(g["keys"], 10, (n, per)) - 0.5) * (h - lo) * 0.6
+        price = np.clip(np.round(o + (c - o) * k + jitter), lo, h)
+        price[:, :, per // 3] = h[:, :, 0]
+        price[:, :, (2 * per) // 3] = lo[:, :, 0]
+        price[:, :, -1] = c[:, :, 0]
+        price[:, 0, 0] = o[:, 0, 0]  # the day opens at its first trade
+        price = price.reshape(days, n * per)
+        vol = g["volume"]
+        each = np.repeat(vol // per, per, axis=1).reshape(days, n, per)
+        each[:, :, -1] += vol - (vol // per) * per
+        each = each.reshape(days, n * per)
+        last = _money(inst, price)
+        turnover = np.round(np.cumsum(each * last * inst.contract_multiplier, axis=1), 2)
+        seconds = (g["mins"][:, None] * 60 - (per - np.arange(1, per + 1)) * step).ravel()
+        hms = (seconds // 3600) * 10000 + (seconds // 60 % 60) * 100 + seconds % 60
+        cal = np.repeat(g["cal_date"], per, axis=1)
+        size = 1 + np.floor(_uniform(g["keys"], 11, (n * per,)) * 50).astype(np.int64)
+        size2 = 1 + np.floor(_uniform(g["keys"], 12, (n * per,)) * 50).astype(np.int64)
+
+        out = np.zeros(days * n * per, dtype=tick_dtype())
+        out["datetime"] = (cal * 1000000 + hms[None, :]).ravel() * 1000
+        out["trading_date"] = np.repeat(g["date"], n * per)
+        out["last"] = last.ravel()
+        out["open"] = np.repeat(_money(inst, g["day_open"]), n * per)
+        out["high"] = _money(inst, np.maximum.accumulate(price, axis=1)).ravel()
+        out["low"] = _money(inst, np.minimum.accumulate(price, axis=1)).ravel()
+        out["prev_close"] = np.repeat(_money(inst, g["prev_close"]), n * per)
+        out["volume"] = np.cumsum(each, axis=1).ravel()
+        out["total_turnover"] = turnover.ravel()
+        out["open_interest"] = np.repeat(g["oi"], per, axis=1).ravel()
+        out["a1"] = _money(inst, price + 1).ravel()
+        out["b1"] = _money(inst, np.maximum(price - 1, 1)).ravel()
+        out["a1_v"] = (size * inst.round_lot).ravel()
+        out["b1_v"] = (size2 * inst.round_lot).ravel()
+        parts.append(out)
+    return _merge_sorted(parts, tick_dtype())
+
+
+# ---- the service and its client -----------------------------------------------------------------
+
+MAX_CONNECTIONS = 16
+
+ENV_NOW = "VANTOREL_SERVICE_NOW"  # ISO date or date-time: the service's clock
+ENV_SCALE = "VANTOREL_SERVICE_SCALE"  # multiplies the number of stocks and convertibles
+ENV_DAILY_DAYS = "VANTOREL_SERVICE_DAILY_DAYS"
+ENV_MINBAR_DAYS = "VANTOREL_SERVICE_MINBAR_DAYS"
+ENV_TICK_DAYS = "VANTOREL_SERVICE_TICK_DAYS"
+
+DEFAULT_SCALE = 1
+DEFAULT_DAILY_DAYS = 250  # trading days of daily bars a new bundle starts with
+DEFAULT_MINBAR_DAYS = 5  # ... of minute bars for an instrument not stored yet
+DEFAULT_TICK_DAYS = 2  # ... of ticks for an instrument not stored yet
+
+# A day's data is published once the day session has closed.
+PUBLISH_TIME = _dt.time(15, 30)
+
+
+def _env_int(name, default, minimum=1):
+    text = os.environ.get(name)
+    if not text:
+        return default
+    try:
+        value = int(text)
+    except ValueError:
+        raise ServiceError(f"环境变量 {name} 应为整数，当前为 {text!r}") from None
+    if value < minimum:
+        raise ServiceError(f"环境变量 {name} 不能小于 {minimum}，当前为 {value}")
+    return value
+
+
+def _env_clock():
+    text = os.environ.get(ENV_NOW)
+    if not text:
+        return None
+    try:
+        if len(text.strip()) <= 10:
+            moment = _dt.datetime.combine(to_date(text), _dt.time(23, 59))
+        else:
+            moment = _dt.datetime.fromisoformat(text.strip())
+    except ValueError:
+        raise ServiceError(f"环境变量 {ENV_NOW} 应为日期（如 2026-01-05）或日期时间，当前为 {text!r}") from None
+    return lambda: moment
+
+
+def sample_universe(instruments, latest):
+    """The few instruments of the sample bundle: three stocks, one index, the 50 ETF and its options
+    of the nearest expiry, one convertible, the two nearest contracts of M and JD and the options of
+    those contracts."""
+    live = [i for i in instruments if i.active_between(latest, latest)]
+    stocks = [i for i in live if i.category == "stock"][:3]
+    index = [i for i in live if i.order_book_id == "000300.XSHG"]
+    fund = [i for i in live if i.order_book_id == "510050.XSHG"]
+    convertible = [i for i in live if i.category == "convertible"][:1]
+    futures = []
+    for underlying in ("M", "JD"):
+        near = sorted((i for i in live if i.category == "futures" and i.underlying_symbol == underlying),
+                      key=lambda i: i.de_listed_date)
+        futures += near[:2]
+    written_on = {i.order_book_id for i in futures + fund}
+    options = [i for i in live if i.category == "option" and i.underlying_order_book_id in written_on]
+    nearest = {}
+    for opt in options:
+        key = opt.underlying_order_book_id
+        nearest[key] = min(nearest.get(key, opt.de_listed_date), opt.de_listed_date)
+    options = [o for o in options if o.de_listed_date == nearest[o.underlying_order_book_id]]
+    out = stocks + index + fund + convertible + futures + options
+    out.sort(key=lambda inst: (inst.category, inst.order_book_id))
+    return out
+
+
+class EmbeddedService:
+    """The offline market. ``clock`` is a callable returning the current ``datetime``; it defaults to
+    the ``VANTOREL_SERVICE_NOW`` variable, else the system clock. ``universe`` is "default" or
+    "sample" (the few instruments of the sample bundle)."""
+
+    def __init__(self, clock=None, scale=None, daily_days=None, minbar_days=None, tick_days=None,
+                 universe="default"):
+        self._clock = clock or _env_clock() or _dt.datetime.now
+        self.scale = scale or _env_int(ENV_SCALE, DEFAULT_SCALE)
+        self.history_days = {
+            "daybar": daily_days or _env_int(ENV_DAILY_DAYS, DEFAULT_DAILY_DAYS),
+            "minbar": minbar_days or _env_int(ENV_MINBAR_DAYS, DEFAULT_MINBAR_DAYS),
+            "tick": tick_days or _env_int(ENV_TICK_DAYS, DEFAULT_TICK_DAYS),
+        }
+        if universe not in ("default", "sample"):
+            raise ValueError(universe)
+        self.universe = universe
+        self._universe_cache = {}
+        self._cache_lock = threading.Lock()
+
+    def now(self):
+        return self._clock()
+
+    def latest_trading_date(self):
+        """The last trading day whose data is published at the service's clock."""
+        now = self.now()
+        today = now.date()
+        if is_trading_day(today) and now.time() >= PUBLISH_TIME:
+            return to_int(today)
+        return previous_trading_date(today)
+
+    def history_start(self, kind, latest=None):
+        """The first trading day a new bundle gets data of ``kind`` ("daybar", "minbar", "tick") from."""
+        latest = latest or self.latest_trading_date()
+        return shift_trading_date(latest, 1 - self.history_days[kind])
+
+    def instruments(self, latest=None):
+        latest = latest or self.latest_trading_date()
+        with self._cache_lock:
+            cached = self._universe_cache.get(latest)
+            if cached is None:
+                cached = build_universe(self.history_start("daybar", latest), latest, self.scale)
+                if self.universe == "sample":
+                    cached = sample_universe(cached, latest)
+                self._universe_cache = {latest: cached}
+            return cached
+
+    def trading_dates(self, start, end):
+        return trading_dates(start, end)
+
+    def _lookup(self, code):
+        for inst in self.instruments():
+            if inst.order_book_id == code:
+                return inst
+        raise ServiceError(f"数据服务中没有合约 {code}")
+
+    def _clamp(self, end):
+        return min(to_int(end), self.latest_trading_date())
+
+    def daily_bars(self, code, start, end):
+        return daily_bars_of(self._lookup(code), start, self._clamp(end))
+
+    def minute_bars(self, code, start, end):
+        return minute_bars_of(self._lookup(code), start, self._clamp(end))
+
+    def ticks(self, code, start, end):
+        return ticks_of(self._lookup(code), start, self._clamp(end))
+
+
+class MarketDataClient:
+    """What the bundle functions ask of a market-data service. ``connections`` requests at most run
+    at once; each method may be called from several threads."""
+
+    connections = 1
+
+    def latest_trading_date(self):
+        raise NotImplementedError
+
+    def history_start(self, kind, latest=None):
+        raise NotImplementedError
+
+    def instruments(self):
+        """Instrument objects with the attributes of storage.INSTRUMENT_FIELDS and ``record()``."""
+        raise NotImplementedError
+
+    def trading_dates(self, start, end):
+        raise NotImplementedError
+
+    def daily_bars(self, code, start, end):
+        raise NotImplementedError
+
+    def minute_bars(self, code, start, end):
+        raise NotImplementedError
+
+    def ticks(self, code, start, end):
+        raise NotImplementedError
+
+    def close(self):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class EmbeddedClient(MarketDataClient):
+    """A client of the embedded service, holding ``connections`` connections."""
+
+    def __init__(self, service=None, connections=3, require_login=True):
+        if not isinstance(connections, int) or not 1 <= connections <= MAX_CONNECTIONS:
+            raise ServiceError(f"并行连接数应在 1 到 {MAX_CONNECTIONS} 之间，当前为 {connections}")
+        if require_login:
+            from vantorel import tovi
+
+            tovi.require_session()
+        self.service = service or EmbeddedService()
+        self.connections = connections
+        self._slots = threading.BoundedSemaphore(connections)
+
+    def _call(self, method, *args):
+        with self._slots:
+            return method(*args)
+
+    def latest_trading_date(self):
+        return self.service.latest_trading_date()
+
+    def history_start(self, kind, latest=None):
+        return self.service.history_start(kind, latest)
+
+    def instruments(self):
+        return self._call(self.service.instruments)
+
+    def trading_dates(self, start, end):
+        return self._call(self.service.trading_dates, start, end)
+
+    def daily_bars(self, code, start, end):
+        return self._call(self.service.daily_bars, code, start, end)
+
+    def minute_bars(self, code, start, end):
+        return self._call(self.service.minute_bars, code, start, end)
+
+    def ticks(self, code, start, end):
+        return self._call(self.service.ticks, code, start, end)
+
+
+def open_client(connections, require_login=True, universe="default"):
+    """The data client the bundle functions work with. This is the seam where a client of a real
+    service plugs in; without a sign-in it raises ``vantorel.tovi.NotSignedInError``."""
+    return EmbeddedClient(EmbeddedService(universe=universe), connections, require_login)

@@ -16,8 +16,9 @@ Layout under the bundle path (the directory given by ``-d``)::
 
 Every file carries the root attributes ``schema_version`` (SCHEMA_VERSION) and ``kind``
 ("instruments", "trading_dates", "daybar", "minbar", "tick"). Minute-bar and tick files also carry
-``order_book_id``, ``category``, ``first_trading_date`` and ``last_trading_date`` (int YYYYMMDD,
-0 when empty), so that an update can find where to resume without reading the data.
+``order_book_id``, ``category``, ``rows``, ``first_trading_date`` and ``last_trading_date`` (int
+YYYYMMDD, 0 when empty), so that an update can find where to resume without reading the data, and
+a damaged file can be told from a short one (``inspect_data_file``).
 
 Time stamps are integers in local exchange time: ``datetime`` of daily and minute bars is
 YYYYMMDDHHMMSS (a minute bar is labelled by the end of its minute, 09:31:00 covers 09:30-09:31;
@@ -112,6 +113,10 @@ _DATASET = {"minbar": "bars", "tick": "ticks"}
 
 class StorageError(VantorelError):
     """A bundle file cannot be read or does not have the layout this kit writes."""
+
+    def __init__(self, message, reason=None):
+        super().__init__(message)
+        self.reason = reason or message
 
 
 def _dtype(fields):
@@ -278,6 +283,7 @@ def write_data_file(path, kind, category, code, arr):
     atomic_h5(path, fill, kind, {
         "order_book_id": code,
         "category": category,
+        "rows": len(arr),
         "first_trading_date": first,
         "last_trading_date": last,
     })
@@ -329,14 +335,15 @@ def _open(path, kind):
     except FileNotFoundError:
         raise
     except (OSError, ValueError) as exc:
-        raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     try:
         version = f.attrs.get("schema_version")
         file_kind = f.attrs.get("kind")
         if isinstance(file_kind, bytes):
             file_kind = file_kind.decode()
         if version is None or int(version) != SCHEMA_VERSION or file_kind != kind:
-            raise StorageError(f"数据文件 {path} 的格式版本不受支持（schema_version={version}，kind={file_kind}）")
+            detail = f"schema_version={version}，kind={file_kind}"
+            raise StorageError(f"数据文件 {path} 的格式不受支持（{detail}）", f"格式不受支持（{detail}）")
     except BaseException:
         f.close()
         raise
@@ -450,3 +457,40 @@ def iter_daily(bundle_directory):
     for cat, path in iter_daybar_files(bundle_directory):
         for code, arr in sorted(read_daybar_file(path).items()):
             yield cat, code, arr
+
+
+def inspect_data_file(path, kind):
+    """Why a minute-bar or tick file cannot be used (unreadable, truncated, not matching its own
+    attributes), or None when it is sound. Reads only the first and the last row, so it is cheap
+    enough to run over a whole bundle before every update."""
+    try:
+        f = _open(path, kind)
+    except FileNotFoundError:
+        return "文件不存在"
+    except StorageError as exc:
+        return exc.reason
+    try:
+        name = _DATASET[kind]
+        ds = f.get(name)
+        if ds is None or not hasattr(ds, "dtype"):
+            return f"缺少数据集 {name}"
+        fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS
+        missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
+        if missing:
+            return "缺少字段 " + ", ".join(missing)
+        rows = f.attrs.get("rows")
+        if rows is not None and int(rows) != ds.shape[0]:
+            return f"数据行数 {ds.shape[0]} 与记录的 {int(rows)} 不符"
+        offset = ds.id.get_offset()
+        if offset is not None and offset + ds.id.get_storage_size() > os.path.getsize(path):
+            return "文件被截断"
+        if ds.shape[0]:
+            first, last = ds[0], ds[ds.shape[0] - 1]
+            if int(first["trading_date"]) != int(f.attrs.get("first_trading_date", first["trading_date"])) or \
+                    int(last["trading_date"]) != int(f.attrs.get("last_trading_date", last["trading_date"])):
+                return "数据的交易日与记录不符"
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        return f"读取失败：{exc}"
+    finally:
+        f.close()
+    return None

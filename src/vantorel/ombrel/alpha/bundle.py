@@ -1,0 +1,538 @@
+"""Filling and updating the local data bundle (the layout is described in ``storage``).
+
+The command line imports this module on every run of a data command, so it imports only light
+modules at the top; numpy and h5py come in with the first function that touches data.
+
+An update works like this:
+
+- it takes the bundle's update lock, a file ``.<name>.update.lock`` beside the bundle path (outside
+  it, because a sample download swaps the whole directory); a second update of the same bundle
+  finds the lock taken, says so and fails at once;
+- it asks the data client for the instruments and the latest published trading day, and turns the
+  selection (data categories of ``TAG_MAP``, futures underlying symbols such as ``JD``, market codes
+  such as ``M1905`` or ``000001.XSHE``) into instruments; unknown names stop it before any download;
+- for each instrument it fetches only the trading days after the last one stored (or, for an
+  instrument not stored yet or with ``rebuild``, the service's default history), with ``concurrency``
+  fetch threads, while the calling thread is the only one that writes HDF5;
+- every minute-bar and tick file is committed atomically as soon as its instrument is done, and the
+  daily bars of a category as soon as the whole category is; a killed update loses at most the
+  files in flight, and running it again fetches what is still missing.
+
+``download_simple_bundle`` without an archive builds a bundle from the embedded service:
+``sample=True`` gives the small sample (three stocks, one index, the 50 ETF and its nearest
+options, one convertible, the two nearest contracts of M and JD with the options on them: base data,
+daily bars, minute bars, and ticks of the stocks and futures); ``sample=False`` gives the whole
+default universe (base data, daily bars and minute bars of every instrument, no ticks). Either is
+built in a staged directory and swapped in whole, so the old bundle stays until the new one is
+complete. Its failures raise ``VantorelError`` (the command returns the result to click, which would
+not turn a false value into a failing exit status).
+"""
+import contextlib
+import os
+import sys
+import time
+
+import click
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.sdk.const import TAG_MAP
+
+KINDS = ("minbar", "tick")
+KIND_LABELS = {"daybar": "日线", "minbar": "分钟线", "tick": "tick"}
+
+# The sample bundle carries ticks of these categories only; the rest would only make it big.
+SAMPLE_TICK_CATEGORIES = ("stock", "futures")
+
+
+class BusyError(VantorelError):
+    """Another process is updating the same bundle."""
+
+
+class _Stop(Exception):
+    """A write failed in a way that would fail for every other file too (disk full, no permission)."""
+
+
+# ---- the update lock ----------------------------------------------------------------------------
+
+def _resolve(bundle_path):
+    return os.path.realpath(os.path.abspath(os.fspath(bundle_path)))
+
+
+def lock_path(bundle_path):
+    path = _resolve(bundle_path)
+    return os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".update.lock")
+
+
+@contextlib.contextmanager
+def update_lock(bundle_path):
+    """Hold the bundle's update lock, or raise BusyError at once when another process has it."""
+    from filelock import FileLock, Timeout
+
+    path = _resolve(bundle_path)
+    if os.path.lexists(path) and not os.path.isdir(path):
+        raise VantorelError(f"{path} 已存在且不是目录")
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    except OSError as exc:
+        raise VantorelError(f"无法创建目录 {os.path.dirname(path)}：{exc.strerror or exc}") from None
+    lock = FileLock(lock_path(path), timeout=0)
+    try:
+        lock.acquire()
+    except Timeout:
+        raise BusyError(f"另一个更新正在使用 {path}，请等它结束后再试") from None
+    except OSError as exc:
+        raise VantorelError(f"无法创建锁文件 {lock_path(path)}：{exc.strerror or exc}") from None
+    try:
+        yield path
+    finally:
+        lock.release()
+
+
+# ---- progress -----------------------------------------------------------------------------------
+
+class _Quiet:
+    def update(self, n):
+        pass
+
+
+@contextlib.contextmanager
+def _progress(length, label):
+    """A progress bar on stderr when it is a terminal; nothing at all otherwise."""
+    stream = sys.stderr
+    if length == 0 or not getattr(stream, "isatty", lambda: False)():
+        yield _Quiet()
+        return
+    with click.progressbar(length=length, label=label, file=stream, show_pos=True) as bar:
+        yield bar
+
+
+# ---- what to fetch ------------------------------------------------------------------------------
+
+class Task:
+    __slots__ = ("kind", "inst", "start", "end", "merge")
+
+    def __init__(self, kind, inst, start, end, merge):
+        self.kind, self.inst, self.start, self.end, self.merge = kind, inst, start, end, merge
+
+
+class Report:
+    """What one update did: counts per kind, failures, instruments skipped."""
+
+    def __init__(self):
+        self.instruments = {"daybar": 0, "minbar": 0, "tick": 0}
+        self.rows = {"daybar": 0, "minbar": 0, "tick": 0}
+        self.up_to_date = 0
+        self.failed = []  # (kind, code, message)
+        self.skipped = []  # (kind, code, message): stored data the service no longer offers
+        self.stopped = None  # message of an error that ended the update early
+        self.seconds = 0.0
+
+    @property
+    def ok(self):
+        return not self.failed and self.stopped is None
+
+    def summary(self, what="更新"):
+        parts = []
+        for kind in ("daybar", "minbar", "tick"):
+            if self.instruments[kind]:
+                parts.append(f"{KIND_LABELS[kind]} {self.instruments[kind]} 个合约 {self.rows[kind]} 条")
+        done = "，".join(parts) if parts else "没有需要下载的新数据"
+        if self.up_to_date:
+            done += f"，{self.up_to_date} 个已是最新"
+        if self.ok:
+            return f"{what}完成：{done}，用时 {self.seconds:.1f} 秒"
+        failed = "、".join(f"{code}（{KIND_LABELS[kind]}）" for kind, code, _msg in self.failed[:10])
+        if len(self.failed) > 10:
+            failed += f" 等 {len(self.failed)} 个"
+        text = f"{what}未全部完成：{done}"
+        if self.failed:
+            text += f"；失败：{failed}，请重新运行以补齐"
+        if self.stopped:
+            text += f"；已中止：{self.stopped}"
+        return text + f"，用时 {self.seconds:.1f} 秒"
+
+
+def _category_key(name):
+    low = name.strip().lower()
+    if low in TAG_MAP:
+        return low
+    for key, value in TAG_MAP.items():
+        if value.lower() == low:
+            return key
+    return None
+
+
+def resolve_selection(instruments, names, with_derivatives, stored_codes, start, latest):
+    """Instruments chosen by ``names`` (categories, underlying symbols, market codes).
+
+    A category or an underlying symbol stands for its instruments that trade between ``start`` and
+    ``latest`` or that are already stored (``stored_codes``), so an update also finishes contracts
+    that expired since the last one. Returns (instruments in a stable order, unknown names).
+    """
+    by_code = {inst.order_book_id: inst for inst in instruments}
+    underlyings = {inst.underlying_symbol for inst in instruments if inst.category == "futures"}
+
+    def wanted(inst):
+        return inst.active_between(start, latest) or inst.order_book_id in stored_codes
+
+    chosen, unknown = {}, []
+    for name in names:
+        text = str(name).strip()
+        category = _category_key(text) if text else None
+        if category is not None:
+            matched = [i for i in instruments if i.category == category and wanted(i)]
+        elif text.upper() in underlyings:
+            matched = [i for i in instruments
+                       if i.category == "futures" and i.underlying_symbol == text.upper() and wanted(i)]
+        elif text in by_code or text.upper() in by_code:
+            matched = [by_code.get(text) or by_code[text.upper()]]
+        else:
+            unknown.append(str(name))
+            continue
+        if with_derivatives:
+            codes = {i.order_book_id for i in matched}
+            matched += [i for i in instruments
+                        if i.category == "option" and i.underlying_order_book_id in codes and wanted(i)]
+        for inst in matched:
+            chosen.setdefault(inst.order_book_id, inst)
+    return sorted(chosen.values(), key=lambda i: (i.category, i.order_book_id)), unknown
+
+
+def _end_of(inst, latest):
+    return min(latest, inst.de_listed_date) if inst.de_listed_date else latest
+
+
+def _default_start(client, kind, inst, end):
+    return max(inst.listed_date, client.history_start(kind, end))
+
+
+def _stored_data_last(path, kind):
+    """The last stored trading date of a minute-bar or tick file: 0 when missing, None when unreadable."""
+    try:
+        return storage.last_trading_date(path, kind)
+    except FileNotFoundError:
+        return 0
+    except (storage.StorageError, OSError, ValueError, KeyError):
+        return None
+
+
+def plan_data_tasks(client, bundle_path, kind, chosen, latest, rebuild, notes):
+    tasks, up_to_date = [], 0
+    for inst in chosen:
+        end = _end_of(inst, latest)
+        path = storage.data_path(bundle_path, kind, inst.category, inst.order_book_id)
+        last = 0 if rebuild else _stored_data_last(path, kind)
+        if last is None:
+            notes.append(f"{path} 无法读取，将重新下载该合约的{KIND_LABELS[kind]}")
+            last = 0
+        if last:
+            start = service.next_trading_date(last)
+        else:
+            start = _default_start(client, kind, inst, end)
+        if start > end:
+            up_to_date += 1
+            continue
+        tasks.append(Task(kind, inst, start, end, merge=bool(last)))
+    return tasks, up_to_date
+
+
+def plan_daybar_tasks(client, bundle_directory, instruments, latest):
+    """Daily-bar tasks, and what is stored per category: {category: {code: array}}."""
+    stored = {}
+    for category, path in storage.iter_daybar_files(bundle_directory):
+        try:
+            stored[category] = storage.read_daybar_file(path)
+        except (storage.StorageError, OSError):
+            stored[category] = {}
+    tasks, up_to_date = [], 0
+    for inst in instruments:
+        end = _end_of(inst, latest)
+        have = stored.get(inst.category, {}).get(inst.order_book_id)
+        if have is not None and len(have):
+            start = service.next_trading_date(int(have["datetime"][-1] // 1000000))
+        else:
+            start = _default_start(client, "daybar", inst, end)
+        if start > end:
+            up_to_date += 1
+            continue
+        tasks.append(Task("daybar", inst, start, end, merge=have is not None and len(have) > 0))
+    return tasks, stored, up_to_date
+
+
+# ---- running the tasks --------------------------------------------------------------------------
+
+def _fetch(client, task):
+    if task.kind == "daybar":
+        return client.daily_bars(task.inst.order_book_id, task.start, task.end)
+    if task.kind == "minbar":
+        return client.minute_bars(task.inst.order_book_id, task.start, task.end)
+    return client.ticks(task.inst.order_book_id, task.start, task.end)
+
+
+def _append(old, new, key):
+    import numpy as np
+
+    if old is None or len(old) == 0:
+        return new
+    if len(new) == 0:
+        return old
+    keep = old[old[key] < new[key][0]]
+    return np.concatenate([keep.astype(new.dtype, copy=False), new])
+
+
+def _write_data(bundle_path, task, rows):
+    path = storage.data_path(bundle_path, task.kind, task.inst.category, task.inst.order_book_id)
+    old = None
+    if task.merge:
+        try:
+            old = storage.read_data_file(path, task.kind)
+        except FileNotFoundError:
+            old = None
+    merged = _append(old, rows, "datetime")
+    if len(merged):
+        storage.write_data_file(path, task.kind, task.inst.category, task.inst.order_book_id, merged)
+
+
+def _io_message(exc):
+    return f"{getattr(exc, 'filename', None) or ''} {exc.strerror or exc}".strip()
+
+
+def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label):
+    """Fetch with ``concurrency`` threads, write from this thread, commit each file when done."""
+    from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+    bundle_directory = storage.bundle_dir(bundle_path)
+    daily_left = {}
+    daily_new = {}
+    for task in tasks:
+        if task.kind == "daybar":
+            daily_left[task.inst.category] = daily_left.get(task.inst.category, 0) + 1
+
+    def finish_daily(task, rows):
+        category = task.inst.category
+        if rows is not None and len(rows):
+            daily_new.setdefault(category, {})[task.inst.order_book_id] = rows
+        daily_left[category] -= 1
+        if daily_left[category] == 0 and daily_new.get(category):
+            merged = dict(daybars_stored.get(category, {}))
+            for code, new in daily_new.pop(category).items():
+                merged[code] = _append(merged.get(code), new, "datetime")
+            storage.write_daybars(bundle_directory, category, merged)
+
+    def commit(task, rows):
+        if task.kind == "daybar":
+            finish_daily(task, rows)
+        elif rows is not None:
+            _write_data(bundle_path, task, rows)
+        if rows is not None:
+            report.instruments[task.kind] += 1
+            report.rows[task.kind] += len(rows)
+
+    pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="vantorel-fetch")
+    queue = iter(tasks)
+    in_flight = {}
+    try:
+        with _progress(len(tasks), label) as bar:
+            def top_up():
+                while len(in_flight) < 2 * concurrency:
+                    task = next(queue, None)
+                    if task is None:
+                        return
+                    in_flight[pool.submit(_fetch, client, task)] = task
+
+            top_up()
+            while in_flight:
+                done, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
+                for future in done:
+                    task = in_flight.pop(future)
+                    try:
+                        rows = future.result()
+                    except Exception as exc:  # one instrument failing must not cost the others
+                        message = exc.format_message() if isinstance(exc, click.ClickException) else repr(exc)
+                        report.failed.append((task.kind, task.inst.order_book_id, message))
+                        rows = None
+                    try:
+                        commit(task, rows)
+                    except OSError as exc:
+                        report.failed.append((task.kind, task.inst.order_book_id, _io_message(exc)))
+                        raise _Stop(f"写入失败：{_io_message(exc)}") from exc
+                    except storage.StorageError as exc:
+                        report.failed.append((task.kind, task.inst.order_book_id, exc.format_message()))
+                    bar.update(1)
+                top_up()
+    except _Stop as stop:
+        report.stopped = str(stop)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _write_base(client, bundle_directory, instruments, latest):
+    import numpy as np
+
+    arr = np.array([inst.record() for inst in instruments], dtype=storage.instrument_dtype())
+    storage.write_instruments(bundle_directory, arr)
+    last_year = service.to_date(latest).year + 1
+    storage.write_trading_dates(bundle_directory, client.trading_dates(service.CALENDAR_START, f"{last_year}-12-31"))
+
+
+def _stored_codes(bundle_path, kind):
+    files = storage.iter_minbar_files(bundle_path) if kind == "minbar" else storage.iter_tick_files(bundle_path)
+    return {code for _cat, code, _path in files}
+
+
+def update(client, bundle_path, base, selections, with_derivatives=False, rebuild=False,
+           concurrency=1, label="更新数据", explicit=None):
+    """Run one update under the caller's lock; returns a Report.
+
+    ``selections`` maps "minbar"/"tick" to names to resolve; ``explicit`` maps them to market codes
+    of stored files instead (the smart update), which are skipped when the service lost them.
+    """
+    started = time.monotonic()
+    report = Report()
+    notes = []
+    storage.remove_stray_temp_files(bundle_path)
+    latest = client.latest_trading_date()
+    instruments = client.instruments()
+    by_code = {inst.order_book_id: inst for inst in instruments}
+
+    chosen = {}
+    unknown = []
+    for kind in KINDS:
+        names = list(selections.get(kind) or ())
+        if names:
+            stored = _stored_codes(bundle_path, kind)
+            picked, missing = resolve_selection(instruments, names, with_derivatives, stored,
+                                                client.history_start(kind, latest), latest)
+            chosen[kind] = picked
+            unknown += [n for n in missing if n not in unknown]
+        for code in (explicit or {}).get(kind, ()):
+            inst = by_code.get(code)
+            if inst is None:
+                report.skipped.append((kind, code, "数据服务中已没有该合约"))
+            else:
+                chosen.setdefault(kind, []).append(inst)
+    if unknown:
+        raise VantorelError("未知的数据类别、品种或合约：{}（可选的数据类别有 {}，或 underlying_symbol 如 M、JD，"
+                            "或 market_code 如 000001.XSHE、M1905）".format(", ".join(unknown), ", ".join(TAG_MAP)))
+
+    bundle_directory = storage.bundle_dir(bundle_path)
+    tasks = []
+    daybars_stored = {}
+    if base:
+        day_tasks, daybars_stored, fresh = plan_daybar_tasks(client, bundle_directory, instruments, latest)
+        tasks += day_tasks
+        report.up_to_date += fresh
+    for kind in KINDS:
+        kind_tasks, fresh = plan_data_tasks(client, bundle_path, kind, chosen.get(kind, []), latest, rebuild, notes)
+        tasks += kind_tasks
+        report.up_to_date += fresh
+    for note in notes:
+        click.echo(note, err=True)
+    try:
+        _write_base(client, bundle_directory, instruments, latest)
+    except OSError as exc:
+        report.stopped = f"写入失败：{_io_message(exc)}"
+    else:
+        run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label)
+    report.seconds = time.monotonic() - started
+    return report
+
+
+# ---- the kit functions --------------------------------------------------------------------------
+
+def _check_concurrency(concurrency):
+    if isinstance(concurrency, bool) or not isinstance(concurrency, int) or not (
+            1 <= concurrency <= service.MAX_CONNECTIONS):
+        raise VantorelError(f"并行线程数应在 1 到 {service.MAX_CONNECTIONS} 之间，当前为 {concurrency!r}")
+
+
+def _run_update(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild, explicit_from_disk):
+    try:
+        _check_concurrency(concurrency)
+        client = service.open_client(concurrency)
+        with update_lock(data_bundle_path) as path:
+            from vantorel.ombrel.alpha import staging
+
+            staging.recover(path)
+            explicit = None
+            if explicit_from_disk:
+                explicit = {kind: sorted(_stored_codes(path, kind)) for kind in KINDS}
+                if not any(explicit.values()):
+                    click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线")
+            with client:
+                report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
+                                explicit=explicit)
+    except VantorelError as exc:
+        click.echo(f"错误：{exc.format_message()}", err=True)
+        return False
+    except OSError as exc:
+        click.echo(f"错误：{_io_message(exc)}", err=True)
+        return False
+    for kind, code, message in report.failed:
+        click.echo(f"{code}（{KIND_LABELS[kind]}）下载失败：{message}", err=True)
+    for kind, code, message in report.skipped:
+        click.echo(f"跳过 {code}（{KIND_LABELS[kind]}）：{message}", err=True)
+    click.echo(report.summary())
+    return report.ok
+
+
+def update_bundle_from_corvane(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False):
+    """Update base data and daily bars (``base``) and the minute bars and ticks of the selected
+    categories, underlying symbols or market codes; true when everything asked for is stored."""
+    minbar, tick = tuple(minbar or ()), tuple(tick or ())
+    if not (base or minbar or tick):
+        return True
+    return _run_update(concurrency, data_bundle_path, base, {"minbar": minbar, "tick": tick},
+                       with_derivatives, rebuild, explicit_from_disk=False)
+
+
+def update_bundle_from_exist_file(concurrency, data_bundle_path):
+    """Update the instruments whose minute bars or ticks are stored, and the base data and daily bars."""
+    return _run_update(concurrency, data_bundle_path, True, {}, False, False, explicit_from_disk=True)
+
+
+def build_bundle(bundle_path, sample=True, concurrency=2, client=None):
+    """Build a bundle from the embedded service at ``bundle_path`` (no sign-in); returns a Report."""
+    client = client or service.open_client(concurrency, require_login=False,
+                                           universe="sample" if sample else "default")
+    latest = client.latest_trading_date()
+    instruments = client.instruments()
+    minbar = [i.order_book_id for i in instruments if i.active_between(client.history_start("minbar", latest), latest)]
+    tick = []
+    if sample:
+        tick = [i.order_book_id for i in instruments
+                if i.category in SAMPLE_TICK_CATEGORIES and i.active_between(client.history_start("tick", latest), latest)]
+    label = "生成样例数据" if sample else "生成数据"
+    with client:
+        return update(client, bundle_path, True, {"minbar": minbar, "tick": tick}, concurrency=concurrency,
+                      label=label)
+
+
+def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
+    """Install a bundle: from the local archive ``file_path`` when given, else built from the embedded
+    service (see the module documentation for what ``sample`` selects). True on success; failures
+    raise VantorelError and leave the old bundle in place."""
+    with update_lock(data_bundle_path) as path:
+        if file_path:
+            from vantorel.ombrel.alpha.archive import install_archive
+
+            install_archive(file_path, path)
+            return True
+        from vantorel.ombrel.alpha.staging import staged_directory
+
+        with staged_directory(path) as stage:
+            report = build_bundle(stage, sample=sample)
+            if not report.ok:
+                for kind, code, message in report.failed:
+                    click.echo(f"{code}（{KIND_LABELS[kind]}）生成失败：{message}", err=True)
+                raise VantorelError(report.summary("生成数据") + f"；{path} 保持不变")
+        click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}")
+        return True
+
+
+def check_min_bar_data(data_bundle_path):
+    """Check the stored minute bars for anomalies (see ``vantorel.ombrel.alpha.checks``)."""
+    from vantorel.ombrel.alpha.checks import check_min_bar_data as check
+
+    return check(data_bundle_path)

@@ -1,0 +1,44 @@
+"""Maintenance of a data bundle that runs before an update."""
+import datetime
+import os
+
+import click
+
+from vantorel.ombrel.alpha import storage
+
+
+def _aside_path(bundle_path, category, code):
+    stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+    directory = os.path.join(bundle_path, storage.QUARANTINE_DIR_NAME, storage.TICK_DIR_NAME, category)
+    base = os.path.join(directory, f"{code}.h5.{stamp}")
+    candidate, n = base, 1
+    while os.path.lexists(candidate):
+        candidate, n = f"{base}.{n}", n + 1
+    return candidate
+
+
+def check_tick(bundle_dir):
+    """Move unreadable or truncated tick files out of the way, so the next update fetches them again.
+
+    ``bundle_dir`` is the bundle directory (the "bundle" sub-directory of the bundle path); the tick
+    files lie beside it, under the bundle path. Files go to ``<bundle path>/quarantine/tick/`` (kept,
+    not deleted, in case they are wanted). Returns [(path, moved to, reason)].
+    """
+    bundle_path = storage.bundle_path_of(bundle_dir)
+    moved = []
+    for category, code, path in storage.iter_tick_files(bundle_path):
+        reason = storage.inspect_data_file(path, "tick")
+        if reason is None:
+            continue
+        target = _aside_path(bundle_path, category, code)
+        try:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            os.replace(path, target)
+        except OSError as exc:
+            click.echo(f"tick 文件 {path} 已损坏（{reason}），但无法移走：{exc.strerror or exc}", err=True)
+            continue
+        moved.append((path, target, reason))
+        click.echo(f"tick 文件 {path} 已损坏（{reason}），已移至 {target}，更新时将重新下载", err=True)
+    if moved:
+        click.echo(f"共移走 {len(moved)} 个损坏的 tick 文件", err=True)
+    return moved
