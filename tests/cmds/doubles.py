@@ -104,8 +104,10 @@ def python_error(fn):
     raise AssertionError("no error")
 
 
-def options_section(rows, width=78):
-    """The Options section of a help page as click lays it out for these (names, help) rows."""
+def options_section(rows, width=80):
+    """The Options section of a help page as click lays it out for these (names, help) rows.
+
+    80 is the width CliRunner forces on click's formatter."""
     formatter = click.formatting.HelpFormatter(width=width)
     with formatter.section("Options"):
         formatter.write_dl(rows)

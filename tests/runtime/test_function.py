@@ -1,0 +1,137 @@
+import gc
+import importlib
+import inspect
+
+import pytest
+
+CMDS = "vantorel.ombrel.sdk.cmds"
+LOGIN = "vantorel.ombrel.utils.login"
+
+# The same parameters written as Python functions: the callbacks must bind arguments as these do.
+REFERENCE_SOURCE = """
+def cli(): pass
+def license(username, password, app_key, show, env): pass
+def shell(): pass
+def update_data(data_bundle_path, base, minbar, tick, with_derivatives, concurrency, smart, rebuild): pass
+def check_data(data_bundle_path, minbar, daybar): pass
+def download_data(data_bundle_path, sample=True, file_path=None): pass
+def init_tovi(): pass
+"""
+REFERENCE = {}
+exec(REFERENCE_SOURCE, REFERENCE)
+
+CALLBACKS = {
+    "cli": (CMDS, "cli"), "license": (CMDS, "license"), "shell": (CMDS, "shell"),
+    "update_data": (CMDS, "update_data"), "check_data": (CMDS, "check_data"),
+    "download_data": (CMDS, "download_data"), "init_tovi": (LOGIN, None),
+}
+
+SIGNATURES = {
+    "cli": "()", "license": "(username, password, app_key, show, env)", "shell": "()",
+    "update_data": "(data_bundle_path, base, minbar, tick, with_derivatives, concurrency, smart, rebuild)",
+    "check_data": "(data_bundle_path, minbar, daybar)",
+    "download_data": "(data_bundle_path, sample=True, file_path=None)", "init_tovi": "()",
+}
+
+
+def callback(name):
+    module_name, command = CALLBACKS[name]
+    module = importlib.import_module(module_name)
+    return module.init_tovi if command is None else getattr(module, command).callback
+
+
+def binding_error(fn, args, kwargs):
+    try:
+        fn(*args, **kwargs)
+    except TypeError as exc:
+        return exc
+    return None
+
+
+def patterns(name):
+    params = list(inspect.signature(REFERENCE[name]).parameters)
+    first = params[0] if params else "x"
+    last = params[-1] if params else "x"
+    many = tuple(range(len(params) + 1))
+    candidates = [
+        ((), {}), ((1,), {}), ((1, 2), {}), ((1, 2, 3), {}), (many, {}), (many + (0,), {}),
+        ((), {"bogus": 1}), ((1,), {"bogus": 1}), (many, {"bogus": 1}),
+        ((1,), {first: 2}), ((1, 2), {first: 1, last: 2}), ((), {last: 1}), ((), {first: 1, "bogus": 2}),
+        ((), {1: 2}), ((), {first: 1, 2: 3}), (many, {1: 2}), ((1,), {first: 1, 5: 5}),
+        ((), {"Data_bundle_path": 1}), ((), {"": 1}), ((), {"ü": 1}),
+    ]
+    # Only calls that the Python function refuses: the others would run the command.
+    return [(args, kwargs) for args, kwargs in candidates if binding_error(REFERENCE[name], args, kwargs)]
+
+
+CASES = [(name, args, kwargs) for name in CALLBACKS for args, kwargs in patterns(name)]
+
+
+@pytest.mark.parametrize("name, args, kwargs", CASES,
+                         ids=[f"{n}-{len(a)}pos-{','.join(map(repr, k))}" for n, a, k in CASES])
+def test_binding_errors_match_a_python_def(name, args, kwargs):
+    expected = binding_error(REFERENCE[name], args, kwargs)
+    with pytest.raises(TypeError) as caught:
+        callback(name)(*args, **kwargs)
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == str(expected)
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_function_attributes(name):
+    fn = callback(name)
+    module_name = CALLBACKS[name][0]
+    assert callable(fn)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, module_name)
+    if name != "init_tovi":
+        assert fn.__doc__ == getattr(importlib.import_module(module_name), CALLBACKS[name][1]).help
+    assert str(inspect.signature(fn)) == SIGNATURES[name]
+    params = inspect.signature(fn).parameters.values()
+    assert {p.kind for p in params} <= {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_writable_dict(name):
+    fn = callback(name)
+    assert isinstance(fn.__dict__, dict)
+    assert "__click_params__" not in fn.__dict__
+    fn.mark = ["set by a caller"]
+    try:
+        assert fn.mark == ["set by a caller"]
+        assert vars(fn)["mark"] is fn.mark
+        fn.__dict__["other"] = 1
+        assert fn.other == 1
+    finally:
+        del fn.mark
+        del fn.__dict__["other"]
+    assert not hasattr(fn, "mark")
+    with pytest.raises(AttributeError):
+        del fn.mark
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_dict_may_hold_a_cycle(name):
+    fn = callback(name)
+    fn.me = fn
+    try:
+        assert fn.me is fn
+        gc.collect()
+    finally:
+        del fn.me
+
+
+def test_click_can_decorate_a_callback():
+    # click attaches __click_params__ to the function while options are stacked.
+    import click
+
+    fn = callback("check_data")
+    command = click.command()(click.option("--extra")(fn))
+    assert [p.name for p in command.params] == ["extra"]
+    assert "__click_params__" not in fn.__dict__
+
+
+def test_signature_defaults():
+    params = inspect.signature(callback("download_data")).parameters
+    assert [(p.name, p.default) for p in params.values()] == [
+        ("data_bundle_path", inspect.Parameter.empty), ("sample", True), ("file_path", None)]
+    assert params["sample"].default is True

@@ -1,0 +1,128 @@
+"""The installed console command, run as the user runs it."""
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+VANTOREL = Path(sys.executable).with_name("vantorel.exe" if sys.platform.startswith("win") else "vantorel")
+
+GROUP_HELP = (
+    "Usage: vantorel [OPTIONS] COMMAND [ARGS]...\n"
+    "\n"
+    "  输入 vantorel [COMMAND] --help 查看命令详情 例如：vantorel update-data --help\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  Show this message and exit.\n"
+    "\n"
+    "Commands:\n"
+    "  check-data     检查bundle中的数据是否正确\n"
+    "  download-data  下载样例回测数据。 下载样例数据不使用vantorel流量。\n"
+    "  license        配置 vantorel 用户名和密码到环境变量\n"
+    "  shell          打开 ipython 并执行 tovi.init\n"
+    "  update-data    更新运行回测所需的历史数据\n"
+)
+
+UPDATE_HELP = (
+    "Usage: vantorel update-data [OPTIONS]\n"
+    "\n"
+    "  更新运行回测所需的历史数据\n"
+    "\n"
+    "  例如：\n"
+    "  * 更新日线数据： vantorel update-data --base\n"
+    "  * 更新股票、期权分钟数据： vantorel update-data --minbar stock --minbar option\n"
+    "  * 更新鸡蛋期货合约tick数据： vantorel update-data --tick JD\n"
+    "  * 更新豆粕1905及其合约的衍生品tick数据： vantorel update-data --tick M1905 --with-derivatives\n"
+    "  * 更新已下载的分钟线和tick数据： vantorel update-data --smart\n"
+    "\n"
+    "Options:\n"
+    "  -d, --data-bundle-path DIRECTORY\n"
+    "                                  bundle 目录，默认为 {home}/bundle\n"
+    "  --base                          更新基础数据及日线，注意：任何回测都需要依赖基础数据\n"
+    "  --minbar TEXT                   更新分钟线数据，可选的参数值有 [stock, futures, fund,\n"
+    "                                  index, option, convertible] 或\n"
+    "                                  underlying_symbol 或 market_code\n"
+    "  --tick TEXT                     更新tick数据，可选的参数值有 [stock, futures, fund,\n"
+    "                                  index, option, convertible] 或\n"
+    "                                  underlying_symbol 或 market_code\n"
+    "  --with-derivatives              更新分钟线和 tick 时同时更新选择的合约的衍生品数据\n"
+    "  -c, --concurrency INTEGER       并行的线程数量，需要低于 corvane 的最大可用连接数\n"
+    "  --smart                         检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据\n"
+    "  --rebuild                       将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效\n"
+    "  --help                          Show this message and exit.\n"
+)
+
+
+@pytest.fixture
+def home():
+    # Short on purpose: the default bundle path appears in help texts, which wrap at 78 columns.
+    with tempfile.TemporaryDirectory(prefix="vh", dir="/tmp" if os.path.isdir("/tmp") else None) as path:
+        yield path
+
+
+def vantorel(home, *args, input=None):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT")}
+    env.update(VANTOREL_HOME=home, COLUMNS="80", PYTHONIOENCODING="utf-8")
+    return subprocess.run([str(VANTOREL), *args], capture_output=True, input=input, text=True, encoding="utf-8",
+                          env=env, timeout=60)
+
+
+@pytest.mark.parametrize("args", [["--help"], ["-h"]])
+def test_group_help(home, args):
+    proc = vantorel(home, *args)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, GROUP_HELP, "")
+
+
+def test_no_command_behaves_as_a_plain_click_group(home):
+    import click
+    from click.testing import CliRunner
+
+    @click.group()
+    def plain():
+        pass
+
+    expected = CliRunner().invoke(plain, [])
+    proc = vantorel(home)
+    assert proc.returncode == expected.exit_code
+    assert (proc.stdout, proc.stderr) == ((GROUP_HELP, "") if expected.stdout else ("", GROUP_HELP))
+
+
+def test_update_data_help_shows_the_default_bundle_path(home):
+    proc = vantorel(home, "update-data", "--help")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, UPDATE_HELP.format(home=home), "")
+
+
+@pytest.mark.parametrize("args", [["update-data", "-h"], ["license", "-h"]])
+def test_short_help_is_a_usage_error_after_a_command(home, args):
+    proc = vantorel(home, *args)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    assert proc.stderr.endswith("Error: No such option '-h'.\n")
+
+
+def test_license_round_trip_through_the_account_store(home):
+    assert vantorel(home, "license", "--show").stdout == ""
+
+    stored = vantorel(home, "license", "-u", "alice", "-p", "s3:cr et")
+    assert (stored.returncode, stored.stdout, stored.stderr) == (0, "", "")
+    shown = vantorel(home, "license", "--show")
+    assert (shown.returncode, shown.stdout) == (0, "用户名: alice\n密码: s3:cr et\n")
+
+    # An app-key account and an environment later leave the password account in place.
+    assert vantorel(home, "license", "-u", "bob", "-k", "KEY", "--env", "uat").returncode == 0
+    shown = vantorel(home, "license", "--show")
+    assert shown.stdout == "用户名: alice\n密码: s3:cr et\n用户名: bob\napp_key: KEY\n当前环境: uat\n"
+
+    assert vantorel(home, "license", "-u", "bob", "-k", "KEY2", "--env", "wmout").returncode == 0
+    shown = vantorel(home, "license", "--show")
+    assert shown.stdout == "用户名: alice\n密码: s3:cr et\n用户名: bob\napp_key: KEY2\n"
+
+
+def test_license_interactive(home):
+    proc = vantorel(home, "license", input="carol\napp-key\nK-1\n")
+    assert proc.returncode == 0
+    assert proc.stdout == "请输入用户名: 请选择要输入的内容 (password, app-key) [password]: 请输入app-key: "
+    assert vantorel(home, "license", "--show").stdout == "用户名: carol\napp_key: K-1\n"
