@@ -156,6 +156,7 @@ inline std::vector<Ref> bind_arguments(const FunctionObject* f, PyObject* args, 
   for (Py_ssize_t i = 0; i < given && i < count; ++i) bound[i] = Ref::borrow(PyTuple_GetItem(args, i));
 
   if (kwargs != nullptr) {
+    // Like the interpreter, refuse a non-text keyword before binding any.
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
@@ -164,6 +165,9 @@ inline std::vector<Ref> bind_arguments(const FunctionObject* f, PyObject* args, 
         PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         raise_set_error();
       }
+    }
+    position = 0;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
       Py_ssize_t index = 0;
       while (index < count && PyUnicode_CompareWithASCIIString(key, code.parameters[index]) != 0) ++index;
       if (index == count) {
