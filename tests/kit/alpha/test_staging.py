@@ -73,6 +73,25 @@ def test_missing_dest_and_parent_are_created(tmp_path):
     assert snapshot(dest) == snapshot_of(NEW, dest)
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX modes")
+def test_modes_follow_old_tree_or_umask_not_parent(tmp_path, dest):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)  # like /tmp
+    fresh = str(shared / "bundle")
+    old_umask = os.umask(0o022)
+    try:
+        with staged_directory(fresh) as stage:
+            make_tree(stage, NEW)
+    finally:
+        os.umask(old_umask)
+    assert os.stat(fresh).st_mode & 0o7777 == 0o755
+    os.chmod(dest, 0o750)
+    with staged_directory(dest) as stage:
+        make_tree(stage, NEW)
+    assert os.stat(dest).st_mode & 0o7777 == 0o750
+
+
 @pytest.mark.parametrize("error", [RuntimeError("boom"), KeyboardInterrupt()])
 def test_exception_leaves_dest_untouched(dest, error):
     before = snapshot(dest)

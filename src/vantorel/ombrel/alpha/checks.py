@@ -10,19 +10,21 @@ What is looked for, in every series:
 
 - a file that cannot be read, or lacks one of the columns the checks need;
 - ``datetime`` going backwards, or the same ``datetime`` twice;
-- NaN in open/high/low/close; a price of zero or below; negative volume;
+- NaN or infinity in open/high/low/close; a price of zero or below; negative volume;
 - high below open, close or low, or low above open or close;
 - a close-to-close move beyond the jump threshold between consecutive bars;
 - trading days missing between the first and the last stored day, and rows on days that are
-  not trading days, both against the bundle's trading calendar;
+  not trading days, both against the bundle's trading calendar (the kit's data has no
+  suspensions, so every gap is one);
+- rows before the instrument's listed date or after its de-listed date;
 
 and in minute bars besides:
 
 - bars outside the instrument's sessions (or not on a whole minute), bars whose
   ``trading_date`` does not fit their time (a night session runs on the previous trading day),
   and sessions whose bar count differs from the session length;
-- ``first_trading_date``/``last_trading_date`` attributes that disagree with the data (an
-  update resumes from them, so a wrong one hides missing days);
+- ``rows``/``first_trading_date``/``last_trading_date`` attributes that disagree with the data
+  (an update resumes from them, so a wrong one hides missing days);
 
 and in daily bars besides, against the minute bars of the same instrument:
 
@@ -55,7 +57,7 @@ KINDS = {
     "missing_columns": "缺少字段",
     "not_increasing": "时间戳倒退",
     "duplicate": "时间戳重复",
-    "nan": "价格为 NaN",
+    "nan": "价格为 NaN 或无穷",
     "non_positive": "价格不为正",
     "ohlc": "OHLC 不一致",
     "negative_volume": "成交量为负",
@@ -67,12 +69,14 @@ KINDS = {
     "session_count": "每节分钟数不符",
     "attrs": "文件属性与数据不符",
     "unknown_instrument": "品种不在合约表中",
+    "outside_listing": "上市期之外有数据",
     "daily_vs_minute": "日线与分钟线汇总不符",
     "minute_without_daily": "有分钟线无日线",
     "calendar": "交易日历有误",
 }
 
 PRICE_FIELDS = ("open", "high", "low", "close")
+_DAY_MINUTES = 24 * 60
 MINBAR_COLUMNS = ("datetime", "trading_date") + PRICE_FIELDS + ("volume",)
 DAYBAR_COLUMNS = ("datetime",) + PRICE_FIELDS + ("volume",)
 
@@ -183,8 +187,17 @@ class _Base:
         except (KeyError, TypeError, ValueError):
             return 0.0
 
+    def listing(self, code):
+        """(listed date, de-listed date or 0) of an instrument; (0, 0) when unknown."""
+        info = self.instruments.get(code)
+        try:
+            return int(info.get("listed_date", 0) or 0), int(info.get("de_listed_date", 0) or 0)
+        except (AttributeError, TypeError, ValueError):
+            return 0, 0
+
     def sessions(self, code):
-        """(firsts, lasts, is_night) arrays of an instrument's sessions, sorted by first minute."""
+        """(firsts, lasts, is_night, session_of_minute) of an instrument's sessions, sorted by
+        first minute; session_of_minute maps each minute of the day to its session or -1."""
         import numpy as np
 
         from vantorel.ombrel.alpha import service
@@ -198,9 +211,14 @@ class _Base:
                 parsed = sorted(service.parse_trading_hours(hours))
             except (ValueError, AttributeError):
                 parsed = []
+            parsed = [(a, b) for a, b in parsed if 0 <= a <= b < _DAY_MINUTES]
             firsts = np.array([a for a, _ in parsed], dtype="i8")
             lasts = np.array([b for _, b in parsed], dtype="i8")
-            self._sessions[hours] = (firsts, lasts, firsts >= service.NIGHT_SESSION_FROM) if parsed else None
+            lookup = np.full(_DAY_MINUTES, -1, dtype="i8")
+            for index, (a, b) in enumerate(parsed):
+                lookup[a : b + 1] = np.where(lookup[a : b + 1] < 0, index, lookup[a : b + 1])
+            night = firsts >= service.NIGHT_SESSION_FROM
+            self._sessions[hours] = (firsts, lasts, night, lookup) if parsed else None
         return self._sessions[hours]
 
 
@@ -282,9 +300,10 @@ def _bar_checks(series, arr, jump_limit):
     series.flag("duplicate", np.flatnonzero(step == 0) + 1, stamps)
 
     o, h, l, c = (np.asarray(arr[f], dtype="f8") for f in PRICE_FIELDS)
-    nan = np.isnan(o) | np.isnan(h) | np.isnan(l) | np.isnan(c)
-    series.flag("nan", nan, stamps)
-    series.flag("non_positive", (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0), stamps)
+    with np.errstate(invalid="ignore"):
+        # One sum finds NaN and infinity in any of the four (inf - inf is NaN too).
+        series.flag("nan", ~np.isfinite(o + h + l + c), stamps)
+    series.flag("non_positive", np.minimum(np.minimum(o, h), np.minimum(l, c)) <= 0, stamps)
     # NaN compares false, so a NaN row is reported once, above, and not again here.
     bad = (h < np.maximum(np.maximum(o, c), l)) | (l > np.minimum(o, c))
     series.flag(
@@ -306,11 +325,21 @@ def _bar_checks(series, arr, jump_limit):
         )
 
 
-def _calendar_checks(series, base, days):
-    """Missing trading days between the first and last stored day, and days off the calendar."""
+def _unique_days(days):
+    """Sorted distinct days; cheap when they come sorted, as stored rows do."""
     import numpy as np
 
-    days = np.unique(days)
+    if len(days) > 1 and np.all(days[1:] >= days[:-1]):
+        return days[np.r_[True, days[1:] != days[:-1]]]
+    return np.unique(days)
+
+
+def _calendar_checks(series, base, days):
+    """Missing trading days between the first and last stored day, days off the calendar, and
+    days outside the instrument's listing."""
+    import numpy as np
+
+    days = _unique_days(days)
     if len(days) == 0:
         return
     calendar = base.calendar
@@ -319,9 +348,28 @@ def _calendar_checks(series, base, days):
     expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
     missing = np.setdiff1d(expected, days, assume_unique=True)
     series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
+    listed, de_listed = base.listing(series.code)
+    outside = days < listed
+    if de_listed:
+        outside |= days > de_listed
+    series.flag("outside_listing", outside, describe=lambda i: _day(days[i]))
 
 
 # ---- minute bars ---------------------------------------------------------------------------------
+
+def _calendar_positions(calendar, days):
+    """Index of each day in the calendar, and whether it is there at all."""
+    import numpy as np
+
+    if len(days) > 1 and np.all(days[1:] >= days[:-1]):
+        # Look up each distinct day once and spread the answer over its rows.
+        starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+        pos = np.repeat(np.searchsorted(calendar, days[starts]), np.diff(np.r_[starts, len(days)]))
+    else:
+        pos = np.searchsorted(calendar, days)
+    pos = pos.clip(0, len(calendar) - 1)
+    return pos, calendar[pos] == days
+
 
 def _session_checks(series, base, arr):
     import numpy as np
@@ -331,31 +379,32 @@ def _session_checks(series, base, arr):
         if series.code not in base.instruments and base.instruments:
             series.add("unknown_instrument", 1)
         return
-    firsts, lasts, night = spec
+    firsts, lasts, night, lookup = spec
     stamps = arr["datetime"]
-    trading_day = np.asarray(arr["trading_date"], dtype="i8")
-    hhmm = stamps // 100 % 10000
-    minute = hhmm // 100 * 60 + hhmm % 100
-    k = np.searchsorted(firsts, minute, side="right") - 1
-    kc = k.clip(0)
-    inside = (k >= 0) & (minute <= lasts[kc]) & (stamps % 100 == 0)
+    date, clock = np.divmod(stamps, 1000000)
+    hhmm, seconds = np.divmod(clock, 100)
+    hours, minutes = np.divmod(hhmm, 100)
+    minute = hours * 60 + minutes
+    k = lookup[minute.clip(0, _DAY_MINUTES - 1)]
+    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES)
     series.flag("off_session", ~inside, stamps)
+    kc = k.clip(0)
 
     calendar = base.calendar
-    pos = np.searchsorted(calendar, trading_day)
-    posc = pos.clip(0, len(calendar) - 1)
-    known = (pos < len(calendar)) & (calendar[posc] == trading_day)
+    trading_day = np.asarray(arr["trading_date"], dtype="i8")
+    pos, known = _calendar_positions(calendar, trading_day)
+    at_night = night[kc]
     # A night session runs on the evening of the previous trading day.
-    run_on = np.where(night[kc], calendar[(posc - 1).clip(0)], trading_day)
-    checkable = inside & known & ~(night[kc] & (posc == 0))
-    series.flag("trading_date", checkable & (stamps // 1000000 != run_on), stamps)
+    run_on = np.where(at_night, calendar[(pos - 1).clip(0)], trading_day)
+    checkable = inside & known & ~(at_night & (pos == 0))
+    series.flag("trading_date", checkable & (date != run_on), stamps)
 
     counted = inside & known
-    present = np.unique(posc[counted])
+    present = _unique_days(pos[counted])
     if len(present) == 0:
         return
     n_sessions = len(firsts)
-    row = np.searchsorted(present, posc[counted])
+    row = np.searchsorted(present, pos[counted])
     counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
     counts = counts.reshape(len(present), n_sessions)
     length = lasts - firsts + 1
@@ -382,7 +431,7 @@ def _attr_checks(series, path, arr):
     days = arr["trading_date"]
     first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
     wrong = []
-    for name, value in (("first_trading_date", first), ("last_trading_date", last)):
+    for name, value in (("rows", len(arr)), ("first_trading_date", first), ("last_trading_date", last)):
         if name in attrs and int(attrs[name]) != value:
             wrong.append("{}={}，数据为 {}".format(name, attrs[name], value))
     if wrong:

@@ -22,7 +22,7 @@ import contextlib
 import os
 import secrets
 import shutil
-import tempfile
+import stat
 
 from vantorel.errors import VantorelError
 
@@ -148,6 +148,26 @@ def recover(dest):
     return True
 
 
+def _make_staging(dest):
+    parent = os.path.dirname(dest)
+    while True:
+        staging = _fresh_name(dest, _STAGING)
+        try:
+            # A plain mkdir, so the new tree gets the mode any new directory would (the umask
+            # applies); a parent such as /tmp must not hand down its sticky, world-writable mode.
+            os.mkdir(staging)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise VantorelError("无法在 {} 中创建临时目录：{}".format(parent, exc.strerror or exc)) from None
+    if os.path.isdir(dest):
+        # Replacing a tree keeps the permissions its owner gave it.
+        with contextlib.suppress(OSError):
+            os.chmod(staging, stat.S_IMODE(os.stat(dest).st_mode))
+    return staging
+
+
 def _swap_in(staging, dest):
     parent = os.path.dirname(dest)
     _fsync_tree(staging)
@@ -190,13 +210,7 @@ def staged_directory(dest):
     lock = _lock(dest)
     try:
         _recover_locked(dest)
-        try:
-            staging = tempfile.mkdtemp(prefix=_prefix(dest, _STAGING), dir=parent)
-        except OSError as exc:
-            raise VantorelError("无法在 {} 中创建临时目录：{}".format(parent, exc.strerror or exc)) from None
-        # mkdtemp makes it 0700; the swapped-in tree should keep the permissions users had.
-        with contextlib.suppress(OSError):
-            os.chmod(staging, os.stat(dest if os.path.isdir(dest) else parent).st_mode & 0o7777)
+        staging = _make_staging(dest)
         try:
             yield staging
             _swap_in(staging, dest)

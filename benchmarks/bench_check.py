@@ -1,0 +1,137 @@
+"""Bars scanned per second by the bundle checks (check-data's minute-bar and daily-bar checks).
+
+Builds one bundle in a temporary directory (or --keep DIR), with the kit's storage functions:
+``--stocks`` stocks and ``--futures`` futures (with night sessions) over ``--days`` trading
+days of minute bars, daily bars aggregated from them. Then times each check ``--repeat`` times
+(the page cache warm after the first run) and prints the medians.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_check.py
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_check.py --stocks 400 --days 250
+"""
+import argparse
+import contextlib
+import io
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+
+STOCK_HOURS = "09:31-11:30,13:01-15:00"
+FUTURE_HOURS = "21:01-23:00,09:01-10:15,10:31-11:30,13:31-15:00"
+
+
+def day_labels(hours, days):
+    prev = np.r_[service.previous_trading_date(int(days[0])), days[:-1]]
+    stamps = [service.minute_labels(hours, int(d), int(p)) for d, p in zip(days, prev)]
+    trading = np.repeat(days, [len(s) for s in stamps])
+    return np.concatenate(stamps), trading
+
+
+def bars_for(code, stamps, trading, tick, rng):
+    n = len(stamps)
+    bars = np.zeros(n, dtype=storage.minbar_dtype())
+    bars["datetime"] = stamps
+    bars["trading_date"] = trading
+    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.0005, n))) / tick) * tick
+    opens = np.r_[close[0], close[:-1]]
+    spread = np.round(rng.uniform(0, 3, n)) * tick
+    bars["open"], bars["close"] = opens, close
+    bars["high"] = np.maximum(opens, close) + spread
+    bars["low"] = np.minimum(opens, close) - spread
+    bars["volume"] = rng.integers(0, 5000, n)
+    return bars
+
+
+def daily_from(minutes):
+    days, starts = np.unique(minutes["trading_date"], return_index=True)
+    ends = np.r_[starts[1:], len(minutes)] - 1
+    daily = np.zeros(len(days), dtype=storage.daybar_dtype())
+    daily["datetime"] = days.astype("i8") * 1000000
+    daily["open"] = minutes["open"][starts]
+    daily["high"] = np.maximum.reduceat(minutes["high"], starts)
+    daily["low"] = np.minimum.reduceat(minutes["low"], starts)
+    daily["close"] = minutes["close"][ends]
+    daily["volume"] = np.add.reduceat(minutes["volume"], starts)
+    return daily
+
+
+def build(path, stocks, futures, n_days):
+    end = service.last_trading_date_on_or_before(20250630)
+    calendar = service.trading_dates(20100101, end)
+    days = calendar[-n_days:]
+    bundle_directory = storage.bundle_dir(path)
+    universe = [("{:06d}.XSHE".format(i + 1), "stock", STOCK_HOURS, 0.01) for i in range(stocks)]
+    universe += [("M{:04d}".format(2001 + i), "futures", FUTURE_HOURS, 1.0) for i in range(futures)]
+    table = np.zeros(len(universe), dtype=storage.instrument_dtype())
+    for row, (code, category, hours, tick) in zip(table, universe):
+        row["order_book_id"], row["category"] = code.encode(), category.encode()
+        row["trading_hours"], row["tick_size"] = hours.encode(), tick
+    storage.write_instruments(bundle_directory, table)
+    storage.write_trading_dates(bundle_directory, calendar)
+    labels = {hours: day_labels(hours, days) for hours in (STOCK_HOURS, FUTURE_HOURS)}
+    rng = np.random.default_rng(7)
+    daily = {"stock": {}, "futures": {}}
+    minute_bars = 0
+    for code, category, hours, tick in universe:
+        bars = bars_for(code, *labels[hours], tick, rng)
+        storage.write_minbar(path, category, code, bars)
+        daily[category][code] = daily_from(bars)
+        minute_bars += len(bars)
+    for category, by_code in daily.items():
+        if by_code:
+            storage.write_daybars(bundle_directory, category, by_code)
+    return minute_bars, sum(len(d) for by_code in daily.values() for d in by_code.values())
+
+
+def timed(fn, arg, repeat):
+    runs = []
+    for _ in range(repeat):
+        sink = io.StringIO()
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(sink):
+            found = fn(arg)
+        runs.append(time.perf_counter() - start)
+        if found:
+            sys.exit("the benchmark bundle should be clean, the check found:\n" + sink.getvalue())
+    return statistics.median(runs), runs
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--stocks", type=int, default=200)
+    parser.add_argument("--futures", type=int, default=20)
+    parser.add_argument("--days", type=int, default=120)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--keep", help="build the bundle here and leave it")
+    args = parser.parse_args()
+
+    with contextlib.ExitStack() as stack:
+        path = args.keep or stack.enter_context(tempfile.TemporaryDirectory(prefix="bench-check-"))
+        start = time.perf_counter()
+        minute_bars, daily_bars = build(path, args.stocks, args.futures, args.days)
+        files = args.stocks + args.futures
+        print("bundle: {} instruments, {} days, {:,} minute bars, {:,} daily bars (built in {:.1f} s)".format(
+            files, args.days, minute_bars, daily_bars, time.perf_counter() - start))
+
+        minute, minute_runs = timed(check_min_bar_data, path, args.repeat)
+        print("minute-bar check: median {:.3f} s over {} runs -> {:,.0f} bars/s, {:.1f} files/s  (runs: {})".format(
+            minute, args.repeat, minute_bars / minute, files / minute, ", ".join("{:.3f}".format(r) for r in minute_runs)))
+        daily, daily_runs = timed(check_daily_bar_data, storage.bundle_dir(path), args.repeat)
+        # The daily check reads every instrument's minute bars for the cross-check as well.
+        print("daily-bar check (with minute cross-check): median {:.3f} s -> {:,.0f} daily bars/s, "
+              "{:,.0f} minute bars aggregated/s  (runs: {})".format(
+                  daily, daily_bars / daily, minute_bars / daily, ", ".join("{:.3f}".format(r) for r in daily_runs)))
+        total = minute + daily
+        print("check-data (both checks): {:.3f} s -> {:,.0f} bars/s".format(total, (minute_bars + daily_bars) / total))
+        if args.keep:
+            print("bundle kept in", os.path.abspath(path))
+
+
+if __name__ == "__main__":
+    main()
