@@ -21,7 +21,7 @@ INSTRUMENTS = [
 ]
 
 
-def instrument_table():
+def instrument_table(listed=None):
     arr = np.zeros(len(INSTRUMENTS), dtype=storage.instrument_dtype())
     for row, (code, category, hours, tick) in zip(arr, INSTRUMENTS):
         row["order_book_id"] = code.encode()
@@ -29,7 +29,7 @@ def instrument_table():
         row["category"] = category.encode()
         row["trading_hours"] = hours.encode()
         row["tick_size"] = tick
-        row["listed_date"] = 20000101
+        row["listed_date"], row["de_listed_date"] = (listed or {}).get(code, (20000101, 0))
         row["round_lot"] = 100
     return arr
 
@@ -187,6 +187,7 @@ def _off_session(bars):
         ("000001.XSHE", _set("high", 30, 1.0), "ohlc"),  # high below everything
         ("000001.XSHE", _set("low", 31, 1e6), "ohlc"),  # low above open and close
         ("600000.XSHG", _set("close", 40, np.nan), "nan"),
+        ("600000.XSHG", _set("high", 40, np.inf), "nan"),
         ("600000.XSHG", _set("open", 41, 0.0), "non_positive"),
         ("600000.XSHG", _set("low", 42, -5.0), "non_positive"),
         ("M2405", _set("volume", 43, -1), "negative_volume"),
@@ -230,14 +231,23 @@ def test_skipped_night_session_is_expected(bundle):
     assert check_min_bar_data(bundle.path) == []
 
 
-def test_wrong_resume_attribute_is_reported(bundle):
+@pytest.mark.parametrize("name, value", [("last_trading_date", 20240301), ("first_trading_date", 20240130), ("rows", 7)])
+def test_wrong_resume_attribute_is_reported(bundle, name, value):
     path = storage.minbar_path(bundle.path, "stock", "000001.XSHE")
     import h5py
 
     with h5py.File(path, "r+") as f:
-        f.attrs["last_trading_date"] = 20240301
+        f.attrs[name] = value
     found = check_min_bar_data(bundle.path)
     assert kinds(found) == {"attrs"}
+    assert name in found[0].examples[0]
+
+
+@pytest.mark.parametrize("listed", [(20240205, 0), (20000101, 20240215)])
+def test_rows_outside_listing_are_reported(bundle, listed):
+    storage.write_instruments(bundle.dir, instrument_table({"M2405": listed}))
+    assert kinds(check_min_bar_data(bundle.path)) == {"outside_listing"}
+    assert kinds(check_bundle_data(bundle.dir)) == {"outside_listing"}
 
 
 @pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "schema"])
@@ -374,3 +384,52 @@ def test_jump_threshold_from_environment(bundle, monkeypatch):
     with pytest.raises(VantorelError, match="VANTOREL_CHECK_MINUTE_JUMP"):
         settings_from_env()
     assert CheckSettings().jump_limit("option", minute=True) == 5.0
+
+
+@pytest.fixture(scope="module")
+def updated_bundle(tmp_path_factory):
+    """A sample bundle made by the kit's own update from the embedded service, over a holiday."""
+    from vantorel.ombrel.alpha.bundle import download_simple_bundle
+
+    path = str(tmp_path_factory.mktemp("updated") / "bundle-path")
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("VANTOREL_SERVICE_NOW", "2024-10-15")
+        mp.setenv("VANTOREL_SERVICE_MINBAR_DAYS", "12")
+        download_simple_bundle(path, sample=True)
+    return path
+
+
+@pytest.fixture
+def updated(updated_bundle, tmp_path):
+    import shutil
+
+    path = str(tmp_path / "copy")
+    shutil.copytree(updated_bundle, path)
+    return path
+
+
+def test_bundle_from_the_update_is_clean(updated, capsys):
+    assert any(True for _ in storage.iter_minbar_files(updated))
+    assert check_min_bar_data(updated) == []
+    assert check_bundle_data(storage.bundle_dir(updated)) == []
+    assert capsys.readouterr().out.count("未发现异常") == 2
+
+
+def test_anomalies_seeded_into_an_updated_bundle(updated):
+    files = {code: (category, path) for category, code, path in storage.iter_minbar_files(updated)}
+    night_code = next(c for c, (cat, _p) in files.items() if cat == "futures" and c.startswith("M"))
+    category, path = files[night_code]
+    bars = storage.read_minbar(path)
+    # One minute lost in a night session, and one day's volume doubled in the daily bars.
+    night_rows = np.flatnonzero(bars["datetime"] // 10000 % 100 >= 21)
+    storage.write_minbar(updated, category, night_code, np.delete(bars, night_rows[3]))
+    bundle_directory = storage.bundle_dir(updated)
+    daily = storage.read_daybar_file(storage.daybar_path(bundle_directory, category))
+    daily[night_code]["volume"][-2] *= 2
+    storage.write_daybars(bundle_directory, category, daily)
+
+    assert kinds(check_min_bar_data(updated)) == {"session_count"}
+    found = check_bundle_data(bundle_directory)
+    assert {(a.code, a.kind) for a in found} == {(night_code, "daily_vs_minute")}
+    # The removed minute spoils the aggregate of its own day too, whatever field it touches.
+    assert 1 <= found[0].count <= 2
