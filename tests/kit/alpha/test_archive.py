@@ -94,6 +94,13 @@ def test_good_archive_replaces_bundle(build, bundle, kind):
     assert siblings(bundle) == []
 
 
+def test_archive_of_a_directory_with_dot_entries(build, bundle):
+    # "tar czf x.tar.gz -C path ." names the root "./" and every member "./...".
+    path = build("tar.gz", [(tar_info("./", tarfile.DIRTYPE), b"")] + [("./" + n, d) for n, d in sorted(NEW.items())])
+    install_archive(path, bundle)
+    assert files_under(bundle) == NEW
+
+
 def test_format_is_read_from_content_not_name(build, bundle):
     path = build("tar.bz2", sorted(NEW.items()), name="looks-like.zip")
     install_archive(path, bundle)

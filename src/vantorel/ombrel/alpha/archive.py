@@ -82,8 +82,11 @@ class _Corrupt(Exception):
 _DRIVE = re.compile(r"^[A-Za-z]:")
 
 
-def member_parts(name):
-    """The path parts of a member name, or _Refused when the name could point anywhere else."""
+def member_parts(name, directory=False):
+    """The path parts of a member name, or _Refused when the name could point anywhere else.
+
+    A directory member naming the root itself ("./", as "tar -C dir ." writes) gives ().
+    """
     if not name or "\x00" in name:
         raise _Refused(name, "名称为空或含有空字符")
     if len(name) > _MAX_NAME:
@@ -96,6 +99,8 @@ def member_parts(name):
     if os.name == "nt" and any(":" in part for part in parts):
         raise _Refused(name, "含有“:”")
     if not parts:
+        if directory:
+            return ()
         raise _Refused(name, "不指向任何文件")
     if len(parts) > _MAX_DEPTH:
         raise _Refused(name, "目录层级过深")
@@ -133,9 +138,9 @@ class _Writer:
         self.total = 0
         self.seen = set()
 
-    def admit(self, name, declared_size=0):
+    def admit(self, name, declared_size=0, directory=False):
         """Count a member against the caps before a byte of it is written; its path parts."""
-        parts = member_parts(name)
+        parts = member_parts(name, directory)
         self.members += 1
         limits = self.limits
         if self.members > limits.max_members:
@@ -146,6 +151,8 @@ class _Writer:
         if self.total > limits.ratio_floor and self.total > limits.max_ratio * max(self.archive_size, 1):
             raise _Refused(name, "之后解压大小超过压缩包的 {:g} 倍（疑似压缩炸弹）".format(limits.max_ratio))
         key = tuple(part.casefold() for part in parts)  # case-blind file systems collide too
+        if not key:
+            return parts
         if key in self.seen:
             raise _Refused(name, "重复出现")
         self.seen.add(key)
@@ -228,7 +235,9 @@ def _unpack_tar(raw, compression, writer):
             if member.isfifo():
                 raise _Refused(member.name, "是 FIFO 管道")
             if member.isdir():
-                writer.directory(member.name, writer.admit(member.name))
+                parts = writer.admit(member.name, directory=True)
+                if parts:
+                    writer.directory(member.name, parts)
             elif member.isreg():
                 parts = writer.admit(member.name, member.size)
                 writer.file(member.name, parts, tf.extractfile(member), member.size)
@@ -245,7 +254,7 @@ def _unpack_zip(raw, writer):
         # The central directory declares everything up front: refuse a bomb before unpacking.
         admitted = []
         for info in infos:
-            parts = writer.admit(info.filename, 0 if info.is_dir() else info.file_size)
+            parts = writer.admit(info.filename, 0 if info.is_dir() else info.file_size, info.is_dir())
             kind = stat.S_IFMT(info.external_attr >> 16) if info.create_system == 3 else 0
             if kind == stat.S_IFLNK:
                 raise _Refused(info.filename, "是符号链接")
@@ -260,7 +269,8 @@ def _unpack_zip(raw, writer):
             admitted.append((info, parts))
         for info, parts in admitted:
             if info.is_dir():
-                writer.directory(info.filename, parts)
+                if parts:
+                    writer.directory(info.filename, parts)
             else:
                 with zf.open(info) as source:
                     writer.file(info.filename, parts, source, info.file_size)
