@@ -1,0 +1,328 @@
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import vantorel
+from vantorel import tovi
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import bundle, service, storage
+
+TODAY = "2026-12-08T16:00"
+TOMORROW = "2026-12-09T16:00"
+SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
+
+
+@pytest.fixture(autouse=True)
+def clock(monkeypatch):
+    monkeypatch.setenv(service.ENV_NOW, TODAY)
+
+
+@pytest.fixture
+def signed_in():
+    tovi.init("demo", "demo")
+    yield
+    tovi.sign_out()
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "data")
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Every request that reaches the service: (method, code, start, end)."""
+    seen = []
+    for name in ("daily_bars", "minute_bars", "ticks"):
+        real = getattr(service.EmbeddedService, name)
+
+        def spy(self, code, start, end, _real=real, _name=name):
+            seen.append((_name, code, start, end))
+            return _real(self, code, start, end)
+
+        monkeypatch.setattr(service.EmbeddedService, name, spy)
+    return seen
+
+
+def stored(path, kind="minbar"):
+    files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
+    return {code: storage.read_data_file(p, kind) for _c, code, p in files}
+
+
+def test_first_update_stores_what_was_asked_and_returns_true(path, signed_in, capsys):
+    assert bundle.update_bundle_from_corvane(2, path, True, ("stock",), ("JD",), False) is True
+    out = capsys.readouterr().out
+    assert out.startswith("更新完成：") and "分钟线 10 个合约" in out
+    minbars = stored(path)
+    assert len(minbars) == 10 and all(code.endswith((".XSHE", ".XSHG")) for code in minbars)
+    first = service.shift_trading_date(20261208, 1 - service.DEFAULT_MINBAR_DAYS)
+    assert all(a["trading_date"][0] == first and a["trading_date"][-1] == 20261208 for a in minbars.values())
+    assert {code[:2] for code in stored(path, "tick")} == {"JD"}
+    directory = storage.bundle_dir(path)
+    assert len(storage.read_trading_dates(directory)) > 4000
+    assert {r["category"] for r in storage.instrument_records(storage.read_instruments(directory))} == set(
+        bundle.TAG_MAP)
+    assert len(storage.read_daily(directory, "000001.XSHE")) == service.DEFAULT_DAILY_DAYS
+
+
+def test_a_day_later_only_the_new_day_is_fetched(path, signed_in, calls, monkeypatch):
+    assert bundle.update_bundle_from_corvane(2, path, True, ("000001.XSHE", "M2701"), ("000001.XSHE",), False)
+    before = stored(path)["M2701"]
+    calls.clear()
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(2, path, True, ("000001.XSHE", "M2701"), ("000001.XSHE",), False)
+    data_calls = [c for c in calls if c[0] != "daily_bars"]
+    assert sorted(data_calls) == [("minute_bars", "000001.XSHE", 20261209, 20261209),
+                                  ("minute_bars", "M2701", 20261209, 20261209),
+                                  ("ticks", "000001.XSHE", 20261209, 20261209)]
+    assert {c[2] for c in calls if c[0] == "daily_bars"} == {20261209}
+    after = stored(path)["M2701"]
+    np.testing.assert_array_equal(after[: len(before)], before)
+    fresh = service.EmbeddedService().minute_bars("M2701", 20261209, 20261209)
+    np.testing.assert_array_equal(after[len(before):], fresh)
+    assert storage.read_daily(storage.bundle_dir(path), "M2701")["datetime"][-1] == 20261209000000
+    calls.clear()
+    assert bundle.update_bundle_from_corvane(2, path, True, ("M2701",), (), False)
+    assert calls == []
+
+
+def test_rebuild_fetches_from_scratch(path, signed_in, calls, monkeypatch):
+    assert bundle.update_bundle_from_corvane(1, path, False, ("M2701",), (), False)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    calls.clear()
+    assert bundle.update_bundle_from_corvane(1, path, False, ("M2701",), (), False, rebuild=True)
+    start = service.shift_trading_date(20261209, 1 - service.DEFAULT_MINBAR_DAYS)
+    assert calls == [("minute_bars", "M2701", start, 20261209)]
+    assert stored(path)["M2701"]["trading_date"][0] == start
+
+
+@pytest.mark.parametrize("minbar, with_derivatives, expected", [
+    (("M2701",), True, {"M2701", "M2701C3050", "M2701C3100", "M2701C3150", "M2701P3050", "M2701P3100",
+                        "M2701P3150"}),
+    (("m2701",), False, {"M2701"}),
+    (("IF",), True, {"IF2612", "IF2701", "IF2702", "IF2703", "IF2704", "IF2705", "IF2706"}),
+    (("index", "INDX"), False, {"000001.XSHG", "000300.XSHG", "399001.XSHE"}),
+])
+def test_selections(path, signed_in, minbar, with_derivatives, expected):
+    assert bundle.update_bundle_from_corvane(2, path, False, minbar, (), with_derivatives)
+    assert set(stored(path)) == expected
+
+
+def test_unknown_selections_are_named_and_nothing_is_fetched(path, signed_in, calls, capsys):
+    assert bundle.update_bundle_from_corvane(2, path, True, ("stock", "stok"), ("ZZ9",), False) is False
+    err = capsys.readouterr().err
+    assert "stok, ZZ9" in err and "stock, futures" in err
+    assert calls == [] and stored(path) == {}
+
+
+def test_without_sign_in_nothing_happens(path, capsys):
+    assert bundle.update_bundle_from_corvane(2, path, True, (), (), False) is False
+    assert "尚未登录" in capsys.readouterr().err
+    assert not os.path.exists(path)
+    assert bundle.update_bundle_from_exist_file(2, path) is False
+
+
+def test_nothing_selected_is_a_success_without_work(path):
+    assert bundle.update_bundle_from_corvane(3, path, False, (), (), False) is True
+    assert not os.path.exists(path)
+
+
+@pytest.mark.parametrize("concurrency", [0, -1, service.MAX_CONNECTIONS + 1, "2", True])
+def test_bad_concurrency(path, signed_in, concurrency, capsys):
+    assert bundle.update_bundle_from_corvane(concurrency, path, True, (), (), False) is False
+    assert "并行线程数" in capsys.readouterr().err
+
+
+def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, signed_in, monkeypatch, capsys):
+    real = service.EmbeddedService.minute_bars
+
+    def flaky(self, code, start, end):
+        if code == "000002.XSHE":
+            raise service.ServiceError("连接中断")
+        return real(self, code, start, end)
+
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", flaky)
+    assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is False
+    captured = capsys.readouterr()
+    assert "000002.XSHE（分钟线）下载失败：连接中断" in captured.err and "未全部完成" in captured.out
+    assert len(stored(path)) == 9
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
+    assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is True
+    assert len(stored(path)) == 10
+
+
+def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
+    before = stored(path)["000001.XSHE"]
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+
+    def full(*args, **kwargs):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(storage, "write_data_file", full)
+    assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
+    assert "No space left on device" in capsys.readouterr().out
+    np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
+
+
+def test_smart_update_follows_what_is_stored(path, signed_in, calls, monkeypatch, capsys):
+    assert bundle.update_bundle_from_corvane(2, path, False, ("JD2701",), ("000001.XSHE",), False)
+    # A stored contract the service no longer lists is left alone, not counted as a failure.
+    storage.write_minbar(path, "futures", "JD0001", stored(path)["JD2701"][:10])
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    calls.clear()
+    assert bundle.update_bundle_from_exist_file(2, path) is True
+    assert sorted(c for c in calls if c[0] != "daily_bars") == [
+        ("minute_bars", "JD2701", 20261209, 20261209), ("ticks", "000001.XSHE", 20261209, 20261209)]
+    assert "跳过 JD0001" in capsys.readouterr().err
+    assert storage.read_daily(storage.bundle_dir(path), "000001.XSHE")["datetime"][-1] == 20261209000000
+
+
+def run_python(code, env_extra=None, **kwargs):
+    env = dict(os.environ, PYTHONPATH=SRC, **(env_extra or {}))
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env, **kwargs)
+
+
+def test_second_update_of_the_same_bundle_fails_at_once(path, signed_in, capsys):
+    holder = run_python(f"""
+        import sys
+        from vantorel.ombrel.alpha import bundle
+        with bundle.update_lock({path!r}):
+            print("held", flush=True)
+            sys.stdin.read()
+        """, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        started = time.monotonic()
+        assert bundle.update_bundle_from_corvane(2, path, True, (), (), False) is False
+        assert time.monotonic() - started < 5
+        assert "另一个更新正在使用" in capsys.readouterr().err
+        with pytest.raises(VantorelError, match="另一个更新正在使用"):
+            bundle.download_simple_bundle(path, sample=True)
+    finally:
+        holder.communicate("")
+    assert bundle.update_bundle_from_corvane(2, path, True, (), (), False) is True
+
+
+# ---- kills ----------------------------------------------------------------------------------------
+
+KILL_SELECTION = dict(base=True, minbar=("stock", "futures", "option"), tick=("stock", "JD"))
+
+UPDATE_SCRIPT = """
+    import sys
+    from vantorel import tovi
+    from vantorel.ombrel.alpha import bundle
+    tovi.init("demo", "demo")
+    ok = bundle.update_bundle_from_corvane(2, sys.argv[1], {base}, {minbar!r}, {tick!r}, False)
+    sys.exit(0 if ok else 1)
+""".format(**KILL_SELECTION)
+
+
+def snapshot(path):
+    directory = storage.bundle_dir(path)
+    data = {("daybar", cat, code): arr for cat, code, arr in storage.iter_daily(directory)}
+    for kind in ("minbar", "tick"):
+        files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
+        for cat, code, p in files:
+            data[(kind, cat, code)] = storage.read_data_file(p, kind)
+    return data
+
+
+def kill_and_rerun(path, rounds, seed):
+    """Kill an update at random moments, check that every committed file is whole, then rerun."""
+    rng = random.Random(seed)
+    kills = 0
+    for _ in range(rounds):
+        proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(UPDATE_SCRIPT), path],
+                                env=dict(os.environ, PYTHONPATH=SRC), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        time.sleep(rng.uniform(0.2, 2.2))
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGKILL)
+            kills += 1
+        proc.wait()
+        for kind in ("minbar", "tick"):
+            files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
+            for _c, _code, p in files:
+                assert storage.inspect_data_file(p, kind) is None, p
+    tovi.init("demo", "demo")
+    try:
+        assert bundle.update_bundle_from_corvane(2, path, **KILL_SELECTION, with_derivatives=False) is True
+    finally:
+        tovi.sign_out()
+    return kills
+
+
+def test_killed_updates_end_with_a_complete_bundle(tmp_path, signed_in, capsys):
+    reference = str(tmp_path / "reference")
+    assert bundle.update_bundle_from_corvane(2, reference, **KILL_SELECTION, with_derivatives=False)
+    path = str(tmp_path / "killed")
+    rounds = int(os.environ.get("VANTOREL_KILL_ROUNDS", "4"))
+    assert kill_and_rerun(path, rounds, seed=rounds) >= 1
+    expected, got = snapshot(reference), snapshot(path)
+    assert sorted(got) == sorted(expected)
+    for key, arr in expected.items():
+        np.testing.assert_array_equal(got[key], arr, err_msg=str(key))
+    leftovers = [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n]
+    assert leftovers == []
+    capsys.readouterr()
+    bundle.check_min_bar_data(path)
+    assert "未发现异常" in capsys.readouterr().out
+
+
+# ---- the sample bundle ----------------------------------------------------------------------------
+
+def test_sample_bundle_needs_no_sign_in_and_is_clean(path, capsys):
+    assert bundle.download_simple_bundle(path, sample=True) is True
+    assert "样例数据生成完成" in capsys.readouterr().out
+    categories = {cat for cat, _code, _p in storage.iter_minbar_files(path)}
+    assert categories == set(bundle.TAG_MAP)
+    assert {cat for cat, _code, _p in storage.iter_tick_files(path)} == set(bundle.SAMPLE_TICK_CATEGORIES)
+    bundle.check_min_bar_data(path)
+    assert "未发现异常" in capsys.readouterr().out
+
+
+def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch):
+    assert bundle.download_simple_bundle(path, sample=True)
+    before = snapshot(path)
+    real = service.EmbeddedService.minute_bars
+
+    def failing(self, code, start, end):
+        if code == "000003.XSHE":
+            raise service.ServiceError("中断")
+        return real(self, code, start, end)
+
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", failing)
+    with pytest.raises(VantorelError, match="保持不变"):
+        bundle.download_simple_bundle(path, sample=False)
+    after = snapshot(path)
+    assert sorted(after) == sorted(before)
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
+    assert bundle.download_simple_bundle(path, sample=False)
+    full = snapshot(path)
+    assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
+    assert not any(k[0] == "tick" for k in full)
+
+
+def test_download_from_an_archive_delegates(path, monkeypatch):
+    seen = []
+    from vantorel.ombrel.alpha import archive
+
+    monkeypatch.setattr(archive, "install_archive", lambda file_path, dest: seen.append((file_path, dest)))
+    assert bundle.download_simple_bundle(path, sample=True, file_path="x.tar.gz") is True
+    assert seen == [("x.tar.gz", os.path.realpath(path))]
+
+
+def test_bundle_module_imports_without_numpy_or_h5py():
+    code = ("import sys; import vantorel.ombrel.alpha.bundle;"
+            "print(sorted(m for m in ('numpy', 'h5py') if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=SRC),
+                         capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[]"

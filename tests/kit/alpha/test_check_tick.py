@@ -1,0 +1,81 @@
+import os
+
+import h5py
+import numpy as np
+import pytest
+
+from vantorel import tovi
+from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.ombrel.alpha.utils.scripts import check_tick
+
+
+@pytest.fixture
+def path(tmp_path, monkeypatch):
+    monkeypatch.setenv(service.ENV_NOW, "2026-12-08T16:00")
+    tovi.init("demo", "demo")
+    path = str(tmp_path / "data")
+    assert bundle.update_bundle_from_corvane(2, path, False, (), ("000001.XSHE", "000002.XSHE", "JD2701", "M2701"),
+                                             False)
+    yield path
+    tovi.sign_out()
+
+
+def tick_files(path):
+    return {code: p for _c, code, p in storage.iter_tick_files(path)}
+
+
+def half(p):
+    with open(p, "r+b") as f:
+        f.truncate(os.path.getsize(p) // 2)
+
+
+def garbage(p):
+    with open(p, "wb") as f:
+        f.write(b"\0" * 100)
+
+
+def minbar_inside(p):
+    with h5py.File(p, "w") as f:
+        f.attrs["schema_version"] = storage.SCHEMA_VERSION
+        f.attrs["kind"] = "minbar"
+
+
+def short_rows(p):
+    with h5py.File(p, "r+") as f:
+        data = f["ticks"][()]
+        del f["ticks"]
+        f.create_dataset("ticks", data=data[: len(data) // 2])
+
+
+@pytest.mark.parametrize("damage", [half, garbage, minbar_inside, short_rows])
+def test_damaged_tick_files_are_moved_aside_and_fetched_again(path, damage, capsys):
+    files = tick_files(path)
+    good = {code: storage.read_tick(p) for code, p in files.items()}
+    damage(files["JD2701"])
+    moved = check_tick(storage.bundle_dir(path))
+    assert [(src, reason is not None) for src, _dst, reason in moved] == [(files["JD2701"], True)]
+    target = moved[0][1]
+    assert target.startswith(os.path.join(path, "quarantine", "tick", "futures", "JD2701.h5."))
+    assert os.path.exists(target) and not os.path.exists(files["JD2701"])
+    assert "JD2701.h5 已损坏" in capsys.readouterr().err
+    assert set(tick_files(path)) == set(good) - {"JD2701"}
+
+    assert bundle.update_bundle_from_corvane(2, path, False, (), ("JD2701",), False)
+    np.testing.assert_array_equal(storage.read_tick(tick_files(path)["JD2701"]), good["JD2701"])
+    assert check_tick(storage.bundle_dir(path)) == []
+
+
+def test_sound_bundle_is_left_alone(path, capsys):
+    before = {code: os.stat(p).st_mtime_ns for code, p in tick_files(path).items()}
+    assert check_tick(storage.bundle_dir(path)) == []
+    assert capsys.readouterr().err == ""
+    assert {code: os.stat(p).st_mtime_ns for code, p in tick_files(path).items()} == before
+
+
+def test_two_damaged_copies_of_one_file_are_both_kept(path):
+    p = tick_files(path)["M2701"]
+    garbage(p)
+    first = check_tick(storage.bundle_dir(path))[0][1]
+    garbage(p)
+    second = check_tick(storage.bundle_dir(path))[0][1]
+    assert first != second and os.path.exists(first) and os.path.exists(second)

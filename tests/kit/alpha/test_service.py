@@ -1,0 +1,226 @@
+import datetime as dt
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vantorel
+from vantorel import tovi
+from vantorel.ombrel.alpha import service
+from vantorel.ombrel.sdk.const import TAG_MAP
+
+NOW = dt.datetime(2026, 12, 8, 16, 0)
+LATEST = 20261208
+
+
+@pytest.fixture
+def svc():
+    return service.EmbeddedService(clock=lambda: NOW)
+
+
+def one_per_category(svc):
+    picked = {}
+    for inst in svc.instruments():
+        if inst.listed_date <= 20261120 and (not inst.de_listed_date or inst.de_listed_date >= LATEST):
+            picked.setdefault((inst.category, inst.trading_hours), inst)
+    return sorted(picked.values(), key=lambda i: i.order_book_id)
+
+
+@pytest.mark.parametrize("day, trading", [
+    (20261204, True),  # Friday
+    (20261205, False),  # Saturday
+    (20260101, False),  # New Year
+    (20260216, False),  # spring festival eve
+    (20260222, False),  # last day of the spring festival week
+    (20260223, True),
+    (20261001, False),
+    (20261008, True),
+    (20260501, False),
+])
+def test_calendar_is_weekdays_without_holidays(day, trading):
+    assert service.is_trading_day(day) is trading
+    around = service.to_date(day)
+    days = service.trading_dates(around - dt.timedelta(days=3), around + dt.timedelta(days=3))
+    assert (day in days) is trading
+
+
+def test_trading_dates_are_sorted_weekdays():
+    days = service.trading_dates("2026-01-01", "2026-12-31")
+    assert np.all(np.diff(days) > 0)
+    assert all(service.to_date(int(d)).weekday() < 5 for d in days)
+    assert 240 <= len(days) <= 250
+
+
+@pytest.mark.parametrize("hours, day, expected", [
+    (service.STOCK_HOURS, 20261208, 240),
+    (service.NIGHT_HOURS, 20261208, 345),
+    (service.NIGHT_HOURS, 20261207, 345),  # Monday: the night session is on Friday evening
+    (service.NIGHT_HOURS, 20260223, 225),  # first day after the spring festival: no night session
+    (service.NIGHT_HOURS, 20261008, 225),
+    (service.DAY_HOURS, 20261208, 225),
+])
+def test_expected_minutes(hours, day, expected):
+    assert service.expected_minute_count(hours, day) == expected
+    labels = service.minute_labels(hours, day)
+    assert len(labels) == expected and np.all(np.diff(labels) > 0)
+
+
+def test_night_session_runs_the_evening_before():
+    labels = service.minute_labels(service.NIGHT_HOURS, 20261207)
+    assert labels[0] == 20261204210100 and labels[119] == 20261204230000
+    assert labels[120] == 20261207090100 and labels[-1] == 20261207150000
+
+
+@pytest.mark.parametrize("now, latest", [
+    (dt.datetime(2026, 12, 8, 16, 0), 20261208),
+    (dt.datetime(2026, 12, 8, 10, 0), 20261207),  # not published before the close
+    (dt.datetime(2026, 12, 6, 12, 0), 20261204),  # Sunday
+    (dt.datetime(2026, 10, 5, 18, 0), 20260930),  # national holiday
+])
+def test_latest_day_moves_with_the_clock(now, latest):
+    assert service.EmbeddedService(clock=lambda: now).latest_trading_date() == latest
+
+
+def test_clock_from_environment(monkeypatch):
+    monkeypatch.setenv(service.ENV_NOW, "2026-12-09")
+    assert service.EmbeddedService().latest_trading_date() == 20261209
+    monkeypatch.setenv(service.ENV_NOW, "yesterday")
+    with pytest.raises(service.ServiceError, match=service.ENV_NOW):
+        service.EmbeddedService()
+
+
+def test_universe_covers_every_category(svc):
+    instruments = svc.instruments()
+    assert {i.category for i in instruments} == set(TAG_MAP)
+    assert all(i.type == TAG_MAP[i.category] for i in instruments)
+    codes = {i.order_book_id for i in instruments}
+    assert "000001.XSHE" in codes and "M2701" in codes and "JD2701" in codes
+    for opt in (i for i in instruments if i.category == "option"):
+        assert opt.underlying_order_book_id in codes
+        assert opt.option_type in ("C", "P") and opt.strike_price > 0
+
+
+def test_scale_setting_grows_the_universe(monkeypatch):
+    small = [i for i in service.EmbeddedService(clock=lambda: NOW).instruments() if i.category == "stock"]
+    monkeypatch.setenv(service.ENV_SCALE, "3")
+    large = [i for i in service.EmbeddedService(clock=lambda: NOW).instruments() if i.category == "stock"]
+    assert len(large) == 3 * len(small)
+    monkeypatch.setenv(service.ENV_SCALE, "0")
+    with pytest.raises(service.ServiceError, match=service.ENV_SCALE):
+        service.EmbeddedService()
+
+
+@pytest.mark.parametrize("method", ["daily_bars", "minute_bars", "ticks"])
+def test_same_instrument_and_day_give_same_data_whatever_the_range(svc, method):
+    other = service.EmbeddedService(clock=lambda: NOW)
+    for inst in one_per_category(svc):
+        code = inst.order_book_id
+        wide = getattr(svc, method)(code, 20261120, LATEST)
+        narrow = getattr(other, method)(code, 20261203, 20261204)
+        days = wide["datetime"] if method == "daily_bars" else wide["trading_date"]
+        if method == "daily_bars":
+            days = days // 1000000
+        part = wide[(days >= 20261203) & (days <= 20261204)]
+        assert len(narrow) > 0
+        np.testing.assert_array_equal(part, narrow)
+
+
+def test_data_does_not_depend_on_the_process():
+    # A hash seeded per process (Python's hash of text) would give each run other bars.
+    script = ("import datetime as dt, hashlib; from vantorel.ombrel.alpha import service as s;"
+              "v = s.EmbeddedService(clock=lambda: dt.datetime(2026, 12, 8, 16));"
+              "print(hashlib.sha256(v.minute_bars('M2701', 20261201, 20261208).tobytes()"
+              " + v.ticks('000001.XSHE', 20261208, 20261208).tobytes()).hexdigest())")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(vantorel.__file__)))
+    digests = {subprocess.run([sys.executable, "-c", script], env=dict(env, PYTHONHASHSEED=seed),
+                              capture_output=True, text=True, check=True).stdout for seed in ("1", "2")}
+    assert len(digests) == 1
+
+
+def test_bars_are_consistent(svc):
+    start = 20261124
+    for inst in one_per_category(svc):
+        code = inst.order_book_id
+        daily = svc.daily_bars(code, start, LATEST)
+        minutes = svc.minute_bars(code, start, LATEST)
+        ticks = svc.ticks(code, start, LATEST)
+        for arr in (daily, minutes):
+            assert np.all(arr["high"] >= np.maximum(arr["open"], arr["close"])), code
+            assert np.all(arr["low"] <= np.minimum(arr["open"], arr["close"])), code
+            assert np.all(arr["low"] > 0) and np.all(arr["volume"] >= 0), code
+            assert np.all(np.diff(arr["datetime"]) > 0), code
+        assert np.all(np.diff(ticks["datetime"]) > 0) and np.all(ticks["last"] > 0)
+        for bar in daily:
+            day = int(bar["datetime"] // 1000000)
+            m = minutes[minutes["trading_date"] == day]
+            t = ticks[ticks["trading_date"] == day]
+            np.testing.assert_array_equal(m["datetime"], service.minute_labels(inst.trading_hours, day))
+            assert (m["open"][0], m["high"].max(), m["low"].min(), m["close"][-1], m["volume"].sum()) == (
+                bar["open"], bar["high"], bar["low"], bar["close"], bar["volume"]), (code, day)
+            assert (t["last"][0], t["high"][-1], t["low"][-1], t["last"][-1], t["volume"][-1]) == (
+                bar["open"], bar["high"], bar["low"], bar["close"], bar["volume"]), (code, day)
+            assert np.all(np.diff(t["volume"]) >= 0)
+        np.testing.assert_array_equal(daily["prev_close"][1:], daily["close"][:-1])
+
+
+def test_no_data_after_the_latest_day_or_outside_the_listing(svc):
+    assert svc.daily_bars("000001.XSHE", LATEST, 20261231)["datetime"].max() == LATEST * 1000000
+    expired = next(i for i in svc.instruments() if i.de_listed_date and i.de_listed_date < LATEST)
+    bars = svc.daily_bars(expired.order_book_id, 20200101, LATEST)
+    assert bars["datetime"].max() // 1000000 == expired.de_listed_date
+    assert bars["datetime"].min() // 1000000 >= expired.listed_date
+    with pytest.raises(service.ServiceError, match="X9999"):
+        svc.minute_bars("X9999", LATEST, LATEST)
+
+
+def test_client_needs_a_sign_in():
+    tovi.sign_out()
+    with pytest.raises(tovi.NotSignedInError):
+        service.open_client(2)
+    assert service.open_client(2, require_login=False).connections == 2
+    tovi.init("demo", "demo")
+    try:
+        assert service.open_client(2).connections == 2
+    finally:
+        tovi.sign_out()
+
+
+@pytest.mark.parametrize("connections", [0, service.MAX_CONNECTIONS + 1, "3"])
+def test_client_refuses_a_bad_connection_count(connections):
+    with pytest.raises(service.ServiceError, match="并行连接数"):
+        service.open_client(connections, require_login=False)
+
+
+def test_client_runs_at_most_its_connections_at_once(svc, monkeypatch):
+    running, peak, lock = [0], [0], threading.Lock()
+    real = svc.daily_bars
+
+    def slow(code, start, end):
+        with lock:
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+        time.sleep(0.02)
+        with lock:
+            running[0] -= 1
+        return real(code, start, end)
+
+    monkeypatch.setattr(svc, "daily_bars", slow)
+    client = service.EmbeddedClient(svc, connections=2, require_login=False)
+    threads = [threading.Thread(target=client.daily_bars, args=("000001.XSHE", LATEST, LATEST)) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert peak[0] == 2
+
+
+def test_sample_universe_is_small_and_mixed(svc):
+    sample = service.EmbeddedService(clock=lambda: NOW, universe="sample").instruments()
+    assert {i.category for i in sample} == set(TAG_MAP)
+    assert len(sample) < len(svc.instruments()) / 5
+    codes = {i.order_book_id for i in sample}
+    assert all(i.underlying_order_book_id in codes for i in sample if i.category == "option")
