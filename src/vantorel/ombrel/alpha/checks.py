@@ -290,8 +290,16 @@ def _missing_columns(series, arr, columns):
     return bool(missing)
 
 
+def _columns(arr, names):
+    """The named fields as contiguous arrays: numpy runs several times faster over them than
+    over the strided fields of a structured array, which pays for the one copy."""
+    import numpy as np
+
+    return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
+
+
 def _bar_checks(series, arr, jump_limit):
-    """Checks that hold for daily and minute bars alike."""
+    """Checks that hold for daily and minute bars alike (``arr``: the columns by name)."""
     import numpy as np
 
     stamps = arr["datetime"]
@@ -299,7 +307,7 @@ def _bar_checks(series, arr, jump_limit):
     series.flag("not_increasing", np.flatnonzero(step < 0) + 1, stamps)
     series.flag("duplicate", np.flatnonzero(step == 0) + 1, stamps)
 
-    o, h, l, c = (np.asarray(arr[f], dtype="f8") for f in PRICE_FIELDS)
+    o, h, l, c = (arr[f] for f in PRICE_FIELDS)
     with np.errstate(invalid="ignore"):
         # One sum finds NaN and infinity in any of the four (inf - inf is NaN too).
         series.flag("nan", ~np.isfinite(o + h + l + c), stamps)
@@ -311,7 +319,7 @@ def _bar_checks(series, arr, jump_limit):
         bad,
         describe=lambda i: "{} O{:g} H{:g} L{:g} C{:g}".format(series.stamp_text(stamps[i]), o[i], h[i], l[i], c[i]),
     )
-    series.flag("negative_volume", np.asarray(arr["volume"]) < 0, stamps)
+    series.flag("negative_volume", arr["volume"] < 0, stamps)
 
     if len(c) > 1:
         with np.errstate(all="ignore"):
@@ -391,7 +399,7 @@ def _session_checks(series, base, arr):
     kc = k.clip(0)
 
     calendar = base.calendar
-    trading_day = np.asarray(arr["trading_date"], dtype="i8")
+    trading_day = arr["trading_date"]
     pos, known = _calendar_positions(calendar, trading_day)
     at_night = night[kc]
     # A night session runs on the evening of the previous trading day.
@@ -423,15 +431,14 @@ def _session_checks(series, base, arr):
     )
 
 
-def _attr_checks(series, path, arr):
+def _attr_checks(series, path, days):
     try:
         attrs = storage.read_file_attrs(path, "minbar")
     except (VantorelError, OSError, ValueError):
         return
-    days = arr["trading_date"]
     first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
     wrong = []
-    for name, value in (("rows", len(arr)), ("first_trading_date", first), ("last_trading_date", last)):
+    for name, value in (("rows", len(days)), ("first_trading_date", first), ("last_trading_date", last)):
         if name in attrs and int(attrs[name]) != value:
             wrong.append("{}={}，数据为 {}".format(name, attrs[name], value))
     if wrong:
@@ -447,10 +454,11 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
         return series.found, 0
     if _missing_columns(series, arr, MINBAR_COLUMNS) or len(arr) == 0:
         return series.found, len(arr)
-    _bar_checks(series, arr, settings.jump_limit(category, minute=True))
-    _calendar_checks(series, base, arr["trading_date"])
-    _session_checks(series, base, arr)
-    _attr_checks(series, path, arr)
+    columns = _columns(arr, MINBAR_COLUMNS)
+    _bar_checks(series, columns, settings.jump_limit(category, minute=True))
+    _calendar_checks(series, base, columns["trading_date"])
+    _session_checks(series, base, columns)
+    _attr_checks(series, path, columns["trading_date"])
     return series.found, len(arr)
 
 
@@ -481,21 +489,21 @@ def _minute_days(minutes):
     """Per trading day of minute bars: days, first open, highest high, lowest low, last close, volume."""
     import numpy as np
 
-    days = np.asarray(minutes["trading_date"], dtype="i8")
+    days = minutes["trading_date"]
     stamps = minutes["datetime"]
-    if len(days) > 1 and not (np.all(np.diff(days) >= 0) and np.all(np.diff(stamps) > 0)):
+    if len(days) > 1 and not (np.all(days[1:] >= days[:-1]) and np.all(stamps[1:] > stamps[:-1])):
         order = np.lexsort((stamps, days))
-        minutes, days = minutes[order], days[order]
+        minutes = {name: column[order] for name, column in minutes.items()}
+        days = minutes["trading_date"]
     starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
     ends = np.r_[starts[1:], len(days)] - 1
-    as_f8 = {f: np.asarray(minutes[f], dtype="f8") for f in PRICE_FIELDS}
     return {
         "day": days[starts],
-        "open": as_f8["open"][starts],
-        "high": np.maximum.reduceat(as_f8["high"], starts),
-        "low": np.minimum.reduceat(as_f8["low"], starts),
-        "close": as_f8["close"][ends],
-        "volume": np.add.reduceat(np.asarray(minutes["volume"], dtype="i8"), starts),
+        "open": minutes["open"][starts],
+        "high": np.maximum.reduceat(minutes["high"], starts),
+        "low": np.minimum.reduceat(minutes["low"], starts),
+        "close": minutes["close"][ends],
+        "volume": np.add.reduceat(minutes["volume"], starts),
     }
 
 
@@ -505,7 +513,7 @@ def _cross_check(series, base, daily, days, minutes):
 
     if len(minutes) == 0 or _missing(minutes, MINBAR_COLUMNS):
         return
-    agg = _minute_days(minutes)
+    agg = _minute_days(_columns(minutes, MINBAR_COLUMNS))
     unique_days, first_row = np.unique(days, return_index=True)
     common, d_idx, m_idx = np.intersect1d(unique_days, agg["day"], assume_unique=True, return_indices=True)
     d_rows = first_row[d_idx]
@@ -514,11 +522,11 @@ def _cross_check(series, base, daily, days, minutes):
     differ = {}
     for field in PRICE_FIELDS:
         want = agg[field][m_idx]
-        have = np.asarray(daily[field], dtype="f8")[d_rows]
+        have = daily[field][d_rows]
         tolerance = settings.price_ticks * tick if tick > 0 else settings.price_rel * np.abs(want)
         differ[field] = np.abs(have - want) > tolerance + 1e-9
     want_volume = agg["volume"][m_idx].astype("f8")
-    have_volume = np.asarray(daily["volume"], dtype="f8")[d_rows]
+    have_volume = daily["volume"][d_rows].astype("f8")
     differ["volume"] = np.abs(have_volume - want_volume) > settings.volume_rel * np.abs(want_volume)
     any_differ = np.zeros(len(common), dtype=bool)
     for mask in differ.values():
@@ -550,6 +558,7 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     series = _Series(file, code, settings, lambda s: _day(int(s) // 1000000))
     if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
         return series.found
+    daily = _columns(daily, DAYBAR_COLUMNS)
     _bar_checks(series, daily, settings.jump_limit(category, minute=False))
     days = daily["datetime"] // 1000000
     _calendar_checks(series, base, days)
