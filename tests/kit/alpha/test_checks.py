@@ -114,9 +114,10 @@ def kinds(found, code=None):
 def test_clean_bundle_reports_no_anomalies(bundle, capsys):
     assert check_min_bar_data(bundle.path) == []
     assert check_bundle_data(bundle.dir) == []
-    out = capsys.readouterr().out
-    assert out.count("未发现异常") == 2
-    assert "3 个文件" in out and "3 个品种" in out
+    captured = capsys.readouterr()
+    assert captured.out.count("未发现异常") == 2
+    assert "3 个文件" in captured.out and "3 个品种" in captured.out
+    assert captured.err == ""  # no progress bar when stderr is no terminal
 
 
 @pytest.mark.parametrize("which", ["minute", "daily"])
@@ -241,6 +242,13 @@ def test_wrong_resume_attribute_is_reported(bundle, name, value):
     found = check_min_bar_data(bundle.path)
     assert kinds(found) == {"attrs"}
     assert name in found[0].examples[0]
+
+
+def test_instrument_missing_from_table_is_reported(bundle):
+    table = instrument_table()
+    storage.write_instruments(bundle.dir, table[table["order_book_id"] != b"M2405"])
+    assert {(a.code, a.kind) for a in check_min_bar_data(bundle.path)} == {("M2405", "unknown_instrument")}
+    assert {(a.code, a.kind) for a in check_bundle_data(bundle.dir)} == {("M2405", "unknown_instrument")}
 
 
 @pytest.mark.parametrize("listed", [(20240205, 0), (20000101, 20240215)])

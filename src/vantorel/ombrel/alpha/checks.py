@@ -560,6 +560,8 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
         return series.found
     daily = _columns(daily, DAYBAR_COLUMNS)
     _bar_checks(series, daily, settings.jump_limit(category, minute=False))
+    if base.instruments and code not in base.instruments:
+        series.add("unknown_instrument", 1)
     days = daily["datetime"] // 1000000
     _calendar_checks(series, base, days)
     minute_path = storage.minbar_path(bundle_path, category, code)
@@ -585,20 +587,22 @@ def check_daily_bar_data(bundle_directory, settings=None):
         return []
     base = _Base(bundle_directory, bundle_path)
     found = list(base.problems)
-    bars = series_count = 0
-    with _progress(files, "检查日线") as items:
-        for category, path in items:
-            file = _rel(bundle_path, path)[:-1]
-            try:
-                by_code = storage.read_daybar_file(path)
-            except (VantorelError, OSError, ValueError, KeyError) as exc:
-                found.append(Anomaly(file, "", "unreadable", 1, (_short(exc),)))
-                continue
-            for code in sorted(by_code):
-                daily = by_code[code]
-                found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
-                bars += len(daily)
-                series_count += 1
+    series = []
+    for category, path in files:
+        file = _rel(bundle_path, path)[:-1]
+        try:
+            by_code = storage.read_daybar_file(path)
+        except (VantorelError, OSError, ValueError, KeyError) as exc:
+            found.append(Anomaly(file, "", "unreadable", 1, (_short(exc),)))
+            continue
+        series += [(file, category, code, by_code[code]) for code in sorted(by_code)]
+    bars = 0
+    # Daily files are few and small; the work, and so the bar, goes by instrument.
+    with _progress(series, "检查日线") as items:
+        for file, category, code, daily in items:
+            found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
+            bars += len(daily)
+    series_count = len(series)
     _report(found, len(files), bars, "日线", series_count)
     return found
 
