@@ -258,7 +258,7 @@ def test_rows_outside_listing_are_reported(bundle, listed):
     assert kinds(check_bundle_data(bundle.dir)) == {"outside_listing"}
 
 
-@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "schema"])
+@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema"])
 def test_unreadable_or_foreign_minute_file(bundle, damage):
     path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
     if damage == "garbage":
@@ -274,13 +274,17 @@ def test_unreadable_or_foreign_minute_file(bundle, damage):
         for name in slim.dtype.names:
             slim[name] = bars[name]
         bundle.write_minutes("600000.XSHG", slim)
+    elif damage == "text column":
+        bars = bundle.minutes["600000.XSHG"]
+        fields = [(n, "S12" if n == "volume" else bars.dtype[n].str) for n in bars.dtype.names]
+        bundle.write_minutes("600000.XSHG", bars.astype(fields))
     else:
         import h5py
 
         with h5py.File(path, "r+") as f:
             f.attrs["schema_version"] = 99
     found = check_min_bar_data(bundle.path)
-    expected = "missing_columns" if damage == "columns" else "unreadable"
+    expected = "missing_columns" if "column" in damage else "unreadable"
     assert kinds(found, "600000.XSHG") == {expected}
     assert kinds(found) == {expected}
 

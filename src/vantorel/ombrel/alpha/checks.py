@@ -174,7 +174,9 @@ class _Base:
             self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "unreadable", 1, (_short(exc),)))
         else:
             names = table.dtype.names or ()
-            if "order_book_id" in names:
+            if "order_book_id" not in names:
+                self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "missing_columns", 1, ("order_book_id",)))
+            else:
                 for row in table:
                     code = _text(row["order_book_id"])
                     self.instruments[code] = {n: (_text(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
@@ -283,8 +285,14 @@ class _Series:
 
 
 def _missing_columns(series, arr, columns):
-    names = set(getattr(arr.dtype, "names", None) or ())
-    missing = [c for c in columns if c not in names]
+    """Report columns that are absent or not numbers; true when there are any."""
+    fields = getattr(arr.dtype, "fields", None) or {}
+    missing = []
+    for name in columns:
+        if name not in fields:
+            missing.append(name)
+        elif fields[name][0].kind not in "iuf":
+            missing.append("{}（类型为 {}）".format(name, fields[name][0].str))
     if missing:
         series.add("missing_columns", len(missing), missing)
     return bool(missing)
@@ -295,7 +303,8 @@ def _columns(arr, names):
     over the strided fields of a structured array, which pays for the one copy."""
     import numpy as np
 
-    return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
+    with np.errstate(invalid="ignore"):  # a float volume holding NaN, in a file not of ours
+        return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
 
 
 def _bar_checks(series, arr, jump_limit):
@@ -512,7 +521,7 @@ def _cross_check(series, base, daily, days, minutes):
     import numpy as np
 
     if len(minutes) == 0 or _missing(minutes, MINBAR_COLUMNS):
-        return
+        return  # the minute-bar check reports such a file
     agg = _minute_days(_columns(minutes, MINBAR_COLUMNS))
     unique_days, first_row = np.unique(days, return_index=True)
     common, d_idx, m_idx = np.intersect1d(unique_days, agg["day"], assume_unique=True, return_indices=True)
@@ -550,8 +559,8 @@ def _cross_check(series, base, daily, days, minutes):
 
 
 def _missing(arr, columns):
-    names = set(getattr(arr.dtype, "names", None) or ())
-    return any(c not in names for c in columns)
+    fields = getattr(arr.dtype, "fields", None) or {}
+    return any(c not in fields or fields[c][0].kind not in "iuf" for c in columns)
 
 
 def _check_daily_series(base, bundle_path, file, category, code, daily, settings):
