@@ -281,7 +281,7 @@ def _append(old, new, key):
     return np.concatenate([keep.astype(new.dtype, copy=False), new])
 
 
-def _write_data(bundle_path, task, rows):
+def _write_data(bundle_path, task, rows, committer):
     path = storage.data_path(bundle_path, task.kind, task.inst.category, task.inst.order_book_id)
     old = None
     if task.merge:
@@ -291,7 +291,7 @@ def _write_data(bundle_path, task, rows):
             old = None
     merged = _append(old, rows, "datetime")
     if len(merged):
-        storage.write_data_file(path, task.kind, task.inst.category, task.inst.order_book_id, merged)
+        storage.write_data_file(path, task.kind, task.inst.category, task.inst.order_book_id, merged, committer)
 
 
 def _io_message(exc):
@@ -318,18 +318,19 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
             merged = dict(daybars_stored.get(category, {}))
             for code, new in daily_new.pop(category).items():
                 merged[code] = _append(merged.get(code), new, "datetime")
-            storage.write_daybars(bundle_directory, category, merged)
+            storage.write_daybars(bundle_directory, category, merged, committer)
 
     def commit(task, rows):
         if task.kind == "daybar":
             finish_daily(task, rows)
         elif rows is not None:
-            _write_data(bundle_path, task, rows)
+            _write_data(bundle_path, task, rows, committer)
         if rows is not None:
             report.instruments[task.kind] += 1
             report.rows[task.kind] += len(rows)
 
     pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="vantorel-fetch")
+    committer = storage.Committer()
     queue = iter(tasks)
     in_flight = {}
     try:
@@ -354,6 +355,7 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
                         rows = None
                     try:
                         commit(task, rows)
+                        committer.check()
                     except OSError as exc:
                         report.failed.append((task.kind, task.inst.order_book_id, _io_message(exc)))
                         raise _Stop(f"写入失败：{_io_message(exc)}") from exc
@@ -361,10 +363,15 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
                         report.failed.append((task.kind, task.inst.order_book_id, exc.format_message()))
                     bar.update(1)
                 top_up()
+            try:
+                committer.drain()
+            except OSError as exc:
+                raise _Stop(f"写入失败：{_io_message(exc)}") from exc
     except _Stop as stop:
         report.stopped = str(stop)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+        committer.close()
 
 
 def _write_base(client, bundle_directory, instruments, latest):

@@ -275,6 +275,21 @@ def _uniform(keys, stream, shape_tail=()):
     return (bits.astype(np.float64) + 0.5) * (1.0 / 2**53)
 
 
+def _uniform_pair(keys, stream, shape_tail=()):
+    """Two arrays of uniform numbers in (0, 1) from one hash (32 bits each): half the work."""
+    import numpy as np
+
+    keys = np.asarray(keys, dtype=np.uint64)
+    salted = _mix(keys ^ np.full(keys.shape, 0xD1B54A32D192ED03 * (stream + 1) % 2**64, dtype=np.uint64))
+    n = int(np.prod(shape_tail))
+    counter = (np.arange(n, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)).reshape(shape_tail)
+    bits = _mix(salted.reshape(keys.shape + (1,) * len(shape_tail)) + counter)
+    scale = 1.0 / 2**32
+    high = ((bits >> np.uint64(32)).astype(np.float64) + 0.5) * scale
+    low = ((bits & np.uint64(0xFFFFFFFF)).astype(np.float64) + 0.5) * scale
+    return high, low
+
+
 def _normal(keys, stream, shape_tail=()):
     import numpy as np
 
@@ -489,23 +504,37 @@ def _close_on(inst, day):
 _LEVEL_BOUND = 0.8  # log-price excursion from the instrument's level stays within this
 
 
-def _daily_table(inst, end):
-    """Daily bars in ticks from the instrument's origin to ``end``, as a dict of arrays."""
+def _daily_table(inst, start, end):
+    """Daily bars in ticks for the trading days from ``start`` to ``end``, as a dict of arrays.
+
+    The close follows a walk from the instrument's origin, so the whole walk is summed; everything
+    else is drawn for the asked days only.
+    """
     import numpy as np
 
     dates, ords = _calendar_slice(inst.origin, end)
-    n = len(dates)
-    base = np.full(n, stable_hash(inst.order_book_id, "daily"), dtype=np.uint64)
+    lo = int(np.searchsorted(dates, start))
+    base = np.full(len(dates), stable_hash(inst.order_book_id, "daily"), dtype=np.uint64)
     keys = _mix(base + ords.astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15))
     vol = inst.volatility
     tick = inst.tick_size
     walk = np.cumsum(vol * _normal(keys, 0))
     level = inst.price_level * np.exp(_LEVEL_BOUND * np.tanh(walk / _LEVEL_BOUND))
-    close = np.maximum(np.round(level / tick), 3.0)
-    prev_close = np.empty(n)
-    if n:
-        prev_close[0] = max(round(inst.price_level / tick), 3.0)
-        prev_close[1:] = close[:-1]
+    close_all = np.maximum(np.round(level / tick), 3.0)
+    first_prev = max(round(inst.price_level / tick), 3.0)
+    if inst.category in ("futures", "option"):
+        drift = np.cumsum(0.05 * _normal(keys, 5))
+        oi_all = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)
+    else:
+        oi_all = np.zeros(len(dates), dtype=np.int64)
+
+    lo_prev = max(lo - 1, 0)
+    close = close_all[lo:]
+    prev_close = np.concatenate([[close_all[lo - 1] if lo else first_prev], close_all[lo:-1]]) if len(close) else close
+    oi = oi_all[lo:]
+    prev_oi = np.concatenate([oi_all[lo_prev:lo_prev + 1], oi_all[lo:-1]]) if len(oi) else oi
+    keys, dates, ords = keys[lo:], dates[lo:], ords[lo:]
+    n = len(dates)
     open_ = np.maximum(np.round(prev_close * np.exp(vol * 0.3 * _normal(keys, 1))), 3.0)
     top = np.maximum(open_, close)
     bottom = np.minimum(open_, close)
@@ -513,12 +542,6 @@ def _daily_table(inst, end):
     high = np.ceil(top * (1.0 + vol * 0.5 * np.abs(_normal(keys, 2)))) + 1.0
     low = np.maximum(np.floor(bottom * (1.0 - vol * 0.5 * np.abs(_normal(keys, 3)))) - 1.0, 1.0)
     lots = np.maximum(np.round(inst.daily_lots * np.exp(0.35 * _normal(keys, 4))), 1.0).astype(np.int64)
-    if inst.category in ("futures", "option"):
-        drift = np.cumsum(0.05 * _normal(keys, 5))
-        oi = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)
-    else:
-        oi = np.zeros(n, dtype=np.int64)
-    prev_oi = np.concatenate([oi[:1], oi[:-1]])
     prev_dates = np.empty(n, dtype=np.int64)
     prev_ords = np.empty(n, dtype=np.int64)
     if n:
@@ -547,14 +570,10 @@ def _window(inst, start, end):
 
 
 def _slice_table(inst, start, end):
-    import numpy as np
-
     start, end = _window(inst, start, end)
     if start > end:
         return None
-    table = _daily_table(inst, end)
-    lo = int(np.searchsorted(table["date"], start))
-    return {k: v[lo:] for k, v in table.items()}
+    return _daily_table(inst, start, end)
 
 
 def daily_bars_of(inst, start, end):
@@ -622,15 +641,17 @@ def _minutes_for_days(inst, t, mins, on_prev):
     keys = _day_keys(inst.order_book_id, "minbar", t["date"])
     frac = np.arange(1, n + 1, dtype=np.float64) / n
     o, h, lo, c = (t[k][:, None] for k in ("open", "high", "low", "close"))
-    walk = np.cumsum(_normal(keys, 0, (n,)), axis=1)
+    u1, u2 = _uniform_pair(keys, 0, (n,))
+    walk = np.cumsum(np.sqrt(-2.0 * np.log(u1)) * np.cos(2.0 * np.pi * u2), axis=1)
     bridge = walk - frac * walk[:, -1:]
     scale = (h - lo) / (2.0 * np.sqrt(n))
     path = o + (c - o) * frac + scale * bridge
     path[:, -1] = c[:, 0]
     closes = path
     opens = np.concatenate([o, path[:, :-1]], axis=1)
-    highs = np.maximum(opens, closes) + 0.3 * scale * np.abs(_normal(keys, 1, (n,))) + 0.05
-    lows = np.minimum(opens, closes) - 0.3 * scale * np.abs(_normal(keys, 2, (n,))) - 0.05
+    reach_up, reach_down = _uniform_pair(keys, 1, (n,))
+    highs = np.maximum(opens, closes) + 0.4 * scale * reach_up + 0.05
+    lows = np.minimum(opens, closes) - 0.4 * scale * reach_down - 0.05
     top = np.maximum(o, c)
     bottom = np.minimum(o, c)
     up = (h - top) / (highs.max(axis=1, keepdims=True) - top)
@@ -644,7 +665,7 @@ def _minutes_for_days(inst, t, mins, on_prev):
         return np.round(v)
 
     opens, highs, lows, closes = fit(opens), fit(highs), fit(lows), fit(closes)
-    weight = (1.0 + 1.5 * (2.0 * frac - 1.0) ** 2) * (0.3 + _uniform(keys, 3, (n,)))
+    weight = (1.0 + 1.5 * (2.0 * frac - 1.0) ** 2) * (0.3 + _uniform_pair(keys, 2, (n,))[0])
     lots = t["lots"][:, None]
     vol = np.floor(lots * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
     rest = lots[:, 0] - vol.sum(axis=1)

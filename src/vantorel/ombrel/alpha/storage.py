@@ -222,8 +222,8 @@ def _fsync_dir(directory):
         os.close(fd)
 
 
-def atomic_h5(path, fill, kind, attrs=None):
-    """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``."""
+def write_temp_h5(path, fill, kind, attrs=None):
+    """Write an HDF5 file through ``fill(h5file)`` to a temporary file beside ``path``; returns its name."""
     import h5py
 
     directory = os.path.dirname(path) or "."
@@ -236,6 +236,15 @@ def atomic_h5(path, fill, kind, attrs=None):
             for key, value in (attrs or {}).items():
                 f.attrs[key] = value
             fill(f)
+    except BaseException:
+        _unlink_quietly(tmp)
+        raise
+    return tmp
+
+
+def commit_temp(tmp, path):
+    """Make a written temporary file durable and move it into place."""
+    try:
         fd = os.open(tmp, os.O_RDONLY)
         try:
             os.fsync(fd)
@@ -243,12 +252,70 @@ def atomic_h5(path, fill, kind, attrs=None):
             os.close(fd)
         os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _unlink_quietly(tmp)
         raise
-    _fsync_dir(directory)
+    _fsync_dir(os.path.dirname(path) or ".")
+
+
+def _unlink_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def atomic_h5(path, fill, kind, attrs=None, committer=None):
+    """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
+    ``Committer`` the fsync and the swap happen on its threads."""
+    tmp = write_temp_h5(path, fill, kind, attrs)
+    if committer is None:
+        commit_temp(tmp, path)
+    else:
+        committer.submit(tmp, path)
+
+
+class Committer:
+    """Finishes written files (fsync, then os.replace) on a few threads.
+
+    fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
+    them costs little more than one. The HDF5 writing itself stays on the caller's thread.
+    """
+
+    def __init__(self, threads=8):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-commit")
+        self._pending = []
+
+    def submit(self, tmp, path):
+        self._pending.append(self._pool.submit(commit_temp, tmp, path))
+        if len(self._pending) > 64:
+            self.check()
+
+    def check(self):
+        """Raise the first error of a finished commit, forgetting the finished ones."""
+        still = []
+        for future in self._pending:
+            if future.done():
+                future.result()
+            else:
+                still.append(future)
+        self._pending = still
+
+    def drain(self):
+        """Wait for every commit; raise the first error."""
+        pending, self._pending = self._pending, []
+        error = None
+        for future in pending:
+            try:
+                future.result()
+            except BaseException as exc:  # keep waiting for the rest, then report
+                error = error or exc
+        if error is not None:
+            raise error
+
+    def close(self):
+        self._pool.shutdown(wait=True)
 
 
 def remove_stray_temp_files(bundle_path):
@@ -273,7 +340,7 @@ def _trading_date_span(arr):
     return int(arr["trading_date"][0]), int(arr["trading_date"][-1])
 
 
-def write_data_file(path, kind, category, code, arr):
+def write_data_file(path, kind, category, code, arr, committer=None):
     """Write the whole minute-bar or tick array of one instrument."""
     first, last = _trading_date_span(arr)
 
@@ -286,7 +353,7 @@ def write_data_file(path, kind, category, code, arr):
         "rows": len(arr),
         "first_trading_date": first,
         "last_trading_date": last,
-    })
+    }, committer)
 
 
 def write_minbar(bundle_path, category, code, arr):
@@ -314,14 +381,14 @@ def write_trading_dates(bundle_directory, dates):
               lambda f: f.create_dataset("trading_dates", data=data), "trading_dates")
 
 
-def write_daybars(bundle_directory, category, bars_by_code):
+def write_daybars(bundle_directory, category, bars_by_code, committer=None):
     """Write the daily-bar file of one category: ``bars_by_code`` maps market code to array."""
 
     def fill(f):
         for code in sorted(bars_by_code):
             f.create_dataset(code, data=bars_by_code[code])
 
-    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category})
+    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category}, committer)
 
 
 # ---- reading -------------------------------------------------------------------------------------
