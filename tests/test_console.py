@@ -62,10 +62,10 @@ def home():
         yield path
 
 
-def vantorel(home, *args, input=None):
+def vantorel(home, *args, input=None, **extra_env):
     env = {k: v for k, v in os.environ.items()
            if k not in ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT")}
-    env.update(VANTOREL_HOME=home, COLUMNS="80", PYTHONIOENCODING="utf-8")
+    env.update(VANTOREL_HOME=home, COLUMNS="80", PYTHONIOENCODING="utf-8", **extra_env)
     return subprocess.run([str(VANTOREL), *args], capture_output=True, input=input, text=True, encoding="utf-8",
                           env=env, timeout=60)
 
@@ -126,3 +126,20 @@ def test_license_interactive(home):
     assert proc.returncode == 0
     assert proc.stdout == "请输入用户名: 请选择要输入的内容 (password, app-key) [password]: 请输入app-key: "
     assert vantorel(home, "license", "--show").stdout == "用户名: carol\napp_key: K-1\n"
+
+
+def test_update_data_without_options_signs_in_and_prints_its_help(home):
+    assert vantorel(home, "license", "-u", "alice", "-p", "pw").returncode == 0
+    proc = vantorel(home, "update-data", "-c", "2")
+    expected = UPDATE_HELP.format(home=home).replace("Usage: vantorel update-data [OPTIONS]", "Usage:  [OPTIONS]")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, expected, "")
+
+
+def test_agent_that_prints_nothing_fails_update_data(home, tmp_path):
+    # The agent is selected but the tool is not on PATH: the shell complains on stderr, stdout is empty.
+    empty = tmp_path / "empty-bin"
+    empty.mkdir()
+    proc = vantorel(home, "update-data", VANTOREL_AGENT="app_key_tovi", PATH=str(empty))
+    assert proc.returncode == 1
+    assert proc.stdout == ""
+    assert proc.stderr.splitlines()[-1].startswith("json.decoder.JSONDecodeError: Expecting value: line 1 column 1")

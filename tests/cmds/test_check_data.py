@@ -119,6 +119,7 @@ def test_missing_name_gives_pythons_import_error(cmds, runner, fake_kit, module,
     assert type(result.exception) is type(expected)
     assert (str(result.exception), result.exception.name, result.exception.path) == (
         str(expected), expected.name, expected.path)
+    assert (result.exception.__context__, result.exception.__cause__) == (None, None)
     assert fake_kit.calls == []
 
 
@@ -163,3 +164,16 @@ def test_usage_errors(cmds, runner, fake_kit, args, error):
     assert result.exit_code == 2
     assert result.output.endswith(error)
     assert fake_kit.calls == []
+
+
+def test_results_are_not_tested(cmds, runner, fake_kit):
+    fake_kit.results.update(check_min_bar_data=BadBool(), check_bundle_data=BadBool())
+    result = runner.invoke(cmds.cli, ["check-data", "-d", "P"])
+    assert (result.exit_code, result.exception) == (0, None)
+
+
+def test_deleted_os_is_a_name_error(cmds, runner, fake_kit, monkeypatch):
+    monkeypatch.delattr(cmds, "os")
+    result = runner.invoke(cmds.cli, ["check-data", "-d", "P"])
+    assert (type(result.exception), str(result.exception)) == (NameError, "name 'os' is not defined")
+    assert fake_kit.names() == ["check_min_bar_data"]

@@ -94,6 +94,7 @@ def test_missing_name_gives_pythons_import_error(cmds, runner, fake_kit):
     assert type(result.exception) is type(expected)
     assert (str(result.exception), result.exception.name, result.exception.path) == (
         str(expected), expected.name, expected.path)
+    assert (result.exception.__context__, result.exception.__cause__) == (None, None)
 
 
 def test_kit_errors_pass_out(cmds, runner, fake_kit):

@@ -136,6 +136,7 @@ def test_show_unpacking_errors_are_pythons(cmds, runner, store, which, make):
     expected = python_error(python_unpack)
     assert type(result.exception) is type(expected)
     assert str(result.exception) == str(expected)
+    assert type(result.exception.__context__) is type(expected.__context__)
     assert result.exit_code == 1
 
 
@@ -332,3 +333,16 @@ def test_license_never_signs_in(cmds, runner, store, fake_kit):
     runner.invoke(cmds.cli, ["license", "-u", "a", "-p", "p"])
     runner.invoke(cmds.cli, ["license", "--show"])
     assert fake_kit.calls == []
+
+
+@pytest.mark.parametrize("name, args", [
+    ("set_to_environ", ["-u", "a", "-p", "p"]),
+    ("get_license_info", ["--show"]),
+    ("os", ["--show"]),
+    ("click", ["-p", "p"]),
+])
+def test_deleted_module_name_is_a_name_error(cmds, runner, store, monkeypatch, name, args):
+    monkeypatch.delattr(cmds, name)
+    result = runner.invoke(cmds.cli, ["license", *args], input="alice\n")
+    assert type(result.exception) is NameError
+    assert str(result.exception) == f"name '{name}' is not defined"

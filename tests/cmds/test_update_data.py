@@ -1,4 +1,5 @@
 import builtins
+import importlib
 import inspect
 import os
 import sys
@@ -112,6 +113,22 @@ def test_nothing_to_do_signs_in_then_prints_the_help(cmds, runner, fake_kit, imp
     assert fake_kit.calls == [SIGN_IN]
     imported = [name for name, *_ in imports if name.startswith("vantorel")]
     assert imported == [LOGIN]
+
+
+@pytest.fixture
+def real_login():
+    return importlib.import_module(LOGIN)
+
+
+@pytest.mark.parametrize("args, updates", [(["--base"], True), ([], False)])
+def test_signs_in_through_the_login_first(real_login, fake_kit, cmds, runner, monkeypatch, bundle, args, updates):
+    monkeypatch.setitem(sys.modules, LOGIN, real_login)
+    monkeypatch.setattr(real_login, "tovi", types.SimpleNamespace(
+        init=lambda *a, **k: fake_kit.calls.append(("tovi.init", a, k))))
+    monkeypatch.setattr(real_login, "get_license_info", lambda *a: (None, None) if a else ("alice", "pw"))
+    result = runner.invoke(cmds.cli, ["update-data", "-d", bundle, *args])
+    assert result.exit_code == 0
+    assert fake_kit.calls == [("tovi.init", ("alice", "pw"), {})] + ([corvane(bundle, base=True)] if updates else [])
 
 
 def test_nothing_to_do_returns_1(cmds, runner, fake_kit):
@@ -272,6 +289,24 @@ def test_direct_call_failure_raises_system_exit_1(cmds, fake_kit):
     with pytest.raises(SystemExit) as caught:
         cmds.update_data.callback(**kwargs_for(base=True))
     assert caught.value.code == 1 and type(caught.value.code) is int
+    assert (caught.value.__context__, caught.value.__cause__) == (None, None)
+
+
+@pytest.mark.parametrize("changes, names", [
+    # `base is False and not minbar ...` stops at base, so a hostile minbar is never tested here.
+    (dict(base=True, minbar=BadBool()), None),
+    (dict(minbar=BadBool()), []),
+    (dict(minbar=("stock",), tick=BadBool()), None),
+    (dict(tick=BadBool()), []),
+    (dict(base=True, smart=BadBool()), ["update_bundle_from_corvane"]),
+])
+def test_direct_call_truth_tests_short_circuit_as_python_does(cmds, fake_kit, changes, names):
+    if names is None:
+        assert cmds.update_data.callback(**kwargs_for(**changes)) is None
+    else:
+        with pytest.raises(Boom):
+            cmds.update_data.callback(**kwargs_for(**changes))
+        assert fake_kit.names() == ["init_tovi", *names]
 
 
 @pytest.mark.parametrize("first, second, args", [
@@ -328,6 +363,7 @@ def test_missing_name_gives_pythons_import_error(cmds, runner, fake_kit, bundle,
     assert type(result.exception) is type(expected)
     assert (str(result.exception), result.exception.name, result.exception.path) == (
         str(expected), expected.name, expected.path)
+    assert (result.exception.__context__, result.exception.__cause__) == (None, None)
     assert fake_kit.names() == names
 
 
@@ -403,3 +439,38 @@ def test_bundle_path_must_not_be_a_file(cmds, runner, fake_kit, tmp_path):
     assert result.output.endswith(
         f"Error: Invalid value for '-d' / '--data-bundle-path': Directory '{existing}' is a file.\n")
     assert fake_kit.calls == []
+
+
+@pytest.mark.parametrize("name, args, first", [
+    ("os", ["--base"], True),
+    ("sys", ["--base"], False),
+    ("click", [], True),
+    ("update_data", [], True),
+])
+def test_deleted_module_name_is_a_name_error(cmds, runner, fake_kit, monkeypatch, name, args, first):
+    fake_kit.results["update_bundle_from_corvane"] = first
+    monkeypatch.delattr(cmds, name)
+    result = runner.invoke(cmds.cli, ["update-data", *args])
+    assert type(result.exception) is NameError
+    assert str(result.exception) == f"name '{name}' is not defined"
+
+
+@pytest.mark.parametrize("ignored", ["init_tovi", "check_tick"])
+def test_results_that_are_ignored_are_not_tested(cmds, runner, fake_kit, tmp_path, ignored):
+    (tmp_path / "bundle").mkdir()
+    fake_kit.results[ignored] = BadBool()
+    result = runner.invoke(cmds.cli, ["update-data", "-d", str(tmp_path), "--base"])
+    assert (result.exit_code, result.exception) == (0, None)
+
+
+@pytest.mark.parametrize("raised, status, output", [
+    (KeyboardInterrupt(), 1, "\nAborted!\n"),
+    (SystemExit(3), 3, ""),
+    (SystemExit("kit gave up"), 1, "kit gave up\n"),
+])
+def test_base_exceptions_from_the_kit_reach_click(cmds, runner, fake_kit, bundle, raised, status, output):
+    fake_kit.results["update_bundle_from_corvane"] = raised
+    result = runner.invoke(cmds.cli, ["update-data", "-d", bundle, "--smart"])
+    assert result.exit_code == status
+    assert result.output == output
+    assert fake_kit.names() == ["init_tovi", "update_bundle_from_corvane"]

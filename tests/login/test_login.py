@@ -127,7 +127,10 @@ def test_module_names_in_order(login):
     from vantorel.ombrel.sdk import license_helper
 
     names = ["tovi", "get_license_info", "os", "sys", "subprocess", "json", "init_tovi"]
-    assert [name for name in vars(login) if name in names] == names
+    # In a fresh process: tests here delete and restore names, which moves them to the end.
+    proc = subprocess.run([sys.executable, "-c", "import vantorel.ombrel.utils.login as m; "
+                           f"print([n for n in vars(m) if n in {names!r}])"], capture_output=True, text=True)
+    assert (proc.stdout, proc.stderr) == (f"{names!r}\n", "")
     assert (login.tovi, login.get_license_info) == (tovi, license_helper.get_license_info)
     assert (login.os, login.sys, login.subprocess, login.json) == (os, sys, subprocess, json)
 
@@ -227,6 +230,14 @@ def test_malformed_answer_gives_pythons_error(login, signed, store, agent, stdou
     assert signed == []
 
 
+def test_missing_standard_output_gives_pythons_error(login, signed, store, agent):
+    agent.stdout = None
+    expected = python_error(lambda: json.loads(None))
+    with pytest.raises(TypeError) as caught:
+        login.init_tovi()
+    assert str(caught.value) == str(expected)
+
+
 def test_answer_text_entries_are_visited_per_character(login, signed, store, agent):
     # A truthy "Result" that is a string iterates its characters, each of which lacks get.
     agent.stdout = answer(0, "ab")
@@ -324,6 +335,8 @@ def test_answer_needs_only_get(login, signed, store, monkeypatch):
     ({"Code": 0, "Result": BadBool()}, Boom),
     ({"Code": 0, "Result": [{"Key": BadEq(), "Value": "a"}]}, Boom),
     ({"Code": 0, "Result": [{"Key": EqualsAnything(), "Value": "a"}, app_key("k")]}, [(("a",), {"app_key": "k"})]),
+    # An entry that matches the account name is not also taken as the app key.
+    ({"Code": 0, "Result": [{"Key": EqualsAnything(), "Value": "a"}]}, FROM_STORE),
     ({"Code": 0, "Result": [account(BadBool()), app_key("k")]}, Boom),
     ({"Code": 0, "Result": [account("a"), app_key(BadBool())]}, Boom),
     ({"Code": 0, "Result": [account(""), app_key(BadBool())]}, FROM_STORE),
@@ -402,6 +415,7 @@ def test_unpacking_errors_are_pythons(login, signed, store, which, make):
         login.init_tovi()
     assert type(caught.value) is type(expected)
     assert str(caught.value) == str(expected)
+    assert type(caught.value.__context__) is type(expected.__context__)
     assert signed == []
 
 
@@ -505,3 +519,37 @@ def test_real_agent_tool_failures(login, signed, store, tool_dir, script, error)
     with pytest.raises(error):
         login.init_tovi()
     assert (signed, store.reads) == ([], [])
+
+
+@pytest.mark.parametrize("name", ["tovi", "get_license_info", "os"])
+def test_deleted_module_name_is_a_name_error(login, monkeypatch, name):
+    monkeypatch.setattr(login, "get_license_info", lambda *a: ("u", "p"))
+    monkeypatch.delattr(login, name)
+    with pytest.raises(NameError) as caught:
+        login.init_tovi()
+    assert str(caught.value) == f"name '{name}' is not defined"
+
+
+@pytest.mark.parametrize("name", ["sys", "subprocess", "json"])
+def test_deleted_agent_name_is_a_name_error(login, signed, store, agent, monkeypatch, name):
+    agent.stdout = answer(0, [account("a"), app_key("k")])
+    monkeypatch.delattr(login, name)
+    with pytest.raises(NameError) as caught:
+        login.init_tovi()
+    assert str(caught.value) == f"name '{name}' is not defined"
+
+
+@pytest.mark.parametrize("verdict, windows", [(True, True), ("non-empty", True), (0, False), ([], False)])
+def test_platform_asked_through_its_startswith(login, signed, store, agent, monkeypatch, verdict, windows):
+    asked = []
+
+    class Platform:
+        def startswith(self, *args):
+            asked.append(args)
+            return verdict
+
+    monkeypatch.setattr(login, "sys", types.SimpleNamespace(platform=Platform()))
+    agent.stdout = answer(0, [account("a"), app_key("k")])
+    login.init_tovi()
+    assert asked == [("win",)]
+    assert agent.calls[0][0] == ((WINDOWS_ARGV,) if windows else ("varnix",))

@@ -135,3 +135,95 @@ def test_signature_defaults():
     assert [(p.name, p.default) for p in params.values()] == [
         ("data_bundle_path", inspect.Parameter.empty), ("sample", True), ("file_path", None)]
     assert params["sample"].default is True
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize("make_name", [
+    lambda name: "".join(list(name)),  # equal text, not the interned object
+    lambda name: Str(name),
+], ids=["not-interned", "str-subclass"])
+def test_keywords_match_by_value(make_name, monkeypatch):
+    import sys
+    import types
+
+    calls = []
+    module = types.ModuleType("vantorel.ombrel.alpha.bundle")
+    module.download_simple_bundle = lambda *a, **k: calls.append((a, k))
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    fn = callback("download_data")
+    fn(**{make_name("data_bundle_path"): "P", make_name("file_path"): "F"})
+    assert calls == [(("P",), {"sample": True, "file_path": "F"})]
+    with pytest.raises(TypeError) as caught:
+        fn("P", **{make_name("data_bundle_path"): "Q"})
+    assert str(caught.value) == "download_data() got multiple values for argument 'data_bundle_path'"
+
+
+def test_no_references_leak(monkeypatch):
+    import sys
+    import types
+
+    result, path = object(), "P" + "x" * 5
+    module = types.ModuleType("vantorel.ombrel.alpha.bundle")
+    module.download_simple_bundle = lambda *a, **k: result
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    fn = callback("download_data")
+    for _ in range(3):
+        fn(path, sample=path)
+    before = [sys.getrefcount(o) for o in (result, path)]
+    for _ in range(200):
+        assert fn(path, sample=path, file_path=path) is result
+        with pytest.raises(TypeError):
+            fn(path, path, path, path)
+        with pytest.raises(TypeError):
+            fn(path, data_bundle_path=path)
+    def failing(*args, **kwargs):
+        raise KeyError("kit")
+
+    module.download_simple_bundle = failing
+    for _ in range(200):
+        with pytest.raises(KeyError):
+            fn(path)
+    module.download_simple_bundle = lambda *a, **k: result
+    assert [sys.getrefcount(o) for o in (result, path)] == before
+
+
+def test_login_leaks_no_references(monkeypatch):
+    import sys
+    import types
+
+    login = importlib.import_module(LOGIN)
+    user, secret, extra = "u" + "1" * 5, "p" + "2" * 5, "e" + "3" * 5
+    pairs = {}
+    answer = {"Code": 0, "Result": [{"Key": "TELMARQ_ACCOUNT", "Value": user},
+                                    {"Key": "TELMARQ_CUSTOM_APP_KEY", "Value": secret}]}
+    stdout = "not read"
+    monkeypatch.setattr(login, "tovi", types.SimpleNamespace(init=lambda *a, **k: None))
+    monkeypatch.setattr(login, "get_license_info", lambda *a: pairs[a])
+    monkeypatch.setattr(login, "subprocess", types.SimpleNamespace(run=lambda *a, **k: types.SimpleNamespace(
+        stdout=stdout)))
+    monkeypatch.setattr(login, "json", types.SimpleNamespace(loads=lambda text: answer))
+
+    def run_all():
+        monkeypatch.delenv("VANTOREL_AGENT", raising=False)
+        pairs.update({(): (user, secret)})
+        login.init_tovi()
+        pairs.update({(): (user, None), ("VANTOREL_APPKEY_LICENSE",): (user, secret)})
+        login.init_tovi()
+        pairs.update({(): (user, secret, extra)})
+        with pytest.raises(ValueError):
+            login.init_tovi()
+        pairs.update({(): (user,)})
+        with pytest.raises(ValueError):
+            login.init_tovi()
+        monkeypatch.setenv("VANTOREL_AGENT", "app_key_tovi")
+        login.init_tovi()
+
+    run_all()
+    watched = (user, secret, extra, answer, stdout)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        run_all()
+    assert [sys.getrefcount(o) for o in watched] == before
