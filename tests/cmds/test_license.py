@@ -346,3 +346,26 @@ def test_deleted_module_name_is_a_name_error(cmds, runner, store, monkeypatch, n
     result = runner.invoke(cmds.cli, ["license", *args], input="alice\n")
     assert type(result.exception) is NameError
     assert str(result.exception) == f"name '{name}' is not defined"
+
+
+def test_click_functions_looked_up_at_run_time(cmds, runner, store, monkeypatch):
+    echoed = []
+    monkeypatch.setattr(click, "prompt", lambda *a, **k: None)
+    monkeypatch.setattr(click, "echo", lambda *a, **k: echoed.append(a))
+    result = runner.invoke(cmds.cli, ["license", "-p", "pw"])
+    assert result.exit_code == 0
+    assert echoed == [("用户名不能为空",)]
+    assert store.writes == []
+
+
+class Reordered(tuple):
+    """A tuple subclass whose iteration differs from its items: Python unpacks it by iterating."""
+
+    def __iter__(self):
+        return iter(("iterated", "value"))
+
+
+def test_pairs_are_unpacked_by_iteration(cmds, runner, store):
+    store.pairs = {"VANTOREL_LICENSE": Reordered(("item", "item")), APPKEY: Reordered(("a", "b", "c"))}
+    result = runner.invoke(cmds.cli, ["license", "--show"])
+    assert (result.exit_code, result.output) == (0, "用户名: iterated\n密码: value\n用户名: iterated\napp_key: value\n")

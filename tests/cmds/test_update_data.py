@@ -474,3 +474,26 @@ def test_base_exceptions_from_the_kit_reach_click(cmds, runner, fake_kit, bundle
     assert result.exit_code == status
     assert result.output == output
     assert fake_kit.names() == ["init_tovi", "update_bundle_from_corvane"]
+
+
+def test_help_context_and_text_come_from_lookups_at_run_time(cmds, runner, fake_kit, monkeypatch):
+    built = []
+
+    class Context(click.Context):
+        def __init__(self, *args, **kwargs):
+            built.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(click, "Context", Context)
+    monkeypatch.setattr(cmds.update_data, "get_help", lambda ctx: f"help for {type(ctx).__name__}")
+    result = runner.invoke(cmds.cli, ["update-data"])
+    assert (result.exit_code, result.output) == (0, "help for Context\n")
+    assert built[-1] == ((cmds.update_data,), {})
+
+
+def test_path_functions_looked_up_at_run_time(cmds, runner, fake_kit, monkeypatch):
+    expected = os.path.join("P", "bundle")
+    monkeypatch.setattr(os.path, "exists", lambda path: path == expected)
+    result = runner.invoke(cmds.cli, ["update-data", "-d", "P", "--base"])
+    assert result.exit_code == 0
+    assert fake_kit.names() == ["init_tovi", "check_tick", "update_bundle_from_corvane"]

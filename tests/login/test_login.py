@@ -553,3 +553,45 @@ def test_platform_asked_through_its_startswith(login, signed, store, agent, monk
     login.init_tovi()
     assert asked == [("win",)]
     assert agent.calls[0][0] == ((WINDOWS_ARGV,) if windows else ("varnix",))
+
+
+class Reordered(tuple):
+    def __iter__(self):
+        return iter(("iterated", "value"))
+
+
+def test_stored_pairs_are_unpacked_by_iteration(login, signed, store):
+    store.pairs = {"VANTOREL_LICENSE": Reordered(("one",))}
+    login.init_tovi()
+    assert signed == [(("iterated", "value"), {})]
+
+
+class Answer(dict):
+    """A dict whose get answers differently from its items: Python calls get."""
+
+    def get(self, key, default=None):
+        return {"Code": 0, "Result": [Entry(Key="TELMARQ_ACCOUNT", Value="via-get"),
+                                      Entry(Key="TELMARQ_CUSTOM_APP_KEY", Value="k")]}.get(key, default)
+
+
+class Entry(dict):
+    def get(self, key, default=None):
+        return dict.get(self, key, default) if key == "Key" else "entry-" + dict.get(self, key, default)
+
+
+def test_answer_read_through_get_even_on_dict_subclasses(login, signed, store, agent, monkeypatch):
+    monkeypatch.setattr(json, "loads", lambda text: Answer(Code=5, Result=[]))
+    login.init_tovi()
+    assert signed == [(("entry-via-get",), {"app_key": "entry-k"})]
+
+
+def test_kit_and_standard_functions_looked_up_at_run_time(login, store, monkeypatch):
+    from vantorel import tovi
+
+    calls = []
+    monkeypatch.setattr(tovi, "init", lambda *a, **k: calls.append((a, k)))
+    monkeypatch.setattr(os, "getenv", lambda name, *d: "app_key_tovi" if name == "VANTOREL_AGENT" else None)
+    monkeypatch.setattr(subprocess, "run", lambda *a, **k: types.SimpleNamespace(stdout="answer"))
+    monkeypatch.setattr(json, "loads", lambda text: {"Code": 0, "Result": [account(text), app_key("k")]})
+    login.init_tovi()
+    assert calls == [(("answer",), {"app_key": "k"})]

@@ -227,3 +227,15 @@ def test_login_leaks_no_references(monkeypatch):
     for _ in range(100):
         run_all()
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_weak_references_and_copies_as_for_functions(name):
+    # Python functions can be weakly referenced and copy as themselves; so does a command holding one.
+    import copy
+    import weakref
+
+    fn = callback(name)
+    assert weakref.ref(fn)() is fn
+    assert copy.copy(fn) is fn
+    assert copy.deepcopy(fn) is fn
