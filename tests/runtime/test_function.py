@@ -239,3 +239,57 @@ def test_weak_references_and_copies_as_for_functions(name):
     assert weakref.ref(fn)() is fn
     assert copy.copy(fn) is fn
     assert copy.deepcopy(fn) is fn
+
+
+def test_reentrant_and_threaded_calls(monkeypatch):
+    import sys
+    import threading
+    import types
+
+    fn = callback("download_data")
+    module = types.ModuleType("vantorel.ombrel.alpha.bundle")
+
+    def download_simple_bundle(path, sample, file_path):
+        gc.collect()
+        if len(path) < 4:
+            return fn(path + "x", sample=sample, file_path=file_path) + [path]
+        return [path]
+
+    module.download_simple_bundle = download_simple_bundle
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    assert fn("P") == ["Pxxx", "Pxx", "Px", "P"]
+
+    module.download_simple_bundle = lambda path, sample, file_path: (path, sample, file_path)
+    failures = []
+
+    def worker(tag):
+        for i in range(300):
+            got = fn(f"{tag}-{i}", file_path=tag)
+            if got != (f"{tag}-{i}", True, tag):
+                failures.append(got)
+
+    threads = [threading.Thread(target=worker, args=(f"t{n}",)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def test_unbounded_reentry_is_a_recursion_error():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, types\n"
+        "import vantorel.ombrel.sdk.cmds as cmds\n"
+        "m = types.ModuleType('vantorel.ombrel.alpha.bundle')\n"
+        "m.download_simple_bundle = lambda p, **k: cmds.download_data.callback(p)\n"
+        "sys.modules[m.__name__] = m\n"
+        "try:\n"
+        "    cmds.download_data.callback('P')\n"
+        "except RecursionError as exc:\n"
+        "    print('RecursionError')\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n"), proc.stderr[-2000:]
