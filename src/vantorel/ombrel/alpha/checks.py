@@ -384,7 +384,7 @@ def _calendar_positions(calendar, days):
         pos = np.repeat(np.searchsorted(calendar, days[starts]), np.diff(np.r_[starts, len(days)]))
     else:
         pos = np.searchsorted(calendar, days)
-    pos = pos.clip(0, len(calendar) - 1)
+    pos = np.minimum(pos, len(calendar) - 1)
     return pos, calendar[pos] == days
 
 
@@ -398,21 +398,26 @@ def _session_checks(series, base, arr):
         return
     firsts, lasts, night, lookup = spec
     stamps = arr["datetime"]
-    date, clock = np.divmod(stamps, 1000000)
-    hhmm, seconds = np.divmod(clock, 100)
-    hours, minutes = np.divmod(hhmm, 100)
+    # Floor division by a constant is several times faster in numpy than % or divmod.
+    date = stamps // 1000000
+    clock = stamps - date * 1000000
+    hhmm = clock // 100
+    seconds = clock - hhmm * 100
+    hours = hhmm // 100
+    minutes = hhmm - hours * 100
     minute = hours * 60 + minutes
-    k = lookup[minute.clip(0, _DAY_MINUTES - 1)]
-    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES)
+    # (np.clip costs several times what a minimum and a maximum do on arrays this size.)
+    k = lookup[np.minimum(np.maximum(minute, 0), _DAY_MINUTES - 1)]
+    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES) & (stamps >= 0)
     series.flag("off_session", ~inside, stamps)
-    kc = k.clip(0)
+    kc = np.maximum(k, 0)
 
     calendar = base.calendar
     trading_day = arr["trading_date"]
     pos, known = _calendar_positions(calendar, trading_day)
     at_night = night[kc]
     # A night session runs on the evening of the previous trading day.
-    run_on = np.where(at_night, calendar[(pos - 1).clip(0)], trading_day)
+    run_on = np.where(at_night, calendar[np.maximum(pos - 1, 0)], trading_day)
     checkable = inside & known & ~(at_night & (pos == 0))
     series.flag("trading_date", checkable & (date != run_on), stamps)
 
@@ -421,7 +426,9 @@ def _session_checks(series, base, arr):
     if len(present) == 0:
         return
     n_sessions = len(firsts)
-    row = np.searchsorted(present, pos[counted])
+    row_of = np.zeros(len(calendar), dtype="i8")
+    row_of[present] = np.arange(len(present))
+    row = row_of[pos[counted]]
     counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
     counts = counts.reshape(len(present), n_sessions)
     length = lasts - firsts + 1
