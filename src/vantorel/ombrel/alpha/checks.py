@@ -447,11 +447,12 @@ def _session_checks(series, base, arr):
     )
 
 
-def _attr_checks(series, path, days):
-    try:
-        attrs = storage.read_file_attrs(path, "minbar")
-    except (VantorelError, OSError, ValueError):
-        return
+def _attr_checks(series, path, days, attrs=None):
+    if attrs is None:
+        try:
+            attrs = storage.read_file_attrs(path, "minbar")
+        except (VantorelError, OSError, ValueError):
+            return
     first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
     wrong = []
     for name, value in (("rows", len(days)), ("first_trading_date", first), ("last_trading_date", last)):
@@ -463,8 +464,14 @@ def _attr_checks(series, path, days):
 
 def _check_minute_file(base, bundle_path, category, code, path, settings):
     series = _Series(_rel(bundle_path, path)[:-1], code, settings, _minute)
+    # Data and attributes from one open of the file, where storage offers it.
+    read_both = getattr(storage, "read_minbar_with_attrs", None)
+    attrs = None
     try:
-        arr = storage.read_minbar(path)
+        if read_both is not None:
+            arr, attrs = read_both(path)
+        else:
+            arr = storage.read_minbar(path)
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
@@ -474,7 +481,7 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     _bar_checks(series, columns, settings.jump_limit(category, minute=True))
     _calendar_checks(series, base, columns["trading_date"])
     _session_checks(series, base, columns)
-    _attr_checks(series, path, columns["trading_date"])
+    _attr_checks(series, path, columns["trading_date"], attrs)
     return series.found, len(arr)
 
 
