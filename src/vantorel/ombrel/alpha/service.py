@@ -851,6 +851,7 @@ class EmbeddedService:
             raise ValueError(universe)
         self.universe = universe
         self._universe_cache = {}
+        self._index_cache = {}
         self._cache_lock = threading.Lock()
 
     def now(self):
@@ -884,10 +885,17 @@ class EmbeddedService:
         return trading_dates(start, end)
 
     def _lookup(self, code):
-        for inst in self.instruments():
-            if inst.order_book_id == code:
-                return inst
-        raise ServiceError(f"数据服务中没有合约 {code}")
+        latest = self.latest_trading_date()
+        with self._cache_lock:
+            index = self._index_cache.get(latest)
+        if index is None:
+            index = {inst.order_book_id: inst for inst in self.instruments(latest)}
+            with self._cache_lock:
+                self._index_cache = {latest: index}
+        try:
+            return index[code]
+        except KeyError:
+            raise ServiceError(f"数据服务中没有合约 {code}") from None
 
     def _clamp(self, end):
         return min(to_int(end), self.latest_trading_date())
