@@ -137,3 +137,13 @@ def test_inspect_finds_damaged_tick_files(tmp_path, damage, reason):
     damage(path)
     found = storage.inspect_data_file(path, "tick")
     assert found is not None and (reason in found or "无法读取" in found)
+
+
+def test_reading_data_and_attributes_in_one_open(tmp_path):
+    arr = bars([20261208])
+    path = storage.write_minbar(str(tmp_path), "stock", "A", arr)
+    data, attrs = storage.read_minbar_with_attrs(path)
+    np.testing.assert_array_equal(data, arr)
+    assert attrs == storage.read_file_attrs(path, "minbar")
+    with pytest.raises(storage.StorageError):
+        storage.read_tick_with_attrs(path)

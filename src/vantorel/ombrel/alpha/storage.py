@@ -432,6 +432,32 @@ def _read_dataset(path, kind, name):
         f.close()
 
 
+def _read_with_attrs(path, kind, name):
+    import numpy as np
+
+    f = _open(path, kind)
+    try:
+        attrs = {k: _plain(v) for k, v in f.attrs.items()}
+        if name not in f:
+            raise StorageError(f"数据文件 {path} 缺少数据集 {name}", f"缺少数据集 {name}")
+        try:
+            return np.asarray(f[name][()]), attrs
+        except (OSError, ValueError, KeyError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+    finally:
+        f.close()
+
+
+def read_minbar_with_attrs(path):
+    """(minute bars, root attributes) of one file, from a single open; errors as ``read_minbar``."""
+    return _read_with_attrs(path, "minbar", "bars")
+
+
+def read_tick_with_attrs(path):
+    """(ticks, root attributes) of one file, from a single open; errors as ``read_tick``."""
+    return _read_with_attrs(path, "tick", "ticks")
+
+
 def read_minbar(path):
     """Minute bars of one file as a structured array (MINBAR_DTYPE fields)."""
     return _read_dataset(path, "minbar", "bars")
