@@ -71,6 +71,7 @@ struct FunctionObject {
   PyObject* doc;
   PyObject* defaults;  // tuple for the last parameters
   PyObject* globals;   // the defining module's dict: names are looked up there when the body runs
+  PyObject* weakrefs;
   const FunctionCode* code;
 };
 
@@ -104,6 +105,7 @@ inline int function_clear(PyObject* self) {
 inline void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   function_clear(self);
   auto free_function = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_function(self);
@@ -114,40 +116,36 @@ inline PyObject* function_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-[[noreturn]] inline void too_many_positional(const FunctionObject* f, Py_ssize_t given) {
-  Py_ssize_t count = f->code->parameter_count;
-  Py_ssize_t defaults = PyTuple_Size(f->defaults);
-  Ref takes = defaults != 0
-      ? Ref::steal(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
-      : Ref::steal(PyUnicode_FromFormat("%zd", count));
-  bool plural = defaults != 0 || count != 1;
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
-               takes.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-  raise_set_error();
-}
-
-[[noreturn]] inline void missing_arguments(const FunctionObject* f, const std::vector<const char*>& names) {
-  std::vector<Ref> quoted;
-  for (const char* name : names) quoted.push_back(Ref::steal(PyUnicode_FromFormat("'%s'", name)));
-  Ref listed;
-  if (quoted.size() == 1) {
-    listed = quoted[0];
-  } else if (quoted.size() == 2) {
-    listed = Ref::steal(PyUnicode_FromFormat("%U and %U", quoted[0].get(), quoted[1].get()));
-  } else {
-    listed = quoted[0];
-    for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
-      listed = Ref::steal(PyUnicode_FromFormat("%U, %U", listed.get(), quoted[i].get()));
-    }
-    listed = Ref::steal(PyUnicode_FromFormat("%U, and %U", listed.get(), quoted.back().get()));
+// Words a binding error exactly as the running interpreter does, by letting it
+// bind the same call to a `def` with the same parameters. Only failed calls
+// come here, so its cost never touches a successful one.
+[[noreturn]] inline void raise_binding_error(const FunctionObject* f, PyObject* args, PyObject* kwargs) {
+  const FunctionCode& code = *f->code;
+  Py_ssize_t first_default = code.parameter_count - PyTuple_Size(f->defaults);
+  Ref source = Ref::steal(PyUnicode_FromFormat("def %s(", code.name));
+  for (Py_ssize_t i = 0; i < code.parameter_count; ++i) {
+    Ref parameter = i < first_default
+        ? Ref::steal(PyUnicode_FromFormat("%s, ", code.parameters[i]))
+        : Ref::steal(PyUnicode_FromFormat("%s=defaults[%zd], ", code.parameters[i], i - first_default));
+    source = Ref::steal(PyUnicode_Concat(source.get(), parameter.get()));
   }
-  PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", f->qualname,
-               static_cast<int>(names.size()), names.size() == 1 ? "" : "s", listed.get());
+  source = Ref::steal(PyUnicode_Concat(source.get(), text("): pass").get()));
+
+  Ref namespace_ = Ref::steal(PyDict_New());
+  check_status(PyDict_SetItemString(namespace_.get(), "defaults", f->defaults));
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  check_status(PyDict_SetItemString(namespace_.get(), "__builtins__", builtins.get()));
+  Ref compiled = Ref::steal(Py_CompileString(PyUnicode_AsUTF8AndSize(source.get(), nullptr), "<binding>", Py_file_input));
+  Ref::steal(PyEval_EvalCode(compiled.get(), namespace_.get(), namespace_.get()));
+  Ref reference = Ref::borrow(PyDict_GetItemString(namespace_.get(), code.name));
+  check_status(PyObject_SetAttrString(reference.get(), "__qualname__", f->qualname));
+  Ref unexpected = Ref::steal(PyObject_Call(reference.get(), args, kwargs));
+  PyErr_Format(PyExc_SystemError, "%U() refused a call that a def accepts", f->qualname);
   raise_set_error();
 }
 
-// Binds the call's arguments to the parameters in the interpreter's order of
-// checks: keywords first, then the positional count, then what is missing.
+// Binds the call's arguments to the parameters, as a def with positional-or-
+// keyword parameters would.
 inline std::vector<Ref> bind_arguments(const FunctionObject* f, PyObject* args, PyObject* kwargs) {
   const FunctionCode& code = *f->code;
   Py_ssize_t count = code.parameter_count;
@@ -156,40 +154,24 @@ inline std::vector<Ref> bind_arguments(const FunctionObject* f, PyObject* args, 
   for (Py_ssize_t i = 0; i < given && i < count; ++i) bound[i] = Ref::borrow(PyTuple_GetItem(args, i));
 
   if (kwargs != nullptr) {
-    // Like the interpreter, refuse a non-text keyword before binding any.
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        raise_set_error();
-      }
-    }
-    position = 0;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) raise_binding_error(f, args, kwargs);
       Py_ssize_t index = 0;
       while (index < count && PyUnicode_CompareWithASCIIString(key, code.parameters[index]) != 0) ++index;
-      if (index == count) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
-        raise_set_error();
-      }
-      if (!bound[index].is_null()) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
-        raise_set_error();
-      }
+      if (index == count || !bound[index].is_null()) raise_binding_error(f, args, kwargs);
       bound[index] = Ref::borrow(value);
     }
   }
 
-  if (given > count) too_many_positional(f, given);
+  if (given > count) raise_binding_error(f, args, kwargs);
 
   Py_ssize_t first_default = count - PyTuple_Size(f->defaults);
-  std::vector<const char*> missing;
   for (Py_ssize_t i = given; i < first_default; ++i) {
-    if (bound[i].is_null()) missing.push_back(code.parameters[i]);
+    if (bound[i].is_null()) raise_binding_error(f, args, kwargs);
   }
-  if (!missing.empty()) missing_arguments(f, missing);
   for (Py_ssize_t i = first_default; i < count; ++i) {
     if (bound[i].is_null()) bound[i] = Ref::borrow(PyTuple_GetItem(f->defaults, i - first_default));
   }
@@ -260,10 +242,20 @@ inline PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Functions are immutable to the copy module: a copy is the function itself.
+inline PyObject* function_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+inline PyMethodDef function_methods[] = {
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 inline PyMemberDef function_module_member = {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr};
 
 inline PyMemberDef function_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -276,6 +268,7 @@ inline PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
