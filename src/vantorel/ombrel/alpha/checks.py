@@ -447,16 +447,17 @@ def _session_checks(series, base, arr):
     )
 
 
-def _attr_checks(series, path, days, attrs=None):
-    if attrs is None:
-        try:
-            attrs = storage.read_file_attrs(path, "minbar")
-        except (VantorelError, OSError, ValueError):
-            return
+def _attr_checks(series, days, attrs):
     first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
     wrong = []
     for name, value in (("rows", len(days)), ("first_trading_date", first), ("last_trading_date", last)):
-        if name in attrs and int(attrs[name]) != value:
+        if name not in attrs:
+            continue
+        try:
+            same = int(attrs[name]) == value
+        except (TypeError, ValueError):
+            same = False
+        if not same:
             wrong.append("{}={}，数据为 {}".format(name, attrs[name], value))
     if wrong:
         series.add("attrs", len(wrong), wrong)
@@ -464,14 +465,8 @@ def _attr_checks(series, path, days, attrs=None):
 
 def _check_minute_file(base, bundle_path, category, code, path, settings):
     series = _Series(_rel(bundle_path, path)[:-1], code, settings, _minute)
-    # Data and attributes from one open of the file, where storage offers it.
-    read_both = getattr(storage, "read_minbar_with_attrs", None)
-    attrs = None
     try:
-        if read_both is not None:
-            arr, attrs = read_both(path)
-        else:
-            arr = storage.read_minbar(path)
+        arr, attrs = storage.read_minbar_with_attrs(path)
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
@@ -481,7 +476,7 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     _bar_checks(series, columns, settings.jump_limit(category, minute=True))
     _calendar_checks(series, base, columns["trading_date"])
     _session_checks(series, base, columns)
-    _attr_checks(series, path, columns["trading_date"], attrs)
+    _attr_checks(series, columns["trading_date"], attrs)
     return series.found, len(arr)
 
 
