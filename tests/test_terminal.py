@@ -5,8 +5,10 @@ Ctrl-C/Ctrl-D and prompt_toolkit behave as they do for a user.
 """
 import json
 import os
+import platform
 import subprocess
 import sys
+import time
 
 import click
 import pytest
@@ -22,6 +24,8 @@ CHOICE_PROMPT = "请选择要输入的内容 (password, app-key) [password]: "
 PASSWORD_PROMPT = "请输入密码: "
 APPKEY_PROMPT = "请输入app-key: "
 INSTALL_HINT = "请安装ipython:pip install ipython"
+# The read(2) system call's number, as /proc/<pid>/syscall shows it.
+READ_SYSCALL = {"x86_64": "0", "aarch64": "63"}.get(platform.machine())
 
 
 def refusal(answer):
@@ -44,6 +48,24 @@ def spawn(args, env=None):
         pytest.skip(f"console command not installed next to the interpreter: {VANTOREL}")
     return pexpect.spawn(VANTOREL, args, env=env or terminal_env(), encoding="utf-8",
                          timeout=TIMEOUT, dimensions=(24, 120))
+
+
+def wait_until_reading(child):
+    """Return once the child is blocked reading the terminal.
+
+    CPython acts on a SIGINT that lands between writing the prompt and starting the read only at the
+    next read, so a Ctrl-C sent in that window would look ignored; a user's key press never hits it.
+    """
+    deadline = time.monotonic() + TIMEOUT
+    while READ_SYSCALL and time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{child.pid}/syscall", encoding="ascii") as file:
+                if file.read().split()[:1] == [READ_SYSCALL]:
+                    return
+        except OSError:
+            break
+        time.sleep(0.005)
+    time.sleep(0.5)  # no way to look: give it time
 
 
 def finish(child):
@@ -92,7 +114,6 @@ def test_interactive_license(kit_home, answer, secret_prompt, hidden, variable):
     rest, status = finish(child)
 
     assert status == 0, rest
-    assert (secret in rest) is not hidden
     assert lines(rest) == ([] if hidden else [secret])
     assert stored(kit_home) == {variable: f"alice:{secret}"}
     label = "密码" if hidden else "app_key"
@@ -133,6 +154,7 @@ def test_abort_stores_nothing(kit_home, point, key):
         child.expect_exact([USER_PROMPT, CHOICE_PROMPT, PASSWORD_PROMPT, APPKEY_PROMPT])
         child.sendline(answer)
     child.expect_exact(waiting_at)
+    wait_until_reading(child)
     if key == "ctrl-c":
         child.sendintr()
     else:
