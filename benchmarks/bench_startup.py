@@ -13,22 +13,26 @@ Three sets of figures, each a median over alternating runs in one session:
 The Python equivalent is generated into a temp dir from the Python quoted at the top of
 native/cmds/*.cpp, checked to build the same commands, and never touches the package.
 
-    .venv/bin/python benchmarks/bench_startup.py [--rounds 30] [--probe-runs 30] [--json out.json]
+    .venv/bin/python benchmarks/bench_startup.py [--rounds 30] [--probe-runs 30] [--callgrind] [--json out.json]
+
+Run it on a quiet machine: the wall figures move with the load (printed in the header), the CPU
+and instruction figures much less.
 """
 import argparse
 import ast
+import hashlib
 import json
 import os
 import random
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
 import textwrap
 import time
 from pathlib import Path
+from statistics import median
 
 ROOT = Path(__file__).resolve().parents[1]
 NATIVE_SOURCES = ROOT / "native" / "cmds"
@@ -180,10 +184,6 @@ print(json.dumps(out))
 """
 
 
-def median(values):
-    return statistics.median(values)
-
-
 def spawn_timed(argv, env):
     """(wall ns, user+system CPU ns) of one run with standard output discarded."""
     actions = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
@@ -207,7 +207,8 @@ def run_wall(commands, rounds, env, seed):
             result = spawn_timed(commands[name], env)
             if round_ >= WARM_UP:  # the first rounds warm the page cache and write the .pyc files
                 samples[name].append(result)
-    return {name: {"wall": median(w for w, _ in values) / 1e6, "cpu": median(c for _, c in values) / 1e6}
+    return {name: {"wall": median(w for w, _ in values) / 1e6, "cpu": median(c for _, c in values) / 1e6,
+                   "wall_min": min(w for w, _ in values) / 1e6}
             for name, values in samples.items()}
 
 
@@ -342,7 +343,8 @@ def loader_report(env):
     """What the dynamic loader does for the import: libraries it opens and relocations it processes."""
     so = subprocess.run([sys.executable, "-c", f"import importlib.util; print(importlib.util.find_spec({MODULE!r}).origin)"],
                         env=env, capture_output=True, text=True, check=True).stdout.strip()
-    report = {"path": so, "size_kib": os.path.getsize(so) / 1024}
+    report = {"path": so, "size_kib": os.path.getsize(so) / 1024,
+              "sha256": hashlib.sha256(Path(so).read_bytes()).hexdigest()[:16]}
     if shutil.which("readelf"):
         dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True).stdout
         report["needed"] = re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic)
@@ -414,7 +416,7 @@ def main():
             raise SystemExit(f"the Python equivalent does not build the same commands:\n{same.stdout}{same.stderr}")
 
         print(f"python {sys.version.split()[0]}, click {click_version(env)}, {os.cpu_count()} CPUs, "
-              f"rounds {args.rounds}, probe runs {args.probe_runs}", flush=True)
+              f"load {os.getloadavg()[0]:.1f}, rounds {args.rounds}, probe runs {args.probe_runs}", flush=True)
         floor = "; ".join(f"import {m}" for m in FLOOR_IMPORTS)
         wall = run_wall({
             "floor": [sys.executable, "-c", floor],
@@ -447,7 +449,8 @@ def main():
 def print_report(figures):
     wall = figures["wall_ms"]
     floor = wall["floor"]
-    print("\nwall and CPU time, median ms                     wall  x floor  - floor     cpu  - floor")
+    print("\nwall and CPU time, median ms                     wall  x floor  - floor     cpu  - floor"
+          "  min wall  - floor")
     for key, label in (("floor", "floor: import click, const, license_helper"),
                        ("import native", "floor + import cmds, native"),
                        ("import python", "floor + import cmds, Python"),
@@ -455,7 +458,8 @@ def print_report(figures):
                        ("help python", "vantorel --help, Python")):
         w, c = wall[key]["wall"], wall[key]["cpu"]
         print(f"  {label:44} {w:7.2f}  {w / floor['wall']:6.3f}  {w - floor['wall']:+6.2f}  "
-              f"{c:7.2f}  {c - floor['cpu']:+6.2f}")
+              f"{c:7.2f}  {c - floor['cpu']:+6.2f}  {wall[key]['wall_min']:8.2f}  "
+              f"{wall[key]['wall_min'] - floor['wall_min']:+6.2f}")
 
     imports = figures["importtime_ms"]
     print("\n-X importtime, the module's own line, median ms     self   cumulative  self / native")
@@ -501,7 +505,7 @@ def print_report(figures):
         print_callgrind(figures["callgrind"])
 
     loader = figures["loader"]
-    print(f"\nshared library {loader['path']} ({loader['size_kib']:.0f} KiB)")
+    print(f"\nshared library {loader['path']} ({loader['size_kib']:.0f} KiB, sha256 {loader['sha256']}...)")
     for key in ("needed", "undefined_symbols", "relocations", "sections_kib", "init_array_entries",
                 "loaded_by_import", "relocations_processed"):
         if key in loader:
