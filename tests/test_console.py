@@ -5,6 +5,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+import click
 import pytest
 
 VANTOREL = Path(sys.executable).with_name("vantorel.exe" if sys.platform.startswith("win") else "vantorel")
@@ -100,7 +101,7 @@ def test_short_help_is_a_usage_error_after_a_command(home, args):
     proc = vantorel(home, *args)
     assert proc.returncode == 2
     assert proc.stdout == ""
-    assert proc.stderr.endswith("Error: No such option '-h'.\n")
+    assert proc.stderr.endswith(f"Error: {click.exceptions.NoSuchOption('-h').format_message()}\n")
 
 
 def test_license_round_trip_through_the_account_store(home):

@@ -25,6 +25,11 @@ KIT_FUNCTIONS = {
 }
 
 
+def no_such_option(name):
+    """The last line of click's usage error for an unknown option; its wording varies with click's version."""
+    return f"Error: {click.exceptions.NoSuchOption(name).format_message()}\n"
+
+
 class Boom(Exception):
     """Raised by the hostile doubles; nothing else in a run raises it."""
 

@@ -8,7 +8,7 @@ import types
 import click
 import pytest
 
-from .doubles import BUNDLE, LOGIN, SCRIPTS, BadBool, Boom, HELP_ROW, options_section, path_row, \
+from .doubles import no_such_option, BUNDLE, LOGIN, SCRIPTS, BadBool, Boom, HELP_ROW, options_section, path_row, \
     python_import_error
 
 DOC = [
@@ -420,7 +420,7 @@ def test_kit_modules_are_imported_on_every_run(cmds, runner, fake_kit, bundle, m
 @pytest.mark.parametrize("args, error", [
     (["-c", "x"], "Error: Invalid value for '-c' / '--concurrency': 'x' is not a valid integer.\n"),
     (["--concurrency", "2.5"], "Error: Invalid value for '-c' / '--concurrency': '2.5' is not a valid integer.\n"),
-    (["-h"], "Error: No such option '-h'.\n"),
+    (["-h"], no_such_option("-h")),
     (["--base", "extra"], "Error: Got unexpected extra argument (extra)\n"),
 ])
 def test_usage_errors(cmds, runner, fake_kit, args, error):
