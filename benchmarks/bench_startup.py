@@ -115,13 +115,28 @@ sys.exit(native != python)
 
 # Probes, each run in a fresh interpreter ------------------------------------------------------------
 
+# The stubbed mode of both probes: click's group, option, help_option, Path and Choice replaced by
+# do-nothing stand-ins, so that the module body costs only the module's own work.
+STUB_CLICK = """\
+if mode == "stubbed":
+    def keep(function):
+        return function
+    class Group:
+        def __init__(self, function):
+            self.callback = function
+        def command(self, *args, **kwargs):
+            return keep
+    click.group = lambda *args, **kwargs: Group
+    click.option = click.help_option = lambda *args, **kwargs: keep
+    click.Path = click.Choice = lambda *args, **kwargs: None
+"""
+
 # Runs the import steps of one module by hand, the way importlib runs them, after importing what the
 # module needs (argv[3]: also what its body imports on first use, e.g. click's gettext pulling in
 # locale), so that, like the module's own line in -X importtime, no other module's import counts.
 #   plain:    find_spec, module creation, (Python: get_code), the module body;
 #   dlopen:   loads the shared library with ctypes first, and a small stdlib extension for scale;
-#   stubbed:  click's group, option, help_option, Path and Choice replaced by do-nothing stand-ins,
-#             so that the body costs only the module's own work;
+#   stubbed:  the module body run against STUB_CLICK's stand-ins;
 #   discover: prints the modules the import brings in beyond those already imported.
 PROBE = r"""
 import importlib, importlib.machinery, importlib.util, json, os, resource, sys, time
@@ -138,18 +153,7 @@ if mode == "discover":
     print(json.dumps(sorted(set(sys.modules) - before - {name})))
     sys.exit()
 
-if mode == "stubbed":
-    def keep(function):
-        return function
-    class Group:
-        def __init__(self, function):
-            self.callback = function
-        def command(self, *args, **kwargs):
-            return keep
-    click.group = lambda *args, **kwargs: Group
-    click.option = click.help_option = lambda *args, **kwargs: keep
-    click.Path = click.Choice = lambda *args, **kwargs: None
-
+""" + STUB_CLICK + r"""
 if mode == "dlopen":
     import ctypes
 start = ns(); spec = importlib.util.find_spec(name); out["find_spec"] = ns() - start
@@ -196,17 +200,25 @@ def spawn_timed(argv, env):
     return wall, int((usage.ru_utime + usage.ru_stime) * 1e9)
 
 
-def run_wall(commands, rounds, env, seed):
-    """Median wall and CPU ms of each command, the commands in a new shuffled order every round."""
-    samples = {name: [] for name in commands}
+def alternating(cases, rounds, seed, measure):
+    """measure(case) of every case each round, the cases in a new shuffled order every round.
+
+    The first WARM_UP rounds warm the page cache and write the .pyc files, and are not kept."""
+    samples = {case: [] for case in cases}
     rng = random.Random(seed)
-    names = list(commands)
+    order = list(cases)
     for round_ in range(WARM_UP + rounds):
-        rng.shuffle(names)
-        for name in names:
-            result = spawn_timed(commands[name], env)
-            if round_ >= WARM_UP:  # the first rounds warm the page cache and write the .pyc files
-                samples[name].append(result)
+        rng.shuffle(order)
+        for case in order:
+            result = measure(case)
+            if round_ >= WARM_UP:
+                samples[case].append(result)
+    return samples
+
+
+def run_wall(commands, rounds, env, seed):
+    """Median wall and CPU ms of each command."""
+    samples = alternating(commands, rounds, seed, lambda name: spawn_timed(commands[name], env))
     return {name: {"wall": median(w for w, _ in values) / 1e6, "cpu": median(c for _, c in values) / 1e6,
                    "wall_min": min(w for w, _ in values) / 1e6}
             for name, values in samples.items()}
@@ -228,15 +240,7 @@ def importtime(module, env):
 
 def run_importtime(cases, rounds, seed):
     """cases: label -> (module, env); median (self, cumulative) ms per label."""
-    samples = {label: [] for label in cases}
-    rng = random.Random(seed)
-    labels = list(cases)
-    for round_ in range(WARM_UP + rounds):
-        rng.shuffle(labels)
-        for label in labels:
-            sample = importtime(*cases[label])
-            if round_ >= WARM_UP:
-                samples[label].append(sample)
+    samples = alternating(cases, rounds, seed, lambda label: importtime(*cases[label]))
     return {label: {"self": median(s for s, _ in values) / 1000, "cumulative": median(c for _, c in values) / 1000}
             for label, values in samples.items()}
 
@@ -255,14 +259,8 @@ def run_probes(probe, runs, env, seed):
     brought_in = {module: probe_run(probe, module, "discover", [], env) for module in modules}
     cases = [(MODULE, "plain"), (MODULE, "dlopen"), (MODULE, "stubbed"), (PY_MODULE, "plain"),
              (PY_MODULE, "stubbed"), (LOGIN, "plain")]
-    samples = {case: [] for case in cases}
-    rng = random.Random(seed)
-    for round_ in range(WARM_UP + runs):
-        rng.shuffle(cases)
-        for module, mode in cases:
-            result = probe_run(probe, module, mode, brought_in[module], env)
-            if round_ >= WARM_UP:
-                samples[module, mode].append(result)
+    samples = alternating(cases, runs, seed,
+                          lambda case: probe_run(probe, *case, brought_in[case[0]], env))
     medians = {case: {key: median(s[key] for s in values) for key in values[0]} for case, values in samples.items()}
     return medians, brought_in
 
@@ -276,18 +274,7 @@ import click, vantorel.ombrel.sdk.const, vantorel.ombrel.sdk.license_helper
 kind, mode, library = sys.argv[1], sys.argv[2], sys.argv[3]
 for extra in filter(None, sys.argv[4].split(",")):
     __import__(extra)
-if mode == "stubbed":
-    def keep(function):
-        return function
-    class Group:
-        def __init__(self, function):
-            self.callback = function
-        def command(self, *args, **kwargs):
-            return keep
-    click.group = lambda *args, **kwargs: Group
-    click.option = click.help_option = lambda *args, **kwargs: keep
-    click.Path = click.Choice = lambda *args, **kwargs: None
-mark = os.getppid
+""" + STUB_CLICK + r"""mark = os.getppid
 if kind == "python":
     spec = importlib.util.find_spec("cmds_py")
     data = marshal.dumps(spec.loader.get_code("cmds_py"))
