@@ -8,23 +8,11 @@ import click
 import pytest
 from click.testing import CliRunner
 
+from help_texts import group_help
+
 from .doubles import no_such_option
 
-GROUP_HELP = (
-    "Usage: cli [OPTIONS] COMMAND [ARGS]...\n"
-    "\n"
-    "  输入 vantorel [COMMAND] --help 查看命令详情 例如：vantorel update-data --help\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help  Show this message and exit.\n"
-    "\n"
-    "Commands:\n"
-    "  check-data     检查bundle中的数据是否正确\n"
-    "  download-data  下载样例回测数据。 下载样例数据不使用vantorel流量。\n"
-    "  license        配置 vantorel 用户名和密码到环境变量\n"
-    "  shell          打开 ipython 并执行 tovi.init\n"
-    "  update-data    更新运行回测所需的历史数据\n"
-)
+GROUP_HELP = group_help("cli")
 
 COMMANDS = ["license", "shell", "update-data", "check-data", "download-data"]
 

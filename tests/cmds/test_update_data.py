@@ -8,6 +8,8 @@ import types
 import click
 import pytest
 
+from help_texts import UPDATE_DESCRIPTION
+
 from .doubles import no_such_option, BUNDLE, LOGIN, SCRIPTS, BadBool, Boom, HELP_ROW, options_section, path_row, \
     python_import_error
 
@@ -23,16 +25,6 @@ DOC = [
     "* 更新已下载的分钟线和tick数据： vantorel update-data --smart",
 ]
 
-DESCRIPTION = (
-    "  更新运行回测所需的历史数据\n"
-    "\n"
-    "  例如：\n"
-    "  * 更新日线数据： vantorel update-data --base\n"
-    "  * 更新股票、期权分钟数据： vantorel update-data --minbar stock --minbar option\n"
-    "  * 更新鸡蛋期货合约tick数据： vantorel update-data --tick JD\n"
-    "  * 更新豆粕1905及其合约的衍生品tick数据： vantorel update-data --tick M1905 --with-derivatives\n"
-    "  * 更新已下载的分钟线和tick数据： vantorel update-data --smart\n"
-)
 
 
 def option_rows(cmds):
@@ -51,7 +43,7 @@ def option_rows(cmds):
 
 
 def help_page(cmds, usage, width=80):
-    return f"Usage: {usage}\n\n{DESCRIPTION}\n{options_section(option_rows(cmds), width)}"
+    return f"Usage: {usage}\n\n{UPDATE_DESCRIPTION}\n{options_section(option_rows(cmds), width)}"
 
 
 def corvane(path, concurrency=3, base=False, minbar=(), tick=(), with_derivatives=False, rebuild=False):
