@@ -30,22 +30,6 @@ def no_such_option(name):
     return f"Error: {click.exceptions.NoSuchOption(name).format_message()}\n"
 
 
-class Boom(Exception):
-    """Raised by the hostile doubles; nothing else in a run raises it."""
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom("truth test")
-
-
-class BadEq:
-    def __eq__(self, other):
-        raise Boom("comparison")
-
-    __hash__ = object.__hash__
-
-
 class Kit:
     """Recording doubles of the kit's bundle functions and of the login."""
 
@@ -99,14 +83,6 @@ def python_import_error(module_name, names):
     except ImportError as exc:
         return exc
     raise AssertionError("the import succeeded")
-
-
-def python_error(fn):
-    try:
-        fn()
-    except Exception as exc:
-        return exc
-    raise AssertionError("no error")
 
 
 def options_section(rows, width=80):

@@ -6,7 +6,9 @@ import types
 import click
 import pytest
 
-from .doubles import no_such_option, BUNDLE, CMDS_BUNDLE, BadBool, Boom, HELP_ROW, options_section, path_row, python_import_error
+from hostile import BadBool, Boom
+
+from .doubles import no_such_option, BUNDLE, CMDS_BUNDLE, HELP_ROW, options_section, path_row, python_import_error
 
 
 def help_page(cmds, usage, width=80):

@@ -4,7 +4,9 @@ import sys
 import click
 import pytest
 
-from .doubles import BUNDLE, Boom, HELP_ROW, options_section, path_row, python_import_error
+from hostile import Boom
+
+from .doubles import BUNDLE, HELP_ROW, options_section, path_row, python_import_error
 
 
 def help_page(cmds, width=80):

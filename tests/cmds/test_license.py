@@ -4,7 +4,7 @@ import types
 import click
 import pytest
 
-from .doubles import BadBool, BadEq, Boom, python_error
+from hostile import UNPACK_FAILURES, BadBool, BadEq, Boom, unpack_error
 
 LICENSE_HELP = (
     "Usage: cli license [OPTIONS]\n"
@@ -114,26 +114,12 @@ def test_show_reads_the_environment_through_the_module_os(cmds, runner, store, m
     assert asked == [("vantorelsdk_env",)]
 
 
-def three():
-    yield "a"
-    yield "b"
-    yield "c"
-    raise AssertionError("unpacking read past the third value")
-
-
 @pytest.mark.parametrize("which", ["VANTOREL_LICENSE", APPKEY])
-@pytest.mark.parametrize("make", [
-    lambda: ("a", "b", "c"), lambda: ("a",), lambda: (), lambda: 7, lambda: None, lambda: "abc", lambda: "a",
-    three, lambda: ["a", "b", "c"],
-], ids=["3-tuple", "1-tuple", "0-tuple", "int", "none", "str3", "str1", "generator", "list3"])
+@pytest.mark.parametrize("make", UNPACK_FAILURES)
 def test_show_unpacking_errors_are_pythons(cmds, runner, store, which, make):
     store.pairs = {which: make}
     result = runner.invoke(cmds.cli, ["license", "--show"])
-
-    def python_unpack():
-        user, pw = make()
-
-    expected = python_error(python_unpack)
+    expected = unpack_error(make)
     assert type(result.exception) is type(expected)
     assert str(result.exception) == str(expected)
     assert type(result.exception.__context__) is type(expected.__context__)

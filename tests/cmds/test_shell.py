@@ -3,7 +3,9 @@ import types
 
 import pytest
 
-from .doubles import Boom, no_such_option
+from hostile import Boom
+
+from .doubles import no_such_option
 
 HINT = "请安装ipython:pip install ipython\n"
 

@@ -9,8 +9,9 @@ import click
 import pytest
 
 from help_texts import UPDATE_DESCRIPTION
+from hostile import BadBool, Boom
 
-from .doubles import no_such_option, BUNDLE, LOGIN, SCRIPTS, BadBool, Boom, HELP_ROW, options_section, path_row, \
+from .doubles import no_such_option, BUNDLE, LOGIN, SCRIPTS, HELP_ROW, options_section, path_row, \
     python_import_error
 
 DOC = [

@@ -8,25 +8,11 @@ import types
 
 import pytest
 
+from hostile import UNPACK_FAILURES, BadBool, BadEq, Boom, python_error, unpack_error
+
 APPKEY = "VANTOREL_APPKEY_LICENSE"
 POSIX_CALL = (("varnix",), {"shell": True, "capture_output": True, "text": True, "encoding": "utf-8"})
 WINDOWS_ARGV = ["powershell.exe", "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", "& varnix.exe"]
-
-
-class Boom(Exception):
-    pass
-
-
-class BadBool:
-    def __bool__(self):
-        raise Boom("truth test")
-
-
-class BadEq:
-    def __eq__(self, other):
-        raise Boom("comparison")
-
-    __hash__ = object.__hash__
 
 
 class EqualsAnything:
@@ -201,14 +187,6 @@ def test_unreadable_answer_raises_and_tries_no_stored_account(login, signed, sto
     except json.JSONDecodeError as expected:
         assert (caught.value.msg, caught.value.pos) == (expected.msg, expected.pos)
     assert (signed, store.reads) == ([], [])
-
-
-def python_error(fn):
-    try:
-        fn()
-    except Exception as exc:
-        return exc
-    raise AssertionError("no error")
 
 
 @pytest.mark.parametrize("stdout, python", [
@@ -392,25 +370,11 @@ def test_stored_accounts(login, signed, store, password_pair, appkey_pair, expec
     assert store.reads == [(args, {}) for args in reads]
 
 
-def three():
-    yield "a"
-    yield "b"
-    yield "c"
-    raise AssertionError("unpacking read past the third value")
-
-
 @pytest.mark.parametrize("which", ["VANTOREL_LICENSE", APPKEY])
-@pytest.mark.parametrize("make", [
-    lambda: ("a", "b", "c"), lambda: ("a",), lambda: (), lambda: 7, lambda: None, lambda: 2.5, lambda: "abc",
-    three, lambda: ["a", "b", "c"], lambda: {"only-key": 1},
-], ids=["3-tuple", "1-tuple", "0-tuple", "int", "none", "float", "str3", "generator", "list3", "dict1"])
+@pytest.mark.parametrize("make", UNPACK_FAILURES)
 def test_unpacking_errors_are_pythons(login, signed, store, which, make):
     store.pairs = {which: make}
-
-    def python_unpack():
-        user, pw = make()
-
-    expected = python_error(python_unpack)
+    expected = unpack_error(make)
     with pytest.raises(type(expected)) as caught:
         login.init_tovi()
     assert type(caught.value) is type(expected)
