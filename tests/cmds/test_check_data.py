@@ -147,16 +147,6 @@ def test_check_errors_pass_out(cmds, runner, fake_kit, failing, names):
     assert fake_kit.names() == names
 
 
-def test_bundle_path_must_not_be_a_file(cmds, runner, fake_kit, tmp_path):
-    existing = tmp_path / "a-file"
-    existing.write_text("")
-    result = runner.invoke(cmds.cli, ["check-data", "--data-bundle-path", str(existing)])
-    assert result.exit_code == 2
-    assert result.output.endswith(
-        f"Error: Invalid value for '-d' / '--data-bundle-path': Directory '{existing}' is a file.\n")
-    assert fake_kit.calls == []
-
-
 @pytest.mark.parametrize("args, error", [
     (["--minbar", "stock"], "Error: Got unexpected extra argument (stock)\n"),
     (["--tick"], no_such_option("--tick")),

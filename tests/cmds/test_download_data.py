@@ -110,16 +110,6 @@ def test_does_not_sign_in(cmds, runner, fake_kit):
     assert "init_tovi" not in fake_kit.names()
 
 
-def test_bundle_path_must_not_be_a_file(cmds, runner, fake_kit, tmp_path):
-    existing = tmp_path / "a-file"
-    existing.write_text("")
-    result = runner.invoke(cmds.cli, ["download-data", "-d", str(existing)])
-    assert result.exit_code == 2
-    assert result.output.endswith(
-        f"Error: Invalid value for '-d' / '--data-bundle-path': Directory '{existing}' is a file.\n")
-    assert fake_kit.calls == []
-
-
 def test_existing_directory_is_accepted(cmds, runner, fake_kit, tmp_path):
     result = runner.invoke(cmds.cli, ["download-data", "-d", str(tmp_path)])
     assert result.exit_code == 0

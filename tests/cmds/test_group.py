@@ -67,6 +67,21 @@ def test_long_help_option_on_every_command(cmds, runner, fake_kit, command):
     assert fake_kit.calls == []
 
 
+@pytest.mark.parametrize("args", [
+    ["check-data", "--data-bundle-path", "{file}"],
+    ["download-data", "-d", "{file}"],
+    ["update-data", "-d", "{file}", "--base"],
+], ids=["check-data", "download-data", "update-data"])
+def test_bundle_path_must_not_be_a_file(cmds, runner, fake_kit, tmp_path, args):
+    existing = tmp_path / "a-file"
+    existing.write_text("")
+    result = runner.invoke(cmds.cli, [arg.format(file=existing) for arg in args])
+    assert result.exit_code == 2
+    assert result.output.endswith(
+        f"Error: Invalid value for '-d' / '--data-bundle-path': Directory '{existing}' is a file.\n")
+    assert fake_kit.calls == []
+
+
 @pytest.mark.parametrize("typed", ["update_data", "check_data", "download_data", "Update-data", "lic"])
 def test_only_hyphenated_names_are_commands(cmds, runner, fake_kit, typed):
     result = runner.invoke(cmds.cli, [typed])

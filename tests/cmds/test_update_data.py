@@ -424,16 +424,6 @@ def test_usage_errors(cmds, runner, fake_kit, args, error):
     assert fake_kit.calls == []
 
 
-def test_bundle_path_must_not_be_a_file(cmds, runner, fake_kit, tmp_path):
-    existing = tmp_path / "a-file"
-    existing.write_text("")
-    result = runner.invoke(cmds.cli, ["update-data", "-d", str(existing), "--base"])
-    assert result.exit_code == 2
-    assert result.output.endswith(
-        f"Error: Invalid value for '-d' / '--data-bundle-path': Directory '{existing}' is a file.\n")
-    assert fake_kit.calls == []
-
-
 @pytest.mark.parametrize("name, args, first", [
     ("os", ["--base"], True),
     ("sys", ["--base"], False),
