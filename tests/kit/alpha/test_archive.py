@@ -14,20 +14,10 @@ from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import archive
 from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
 
+from trees import snapshot
+
 OLD = {"bundle/instruments.h5": b"old instruments", "minbar/000001.XSHE.h5": b"old bars"}
 NEW = {"bundle/instruments.h5": b"new instruments", "bundle/day.h5": b"d" * 5000, "minbar/M1905.h5": b"m" * 300}
-
-
-def snapshot(root):
-    tree = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        rel = os.path.relpath(dirpath, root)
-        tree[rel + "/"] = None
-        for name in filenames:
-            path = os.path.join(dirpath, name)
-            with open(path, "rb") as f:
-                tree[os.path.join(rel, name)] = (f.read(), os.stat(path).st_mtime_ns)
-    return tree
 
 
 def files_under(root):

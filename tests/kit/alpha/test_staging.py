@@ -10,17 +10,12 @@ from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import staging
 from vantorel.ombrel.alpha.staging import recover, staged_directory
 
+import trees
+
 
 def snapshot(root):
-    """Every file under root with its bytes, and every directory, by relative path."""
-    tree = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        rel = os.path.relpath(dirpath, root)
-        tree[rel + "/"] = None
-        for name in filenames:
-            with open(os.path.join(dirpath, name), "rb") as f:
-                tree[os.path.join(rel, name)] = f.read()
-    return tree
+    # Compared with trees written afresh (snapshot_of), so without modification times.
+    return trees.snapshot(root, mtimes=False)
 
 
 def make_tree(root, files):
