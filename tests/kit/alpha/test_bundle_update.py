@@ -51,6 +51,20 @@ def calls(monkeypatch):
     return seen
 
 
+def fail_minute_bars(monkeypatch, failing_code, message):
+    """The service's minute bars of one instrument raise ServiceError(message) from now on; returns
+    the real method, for the test to put back."""
+    real = service.EmbeddedService.minute_bars
+
+    def minute_bars(self, code, start, end):
+        if code == failing_code:
+            raise service.ServiceError(message)
+        return real(self, code, start, end)
+
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", minute_bars)
+    return real
+
+
 def stored(path, kind="minbar"):
     files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
     return {code: storage.read_data_file(p, kind) for _c, code, p in files}
@@ -141,14 +155,7 @@ def test_bad_concurrency(path, signed_in, concurrency, capsys):
 
 
 def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, signed_in, monkeypatch, capsys):
-    real = service.EmbeddedService.minute_bars
-
-    def flaky(self, code, start, end):
-        if code == "000002.XSHE":
-            raise service.ServiceError("连接中断")
-        return real(self, code, start, end)
-
-    monkeypatch.setattr(service.EmbeddedService, "minute_bars", flaky)
+    real = fail_minute_bars(monkeypatch, "000002.XSHE", "连接中断")
     assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is False
     captured = capsys.readouterr()
     assert "000002.XSHE（分钟线）下载失败：连接中断" in captured.err and "未全部完成" in captured.out
@@ -292,14 +299,7 @@ def test_sample_bundle_needs_no_sign_in_and_is_clean(path, capsys):
 def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch):
     assert bundle.download_simple_bundle(path, sample=True)
     before = snapshot(path)
-    real = service.EmbeddedService.minute_bars
-
-    def failing(self, code, start, end):
-        if code == "000003.XSHE":
-            raise service.ServiceError("中断")
-        return real(self, code, start, end)
-
-    monkeypatch.setattr(service.EmbeddedService, "minute_bars", failing)
+    real = fail_minute_bars(monkeypatch, "000003.XSHE", "中断")
     with pytest.raises(VantorelError, match="保持不变"):
         bundle.download_simple_bundle(path, sample=False)
     after = snapshot(path)
