@@ -13,21 +13,26 @@ void define_update_data(const ModuleScope& m);
 void define_check_data(const ModuleScope& m);
 void define_download_data(const ModuleScope& m);
 
-// click.option(*names, **settings), evaluated where the decorator line stands.
+// click.<name>, read when the expression that uses it is evaluated. Python
+// reads a called function before it evaluates the arguments, so callers look
+// it up first when the arguments do any work of their own.
+inline Ref click_attr(const Scope& scope, const char* name) { return scope.global("click").attr(name); }
+
+// click.option(*names, **settings) for settings that are plain literals.
 inline Ref option(const ModuleScope& m, std::initializer_list<Ref> names,
                   std::initializer_list<Keyword> settings = {}) {
-  Ref make_option = m.global("click").attr("option");
-  return call(make_option, names, settings);
+  return call(click_attr(m, "option"), names, settings);
 }
 
 // -d/--data-bundle-path, declared alike by every data command; its help shows
 // the default as it is at start-up.
 inline Ref bundle_path_option(const ModuleScope& m) {
+  Ref make_option = click_attr(m, "option");
   Ref default_path = m.global("DEFAULT_BUNDLE_PATH");
-  Ref path_type = call(m.global("click").attr("Path"), {}, {{"file_okay", boolean(false)}});
+  Ref path_type = call(click_attr(m, "Path"), {}, {{"file_okay", boolean(false)}});
   Ref help = call_method(text("bundle 目录，默认为 {}"), "format", {m.global("DEFAULT_BUNDLE_PATH")});
-  return option(m, {text("-d"), text("--data-bundle-path")},
-                {{"default", default_path}, {"type", path_type}, {"help", help}});
+  return call(make_option, {text("-d"), text("--data-bundle-path")},
+              {{"default", default_path}, {"type", path_type}, {"help", help}});
 }
 
 // Applies decorators listed top-down the way Python applies a decorator
@@ -48,9 +53,14 @@ inline void register_command(const ModuleScope& m, const char* name, const Ref& 
 
 inline Ref command_decorator(const ModuleScope& m) { return call_method(m.global("cli"), "command"); }
 
-inline void echo(const Scope& scope, const Ref& message) {
-  Ref click_echo = scope.global("click").attr("echo");
-  call(click_echo, {message});
+// click.echo(message) for a literal message.
+inline void echo(const Scope& scope, const Ref& message) { call(click_attr(scope, "echo"), {message}); }
+
+// click.echo(<expression>): click.echo is read before the message is made.
+template <class MakeMessage>
+void echo_made(const Scope& scope, MakeMessage make_message) {
+  Ref click_echo = click_attr(scope, "echo");
+  call(click_echo, {make_message()});
 }
 
 }  // namespace vantorel::cmds

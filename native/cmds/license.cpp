@@ -71,31 +71,32 @@ constexpr const char* kLicenseDoc =
     "例如: vantorel license -u [user] -p [password]";
 
 Ref prompt(const Scope& scope, const char* message, std::initializer_list<Keyword> settings = {}) {
-  Ref click_prompt = scope.global("click").attr("prompt");
-  return call(click_prompt, {text(message)}, settings);
+  return call(click_attr(scope, "prompt"), {text(message)}, settings);
 }
 
 Ref show_stored(const Scope& scope) {
   auto [user, pw] = unpack_pair(call(scope.global("get_license_info")));
   if (truthy(user) && truthy(pw)) {
-    echo(scope, format_after("用户名: ", user));
-    echo(scope, format_after("密码: ", pw));
+    echo_made(scope, [&] { return format_after("用户名: ", user); });
+    echo_made(scope, [&] { return format_after("密码: ", pw); });
   }
   auto [app_user, app_key] =
       unpack_pair(call(scope.global("get_license_info"), {text("VANTOREL_APPKEY_LICENSE")}));
   if (truthy(app_user) && truthy(app_key)) {
-    echo(scope, format_after("用户名: ", app_user));
-    echo(scope, format_after("app_key: ", app_key));
+    echo_made(scope, [&] { return format_after("用户名: ", app_user); });
+    echo_made(scope, [&] { return format_after("app_key: ", app_key); });
   }
   Ref ENV = call(scope.global("os").attr("getenv"), {text("vantorelsdk_env")});
   Ref shown = tuple({text("test"), text("inner"), text("dev"), text("uat"), text("wm")});
-  if (truthy(ENV) && contains(shown, ENV)) echo(scope, format_after("当前环境: ", ENV));
+  if (truthy(ENV) && contains(shown, ENV)) echo_made(scope, [&] { return format_after("当前环境: ", ENV); });
   return none();
 }
 
-void store(const Scope& scope, const char* variable, const Ref& value) {
+// set_to_environ(variable, <expression>), the function read before the value is made.
+template <class MakeValue>
+void store(const Scope& scope, const char* variable, MakeValue make_value) {
   Ref set_to_environ = scope.global("set_to_environ");
-  call(set_to_environ, {text(variable), value});
+  call(set_to_environ, {text(variable), make_value()});
 }
 
 Ref license(const Scope& scope, const Ref* args) {
@@ -119,8 +120,9 @@ Ref license(const Scope& scope, const Ref* args) {
     return none();
   }
   if (is_none(password) && is_none(app_key)) {
-    Ref choice_type = call(scope.global("click").attr("Choice"), {list({text("password"), text("app-key")})});
-    Ref opt = prompt(scope, "请选择要输入的内容", {{"type", choice_type}, {"default", text("password")}});
+    Ref click_prompt = click_attr(scope, "prompt");
+    Ref choice_type = call(click_attr(scope, "Choice"), {list({text("password"), text("app-key")})});
+    Ref opt = call(click_prompt, {text("请选择要输入的内容")}, {{"type", choice_type}, {"default", text("password")}});
     if (equals(opt, text("password"))) {
       password = prompt(scope, "请输入密码", {{"hide_input", boolean(true)}});
       if (is_none(password)) {
@@ -140,12 +142,12 @@ Ref license(const Scope& scope, const Ref* args) {
     return none();
   }
   if (truthy(password)) {
-    store(scope, "VANTOREL_LICENSE", format_joined(username, ":", password));
+    store(scope, "VANTOREL_LICENSE", [&] { return format_joined(username, ":", password); });
   } else if (truthy(app_key)) {
-    store(scope, "VANTOREL_APPKEY_LICENSE", format_joined(username, ":", app_key));
+    store(scope, "VANTOREL_APPKEY_LICENSE", [&] { return format_joined(username, ":", app_key); });
   }
   Ref accepted = tuple({text("test"), text("inner"), text("dev"), text("uat"), text("wm"), text("wmout")});
-  if (contains(accepted, env)) store(scope, "vantorelsdk_env", env);
+  if (contains(accepted, env)) store(scope, "vantorelsdk_env", [&] { return env; });
   return none();
 }
 

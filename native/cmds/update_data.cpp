@@ -55,7 +55,7 @@ Ref print_help(const Scope& scope) {
   static const char* const kContext[] = {"Context"};
   Ref Context = scope.import_from("click", kContext)[0];
   Ref ctx = call(Context, {scope.global("update_data")});
-  Ref click_echo = scope.global("click").attr("echo");
+  Ref click_echo = click_attr(scope, "echo");
   Ref help = call_method(scope.global("update_data"), "get_help", {ctx});
   call(click_echo, {help});
   return integer(1);
@@ -111,23 +111,26 @@ void define_update_data(const ModuleScope& m) {
   Ref data_bundle_path = bundle_path_option(m);
   Ref base = option(m, {text("--base")},
                     {{"is_flag", boolean(true)}, {"help", text("更新基础数据及日线，注意：任何回测都需要依赖基础数据")}});
+  Ref make_option = click_attr(m, "option");
+  Ref string_type = click_attr(m, "STRING");
   Ref categories = call_method(text(", "), "join", {m.global("TAG_MAP")});
-  Ref minbar = option(m, {text("--minbar")},
-                      {{"multiple", boolean(true)},
-                       {"type", m.global("click").attr("STRING")},
-                       {"help", call_method(text("更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code"),
-                                            "format", {categories})}});
+  Ref minbar_help = call_method(text("更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code"),
+                                "format", {categories});
+  Ref minbar = call(make_option, {text("--minbar")},
+                    {{"multiple", boolean(true)}, {"type", string_type}, {"help", minbar_help}});
+  make_option = click_attr(m, "option");
+  string_type = click_attr(m, "STRING");
   categories = call_method(text(", "), "join", {m.global("TAG_MAP")});
-  Ref tick = option(m, {text("--tick")},
-                    {{"multiple", boolean(true)},
-                     {"type", m.global("click").attr("STRING")},
-                     {"help", call_method(text("更新tick数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code"),
-                                          "format", {categories})}});
+  Ref tick_help = call_method(text("更新tick数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code"),
+                              "format", {categories});
+  Ref tick = call(make_option, {text("--tick")},
+                  {{"multiple", boolean(true)}, {"type", string_type}, {"help", tick_help}});
   Ref with_derivatives = option(m, {text("--with-derivatives")},
                                 {{"is_flag", boolean(true)},
                                  {"help", text("更新分钟线和 tick 时同时更新选择的合约的衍生品数据")}});
-  Ref concurrency = option(m, {text("-c"), text("--concurrency")},
-                           {{"type", m.global("click").attr("INT")},
+  make_option = click_attr(m, "option");
+  Ref concurrency = call(make_option, {text("-c"), text("--concurrency")},
+                           {{"type", click_attr(m, "INT")},
                             {"default", integer(3)},
                             {"help", text("并行的线程数量，需要低于 corvane 的最大可用连接数")}});
   Ref smart = option(m, {text("--smart")},

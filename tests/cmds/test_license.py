@@ -355,3 +355,41 @@ def test_pairs_are_unpacked_by_iteration(cmds, runner, store):
     store.pairs = {"VANTOREL_LICENSE": Reordered(("item", "item")), APPKEY: Reordered(("a", "b", "c"))}
     result = runner.invoke(cmds.cli, ["license", "--show"])
     assert (result.exit_code, result.output) == (0, "用户名: iterated\n密码: value\n用户名: iterated\napp_key: value\n")
+
+
+class Traced(str):
+    """A text whose formatting is recorded, to see it against the lookups around it."""
+
+    def __new__(cls, log, text):
+        traced = super().__new__(cls, text)
+        traced.log = log
+        return traced
+
+    def __format__(self, spec):
+        self.log.append("format " + str(self))
+        return str(self)
+
+
+def test_called_functions_are_read_before_their_arguments_are_made(cmds, monkeypatch):
+    # Python reads click.echo (or set_to_environ) before it formats the argument.
+    log = []
+
+    class Click:
+        def __getattr__(self, name):
+            log.append(f"click.{name}")
+            return lambda *args, **kwargs: log.append(f"call {name}")
+
+    def set_to_environ(*args):
+        log.append("call set_to_environ")
+
+    monkeypatch.setattr(cmds, "click", Click())
+    monkeypatch.setattr(cmds, "get_license_info", lambda *args: (Traced(log, "u"), Traced(log, "p")))
+    monkeypatch.setattr(cmds, "set_to_environ", set_to_environ)
+    monkeypatch.setattr(cmds.os, "getenv", lambda name: None)
+    cmds.license.callback(username=None, password=None, app_key=None, show=True, env=None)
+    assert log == ["click.echo", "format u", "call echo", "click.echo", "format p", "call echo",
+                   "click.echo", "format u", "call echo", "click.echo", "format p", "call echo"]
+
+    log.clear()
+    cmds.license.callback(username=Traced(log, "u"), password="p", app_key=None, show=False, env=None)
+    assert log == ["format u", "call set_to_environ"]
