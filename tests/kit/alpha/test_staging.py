@@ -126,7 +126,16 @@ def test_symlinked_dest_replaces_target_and_keeps_link(tmp_path, dest):
     assert snapshot(dest) == snapshot_of(NEW, dest)
 
 
-def test_failed_rename_puts_old_back(dest, monkeypatch):
+def remove_one_file(path, ignore_errors=False):
+    # rmtree with ignore_errors that gave up after the first file (a file held open, say).
+    for dirpath, _dirnames, filenames in os.walk(path):
+        if filenames:
+            os.unlink(os.path.join(dirpath, filenames[0]))
+            return
+
+
+@pytest.mark.parametrize("removal_stops", [False, True])
+def test_failed_rename_puts_old_back(dest, monkeypatch, removal_stops):
     before = snapshot(dest)
     real_rename = os.rename
 
@@ -136,15 +145,31 @@ def test_failed_rename_puts_old_back(dest, monkeypatch):
         real_rename(src, dst)
 
     monkeypatch.setattr(staging.os, "rename", rename)
+    if removal_stops:
+        monkeypatch.setattr(staging.shutil, "rmtree", remove_one_file)
     with pytest.raises(VantorelError, match="无法替换目录"):
         with staged_directory(dest) as stage:
             make_tree(stage, NEW)
     monkeypatch.undo()
     assert snapshot(dest) == before
     # Nothing is left that a later recovery could mistake for a committed tree.
-    assert leftovers(dest) == []
+    assert not any(".ready-" in name for name in leftovers(dest))
     recover(dest)
     assert snapshot(dest) == before
+    assert leftovers(dest) == []
+
+
+def test_names_the_swap_did_not_make_are_left_alone(dest):
+    parent, name = os.path.split(dest)
+    foreign = [".{}.ready-copy".format(name), ".{}.old-2024".format(name), ".{}.staging-12345".format(name)]
+    for other in foreign:
+        make_tree(os.path.join(parent, other), {"notes.txt": other.encode()})
+    with staged_directory(dest) as stage:
+        make_tree(stage, NEW)
+    assert recover(dest) is True
+    assert snapshot(dest) == snapshot_of(NEW, dest)
+    for other in foreign:
+        assert snapshot(os.path.join(parent, other)) == snapshot_of({"notes.txt": other.encode()}, dest)
 
 
 KILLER = textwrap.dedent(

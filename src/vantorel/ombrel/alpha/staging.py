@@ -20,6 +20,7 @@ filling.
 """
 import contextlib
 import os
+import re
 import secrets
 import shutil
 import stat
@@ -29,6 +30,7 @@ from vantorel.errors import VantorelError
 _STAGING = "staging"
 _READY = "ready"
 _OLD = "old"
+_TOKEN_BYTES = 4
 
 
 def _resolve(dest):
@@ -46,12 +48,13 @@ def _lock_path(dest):
 
 def _siblings(dest, kind):
     parent = os.path.dirname(dest)
-    prefix = _prefix(dest, kind)
+    # Exactly the names _fresh_name makes: a user's ".bundle.ready-copy" is none of ours.
+    ours = re.compile(re.escape(_prefix(dest, kind)) + "[0-9a-f]{%d}" % (2 * _TOKEN_BYTES))
     try:
         names = os.listdir(parent)
     except FileNotFoundError:
         return []
-    found = [os.path.join(parent, name) for name in names if name.startswith(prefix)]
+    found = [os.path.join(parent, name) for name in names if ours.fullmatch(name)]
     # Newest first: with the lock there is at most one of each, but a tree copied in by hand
     # could hold more, and the most recent commit is the one to keep.
     found.sort(key=lambda path: os.lstat(path).st_mtime_ns, reverse=True)
@@ -61,9 +64,20 @@ def _siblings(dest, kind):
 def _fresh_name(dest, kind):
     parent = os.path.dirname(dest)
     while True:
-        path = os.path.join(parent, _prefix(dest, kind) + secrets.token_hex(4))
+        path = os.path.join(parent, _prefix(dest, kind) + secrets.token_hex(_TOKEN_BYTES))
         if not os.path.lexists(path):
             return path
+
+
+def _discard(path, dest):
+    """Remove a tree that must never be taken for a committed one, even if removing it fails half way."""
+    if os.path.lexists(path):
+        trash = _fresh_name(dest, _STAGING)
+        try:
+            os.rename(path, trash)
+        except OSError:
+            trash = path
+        _remove_tree(trash)
 
 
 def _remove_tree(path):
@@ -110,9 +124,11 @@ def _recover_locked(dest):
         old = _siblings(dest, _OLD)
         if old:
             os.rename(old[0], dest)
-    for kind in (_READY, _OLD, _STAGING):
+    for kind in (_READY, _OLD):
         for path in _siblings(dest, kind):
-            _remove_tree(path)
+            _discard(path, dest)
+    for path in _siblings(dest, _STAGING):
+        _remove_tree(path)
     _fsync_dir(parent)
 
 
@@ -185,7 +201,8 @@ def _swap_in(staging, dest):
         # the old tree goes back and the new one must not be rolled forward later.
         if old is not None and not os.path.lexists(dest):
             os.rename(old, dest)
-        _remove_tree(ready)
+        # A ready name left half deleted would be rolled forward by the next recovery.
+        _discard(ready, dest)
         raise VantorelError("无法替换目录 {}：{}".format(dest, exc.strerror or exc)) from None
     _fsync_dir(parent)
     if old is not None:
