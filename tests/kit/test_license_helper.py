@@ -9,11 +9,12 @@ import pytest
 import vantorel
 from vantorel.errors import VantorelError
 from vantorel.ombrel.sdk import license_helper
-from vantorel.ombrel.sdk.license_helper import get_license_info, set_to_environ, store_path
+from vantorel.ombrel.sdk.license_helper import LOADED_MARKER, get_license_info, set_to_environ, store_path
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(vantorel.__file__))
+CONSOLE = os.path.join(os.path.dirname(sys.executable), "vantorel")
 # Variables the tests store; set_to_environ also puts them into this process's environment.
-STORED = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "STORE_TEST")
+STORED = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "STORE_TEST", LOADED_MARKER)
 
 
 @pytest.fixture(autouse=True)
@@ -108,8 +109,8 @@ def test_users_own_environment_wins_over_store():
 
 
 def test_import_is_cheap_and_a_missing_store_is_normal():
-    later = fresh_run("print(json.dumps([m in sys.modules for m in ('filelock', 'tempfile', 'click')]))")
-    assert later == [False, False, False]
+    later = fresh_run("print(json.dumps([m in sys.modules for m in ('filelock', 'tempfile', 'click', 'hashlib')]))")
+    assert later == [False, False, False, False]
     assert not os.path.exists(store_path())
 
 
@@ -138,6 +139,7 @@ def test_store_is_private_under_umask_000(loose, kit_home, umask_000):
         ("STORE_TEST", None),
         ("STORE_TEST", 5),
         ("STORE_TEST", "\ud800 lone surrogate"),
+        (LOADED_MARKER, "{}"),
     ],
 )
 def test_refused_value_changes_nothing(name, value):
@@ -237,3 +239,70 @@ def test_concurrent_writers_lose_nothing():
     with open(store_path(), encoding="utf-8") as file:
         stored = json.load(file)
     assert stored == {f"W{w}_{i}": f"v:{i}" for w in range(writers) for i in range(writes)}
+
+
+# A kit process and the processes it starts ----------------------------------------------------------
+
+FAMILY_PRELUDE = """
+import json, os, subprocess, sys
+from vantorel.ombrel.sdk import license_helper
+def child(code):
+    prelude = 'import json, os\\nfrom vantorel.ombrel.sdk import license_helper\\n'
+    return subprocess.run([sys.executable, '-c', prelude + code], check=True, capture_output=True, text=True).stdout
+def console(*args):
+    return subprocess.run([CONSOLE, *args], check=True, capture_output=True, text=True).stdout
+def store(name, value):
+    child(f'license_helper.set_to_environ({name!r}, {value!r})')
+def seen(name='VANTOREL_LICENSE'):
+    return json.loads(child(f'print(json.dumps(os.environ.get({name!r})))'))
+"""
+
+
+def family(code, **environ):
+    """Run ``code`` in a kit process (it has imported the store) that can start children of its own."""
+    return fresh_run(FAMILY_PRELUDE.replace("CONSOLE", repr(CONSOLE)) + code, **environ)
+
+
+def test_account_changed_by_a_child_reaches_the_next_child():
+    set_to_environ("VANTOREL_LICENSE", "alice:one")
+    shown = family("console('license', '-u', 'bob', '-p', 'two'); print(json.dumps(console('license', '--show')))")
+    assert shown == "用户名: bob\n密码: two\n"
+    assert fresh_run("print(json.dumps(os.environ['VANTOREL_LICENSE']))") == "bob:two"
+
+
+BOB = "store('VANTOREL_LICENSE', 'bob:two')\n"
+
+
+@pytest.mark.parametrize(
+    "in_parent, expected",
+    [
+        (BOB, "bob:two"),
+        ("os.environ['VANTOREL_LICENSE'] = 'carol:own'\n" + BOB, "carol:own"),
+        ("os.environ['VANTOREL_LICENSE'] = ''\n" + BOB, ""),
+        ("del os.environ['VANTOREL_LICENSE']\n" + BOB, "bob:two"),
+        # Set by hand to what the kit had loaded: cannot be told from the kit's own, and was the store's.
+        ("os.environ['VANTOREL_LICENSE'] = 'alice:one'\n" + BOB, "bob:two"),
+        ("os.environ[license_helper.LOADED_MARKER] = 'not json'\n" + BOB, "alice:one"),
+        ("os.environ[license_helper.LOADED_MARKER] = '{\"\\\\ud800\": 1, \"A=B\": 2}'\n" + BOB, "alice:one"),
+        ("os.remove(license_helper.store_path())\n", None),
+        ("open(license_helper.store_path(), 'wb').write(b'{broken')\n", "alice:one"),
+        # Stored by this process over the user's own value: the store's from now on.
+        ("os.environ['VANTOREL_LICENSE'] = 'own:pw'\nlicense_helper.set_to_environ('VANTOREL_LICENSE', 'dan:x')\n"
+         "assert seen() == 'dan:x'\n" + BOB, "bob:two"),
+    ],
+)
+def test_child_takes_what_the_store_loaded_afresh_and_what_the_user_set_as_is(in_parent, expected):
+    set_to_environ("VANTOREL_LICENSE", "alice:one")
+    assert family(in_parent + "print(json.dumps(seen()))") == expected
+
+
+def test_users_export_is_not_taken_for_the_stores_in_children():
+    set_to_environ("VANTOREL_LICENSE", "alice:one")
+    set_to_environ("vantorelsdk_env", "uat")
+    seen = family(
+        "store('VANTOREL_LICENSE', 'bob:two'); store('vantorelsdk_env', 'wm'); license_helper.set_to_environ('A', 'x')\n"
+        "print(json.dumps([seen(), seen('vantorelsdk_env'), json.loads(os.environ[license_helper.LOADED_MARKER])]))",
+        VANTOREL_LICENSE="own:pw",
+    )
+    assert seen[:2] == ["own:pw", "wm"]
+    assert sorted(seen[2]) == ["A", "vantorelsdk_env"]

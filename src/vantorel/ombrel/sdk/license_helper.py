@@ -10,10 +10,20 @@ plain ``os.getenv`` and the processes it starts inherit them. A variable already
 environment wins over the stored one, so an ``export`` in the user's shell still overrides the store.
 The import runs at every start of the command line, so it only reads one small file and never fails:
 a store it cannot read is left alone (see ``set_to_environ`` for how that is reported).
+
+A value inherited from a kit process that loaded it looks just like one the user exported, yet it
+must not win: inside ``vantorel shell``, ``!vantorel license ...`` then ``!vantorel update-data``
+would sign in with the old account. So the process also sets ``LOADED_MARKER``, naming each variable
+it took from the store together with a checksum of the value. A later import treats a marked
+variable that still holds that value as the store's, and takes it from the store afresh (or drops it
+if the store no longer has it); a marked variable whose value changed was set by the user, and wins.
+Only the checksum is kept, so the marker does not repeat the secrets. A user who sets a variable to
+exactly the value the kit loaded cannot be told apart, which is harmless: the value was the store's.
 """
 import json
 import os
 import stat
+import zlib
 from contextlib import suppress
 
 from vantorel.ombrel.sdk.const import kit_home
@@ -25,6 +35,8 @@ TEMP_SUFFIX = ".tmp"
 # Seconds to wait for another writer. A write holds the lock for milliseconds, so running out of this
 # means a stuck process, not a busy one.
 LOCK_TIMEOUT = 60.0
+# Which variables of this environment the store put there; see the module's documentation.
+LOADED_MARKER = "VANTOREL_STORE_LOADED"
 
 
 def store_path():
@@ -47,6 +59,8 @@ def _refusal(name, value):
     """Why the environment cannot hold ``name`` set to ``value``, or None when it can."""
     if not isinstance(name, str) or not name or "=" in name or "\0" in name:
         return f"环境变量名无效：{name!r}（必须是非空文本，不能含有“=”或空字符）"
+    if name == LOADED_MARKER:
+        return f"环境变量名 {name} 供 vantorel 内部使用，不能保存"
     if not isinstance(value, str):
         return f"环境变量 {name} 的值必须是文本，不能是 {type(value).__name__}"
     if "\0" in value:
@@ -80,13 +94,50 @@ def _read(path):
     return stored
 
 
+def _checksum(name, value):
+    # Not a secret-keeping hash: it only has to notice that the user changed a value. zlib loads in
+    # a fraction of a millisecond, hashlib (OpenSSL) in several, and this runs at every start.
+    return format(zlib.crc32(os.fsencode(f"{name}={value}")), "08x")
+
+
+def _from_store():
+    """{name: checksum} of the variables in os.environ that still hold the value the store gave them."""
+    try:
+        marked = json.loads(os.environ.get(LOADED_MARKER, "{}"))
+    except (ValueError, RecursionError):
+        return {}
+    if not isinstance(marked, dict):
+        return {}
+    # A hand-made marker may name anything; os.environ raises on names it cannot encode.
+    return {
+        name: mark
+        for name, mark in marked.items()
+        if not _refusal(name, "") and name in os.environ and mark == _checksum(name, os.environ[name])
+    }
+
+
+def _set_marker(loaded):
+    if loaded:
+        os.environ[LOADED_MARKER] = json.dumps(loaded, ensure_ascii=True, sort_keys=True, separators=(",", ":"))
+    else:
+        os.environ.pop(LOADED_MARKER, None)
+
+
 def _load_into_environ():
     try:
         stored = _read(store_path())
     except (OSError, _Unusable):
+        # What an earlier process loaded stays, marker included, as the best knowledge there is.
         return
+    owned = _from_store()
+    for name in owned.keys() - stored.keys():
+        del os.environ[name]
+    loaded = {}
     for name, value in stored.items():
-        os.environ.setdefault(name, value)
+        if name in owned or name not in os.environ:
+            os.environ[name] = value
+            loaded[name] = _checksum(name, value)
+    _set_marker(loaded)
 
 
 def _private_directory(directory):
@@ -177,7 +228,11 @@ def set_to_environ(name, value):
         ) from None
     except OSError as error:
         raise _error(f"无法读写账户文件 {path}：{error}") from error
+    # The process now holds the store's value, so the processes it starts take it from the store too.
+    loaded = _from_store()
     os.environ[name] = value
+    loaded[name] = _checksum(name, value)
+    _set_marker(loaded)
 
 
 def get_license_info(name="VANTOREL_LICENSE"):
