@@ -1,7 +1,8 @@
 import pytest
 
 # Variables through which the kit or the user steer a run; no test may see the developer's own.
-KIT_VARIABLES = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT")
+KIT_VARIABLES = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT",
+                 "VANTOREL_STORE_LOADED")
 
 
 @pytest.fixture(autouse=True)
