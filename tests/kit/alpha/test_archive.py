@@ -31,8 +31,10 @@ def files_under(root):
 
 
 def siblings(bundle):
+    """What a swap left beside the bundle path or inside it."""
     parent, name = os.path.split(bundle)
-    return sorted(n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".lock"))
+    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".lock")]
+    return sorted(beside + [n for n in os.listdir(bundle) if n.startswith(".vantorel.")])
 
 
 @pytest.fixture
@@ -110,7 +112,9 @@ def test_single_top_directory(build, bundle, names, expected_unwrapped):
     result = install_archive(path, bundle)
     assert result.unwrapped == expected_unwrapped
     strip = len(expected_unwrapped) + 1 if expected_unwrapped else 0
-    assert files_under(bundle) == {n[strip:]: n.encode() for n in names}
+    installed = {n[strip:]: n.encode() for n in names if n[strip:].startswith(("bundle/", "minbar/"))}
+    kept = {} if any(n.startswith("minbar/") for n in installed) else {"minbar/000001.XSHE.h5": b"old bars"}
+    assert files_under(bundle) == dict(installed, **kept)
 
 
 def tar_info(name, type_, linkname="", size=0):
@@ -264,13 +268,42 @@ def test_archive_that_is_no_bundle_is_refused(build, bundle, names):
     assert siblings(bundle) == []
 
 
-def test_archive_inside_the_bundle_is_refused(build, bundle):
+@pytest.mark.parametrize("where, refused", [("bundle", True), ("minbar/stock", True), ("quarantine", False), (".", False)])
+def test_archive_in_a_directory_it_replaces_is_refused(build, bundle, where, refused):
     path = build("tar.gz", sorted(NEW.items()))
-    inside = os.path.join(bundle, "upload.tar.gz")
+    inside = os.path.join(bundle, where, "upload.tar.gz")
+    os.makedirs(os.path.dirname(inside), exist_ok=True)
     os.rename(path, inside)
-    with pytest.raises(VantorelError, match="请先把它移到别处"):
+    if refused:
+        with pytest.raises(VantorelError, match="请先把它移到别处"):
+            install_archive(inside, bundle)
+    else:
         install_archive(inside, bundle)
     assert os.path.exists(inside)
+
+
+def test_only_the_layout_directories_are_replaced(build, bundle, capsys):
+    kept = {"quarantine/tick/stock/A.h5.20261208": b"set aside", "notes.txt": b"mine", "tick/stock/A.h5": b"ticks"}
+    for rel, data in kept.items():
+        os.makedirs(os.path.dirname(os.path.join(bundle, rel)), exist_ok=True)
+        Path(bundle, rel).write_bytes(data)
+    path = build("tar.gz", sorted(NEW.items()) + [("README.txt", b"about"), ("quarantine/x.h5", b"x")])
+    install_archive(path, bundle)
+    assert files_under(bundle) == dict(NEW, **kept)
+    out = capsys.readouterr().out
+    assert "（替换了原有的 bundle/、minbar/）" in out and "README.txt、quarantine 不属于 bundle，未安装" in out
+
+
+@pytest.mark.parametrize("content", [{"main.py": b"print()"}, {"accounts/accounts.json": b"{}", "bundle/bundle/instruments.h5": b""}])
+def test_directory_that_holds_no_bundle_is_refused(build, tmp_path, content):
+    target = tmp_path / "project"
+    for rel, data in content.items():
+        (target / rel).parent.mkdir(parents=True, exist_ok=True)
+        (target / rel).write_bytes(data)
+    before = snapshot(str(target))
+    with pytest.raises(VantorelError, match="不是空目录，其中也没有 bundle 数据"):
+        install_archive(build("zip", sorted(NEW.items())), str(target))
+    assert snapshot(str(target)) == before
 
 
 def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
@@ -314,7 +347,7 @@ def test_killed_unpack_leaves_old_bundle_and_next_install_cleans_up(build, bundl
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, "-c", KILLED, path, bundle], env=env, timeout=60)
     assert proc.returncode == -9
-    assert snapshot(bundle) == before
+    assert {rel: v for rel, v in snapshot(bundle).items() if ".staging-" not in rel} == before
     assert any(".staging-" in n for n in siblings(bundle))
     install_archive(path, bundle)
     assert files_under(bundle) == NEW

@@ -296,19 +296,40 @@ def test_sample_bundle_needs_no_sign_in_and_is_clean(path, capsys):
     assert "未发现异常" in capsys.readouterr().out
 
 
-def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch):
+def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch, capsys):
     assert bundle.download_simple_bundle(path, sample=True)
     before = snapshot(path)
+    kept = {"quarantine/tick/stock/A.h5.20261208": b"set aside", "notes.txt": b"mine"}
+    for rel, data in kept.items():
+        os.makedirs(os.path.dirname(os.path.join(path, rel)), exist_ok=True)
+        with open(os.path.join(path, rel), "wb") as f:
+            f.write(data)
     real = fail_minute_bars(monkeypatch, "000003.XSHE", "中断")
     with pytest.raises(VantorelError, match="保持不变"):
         bundle.download_simple_bundle(path, sample=False)
     after = snapshot(path)
     assert sorted(after) == sorted(before)
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
+    capsys.readouterr()
     assert bundle.download_simple_bundle(path, sample=False)
+    assert capsys.readouterr().out.rstrip().endswith("（替换了原有的 bundle/、minbar/）")
     full = snapshot(path)
     assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
-    assert not any(k[0] == "tick" for k in full)
+    # The full build brings no ticks, so the sample's stay, and so does everything else.
+    assert {k for k in full if k[0] == "tick"} == {k for k in before if k[0] == "tick"}
+    for rel, data in kept.items():
+        with open(os.path.join(path, rel), "rb") as f:
+            assert f.read() == data
+
+
+def test_download_into_a_directory_that_holds_no_bundle_is_refused(tmp_path, calls):
+    project = tmp_path / "project"
+    (project / "src").mkdir(parents=True)
+    (project / "src" / "main.py").write_text("print()")
+    with pytest.raises(VantorelError, match="不是空目录，其中也没有 bundle 数据"):
+        bundle.download_simple_bundle(str(project), sample=True)
+    assert (project / "src" / "main.py").read_text() == "print()"
+    assert sorted(os.listdir(project)) == ["src"] and calls == []
 
 
 def test_download_from_an_archive_delegates(path, monkeypatch):

@@ -8,14 +8,15 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import staging
-from vantorel.ombrel.alpha.staging import recover, staged_directory
+from vantorel.ombrel.alpha.staging import recover, staged_bundle
 
 import trees
 
 
 def snapshot(root):
-    # Compared with trees written afresh (snapshot_of), so without modification times.
-    return trees.snapshot(root, mtimes=False)
+    # Compared with trees written afresh (snapshot_of), so without modification times; what the
+    # swap keeps inside dest is left to leftovers().
+    return {rel: data for rel, data in trees.snapshot(root, mtimes=False).items() if not rel.startswith(".vantorel.")}
 
 
 def make_tree(root, files):
@@ -28,11 +29,16 @@ def make_tree(root, files):
 
 def leftovers(dest):
     parent, name = os.path.split(dest)
-    return sorted(n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".swap.lock"))
+    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".swap.lock")]
+    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.")] if os.path.isdir(dest) else []
+    return sorted(beside + inside)
 
 
-OLD = {"bundle/a.h5": b"old-a", "minbar/x.h5": b"old-x"}
-NEW = {"bundle/a.h5": b"new-a", "bundle/b.h5": b"new-b"}
+OLD = {"bundle/instruments.h5": b"old-i", "minbar/stock/x.h5": b"old-x", "quarantine/tick/stock/q.h5.1": b"q",
+       "notes.txt": b"the user's"}
+NEW = {"bundle/instruments.h5": b"new-i", "bundle/b.h5": b"new-b", "tick/stock/t.h5": b"new-t"}
+# bundle/ and tick/ come from NEW; what NEW does not bring stays.
+MERGED = dict({k: v for k, v in OLD.items() if not k.startswith("bundle/")}, **NEW)
 
 
 @pytest.fixture
@@ -42,13 +48,15 @@ def dest(tmp_path):
     return str(path)
 
 
-def test_clean_exit_replaces_whole_tree(dest):
-    with staged_directory(dest) as stage:
-        assert os.path.dirname(stage) == os.path.dirname(dest)
-        assert os.listdir(stage) == []
-        make_tree(stage, NEW)
+def test_clean_exit_swaps_the_layout_directories_it_brings(dest):
+    with staged_bundle(dest) as swap:
+        assert os.path.dirname(swap.path) == dest
+        assert os.listdir(swap.path) == []
+        make_tree(swap.path, dict(NEW, **{"README": b"dropped", "quarantine/x": b"dropped", ".old/y": b"dropped"}))
         assert snapshot(dest) == snapshot_of(OLD, dest)
-    assert snapshot(dest) == snapshot_of(NEW, dest)
+    assert snapshot(dest) == snapshot_of(MERGED, dest)
+    assert (swap.replaced, swap.added, swap.dropped) == (["bundle"], ["tick"], [".old", "README", "quarantine"])
+    assert swap.note() == "（替换了原有的 bundle/）"
     assert leftovers(dest) == []
 
 
@@ -61,40 +69,78 @@ def snapshot_of(files, scratch):
         shutil.rmtree(root)
 
 
-def test_missing_dest_and_parent_are_created(tmp_path):
+@pytest.mark.parametrize("content", [
+    {"main.py": b"print()", "src/lib.py": b""},  # a project directory
+    {"accounts/accounts.json": b"{}", "bundle/bundle/instruments.h5": b"i"},  # the kit home
+    {"bundle/app.js": b"", "bundle/app.css": b""},  # some other kind of bundle
+    {"quarantine/tick/stock/q.h5.1": b"q"},
+])
+def test_directory_that_holds_no_bundle_is_refused_untouched(tmp_path, content):
+    dest = str(tmp_path / "project")
+    make_tree(dest, content)
+    before = trees.snapshot(dest)
+    with pytest.raises(VantorelError, match="不是空目录，其中也没有 bundle 数据"):
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert trees.snapshot(dest) == before
+    assert leftovers(dest) == []
+
+
+@pytest.mark.parametrize("content", [{}, {"minbar/stock/x.h5": b"x"}, {"tick/futures/JD2701.h5": b"t", "a.txt": b""},
+                                     {"bundle/daybar/stock.h5": b"d"}, {"bundle/trading_dates.h5": b"t"}])
+def test_empty_directory_or_any_bundle_data_is_accepted(tmp_path, content):
+    dest = str(tmp_path / "data")
+    os.mkdir(dest)
+    make_tree(dest, content)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert files_of(dest) == dict({k: v for k, v in content.items() if not k.startswith(("bundle/", "tick/"))}, **NEW)
+
+
+def files_of(root):
+    return {os.path.normpath(rel).replace(os.sep, "/"): data for rel, data in snapshot(root).items() if data is not None}
+
+
+def test_missing_dest_and_parent_are_created_and_removed_again_on_failure(tmp_path):
     dest = str(tmp_path / "not" / "yet" / "bundle")
-    with staged_directory(dest) as stage:
-        make_tree(stage, NEW)
+    with pytest.raises(RuntimeError):
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+            raise RuntimeError
+    assert not os.path.exists(dest)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
     assert snapshot(dest) == snapshot_of(NEW, dest)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX modes")
-def test_modes_follow_old_tree_or_umask_not_parent(tmp_path, dest):
+def test_modes_follow_old_directories_or_umask_not_parent(tmp_path, dest):
     shared = tmp_path / "shared"
     shared.mkdir()
     shared.chmod(0o1777)  # like /tmp
     fresh = str(shared / "bundle")
     old_umask = os.umask(0o022)
     try:
-        with staged_directory(fresh) as stage:
-            make_tree(stage, NEW)
+        with staged_bundle(fresh) as swap:
+            make_tree(swap.path, NEW)
     finally:
         os.umask(old_umask)
     assert os.stat(fresh).st_mode & 0o7777 == 0o755
-    os.chmod(dest, 0o750)
-    with staged_directory(dest) as stage:
-        make_tree(stage, NEW)
-    assert os.stat(dest).st_mode & 0o7777 == 0o750
+    assert os.stat(os.path.join(fresh, "bundle")).st_mode & 0o7777 == 0o755
+    os.chmod(os.path.join(dest, "bundle"), 0o750)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert os.stat(os.path.join(dest, "bundle")).st_mode & 0o7777 == 0o750
 
 
 @pytest.mark.parametrize("error", [RuntimeError("boom"), KeyboardInterrupt()])
 def test_exception_leaves_dest_untouched(dest, error):
-    before = snapshot(dest)
+    before = trees.snapshot(dest)
     with pytest.raises(type(error)):
-        with staged_directory(dest) as stage:
-            make_tree(stage, NEW)
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
             raise error
-    assert snapshot(dest) == before
+    assert trees.snapshot(dest) == before
     assert leftovers(dest) == []
 
 
@@ -102,28 +148,28 @@ def test_dest_that_is_a_file_is_refused(tmp_path):
     path = tmp_path / "bundle"
     path.write_bytes(b"x")
     with pytest.raises(VantorelError, match="不是目录"):
-        with staged_directory(str(path)):
+        with staged_bundle(str(path)):
             pass
     assert path.read_bytes() == b"x"
 
 
 def test_second_writer_is_refused_while_first_stages(dest):
-    with staged_directory(dest) as stage:
-        make_tree(stage, NEW)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
         with pytest.raises(VantorelError, match="另一个进程"):
-            with staged_directory(dest):
+            with staged_bundle(dest):
                 pass
         assert recover(dest) is False
-    assert snapshot(dest) == snapshot_of(NEW, dest)
+    assert snapshot(dest) == snapshot_of(MERGED, dest)
 
 
-def test_symlinked_dest_replaces_target_and_keeps_link(tmp_path, dest):
+def test_symlinked_dest_swaps_in_target_and_keeps_link(tmp_path, dest):
     link = tmp_path / "link"
     link.symlink_to(dest)
-    with staged_directory(str(link)) as stage:
-        make_tree(stage, NEW)
+    with staged_bundle(str(link)) as swap:
+        make_tree(swap.path, NEW)
     assert link.is_symlink()
-    assert snapshot(dest) == snapshot_of(NEW, dest)
+    assert snapshot(dest) == snapshot_of(MERGED, dest)
 
 
 def remove_one_file(path, ignore_errors=False):
@@ -134,42 +180,61 @@ def remove_one_file(path, ignore_errors=False):
             return
 
 
-@pytest.mark.parametrize("removal_stops", [False, True])
-def test_failed_rename_puts_old_back(dest, monkeypatch, removal_stops):
-    before = snapshot(dest)
+def failing_rename(monkeypatch, dest, name, back_too=False):
+    """os.rename in staging fails to move a new directory ``name`` into dest (and, with back_too,
+    the old one back as well)."""
     real_rename = os.rename
 
     def rename(src, dst):
-        if dst == dest and ".ready-" in src:
+        inside = os.path.basename(os.path.dirname(src))
+        if dst == os.path.join(dest, name) and (inside.startswith(".vantorel.ready-") or back_too and inside == ".old"):
             raise PermissionError(13, "Permission denied")
         real_rename(src, dst)
 
     monkeypatch.setattr(staging.os, "rename", rename)
+
+
+@pytest.mark.parametrize("failing", ["bundle", "tick"])  # the first directory moved in, or the last
+@pytest.mark.parametrize("removal_stops", [False, True])
+def test_failed_rename_puts_old_back(dest, monkeypatch, failing, removal_stops):
+    before = trees.snapshot(dest, mtimes=False)
+    failing_rename(monkeypatch, dest, failing)
     if removal_stops:
         monkeypatch.setattr(staging.shutil, "rmtree", remove_one_file)
-    with pytest.raises(VantorelError, match="无法替换目录"):
-        with staged_directory(dest) as stage:
-            make_tree(stage, NEW)
+    with pytest.raises(VantorelError, match="无法替换 .* 中的数据目录：Permission denied$"):
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
     monkeypatch.undo()
     assert snapshot(dest) == before
     # Nothing is left that a later recovery could mistake for a committed tree.
     assert not any(".ready-" in name for name in leftovers(dest))
     recover(dest)
-    assert snapshot(dest) == before
+    assert trees.snapshot(dest, mtimes=False) == before
+
+
+def test_rename_failing_both_ways_is_finished_by_recovery(dest, monkeypatch):
+    failing_rename(monkeypatch, dest, "bundle", back_too=True)
+    with pytest.raises(VantorelError, match="下次写入时将完成替换"):
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    monkeypatch.undo()
+    recover(dest)
+    assert snapshot(dest) == snapshot_of(MERGED, dest)
     assert leftovers(dest) == []
 
 
 def test_names_the_swap_did_not_make_are_left_alone(dest):
     parent, name = os.path.split(dest)
-    foreign = [".{}.ready-copy".format(name), ".{}.old-2024".format(name), ".{}.staging-12345".format(name)]
+    foreign = [os.path.join(parent, ".{}.ready-12345678".format(name)), os.path.join(dest, ".vantorel.ready-copy"),
+               os.path.join(dest, ".vantorel.staging-12345"), os.path.join(dest, ".vantorel.ready-ABCDEF01")]
     for other in foreign:
-        make_tree(os.path.join(parent, other), {"notes.txt": other.encode()})
-    with staged_directory(dest) as stage:
-        make_tree(stage, NEW)
+        make_tree(other, {"bundle/instruments.h5": other.encode()})
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
     assert recover(dest) is True
-    assert snapshot(dest) == snapshot_of(NEW, dest)
+    assert snapshot(dest) == snapshot_of(MERGED, dest)
     for other in foreign:
-        assert snapshot(os.path.join(parent, other)) == snapshot_of({"notes.txt": other.encode()}, dest)
+        assert files_of(other) == {"bundle/instruments.h5": other.encode()}
 
 
 KILLER = textwrap.dedent(
@@ -187,14 +252,14 @@ KILLER = textwrap.dedent(
         real_rename(src, dst)
 
     staging.os.rename = rename
-    with staging.staged_directory(dest) as stage:
-        os.makedirs(os.path.join(stage, "bundle"))
-        for name in ("a.h5", "b.h5"):
-            with open(os.path.join(stage, "bundle", name), "wb") as f:
-                f.write(b"new-" + name[0].encode())
+    with staging.staged_bundle(dest) as swap:
+        for rel, data in %r.items():
+            os.makedirs(os.path.dirname(os.path.join(swap.path, rel)), exist_ok=True)
+            with open(os.path.join(swap.path, rel), "wb") as f:
+                f.write(data)
         if phase == "body":
             os.kill(os.getpid(), signal.SIGKILL)
-    """
+    """ % (NEW,)
 )
 
 
@@ -204,21 +269,21 @@ KILLER = textwrap.dedent(
     [
         ("body", 0, OLD),  # killed while filling the staged tree
         ("rename", 0, OLD),  # before the commit point
-        ("rename", 1, NEW),  # committed, old tree not yet moved aside
-        ("rename", 2, NEW),  # old tree moved aside, new one not yet in place
+        ("rename", 1, MERGED),  # committed, old bundle/ not yet moved aside
+        ("rename", 2, MERGED),  # old bundle/ moved aside, new one not yet in place
+        ("rename", 3, MERGED),  # bundle/ in place, tick/ not yet
+        ("rename", 4, MERGED),  # all in place, the old directories not yet removed
     ],
 )
 def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, "-c", KILLER, dest, phase, str(after)], env=env, timeout=60)
     assert proc.returncode == -9
-    # Whatever the moment, one of the two trees is on disk in full under a known name.
-    names = leftovers(dest)
-    assert os.path.isdir(dest) or any(".ready-" in n or ".old-" in n for n in names)
     assert recover(dest) is True
     assert snapshot(dest) == snapshot_of(survivor, dest)
     assert leftovers(dest) == []
     # The next staged run starts from the recovered tree.
-    with staged_directory(dest) as stage:
-        make_tree(stage, {"c.h5": b"c"})
-    assert snapshot(dest) == snapshot_of({"c.h5": b"c"}, dest)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, {"minbar/stock/c.h5": b"c"})
+    kept = {rel: data for rel, data in survivor.items() if not rel.startswith("minbar/")}
+    assert files_of(dest) == dict(kept, **{"minbar/stock/c.h5": b"c"})

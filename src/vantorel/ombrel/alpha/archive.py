@@ -1,8 +1,9 @@
 """Installing a bundle from an archive the user has on disk, trusting nothing inside it.
 
-The archive is unpacked into a staged directory beside the bundle path and swapped in only
-when every member has been written (see ``staging``), so a refused, corrupt or interrupted
-archive leaves the bundle path exactly as it was.
+The archive is unpacked into a staged directory inside the bundle path, and its layout
+directories are swapped in only when every member has been written (see ``staging``), so a
+refused, corrupt or interrupted archive leaves the bundle path exactly as it was. What else
+the bundle path holds (``quarantine``, the user's files) is never touched.
 
 Every member is checked before anything of it is written:
 
@@ -35,7 +36,7 @@ import click
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import storage
-from vantorel.ombrel.alpha.staging import staged_directory
+from vantorel.ombrel.alpha import staging
 
 _GIB = 1 << 30
 _MIB = 1 << 20
@@ -354,20 +355,25 @@ def _check_source(file_path):
 
 
 def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
-    """Replace the bundle path with the contents of a local archive; see the module text.
+    """Replace the layout directories of the bundle path with those of a local archive; see the
+    module text.
 
     Raises VantorelError, leaving the bundle path untouched, when the archive is missing,
-    unreadable, of an unknown format, corrupt, or holds a member that is refused.
+    unreadable, of an unknown format, corrupt, or holds a member that is refused, and when the
+    bundle path holds files but no bundle.
     """
     path, kind = _check_source(file_path)
     bundle = os.path.realpath(os.path.abspath(os.fspath(data_bundle_path)))
-    if os.path.commonpath([bundle, os.path.realpath(path)]) == bundle:
-        # The swap removes the old tree, and the archive with it.
-        raise VantorelError("压缩文件 {} 位于 bundle 目录 {} 之中，请先把它移到别处".format(path, bundle))
+    for name in staging.LAYOUT:
+        replaced = os.path.join(bundle, name)
+        if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:
+            # The swap removes the old directory, and the archive with it.
+            raise VantorelError("压缩文件 {} 位于将被替换的目录 {} 之中，请先把它移到别处".format(path, replaced))
     size = os.path.getsize(path)
     label = "解压 {}".format(os.path.basename(path))
     try:
-        with staged_directory(bundle) as stage, open(path, "rb") as raw, _progress(raw, size, label) as tick:
+        with staging.staged_bundle(bundle) as swap, open(path, "rb") as raw, _progress(raw, size, label) as tick:
+            stage = swap.path
             writer = _Writer(stage, limits, size, tick)
             try:
                 if kind == "zip":
@@ -398,5 +404,8 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     except _Corrupt as corrupt:
         raise VantorelError("压缩文件 {} 已损坏或不完整（{}）；原 bundle 未作任何改动".format(path, corrupt)) from None
     result = InstallResult(writer.files, writer.directories, writer.total, unwrapped)
-    click.echo("已将 {} 解压到 {}：{} 个文件，共 {}".format(path, bundle, result.files, _human(result.bytes)))
+    note = swap.note()
+    if swap.dropped:
+        note += "；压缩包顶层的 {} 不属于 bundle，未安装".format("、".join(swap.dropped))
+    click.echo("已将 {} 解压到 {}：{} 个文件，共 {}{}".format(path, bundle, result.files, _human(result.bytes), note))
     return result

@@ -6,7 +6,7 @@ modules at the top; numpy and h5py come in with the first function that touches 
 An update works like this:
 
 - it takes the bundle's update lock, a file ``.<name>.update.lock`` beside the bundle path (outside
-  it, because a sample download swaps the whole directory); a second update of the same bundle
+  it, so that the lock is never among the bundle's files); a second update of the same bundle
   finds the lock taken, says so and fails at once;
 - it asks the data client for the instruments and the latest published trading day, and turns the
   selection (data categories of ``TAG_MAP``, futures underlying symbols such as ``JD``, market codes
@@ -23,9 +23,10 @@ An update works like this:
 options, one convertible, the two nearest contracts of M and JD with the options on them: base data,
 daily bars, minute bars, and ticks of the stocks and futures); ``sample=False`` gives the whole
 default universe (base data, daily bars and minute bars of every instrument, no ticks). Either is
-built in a staged directory and swapped in whole, so the old bundle stays until the new one is
-complete. Its failures raise ``VantorelError`` (the command returns the result to click, which would
-not turn a false value into a failing exit status).
+built in a staged directory, and the layout directories it brings replace the old ones only when
+it is complete (see ``staging``); the rest of the bundle path, ticks the full build does not bring
+included, stays as it was. Its failures raise ``VantorelError`` (the command returns the result to
+click, which would not turn a false value into a failing exit status).
 """
 import contextlib
 import os
@@ -526,15 +527,15 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
 
             install_archive(file_path, path)
             return True
-        from vantorel.ombrel.alpha.staging import staged_directory
+        from vantorel.ombrel.alpha.staging import staged_bundle
 
-        with staged_directory(path) as stage:
-            report = build_bundle(stage, sample=sample)
+        with staged_bundle(path) as swap:
+            report = build_bundle(swap.path, sample=sample)
             if not report.ok:
                 for kind, code, message in report.failed:
                     click.echo(f"{code}（{KIND_LABELS[kind]}）生成失败：{message}", err=True)
                 raise VantorelError(report.summary("生成数据") + f"；{path} 保持不变")
-        click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}")
+        click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}{swap.note()}")
         return True
 
 

@@ -1,18 +1,25 @@
-"""Replacing a whole directory so that it is always the old tree or the new one, never a mix.
+"""Replacing the data directories of a bundle path so that each is always the old tree or the new one.
 
-``staged_directory(dest)`` hands out a fresh directory beside ``dest`` (so on the same file
-system and renames are atomic) and, when the block ends cleanly, swaps it in:
+``staged_bundle(dest)`` hands out a fresh directory inside ``dest`` (so on the same file system
+as what it replaces, and renames are atomic). When the block ends cleanly, each layout directory
+(``bundle``, ``minbar``, ``tick``) that the staged tree holds replaces the one of that name in
+``dest``. Nothing else in ``dest`` is touched: not ``quarantine``, not the user's own files, not a
+layout directory the new tree does not bring.
 
-1. every file and directory of the staged tree is fsynced;
-2. the staged directory is renamed ``.NAME.ready-XXXX``: this is the commit point;
-3. ``dest`` is renamed ``.NAME.old-XXXX`` (when it exists);
-4. the ready directory is renamed ``dest``;
-5. the old tree is removed.
+1. anything else at the top of the staged tree is dropped, and an empty ``.old`` is made there;
+2. every file and directory of the staged tree is fsynced;
+3. the staged directory is renamed ``.vantorel.ready-XXXXXXXX``: this is the commit point;
+4. for each layout directory in it, the one in ``dest`` (when there is one) is moved into its
+   ``.old`` and the new one into ``dest``;
+5. the ready tree, now holding only the old directories, is renamed to a staging name and removed.
 
-A process killed anywhere leaves something :func:`recover` can finish from: before step 2 the
-old tree is still ``dest`` and the staging directory is thrown away; from step 2 on the new
-tree is complete, so recovery rolls forward to it, whichever rename was the last to happen.
-Every ``staged_directory`` call recovers first, and a reader may call :func:`recover` itself.
+A process killed anywhere leaves something :func:`recover` can finish from: before step 3 the
+old directories are all in place and the staging directory is thrown away; from step 3 on the
+new tree is complete, so recovery carries on with step 4 for the directories still in the ready
+tree. Every ``staged_bundle`` call recovers first, and a reader may call :func:`recover` itself.
+
+A ``dest`` that is not empty and holds no bundle data is refused before anything is written: what
+it holds is the user's, and a bundle must not be put in its place.
 
 All of this runs under a lock file ``.NAME.swap.lock`` beside ``dest``, so two processes never
 stage the same directory at once and recovery never removes a directory someone is still
@@ -23,48 +30,62 @@ import os
 import re
 import secrets
 import shutil
-import stat
 
 from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
 
-_STAGING = "staging"
-_READY = "ready"
-_OLD = "old"
+LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
+
+_STAGING = ".vantorel.staging-"
+_READY = ".vantorel.ready-"
+_OLD_DIR = ".old"
 _TOKEN_BYTES = 4
 
 
+class Swap:
+    """A staged bundle: fill ``path``; once the block is over, ``replaced`` and ``added`` name the
+    layout directories swapped in and ``dropped`` what else the staged tree held."""
+
+    def __init__(self, path):
+        self.path = path
+        self.replaced = []
+        self.added = []
+        self.dropped = []
+
+    def note(self):
+        """The part of a success message that says what was replaced, or ""."""
+        if not self.replaced:
+            return ""
+        return "（替换了原有的 {}）".format("、".join(name + "/" for name in self.replaced))
+
+
 def _resolve(dest):
-    # A bundle path that is a symlink stays one: the tree it points at is what gets replaced.
+    # A bundle path that is a symlink stays one: the tree it points at is where the swap happens.
     return os.path.realpath(os.path.abspath(os.fspath(dest)))
-
-
-def _prefix(dest, kind):
-    return ".{}.{}-".format(os.path.basename(dest), kind)
 
 
 def _lock_path(dest):
     return os.path.join(os.path.dirname(dest), ".{}.swap.lock".format(os.path.basename(dest)))
 
 
-def _siblings(dest, kind):
-    parent = os.path.dirname(dest)
-    # Exactly the names _fresh_name makes: a user's ".bundle.ready-copy" is none of ours.
-    ours = re.compile(re.escape(_prefix(dest, kind)) + "[0-9a-f]{%d}" % (2 * _TOKEN_BYTES))
+def _ours(dest, prefix):
+    """Trees a swap left in ``dest`` under ``prefix``, newest first."""
+    # Exactly the names _fresh_name makes: a user's ".vantorel.ready-copy" is none of ours.
+    pattern = re.compile(re.escape(prefix) + "[0-9a-f]{%d}" % (2 * _TOKEN_BYTES))
     try:
-        names = os.listdir(parent)
-    except FileNotFoundError:
+        names = os.listdir(dest)
+    except (FileNotFoundError, NotADirectoryError):
         return []
-    found = [os.path.join(parent, name) for name in names if ours.fullmatch(name)]
-    # Newest first: with the lock there is at most one of each, but a tree copied in by hand
-    # could hold more, and the most recent commit is the one to keep.
+    found = [os.path.join(dest, name) for name in names if pattern.fullmatch(name)]
+    # With the lock there is at most one of each, but a tree copied in by hand could hold more,
+    # and the most recent commit is the one to keep.
     found.sort(key=lambda path: os.lstat(path).st_mtime_ns, reverse=True)
     return found
 
 
-def _fresh_name(dest, kind):
-    parent = os.path.dirname(dest)
+def _fresh_name(dest, prefix):
     while True:
-        path = os.path.join(parent, _prefix(dest, kind) + secrets.token_hex(_TOKEN_BYTES))
+        path = os.path.join(dest, prefix + secrets.token_hex(_TOKEN_BYTES))
         if not os.path.lexists(path):
             return path
 
@@ -113,23 +134,41 @@ def _fsync_tree(root):
         _fsync_dir(dirpath)
 
 
+def _roll_forward(dest, ready, moved):
+    old = os.path.join(ready, _OLD_DIR)
+    os.makedirs(old, exist_ok=True)
+    for name in LAYOUT:
+        new = os.path.join(ready, name)
+        if not os.path.lexists(new):
+            continue  # not brought, or already in place
+        target = os.path.join(dest, name)
+        if os.path.lexists(target):
+            os.rename(target, os.path.join(old, name))
+        os.rename(new, target)
+        moved.append(name)
+
+
+def _roll_back(dest, ready, moved):
+    old = os.path.join(ready, _OLD_DIR)
+    for name in LAYOUT:
+        target = os.path.join(dest, name)
+        if name in moved:
+            os.rename(target, os.path.join(ready, name))
+        if os.path.lexists(os.path.join(old, name)) and not os.path.lexists(target):
+            os.rename(os.path.join(old, name), target)
+
+
 def _recover_locked(dest):
-    parent = os.path.dirname(dest)
-    ready = _siblings(dest, _READY)
+    ready = _ours(dest, _READY)
     if ready:
-        if os.path.lexists(dest):
-            os.rename(dest, _fresh_name(dest, _OLD))
-        os.rename(ready[0], dest)
-    elif not os.path.lexists(dest):
-        old = _siblings(dest, _OLD)
-        if old:
-            os.rename(old[0], dest)
-    for kind in (_READY, _OLD):
-        for path in _siblings(dest, kind):
-            _discard(path, dest)
-    for path in _siblings(dest, _STAGING):
+        _roll_forward(dest, ready[0], [])
+        _fsync_dir(dest)
+    for path in ready:
+        _discard(path, dest)
+    for path in _ours(dest, _STAGING):
         _remove_tree(path)
-    _fsync_dir(parent)
+    if os.path.isdir(dest):
+        _fsync_dir(dest)
 
 
 def _lock(dest):
@@ -146,12 +185,12 @@ def _lock(dest):
 
 
 def recover(dest):
-    """Finish or roll back a swap of ``dest`` that a killed process left half done.
+    """Finish or roll back a swap in ``dest`` that a killed process left half done.
 
     Returns False without touching anything when another process holds the directory.
     """
     dest = _resolve(dest)
-    if not os.path.isdir(os.path.dirname(dest)):
+    if not os.path.isdir(dest):
         return True
     try:
         lock = _lock(dest)
@@ -164,57 +203,77 @@ def recover(dest):
     return True
 
 
+def _check_dest(dest):
+    names = [name for name in os.listdir(dest) if not name.startswith((_STAGING, _READY))]
+    if names and not storage.holds_bundle_data(dest):
+        raise VantorelError(
+            "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）；为免覆盖其中的文件，未作任何改动。"
+            "请用 -d 指定一个新目录、空目录或已有的 bundle 目录".format(
+                dest, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE)
+        )
+
+
 def _make_staging(dest):
-    parent = os.path.dirname(dest)
     while True:
         staging = _fresh_name(dest, _STAGING)
         try:
-            # A plain mkdir, so the new tree gets the mode any new directory would (the umask
-            # applies); a parent such as /tmp must not hand down its sticky, world-writable mode.
+            # A plain mkdir, so the new directories get the mode any new directory would (the
+            # umask applies); a dest such as /tmp must not hand down its sticky, world-writable mode.
             os.mkdir(staging)
-            break
+            return staging
         except FileExistsError:
             continue
         except OSError as exc:
-            raise VantorelError("无法在 {} 中创建临时目录：{}".format(parent, exc.strerror or exc)) from None
-    if os.path.isdir(dest):
-        # Replacing a tree keeps the permissions its owner gave it.
-        with contextlib.suppress(OSError):
-            os.chmod(staging, stat.S_IMODE(os.stat(dest).st_mode))
-    return staging
+            raise VantorelError("无法在 {} 中创建临时目录：{}".format(dest, exc.strerror or exc)) from None
 
 
-def _swap_in(staging, dest):
-    parent = os.path.dirname(dest)
+def _swap_in(swap, dest):
+    staging = swap.path
+    for name in LAYOUT:
+        path = os.path.join(staging, name)
+        if not os.path.isdir(path) or os.path.islink(path):
+            continue
+        target = os.path.join(dest, name)
+        (swap.replaced if os.path.lexists(target) else swap.added).append(name)
+        if os.path.isdir(target):
+            # Replacing a directory keeps the permissions its owner gave it.
+            with contextlib.suppress(OSError):
+                os.chmod(path, os.stat(target).st_mode & 0o7777)
+    for name in sorted(os.listdir(staging)):
+        if name not in swap.added and name not in swap.replaced:
+            swap.dropped.append(name)
+            _remove_tree(os.path.join(staging, name))
+    os.mkdir(os.path.join(staging, _OLD_DIR))
     _fsync_tree(staging)
     ready = _fresh_name(dest, _READY)
     os.rename(staging, ready)
-    _fsync_dir(parent)
-    old = None
+    _fsync_dir(dest)
+    moved = []
     try:
-        if os.path.lexists(dest):
-            old = _fresh_name(dest, _OLD)
-            os.rename(dest, old)
-        os.rename(ready, dest)
+        _roll_forward(dest, ready, moved)
     except OSError as exc:
-        # A rename that fails (rather than a process that dies) is reported as a failure, so
-        # the old tree goes back and the new one must not be rolled forward later.
-        if old is not None and not os.path.lexists(dest):
-            os.rename(old, dest)
-        # A ready name left half deleted would be rolled forward by the next recovery.
+        reason = exc.strerror or exc
+        try:
+            # A rename that fails (rather than a process that dies) is reported as a failure, so
+            # the old directories go back and the new ones must not be rolled forward later.
+            _roll_back(dest, ready, moved)
+        except OSError:
+            # Neither way round works: the new tree is complete, so recovery finishes it, and
+            # nothing is lost either way.
+            raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(dest, reason)) from None
         _discard(ready, dest)
-        raise VantorelError("无法替换目录 {}：{}".format(dest, exc.strerror or exc)) from None
-    _fsync_dir(parent)
-    if old is not None:
-        _remove_tree(old)
+        raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
+    _fsync_dir(dest)
+    _discard(ready, dest)
 
 
 @contextlib.contextmanager
-def staged_directory(dest):
-    """Yield an empty directory that replaces ``dest`` as a whole when the block ends cleanly.
+def staged_bundle(dest):
+    """Yield a ``Swap`` whose empty directory ``path`` replaces the layout directories of ``dest``
+    that it holds when the block ends cleanly; see the module text.
 
     On an exception (KeyboardInterrupt included) ``dest`` is left as it was and the staged
-    directory is removed. ``dest`` need not exist yet; its parent is created if missing.
+    directory is removed. ``dest`` need not exist yet; it and its parent are created if missing.
     """
     dest = _resolve(dest)
     parent = os.path.dirname(dest)
@@ -225,15 +284,27 @@ def staged_directory(dest):
     except OSError as exc:
         raise VantorelError("无法创建目录 {}：{}".format(parent, exc.strerror or exc)) from None
     lock = _lock(dest)
+    created = False
     try:
-        _recover_locked(dest)
-        staging = _make_staging(dest)
+        if os.path.isdir(dest):
+            _recover_locked(dest)
+            _check_dest(dest)
+        else:
+            try:
+                os.mkdir(dest)
+            except OSError as exc:
+                raise VantorelError("无法创建目录 {}：{}".format(dest, exc.strerror or exc)) from None
+            created = True
+        swap = Swap(_make_staging(dest))
         try:
-            yield staging
-            _swap_in(staging, dest)
+            yield swap
+            _swap_in(swap, dest)
         except BaseException:
-            if os.path.lexists(staging):
-                _remove_tree(staging)
+            if os.path.lexists(swap.path):
+                _remove_tree(swap.path)
+            if created:
+                with contextlib.suppress(OSError):
+                    os.rmdir(dest)
             raise
     finally:
         lock.release()

@@ -207,6 +207,17 @@ def iter_daybar_files(bundle_directory):
             yield name[:-3], os.path.join(root, name)
 
 
+def holds_bundle_data(bundle_path):
+    """Whether a directory holds data of a bundle: its base files, or a daily-bar, minute-bar or tick file."""
+    directory = bundle_dir(bundle_path)
+    if any(os.path.isfile(os.path.join(directory, name)) for name in (INSTRUMENTS_FILE, TRADING_DATES_FILE)):
+        return True
+    for files in (iter_daybar_files(directory), iter_minbar_files(bundle_path), iter_tick_files(bundle_path)):
+        if next(files, None) is not None:
+            return True
+    return False
+
+
 # ---- writing -------------------------------------------------------------------------------------
 
 def _fsync_dir(directory):
