@@ -258,9 +258,16 @@ def test_archive_without_files_is_refused(build, bundle):
     assert snapshot(bundle) == before
 
 
-@pytest.mark.parametrize("names", [["notes.txt"], ["backup/notes.txt", "backup/more/x.h5"]])
+@pytest.mark.parametrize("names", [
+    ["notes.txt"],
+    ["backup/notes.txt", "backup/more/x.h5"],
+    ["bundle"],  # a file, not a directory
+    ["bundle", "notes.h5"],
+    ["quarantine/tick/stock/A.h5.20261208"],  # what a check set aside is no bundle
+    ["bundle/readme.txt", "minbar/stock/notes.txt"],  # no data file
+])
 def test_archive_that_is_no_bundle_is_refused(build, bundle, names):
-    path = build("zip", [(n, b"x") for n in names])
+    path = build("zip", [(n, b"12345") for n in names])
     before = snapshot(bundle)
     with pytest.raises(VantorelError, match="没有 bundle 数据"):
         install_archive(path, bundle)

@@ -21,8 +21,8 @@ An archive whose members all sit under one top-level directory is taken to be a 
 path ("tar czf sample.tar.gz sample/"): that directory is unwrapped, unless its name is one
 the bundle layout itself uses at the top (such as "bundle"), in which case the archive is
 already a bundle path and is installed as it is. What ends up at the top must then hold at least
-one of the layout's directories ("bundle", "minbar", "tick"); anything else is refused rather
-than put in the place of the user's bundle.
+one of the layout's directories ("bundle", "minbar", "tick") as a directory, with at least one
+".h5" file in them; anything else is refused rather than put in the place of the user's bundle.
 """
 import contextlib
 import errno
@@ -316,6 +316,16 @@ def _unwrap_single_directory(stage):
     return name
 
 
+def _holds_bundle(stage):
+    # quarantine/ does not count: it holds only what a check set aside.
+    for name in staging.LAYOUT:
+        top = os.path.join(stage, name)
+        if os.path.isdir(top) and not os.path.islink(top):
+            if any(f.endswith(".h5") for _dirpath, _dirnames, files in os.walk(top) for f in files):
+                return True
+    return False
+
+
 @contextlib.contextmanager
 def _progress(raw, length, label):
     """A tick() that moves a bar by how far into the archive file the reader has got."""
@@ -389,13 +399,12 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
             if writer.files == 0:
                 raise _Corrupt("压缩包中没有任何文件")
             unwrapped = _unwrap_single_directory(stage)
-            if not _layout_top_names().intersection(os.listdir(stage)):
+            if not _holds_bundle(stage):
                 # Installing it would throw the user's bundle away for something that is none.
-                expected = "、".join(
-                    n + "/" for n in (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
-                )
+                expected = "、".join(n + "/" for n in staging.LAYOUT)
                 raise VantorelError(
-                    "压缩文件 {} 中没有 bundle 数据（顶层应有 {} 目录）；原 bundle 未作任何改动".format(path, expected)
+                    "压缩文件 {} 中没有 bundle 数据（顶层应有 {} 目录，其中至少有一个 .h5 文件）；"
+                    "原 bundle 未作任何改动".format(path, expected)
                 )
     except _Refused as refused:
         raise VantorelError(
