@@ -197,6 +197,59 @@ def test_bombs_refused_and_bundle_unchanged(build, bundle, kind, limits, members
     assert siblings(bundle) == []
 
 
+def long_header_archive(path, type_, declared):
+    """A gzip tar whose first member is an extended header (long name, long link or pax records)
+    declaring ``declared`` bytes, all of them present, then a good member."""
+    import gzip
+
+    info = tar_info("././@LongLink" if type_ != tarfile.XHDTYPE else "././@PaxHeader", type_, size=declared)
+    with gzip.open(path, "wb", compresslevel=6) as out:
+        out.write(info.tobuf(format=tarfile.GNU_FORMAT if type_ != tarfile.XHDTYPE else tarfile.PAX_FORMAT))
+        chunk = b"a" * (1 << 20)
+        for _ in range(declared // len(chunk)):
+            out.write(chunk)
+        good = tarfile.TarInfo(GOOD[0])
+        good.size = len(GOOD[1])
+        out.write(good.tobuf() + GOOD[1].ljust(512, b"\0") + b"\0" * 1024)
+    return str(path)
+
+
+@pytest.mark.parametrize("type_", [tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK, tarfile.XHDTYPE])
+def test_huge_extended_header_is_refused_before_it_is_read(tmp_path, bundle, type_):
+    import tracemalloc
+
+    path = long_header_archive(tmp_path / "long.tar.gz", type_, 64 << 20)
+    before = snapshot(bundle)
+    tracemalloc.start()
+    try:
+        with pytest.raises(VantorelError, match="扩展头.*超过上限"):
+            install_archive(path, bundle)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 8 << 20
+    assert snapshot(bundle) == before and siblings(bundle) == []
+
+
+@pytest.mark.parametrize("limits, reason", [
+    (ArchiveLimits(max_total_bytes=4 << 20), "超过上限 4.0 MiB"),
+    (ArchiveLimits(max_ratio=50, ratio_floor=1 << 20), "压缩炸弹"),
+])
+def test_bytes_outside_the_members_count_against_the_caps(build, bundle, limits, reason):
+    # Pax records under the header cap: the members declare 1 byte each, the stream holds megabytes.
+    members = []
+    for i in range(8):
+        info = tarfile.TarInfo("bundle/{}.h5".format(i))
+        info.size = 1
+        info.pax_headers = {"comment": "x" * 900_000}
+        members.append((info, b"x"))
+    path = build("tar.gz", members)
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match=reason):
+        install_archive(path, bundle, limits=limits)
+    assert snapshot(bundle) == before and siblings(bundle) == []
+
+
 def test_same_data_under_the_caps_installs(build, bundle):
     # The ratio floor keeps small, highly compressible bundles installable.
     path = build("zip", [GOOD, ("bundle/z.h5", b"\0" * (1 << 20))])

@@ -15,7 +15,11 @@ Every member is checked before anything of it is written:
 - the archive holds at most ``max_members`` members, unpacks to at most ``max_total_bytes``,
   and, once past ``ratio_floor`` bytes, to at most ``max_ratio`` times its own size on disk.
   The sizes are those the members declare, and each file's bytes are counted while they are
-  copied, so a member that unpacks to more than it declared is refused too.
+  copied, so a member that unpacks to more than it declared is refused too. A tar is also
+  decompressed by this module rather than by tarfile, and every byte tarfile reads (headers
+  and padding included) counts against the same two caps;
+- an extended tar header (long name, long link, pax records), which tarfile reads whole into
+  memory, may declare at most ``MAX_HEADER`` bytes.
 
 An archive whose members all sit under one top-level directory is taken to be a packed bundle
 path ("tar czf sample.tar.gz sample/"): that directory is unwrapped, unless its name is one
@@ -46,6 +50,7 @@ PROGRESS_FLOOR = 16 * _MIB
 _CHUNK = 1 * _MIB
 _MAX_NAME = 4096
 _MAX_DEPTH = 64
+MAX_HEADER = 1 * _MIB
 
 
 class ArchiveLimits(NamedTuple):
@@ -68,7 +73,8 @@ class InstallResult(NamedTuple):
 
 
 class _Refused(Exception):
-    """A member the archive must not be installed with; turned into a VantorelError once."""
+    """A member (None: the archive as a whole) that the archive must not be installed with;
+    turned into a VantorelError once."""
 
     def __init__(self, member, reason):
         super().__init__(reason)
@@ -137,7 +143,17 @@ class _Writer:
         self.files = 0
         self.directories = 0
         self.total = 0
+        self.streamed = 0
         self.seen = set()
+
+    def stream(self, size):
+        """Count bytes the archive decompressed to, whatever they hold, against the caps."""
+        self.streamed += size
+        limits = self.limits
+        if self.streamed > limits.max_total_bytes:
+            raise _Refused(None, "解压后的数据超过上限 {}".format(_human(limits.max_total_bytes)))
+        if self.streamed > limits.ratio_floor and self.streamed > limits.max_ratio * max(self.archive_size, 1):
+            raise _Refused(None, "解压后的数据超过压缩包的 {:g} 倍（疑似压缩炸弹）".format(limits.max_ratio))
 
     def admit(self, name, declared_size=0, directory=False):
         """Count a member against the caps before a byte of it is written; its path parts."""
@@ -222,12 +238,60 @@ def _write_error(exc, target):
     return VantorelError("写入 {} 失败：{}；原 bundle 未作任何改动".format(target, exc.strerror or exc))
 
 
+class _Counted:
+    """The decompressed archive as tarfile reads it, each byte counted before tarfile gets it."""
+
+    def __init__(self, source, writer):
+        self.source = source
+        self.writer = writer
+
+    def read(self, size=-1):
+        data = self.source.read(size)
+        self.writer.stream(len(data))
+        return data
+
+
+def _checked_tarinfo():
+    import tarfile
+
+    extended = (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK, tarfile.XHDTYPE, tarfile.XGLTYPE,
+                tarfile.SOLARIS_XHDTYPE)
+
+    class CheckedTarInfo(tarfile.TarInfo):
+        @classmethod
+        def frombuf(cls, buf, encoding, errors):
+            info = super().frombuf(buf, encoding, errors)
+            # tarfile reads such a header's data in one piece, sized by the header itself.
+            if info.type in extended and info.size > MAX_HEADER:
+                raise _Refused(None, "含有 {} 的扩展头，超过上限 {}".format(_human(info.size), _human(MAX_HEADER)))
+            return info
+
+    return CheckedTarInfo
+
+
+def _decompressed(raw, compression):
+    if compression == "gz":
+        import gzip
+
+        return gzip.GzipFile(fileobj=raw, mode="rb")
+    if compression == "bz2":
+        import bz2
+
+        return bz2.BZ2File(raw, "rb")
+    if compression == "xz":
+        import lzma
+
+        return lzma.LZMAFile(raw, "rb")
+    return raw
+
+
 def _unpack_tar(raw, compression, writer):
     import tarfile
 
     # Stream mode: members are read strictly in order, so the caps hold as they are passed
     # and a bomb is stopped after at most one cap's worth of decompression.
-    with tarfile.open(fileobj=raw, mode="r|" + compression) as tf:
+    source = _Counted(_decompressed(raw, compression), writer)
+    with tarfile.open(fileobj=source, mode="r|", tarinfo=_checked_tarinfo()) as tf:
         for member in tf:
             if member.issym() or member.islnk():
                 raise _Refused(member.name, "是链接（指向 {!r}）".format(member.linkname))
@@ -407,9 +471,8 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
                     "原 bundle 未作任何改动".format(path, expected)
                 )
     except _Refused as refused:
-        raise VantorelError(
-            "已拒绝压缩文件 {}：成员 {!r} {}；原 bundle 未作任何改动".format(path, refused.member, refused.reason)
-        ) from None
+        what = refused.reason if refused.member is None else "成员 {!r} {}".format(refused.member, refused.reason)
+        raise VantorelError("已拒绝压缩文件 {}：{}；原 bundle 未作任何改动".format(path, what)) from None
     except _Corrupt as corrupt:
         raise VantorelError("压缩文件 {} 已损坏或不完整（{}）；原 bundle 未作任何改动".format(path, corrupt)) from None
     result = InstallResult(writer.files, writer.directories, writer.total, unwrapped)
