@@ -64,17 +64,33 @@ def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
     assert os.listdir(os.path.dirname(path)) == ["A.h5"]
 
 
-def test_stray_temp_files_are_ignored_then_removed(tmp_path):
+def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
-    stray = os.path.join(os.path.dirname(path), ".B.h5" + storage.TEMP_MARK + "123-ab")
-    kept = tmp_path / "quarantine" / "tick" / "stock"
-    kept.mkdir(parents=True)
-    (kept / (".C.h5" + storage.TEMP_MARK + "1")).write_bytes(b"")
-    with open(stray, "wb") as f:
-        f.write(b"half")
+
+    def killed(f):
+        raise KeyboardInterrupt  # stands in for a kill: write_temp_h5 would remove its file otherwise
+
+    monkeypatch.setattr(storage, "_unlink_quietly", lambda p: None)
+    for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
+                   os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
+        with pytest.raises(KeyboardInterrupt):
+            storage.write_temp_h5(target, killed, "minbar")
+    monkeypatch.undo()
+    strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
+    assert len(strays) == 3
+    # Look-alikes the kit never writes, and anything outside bundle/, minbar/ and tick/, stay.
+    kept = [tmp_path / "quarantine" / "tick" / "stock" / os.path.basename(strays[0]),
+            tmp_path / os.path.basename(strays[0]),
+            tmp_path / "src" / ".main.py.tmp-12-0123abcd",
+            tmp_path / "minbar" / "stock" / ".notes.h5.tmp-draft",
+            tmp_path / "minbar" / "stock" / ".C.h5.tmp-12-0123ABCD"]
+    for p in kept:
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(b"mine")
     assert [code for _c, code, _p in storage.iter_minbar_files(str(tmp_path))] == ["A"]
-    assert storage.remove_stray_temp_files(str(tmp_path)) == 1
-    assert not os.path.exists(stray) and len(os.listdir(kept)) == 1
+    assert storage.remove_stray_temp_files(str(tmp_path)) == 3
+    assert not any(os.path.exists(p) for p in strays)
+    assert all(p.read_bytes() == b"mine" for p in kept)
 
 
 @pytest.mark.parametrize("attrs, message", [

@@ -35,6 +35,7 @@ h5py and numpy are imported inside the functions: the command line imports the k
 functions on every run and should not pay for them when it only prints help.
 """
 import os
+import re
 import secrets
 
 from vantorel.errors import VantorelError
@@ -50,6 +51,8 @@ INSTRUMENTS_FILE = "instruments.h5"
 TRADING_DATES_FILE = "trading_dates.h5"
 
 TEMP_MARK = ".tmp-"
+# The whole name write_temp_h5 gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
+_TEMP_NAME = re.compile(r"\..+\.h5" + re.escape(TEMP_MARK) + r"[0-9]+-[0-9a-f]{8}")
 
 # Field lists, turned into numpy dtypes by the functions below (numpy is not imported here).
 INSTRUMENT_FIELDS = [
@@ -330,18 +333,21 @@ class Committer:
 
 
 def remove_stray_temp_files(bundle_path):
-    """Remove temporary files that a killed writer left behind; returns how many."""
+    """Remove temporary files that a killed writer left behind; returns how many.
+
+    Only the directories this kit writes are searched, and only names it gives its temporary
+    files are removed: a bundle path may be any directory the user names.
+    """
     removed = 0
-    for root, _dirs, files in os.walk(bundle_path):
-        if QUARANTINE_DIR_NAME in os.path.relpath(root, bundle_path).split(os.sep):
-            continue
-        for name in files:
-            if name.startswith(".") and TEMP_MARK in name:
-                try:
-                    os.unlink(os.path.join(root, name))
-                    removed += 1
-                except OSError:
-                    pass
+    for top in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+        for root, _dirs, files in os.walk(os.path.join(bundle_path, top)):
+            for name in files:
+                if _TEMP_NAME.fullmatch(name):
+                    try:
+                        os.unlink(os.path.join(root, name))
+                        removed += 1
+                    except OSError:
+                        pass
     return removed
 
 
