@@ -179,6 +179,25 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
 
 
+@pytest.mark.parametrize("name, value", [
+    ("schema_version", np.array([1, 1])),
+    ("last_trading_date", 20251350),
+])
+def test_damaged_attribute_is_reported_not_raised(path, signed_in, capsys, name, value):
+    import h5py
+
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
+    (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
+    with h5py.File(file, "r+") as f:
+        f.attrs[name] = value
+    capsys.readouterr()
+    assert bundle.check_min_bar_data(path)
+    assert "000001.XSHE" in capsys.readouterr().out
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False) is True
+    assert f"{file} 无法读取" in capsys.readouterr().err
+    assert storage.inspect_data_file(file, "minbar") is None
+
+
 def test_smart_update_follows_what_is_stored(path, signed_in, calls, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(2, path, False, ("JD2701",), ("000001.XSHE",), False)
     # A stored contract the service no longer lists is left alone, not counted as a failure.

@@ -108,6 +108,31 @@ def test_foreign_files_are_refused(tmp_path, attrs, message):
     assert message in storage.inspect_data_file(path, "minbar")
 
 
+@pytest.mark.parametrize("name, value", [
+    ("schema_version", "abc"),
+    ("schema_version", np.array([1, 1])),
+    ("schema_version", 1.5),
+    ("kind", np.array([b"minbar", b"tick"])),
+])
+def test_damaged_format_attributes_are_unsupported_format(tmp_path, name, value):
+    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    with h5py.File(path, "r+") as f:
+        f.attrs[name] = value
+    with pytest.raises(storage.StorageError, match="格式不受支持"):
+        storage.read_minbar(path)
+    assert "格式不受支持" in storage.inspect_data_file(path, "minbar")
+
+
+@pytest.mark.parametrize("value", [20251350, 20250230, "abc", np.array([20261207, 20261208]), -5, 2.0261207e7])
+def test_last_trading_date_that_is_no_date_is_a_storage_error(tmp_path, value):
+    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    assert storage.last_trading_date(path, "minbar") == 20261207
+    with h5py.File(path, "r+") as f:
+        f.attrs["last_trading_date"] = value
+    with pytest.raises(storage.StorageError, match="last_trading_date 无效"):
+        storage.last_trading_date(path, "minbar")
+
+
 def test_garbage_file_is_a_storage_error(tmp_path):
     path = tmp_path / "x.h5"
     path.write_bytes(b"not hdf5 at all")

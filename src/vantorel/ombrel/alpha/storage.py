@@ -423,15 +423,29 @@ def _open(path, kind):
     try:
         version = f.attrs.get("schema_version")
         file_kind = f.attrs.get("kind")
-        if isinstance(file_kind, bytes):
-            file_kind = file_kind.decode()
-        if version is None or int(version) != SCHEMA_VERSION or file_kind != kind:
+        try:
+            if isinstance(file_kind, bytes):
+                file_kind = file_kind.decode()
+            supported = version is not None and _attr_int(version) == SCHEMA_VERSION and bool(file_kind == kind)
+        except (TypeError, ValueError):
+            # A damaged attribute (text, an array, bytes that are no UTF-8) is a file not of ours.
+            supported = False
+        if not supported:
             detail = f"schema_version={version}，kind={file_kind}"
             raise StorageError(f"数据文件 {path} 的格式不受支持（{detail}）", f"格式不受支持（{detail}）")
     except BaseException:
         f.close()
         raise
     return f
+
+
+def _attr_int(value):
+    """An integer attribute as an int; ValueError for text, arrays, fractions and anything else."""
+    import numpy as np
+
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        return int(value)
+    raise ValueError(f"不是整数：{value!r}")
 
 
 def _read_dataset(path, kind, name):
@@ -500,15 +514,28 @@ def read_file_attrs(path, kind):
 
 def _plain(value):
     if isinstance(value, bytes):
-        return value.decode()
+        return value.decode("utf-8", "replace")
+    if getattr(value, "ndim", 0):
+        return value.tolist()
     if hasattr(value, "item"):
         return value.item()
     return value
 
 
 def last_trading_date(path, kind):
-    """The last trading date stored in a minute-bar or tick file (0 when empty)."""
-    return int(read_file_attrs(path, kind).get("last_trading_date", 0))
+    """The last trading date stored in a minute-bar or tick file (0 when empty); StorageError when
+    the attribute is no date."""
+    import datetime
+
+    value = read_file_attrs(path, kind).get("last_trading_date", 0)
+    try:
+        day = _attr_int(value)
+        if day:
+            datetime.date(day // 10000, day // 100 % 100, day % 100)
+    except (ValueError, OverflowError):
+        raise StorageError(f"数据文件 {path} 的 last_trading_date 无效（{value!r}）",
+                           f"last_trading_date 无效（{value!r}）") from None
+    return day
 
 
 def read_instruments(bundle_directory):
