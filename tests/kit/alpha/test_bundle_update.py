@@ -179,23 +179,68 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
 
 
-@pytest.mark.parametrize("name, value", [
-    ("schema_version", np.array([1, 1])),
-    ("last_trading_date", 20251350),
-])
-def test_damaged_attribute_is_reported_not_raised(path, signed_in, capsys, name, value):
-    import h5py
+def set_attr(name, value):
+    def damage(file):
+        import h5py
 
+        with h5py.File(file, "r+") as f:
+            f.attrs[name] = value
+
+    damage.__name__ = f"{name}={value!r}"
+    return damage
+
+
+def garbage(file):
+    with open(file, "wb") as f:
+        f.write(b"\0" * 100)
+
+
+@pytest.mark.parametrize("damage", [garbage, set_attr("schema_version", storage.SCHEMA_VERSION + 1),
+                                    set_attr("schema_version", np.array([1, 1])),
+                                    set_attr("last_trading_date", 20251350)], ids=lambda d: d.__name__)
+def test_unreadable_minute_file_is_set_aside_and_fetched_again(path, signed_in, capsys, damage):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
-    with h5py.File(file, "r+") as f:
-        f.attrs[name] = value
+    good = storage.read_minbar(file)
+    damage(file)
+    with open(file, "rb") as f:
+        damaged = f.read()
     capsys.readouterr()
     assert bundle.check_min_bar_data(path)
     assert "000001.XSHE" in capsys.readouterr().out
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False) is True
     assert f"{file} 无法读取" in capsys.readouterr().err
-    assert storage.inspect_data_file(file, "minbar") is None
+    (aside,) = os.listdir(os.path.join(path, "quarantine", "minbar", "stock"))
+    assert aside.startswith("000001.XSHE.h5.")
+    with open(os.path.join(path, "quarantine", "minbar", "stock", aside), "rb") as f:
+        assert f.read() == damaged
+    np.testing.assert_array_equal(storage.read_minbar(file), good)
+
+
+def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(path, signed_in, monkeypatch, capsys):
+    import h5py
+
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE", "000002.XSHE"), (), False)
+    files = {code: p for _c, code, p in storage.iter_minbar_files(path)}
+    with open(files["000001.XSHE"], "rb") as f:
+        before = f.read()
+    real = h5py.File
+
+    def refused(name, *args, **kwargs):
+        if os.fspath(name) == files["000001.XSHE"]:
+            raise PermissionError(13, "Permission denied")
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(h5py, "File", refused)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE", "000002.XSHE"), (), False) is False
+    err = capsys.readouterr().err
+    assert "000001.XSHE（分钟线）" in err and "Permission denied" in err and "该文件未作改动" in err
+    monkeypatch.undo()
+    with open(files["000001.XSHE"], "rb") as f:
+        assert f.read() == before
+    assert not os.path.exists(os.path.join(path, "quarantine"))
+    assert storage.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
 
 
 def test_smart_update_follows_what_is_stored(path, signed_in, calls, monkeypatch, capsys):

@@ -209,23 +209,36 @@ def _default_start(client, kind, inst, end):
 
 
 def _stored_data_last(path, kind):
-    """The last stored trading date of a minute-bar or tick file: 0 when missing, None when unreadable."""
+    """The last stored trading date of a minute-bar or tick file: 0 when missing; StorageError when
+    it cannot be read."""
     try:
         return storage.last_trading_date(path, kind)
     except FileNotFoundError:
         return 0
-    except (storage.StorageError, OSError, ValueError, KeyError):
-        return None
+    except (OSError, KeyError) as exc:
+        raise storage.StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
 
 
-def plan_data_tasks(client, bundle_path, kind, chosen, latest, rebuild, notes):
+def plan_data_tasks(client, bundle_path, kind, chosen, latest, rebuild, notes, report):
     tasks, up_to_date = [], 0
     for inst in chosen:
         end = _end_of(inst, latest)
         path = storage.data_path(bundle_path, kind, inst.category, inst.order_book_id)
-        last = 0 if rebuild else _stored_data_last(path, kind)
-        if last is None:
-            notes.append(f"{path} 无法读取，将重新下载该合约的{KIND_LABELS[kind]}")
+        try:
+            last = 0 if rebuild else _stored_data_last(path, kind)
+        except storage.StorageError as exc:
+            # Fetching the default history would write over the file: what it holds is kept aside
+            # when it is damaged, and left alone, the instrument failed, when it may be sound.
+            if not exc.damaged:
+                report.failed.append((kind, inst.order_book_id, f"{exc.format_message()}；该文件未作改动"))
+                continue
+            try:
+                target = storage.set_aside(bundle_path, kind, inst.category, inst.order_book_id)
+            except OSError as move:
+                report.failed.append((kind, inst.order_book_id,
+                                      f"{path} 无法读取（{exc.reason}），也无法移走：{move.strerror or move}"))
+                continue
+            notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该合约的{KIND_LABELS[kind]}")
             last = 0
         if last:
             start = service.next_trading_date(last)
@@ -432,7 +445,8 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
         tasks += day_tasks
         report.up_to_date += fresh
     for kind in KINDS:
-        kind_tasks, fresh = plan_data_tasks(client, bundle_path, kind, chosen.get(kind, []), latest, rebuild, notes)
+        kind_tasks, fresh = plan_data_tasks(client, bundle_path, kind, chosen.get(kind, []), latest, rebuild, notes,
+                                            report)
         tasks += kind_tasks
         report.up_to_date += fresh
     for note in notes:

@@ -9,7 +9,9 @@ Layout under the bundle path (the directory given by ``-d``)::
             daybar/<category>.h5     one dataset per instrument, named by its market code (DAYBAR_DTYPE)
         minbar/<category>/<code>.h5  dataset "bars": minute bars of one instrument (MINBAR_DTYPE)
         tick/<category>/<code>.h5    dataset "ticks": ticks of one instrument (TICK_DTYPE)
-        quarantine/                  files set aside by the tick check, never read again
+        quarantine/<kind>/<category>/<code>.h5.<stamp>
+                                     minute-bar and tick files set aside as unreadable by the tick
+                                     check or an update, never read again
 
 ``<category>`` is a data category name of ``TAG_MAP`` ("stock", "futures", "fund", "index", "option",
 "convertible"); ``<code>`` is the market code (order_book_id), e.g. ``000001.XSHE``, ``M1905``.
@@ -112,14 +114,20 @@ TICK_FIELDS = [
 ]
 
 _DATASET = {"minbar": "bars", "tick": "ticks"}
+_KIND_DIR = {"minbar": MINBAR_DIR_NAME, "tick": TICK_DIR_NAME}
 
 
 class StorageError(VantorelError):
-    """A bundle file cannot be read or does not have the layout this kit writes."""
+    """A bundle file cannot be read or does not have the layout this kit writes.
 
-    def __init__(self, message, reason=None):
+    ``damaged`` is false when the file itself may be sound and only opening it failed (no
+    permission, an I/O error, HDF5's lock held by another process): such a file is left where it is.
+    """
+
+    def __init__(self, message, reason=None, damaged=True):
         super().__init__(message)
         self.reason = reason or message
+        self.damaged = damaged
 
 
 def _dtype(fields):
@@ -188,6 +196,27 @@ def _iter_data_files(root):
             if name.startswith(".") or not name.endswith(".h5"):
                 continue
             yield category, name[:-3], os.path.join(cat_dir, name)
+
+
+def quarantine_path(bundle_path, kind, category, code):
+    """A free name under quarantine/ for a minute-bar ("minbar") or tick ("tick") file set aside now."""
+    import datetime
+
+    stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, f"{code}.h5.{stamp}")
+    candidate, n = base, 1
+    while os.path.lexists(candidate):
+        candidate, n = f"{base}.{n}", n + 1
+    return candidate
+
+
+def set_aside(bundle_path, kind, category, code):
+    """Move the minute-bar or tick file of an instrument to quarantine/; returns where it went.
+    Raises OSError when it cannot be moved, which leaves it where it was."""
+    target = quarantine_path(bundle_path, kind, category, code)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    os.replace(data_path(bundle_path, kind, category, code), target)
+    return target
 
 
 def iter_minbar_files(bundle_path):
@@ -419,7 +448,10 @@ def _open(path, kind):
     except FileNotFoundError:
         raise
     except (OSError, ValueError) as exc:
-        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+        # h5py gives an errno for what the system refused (permission, I/O, the lock of another
+        # process), and none for a file that is not HDF5 or is cut short.
+        damaged = getattr(exc, "errno", None) is None
+        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
     try:
         version = f.attrs.get("schema_version")
         file_kind = f.attrs.get("kind")

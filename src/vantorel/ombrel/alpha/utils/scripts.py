@@ -1,20 +1,7 @@
 """Maintenance of a data bundle that runs before an update."""
-import datetime
-import os
-
 import click
 
 from vantorel.ombrel.alpha import storage
-
-
-def _aside_path(bundle_path, category, code):
-    stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
-    directory = os.path.join(bundle_path, storage.QUARANTINE_DIR_NAME, storage.TICK_DIR_NAME, category)
-    base = os.path.join(directory, f"{code}.h5.{stamp}")
-    candidate, n = base, 1
-    while os.path.lexists(candidate):
-        candidate, n = f"{base}.{n}", n + 1
-    return candidate
 
 
 def check_tick(bundle_dir):
@@ -30,10 +17,8 @@ def check_tick(bundle_dir):
         reason = storage.inspect_data_file(path, "tick")
         if reason is None:
             continue
-        target = _aside_path(bundle_path, category, code)
         try:
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            os.replace(path, target)
+            target = storage.set_aside(bundle_path, "tick", category, code)
         except OSError as exc:
             click.echo(f"tick 文件 {path} 已损坏（{reason}），但无法移走：{exc.strerror or exc}", err=True)
             continue
