@@ -243,6 +243,23 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
     assert storage.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
 
 
+def test_expired_contract_with_data_stays_in_the_instrument_table(path, signed_in, monkeypatch, capsys):
+    from vantorel.ombrel.alpha import checks
+
+    monkeypatch.setenv(service.ENV_DAILY_DAYS, "5")  # so that M2612 leaves the universe when it expires
+    assert bundle.update_bundle_from_corvane(1, path, True, ("M2612",), ("M2612",), False)
+    directory = storage.bundle_dir(path)
+    listed = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    monkeypatch.setenv(service.ENV_NOW, "2026-12-28T16:00")
+    assert "M2612" not in {i.order_book_id for i in service.EmbeddedService().instruments()}
+    assert bundle.update_bundle_from_corvane(1, path, True, ("M2701",), (), False)
+    now = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    assert now["M2612"] == listed["M2612"] and "M2701" in now
+    capsys.readouterr()
+    found = checks.check_min_bar_data(path) + checks.check_daily_bar_data(directory)
+    assert [a for a in found if a.kind == "unknown_instrument"] == []
+
+
 def test_smart_update_follows_what_is_stored(path, signed_in, calls, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(2, path, False, ("JD2701",), ("000001.XSHE",), False)
     # A stored contract the service no longer lists is left alone, not counted as a failure.

@@ -388,10 +388,28 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
         committer.close()
 
 
-def _write_base(client, bundle_directory, instruments, latest):
+def _still_stored(bundle_path, offered, dtype):
+    """Rows of the stored instrument table whose code the service no longer offers but that still
+    have data in the bundle: an expired contract keeps its listing, sessions and tick size."""
+    directory = storage.bundle_dir(bundle_path)
+    try:
+        table = storage.read_instruments(directory).astype(dtype)
+    except (FileNotFoundError, storage.StorageError, OSError, ValueError, TypeError):
+        return None  # nothing usable to keep
+    with_data = _stored_codes(bundle_path, "minbar") | _stored_codes(bundle_path, "tick") | storage.daybar_codes(directory)
+    codes = [code.decode() for code in table["order_book_id"]]
+    return table[[i for i, code in enumerate(codes) if code not in offered and code in with_data]]
+
+
+def _write_base(client, bundle_path, instruments, latest):
     import numpy as np
 
-    arr = np.array([inst.record() for inst in instruments], dtype=storage.instrument_dtype())
+    dtype = storage.instrument_dtype()
+    arr = np.array([inst.record() for inst in instruments], dtype=dtype)
+    kept = _still_stored(bundle_path, {inst.order_book_id for inst in instruments}, dtype)
+    if kept is not None and len(kept):
+        arr = np.concatenate([arr, kept])
+    bundle_directory = storage.bundle_dir(bundle_path)
     storage.write_instruments(bundle_directory, arr)
     last_year = service.to_date(latest).year + 1
     storage.write_trading_dates(bundle_directory, client.trading_dates(service.CALENDAR_START, f"{last_year}-12-31"))
@@ -452,7 +470,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     for note in notes:
         click.echo(note, err=True)
     try:
-        _write_base(client, bundle_directory, instruments, latest)
+        _write_base(client, bundle_path, instruments, latest)
     except OSError as exc:
         report.stopped = f"写入失败：{_io_message(exc)}"
     else:

@@ -621,6 +621,21 @@ def read_daily(bundle_directory, code=None, category=None):
     return None if code is not None else result
 
 
+def daybar_codes(bundle_directory):
+    """Market codes that have daily bars stored; files that cannot be read count for nothing."""
+    codes = set()
+    for _cat, path in iter_daybar_files(bundle_directory):
+        try:
+            f = _open(path, "daybar")
+        except (StorageError, OSError):
+            continue
+        try:
+            codes.update(f.keys())
+        finally:
+            f.close()
+    return codes
+
+
 def iter_daily(bundle_directory):
     """(category, code, array) of every stored daily-bar series."""
     for cat, path in iter_daybar_files(bundle_directory):
