@@ -1,3 +1,5 @@
+import errno
+import io
 import os
 import random
 import signal
@@ -165,18 +167,42 @@ def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, si
     assert len(stored(path)) == 10
 
 
+class FullDisk(io.FileIO):
+    def write(self, data):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
 def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
-
-    def full(*args, **kwargs):
-        raise OSError(28, "No space left on device")
-
-    monkeypatch.setattr(storage, "write_data_file", full)
+    monkeypatch.setattr(storage, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")), raising=False)
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
-    assert "No space left on device" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert f"已中止：磁盘空间不足：无法写入 {os.path.join(os.path.realpath(path), 'bundle', 'instruments.h5')}，" in out
+    monkeypatch.undo()
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
+    assert [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n] == []
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="RLIMIT_FSIZE")
+def test_a_write_the_system_refuses_is_one_clean_message(tmp_path):
+    # A file-size limit makes the system refuse writes as a full disk does, but in a child only.
+    code = """
+        import resource, signal, sys
+        from vantorel.ombrel.alpha import bundle
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        bundle.download_simple_bundle(sys.argv[1], sample=True)
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(tmp_path / "data")],
+                          env=dict(os.environ, PYTHONPATH=SRC, **{service.ENV_NOW: TODAY}),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    lines = proc.stderr.strip().splitlines()
+    assert lines[-1].startswith("vantorel.errors.VantorelError: 生成数据未全部完成") and "写入失败：" in lines[-1]
+    assert "File too large" in lines[-1] and "errno =" not in proc.stderr and "Exception ignored" not in proc.stderr
+    assert not os.path.exists(tmp_path / "data" / "bundle")
 
 
 def set_attr(name, value):
@@ -227,7 +253,7 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
     real = h5py.File
 
     def refused(name, *args, **kwargs):
-        if os.fspath(name) == files["000001.XSHE"]:
+        if isinstance(name, str) and name == files["000001.XSHE"]:
             raise PermissionError(13, "Permission denied")
         return real(name, *args, **kwargs)
 

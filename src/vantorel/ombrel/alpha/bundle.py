@@ -309,7 +309,14 @@ def _write_data(bundle_path, task, rows, committer):
 
 
 def _io_message(exc):
-    return f"{getattr(exc, 'filename', None) or ''} {exc.strerror or exc}".strip()
+    where = getattr(exc, "filename", None) or ""
+    if storage.disk_full(exc):
+        return f"磁盘空间不足：无法写入 {where}，请腾出空间后重新运行" if where else "磁盘空间不足，请腾出空间后重新运行"
+    return f"{where} {exc.strerror or exc}".strip()
+
+
+def _write_failed(exc):
+    return _io_message(exc) if storage.disk_full(exc) else f"写入失败：{_io_message(exc)}"
 
 
 def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label):
@@ -372,7 +379,7 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
                         committer.check()
                     except OSError as exc:
                         report.failed.append((task.kind, task.inst.order_book_id, _io_message(exc)))
-                        raise _Stop(f"写入失败：{_io_message(exc)}") from exc
+                        raise _Stop(_write_failed(exc)) from exc
                     except storage.StorageError as exc:
                         report.failed.append((task.kind, task.inst.order_book_id, exc.format_message()))
                     bar.update(1)
@@ -380,7 +387,7 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
             try:
                 committer.drain()
             except OSError as exc:
-                raise _Stop(f"写入失败：{_io_message(exc)}") from exc
+                raise _Stop(_write_failed(exc)) from exc
     except _Stop as stop:
         report.stopped = str(stop)
     finally:
@@ -472,7 +479,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     try:
         _write_base(client, bundle_path, instruments, latest)
     except OSError as exc:
-        report.stopped = f"写入失败：{_io_message(exc)}"
+        report.stopped = _write_failed(exc)
     else:
         run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label)
     report.seconds = time.monotonic() - started

@@ -36,6 +36,7 @@ either the old file or the new one, and a killed writer leaves only a stray temp
 h5py and numpy are imported inside the functions: the command line imports the kit's bundle
 functions on every run and should not pay for them when it only prints help.
 """
+import errno
 import os
 import re
 import secrets
@@ -265,24 +266,88 @@ def _fsync_dir(directory):
         os.close(fd)
 
 
+def disk_full(exc):
+    """Whether an OSError is the disk, or the user's quota, running out of space."""
+    return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
+
+
+class _Sink:
+    """The temporary file as HDF5 writes it, through h5py's file-object driver.
+
+    A write the system refuses (a full disk) is kept rather than passed on: HDF5 cannot close a
+    file it failed to write, says so as it frees every object of it, hundreds of lines of its
+    own text, and can crash the process at exit. ``write_temp_h5`` raises the error once the
+    file is closed.
+    """
+
+    def __init__(self, raw):
+        self.raw = raw
+        self.error = None
+
+    def _try(self, op, *args):
+        if self.error is None:
+            try:
+                return op(*args)
+            except OSError as exc:
+                self.error = exc
+        return None
+
+    def write(self, data):
+        self._try(self.raw.write, data)
+        return memoryview(data).nbytes
+
+    def truncate(self, size=None):
+        self._try(self.raw.truncate, size)
+        return size
+
+    def flush(self):
+        self._try(self.raw.flush)
+
+    def readinto(self, buffer):
+        return self.raw.readinto(buffer)
+
+    def read(self, size=-1):
+        return self.raw.read(size)
+
+    def seek(self, offset, whence=0):
+        return self.raw.seek(offset, whence)
+
+    def tell(self):
+        return self.raw.tell()
+
+
 def write_temp_h5(path, fill, kind, attrs=None):
-    """Write an HDF5 file through ``fill(h5file)`` to a temporary file beside ``path``; returns its name."""
+    """Write an HDF5 file through ``fill(h5file)`` to a temporary file beside ``path``; returns its name.
+    A write the system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
     import h5py
 
     directory = os.path.dirname(path) or "."
     os.makedirs(directory, exist_ok=True)
     tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
     try:
-        with h5py.File(tmp, "w", libver="latest") as f:
-            f.attrs["schema_version"] = SCHEMA_VERSION
-            f.attrs["kind"] = kind
-            for key, value in (attrs or {}).items():
-                f.attrs[key] = value
-            fill(f)
-    except BaseException:
+        # Buffered, so that every write is whole or fails: the driver does not look at counts.
+        with open(tmp, "xb+") as raw:
+            sink = _Sink(raw)
+            with h5py.File(sink, "w", libver="latest") as f:
+                f.attrs["schema_version"] = SCHEMA_VERSION
+                f.attrs["kind"] = kind
+                for key, value in (attrs or {}).items():
+                    f.attrs[key] = value
+                fill(f)
+            sink.flush()
+            if sink.error is not None:
+                raise sink.error
+    except BaseException as exc:
         _unlink_quietly(tmp)
-        raise
+        _raise_naming(exc, path)
     return tmp
+
+
+def _raise_naming(exc, path):
+    # A failed write or fsync names no file; the message should say which one.
+    if isinstance(exc, OSError) and exc.filename is None and exc.errno is not None:
+        raise OSError(exc.errno, exc.strerror, path) from None
+    raise exc
 
 
 def commit_temp(tmp, path):
@@ -294,9 +359,9 @@ def commit_temp(tmp, path):
         finally:
             os.close(fd)
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as exc:
         _unlink_quietly(tmp)
-        raise
+        _raise_naming(exc, path)
     _fsync_dir(os.path.dirname(path) or ".")
 
 
