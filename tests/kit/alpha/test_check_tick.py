@@ -1,12 +1,17 @@
 import os
+import subprocess
+import sys
 
 import h5py
 import numpy as np
 import pytest
 
+import vantorel
 from vantorel import tovi
 from vantorel.ombrel.alpha import bundle, service, storage
 from vantorel.ombrel.alpha.utils.scripts import check_tick
+
+SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
 
 
 @pytest.fixture
@@ -79,3 +84,38 @@ def test_two_damaged_copies_of_one_file_are_both_kept(path):
     garbage(p)
     second = check_tick(storage.bundle_dir(path))[0][1]
     assert first != second and os.path.exists(first) and os.path.exists(second)
+
+
+def test_bundle_being_updated_is_not_checked(path, capsys):
+    p = tick_files(path)["JD2701"]
+    garbage(p)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys\nfrom vantorel.ombrel.alpha import bundle\n"
+         "with bundle.update_lock(sys.argv[1]):\n    print('held', flush=True)\n    sys.stdin.read()\n", path],
+        env=dict(os.environ, PYTHONPATH=SRC), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        assert check_tick(storage.bundle_dir(path)) == []
+    finally:
+        holder.communicate("")
+    assert "未检查 tick 文件：另一个更新正在使用" in capsys.readouterr().err
+    assert os.path.exists(p) and not os.path.exists(os.path.join(path, "quarantine"))
+    assert [src for src, _dst, _reason in check_tick(storage.bundle_dir(path))] == [p]
+
+
+@pytest.mark.parametrize("error", [PermissionError(13, "Permission denied"),
+                                   BlockingIOError(11, "Unable to synchronously open file (unable to lock file)")])
+def test_file_that_cannot_be_opened_now_is_left_in_place(path, monkeypatch, capsys, error):
+    p = tick_files(path)["JD2701"]
+    real = h5py.File
+
+    def refused(name, *args, **kwargs):
+        if name == p:
+            raise error
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(h5py, "File", refused)
+    assert check_tick(storage.bundle_dir(path)) == []
+    assert f"未检查 tick 文件 {p}" in capsys.readouterr().err
+    monkeypatch.undo()
+    assert storage.inspect_data_file(p, "tick") is None

@@ -711,12 +711,15 @@ def iter_daily(bundle_directory):
 def inspect_data_file(path, kind):
     """Why a minute-bar or tick file cannot be used (unreadable, truncated, not matching its own
     attributes), or None when it is sound. Reads only the first and the last row, so it is cheap
-    enough to run over a whole bundle before every update."""
+    enough to run over a whole bundle before every update. Raises StorageError when the file
+    cannot be opened for now (``damaged`` false) and so cannot be judged."""
     try:
         f = _open(path, kind)
     except FileNotFoundError:
         return "文件不存在"
     except StorageError as exc:
+        if not exc.damaged:
+            raise
         return exc.reason
     try:
         name = _DATASET[kind]

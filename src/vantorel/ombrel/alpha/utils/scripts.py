@@ -1,7 +1,10 @@
 """Maintenance of a data bundle that runs before an update."""
+import contextlib
+
 import click
 
-from vantorel.ombrel.alpha import storage
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import bundle, storage
 
 
 def check_tick(bundle_dir):
@@ -10,20 +13,34 @@ def check_tick(bundle_dir):
     ``bundle_dir`` is the bundle directory (the "bundle" sub-directory of the bundle path); the tick
     files lie beside it, under the bundle path. Files go to ``<bundle path>/quarantine/tick/`` (kept,
     not deleted, in case they are wanted). Returns [(path, moved to, reason)].
+
+    The check runs under the bundle's update lock, taken without waiting: an update in progress
+    replaces tick files as it goes, and one it has just written must not be judged half done. A
+    file that cannot be opened for now (no permission, locked) is left where it is.
     """
     bundle_path = storage.bundle_path_of(bundle_dir)
     moved = []
-    for category, code, path in storage.iter_tick_files(bundle_path):
-        reason = storage.inspect_data_file(path, "tick")
-        if reason is None:
-            continue
+    with contextlib.ExitStack() as held:
         try:
-            target = storage.set_aside(bundle_path, "tick", category, code)
-        except OSError as exc:
-            click.echo(f"tick 文件 {path} 已损坏（{reason}），但无法移走：{exc.strerror or exc}", err=True)
-            continue
-        moved.append((path, target, reason))
-        click.echo(f"tick 文件 {path} 已损坏（{reason}），已移至 {target}，更新时将重新下载", err=True)
+            held.enter_context(bundle.update_lock(bundle_path))
+        except VantorelError as exc:
+            click.echo(f"未检查 tick 文件：{exc.format_message()}", err=True)
+            return moved
+        for category, code, path in storage.iter_tick_files(bundle_path):
+            try:
+                reason = storage.inspect_data_file(path, "tick")
+            except storage.StorageError as exc:
+                click.echo(f"未检查 tick 文件 {path}：{exc.reason}", err=True)
+                continue
+            if reason is None:
+                continue
+            try:
+                target = storage.set_aside(bundle_path, "tick", category, code)
+            except OSError as exc:
+                click.echo(f"tick 文件 {path} 已损坏（{reason}），但无法移走：{exc.strerror or exc}", err=True)
+                continue
+            moved.append((path, target, reason))
+            click.echo(f"tick 文件 {path} 已损坏（{reason}），已移至 {target}，更新时将重新下载", err=True)
     if moved:
         click.echo(f"共移走 {len(moved)} 个损坏的 tick 文件", err=True)
     return moved
