@@ -39,8 +39,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
-from vantorel.ombrel.alpha import staging
+from vantorel.ombrel.alpha import staging, storage
 
 _GIB = 1 << 30
 _MIB = 1 << 20
