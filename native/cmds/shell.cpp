@@ -16,6 +16,31 @@
 namespace vantorel::cmds {
 namespace {
 
+// The body of an `except` clause: the caught error (the one set on entry) is
+// the one being handled until the body ends, so an error raised in the body
+// carries it as __context__, as in Python.
+class Handling {
+ public:
+  Handling() {
+    PyErr_GetExcInfo(&outer_type_, &outer_value_, &outer_traceback_);
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    PyErr_SetExcInfo(type, value, traceback);  // steals all three
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+  ~Handling() { PyErr_SetExcInfo(outer_type_, outer_value_, outer_traceback_); }
+
+ private:
+  PyObject* outer_type_;
+  PyObject* outer_value_;
+  PyObject* outer_traceback_;
+};
+
 Ref shell(const Scope& scope, const Ref*) {
   static const char* const kNames[] = {"embed"};
   Ref embed;
@@ -23,7 +48,7 @@ Ref shell(const Scope& scope, const Ref*) {
     embed = scope.import_from("IPython", kNames)[0];
   } catch (const PyErrorSet&) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-    PyErr_Clear();
+    Handling handling;
     echo(scope, text("请安装ipython:pip install ipython"));
     return none();
   }

@@ -133,8 +133,8 @@ inline PyObject* function_repr(PyObject* self) {
 
   Ref namespace_ = Ref::steal(PyDict_New());
   check_status(PyDict_SetItemString(namespace_.get(), "defaults", f->defaults));
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  check_status(PyDict_SetItemString(namespace_.get(), "__builtins__", builtins.get()));
+  // Not PyImport_ImportModule("builtins"): a replaced __import__ would see that.
+  check_status(PyDict_SetItemString(namespace_.get(), "__builtins__", PyEval_GetBuiltins()));
   Ref compiled = Ref::steal(Py_CompileString(PyUnicode_AsUTF8AndSize(source.get(), nullptr), "<binding>", Py_file_input));
   Ref::steal(PyEval_EvalCode(compiled.get(), namespace_.get(), namespace_.get()));
   Ref reference = Ref::borrow(PyDict_GetItemString(namespace_.get(), code.name));

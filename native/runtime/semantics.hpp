@@ -47,6 +47,31 @@ inline Ref type_name(const Ref& value) {
   return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))).attr("__name__");
 }
 
+// The interpreter names a type in its messages by tp_name, which the limited
+// API does not expose: a class's __name__, but "module.Name" for many built-in
+// and extension types. For a value that cannot be iterated at all,
+// PyObject_GetIter has just raised "'<tp_name>' object is not iterable", the
+// name cut at 200 bytes as the unpacking message cuts it; take it from there.
+inline Ref name_from_iteration_error(const Ref& value) {
+  PyObject* type;
+  PyObject* error;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &error, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyObject* shown = PyObject_Str(error != nullptr ? error : Py_None);
+  Py_XDECREF(error);
+  Ref message = Ref::steal(shown);
+  Ref suffix = text("' object is not iterable");
+  Py_ssize_t length = PyUnicode_GetLength(message.get());
+  Py_ssize_t suffix_length = PyUnicode_GetLength(suffix.get());
+  if (length > suffix_length && PyUnicode_ReadChar(message.get(), 0) == '\'' &&
+      PyUnicode_Tailmatch(message.get(), suffix.get(), 0, length, 1) == 1) {
+    return Ref::steal(PyUnicode_Substring(message.get(), 1, length - suffix_length));
+  }
+  return type_name(value);
+}
+
 // `first, second = value`, by iteration and with the interpreter's messages.
 inline std::array<Ref, 2> unpack_pair(const Ref& value) {
   PyObject* iterator = PyObject_GetIter(value.get());
@@ -54,8 +79,7 @@ inline std::array<Ref, 2> unpack_pair(const Ref& value) {
     PyTypeObject* type = Py_TYPE(value.get());
     if (PyErr_ExceptionMatches(PyExc_TypeError) && PyType_GetSlot(type, Py_tp_iter) == nullptr &&
         !PySequence_Check(value.get())) {
-      PyErr_Clear();
-      Ref name = type_name(value);
+      Ref name = name_from_iteration_error(value);
       PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", name.get());
     }
     raise_set_error();
@@ -119,10 +143,10 @@ class Scope {
   }
 
  private:
-  static Ref builtins_dict() {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    return Ref::borrow(PyModule_GetDict(builtins.get()));
-  }
+  // The running code's builtins, as a frame has them. Not PyImport_ImportModule:
+  // that calls builtins.__import__, which a replaced __import__ would see as
+  // an import the Python code never makes.
+  static Ref builtins_dict() { return Ref::borrow(PyEval_GetBuiltins()); }
 
   // Through builtins.__import__ as it is at this moment, so that a replaced
   // __import__ sees the call exactly as it would from Python code.
@@ -138,6 +162,21 @@ class Scope {
     return call(Ref::borrow(import_function), {text(module), globals, locals, fromlist, integer(0)});
   }
 
+  // module.__spec__._initializing, as the interpreter reads it: any error means no.
+  static bool initializing(const Ref& module) {
+    int initializing = 0;
+    if (PyObject* spec = PyObject_GetAttrString(module.get(), "__spec__")) {
+      PyObject* flag = PyObject_GetAttrString(spec, "_initializing");
+      Py_DECREF(spec);
+      if (flag != nullptr) {
+        initializing = PyObject_IsTrue(flag);
+        Py_DECREF(flag);
+      }
+    }
+    PyErr_Clear();
+    return initializing > 0;
+  }
+
   // One name of a from-import: the attribute, else an already imported
   // submodule, else the interpreter's ImportError.
   static Ref import_name(const Ref& module, const char* name) {
@@ -145,14 +184,14 @@ class Scope {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set_error();
     PyErr_Clear();
 
+    // Whatever stops the lookup of __name__, the interpreter reports the name
+    // as unknown rather than raising it.
     Ref package;
     if (PyObject* found = PyObject_GetAttrString(module.get(), "__name__")) {
       package = Ref::steal(found);
       if (!PyUnicode_Check(package.get())) package = Ref();
-    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
     } else {
-      raise_set_error();
+      PyErr_Clear();
     }
     if (!package.is_null()) {
       Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", package.get(), name));
@@ -173,14 +212,26 @@ class Scope {
         PyErr_Clear();
       }
     }
-    Ref message = path.is_null()
-        ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
-                                          shown_package.get()))
-        : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name,
-                                          shown_package.get(), path.get()));
+    // A message that cannot be formatted (a __file__ whose __str__ fails) is
+    // left NULL, as the interpreter leaves it: PyErr_SetImportError then
+    // raises its own TypeError.
+    PyObject* message;
+    if (path.is_null()) {
+      message = PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
+                                     shown_package.get());
+    } else if (initializing(module)) {
+      message = PyUnicode_FromFormat(
+          "cannot import name '%s' from partially initialized module %R "
+          "(most likely due to a circular import) (%S)",
+          name, shown_package.get(), path.get());
+    } else {
+      message = PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name, shown_package.get(),
+                                     path.get());
+    }
     Ref error_name = package.is_null() ? none() : package;
     Ref error_path = path.is_null() ? none() : path;
-    PyErr_SetImportError(message.get(), error_name.get(), error_path.get());
+    PyErr_SetImportError(message, error_name.get(), error_path.get());
+    Py_XDECREF(message);
     raise_set_error();
   }
 
