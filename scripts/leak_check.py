@@ -73,6 +73,20 @@ class BadContains(str):
         raise Boom("contains")
 
 
+class NamelessModule:
+    """What sys.modules may hold: its __name__ cannot be read."""
+
+    def __getattr__(self, name):
+        if name == "__name__":
+            raise Boom("no name")
+        raise AttributeError(name)
+
+
+class Unshowable(str):
+    def __str__(self):
+        return None
+
+
 class Sink(io.StringIO):
     """Standard output and error while the scenarios run: accepts text, keeps nothing."""
 
@@ -102,6 +116,7 @@ class Kit:
         self.bad_bool_pair = (BadBool(), self.pw)
         self.bad_format_pair = (BadFormat(), self.pw)
         self.bad_iter = BadIter()
+        self.namespace = types.SimpleNamespace()  # a built-in type, named "types.SimpleNamespace" in errors
         self.colon_user = fresh("with:colon")
         self.bad_contains = BadContains("user")
         self.answer_ok = fresh('{"Code": 0, "Result": [{"Key": "TELMARQ_ACCOUNT", "Value": "agent"}, '
@@ -113,6 +128,12 @@ class Kit:
         self.ipython = types.ModuleType("IPython")
         self.ipython.embed = self.double("embed")
         self.ipython_without_embed = types.ModuleType("IPython")
+        self.ipython_starting = types.ModuleType("IPython")  # mid-import: the circular-import wording
+        self.ipython_starting.__file__ = "/kit/IPython/__init__.py"
+        self.ipython_starting.__spec__ = types.SimpleNamespace(_initializing=True)
+        self.ipython_nameless = NamelessModule()
+        self.ipython_unshowable = types.ModuleType("IPython")
+        self.ipython_unshowable.__file__ = Unshowable("/kit/IPython/__init__.py")
         self.modules = {
             BUNDLE: self.module(BUNDLE, "update_bundle_from_corvane", "update_bundle_from_exist_file",
                                 "check_min_bar_data", "download_simple_bundle"),
@@ -232,7 +253,8 @@ class Scenarios:
     def s_license_show_hostile_pairs(self):
         kit = self.kit
         for pair, error in ((kit.non_iterable, TypeError), (kit.triple, ValueError), (kit.single, ValueError),
-                            (kit.bad_bool_pair, Boom), (kit.bad_format_pair, Boom), (kit.bad_iter, Boom)):
+                            (kit.bad_bool_pair, Boom), (kit.bad_format_pair, Boom), (kit.bad_iter, Boom),
+                            (kit.namespace, TypeError)):
             self.cmds.get_license_info = store({"VANTOREL_LICENSE": pair})
             expect(error, self.main, "license", "--show")
 
@@ -292,13 +314,32 @@ class Scenarios:
         expect(Boom, self.main, "shell")
 
     def s_shell_without_ipython(self):
-        modules = sys.modules
-        for stand_in in (None, self.kit.ipython_without_embed):
+        kit, modules = self.kit, sys.modules
+        for stand_in in (None, kit.ipython_without_embed, kit.ipython_starting, kit.ipython_nameless):
             modules["IPython"] = stand_in
             try:
                 assert self.main("shell") is None
             finally:
-                modules["IPython"] = self.kit.ipython
+                modules["IPython"] = kit.ipython
+        modules["IPython"] = kit.ipython_unshowable
+        try:
+            expect(TypeError, self.main, "shell")  # the interpreter's "expected a message argument"
+        finally:
+            modules["IPython"] = kit.ipython
+
+    def s_shell_hint_fails(self):
+        # The install hint is echoed while the ImportError is being handled.
+        cmds, shell = self.cmds, self.entry("shell")
+        saved = cmds.click
+        sys.modules["IPython"] = None
+        try:
+            cmds.click = types.SimpleNamespace(echo=raises(Boom, "echo"))
+            expect(Boom, shell)
+            del cmds.click
+            expect(NameError, shell)
+        finally:
+            cmds.click = saved
+            sys.modules["IPython"] = self.kit.ipython
 
     def s_shell_import_raises(self):
         saved = builtins.__import__
@@ -393,7 +434,7 @@ class Scenarios:
     def s_login_store_hostile(self):
         kit, init_tovi = self.kit, self.entry("init_tovi")
         for pair, error in ((kit.non_iterable, TypeError), (kit.triple, ValueError), (kit.single, ValueError),
-                            (kit.bad_bool_pair, Boom), (kit.bad_iter, Boom)):
+                            (kit.bad_bool_pair, Boom), (kit.bad_iter, Boom), (kit.namespace, TypeError)):
             self.login.get_license_info = store({"VANTOREL_LICENSE": pair})
             expect(error, init_tovi)
         self.login.get_license_info = store({"VANTOREL_LICENSE": kit.password_pair})
