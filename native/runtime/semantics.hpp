@@ -122,7 +122,10 @@ class Scope {
     if (PyObject* found = PyDict_GetItemString(globals_, name)) return Ref::borrow(found);
     Ref builtins = builtins_dict();
     if (PyObject* found = PyDict_GetItemString(builtins.get(), name)) return Ref::borrow(found);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    // With its `name`, which the interpreter's own NameError carries.
+    Ref message = Ref::steal(PyUnicode_FromFormat("name '%s' is not defined", name));
+    Ref error = call(Ref::borrow(PyExc_NameError), {message}, {{"name", text(name)}});
+    PyErr_SetObject(PyExc_NameError, error.get());
     raise_set_error();
   }
 
@@ -152,14 +155,15 @@ class Scope {
   // __import__ sees the call exactly as it would from Python code.
   Ref import_module(const char* module, const Ref& fromlist) const {
     Ref builtins = builtins_dict();
-    PyObject* import_function = PyDict_GetItemString(builtins.get(), "__import__");
-    if (import_function == nullptr) {
+    // Owned at once: making the arguments may run a collection that drops it.
+    Ref import_function = Ref::borrow(PyDict_GetItemString(builtins.get(), "__import__"));
+    if (import_function.is_null()) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
       raise_set_error();
     }
     Ref globals = Ref::borrow(globals_);
     Ref locals = module_level_ ? globals : none();
-    return call(Ref::borrow(import_function), {text(module), globals, locals, fromlist, integer(0)});
+    return call(import_function, {text(module), globals, locals, fromlist, integer(0)});
   }
 
   // module.__spec__._initializing, as the interpreter reads it: any error means no.

@@ -332,6 +332,7 @@ def test_deleted_module_name_is_a_name_error(cmds, runner, store, monkeypatch, n
     result = runner.invoke(cmds.cli, ["license", *args], input="alice\n")
     assert type(result.exception) is NameError
     assert str(result.exception) == f"name '{name}' is not defined"
+    assert result.exception.name == name
 
 
 def test_click_functions_looked_up_at_run_time(cmds, runner, store, monkeypatch):
