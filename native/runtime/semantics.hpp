@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
 
 namespace vantorel {
 
@@ -166,37 +167,77 @@ class Scope {
     return call(import_function, {text(module), globals, locals, fromlist, integer(0)});
   }
 
-  // module.__spec__._initializing, as the interpreter reads it: any error means no.
-  static bool initializing(const Ref& module) {
-    int initializing = 0;
-    if (PyObject* spec = PyObject_GetAttrString(module.get(), "__spec__")) {
-      PyObject* flag = PyObject_GetAttrString(spec, "_initializing");
-      Py_DECREF(spec);
-      if (flag != nullptr) {
-        initializing = PyObject_IsTrue(flag);
-        Py_DECREF(flag);
-      }
-    }
+  // The interpreter running us: the stable ABI lets it be any 3.10+, and the
+  // from-import error path changed in 3.12 and 3.13.
+  static bool interpreter_at_least(int wanted_minor) {
+    int major = 0;
+    int minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
+    return major > 3 || (major == 3 && minor >= wanted_minor);
+  }
+
+  // getattr(value, name) for the error path: a missing attribute is a null
+  // reference; another error is raised under 3.13+ and taken as missing before.
+  static Ref optional_attribute(PyObject* value, const char* name, bool raises) {
+    if (PyObject* found = PyObject_GetAttrString(value, name)) return Ref::steal(found);
+    if (raises && !PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set_error();
     PyErr_Clear();
+    return Ref();
+  }
+
+  // module.__spec__._initializing, read as the interpreter reads it.
+  static bool initializing(const Ref& spec, bool raises) {
+    if (spec.is_null()) return false;
+    Ref flag = optional_attribute(spec.get(), "_initializing", raises);
+    if (flag.is_null()) return false;
+    int initializing = PyObject_IsTrue(flag.get());
+    if (initializing < 0) {
+      if (raises) raise_set_error();
+      PyErr_Clear();
+    }
     return initializing > 0;
+  }
+
+  // getattr(module, name) as a from-import reads it; null when missing. From
+  // 3.12 on, a module's lookup then skips building the AttributeError, whose
+  // message reads module.__spec__: take the same steps without it.
+  static Ref imported_attribute(const Ref& module, const char* name) {
+    PyObject* found = nullptr;
+    Ref key = text(name);
+    const bool plain_module = PyType_GetSlot(Py_TYPE(module.get()), Py_tp_getattro) ==
+                              PyType_GetSlot(&PyModule_Type, Py_tp_getattro);
+    if (plain_module && interpreter_at_least(12)) {
+      found = PyObject_GenericGetAttr(module.get(), key.get());
+      if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyObject* hook = PyDict_GetItemWithError(PyModule_GetDict(module.get()), text("__getattr__").get());
+        if (hook != nullptr) {
+          Ref held = Ref::borrow(hook);
+          found = PyObject_CallFunctionObjArgs(held.get(), key.get(), nullptr);
+        } else if (!PyErr_Occurred()) {
+          return Ref();
+        }
+      }
+    } else {
+      found = PyObject_GetAttr(module.get(), key.get());
+    }
+    if (found != nullptr) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set_error();
+    PyErr_Clear();
+    return Ref();
   }
 
   // One name of a from-import: the attribute, else an already imported
   // submodule, else the interpreter's ImportError.
   static Ref import_name(const Ref& module, const char* name) {
-    if (PyObject* value = PyObject_GetAttrString(module.get(), name)) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set_error();
-    PyErr_Clear();
+    Ref value = imported_attribute(module, name);
+    if (!value.is_null()) return value;
 
-    // Whatever stops the lookup of __name__, the interpreter reports the name
-    // as unknown rather than raising it.
-    Ref package;
-    if (PyObject* found = PyObject_GetAttrString(module.get(), "__name__")) {
-      package = Ref::steal(found);
-      if (!PyUnicode_Check(package.get())) package = Ref();
-    } else {
-      PyErr_Clear();
-    }
+    // Before 3.13 whatever stops these lookups counts as "unknown"; from 3.13
+    // on only a missing attribute does.
+    const bool raises = interpreter_at_least(13);
+    Ref package = optional_attribute(module.get(), "__name__", raises);
+    if (!package.is_null() && !PyUnicode_Check(package.get())) package = Ref();
     if (!package.is_null()) {
       Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%s", package.get(), name));
       PyObject* modules = PyImport_GetModuleDict();  // borrowed
@@ -207,6 +248,7 @@ class Scope {
     }
 
     Ref shown_package = package.is_null() ? text("<unknown module name>") : package;
+    Ref missing = text(name);
     Ref path;
     if (PyModule_Check(module.get())) {
       if (PyObject* file = PyModule_GetFilenameObject(module.get())) {
@@ -216,6 +258,8 @@ class Scope {
         PyErr_Clear();
       }
     }
+    bool starting =
+        !path.is_null() && initializing(optional_attribute(module.get(), "__spec__", raises), raises);
     // A message that cannot be formatted (a __file__ whose __str__ fails) is
     // left NULL, as the interpreter leaves it: PyErr_SetImportError then
     // raises its own TypeError.
@@ -223,7 +267,7 @@ class Scope {
     if (path.is_null()) {
       message = PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
                                      shown_package.get());
-    } else if (initializing(module)) {
+    } else if (starting) {
       message = PyUnicode_FromFormat(
           "cannot import name '%s' from partially initialized module %R "
           "(most likely due to a circular import) (%S)",
@@ -235,6 +279,16 @@ class Scope {
     Ref error_name = package.is_null() ? none() : package;
     Ref error_path = path.is_null() ? none() : path;
     PyErr_SetImportError(message, error_name.get(), error_path.get());
+    if (message != nullptr && interpreter_at_least(12)) {
+      // 3.12+ records the missing name too; tracebacks use it for "Did you mean".
+      PyObject* type;
+      PyObject* error;
+      PyObject* traceback;
+      PyErr_Fetch(&type, &error, &traceback);
+      PyErr_NormalizeException(&type, &error, &traceback);
+      if (PyObject_SetAttrString(error, "name_from", missing.get()) < 0) PyErr_Clear();
+      PyErr_Restore(type, error, traceback);
+    }
     Py_XDECREF(message);
     raise_set_error();
   }
