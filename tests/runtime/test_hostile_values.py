@@ -323,7 +323,8 @@ class World:
     def describe(self, error, depth=0):
         described = [type(error).__name__, self.normal(str(error)), self.normal(error.args)]
         if isinstance(error, ImportError):
-            described += [self.normal(error.name), self.normal(error.path)]
+            described += [self.normal(error.name), self.normal(error.path),
+                          self.normal(getattr(error, "name_from", None))]
         if depth < 3:
             for linked in (error.__cause__, error.__context__):
                 described.append(None if linked is None else self.describe(linked, depth + 1))
