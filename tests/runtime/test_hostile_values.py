@@ -170,8 +170,8 @@ results = actions(values | text_pairs | flags)
 pairs = actions(text_pairs | value_pairs | values)
 
 
-def module_spec(names):
-    """What sys.modules holds for a kit module: nothing, None, a module with some of its functions, anything."""
+def module_entry(names):
+    """What sys.modules holds for a kit module: a module with all or some of its functions, None, or anything."""
     functions = st.dictionaries(st.sampled_from(names), results, max_size=len(names))
     # __file__ and __spec__ shape the ImportError for a missing name.
     extras = st.dictionaries(st.sampled_from(["__file__", "__spec__", "__name__"]),
@@ -200,25 +200,25 @@ class World:
         self.count = 0
 
     # values
-    def build(self, spec):
-        kind = spec[0]
+    def build(self, drawn):
+        kind = drawn[0]
         if kind == "plain":
-            return spec[1]
+            return drawn[1]
         if kind == "huge":
-            return "长" * spec[1]
+            return "长" * drawn[1]
         if kind == "static":
-            return types.SimpleNamespace() if spec[1] == "namespace" else object()
+            return types.SimpleNamespace() if drawn[1] == "namespace" else object()
         if kind == "tuple":
-            return tuple(self.build(item) for item in spec[1])
+            return tuple(self.build(item) for item in drawn[1])
         if kind == "list":
-            return [self.build(item) for item in spec[1]]
+            return [self.build(item) for item in drawn[1]]
         if kind == "dict":
-            return {key: self.build(item) for key, item in spec[1]}
+            return {key: self.build(item) for key, item in drawn[1]}
         if kind == "attrs":
-            return types.SimpleNamespace(**{key: self.build(item) for key, item in spec[1].items()})
+            return types.SimpleNamespace(**{key: self.build(item) for key, item in drawn[1].items()})
         if kind == "hostile":
-            return self.hostile(*spec[1:])
-        raise AssertionError(spec)
+            return self.hostile(*drawn[1:])
+        raise AssertionError(drawn)
 
     def hostile(self, base, name, methods, attributes):
         tag = f"h{self.count}"
@@ -270,8 +270,8 @@ class World:
             raise self.exception(step[1])
         return Script(self, who, [self.build(item) for item in step[1]], step[2])
 
-    def exception(self, spec):
-        return EXCEPTIONS[spec[0]](spec[1])
+    def exception(self, drawn):
+        return EXCEPTIONS[drawn[0]](drawn[1])
 
     def double(self, name, steps, default=None):
         world = self
@@ -282,15 +282,15 @@ class World:
         double.__name__ = name
         return double
 
-    def kit_module(self, name, spec):
-        if spec[0] == "none":
+    def kit_module(self, name, drawn):
+        if drawn[0] == "none":
             return None
-        if spec[0] == "value":
-            return self.build(spec[1])
+        if drawn[0] == "value":
+            return self.build(drawn[1])
         module = types.ModuleType(name)
-        for function, steps in spec[1].items():
+        for function, steps in drawn[1].items():
             setattr(module, function, self.double(function, steps))
-        for attribute, value in spec[2].items():
+        for attribute, value in drawn[2].items():
             setattr(module, attribute, self.build(value))
         return module
 
@@ -450,7 +450,7 @@ def test_license(cmds, twins, args, store, write, getenv, prompt, choice, echo, 
             "get_license_info": world.double("get_license_info", store),
             "set_to_environ": world.double("set_to_environ", write),
         }
-        built = {name: world.build(spec) if spec is not None else None for name, spec in args.items()}
+        built = {name: world.build(drawn) if drawn is not None else None for name, drawn in args.items()}
         return names, None, deleted, import_failure, (), built
 
     compare(cmds, cmds.license.callback, twins["license"], setup)
@@ -461,7 +461,7 @@ def test_license(cmds, twins, args, store, write, getenv, prompt, choice, echo, 
 @example(  # an unreadable __name__ makes the ImportError for a missing name, not an error of its own
     ipython=("value", ("hostile", ("object", None), "Hostile", {}, {"__name__": [("raise", (0, "no name"))]})),
     echo=[], deleted=None, import_failure=None)
-@given(ipython=module_spec(["embed"]), echo=results, deleted=st.sampled_from([None, None, "click"]),
+@given(ipython=module_entry(["embed"]), echo=results, deleted=st.sampled_from([None, None, "click"]),
        import_failure=import_failures)
 def test_shell(cmds, twins, ipython, echo, deleted, import_failure):
     def setup(world):
@@ -479,9 +479,9 @@ def test_shell(cmds, twins, ipython, echo, deleted, import_failure):
         "base": flags | values, "minbar": st.lists(plain, max_size=2).map(lambda v: ("tuple", v)) | values,
         "tick": st.lists(plain, max_size=2).map(lambda v: ("tuple", v)) | values, "with_derivatives": flags,
         "concurrency": st.integers(0, 3).map(lambda n: ("plain", n)), "smart": flags | values, "rebuild": flags}),
-    login_module=module_spec(["init_tovi"]),
-    bundle=module_spec(["update_bundle_from_corvane", "update_bundle_from_exist_file"]),
-    scripts=module_spec(["check_tick"]), join=results, exists=results, exit=results, echo=results,
+    login_module=module_entry(["init_tovi"]),
+    bundle=module_entry(["update_bundle_from_corvane", "update_bundle_from_exist_file"]),
+    scripts=module_entry(["check_tick"]), join=results, exists=results, exit=results, echo=results,
     deleted=st.sampled_from([None, None, None, "click", "os", "sys", "update_data"]),
     import_failure=import_failures,
 )
@@ -496,7 +496,7 @@ def test_update_data(cmds, twins, args, login_module, bundle, scripts, join, exi
         }
         modules = {LOGIN: world.kit_module(LOGIN, login_module), BUNDLE: world.kit_module(BUNDLE, bundle),
                    SCRIPTS: world.kit_module(SCRIPTS, scripts)}
-        built = {name: world.build(spec) for name, spec in args.items()}
+        built = {name: world.build(drawn) for name, drawn in args.items()}
         return names, modules, deleted, import_failure, (), built
 
     compare(cmds, cmds.update_data.callback, twins["update_data"], setup)
@@ -505,7 +505,7 @@ def test_update_data(cmds, twins, args, login_module, bundle, scripts, join, exi
 @SETTINGS
 @given(
     args=st.tuples(values, flags | values, flags | values), any_=st.none() | results,
-    bundle=module_spec(["check_min_bar_data"]), cmds_bundle=module_spec(["check_bundle_data"]), join=results,
+    bundle=module_entry(["check_min_bar_data"]), cmds_bundle=module_entry(["check_bundle_data"]), join=results,
     deleted=st.sampled_from([None, None, "os"]), import_failure=import_failures,
 )
 def test_check_data(cmds, twins, args, any_, bundle, cmds_bundle, join, deleted, import_failure):
@@ -514,7 +514,7 @@ def test_check_data(cmds, twins, args, any_, bundle, cmds_bundle, join, deleted,
         if any_ is not None:  # a global `any` hides the builtin for both
             names["any"] = world.double("any", any_)
         modules = {BUNDLE: world.kit_module(BUNDLE, bundle), CMDS_BUNDLE: world.kit_module(CMDS_BUNDLE, cmds_bundle)}
-        return names, modules, deleted, import_failure, tuple(world.build(spec) for spec in args), {}
+        return names, modules, deleted, import_failure, tuple(world.build(drawn) for drawn in args), {}
 
     compare(cmds, cmds.check_data.callback, twins["check_data"], setup)
 
@@ -528,12 +528,12 @@ def test_check_data(cmds, twins, args, any_, bundle, cmds_bundle, join, deleted,
     args=[("plain", "bundle")], import_failure=None,
     bundle=("module", {}, {"__file__": ("hostile", ("str", "/kit/module.py"), "Hostile",
                                         {"__str__": [("return", ("plain", None))]}, {})}))
-@given(args=st.lists(values, min_size=1, max_size=3), bundle=module_spec(["download_simple_bundle"]),
+@given(args=st.lists(values, min_size=1, max_size=3), bundle=module_entry(["download_simple_bundle"]),
        import_failure=import_failures)
 def test_download_data(cmds, twins, args, bundle, import_failure):
     def setup(world):
         modules = {BUNDLE: world.kit_module(BUNDLE, bundle)}
-        return {}, modules, None, import_failure, tuple(world.build(spec) for spec in args), {}
+        return {}, modules, None, import_failure, tuple(world.build(drawn) for drawn in args), {}
 
     compare(cmds, cmds.download_data.callback, twins["download_data"], setup)
 
