@@ -14,27 +14,33 @@ from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import archive
 from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
 
-from trees import snapshot
+from vantorel.ombrel.alpha.locks import LOCK_NAME
+from trees import h5_bytes, snapshot
 
-OLD = {"bundle/instruments.h5": b"old instruments", "minbar/000001.XSHE.h5": b"old bars"}
-NEW = {"bundle/instruments.h5": b"new instruments", "bundle/day.h5": b"d" * 5000, "minbar/M1905.h5": b"m" * 300}
+OLD = {"bundle/instruments.h5": h5_bytes("instruments", "old"), "minbar/stock/000001.XSHE.h5": h5_bytes("minbar", "old")}
+NEW = {"bundle/instruments.h5": h5_bytes("instruments", "new"), "bundle/daybar/stock.h5": h5_bytes("daybar", "new"),
+       "minbar/futures/M1905.h5": h5_bytes("minbar", "new")}
 
 
-def files_under(root):
+def files_under(root, previous=False):
+    """Files under root by relative path; the lock and (unless asked for) the previous generation left out."""
     found = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in filenames:
             path = os.path.join(dirpath, name)
+            rel = os.path.relpath(path, root).replace(os.sep, "/")
+            if rel == LOCK_NAME or (rel.startswith("previous/") and not previous):
+                continue
             with open(path, "rb") as f:
-                found[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
+                found[rel] = f.read()
     return found
 
 
 def siblings(bundle):
     """What a swap left beside the bundle path or inside it."""
     parent, name = os.path.split(bundle)
-    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".lock")]
-    return sorted(beside + [n for n in os.listdir(bundle) if n.startswith(".vantorel.")])
+    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".")]
+    return sorted(beside + [n for n in os.listdir(bundle) if n.startswith(".vantorel.") and n != LOCK_NAME])
 
 
 @pytest.fixture
@@ -84,6 +90,9 @@ def test_good_archive_replaces_bundle(build, bundle, kind):
     assert files_under(bundle) == NEW
     assert (result.files, result.bytes, result.unwrapped) == (3, sum(map(len, NEW.values())), "")
     assert siblings(bundle) == []
+    # Nothing replaced is deleted: the old directories are the previous generation.
+    assert {k[len("previous/"):]: v for k, v in files_under(bundle, previous=True).items()
+            if k.startswith("previous/")} == OLD
 
 
 def test_archive_of_a_directory_with_dot_entries(build, bundle):
@@ -102,19 +111,38 @@ def test_format_is_read_from_content_not_name(build, bundle):
 @pytest.mark.parametrize(
     "names, expected_unwrapped",
     [
-        (["sample/bundle/instruments.h5", "sample/minbar/M1905.h5"], "sample"),
-        (["bundle/instruments.h5", "bundle/day.h5"], ""),  # already a bundle path: the top is layout
-        (["x/x/a.h5", "x/bundle/b.h5"], "x"),  # an inner entry of the same name survives
+        (["sample/bundle/instruments.h5", "sample/minbar/futures/M1905.h5"], "sample"),
+        (["bundle/instruments.h5", "bundle/daybar/stock.h5"], ""),  # already a bundle path: the top is layout
+        (["x/x/a.txt", "x/bundle/instruments.h5"], "x"),  # an inner entry of the same name survives
+        # "tar czf b.tar.gz -C $VANTOREL_HOME bundle": the bundle path wrapped in a directory named bundle
+        (["bundle/bundle/instruments.h5", "bundle/minbar/stock/A.h5", "bundle/tick/stock/A.h5"], "bundle"),
+        (["bundle/minbar/stock/A.h5"], "bundle"),
+        (["a/b/bundle/trading_dates.h5", "a/b/notes.txt"], "a/b"),
     ],
 )
-def test_single_top_directory(build, bundle, names, expected_unwrapped):
-    path = build("tar.gz", [(n, n.encode()) for n in names])
+def test_bundle_is_found_by_its_layout(build, bundle, names, expected_unwrapped):
+    path = build("tar.gz", [(n, valid_for(n)) for n in names])
     result = install_archive(path, bundle)
     assert result.unwrapped == expected_unwrapped
     strip = len(expected_unwrapped) + 1 if expected_unwrapped else 0
-    installed = {n[strip:]: n.encode() for n in names if n[strip:].startswith(("bundle/", "minbar/"))}
-    kept = {} if any(n.startswith("minbar/") for n in installed) else {"minbar/000001.XSHE.h5": b"old bars"}
+    installed = {n[strip:]: valid_for(n) for n in names if n[strip:].startswith(("bundle/", "minbar/", "tick/"))}
+    tops = {n.split("/")[0] for n in installed}
+    kept = {n: data for n, data in OLD.items() if n.split("/")[0] not in tops}
     assert files_under(bundle) == dict(installed, **kept)
+
+
+def valid_for(name):
+    """The bytes of a sound bundle file of the kind the member's place says."""
+    parts = name.split("/")
+    if parts[-2:] == ["bundle", "instruments.h5"]:
+        return h5_bytes("instruments", "new")
+    if parts[-2:] == ["bundle", "trading_dates.h5"]:
+        return h5_bytes("trading_dates", "new")
+    if len(parts) >= 3 and parts[-3] in ("minbar", "tick"):
+        return h5_bytes(parts[-3], "new")
+    if len(parts) >= 3 and parts[-2] == "daybar":
+        return h5_bytes("daybar", "new")
+    return name.encode()
 
 
 def tar_info(name, type_, linkname="", size=0):
@@ -139,7 +167,7 @@ def zip_special(name, kind):
     return (info, b"")
 
 
-GOOD = ("bundle/instruments.h5", b"fine")
+GOOD = ("bundle/instruments.h5", h5_bytes("instruments", "new"))
 
 HOSTILE = [
     ("tar.gz", [GOOD, ("../evil.h5", b"x")], "..", "../evil.h5"),
@@ -159,6 +187,15 @@ HOSTILE = [
     ("zip", [GOOD, zip_special("bundle/tty", stat.S_IFCHR)], "设备", None),
     ("tar.gz", [GOOD, GOOD], "重复", None),
     ("zip", [GOOD, ("Bundle/Instruments.h5", b"y")], "重复", None),
+    # Data that is none: garbage, a file of another kind than its place, a place the layout lacks.
+    ("tar.gz", [GOOD, ("minbar/stock/A.h5", os.urandom(60))], "不是有效的 bundle 数据文件", "minbar/stock/A.h5"),
+    ("zip", [("bundle/instruments.h5", h5_bytes("minbar", "new"))], "格式不受支持", "bundle/instruments.h5"),
+    ("tar", [GOOD, ("tick/stock/A.h5", h5_bytes("minbar", "new"))], "格式不受支持", "tick/stock/A.h5"),
+    ("zip", [GOOD, ("bundle/daybar/stock.h5", h5_bytes("instruments", "new"))], "不是有效", "bundle/daybar/stock.h5"),
+    ("tar.gz", [GOOD, ("bundle/bundle/instruments.h5", GOOD[1])], "不在 bundle 布局", "bundle/bundle/instruments.h5"),
+    ("tar.gz", [GOOD, ("minbar/A.h5", h5_bytes("minbar", "new"))], "不在 bundle 布局", "minbar/A.h5"),
+    # Two bundles side by side: which one is meant cannot be told.
+    ("zip", [("a/bundle/instruments.h5", GOOD[1]), ("b/minbar/stock/A.h5", h5_bytes("minbar", "new"))], "多份", None),
 ]
 
 
@@ -238,10 +275,10 @@ def test_huge_extended_header_is_refused_before_it_is_read(tmp_path, bundle, typ
 def test_bytes_outside_the_members_count_against_the_caps(build, bundle, limits, reason):
     # Pax records under the header cap: the members declare 1 byte each, the stream holds megabytes.
     members = []
-    for i in range(8):
+    for i in range(80):
         info = tarfile.TarInfo("bundle/{}.h5".format(i))
         info.size = 1
-        info.pax_headers = {"comment": "x" * 900_000}
+        info.pax_headers = {"comment": "x" * 60_000}
         members.append((info, b"x"))
     path = build("tar.gz", members)
     before = snapshot(bundle)
@@ -252,9 +289,11 @@ def test_bytes_outside_the_members_count_against_the_caps(build, bundle, limits,
 
 def test_same_data_under_the_caps_installs(build, bundle):
     # The ratio floor keeps small, highly compressible bundles installable.
-    path = build("zip", [GOOD, ("bundle/z.h5", b"\0" * (1 << 20))])
+    zeros = h5_bytes("minbar", "zeros")
+    assert len(zeros) > 1 << 20
+    path = build("zip", [GOOD, ("minbar/stock/Z.h5", zeros)])
     install_archive(path, bundle, limits=ArchiveLimits(max_ratio=50, ratio_floor=4 << 20))
-    assert len(files_under(bundle)["bundle/z.h5"]) == 1 << 20
+    assert files_under(bundle)["minbar/stock/Z.h5"] == zeros
 
 
 def test_zip_member_larger_than_declared_is_refused(build, bundle):
@@ -351,7 +390,8 @@ def test_only_the_layout_directories_are_replaced(build, bundle, capsys):
     install_archive(path, bundle)
     assert files_under(bundle) == dict(NEW, **kept)
     out = capsys.readouterr().out
-    assert "（替换了原有的 bundle/、minbar/）" in out and "README.txt、quarantine 不属于 bundle，未安装" in out
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(bundle, "previous")) in out
+    assert "README.txt、quarantine 不属于 bundle，未安装" in out
 
 
 @pytest.mark.parametrize("content", [{"main.py": b"print()"}, {"accounts/accounts.json": b"{}", "bundle/bundle/instruments.h5": b""}])

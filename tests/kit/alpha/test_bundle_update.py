@@ -317,8 +317,8 @@ def test_second_update_of_the_same_bundle_fails_at_once(path, signed_in, capsys)
         started = time.monotonic()
         assert bundle.update_bundle_from_corvane(2, path, True, (), (), False) is False
         assert time.monotonic() - started < 5
-        assert "另一个更新正在使用" in capsys.readouterr().err
-        with pytest.raises(VantorelError, match="另一个更新正在使用"):
+        assert "另一个进程正在使用" in capsys.readouterr().err
+        with pytest.raises(VantorelError, match="另一个进程正在使用"):
             bundle.download_simple_bundle(path, sample=True)
     finally:
         holder.communicate("")
@@ -419,7 +419,7 @@ def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch,
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     capsys.readouterr()
     assert bundle.download_simple_bundle(path, sample=False)
-    assert capsys.readouterr().out.rstrip().endswith("（替换了原有的 bundle/、minbar/）")
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(path, "previous")) in capsys.readouterr().out
     full = snapshot(path)
     assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
     # The full build brings no ticks, so the sample's stay, and so does everything else.

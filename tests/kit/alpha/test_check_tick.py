@@ -98,7 +98,7 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
         assert check_tick(storage.bundle_dir(path)) == []
     finally:
         holder.communicate("")
-    assert "未检查 tick 文件：另一个更新正在使用" in capsys.readouterr().err
+    assert "未检查 tick 文件：另一个进程正在使用" in capsys.readouterr().err
     assert os.path.exists(p) and not os.path.exists(os.path.join(path, "quarantine"))
     assert [src for src, _dst, _reason in check_tick(storage.bundle_dir(path))] == [p]
 

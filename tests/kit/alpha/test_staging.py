@@ -8,6 +8,7 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import staging
+from vantorel.ombrel.alpha.locks import LOCK_NAME
 from vantorel.ombrel.alpha.staging import recover, staged_bundle
 
 import trees
@@ -15,8 +16,13 @@ import trees
 
 def snapshot(root):
     # Compared with trees written afresh (snapshot_of), so without modification times; what the
-    # swap keeps inside dest is left to leftovers().
-    return {rel: data for rel, data in trees.snapshot(root, mtimes=False).items() if not rel.startswith(".vantorel.")}
+    # swap keeps inside dest is left to leftovers(), the previous generation to previous_of().
+    return {rel: data for rel, data in trees.snapshot(root, mtimes=False).items()
+            if not rel.startswith((".vantorel.", "previous"))}
+
+
+def previous_of(dest):
+    return files_of(os.path.join(dest, staging.PREVIOUS)) if os.path.isdir(os.path.join(dest, staging.PREVIOUS)) else {}
 
 
 def make_tree(root, files):
@@ -29,8 +35,8 @@ def make_tree(root, files):
 
 def leftovers(dest):
     parent, name = os.path.split(dest)
-    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".") and not n.endswith(".swap.lock")]
-    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.")] if os.path.isdir(dest) else []
+    beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".")]
+    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.") and n != LOCK_NAME] if os.path.isdir(dest) else []
     return sorted(beside + inside)
 
 
@@ -56,7 +62,13 @@ def test_clean_exit_swaps_the_layout_directories_it_brings(dest):
         assert snapshot(dest) == snapshot_of(OLD, dest)
     assert snapshot(dest) == snapshot_of(MERGED, dest)
     assert (swap.replaced, swap.added, swap.dropped) == (["bundle"], ["tick"], [".old", "README", "quarantine"])
-    assert swap.note() == "（替换了原有的 bundle/）"
+    assert swap.note() == "；原有的 bundle/ 已保留在 {0}/previous（只保留上一代；如需换回，把其中的目录移回 {0}）".format(dest)
+    assert previous_of(dest) == {k: v for k, v in OLD.items() if k.startswith("bundle/")}
+    assert leftovers(dest) == []
+    # One generation is kept: the next swap retires this one.
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, {"bundle/instruments.h5": b"newer-i"})
+    assert previous_of(dest) == {k: v for k, v in NEW.items() if k.startswith("bundle/")}
     assert leftovers(dest) == []
 
 
@@ -153,13 +165,27 @@ def test_dest_that_is_a_file_is_refused(tmp_path):
     assert path.read_bytes() == b"x"
 
 
+SECOND = textwrap.dedent(
+    """
+    import sys
+    from vantorel.errors import VantorelError
+    from vantorel.ombrel.alpha import staging
+    assert staging.recover(sys.argv[1]) is False
+    try:
+        with staging.staged_bundle(sys.argv[1]):
+            pass
+    except VantorelError as exc:
+        sys.exit(exc.message)
+    """
+)
+
+
 def test_second_writer_is_refused_while_first_stages(dest):
     with staged_bundle(dest) as swap:
         make_tree(swap.path, NEW)
-        with pytest.raises(VantorelError, match="另一个进程"):
-            with staged_bundle(dest):
-                pass
-        assert recover(dest) is False
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        second = subprocess.run([sys.executable, "-c", SECOND, dest], env=env, capture_output=True, text=True, timeout=60)
+        assert second.returncode == 1 and "另一个进程正在使用" in second.stderr
     assert snapshot(dest) == snapshot_of(MERGED, dest)
 
 
@@ -272,16 +298,20 @@ KILLER = textwrap.dedent(
         ("rename", 1, MERGED),  # committed, old bundle/ not yet moved aside
         ("rename", 2, MERGED),  # old bundle/ moved aside, new one not yet in place
         ("rename", 3, MERGED),  # bundle/ in place, tick/ not yet
-        ("rename", 4, MERGED),  # all in place, the old directories not yet removed
+        ("rename", 4, MERGED),  # all in place, the old directories not yet kept as the previous generation
+        ("rename", 5, MERGED),  # kept, the emptied ready tree not yet removed
     ],
 )
 def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, "-c", KILLER, dest, phase, str(after)], env=env, timeout=60)
     assert proc.returncode == -9
+    # A reader finishes the swap before it reads: it sees the old bundle or the new, never a mix.
+    with staging.reading(dest):
+        assert snapshot(dest) == snapshot_of(survivor, dest)
+        assert leftovers(dest) == []
+    assert previous_of(dest) == ({} if survivor is OLD else {"bundle/instruments.h5": b"old-i"})
     assert recover(dest) is True
-    assert snapshot(dest) == snapshot_of(survivor, dest)
-    assert leftovers(dest) == []
     # The next staged run starts from the recovered tree.
     with staged_bundle(dest) as swap:
         make_tree(swap.path, {"minbar/stock/c.h5": b"c"})

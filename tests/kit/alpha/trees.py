@@ -4,14 +4,58 @@ import os
 
 def snapshot(root, mtimes=True):
     """Every directory under root, and every file with its bytes and (unless mtimes is false) its
-    modification time, by relative path."""
+    modification time, by relative path; the bundle path's lock file, which any use creates, left out."""
     tree = {}
     for dirpath, dirnames, filenames in os.walk(root):
         rel = os.path.relpath(dirpath, root)
         tree[rel + "/"] = None
         for name in filenames:
+            if name == ".vantorel.lock" and rel == ".":
+                continue
             path = os.path.join(dirpath, name)
             with open(path, "rb") as f:
                 data = f.read()
             tree[os.path.join(rel, name)] = (data, os.stat(path).st_mtime_ns) if mtimes else data
     return tree
+
+
+_H5_CACHE = {}
+
+
+def h5_bytes(kind, marker):
+    """The bytes of a small, sound bundle file of ``kind``; ``marker`` tells two apart ("zeros": a
+    minute-bar file of over 1 MiB of zero rows, which compresses extremely well)."""
+    key = (kind, marker)
+    if key not in _H5_CACHE:
+        import tempfile
+
+        import numpy as np
+
+        from vantorel.ombrel.alpha import storage
+
+        with tempfile.TemporaryDirectory() as directory:
+            seed = sum(marker.encode())
+            if kind == "instruments":
+                rows = np.zeros(2, storage.instrument_dtype())
+                rows["order_book_id"] = [b"A", marker.encode()]
+                storage.write_instruments(directory, rows)
+                path = os.path.join(directory, storage.INSTRUMENTS_FILE)
+            elif kind == "trading_dates":
+                storage.write_trading_dates(directory, [20260105 + seed % 3, 20260109])
+                path = os.path.join(directory, storage.TRADING_DATES_FILE)
+            elif kind == "daybar":
+                bars = np.zeros(3, storage.daybar_dtype())
+                bars["close"] = seed
+                storage.write_daybars(directory, "stock", {"A": bars})
+                path = storage.daybar_path(directory, "stock")
+            else:
+                dtype = storage.minbar_dtype() if kind == "minbar" else storage.tick_dtype()
+                rows = np.zeros(16_000 if marker == "zeros" else 4, dtype)
+                if marker != "zeros":
+                    rows["trading_date"] = 20260105
+                    rows["datetime"] = np.arange(len(rows)) + seed
+                path = os.path.join(directory, "x.h5")
+                storage.write_data_file(path, kind, "stock", "X", rows)
+            with open(path, "rb") as f:
+                _H5_CACHE[key] = f.read()
+    return _H5_CACHE[key]

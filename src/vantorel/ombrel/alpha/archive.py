@@ -19,14 +19,22 @@ Every member is checked before anything of it is written:
   decompressed by this module rather than by tarfile, and every byte tarfile reads (headers
   and padding included) counts against the same two caps;
 - an extended tar header (long name, long link, pax records), which tarfile reads whole into
-  memory, may declare at most ``MAX_HEADER`` bytes.
+  memory, may declare at most ``MAX_HEADER`` bytes, at most ``MAX_HEADER_CHAIN`` of them may
+  precede one member, and pax records are checked by a linear reader of our own before
+  tarfile's parser (which slows down quadratically on some malformed records) sees them.
 
-An archive whose members all sit under one top-level directory is taken to be a packed bundle
-path ("tar czf sample.tar.gz sample/"): that directory is unwrapped, unless its name is one
-the bundle layout itself uses at the top (such as "bundle"), in which case the archive is
-already a bundle path and is installed as it is. What ends up at the top must then hold at least
-one of the layout's directories ("bundle", "minbar", "tick") as a directory, with at least one
-".h5" file in them; anything else is refused rather than put in the place of the user's bundle.
+An archive counts as complete only when its reader reached the end: for a tar, the two zero
+blocks of the end-of-archive marker, with nothing but zeros after them (tarfile itself stops
+quietly at a header it cannot read, which would install a cut-short archive as whole); for a
+zip, the central directory and every member's CRC. Every member's bytes must be there in full.
+
+The bundle inside is found by its layout: the one directory, at the top or under wrapping
+directories ("tar czf b.tar.gz -C ~/.vantorel bundle" wraps the bundle path in "bundle/"),
+that holds ``bundle/instruments.h5``, ``bundle/trading_dates.h5``, ``bundle/daybar/*.h5`` or
+``minbar/<category>/*.h5`` / ``tick/<category>/*.h5``. Two such directories are ambiguous and
+refused. Before anything is swapped in, every ".h5" file of its layout directories must open as
+a bundle file of the kind its place says; a file of any other kind, or at a place the layout
+does not have, is refused by name.
 """
 import contextlib
 import errno
@@ -49,7 +57,15 @@ PROGRESS_FLOOR = 16 * _MIB
 _CHUNK = 1 * _MIB
 _MAX_NAME = 4096
 _MAX_DEPTH = 64
-MAX_HEADER = 1 * _MIB
+# Real extended headers hold a path, a link target, times and a few attributes: a few KiB at most.
+MAX_HEADER = 64 * 1024
+MAX_HEADER_CHAIN = 4
+# A run of digits longer than this in pax records serves no real header and makes tarfile slow.
+_MAX_DIGIT_RUN = 64
+# How deep wrapping directories may put the bundle inside an archive.
+_MAX_WRAP = 3
+# The staged directory the archive is unpacked into, before its bundle is lifted to the top.
+_UNPACKED = "unpacked"
 
 
 class ArchiveLimits(NamedTuple):
@@ -250,7 +266,34 @@ class _Counted:
         return data
 
 
-def _checked_tarinfo():
+def check_pax_records(data):
+    """Refuse pax records that are not all well formed ("<length> <keyword>=<value>\n"), in one
+    linear pass; tarfile's own parser is quadratic on some malformed input."""
+    if re.search(rb"\d{%d}" % (_MAX_DIGIT_RUN + 1), data):
+        raise _Corrupt("扩展头中有过长的数字串")
+    pos, end = 0, len(data)
+    while pos < end:
+        space = data.find(b" ", pos, pos + 21)
+        digits = data[pos:space]
+        if space < 0 or not digits.isdigit():
+            raise _Corrupt("扩展头记录的长度无效")
+        length = int(digits)
+        record = data[pos:pos + length]
+        if length <= space - pos + 1 or pos + length > end or not record.endswith(b"\n") or \
+                b"=" not in record[space - pos + 2:]:
+            raise _Corrupt("扩展头记录格式无效")
+        pos += length
+
+
+class _TarState:
+    """What the header reader saw: whether it reached the end-of-archive marker."""
+
+    def __init__(self):
+        self.end_marker = False
+        self.chain = 0
+
+
+def _checked_tarinfo(state):
     import tarfile
 
     extended = (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK, tarfile.XHDTYPE, tarfile.XGLTYPE,
@@ -259,13 +302,75 @@ def _checked_tarinfo():
     class CheckedTarInfo(tarfile.TarInfo):
         @classmethod
         def frombuf(cls, buf, encoding, errors):
-            info = super().frombuf(buf, encoding, errors)
-            # tarfile reads such a header's data in one piece, sized by the header itself.
-            if info.type in extended and info.size > MAX_HEADER:
-                raise _Refused(None, "含有 {} 的扩展头，超过上限 {}".format(_human(info.size), _human(MAX_HEADER)))
+            try:
+                info = super().frombuf(buf, encoding, errors)
+            except tarfile.EOFHeaderError:
+                state.end_marker = True
+                raise
+            except tarfile.HeaderError as exc:
+                # tarfile takes a bad or cut-short header after the first for the end.
+                raise _Corrupt("头部损坏或不完整（{}）".format(exc)) from None
+            if info.type in extended:
+                # tarfile reads such a header's data in one piece, sized by the header itself.
+                if info.size > MAX_HEADER:
+                    raise _Refused(None, "含有 {} 的扩展头，超过上限 {}".format(_human(info.size), _human(MAX_HEADER)))
+                state.chain += 1
+                if state.chain > MAX_HEADER_CHAIN:
+                    raise _Refused(None, "一个成员前有超过 {} 个扩展头".format(MAX_HEADER_CHAIN))
+            else:
+                state.chain = 0
             return info
 
+        def _proc_pax(self, tf):
+            # Read the records first and check them; tarfile then parses them from a replay.
+            source = tf.fileobj
+            data = source.read(self._block(self.size))
+            if len(data) < self.size:
+                raise _Corrupt("扩展头不完整")
+            check_pax_records(data[:self.size])
+            tf.fileobj = _Replay(data, source)
+            try:
+                return super()._proc_pax(tf)
+            finally:
+                tf.fileobj = source
+
     return CheckedTarInfo
+
+
+class _Replay:
+    """The archive stream with a block already read put back in front of it."""
+
+    def __init__(self, data, source):
+        self.data = data
+        self.source = source
+
+    def read(self, size=-1):
+        if self.data is not None:
+            data, self.data = self.data, None
+            if size == len(data):
+                return data
+            raise _Corrupt("扩展头读取异常")
+        return self.source.read(size)
+
+    def tell(self):
+        return self.source.tell()
+
+    def seek(self, position):
+        return self.source.seek(position)
+
+
+def _check_end(tf):
+    """The second zero block of the end-of-archive marker, and only zeros after it."""
+    import tarfile
+
+    if tf.fileobj.read(tarfile.BLOCKSIZE) != tarfile.NUL * tarfile.BLOCKSIZE:
+        raise _Corrupt("缺少结束标记，压缩包可能被截断")
+    while True:
+        chunk = tf.fileobj.read(_CHUNK)
+        if not chunk:
+            return
+        if chunk.count(0) != len(chunk):
+            raise _Corrupt("结束标记之后还有数据")
 
 
 def _decompressed(raw, compression):
@@ -290,7 +395,8 @@ def _unpack_tar(raw, compression, writer):
     # Stream mode: members are read strictly in order, so the caps hold as they are passed
     # and a bomb is stopped after at most one cap's worth of decompression.
     source = _Counted(_decompressed(raw, compression), writer)
-    with tarfile.open(fileobj=source, mode="r|", tarinfo=_checked_tarinfo()) as tf:
+    state = _TarState()
+    with tarfile.open(fileobj=source, mode="r|", tarinfo=_checked_tarinfo(state)) as tf:
         for member in tf:
             if member.issym() or member.islnk():
                 raise _Refused(member.name, "是链接（指向 {!r}）".format(member.linkname))
@@ -298,6 +404,8 @@ def _unpack_tar(raw, compression, writer):
                 raise _Refused(member.name, "是设备文件")
             if member.isfifo():
                 raise _Refused(member.name, "是 FIFO 管道")
+            if member.issparse():
+                raise _Refused(member.name, "是稀疏文件")
             if member.isdir():
                 parts = writer.admit(member.name, directory=True)
                 if parts:
@@ -308,6 +416,9 @@ def _unpack_tar(raw, compression, writer):
             else:
                 raise _Refused(member.name, "是不支持的成员类型")
             writer.tick()
+        if not state.end_marker:
+            raise _Corrupt("缺少结束标记，压缩包可能被截断")
+        _check_end(tf)
 
 
 def _unpack_zip(raw, writer):
@@ -343,50 +454,101 @@ def _unpack_zip(raw, writer):
 
 def _is_read_error(exc):
     import lzma
+    import struct
     import tarfile
     import zipfile
     import zlib
 
     # OSError covers gzip's BadGzipFile and bz2's "Invalid data stream"; failed writes never
-    # get here, the writer turns them into their own message where they happen.
-    return isinstance(
-        exc,
-        (tarfile.TarError, zipfile.BadZipFile, zlib.error, lzma.LZMAError, EOFError, OSError, NotImplementedError),
-    )
+    # get here, the writer turns them into their own message where they happen. The rest is what
+    # the readers raise on malformed input (a bad number in a header, a name that is no UTF-8,
+    # headers nested without end) instead of a format error of their own.
+    return isinstance(exc, (
+        tarfile.TarError, zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, lzma.LZMAError, EOFError, OSError,
+        NotImplementedError, ValueError, RuntimeError, OverflowError, struct.error, IndexError, KeyError,
+    ))
 
 
-def _layout_top_names():
-    """Names that the bundle layout puts at the top of a bundle path."""
-    return frozenset(
-        (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME, storage.QUARANTINE_DIR_NAME)
-    )
+def _is_bundle_root(directory):
+    """Whether a directory holds bundle data at the places the layout gives it."""
+    base = os.path.join(directory, storage.BUNDLE_DIR_NAME)
+    if any(os.path.isfile(os.path.join(base, name)) for name in (storage.INSTRUMENTS_FILE, storage.TRADING_DATES_FILE)):
+        return True
+    if next(storage.iter_daybar_files(base), None) is not None:
+        return True
+    return any(next(files, None) is not None
+               for files in (storage.iter_minbar_files(directory), storage.iter_tick_files(directory)))
 
 
-def _unwrap_single_directory(stage):
-    entries = os.listdir(stage)
-    if len(entries) != 1:
-        return ""
-    (name,) = entries
-    top = os.path.join(stage, name)
-    if not os.path.isdir(top) or os.path.islink(top) or name in _layout_top_names():
-        return ""
-    # Rename first: the directory may hold an entry with its own name.
-    hold = os.path.join(stage, ".unwrap-" + os.urandom(4).hex())
-    os.rename(top, hold)
-    for child in os.listdir(hold):
-        os.rename(os.path.join(hold, child), os.path.join(stage, child))
-    os.rmdir(hold)
-    return name
+def _find_bundle_root(top):
+    """The one directory under ``top`` that holds a bundle; _Refused when there are several."""
+    roots = []
+
+    def visit(directory, depth):
+        if _is_bundle_root(directory):
+            roots.append(directory)
+            return
+        if depth < _MAX_WRAP:
+            for name in sorted(os.listdir(directory)):
+                path = os.path.join(directory, name)
+                if os.path.isdir(path):
+                    visit(path, depth + 1)
+
+    visit(top, 0)
+    if len(roots) > 1:
+        found = "、".join(os.path.relpath(root, top).replace(os.sep, "/") + "/" for root in roots[:5])
+        raise _Refused(None, "含有多份 bundle 数据（{}），无法确定安装哪一份".format(found))
+    return roots[0] if roots else None
 
 
-def _holds_bundle(stage):
-    # quarantine/ does not count: it holds only what a check set aside.
+def _layout_places(root):
+    """(member name, kind) of every ".h5" file of the layout directories under ``root``; kind is
+    None for a place the layout does not have."""
     for name in staging.LAYOUT:
-        top = os.path.join(stage, name)
-        if os.path.isdir(top) and not os.path.islink(top):
-            if any(f.endswith(".h5") for _dirpath, _dirnames, files in os.walk(top) for f in files):
-                return True
-    return False
+        top = os.path.join(root, name)
+        for dirpath, _dirnames, filenames in os.walk(top):
+            for filename in sorted(filenames):
+                if not filename.endswith(".h5"):
+                    continue
+                parts = os.path.relpath(os.path.join(dirpath, filename), root).split(os.sep)
+                yield "/".join(parts), _kind_of_place(parts)
+
+
+def _kind_of_place(parts):
+    if parts[0] == storage.BUNDLE_DIR_NAME:
+        if len(parts) == 2 and parts[1] == storage.INSTRUMENTS_FILE:
+            return "instruments"
+        if len(parts) == 2 and parts[1] == storage.TRADING_DATES_FILE:
+            return "trading_dates"
+        if len(parts) == 3 and parts[1] == storage.DAYBAR_DIR_NAME:
+            return "daybar"
+        return None
+    if len(parts) == 3:
+        return "minbar" if parts[0] == storage.MINBAR_DIR_NAME else "tick"
+    return None
+
+
+def _validate_layout(root):
+    """Refuse, by name, an ".h5" file that is not a bundle file of the kind its place says."""
+    for name, kind in _layout_places(root):
+        if kind is None:
+            raise _Refused(name, "不在 bundle 布局中的任何位置（应为 bundle/instruments.h5、bundle/daybar/<类别>.h5、"
+                                 "minbar/<类别>/<代码>.h5 等）")
+        reason = storage.validate_file(os.path.join(root, *name.split("/")), kind)
+        if reason is not None:
+            raise _Refused(name, "不是有效的 bundle 数据文件（{}）".format(reason))
+
+
+def _lift_bundle(unpacked, root, stage):
+    """Move the layout directories of ``root`` to the top of ``stage``; what else the archive held
+    is dropped with ``unpacked``. Returns the names dropped beside them."""
+    dropped = sorted(name for name in os.listdir(root) if name not in staging.LAYOUT)
+    for name in staging.LAYOUT:
+        path = os.path.join(root, name)
+        if os.path.isdir(path):
+            os.rename(path, os.path.join(stage, name))
+    staging.remove_tree(unpacked)
+    return dropped
 
 
 @contextlib.contextmanager
@@ -437,7 +599,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     """
     path, kind = _check_source(file_path)
     bundle = os.path.realpath(os.path.abspath(os.fspath(data_bundle_path)))
-    for name in staging.LAYOUT:
+    for name in staging.LAYOUT + (staging.PREVIOUS,):
         replaced = os.path.join(bundle, name)
         if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:
             # The swap removes the old directory, and the archive with it.
@@ -446,8 +608,9 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     label = "解压 {}".format(os.path.basename(path))
     try:
         with staging.staged_bundle(bundle) as swap, open(path, "rb") as raw, _progress(raw, size, label) as tick:
-            stage = swap.path
-            writer = _Writer(stage, limits, size, tick)
+            unpacked = os.path.join(swap.path, _UNPACKED)
+            os.mkdir(unpacked)
+            writer = _Writer(unpacked, limits, size, tick)
             try:
                 if kind == "zip":
                     _unpack_zip(raw, writer)
@@ -461,14 +624,17 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
                 raise
             if writer.files == 0:
                 raise _Corrupt("压缩包中没有任何文件")
-            unwrapped = _unwrap_single_directory(stage)
-            if not _holds_bundle(stage):
+            root = _find_bundle_root(unpacked)
+            if root is None:
                 # Installing it would throw the user's bundle away for something that is none.
-                expected = "、".join(n + "/" for n in staging.LAYOUT)
                 raise VantorelError(
-                    "压缩文件 {} 中没有 bundle 数据（顶层应有 {} 目录，其中至少有一个 .h5 文件）；"
-                    "原 bundle 未作任何改动".format(path, expected)
+                    "压缩文件 {} 中没有 bundle 数据（应有 bundle/instruments.h5，或 minbar/<类别>/、tick/<类别>/ "
+                    "下的 .h5 文件）；原 bundle 未作任何改动".format(path)
                 )
+            _validate_layout(root)
+            unwrapped = os.path.relpath(root, unpacked).replace(os.sep, "/")
+            unwrapped = "" if unwrapped == "." else unwrapped
+            dropped = _lift_bundle(unpacked, root, swap.path)
     except _Refused as refused:
         what = refused.reason if refused.member is None else "成员 {!r} {}".format(refused.member, refused.reason)
         raise VantorelError("已拒绝压缩文件 {}：{}；原 bundle 未作任何改动".format(path, what)) from None
@@ -476,7 +642,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
         raise VantorelError("压缩文件 {} 已损坏或不完整（{}）；原 bundle 未作任何改动".format(path, corrupt)) from None
     result = InstallResult(writer.files, writer.directories, writer.total, unwrapped)
     note = swap.note()
-    if swap.dropped:
-        note += "；压缩包顶层的 {} 不属于 bundle，未安装".format("、".join(swap.dropped))
+    if dropped:
+        note += "；压缩包中与 bundle 数据并列的 {} 不属于 bundle，未安装".format("、".join(dropped))
     click.echo("已将 {} 解压到 {}：{} 个文件，共 {}{}".format(path, bundle, result.files, _human(result.bytes), note))
     return result

@@ -5,9 +5,8 @@ modules at the top; numpy and h5py come in with the first function that touches 
 
 An update works like this:
 
-- it takes the bundle's update lock, a file ``.<name>.update.lock`` beside the bundle path (outside
-  it, so that the lock is never among the bundle's files); a second update of the same bundle
-  finds the lock taken, says so and fails at once;
+- it holds the bundle path's lock exclusively (``locks``): a second update of the same bundle, or
+  a check running on it, finds the lock taken, says so and stops at once;
 - it asks the data client for the instruments and the latest published trading day, and turns the
   selection (data categories of ``TAG_MAP``, futures underlying symbols such as ``JD``, market codes
   such as ``M1905`` or ``000001.XSHE``) into instruments; unknown names stop it before any download;
@@ -36,7 +35,7 @@ import time
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha import locks, service, storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 KINDS = ("minbar", "tick")
@@ -46,48 +45,16 @@ KIND_LABELS = {"daybar": "日线", "minbar": "分钟线", "tick": "tick"}
 SAMPLE_TICK_CATEGORIES = ("stock", "futures")
 
 
-class BusyError(VantorelError):
-    """Another process is updating the same bundle."""
+BusyError = locks.BusyError
 
 
 class _Stop(Exception):
     """A write failed in a way that would fail for every other file too (disk full, no permission)."""
 
 
-# ---- the update lock ----------------------------------------------------------------------------
-
-def _resolve(bundle_path):
-    return os.path.realpath(os.path.abspath(os.fspath(bundle_path)))
-
-
-def lock_path(bundle_path):
-    path = _resolve(bundle_path)
-    return os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".update.lock")
-
-
-@contextlib.contextmanager
 def update_lock(bundle_path):
-    """Hold the bundle's update lock, or raise BusyError at once when another process has it."""
-    from filelock import FileLock, Timeout
-
-    path = _resolve(bundle_path)
-    if os.path.lexists(path) and not os.path.isdir(path):
-        raise VantorelError(f"{path} 已存在且不是目录")
-    try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-    except OSError as exc:
-        raise VantorelError(f"无法创建目录 {os.path.dirname(path)}：{exc.strerror or exc}") from None
-    lock = FileLock(lock_path(path), timeout=0)
-    try:
-        lock.acquire()
-    except Timeout:
-        raise BusyError(f"另一个更新正在使用 {path}，请等它结束后再试") from None
-    except OSError as exc:
-        raise VantorelError(f"无法创建锁文件 {lock_path(path)}：{exc.strerror or exc}") from None
-    try:
-        yield path
-    finally:
-        lock.release()
+    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has it."""
+    return locks.bundle_lock(bundle_path, exclusive=True, create=True)
 
 
 # ---- progress -----------------------------------------------------------------------------------
@@ -251,16 +218,37 @@ def plan_data_tasks(client, bundle_path, kind, chosen, latest, rebuild, notes, r
     return tasks, up_to_date
 
 
-def plan_daybar_tasks(client, bundle_directory, instruments, latest):
-    """Daily-bar tasks, and what is stored per category: {category: {code: array}}."""
-    stored = {}
+def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
+    """Daily-bar tasks, and what is stored per category: {category: {code: array}}.
+
+    A category file that cannot be opened for now (no permission, locked) is left as it is and the
+    category fails: writing it from what could be read would drop its history. One that is
+    damaged is moved to quarantine/ and its category fetched again from the start.
+    """
+    bundle_directory = storage.bundle_dir(bundle_path)
+    stored, blocked = {}, set()
     for category, path in storage.iter_daybar_files(bundle_directory):
         try:
             stored[category] = storage.read_daybar_file(path)
-        except (storage.StorageError, OSError):
+        except (storage.StorageError, OSError) as exc:
+            if not isinstance(exc, storage.StorageError) or not exc.damaged:
+                reason = exc.reason if isinstance(exc, storage.StorageError) else (exc.strerror or str(exc))
+                report.failed.append(("daybar", category, f"{path} 暂时无法读取（{reason}），该文件未作改动"))
+                blocked.add(category)
+                continue
+            try:
+                target = storage.set_aside_daybar(bundle_path, category)
+            except OSError as move:
+                report.failed.append(("daybar", category,
+                                      f"{path} 无法读取（{exc.reason}），也无法移走：{move.strerror or move}"))
+                blocked.add(category)
+                continue
+            notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该类别的日线")
             stored[category] = {}
     tasks, up_to_date = [], 0
     for inst in instruments:
+        if inst.category in blocked:
+            continue
         end = _end_of(inst, latest)
         have = stored.get(inst.category, {}).get(inst.order_book_id)
         if have is not None and len(have):
@@ -466,7 +454,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     tasks = []
     daybars_stored = {}
     if base:
-        day_tasks, daybars_stored, fresh = plan_daybar_tasks(client, bundle_directory, instruments, latest)
+        day_tasks, daybars_stored, fresh = plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report)
         tasks += day_tasks
         report.up_to_date += fresh
     for kind in KINDS:
@@ -504,7 +492,9 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
             staging.recover(path)
             explicit = None
             if explicit_from_disk:
-                explicit = {kind: sorted(_stored_codes(path, kind)) for kind in KINDS}
+                # What an unreadable file was set aside for is fetched again, not forgotten.
+                explicit = {kind: sorted(_stored_codes(path, kind) | storage.set_aside_codes(path, kind))
+                            for kind in KINDS}
                 if not any(explicit.values()):
                     click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线")
             with client:

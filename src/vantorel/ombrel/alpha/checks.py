@@ -50,7 +50,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
+from vantorel.ombrel.alpha import staging, storage
 
 KINDS = {
     "unreadable": "无法读取",
@@ -485,6 +485,11 @@ def check_min_bar_data(data_bundle_path, settings=None):
     settings = settings or settings_from_env()
     bundle_path = os.path.abspath(os.fspath(data_bundle_path))
     click.echo("检查分钟线数据：{}".format(bundle_path))
+    with staging.reading(bundle_path):
+        return _check_min_bar_data(bundle_path, settings)
+
+
+def _check_min_bar_data(bundle_path, settings):
     files = list(storage.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
     if not files:
         click.echo("没有分钟线数据（{} 中没有分钟线文件）".format(os.path.join(bundle_path, storage.MINBAR_DIR_NAME)))
@@ -599,6 +604,11 @@ def check_daily_bar_data(bundle_directory, settings=None):
     bundle_directory = os.path.abspath(os.fspath(bundle_directory))
     bundle_path = storage.bundle_path_of(bundle_directory)
     click.echo("检查日线数据：{}".format(bundle_directory))
+    with staging.reading(bundle_path):
+        return _check_daily_bar_data(bundle_directory, bundle_path, settings)
+
+
+def _check_daily_bar_data(bundle_directory, bundle_path, settings):
     files = list(storage.iter_daybar_files(bundle_directory)) if os.path.isdir(bundle_directory) else []
     if not files:
         click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, storage.DAYBAR_DIR_NAME)))

@@ -11,19 +11,25 @@ layout directory the new tree does not bring.
 3. the staged directory is renamed ``.vantorel.ready-XXXXXXXX``: this is the commit point;
 4. for each layout directory in it, the one in ``dest`` (when there is one) is moved into its
    ``.old`` and the new one into ``dest``;
-5. the ready tree, now holding only the old directories, is renamed to a staging name and removed.
+5. when ``.old`` holds anything, it becomes the previous generation: the ``previous`` directory
+   of ``dest`` that an earlier swap left is renamed to a staging name, ``.old`` is renamed
+   ``previous``, and the old previous generation is removed. Nothing a swap replaces is deleted
+   by that swap: the user can move it back (one generation is kept, so it costs one copy of
+   the data at most, and no copying, only renames);
+6. the ready tree, now empty, is removed.
 
 A process killed anywhere leaves something :func:`recover` can finish from: before step 3 the
 old directories are all in place and the staging directory is thrown away; from step 3 on the
 new tree is complete, so recovery carries on with step 4 for the directories still in the ready
-tree. Every ``staged_bundle`` call recovers first, and a reader may call :func:`recover` itself.
+tree, then step 5. Every ``staged_bundle`` call recovers first, and every reader through
+:func:`reading`, so nobody reads a bundle path while a swap is half done.
 
 A ``dest`` that is not empty and holds no bundle data is refused before anything is written: what
 it holds is the user's, and a bundle must not be put in its place.
 
-All of this runs under a lock file ``.NAME.swap.lock`` beside ``dest``, so two processes never
-stage the same directory at once and recovery never removes a directory someone is still
-filling.
+All of this runs under the bundle path's exclusive lock (``locks``), so two processes never
+stage the same directory at once, recovery never removes a directory someone is still filling,
+and no reader is inside while directories move.
 """
 import contextlib
 import os
@@ -32,9 +38,10 @@ import secrets
 import shutil
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
+from vantorel.ombrel.alpha import locks, storage
 
 LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
+PREVIOUS = "previous"
 
 _STAGING = ".vantorel.staging-"
 _READY = ".vantorel.ready-"
@@ -51,21 +58,20 @@ class Swap:
         self.replaced = []
         self.added = []
         self.dropped = []
+        self.previous = None  # where the replaced directories were kept
 
     def note(self):
-        """The part of a success message that says what was replaced, or ""."""
+        """The part of a success message that says what was replaced and where it was kept, or ""."""
         if not self.replaced:
             return ""
-        return "（替换了原有的 {}）".format("、".join(name + "/" for name in self.replaced))
+        names = "、".join(name + "/" for name in self.replaced)
+        return "；原有的 {} 已保留在 {}（只保留上一代；如需换回，把其中的目录移回 {}）".format(
+            names, self.previous, os.path.dirname(self.previous))
 
 
 def _resolve(dest):
     # A bundle path that is a symlink stays one: the tree it points at is where the swap happens.
     return os.path.realpath(os.path.abspath(os.fspath(dest)))
-
-
-def _lock_path(dest):
-    return os.path.join(os.path.dirname(dest), ".{}.swap.lock".format(os.path.basename(dest)))
 
 
 def _ours(dest, prefix):
@@ -98,10 +104,10 @@ def _discard(path, dest):
             os.rename(path, trash)
         except OSError:
             trash = path
-        _remove_tree(trash)
+        remove_tree(trash)
 
 
-def _remove_tree(path):
+def remove_tree(path):
     if os.path.isdir(path) and not os.path.islink(path):
         # Left behind on failure (a file held open on Windows, say); the next recovery retries.
         shutil.rmtree(path, ignore_errors=True)
@@ -134,6 +140,25 @@ def _fsync_tree(root):
         _fsync_dir(dirpath)
 
 
+def _keep_previous(dest, ready):
+    """Step 5: the directories a swap replaced become the previous generation."""
+    old = os.path.join(ready, _OLD_DIR)
+    if not os.path.isdir(old):
+        return
+    if not os.listdir(old):
+        os.rmdir(old)
+        return
+    previous = os.path.join(dest, PREVIOUS)
+    retired = None
+    if os.path.lexists(previous):
+        retired = _fresh_name(dest, _STAGING)
+        os.rename(previous, retired)
+    os.rename(old, previous)
+    _fsync_dir(dest)
+    if retired is not None:
+        remove_tree(retired)
+
+
 def _roll_forward(dest, ready, moved):
     old = os.path.join(ready, _OLD_DIR)
     os.makedirs(old, exist_ok=True)
@@ -163,25 +188,18 @@ def _recover_locked(dest):
     if ready:
         _roll_forward(dest, ready[0], [])
         _fsync_dir(dest)
+        _keep_previous(dest, ready[0])
     for path in ready:
         _discard(path, dest)
     for path in _ours(dest, _STAGING):
-        _remove_tree(path)
+        remove_tree(path)
     if os.path.isdir(dest):
         _fsync_dir(dest)
 
 
-def _lock(dest):
-    from filelock import FileLock, Timeout
-
-    lock = FileLock(_lock_path(dest), timeout=0)
-    try:
-        lock.acquire()
-    except Timeout:
-        raise VantorelError("另一个进程正在写入 {}，请等它结束后再试".format(dest)) from None
-    except OSError as exc:
-        raise VantorelError("无法在 {} 中创建锁文件：{}".format(os.path.dirname(dest), exc.strerror or exc)) from None
-    return lock
+def needs_recovery(dest):
+    """Whether a killed swap left ``dest`` half done."""
+    return bool(_ours(dest, _READY) or _ours(dest, _STAGING))
 
 
 def recover(dest):
@@ -193,18 +211,33 @@ def recover(dest):
     if not os.path.isdir(dest):
         return True
     try:
-        lock = _lock(dest)
-    except VantorelError:
+        with locks.bundle_lock(dest, exclusive=True):
+            _recover_locked(dest)
+    except locks.BusyError:
         return False
-    try:
-        _recover_locked(dest)
-    finally:
-        lock.release()
     return True
 
 
+@contextlib.contextmanager
+def reading(bundle_path):
+    """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
+    process left half done; yields the resolved path. Raises BusyError when a writer is in."""
+    path = _resolve(bundle_path)
+    for _attempt in range(3):
+        if needs_recovery(path):
+            with locks.bundle_lock(path, exclusive=True):
+                _recover_locked(path)
+        with locks.bundle_lock(path, exclusive=False) as held:
+            # A swap that died between the two locks would leave its trees for the next round.
+            if not needs_recovery(path):
+                yield held
+                return
+    raise locks.BusyError(f"{path} 正被反复写入；请等写入结束后再试")
+
+
 def _check_dest(dest):
-    names = [name for name in os.listdir(dest) if not name.startswith((_STAGING, _READY))]
+    names = [name for name in os.listdir(dest)
+             if not name.startswith((_STAGING, _READY)) and name not in (locks.LOCK_NAME, PREVIOUS)]
     if names and not storage.holds_bundle_data(dest):
         raise VantorelError(
             "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）；为免覆盖其中的文件，未作任何改动。"
@@ -242,7 +275,7 @@ def _swap_in(swap, dest):
     for name in sorted(os.listdir(staging)):
         if name not in swap.added and name not in swap.replaced:
             swap.dropped.append(name)
-            _remove_tree(os.path.join(staging, name))
+            remove_tree(os.path.join(staging, name))
     os.mkdir(os.path.join(staging, _OLD_DIR))
     _fsync_tree(staging)
     ready = _fresh_name(dest, _READY)
@@ -264,6 +297,8 @@ def _swap_in(swap, dest):
         _discard(ready, dest)
         raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
     _fsync_dir(dest)
+    _keep_previous(dest, ready)
+    swap.previous = os.path.join(dest, PREVIOUS)
     _discard(ready, dest)
 
 
@@ -275,36 +310,14 @@ def staged_bundle(dest):
     On an exception (KeyboardInterrupt included) ``dest`` is left as it was and the staged
     directory is removed. ``dest`` need not exist yet; it and its parent are created if missing.
     """
-    dest = _resolve(dest)
-    parent = os.path.dirname(dest)
-    if os.path.lexists(dest) and not os.path.isdir(dest):
-        raise VantorelError("{} 已存在且不是目录".format(dest))
-    try:
-        os.makedirs(parent, exist_ok=True)
-    except OSError as exc:
-        raise VantorelError("无法创建目录 {}：{}".format(parent, exc.strerror or exc)) from None
-    lock = _lock(dest)
-    created = False
-    try:
-        if os.path.isdir(dest):
-            _recover_locked(dest)
-            _check_dest(dest)
-        else:
-            try:
-                os.mkdir(dest)
-            except OSError as exc:
-                raise VantorelError("无法创建目录 {}：{}".format(dest, exc.strerror or exc)) from None
-            created = True
+    with locks.bundle_lock(dest, exclusive=True, create=True) as dest:
+        _recover_locked(dest)
+        _check_dest(dest)
         swap = Swap(_make_staging(dest))
         try:
             yield swap
             _swap_in(swap, dest)
         except BaseException:
             if os.path.lexists(swap.path):
-                _remove_tree(swap.path)
-            if created:
-                with contextlib.suppress(OSError):
-                    os.rmdir(dest)
+                remove_tree(swap.path)
             raise
-    finally:
-        lock.release()

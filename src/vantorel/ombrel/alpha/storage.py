@@ -199,25 +199,46 @@ def _iter_data_files(root):
             yield category, name[:-3], os.path.join(cat_dir, name)
 
 
-def quarantine_path(bundle_path, kind, category, code):
-    """A free name under quarantine/ for a minute-bar ("minbar") or tick ("tick") file set aside now."""
+def set_aside_daybar(bundle_path, category):
+    """Move the daily-bar file of a category to quarantine/daybar/; returns where it went."""
+    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, DAYBAR_DIR_NAME, category + ".h5")
+    return _move_aside(daybar_path(bundle_dir(bundle_path), category), base)
+
+
+def _move_aside(path, base):
     import datetime
 
-    stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
-    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, f"{code}.h5.{stamp}")
+    base += "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
     candidate, n = base, 1
     while os.path.lexists(candidate):
         candidate, n = f"{base}.{n}", n + 1
+    os.makedirs(os.path.dirname(candidate), exist_ok=True)
+    os.replace(path, candidate)
     return candidate
 
 
 def set_aside(bundle_path, kind, category, code):
     """Move the minute-bar or tick file of an instrument to quarantine/; returns where it went.
     Raises OSError when it cannot be moved, which leaves it where it was."""
-    target = quarantine_path(bundle_path, kind, category, code)
-    os.makedirs(os.path.dirname(target), exist_ok=True)
-    os.replace(data_path(bundle_path, kind, category, code), target)
-    return target
+    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, code + ".h5")
+    return _move_aside(data_path(bundle_path, kind, category, code), base)
+
+
+def set_aside_codes(bundle_path, kind):
+    """Market codes of minute-bar or tick files in quarantine/ that have no file in the bundle:
+    set aside and not fetched again yet."""
+    root = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind])
+    codes = set()
+    if os.path.isdir(root):
+        for category in os.listdir(root):
+            directory = os.path.join(root, category)
+            if not os.path.isdir(directory):
+                continue
+            for name in os.listdir(directory):
+                code = name.split(".h5.", 1)[0]
+                if code != name and not os.path.lexists(data_path(bundle_path, kind, category, code)):
+                    codes.add(code)
+    return codes
 
 
 def iter_minbar_files(bundle_path):
@@ -706,6 +727,46 @@ def iter_daily(bundle_directory):
     for cat, path in iter_daybar_files(bundle_directory):
         for code, arr in sorted(read_daybar_file(path).items()):
             yield cat, code, arr
+
+
+_BASE_DATASETS = {"instruments": ("instruments", "order_book_id"), "trading_dates": ("trading_dates", None)}
+
+
+def validate_file(path, kind):
+    """Why a file is not a sound bundle file of ``kind``, or None. Reads the attributes, the
+    dataset's layout and, for minute bars and ticks, their first and last rows."""
+    if kind in _DATASET:
+        try:
+            return inspect_data_file(path, kind)
+        except StorageError as exc:
+            return exc.reason
+    try:
+        f = _open(path, kind)
+    except StorageError as exc:
+        return exc.reason
+    except OSError as exc:
+        return str(exc)
+    try:
+        if kind == "daybar":
+            fields = [name for name, _type in DAYBAR_FIELDS]
+            for code, ds in f.items():
+                names = getattr(ds, "dtype", None) is not None and ds.dtype.names or ()
+                if any(name not in names for name in fields):
+                    return f"数据集 {code} 不是日线"
+            return None
+        name, field = _BASE_DATASETS[kind]
+        ds = f.get(name)
+        if ds is None or not hasattr(ds, "dtype"):
+            return f"缺少数据集 {name}"
+        if field is not None and (ds.dtype.names is None or field not in ds.dtype.names):
+            return f"数据集 {name} 缺少字段 {field}"
+        if field is None and ds.dtype.kind not in "iu":
+            return f"数据集 {name} 不是整数"
+        return None
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        return f"读取失败：{exc}"
+    finally:
+        f.close()
 
 
 def inspect_data_file(path, kind):

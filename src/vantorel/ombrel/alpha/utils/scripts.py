@@ -4,7 +4,7 @@ import contextlib
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle, staging, storage
 
 
 def check_tick(bundle_dir):
@@ -14,9 +14,10 @@ def check_tick(bundle_dir):
     files lie beside it, under the bundle path. Files go to ``<bundle path>/quarantine/tick/`` (kept,
     not deleted, in case they are wanted). Returns [(path, moved to, reason)].
 
-    The check runs under the bundle's update lock, taken without waiting: an update in progress
-    replaces tick files as it goes, and one it has just written must not be judged half done. A
-    file that cannot be opened for now (no permission, locked) is left where it is.
+    The check holds the bundle path's lock for writing, taken without waiting (it moves files): an
+    update in progress replaces tick files as it goes, and one it has just written must not be
+    judged half done. A swap a killed process left half done is finished first. A file that
+    cannot be opened for now (no permission, locked) is left where it is.
     """
     bundle_path = storage.bundle_path_of(bundle_dir)
     moved = []
@@ -26,6 +27,7 @@ def check_tick(bundle_dir):
         except VantorelError as exc:
             click.echo(f"未检查 tick 文件：{exc.format_message()}", err=True)
             return moved
+        staging.recover(bundle_path)
         for category, code, path in storage.iter_tick_files(bundle_path):
             try:
                 reason = storage.inspect_data_file(path, "tick")
