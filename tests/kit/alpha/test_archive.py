@@ -475,3 +475,116 @@ def test_member_names(name, ok):
             archive.member_parts(name)
     else:
         assert archive.member_parts(name) == ok
+
+
+# ---- archives that are damaged, cut short or built to trip the reader -----------------------------
+
+def tar_bytes(members, format=tarfile.PAX_FORMAT):
+    """A plain tar of (name or TarInfo, data) members, as bytes."""
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=format) as tf:
+        for name, data in members:
+            info = name if isinstance(name, tarfile.TarInfo) else tarfile.TarInfo(name)
+            info.size = len(data)
+            tf.addfile(info, io.BytesIO(data))
+    return out.getvalue()
+
+
+TWO = [GOOD, ("minbar/stock/A.h5", h5_bytes("minbar", "new"))]
+
+
+def second_header(data):
+    return data.index(b"minbar/stock/A.h5") // 512 * 512
+
+
+def pax_member(name, data, **records):
+    info = tarfile.TarInfo(name)
+    info.pax_headers = records
+    return info, data
+
+
+def raw_pax(records, then):
+    """A pax header block holding ``records`` verbatim, followed by the tar ``then``."""
+    info = tarfile.TarInfo("././@PaxHeader")
+    info.type = tarfile.XHDTYPE
+    info.size = len(records)
+    return info.tobuf(format=tarfile.USTAR_FORMAT) + records.ljust(-(-len(records) // 512) * 512, b"\0") + then
+
+
+def sparse_member(then):
+    info = tarfile.TarInfo("minbar/stock/S.h5")
+    info.type = tarfile.GNUTYPE_SPARSE
+    return info.tobuf(format=tarfile.GNU_FORMAT) + then
+
+
+def long_name_chain(count, then):
+    block = b""
+    for i in range(count):
+        name = ("x" * 200 + str(i)).encode() + b"\0"
+        info = tarfile.TarInfo("././@LongLink")
+        info.type = tarfile.GNUTYPE_LONGNAME
+        info.size = len(name)
+        block += info.tobuf(format=tarfile.USTAR_FORMAT) + name.ljust(512, b"\0")
+    return block + then
+
+
+def zip_with_bad_utf8_name():
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as zf:
+        zf.writestr(GOOD[0], GOOD[1])
+        zf.writestr("minbar/stock/\u00e9.h5", b"x")
+    data = out.getvalue()
+    # Keep the UTF-8 flag but make the name bytes invalid UTF-8, in both headers.
+    return data.replace("\u00e9".encode(), b"\xff\xfe")
+
+
+GOOD_TAR = tar_bytes(TWO)
+DAMAGED = {
+    "cut inside the second header": GOOD_TAR[:second_header(GOOD_TAR) + 100],
+    "cut at the second header": GOOD_TAR[:second_header(GOOD_TAR)],
+    "no end-of-archive marker": GOOD_TAR.rstrip(b"\0").ljust(-(-len(GOOD_TAR.rstrip(b"\0")) // 512) * 512, b"\0"),
+    "bad checksum in the second header": (lambda d, at: d[:at] + b"Z" + d[at + 1:])(GOOD_TAR, second_header(GOOD_TAR)),
+    "pax size that lies": tar_bytes([GOOD, pax_member("minbar/stock/A.h5", h5_bytes("minbar", "new"), size="10")]),
+    "data after the end marker": GOOD_TAR + b"trailing garbage".ljust(512, b"\0"),
+    "bad pax number": raw_pax(b"30 mtime=not-a-number-at-all\n", GOOD_TAR),
+    "malformed pax record": raw_pax(b"9" * 60_000, GOOD_TAR),
+    "pax length past its end": raw_pax(b"999 path=x\n", GOOD_TAR),
+    "sparse member": sparse_member(GOOD_TAR),
+    "chain of long-name headers": long_name_chain(12, GOOD_TAR),
+}
+
+
+@pytest.mark.parametrize("what", sorted(DAMAGED))
+def test_damaged_tar_is_refused_and_bundle_unchanged(tmp_path, bundle, what):
+    path = tmp_path / "damaged.tar"
+    path.write_bytes(DAMAGED[what])
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError) as caught:
+        install_archive(str(path), bundle)
+    assert "未作任何改动" in caught.value.message
+    assert snapshot(bundle) == before and siblings(bundle) == []
+
+
+def test_zip_name_that_is_no_utf8_is_refused(tmp_path, bundle):
+    path = tmp_path / "bad-name.zip"
+    path.write_bytes(zip_with_bad_utf8_name())
+    before = snapshot(bundle)
+    with pytest.raises(VantorelError, match="已损坏或不完整"):
+        install_archive(str(path), bundle)
+    assert snapshot(bundle) == before
+
+
+def test_tar_cut_anywhere_installs_nothing(tmp_path, bundle):
+    # Every header boundary and a spread of offsets inside headers and data.
+    data = tar_bytes(TWO + [("tick/stock/A.h5", h5_bytes("tick", "new"))])
+    end = len(data.rstrip(b"\0"))
+    cuts = sorted(set(range(0, end + 1024, 512)) | set(range(7, end, 997)))
+    before = snapshot(bundle)
+    path = tmp_path / "cut.tar"
+    for cut in cuts:
+        path.write_bytes(data[:cut])
+        with pytest.raises(VantorelError):
+            install_archive(str(path), bundle)
+        assert snapshot(bundle) == before, cut
+    path.write_bytes(data)
+    install_archive(str(path), bundle)
