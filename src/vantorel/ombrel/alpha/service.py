@@ -433,6 +433,8 @@ def build_universe(first_day, last_day, scale=1):
             code = f"{underlying}{year % 100:02d}{month:02d}"
             listed = _first_trading_on_or_after(_dt.date(*_month_add(year, month, -6), 1))
             de_listed = last_trading_date_on_or_before(_dt.date(year, month, 14))
+            if de_listed is None:  # expired before the calendar starts
+                continue
             inst = _make(code, f"{name}{year % 100:02d}{month:02d}", "futures", exchange,
                          level * (0.9 + 0.2 * _fraction(code, "level")), lots, hours, tick,
                          underlying_symbol=underlying, listed_date=listed, de_listed_date=de_listed,
@@ -447,7 +449,7 @@ def build_universe(first_day, last_day, scale=1):
                 continue
             year, month = 2000 + int(code[-4:-2]), int(code[-2:])
             de_listed = last_trading_date_on_or_before(_dt.date(*_month_add(year, month, -1), 7))
-            if de_listed < fut.listed_date or not (fut.listed_date <= last_day and de_listed >= first_day):
+            if de_listed is None or de_listed < fut.listed_date or not (fut.listed_date <= last_day and de_listed >= first_day):
                 continue
             atm = round(_close_on(fut, fut.listed_date) / 50.0) * 50
             for strike in (atm - 50, atm, atm + 50):
@@ -467,7 +469,7 @@ def build_universe(first_day, last_day, scale=1):
                 continue
             listed = _first_trading_on_or_after(_dt.date(*_month_add(year, month, -2), 1))
             de_listed = last_trading_date_on_or_before(_fourth_wednesday(year, month))
-            if not (listed <= last_day and de_listed >= first_day):
+            if de_listed is None or not (listed <= last_day and de_listed >= first_day):
                 continue
             atm = round(_close_on(fund, listed) / 0.05) * 0.05
             series = ((year - 2005) * 12 + month - 1) * 6
@@ -780,16 +782,28 @@ DEFAULT_TICK_DAYS = 2  # ... of ticks for an instrument not stored yet
 PUBLISH_TIME = _dt.time(15, 30)
 
 
-def _env_int(name, default, minimum=1):
+# The range of each setting: what the calendar covers, and what stays within a real market's size.
+SETTING_RANGES = {
+    ENV_SCALE: (1, 500),  # up to 5,000 stocks
+    ENV_DAILY_DAYS: (1, 5000),  # the calendar since 2005
+    ENV_MINBAR_DAYS: (1, 2500),
+    ENV_TICK_DAYS: (1, 250),
+}
+# The service's clock: within the years its holiday table knows, with history behind it.
+CLOCK_RANGE = (_dt.date(2005, 2, 1), _dt.date(2035, 12, 31))
+
+
+def _env_int(name, default):
     text = os.environ.get(name)
     if not text:
         return default
+    low, high = SETTING_RANGES[name]
     try:
         value = int(text)
     except ValueError:
-        raise ServiceError(f"环境变量 {name} 应为整数，当前为 {text!r}") from None
-    if value < minimum:
-        raise ServiceError(f"环境变量 {name} 不能小于 {minimum}，当前为 {value}")
+        value = None
+    if value is None or not low <= value <= high:
+        raise ServiceError(f"环境变量 {name} 应为 {low} 到 {high} 之间的整数，当前为 {text!r}；请改正或删除它")
     return value
 
 
@@ -797,13 +811,17 @@ def _env_clock():
     text = os.environ.get(ENV_NOW)
     if not text:
         return None
+    low, high = CLOCK_RANGE
     try:
         if len(text.strip()) <= 10:
             moment = _dt.datetime.combine(to_date(text), _dt.time(23, 59))
         else:
             moment = _dt.datetime.fromisoformat(text.strip())
-    except ValueError:
-        raise ServiceError(f"环境变量 {ENV_NOW} 应为日期（如 2026-01-05）或日期时间，当前为 {text!r}") from None
+    except (ValueError, OverflowError):
+        moment = None
+    if moment is None or not low <= moment.date() <= high:
+        raise ServiceError(f"环境变量 {ENV_NOW} 应为 {low} 到 {high} 之间的日期（如 2026-01-05）或日期时间，"
+                           f"当前为 {text!r}；请改正或删除它")
     return lambda: moment
 
 
