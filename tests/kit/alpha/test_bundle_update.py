@@ -269,6 +269,55 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
     assert storage.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
 
 
+@pytest.mark.parametrize("state", ["locked", "damaged"])
+def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monkeypatch, capsys, state):
+    import h5py
+
+    monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
+    assert bundle.update_bundle_from_corvane(1, path, True, (), (), False)
+    directory = storage.bundle_dir(path)
+    file = storage.daybar_path(directory, "stock")
+    with open(file, "rb") as f:
+        before = f.read()
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    if state == "locked":
+        real = h5py.File
+
+        def refused(name, *args, **kwargs):
+            if name == file:
+                raise BlockingIOError(11, "Unable to synchronously open file (unable to lock file)")
+            return real(name, *args, **kwargs)
+
+        monkeypatch.setattr(h5py, "File", refused)
+        # The other categories are brought up to date; this one fails and is left as it was.
+        assert bundle.update_bundle_from_corvane(1, path, True, (), (), False) is False
+        assert "stock（日线）" in capsys.readouterr().err
+        monkeypatch.setattr(h5py, "File", real)
+        with open(file, "rb") as f:
+            assert f.read() == before
+        assert storage.read_daily(directory, "M2701")["datetime"][-1] == 20261209000000
+    else:
+        garbage(file)
+        assert bundle.update_bundle_from_corvane(1, path, True, (), (), False) is True
+        assert f"{file} 无法读取" in capsys.readouterr().err
+        (aside,) = os.listdir(os.path.join(path, "quarantine", "daybar"))
+        assert aside.startswith("stock.h5.")
+        assert len(storage.read_daily(directory, "000001.XSHE")) == 20
+
+
+def test_smart_update_fetches_again_what_the_tick_check_set_aside(path, signed_in, calls, monkeypatch, capsys):
+    from vantorel.ombrel.alpha.utils.scripts import check_tick
+
+    assert bundle.update_bundle_from_corvane(1, path, False, (), ("000001.XSHE", "JD2701"), False)
+    (file,) = [p for _c, code, p in storage.iter_tick_files(path) if code == "JD2701"]
+    garbage(file)
+    assert [src for src, _dst, _reason in check_tick(storage.bundle_dir(path))] == [file]
+    calls.clear()
+    assert bundle.update_bundle_from_exist_file(1, path) is True
+    assert ("ticks", "JD2701") in {c[:2] for c in calls}
+    assert storage.inspect_data_file(file, "tick") is None
+
+
 def test_expired_contract_with_data_stays_in_the_instrument_table(path, signed_in, monkeypatch, capsys):
     from vantorel.ombrel.alpha import checks
 

@@ -317,3 +317,32 @@ def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
         make_tree(swap.path, {"minbar/stock/c.h5": b"c"})
     kept = {rel: data for rel, data in survivor.items() if not rel.startswith("minbar/")}
     assert files_of(dest) == dict(kept, **{"minbar/stock/c.h5": b"c"})
+
+
+HOLDER = textwrap.dedent(
+    """
+    import sys
+    from vantorel.ombrel.alpha import staging
+    with staging.staged_bundle(sys.argv[1]) as swap:
+        print("staging", flush=True)
+        sys.stdin.read()
+    """
+)
+
+
+@pytest.mark.parametrize("check", ["check_min_bar_data", "check_daily_bar_data"])
+def test_readers_are_kept_out_while_a_swap_is_staged(dest, check):
+    from vantorel.ombrel.alpha import checks, locks
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, dest], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "staging\n"
+        target = dest if check == "check_min_bar_data" else os.path.join(dest, "bundle")
+        with pytest.raises(locks.BusyError, match="另一个进程正在写入"):
+            getattr(checks, check)(target)
+    finally:
+        holder.communicate("")
+    with staging.reading(dest):
+        pass
