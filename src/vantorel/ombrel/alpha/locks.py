@@ -42,7 +42,8 @@ def _resolve(bundle_path):
     return os.path.realpath(os.path.abspath(os.fspath(bundle_path)))
 
 
-def _busy(path, exclusive):
+def busy(path, exclusive):
+    """The error of a process that wanted the lock of ``path`` (to write when ``exclusive``)."""
     if exclusive:
         return BusyError(f"另一个进程正在使用 {path}；请等它结束后再试")
     return BusyError(f"另一个进程正在写入 {path}；请等它结束后再试")
@@ -60,7 +61,7 @@ def _acquire(path, exclusive):
         try:
             lock.acquire()
         except Timeout:
-            raise _busy(path, exclusive) from None
+            raise busy(path, exclusive) from None
         return lock, made
     flags = os.O_RDWR | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
     try:
@@ -71,7 +72,7 @@ def _acquire(path, exclusive):
         fcntl.flock(fd, (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB)
     except BlockingIOError:
         os.close(fd)
-        raise _busy(path, exclusive) from None
+        raise busy(path, exclusive) from None
     except BaseException:
         os.close(fd)
         raise

@@ -225,8 +225,11 @@ def reading(bundle_path):
     path = _resolve(bundle_path)
     for _attempt in range(3):
         if needs_recovery(path):
-            with locks.bundle_lock(path, exclusive=True):
-                _recover_locked(path)
+            try:
+                with locks.bundle_lock(path, exclusive=True):
+                    _recover_locked(path)
+            except locks.BusyError:
+                raise locks.busy(path, exclusive=False) from None
         with locks.bundle_lock(path, exclusive=False) as held:
             # A swap that died between the two locks would leave its trees for the next round.
             if not needs_recovery(path):
