@@ -588,3 +588,14 @@ def test_tar_cut_anywhere_installs_nothing(tmp_path, bundle):
         assert snapshot(bundle) == before, cut
     path.write_bytes(data)
     install_archive(str(path), bundle)
+
+
+def test_hostile_corpus_is_refused_within_its_limits(tmp_path):
+    # The corpus script builds each kind of hostile archive over a real sample bundle; it fails,
+    # naming the archive, on any install, traceback, slow refusal or change to the bundle.
+    script = Path(__file__).parents[3] / "scripts" / "hostile_archives.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script), "--keep", str(tmp_path / "work"), "--cuts", "20"],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    assert " 0 failures" in proc.stdout and ", 0 installed" in proc.stdout

@@ -585,7 +585,7 @@ def _check_source(file_path):
     except OSError as exc:
         raise VantorelError("无法读取压缩文件 {}：{}".format(path, exc.strerror or exc)) from None
     if kind is None:
-        raise VantorelError("无法识别 {} 的压缩格式（支持 tar.gz、tar.bz2、tar.xz、tar 与 zip）".format(path))
+        raise VantorelError("无法识别 {} 的压缩格式（支持 tar.gz、tar.bz2、tar.xz、tar 与 zip）；原 bundle 未作任何改动".format(path))
     return path, kind
 
 
