@@ -176,13 +176,17 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
-    monkeypatch.setattr(storage, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")), raising=False)
+    from vantorel.ombrel.alpha import journal
+
+    full = lambda file, mode: FullDisk(file, mode.replace("b", ""))  # noqa: E731
+    monkeypatch.setattr(storage, "open", full, raising=False)
+    monkeypatch.setattr(journal, "open", full, raising=False)  # in-place appends and their journals
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
-    assert f"已中止：磁盘空间不足：无法写入 {os.path.join(os.path.realpath(path), 'bundle', 'instruments.h5')}，" in out
+    assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out
     monkeypatch.undo()
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
-    assert [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n] == []
+    assert [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n or "journal" in n] == []
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="RLIMIT_FSIZE")

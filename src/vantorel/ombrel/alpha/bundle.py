@@ -219,7 +219,7 @@ def plan_data_tasks(client, bundle_path, kind, chosen, latest, rebuild, notes, r
 
 
 def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
-    """Daily-bar tasks, and what is stored per category: {category: {code: array}}.
+    """Daily-bar tasks, and the last stored daily bar per category: {category: {code: datetime}}.
 
     A category file that cannot be opened for now (no permission, locked) is left as it is and the
     category fails: writing it from what could be read would drop its history. One that is
@@ -229,7 +229,7 @@ def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
     stored, blocked = {}, set()
     for category, path in storage.iter_daybar_files(bundle_directory):
         try:
-            stored[category] = storage.read_daybar_file(path)
+            stored[category] = storage.daybar_tails(path)
         except (storage.StorageError, OSError) as exc:
             if not isinstance(exc, storage.StorageError) or not exc.damaged:
                 reason = exc.reason if isinstance(exc, storage.StorageError) else (exc.strerror or str(exc))
@@ -244,22 +244,39 @@ def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
                 blocked.add(category)
                 continue
             notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该类别的日线")
-            stored[category] = {}
     tasks, up_to_date = [], 0
     for inst in instruments:
         if inst.category in blocked:
             continue
         end = _end_of(inst, latest)
-        have = stored.get(inst.category, {}).get(inst.order_book_id)
-        if have is not None and len(have):
-            start = service.next_trading_date(int(have["datetime"][-1] // 1000000))
+        last = stored.get(inst.category, {}).get(inst.order_book_id)
+        if last:
+            start = service.next_trading_date(last // 1000000)
         else:
             start = _default_start(client, "daybar", inst, end)
         if start > end:
             up_to_date += 1
             continue
-        tasks.append(Task("daybar", inst, start, end, merge=have is not None and len(have) > 0))
+        tasks.append(Task("daybar", inst, start, end, merge=bool(last)))
     return tasks, stored, up_to_date
+
+
+def migrate_old_files(bundle_path, tasks, base):
+    """Convert, once, the stored files an update is about to append to that an older release wrote;
+    returns how many were converted. A file that cannot be converted fails its tasks later."""
+    paths = {storage.data_path(bundle_path, t.kind, t.inst.category, t.inst.order_book_id): t.kind
+             for t in tasks if t.merge and t.kind != "daybar"}
+    if base:
+        paths.update({path: "daybar" for _c, path in storage.iter_daybar_files(storage.bundle_dir(bundle_path))})
+    converted = 0
+    for path, kind in sorted(paths.items()):
+        try:
+            if storage.schema_of(path) < storage.SCHEMA_VERSION:
+                storage.migrate(path, kind)
+                converted += 1
+        except (OSError, storage.StorageError):
+            continue
+    return converted
 
 
 # ---- running the tasks --------------------------------------------------------------------------
@@ -272,28 +289,13 @@ def _fetch(client, task):
     return client.ticks(task.inst.order_book_id, task.start, task.end)
 
 
-def _append(old, new, key):
-    import numpy as np
-
-    if old is None or len(old) == 0:
-        return new
-    if len(new) == 0:
-        return old
-    keep = old[old[key] < new[key][0]]
-    return np.concatenate([keep.astype(new.dtype, copy=False), new])
-
-
 def _write_data(bundle_path, task, rows, committer):
-    path = storage.data_path(bundle_path, task.kind, task.inst.category, task.inst.order_book_id)
-    old = None
+    inst = task.inst
     if task.merge:
-        try:
-            old = storage.read_data_file(path, task.kind)
-        except FileNotFoundError:
-            old = None
-    merged = _append(old, rows, "datetime")
-    if len(merged):
-        storage.write_data_file(path, task.kind, task.inst.category, task.inst.order_book_id, merged, committer)
+        storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer)
+    elif len(rows):
+        path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
+        storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer)
 
 
 def _io_message(exc):
@@ -324,10 +326,11 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
             daily_new.setdefault(category, {})[task.inst.order_book_id] = rows
         daily_left[category] -= 1
         if daily_left[category] == 0 and daily_new.get(category):
-            merged = dict(daybars_stored.get(category, {}))
-            for code, new in daily_new.pop(category).items():
-                merged[code] = _append(merged.get(code), new, "datetime")
-            storage.write_daybars(bundle_directory, category, merged, committer)
+            new = daily_new.pop(category)
+            if category in daybars_stored:
+                storage.append_daybars(bundle_path, category, new, committer)
+            else:
+                storage.write_daybars(bundle_directory, category, new, committer)
 
     def commit(task, rows):
         if task.kind == "daybar":
@@ -405,9 +408,23 @@ def _write_base(client, bundle_path, instruments, latest):
     if kept is not None and len(kept):
         arr = np.concatenate([arr, kept])
     bundle_directory = storage.bundle_dir(bundle_path)
-    storage.write_instruments(bundle_directory, arr)
     last_year = service.to_date(latest).year + 1
-    storage.write_trading_dates(bundle_directory, client.trading_dates(service.CALENDAR_START, f"{last_year}-12-31"))
+    dates = client.trading_dates(service.CALENDAR_START, f"{last_year}-12-31")
+    # Rewritten only when they changed: most days they did not, and an update should cost what is new.
+    if not _same_as_stored(storage.read_instruments, bundle_directory, arr):
+        storage.write_instruments(bundle_directory, arr)
+    if not _same_as_stored(storage.read_trading_dates, bundle_directory, dates):
+        storage.write_trading_dates(bundle_directory, dates)
+
+
+def _same_as_stored(read, bundle_directory, arr):
+    import numpy as np
+
+    try:
+        stored = read(bundle_directory)
+    except (OSError, storage.StorageError):
+        return False
+    return stored.dtype == arr.dtype and np.array_equal(stored, arr)
 
 
 def _stored_codes(bundle_path, kind):
@@ -462,6 +479,9 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
                                             report)
         tasks += kind_tasks
         report.up_to_date += fresh
+    converted = migrate_old_files(bundle_path, tasks, base)
+    if converted:
+        notes.append(f"已将 {converted} 个旧版本的数据文件转换为新的存储格式（只需转换一次）")
     for note in notes:
         click.echo(note, err=True)
     try:

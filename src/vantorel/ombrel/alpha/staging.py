@@ -38,7 +38,7 @@ import secrets
 import shutil
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import locks, storage
+from vantorel.ombrel.alpha import journal, locks, storage
 
 LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
 PREVIOUS = "previous"
@@ -184,6 +184,7 @@ def _roll_back(dest, ready, moved):
 
 
 def _recover_locked(dest):
+    journal.recover(dest)
     ready = _ours(dest, _READY)
     if ready:
         _roll_forward(dest, ready[0], [])
@@ -198,8 +199,8 @@ def _recover_locked(dest):
 
 
 def needs_recovery(dest):
-    """Whether a killed swap left ``dest`` half done."""
-    return bool(_ours(dest, _READY) or _ours(dest, _STAGING))
+    """Whether a killed swap or in-place change left ``dest`` half done."""
+    return bool(_ours(dest, _READY) or _ours(dest, _STAGING)) or journal.pending(dest)
 
 
 def recover(dest):
@@ -240,7 +241,7 @@ def reading(bundle_path):
 
 def _check_dest(dest):
     names = [name for name in os.listdir(dest)
-             if not name.startswith((_STAGING, _READY)) and name not in (locks.LOCK_NAME, PREVIOUS)]
+             if not name.startswith((_STAGING, _READY)) and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR)]
     if names and not storage.holds_bundle_data(dest):
         raise VantorelError(
             "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）；为免覆盖其中的文件，未作任何改动。"

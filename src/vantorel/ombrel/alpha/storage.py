@@ -28,10 +28,21 @@ daily bars use HHMMSS = 000000); ``datetime`` of ticks is YYYYMMDDHHMMSSmmm. ``t
 trading day a row belongs to: night-session rows of futures carry the next trading day's date.
 Rows are sorted by ``datetime`` and hold no duplicates.
 
-Each file is written whole to a temporary file in its own directory (a name starting with "." and
-not ending in ".h5"), flushed, fsynced and moved into place with ``os.replace``, so a reader sees
-either the old file or the new one, and a killed writer leaves only a stray temporary file that
-``remove_stray_temp_files`` clears on the next update.
+Series (minute bars, ticks, the daily bars of each market code) are chunked, resizable datasets of
+``CHUNK_ROWS`` rows a chunk, so an update appends the new rows in place (``append_series``,
+``append_daybars``) and writes what is new plus a chunk and a few index nodes, whatever the
+history holds; ``journal`` makes each such change all-or-nothing. Rows that overlap the stored
+ones (a corrected bar, a re-published day) replace the stored tail from the first overlapping
+``datetime`` on. A file made whole (a new instrument, ``--rebuild``, the base files, a migration)
+is written to a temporary file in its own directory (a name starting with "." and not ending in
+".h5"), flushed, fsynced and moved into place with ``os.replace``; a killed writer leaves only a
+stray temporary file that ``remove_stray_temp_files`` clears on the next update. Either way a
+reader sees the old file or the new one.
+
+Files are written with the oldest HDF5 format that holds what they use (``LIBVER``), so every h5py
+the package accepts and the HDF5 command-line tools read them. Files of schema 1 (contiguous
+datasets, the newest format) are still read; an update converts each one it appends to, once,
+through a temporary file (``migrate``).
 
 h5py and numpy are imported inside the functions: the command line imports the kit's bundle
 functions on every run and should not pay for them when it only prints help.
@@ -43,7 +54,13 @@ import secrets
 
 from vantorel.errors import VantorelError
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+# Schema 1 files are read as they are and converted when an update appends to them.
+READABLE_SCHEMAS = (1, 2)
+LIBVER = ("earliest", "v110")
+# Rows a chunk holds. An append rewrites at most the last, partly filled chunk besides the new
+# rows, so chunks stay small: a day of minute bars is 240 rows, of daily bars one.
+CHUNK_ROWS = {"minbar": 64, "tick": 64, "daybar": 16}
 
 BUNDLE_DIR_NAME = "bundle"
 MINBAR_DIR_NAME = "minbar"
@@ -304,6 +321,7 @@ class _Sink:
     def __init__(self, raw):
         self.raw = raw
         self.error = None
+        self.position = 0  # kept by hand once the file has refused a write
 
     def _try(self, op, *args):
         if self.error is None:
@@ -311,11 +329,15 @@ class _Sink:
                 return op(*args)
             except OSError as exc:
                 self.error = exc
+                self.position = getattr(self.raw, "raw", self.raw).tell()
         return None
 
     def write(self, data):
+        size = memoryview(data).nbytes
         self._try(self.raw.write, data)
-        return memoryview(data).nbytes
+        if self.error is not None:
+            self.position += size
+        return size
 
     def truncate(self, size=None):
         self._try(self.raw.truncate, size)
@@ -325,16 +347,31 @@ class _Sink:
         self._try(self.raw.flush)
 
     def readinto(self, buffer):
-        return self.raw.readinto(buffer)
+        if self.error is None:
+            return self.raw.readinto(buffer)
+        # After a refused write the file is lost anyway; HDF5 only has to reach its close.
+        view = memoryview(buffer).cast("B")
+        view[:] = bytes(len(view))
+        self.position += len(view)
+        return len(view)
 
     def read(self, size=-1):
-        return self.raw.read(size)
+        if self.error is None:
+            return self.raw.read(size)
+        self.position += max(size, 0)
+        return bytes(max(size, 0))
 
     def seek(self, offset, whence=0):
-        return self.raw.seek(offset, whence)
+        if self.error is None:
+            result = self._try(self.raw.seek, offset, whence)
+            if self.error is None:
+                return result
+        base = {0: 0, 1: self.position}.get(whence, self.position)
+        self.position = base + offset
+        return self.position
 
     def tell(self):
-        return self.raw.tell()
+        return self.raw.tell() if self.error is None else self.position
 
 
 def write_temp_h5(path, fill, kind, attrs=None):
@@ -349,7 +386,7 @@ def write_temp_h5(path, fill, kind, attrs=None):
         # Buffered, so that every write is whole or fails: the driver does not look at counts.
         with open(tmp, "xb+") as raw:
             sink = _Sink(raw)
-            with h5py.File(sink, "w", libver="latest") as f:
+            with h5py.File(sink, "w", libver=LIBVER) as f:
                 f.attrs["schema_version"] = SCHEMA_VERSION
                 f.attrs["kind"] = kind
                 for key, value in (attrs or {}).items():
@@ -404,7 +441,8 @@ def atomic_h5(path, fill, kind, attrs=None, committer=None):
 
 
 class Committer:
-    """Finishes written files (fsync, then os.replace) on a few threads.
+    """Finishes written files on a few threads: a temporary file's fsync and os.replace, or an
+    in-place change's journal, write and fsyncs.
 
     fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
     them costs little more than one. The HDF5 writing itself stays on the caller's thread.
@@ -417,7 +455,10 @@ class Committer:
         self._pending = []
 
     def submit(self, tmp, path):
-        self._pending.append(self._pool.submit(commit_temp, tmp, path))
+        self.run(commit_temp, tmp, path)
+
+    def run(self, function, *args):
+        self._pending.append(self._pool.submit(function, *args))
         if len(self._pending) > 64:
             self.check()
 
@@ -472,20 +513,23 @@ def _trading_date_span(arr):
     return int(arr["trading_date"][0]), int(arr["trading_date"][-1])
 
 
+def create_series(group, name, arr, kind):
+    """A chunked dataset of ``arr`` that appends can grow."""
+    return group.create_dataset(name, data=arr, chunks=(CHUNK_ROWS[kind],), maxshape=(None,))
+
+
+def _span_attrs(arr):
+    first, last = _trading_date_span(arr)
+    return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
+
+
 def write_data_file(path, kind, category, code, arr, committer=None):
     """Write the whole minute-bar or tick array of one instrument."""
-    first, last = _trading_date_span(arr)
 
     def fill(f):
-        f.create_dataset(_DATASET[kind], data=arr)
+        create_series(f, _DATASET[kind], arr, kind)
 
-    atomic_h5(path, fill, kind, {
-        "order_book_id": code,
-        "category": category,
-        "rows": len(arr),
-        "first_trading_date": first,
-        "last_trading_date": last,
-    }, committer)
+    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer)
 
 
 def write_minbar(bundle_path, category, code, arr):
@@ -518,9 +562,136 @@ def write_daybars(bundle_directory, category, bars_by_code, committer=None):
 
     def fill(f):
         for code in sorted(bars_by_code):
-            f.create_dataset(code, data=bars_by_code[code])
+            create_series(f, code, bars_by_code[code], "daybar")
 
     atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category}, committer)
+
+
+# ---- appending in place --------------------------------------------------------------------------
+
+def _overlap_start(ds, first_new):
+    """The index of the first stored row whose ``datetime`` is not before ``first_new``: new rows
+    replace the stored tail from there. Reads a handful of rows, not the series."""
+    n = ds.shape[0]
+    if n == 0 or int(ds[n - 1]["datetime"]) < first_new:
+        return n
+    lo, hi = 0, n - 1  # the row at hi is at or after first_new
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if int(ds[mid]["datetime"]) < first_new:
+            lo = mid + 1
+        else:
+            hi = mid
+    return lo
+
+
+def _append(ds, rows):
+    """Append ``rows`` to a series in place (replacing any stored tail they overlap); returns
+    (first row, last row) of the series afterwards, or None when it is empty."""
+    start = _overlap_start(ds, int(rows["datetime"][0])) if len(rows) else ds.shape[0]
+    ds.resize((start + len(rows),))
+    if len(rows):
+        ds[start:] = rows.astype(ds.dtype, copy=False)
+    n = ds.shape[0]
+    return (ds[0], ds[n - 1]) if n else None
+
+
+class _Edit:
+    """A stored file opened for an in-place change through a journal overlay."""
+
+    def __init__(self, bundle_path, path, kind):
+        import h5py
+
+        from vantorel.ombrel.alpha import journal
+
+        self.bundle_path = bundle_path
+        self.overlay = journal.Overlay(path)
+        try:
+            self.file = h5py.File(self.overlay, "r+")
+        except BaseException:
+            self.overlay.close()
+            raise
+        version = self.file.attrs.get("schema_version")
+        if version is None or _attr_int(version) != SCHEMA_VERSION or _plain(self.file.attrs.get("kind")) != kind:
+            self.abandon()
+            raise StorageError(f"数据文件 {path} 的格式不是 {SCHEMA_VERSION} 版，不能追加", damaged=False)
+
+    def abandon(self):
+        self.file.close()
+        self.overlay.close()
+
+    def commit(self, committer=None):
+        """Close the HDF5 file and apply the change (on the committer's threads when given)."""
+        self.file.close()
+        if committer is None:
+            self.overlay.commit(self.bundle_path)
+        else:
+            committer.run(self.overlay.commit, self.bundle_path)
+        return self.overlay
+
+
+def append_series(bundle_path, kind, category, code, rows, committer=None):
+    """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place."""
+    path = data_path(bundle_path, kind, category, code)
+    edit = _Edit(bundle_path, path, kind)
+    try:
+        ends = _append(edit.file[_DATASET[kind]], rows)
+        edit.file.attrs["rows"] = edit.file[_DATASET[kind]].shape[0]
+        edit.file.attrs["first_trading_date"] = int(ends[0]["trading_date"]) if ends else 0
+        edit.file.attrs["last_trading_date"] = int(ends[1]["trading_date"]) if ends else 0
+    except BaseException:
+        edit.abandon()
+        raise
+    return edit.commit(committer)
+
+
+def append_daybars(bundle_path, category, rows_by_code, committer=None):
+    """Append daily bars to the stored category file, in place; a code not stored yet gets its series."""
+    path = daybar_path(bundle_dir(bundle_path), category)
+    edit = _Edit(bundle_path, path, "daybar")
+    try:
+        for code in sorted(rows_by_code):
+            if code in edit.file:
+                _append(edit.file[code], rows_by_code[code])
+            else:
+                create_series(edit.file, code, rows_by_code[code], "daybar")
+    except BaseException:
+        edit.abandon()
+        raise
+    return edit.commit(committer)
+
+
+def schema_of(path):
+    """The schema version a stored file says it has (0 when it says none)."""
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        try:
+            return _attr_int(f.attrs.get("schema_version", 0))
+        except ValueError:
+            return 0
+
+
+def migrate(path, kind):
+    """Rewrite a file of an older schema in the current one, through a temporary file, so that a
+    kill leaves the old file or the converted one."""
+    import numpy as np
+
+    attrs = read_file_attrs(path, kind)
+    if kind == "daybar":
+        by_code = read_daybar_file(path)
+
+        def fill(f):
+            for code in sorted(by_code):
+                create_series(f, code, by_code[code], "daybar")
+    else:
+        arr = read_data_file(path, kind)
+
+        def fill(f):
+            create_series(f, _DATASET[kind], np.asarray(arr), kind)
+
+    keep = {k: v for k, v in attrs.items() if k not in ("schema_version", "kind")}
+    atomic_h5(path, fill, kind, keep)
 
 
 # ---- reading -------------------------------------------------------------------------------------
@@ -544,7 +715,7 @@ def _open(path, kind):
         try:
             if isinstance(file_kind, bytes):
                 file_kind = file_kind.decode()
-            supported = version is not None and _attr_int(version) == SCHEMA_VERSION and bool(file_kind == kind)
+            supported = version is not None and _attr_int(version) in READABLE_SCHEMAS and bool(file_kind == kind)
         except (TypeError, ValueError):
             # A damaged attribute (text, an array, bytes that are no UTF-8) is a file not of ours.
             supported = False
@@ -682,6 +853,18 @@ def read_daybar_file(path):
             return {code: np.asarray(f[code][()]) for code in f.keys()}
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+    finally:
+        f.close()
+
+
+def daybar_tails(path):
+    """{market code: datetime of its last stored daily bar} of one category file; reads one row a code."""
+    f = _open(path, "daybar")
+    try:
+        try:
+            return {code: int(ds[ds.shape[0] - 1]["datetime"]) for code, ds in f.items() if ds.shape[0]}
+        except (OSError, ValueError, KeyError, IndexError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
         f.close()
 

@@ -1,0 +1,277 @@
+"""Changing a stored HDF5 file in place so that, after any crash, it is the old file or the new one.
+
+The invariant: whenever no writer is running, every bundle file is byte for byte either what it
+was before an update or what the update made of it; never a mix.
+
+An update opens a file through ``Overlay``, a file object that HDF5 writes to through h5py's
+file-object driver. The overlay keeps every write in memory and serves reads from it, so the file
+on disk does not change while HDF5 works. ``commit`` then applies the writes in this order:
+
+1. the rollback journal is written: the file's old length, and the old bytes of every range the
+   writes will overwrite (or cut off), with a SHA-256 of all of it at the end; it is fsynced, and
+   so is its directory;
+2. the writes go to the file, its length is set, the file is fsynced;
+3. the journal is removed (and its directory fsynced): this is the commit point.
+
+Recovery (``recover``), run before anything reads or writes the bundle: a journal whose checksum
+holds is played back (the old bytes written back, the old length restored, the file fsynced) and
+removed; a journal whose checksum does not hold was cut short before step 2 began, so the file is
+untouched and the journal is simply removed. Either way every file is back to old or new.
+
+Journals live in one directory of the bundle path, ``JOURNAL_DIR``, so that finding them costs one
+directory listing. Each names the file it belongs to by its path relative to the bundle path.
+"""
+import bisect
+import contextlib
+import hashlib
+import json
+import os
+import secrets
+
+JOURNAL_DIR = ".vantorel.journal"
+_MAGIC = b"vantorel rollback journal 1\n"
+_DIGEST = 32
+
+
+def journal_dir(bundle_path):
+    return os.path.join(bundle_path, JOURNAL_DIR)
+
+
+def pending(bundle_path):
+    """Whether a killed writer left journals to play back."""
+    try:
+        return bool(os.listdir(journal_dir(bundle_path)))
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+
+
+class Overlay:
+    """A file as HDF5 sees it while an update changes it: the bytes on disk with the writes made so
+    far laid over them, none of which reach the disk before ``commit``."""
+
+    def __init__(self, path):
+        self.path = path
+        self.raw = open(path, "rb")
+        self.old_length = os.fstat(self.raw.fileno()).st_size
+        self.length = self.old_length
+        self.position = 0
+        self._starts = []  # sorted starts of non-overlapping written segments
+        self._segments = {}  # start -> bytearray
+
+    # -- the file object h5py's driver uses --------------------------------------------------------
+
+    def seek(self, offset, whence=0):
+        if whence == 0:
+            self.position = offset
+        elif whence == 1:
+            self.position += offset
+        else:
+            self.position = self.length + offset
+        return self.position
+
+    def tell(self):
+        return self.position
+
+    def read(self, size=-1):
+        if size is None or size < 0:
+            size = max(self.length - self.position, 0)
+        data = self._read_at(self.position, size)
+        self.position += len(data)
+        return data
+
+    def readinto(self, buffer):
+        view = memoryview(buffer).cast("B")
+        data = self._read_at(self.position, len(view))
+        view[:len(data)] = data
+        self.position += len(data)
+        return len(data)
+
+    def write(self, data):
+        data = bytes(memoryview(data).cast("B"))
+        self._write_at(self.position, data)
+        self.position += len(data)
+        self.length = max(self.length, self.position)
+        return len(data)
+
+    def truncate(self, size=None):
+        size = self.position if size is None else size
+        self.length = size
+        return size
+
+    def flush(self):
+        pass
+
+    # -- the overlay ---------------------------------------------------------------------------------
+
+    def _read_at(self, offset, size):
+        end = min(offset + size, self.length)
+        if end <= offset:
+            return b""
+        self.raw.seek(offset)
+        out = bytearray(self.raw.read(max(min(end, self.old_length) - offset, 0)))
+        out.extend(bytes(end - offset - len(out)))  # past the old end: zeros until written
+        index = max(bisect.bisect_right(self._starts, offset) - 1, 0)
+        while index < len(self._starts) and self._starts[index] < end:
+            start = self._starts[index]
+            segment = self._segments[start]
+            lo, hi = max(start, offset), min(start + len(segment), end)
+            if lo < hi:
+                out[lo - offset:hi - offset] = segment[lo - start:hi - start]
+            index += 1
+        return bytes(out)
+
+    def _write_at(self, offset, data):
+        end = offset + len(data)
+        first = max(bisect.bisect_right(self._starts, offset) - 1, 0)
+        last = first
+        while last < len(self._starts) and self._starts[last] < end:
+            last += 1
+        touching = [s for s in self._starts[first:last] if s + len(self._segments[s]) > offset]
+        if not touching:
+            bisect.insort(self._starts, offset)
+            self._segments[offset] = bytearray(data)
+            return
+        start = min(touching[0], offset)
+        stop = max(max(s + len(self._segments[s]) for s in touching), end)
+        merged = bytearray(stop - start)
+        for s in touching:
+            segment = self._segments.pop(s)
+            merged[s - start:s - start + len(segment)] = segment
+            self._starts.remove(s)
+        merged[offset - start:end - start] = data
+        bisect.insort(self._starts, start)
+        self._segments[start] = merged
+
+    def written(self):
+        """Bytes the commit writes, the journal aside."""
+        return sum(len(segment) for segment in self._segments.values())
+
+    # -- committing ----------------------------------------------------------------------------------
+
+    def _saved_ranges(self):
+        """(offset, length) of old bytes the commit overwrites or cuts off."""
+        ranges = []
+        for start in self._starts:
+            stop = min(start + len(self._segments[start]), self.old_length, self.length)
+            if start < stop:
+                ranges.append((start, stop - start))
+        if self.length < self.old_length:
+            ranges.append((self.length, self.old_length - self.length))
+        return ranges
+
+    def commit(self, bundle_path):
+        """Apply the writes to the file as the module text says; on an exception the file is the
+        old one (or the journal left behind makes it so at the next recovery)."""
+        if not self._segments and self.length == self.old_length:
+            self.close()
+            return
+        rel = os.path.relpath(self.path, bundle_path)
+        ranges = self._saved_ranges()
+        directory = journal_dir(bundle_path)
+        os.makedirs(directory, exist_ok=True)
+        journal = os.path.join(directory, secrets.token_hex(8) + ".journal")
+        digest = hashlib.sha256()
+        try:
+            with open(journal, "xb") as out:
+                def put(data):
+                    digest.update(data)
+                    out.write(data)
+
+                put(_MAGIC)
+                put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges}).encode() + b"\n")
+                for offset, length in ranges:
+                    self.raw.seek(offset)
+                    put(self.raw.read(length))
+                out.write(digest.digest())
+                out.flush()
+                os.fsync(out.fileno())
+            _fsync_dir(directory)
+        except BaseException as exc:
+            with contextlib.suppress(OSError):
+                os.unlink(journal)  # the file is untouched
+            self.close()
+            _raise_naming(exc, self.path)
+        self.raw.close()
+        try:
+            with open(self.path, "r+b") as target:
+                for start in self._starts:
+                    target.seek(start)
+                    target.write(self._segments[start])
+                target.truncate(self.length)
+                target.flush()
+                os.fsync(target.fileno())
+        except BaseException as exc:
+            # A write the system refused (a full disk): put the old bytes back now rather than
+            # leave a half-changed file to the next recovery.
+            with contextlib.suppress(OSError):
+                _play_back(bundle_path, journal)
+            _raise_naming(exc, self.path)
+        os.unlink(journal)
+        _fsync_dir(directory)
+        self._starts, self._segments = [], {}
+
+    def close(self):
+        self.raw.close()
+
+
+def _raise_naming(exc, path):
+    # The message should name the data file, not the journal or nothing at all.
+    if isinstance(exc, OSError) and exc.errno is not None:
+        raise OSError(exc.errno, exc.strerror, path) from None
+    raise exc
+
+
+def _fsync_dir(directory):
+    if os.name == "nt":
+        return
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _play_back(bundle_path, journal):
+    """Roll a file back from a complete journal; drop an incomplete one. Returns the file's path
+    when it was rolled back."""
+    with open(journal, "rb") as f:
+        data = f.read()
+    body, digest = data[:-_DIGEST], data[-_DIGEST:]
+    if len(data) <= len(_MAGIC) + _DIGEST or not body.startswith(_MAGIC) or hashlib.sha256(body).digest() != digest:
+        os.unlink(journal)  # cut short before the file was touched
+        return None
+    newline = body.index(b"\n", len(_MAGIC))
+    header = json.loads(body[len(_MAGIC):newline])
+    path = os.path.join(bundle_path, header["path"])
+    position = newline + 1
+    with open(path, "r+b") as target:
+        for offset, length in header["ranges"]:
+            target.seek(offset)
+            target.write(body[position:position + length])
+            position += length
+        target.truncate(header["old_length"])
+        target.flush()
+        os.fsync(target.fileno())
+    os.unlink(journal)
+    return path
+
+
+def recover(bundle_path):
+    """Play back or drop every journal of the bundle path; returns the paths rolled back.
+    The caller holds the bundle path's lock exclusively."""
+    directory = journal_dir(bundle_path)
+    try:
+        names = sorted(os.listdir(directory))
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    rolled = []
+    for name in names:
+        path = os.path.join(directory, name)
+        if name.endswith(".journal"):
+            restored = _play_back(bundle_path, path)
+            if restored:
+                rolled.append(restored)
+        else:
+            os.unlink(path)
+    _fsync_dir(directory)
+    return rolled
