@@ -34,8 +34,8 @@ except ImportError:  # run from a checkout before the package is installed
 from vantorel.ombrel.sdk import license_helper
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vantorel.__file__)))
-KILLED_NAME = "STRESS_KILLED"
-SENTINEL_NAME = "STRESS_SENTINEL"
+KILLED_NAME = "VANTOREL_STRESS_KILLED"
+SENTINEL_NAME = "VANTOREL_STRESS_SENTINEL"
 
 
 def _value(writer, index):
@@ -83,7 +83,7 @@ def _write_worker(writer, writes, go_path):
     while not os.path.exists(go_path):
         time.sleep(0.001)
     for index in range(writes):
-        license_helper.set_to_environ(f"STRESS_{writer}_{index}", _value(writer, index))
+        license_helper.set_to_environ(f"VANTOREL_STRESS_{writer}_{index}", _value(writer, index))
     print("done", flush=True)
 
 
@@ -155,7 +155,7 @@ def concurrent_writes(writers=50, writes=40):
     figures = json.loads(reader_output) if reader_output else {"reads": 0, "absent": 0, "violations": ["reader died"]}
     violations.extend(figures.pop("violations"))
     stored = _read_store()
-    expected = {f"STRESS_{w}_{i}": _value(w, i) for w in range(writers) for i in range(writes)}
+    expected = {f"VANTOREL_STRESS_{w}_{i}": _value(w, i) for w in range(writers) for i in range(writes)}
     lost = [name for name, value in expected.items() if stored.get(name) != value]
     if lost:
         violations.append(f"{len(lost)} writes lost or changed, e.g. {lost[:5]}")

@@ -82,8 +82,11 @@ def lines(output):
 
 
 def stored(kit_home):
+    """The variables in the store, without the key of its load marker."""
     path = kit_home / "accounts" / "accounts.json"
-    return json.loads(path.read_text(encoding="utf-8")) if path.exists() else {}
+    variables = json.loads(path.read_text(encoding="utf-8")) if path.exists() else {}
+    variables.pop("=marker_key", None)
+    return variables
 
 
 def show():

@@ -14,11 +14,11 @@
 //         if agent == "app_key_tovi":
 //             if sys.platform.startswith("win"):
 //                 ps_cmd = "& varnix.exe"
-//                 res = subprocess.run(
+//                 res = tovi.run_agent(
 //                     ["powershell.exe", "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", ps_cmd],
 //                     env=os.environ.copy(), capture_output=True, text=True, encoding="utf-8")
 //             else:
-//                 res = subprocess.run("varnix", shell=True, capture_output=True, text=True,
+//                 res = tovi.run_agent("varnix", shell=True, capture_output=True, text=True,
 //                                      encoding="utf-8")
 //             result = json.loads(res.stdout)
 //             if result.get("Code", 1) == 0:
@@ -41,6 +41,9 @@
 //         user, app_key = get_license_info("VANTOREL_APPKEY_LICENSE")
 //         if user and app_key:
 //             tovi.init(user, app_key=app_key)
+//
+// tovi.run_agent takes subprocess.run's call form but bounds the wait and the output; the module still
+// imports subprocess, as the module's names are part of its interface.
 #include "module.hpp"
 
 namespace {
@@ -51,15 +54,15 @@ Ref run_agent(const Scope& scope) {
   Ref platform = scope.global("sys").attr("platform");
   if (truthy(call_method(platform, "startswith", {text("win")}))) {
     Ref ps_cmd = text("& varnix.exe");
-    Ref subprocess_run = scope.global("subprocess").attr("run");
+    Ref run = scope.global("tovi").attr("run_agent");
     Ref command = list({text("powershell.exe"), text("-NoProfile"), text("-ExecutionPolicy"),
                         text("Bypass"), text("-Command"), ps_cmd});
     Ref environment = call_method(scope.global("os").attr("environ"), "copy");
-    return call(subprocess_run, {command},
+    return call(run, {command},
                 {{"env", environment}, {"capture_output", boolean(true)}, {"text", boolean(true)},
                  {"encoding", text("utf-8")}});
   }
-  return call(scope.global("subprocess").attr("run"), {text("varnix")},
+  return call(scope.global("tovi").attr("run_agent"), {text("varnix")},
               {{"shell", boolean(true)}, {"capture_output", boolean(true)}, {"text", boolean(true)},
                {"encoding", text("utf-8")}});
 }

@@ -14,7 +14,7 @@ from vantorel.ombrel.sdk.license_helper import LOADED_MARKER, get_license_info, 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(vantorel.__file__))
 CONSOLE = os.path.join(os.path.dirname(sys.executable), "vantorel")
 # Variables the tests store; set_to_environ also puts them into this process's environment.
-STORED = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "STORE_TEST", LOADED_MARKER)
+STORED = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_STORE_TEST", LOADED_MARKER)
 
 
 @pytest.fixture(autouse=True)
@@ -66,13 +66,13 @@ AWKWARD = [
 
 @pytest.mark.parametrize("value", AWKWARD)
 def test_value_round_trips_into_later_runs(value):
-    set_to_environ("STORE_TEST", value)
-    assert os.environ["STORE_TEST"] == value
+    set_to_environ("VANTOREL_STORE_TEST", value)
+    assert os.environ["VANTOREL_STORE_TEST"] == value
     later = fresh_run(
-        "print(json.dumps([os.environ.get('STORE_TEST'), license_helper.get_license_info('STORE_TEST')]))"
+        "print(json.dumps([os.environ.get('VANTOREL_STORE_TEST'), license_helper.get_license_info('VANTOREL_STORE_TEST')]))"
     )
     assert later[0] == value
-    assert later[1] == list(get_license_info("STORE_TEST"))
+    assert later[1] == list(get_license_info("VANTOREL_STORE_TEST"))
 
 
 @pytest.mark.parametrize(
@@ -114,17 +114,19 @@ def test_import_is_cheap_and_a_missing_store_is_normal():
     assert not os.path.exists(store_path())
 
 
-@pytest.mark.parametrize("loose", [False, True])
-def test_store_is_private_under_umask_000(loose, kit_home, umask_000):
-    if loose:
-        (kit_home / "accounts").mkdir(parents=True, mode=0o777)
-        (kit_home / "accounts" / "accounts.json").write_text("{}")
-        os.chmod(kit_home / "accounts" / "accounts.json", 0o666)
+def test_store_is_private_under_umask_000(kit_home, umask_000):
     set_to_environ("VANTOREL_LICENSE", "u:p")
     assert stat.S_IMODE(os.stat(store_path()).st_mode) == 0o600
     assert stat.S_IMODE(os.stat(os.path.dirname(store_path())).st_mode) == 0o700
-    if not loose:
-        assert stat.S_IMODE(os.stat(kit_home).st_mode) == 0o700
+    assert stat.S_IMODE(os.stat(kit_home).st_mode) == 0o700
+
+
+def stored_variables():
+    """The variables in the store file, after checking that its marker key is a random 256-bit one."""
+    with open(store_path(), encoding="utf-8") as file:
+        stored = json.load(file)
+    assert len(bytes.fromhex(stored.pop(license_helper.KEY_ENTRY))) == 32
+    return stored
 
 
 @pytest.mark.parametrize(
@@ -134,12 +136,14 @@ def test_store_is_private_under_umask_000(loose, kit_home, umask_000):
         ("A=B", "x"),
         ("A\0B", "x"),
         (None, "x"),
-        ("STORE_TEST", "x\0y"),
-        ("STORE_TEST", b"bytes"),
-        ("STORE_TEST", None),
-        ("STORE_TEST", 5),
-        ("STORE_TEST", "\ud800 lone surrogate"),
+        ("VANTOREL_STORE_TEST", "x\0y"),
+        ("VANTOREL_STORE_TEST", b"bytes"),
+        ("VANTOREL_STORE_TEST", None),
+        ("VANTOREL_STORE_TEST", 5),
+        ("VANTOREL_STORE_TEST", "\ud800 lone surrogate"),
         (LOADED_MARKER, "{}"),
+        ("BASH_ENV", "/tmp/x"),
+        ("vantorel_license", "u:p"),
     ],
 )
 def test_refused_value_changes_nothing(name, value):
@@ -148,7 +152,7 @@ def test_refused_value_changes_nothing(name, value):
     with pytest.raises(VantorelError, match="环境变量"):
         set_to_environ(name, value)
     assert store_bytes() == before
-    assert "STORE_TEST" not in os.environ
+    assert "VANTOREL_STORE_TEST" not in os.environ
 
 
 def test_storing_one_variable_keeps_the_others():
@@ -156,12 +160,11 @@ def test_storing_one_variable_keeps_the_others():
     set_to_environ("vantorelsdk_env", "uat")
     set_to_environ("VANTOREL_APPKEY_LICENSE", "u:key")
     set_to_environ("vantorelsdk_env", "wm")
-    with open(store_path(), encoding="utf-8") as file:
-        assert json.load(file) == {
-            "VANTOREL_LICENSE": "u:pw",
-            "VANTOREL_APPKEY_LICENSE": "u:key",
-            "vantorelsdk_env": "wm",
-        }
+    assert stored_variables() == {
+        "VANTOREL_LICENSE": "u:pw",
+        "VANTOREL_APPKEY_LICENSE": "u:key",
+        "vantorelsdk_env": "wm",
+    }
 
 
 @pytest.mark.parametrize(
@@ -231,14 +234,12 @@ def test_concurrent_writers_lose_nothing():
     writers, writes = 4, 15
     code = (
         "from vantorel.ombrel.sdk.license_helper import set_to_environ\n"
-        f"for i in range({writes}): set_to_environ('W%s_%d' % (sys.argv[1], i), 'v:%d' % i)\n"
+        f"for i in range({writes}): set_to_environ('VANTOREL_W%s_%d' % (sys.argv[1], i), 'v:%d' % i)\n"
     )
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     running = [subprocess.Popen([sys.executable, "-c", "import sys\n" + code, str(w)], env=env) for w in range(writers)]
     assert [process.wait() for process in running] == [0] * writers
-    with open(store_path(), encoding="utf-8") as file:
-        stored = json.load(file)
-    assert stored == {f"W{w}_{i}": f"v:{i}" for w in range(writers) for i in range(writes)}
+    assert stored_variables() == {f"VANTOREL_W{w}_{i}": f"v:{i}" for w in range(writers) for i in range(writes)}
 
 
 # A kit process and the processes it starts ----------------------------------------------------------
@@ -300,9 +301,134 @@ def test_users_export_is_not_taken_for_the_stores_in_children():
     set_to_environ("VANTOREL_LICENSE", "alice:one")
     set_to_environ("vantorelsdk_env", "uat")
     seen = family(
-        "store('VANTOREL_LICENSE', 'bob:two'); store('vantorelsdk_env', 'wm'); license_helper.set_to_environ('A', 'x')\n"
+        "store('VANTOREL_LICENSE', 'bob:two'); store('vantorelsdk_env', 'wm'); license_helper.set_to_environ('VANTOREL_A', 'x')\n"
         "print(json.dumps([seen(), seen('vantorelsdk_env'), json.loads(os.environ[license_helper.LOADED_MARKER])]))",
         VANTOREL_LICENSE="own:pw",
     )
     assert seen[:2] == ["own:pw", "wm"]
-    assert sorted(seen[2]) == ["A", "vantorelsdk_env"]
+    assert sorted(seen[2]) == ["VANTOREL_A", "vantorelsdk_env"]
+
+
+# Files somebody else could have written ------------------------------------------------------------
+
+OTHER_UID = 65534  # nobody
+
+
+def planted_elsewhere(tmp_path):
+    """A directory of another user's making, holding a store that would set BASH_ENV."""
+    theirs = tmp_path / "theirs"
+    theirs.mkdir(mode=0o700)
+    (theirs / "accounts.json").write_text(json.dumps({"VANTOREL_LICENSE": "mallory:x", "BASH_ENV": "/evil"}))
+    return theirs
+
+
+def chown_other(path):
+    os.chown(path, OTHER_UID, OTHER_UID, follow_symlinks=False)
+
+
+ACCOUNTS = "accounts"
+STORE = os.path.join("accounts", "accounts.json")
+
+UNTRUSTED = [
+    (lambda home, tmp: chown_other(home / ACCOUNTS), "账户目录", "不属于当前用户"),
+    (lambda home, tmp: os.chmod(home / ACCOUNTS, 0o777), "账户目录", "chmod go-w"),
+    (lambda home, tmp: os.chmod(home / ACCOUNTS, 0o730), "账户目录", "chmod go-w"),
+    (lambda home, tmp: chown_other(home / STORE), "账户文件", "不属于当前用户"),
+    (lambda home, tmp: os.chmod(home / STORE, 0o602), "账户文件", "chmod go-w"),
+    (lambda home, tmp: os.chmod(home / STORE, 0o620), "账户文件", "chmod go-w"),
+    (lambda home, tmp: (os.remove(home / STORE), os.symlink(planted_elsewhere(tmp) / "accounts.json", home / STORE)),
+     "账户文件", "符号链接"),
+    (lambda home, tmp: (os.rename(home / ACCOUNTS, tmp / "moved"), os.symlink(planted_elsewhere(tmp), home / ACCOUNTS)),
+     "账户目录", "符号链接"),
+]
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="needs to chown to another user")
+@pytest.mark.parametrize("plant, what, fix", UNTRUSTED)
+def test_store_somebody_else_could_write_is_neither_loaded_nor_written(kit_home, tmp_path, plant, what, fix):
+    set_to_environ("VANTOREL_LICENSE", "alice:one")
+    before = store_bytes()
+    plant(kit_home, tmp_path)
+    planted = {str(p): p.read_bytes() for p in tmp_path.rglob("accounts.json")}
+    env = {k: v for k, v in os.environ.items() if k not in STORED}
+    env.update(VANTOREL_HOME=str(kit_home), PYTHONIOENCODING="utf-8")
+
+    def console(*args):
+        return subprocess.run([CONSOLE, *args], capture_output=True, text=True, encoding="utf-8", env=env, timeout=60)
+
+    # Commands that need no account still start; the account is not taken from the store.
+    assert console("--help").returncode == 0
+    seen = fresh_run("print(json.dumps([os.environ.get(n) for n in ('VANTOREL_LICENSE', 'BASH_ENV')]))")
+    assert seen == [None, None]
+    for args in (["license", "--show"], ["license", "-u", "bob", "-p", "two"]):
+        shown = console(*args)
+        assert shown.returncode == 1
+        assert what in shown.stderr and fix in shown.stderr and "未读取也未写入" in shown.stderr
+        assert shown.stderr.count("\n") == 1
+    with pytest.raises(VantorelError, match=what):
+        set_to_environ("VANTOREL_LICENSE", "bob:two")
+    # Nothing written: neither the store nor what was planted.
+    assert {str(p): p.read_bytes() for p in tmp_path.rglob("accounts.json")} == planted
+    if not any(os.path.islink(kit_home / name) for name in (ACCOUNTS, STORE)):
+        assert store_bytes() == before
+
+
+@pytest.mark.parametrize("home_mode", [0o775, 0o757])
+def test_kit_home_others_can_write_still_loads_but_is_not_written_through(kit_home, home_mode):
+    set_to_environ("VANTOREL_LICENSE", "alice:one")
+    before = store_bytes()
+    os.chmod(kit_home, home_mode)
+    assert fresh_run("print(json.dumps(os.environ.get('VANTOREL_LICENSE')))") == "alice:one"
+    with pytest.raises(VantorelError, match=f"vantorel 主目录 {kit_home} .*chmod go-w"):
+        set_to_environ("VANTOREL_LICENSE", "bob:two")
+    assert store_bytes() == before
+
+
+def test_only_the_kits_own_variables_are_loaded():
+    # As an older release may have written it, with a marker naming the user's own variables.
+    os.makedirs(os.path.dirname(store_path()), mode=0o700)
+    with open(store_path(), "w") as file:
+        json.dump({"VANTOREL_LICENSE": "alice:one", "BASH_ENV": "/evil", "LD_PRELOAD": "/evil.so"}, file)
+    marker = json.dumps({"HOME": None, "PATH": "00000000"})
+    seen = fresh_run(
+        "print(json.dumps([os.environ.get(n) for n in ('VANTOREL_LICENSE', 'BASH_ENV', 'LD_PRELOAD', 'HOME')]"
+        " + [sorted(json.loads(os.environ[license_helper.LOADED_MARKER]))]))",
+        **{LOADED_MARKER: marker, "HOME": "/home/own"},
+    )
+    assert seen == ["alice:one", None, None, "/home/own", ["VANTOREL_LICENSE"]]
+    # A later write keeps what it does not load: nothing of the file is lost.
+    set_to_environ("vantorelsdk_env", "uat")
+    assert stored_variables() == {"VANTOREL_LICENSE": "alice:one", "BASH_ENV": "/evil", "LD_PRELOAD": "/evil.so",
+                                  "vantorelsdk_env": "uat"}
+
+
+# The load marker that child processes inherit -----------------------------------------------------
+
+@pytest.mark.parametrize("secret", ["abcde", "alice:one"])
+def test_marker_gives_no_way_to_test_a_guess(tmp_path, secret):
+    """The same value stored in two kit homes gives unrelated markers, none holding a plain checksum."""
+    import zlib
+
+    markers = []
+    for home in ("one", "two"):
+        environ = {"VANTOREL_HOME": str(tmp_path / home)}
+        fresh_run(f"license_helper.set_to_environ('VANTOREL_LICENSE', {secret!r}); print('null')", **environ)
+        child = fresh_run("print(json.dumps(dict(os.environ)))", **environ)
+        assert child["VANTOREL_LICENSE"] == secret
+        text = json.dumps(child)
+        assert format(zlib.crc32(f"VANTOREL_LICENSE={secret}".encode()), "08x") not in text
+        markers.append(json.loads(child[LOADED_MARKER])["VANTOREL_LICENSE"])
+        with open(tmp_path / home / STORE, encoding="utf-8") as file:
+            assert json.load(file)[license_helper.KEY_ENTRY] not in text
+    assert markers[0] != markers[1]
+
+
+def test_store_without_a_key_still_loads_and_gets_one():
+    """A store as the previous release wrote it: no key, so its marked variables count as the store's."""
+    os.makedirs(os.path.dirname(store_path()), mode=0o700)
+    with open(store_path(), "w") as file:
+        json.dump({"VANTOREL_LICENSE": "alice:one"}, file)
+    assert family("print(json.dumps([seen(), json.loads(os.environ[license_helper.LOADED_MARKER])]))") == [
+        "alice:one", {"VANTOREL_LICENSE": None}]
+    assert family(BOB + "print(json.dumps(seen()))") == "bob:two"
+    assert stored_variables() == {"VANTOREL_LICENSE": "bob:two"}

@@ -4,6 +4,7 @@ import os
 import stat
 import subprocess
 import sys
+import time
 import types
 
 import pytest
@@ -38,14 +39,16 @@ def login():
 
 @pytest.fixture
 def signed(login, monkeypatch):
-    """Every tovi.init call, as (args, kwargs)."""
+    """Every tovi.init call, as (args, kwargs); the agent runs through the kit's real runner."""
+    from vantorel import tovi
+
     calls = []
 
     def init(*args, **kwargs):
         calls.append((args, kwargs))
         return "session"
 
-    monkeypatch.setattr(login, "tovi", types.SimpleNamespace(init=init))
+    monkeypatch.setattr(login, "tovi", types.SimpleNamespace(init=init, run_agent=tovi.run_agent))
     return calls
 
 
@@ -68,7 +71,7 @@ def store(login, monkeypatch):
 
 
 class Agent:
-    """Replaces subprocess.run: records each call and answers with a finished process."""
+    """Replaces the kit's agent runner: records each call and answers with a finished process."""
 
     def __init__(self):
         self.stdout = ""
@@ -80,9 +83,9 @@ class Agent:
 
 
 @pytest.fixture
-def agent(login, monkeypatch):
+def agent(login, signed, monkeypatch):
     fake = Agent()
-    monkeypatch.setattr(login.subprocess, "run", fake.run)
+    monkeypatch.setattr(login.tovi, "run_agent", fake.run)
     monkeypatch.setenv("VANTOREL_AGENT", "app_key_tovi")
     return fake
 
@@ -125,7 +128,7 @@ def test_module_names_in_order(login):
                                    "app_key", "1"])
 def test_agent_not_selected(login, signed, store, monkeypatch, value):
     ran = []
-    monkeypatch.setattr(login.subprocess, "run", lambda *a, **k: ran.append(a))
+    monkeypatch.setattr(login.tovi, "run_agent", lambda *a, **k: ran.append(a))
     if value is not None:
         monkeypatch.setenv("VANTOREL_AGENT", value)
     store.pairs = STORED
@@ -264,7 +267,7 @@ def test_windows_environment_is_a_copy_from_the_module_os(login, signed, store, 
     assert agent.calls[0][1]["env"] is copy
 
 
-def test_module_subprocess_and_json_are_looked_up_per_call(login, signed, store, monkeypatch):
+def test_module_tovi_and_json_are_looked_up_per_call(login, signed, store, monkeypatch):
     monkeypatch.setenv("VANTOREL_AGENT", "app_key_tovi")
     marker = object()
     loaded = []
@@ -278,7 +281,7 @@ def test_module_subprocess_and_json_are_looked_up_per_call(login, signed, store,
         loaded.append(text)
         return {"Code": 0, "Result": [account("from-fake"), app_key("k")]}
 
-    monkeypatch.setattr(login, "subprocess", types.SimpleNamespace(run=run))
+    monkeypatch.setattr(login.tovi, "run_agent", run)
     monkeypatch.setattr(login, "json", types.SimpleNamespace(loads=loads))
     login.init_tovi()
     assert ran == [POSIX_CALL]
@@ -298,7 +301,7 @@ class OnlyGet:
 
 def test_answer_needs_only_get(login, signed, store, monkeypatch):
     monkeypatch.setenv("VANTOREL_AGENT", "app_key_tovi")
-    monkeypatch.setattr(login.subprocess, "run", lambda *a, **k: types.SimpleNamespace(stdout="{}"))
+    monkeypatch.setattr(login.tovi, "run_agent", lambda *a, **k: types.SimpleNamespace(stdout="{}"))
     entries = (OnlyGet(account("acct")), OnlyGet(app_key("key")))
     monkeypatch.setattr(login, "json", types.SimpleNamespace(
         loads=lambda text: OnlyGet({"Code": 0, "Result": iter(entries)})))
@@ -321,7 +324,7 @@ def test_answer_needs_only_get(login, signed, store, monkeypatch):
 ])
 def test_hostile_answer_values(login, signed, store, monkeypatch, data, outcome):
     monkeypatch.setenv("VANTOREL_AGENT", "app_key_tovi")
-    monkeypatch.setattr(login.subprocess, "run", lambda *a, **k: types.SimpleNamespace(stdout="{}"))
+    monkeypatch.setattr(login.tovi, "run_agent", lambda *a, **k: types.SimpleNamespace(stdout="{}"))
     monkeypatch.setattr(login, "json", types.SimpleNamespace(loads=lambda text: data))
     store.pairs = STORED
     if outcome is Boom:
@@ -337,7 +340,7 @@ def test_hostile_answer_values(login, signed, store, monkeypatch, data, outcome)
 def test_agent_variable_compared_as_python_does(login, signed, store, monkeypatch, agent_value, outcome):
     ran = []
     monkeypatch.setattr(login, "os", types.SimpleNamespace(getenv=lambda *a: agent_value, environ=os.environ))
-    monkeypatch.setattr(login.subprocess, "run", lambda *a, **k: ran.append(a) or types.SimpleNamespace(stdout="{}"))
+    monkeypatch.setattr(login.tovi, "run_agent", lambda *a, **k: ran.append(a) or types.SimpleNamespace(stdout="{}"))
     if outcome is Boom:
         with pytest.raises(Boom):
             login.init_tovi()
@@ -494,7 +497,7 @@ def test_deleted_module_name_is_a_name_error(login, monkeypatch, name):
     assert str(caught.value) == f"name '{name}' is not defined"
 
 
-@pytest.mark.parametrize("name", ["sys", "subprocess", "json"])
+@pytest.mark.parametrize("name", ["sys", "json"])
 def test_deleted_agent_name_is_a_name_error(login, signed, store, agent, monkeypatch, name):
     agent.stdout = answer(0, [account("a"), app_key("k")])
     monkeypatch.delattr(login, name)
@@ -555,7 +558,67 @@ def test_kit_and_standard_functions_looked_up_at_run_time(login, store, monkeypa
     calls = []
     monkeypatch.setattr(tovi, "init", lambda *a, **k: calls.append((a, k)))
     monkeypatch.setattr(os, "getenv", lambda name, *d: "app_key_tovi" if name == "VANTOREL_AGENT" else None)
-    monkeypatch.setattr(subprocess, "run", lambda *a, **k: types.SimpleNamespace(stdout="answer"))
+    monkeypatch.setattr(tovi, "run_agent", lambda *a, **k: types.SimpleNamespace(stdout="answer"))
     monkeypatch.setattr(json, "loads", lambda text: {"Code": 0, "Result": [account(text), app_key("k")]})
     login.init_tovi()
     assert calls == [(("answer",), {"app_key": "k"})]
+
+
+# The agent tool that does not finish -----------------------------------------------------------------
+
+CONSOLE = os.path.join(os.path.dirname(sys.executable), "vantorel")
+SLEEPER_PID = "pid"
+
+
+def process_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat_file:
+            return stat_file.read().split(")")[-1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the system shell form, /proc")
+@pytest.mark.parametrize("script, message", [
+    (b"sleep 60\n", "1 秒内没有结束"),
+    # Answers and ends, but leaves a process holding its output.
+    (b"sh -c 'echo $$ > " + SLEEPER_PID.encode() + b"; exec sleep 60' &\nprintf '{}'\n", "1 秒内没有结束"),
+    (b"exec yes\n", "超过 1 MiB"),
+])
+def test_agent_that_does_not_finish_is_stopped(tool_dir, tmp_path, monkeypatch, script, message):
+    install_tool(tool_dir, script)
+    monkeypatch.chdir(tmp_path)
+    env = dict(os.environ, VANTOREL_AGENT_TIMEOUT="1", PYTHONIOENCODING="utf-8")
+    started = time.monotonic()
+    proc = subprocess.run([CONSOLE, "update-data", "--base"], capture_output=True, text=True, encoding="utf-8",
+                          env=env, timeout=30)
+    assert time.monotonic() - started < 10
+    assert proc.returncode == 1
+    assert message in proc.stderr and proc.stderr.count("\n") == 1
+    if message.startswith("1 秒"):
+        assert "VANTOREL_AGENT_TIMEOUT" in proc.stderr
+    if (tmp_path / SLEEPER_PID).exists():
+        assert process_gone(int((tmp_path / SLEEPER_PID).read_text()))
+
+
+@pytest.mark.parametrize("value", ["0", "0.5", "3601", "-1", "abc", "nan", "inf", "1e9"])
+def test_invalid_agent_timeout_names_the_setting_and_starts_nothing(login, signed, store, tool_dir, tmp_path,
+                                                                     monkeypatch, value):
+    install_tool(tool_dir, b"touch started\nprintf '{}'\n")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("VANTOREL_AGENT_TIMEOUT", value)
+    from vantorel.tovi import AgentError
+
+    with pytest.raises(AgentError, match=r"^VANTOREL_AGENT_TIMEOUT 无效：.*1 到 3600") as caught:
+        login.init_tovi()
+    assert "\n" not in str(caught.value)
+    assert not (tmp_path / "started").exists()
+    assert (signed, store.reads) == ([], [])
+
+
+@pytest.mark.parametrize("value", ["", " 2.5 ", "3600"])
+def test_valid_agent_timeout_lets_the_tool_answer(login, signed, store, tool_dir, monkeypatch, value):
+    install_tool(tool_dir, b"printf '%s' '" + answer(0, [account("a"), app_key("k")]).encode() + b"'\n")
+    monkeypatch.setenv("VANTOREL_AGENT_TIMEOUT", value)
+    login.init_tovi()
+    assert signed == [(("a",), {"app_key": "k"})]

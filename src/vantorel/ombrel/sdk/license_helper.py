@@ -3,27 +3,42 @@
 The variables live in a JSON file of their own, ``<kit home>/accounts/accounts.json``, which only the
 user can read. JSON rather than a shell snippet, so that any text survives unchanged (colons, quotes,
 newlines, ``$``), and a directory of its own, so that its mode can be kept at 0700 whatever else
-lives in the kit home.
+lives in the kit home. Only the kit's own variables (``VANTOREL_*`` and ``vantorelsdk_env``) are
+stored or loaded: a store that could name any variable could set ``BASH_ENV`` or ``LD_PRELOAD`` for
+every process the kit starts.
+
+The store is trusted only as ssh trusts ``~/.ssh``: the ``accounts`` directory and the file must be
+owned by the user, writable by nobody else, and not symbolic links. Each is opened without following
+links and checked on the opened descriptor, so nothing can be swapped in between the check and the
+read; whoever can write the kit home can then delete the store but not get anything read from it.
+Writing goes through paths (the lock, the temp file), so it also needs a kit home that only the user
+can write. A store that fails a check is neither read nor written, and the user is told how to fix it.
 
 Importing this module copies the stored variables into ``os.environ``: the kit then reads them with
 plain ``os.getenv`` and the processes it starts inherit them. A variable already present in the
 environment wins over the stored one, so an ``export`` in the user's shell still overrides the store.
 The import runs at every start of the command line, so it only reads one small file and never fails:
-a store it cannot read is left alone (see ``set_to_environ`` for how that is reported).
+a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust is
+not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and the sign-in of
+``update-data`` say why no account is found, while commands that need none still run).
 
 A value inherited from a kit process that loaded it looks just like one the user exported, yet it
 must not win: inside ``vantorel shell``, ``!vantorel license ...`` then ``!vantorel update-data``
 would sign in with the old account. So the process also sets ``LOADED_MARKER``, naming each variable
-it took from the store together with a checksum of the value. A later import treats a marked
-variable that still holds that value as the store's, and takes it from the store afresh (or drops it
-if the store no longer has it); a marked variable whose value changed was set by the user, and wins.
-Only the checksum is kept, so the marker does not repeat the secrets. A user who sets a variable to
-exactly the value the kit loaded cannot be told apart, which is harmless: the value was the store's.
+it took from the store together with a tag of the value: a keyed BLAKE2 hash whose random key lives
+only in the store file (under ``KEY_ENTRY``, a name no variable can have). A later import treats a
+marked variable whose tag still matches as the store's, and takes it from the store afresh (or drops
+it if the store no longer has it); a marked variable whose value changed was set by the user, and
+wins. Without the key the tags say nothing about the values, so the marker, which every child process
+inherits, gives no way to test guesses at a secret. A store written before keys existed, or removed
+since, cannot check a tag; its marked variables are then taken as the store's, which errs towards the
+account the user last stored. A user who sets a variable to exactly the value the kit loaded cannot be
+told apart, which is harmless: the value was the store's.
 """
+import errno
 import json
 import os
 import stat
-import zlib
 from contextlib import suppress
 
 from vantorel.ombrel.sdk.const import kit_home
@@ -37,6 +52,13 @@ TEMP_SUFFIX = ".tmp"
 LOCK_TIMEOUT = 60.0
 # Which variables of this environment the store put there; see the module's documentation.
 LOADED_MARKER = "VANTOREL_STORE_LOADED"
+# The store entry holding the marker's key: "=" keeps it apart from every variable name.
+KEY_ENTRY = "=marker_key"
+KIT_PREFIX = "VANTOREL_"
+KIT_NAMES = frozenset({"vantorelsdk_env"})
+
+# Why the store was not loaded at import, when it was not trusted; reported when an account is asked for.
+_untrusted_at_load = None
 
 
 def store_path():
@@ -53,6 +75,14 @@ def _error(message):
 
 class _Unusable(Exception):
     """The store file exists but does not hold a table of variables the environment can take."""
+
+
+class _Untrusted(Exception):
+    """The store, or the directory holding it, could have been written by someone else."""
+
+
+def _is_kit_name(name):
+    return name.startswith(KIT_PREFIX) or name in KIT_NAMES
 
 
 def _refusal(name, value):
@@ -74,45 +104,120 @@ def _refusal(name, value):
     return None
 
 
-def _read(path):
-    """The stored variables, {} when there is no store yet; raises OSError or _Unusable."""
+def _check_owner_and_mode(fd, path, what):
+    info = os.fstat(fd)
+    if info.st_uid != os.geteuid():
+        raise _Untrusted(
+            f"{what} {path} 不属于当前用户（属主 uid {info.st_uid}），可能是他人放置的，未读取也未写入；"
+            f"请确认后删除它，再用 vantorel license 重新配置账号"
+        )
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise _Untrusted(
+            f"{what} {path} 可被其他用户写入（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
+            f"请执行 chmod go-w {path} 后重试"
+        )
+    return info
+
+
+def _open_checked(name, dir_fd, path, what, flags):
+    """Open ``name`` in ``dir_fd`` without following a link, owned by the user and writable by nobody else."""
     try:
-        with open(path, "rb") as file:
-            raw = file.read()
-    except FileNotFoundError:
-        return {}
+        fd = os.open(name, flags | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise _Untrusted(
+                f"{what} {path} 是符号链接，可能是他人放置的，未读取也未写入；"
+                f"请确认后删除该链接，再用 vantorel license 重新配置账号"
+            ) from None
+        raise
+    try:
+        _check_owner_and_mode(fd, path, what)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _open_store_directory():
+    """A descriptor of the accounts directory once it is known to be the user's alone; raises OSError, _Untrusted."""
+    home = kit_home()
+    # The kit home itself may be a link the user made; what matters is every name below it.
+    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    path = os.path.join(home, STORE_DIR)
+    try:
+        # Not O_DIRECTORY: with it, Linux reports a link as "not a directory" rather than as a link.
+        fd = _open_checked(STORE_DIR, home_fd, path, "账户目录", os.O_RDONLY | os.O_NONBLOCK)
+    finally:
+        os.close(home_fd)
+    if not stat.S_ISDIR(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+    return fd
+
+
+def _parse(raw):
+    """(variables, key) held by the bytes of a store file; raises _Unusable."""
     try:
         stored = json.loads(raw.decode("utf-8"))
     except (ValueError, RecursionError) as error:
         raise _Unusable(f"不是有效的 JSON：{error}") from None
     if not isinstance(stored, dict):
         raise _Unusable("内容不是变量表")
+    key = stored.pop(KEY_ENTRY, None)
+    if key is not None and not isinstance(key, str):
+        raise _Unusable(f"{KEY_ENTRY} 不是文本")
     for name, value in stored.items():
         refusal = _refusal(name, value)
         if refusal:
             raise _Unusable(refusal)
-    return stored
+    return stored, key
 
 
-def _checksum(name, value):
-    # Not a secret-keeping hash: it only has to notice that the user changed a value. zlib loads in
-    # a fraction of a millisecond, hashlib (OpenSSL) in several, and this runs at every start.
-    return format(zlib.crc32(os.fsencode(f"{name}={value}")), "08x")
+def _read_store():
+    """(variables, key) of the store, ({}, None) when there is none yet; raises OSError, _Unusable, _Untrusted."""
+    path = store_path()
+    try:
+        if os.name != "posix":
+            # No owners or descriptor-relative opens to check with there; the file is read by its path.
+            with open(path, "rb") as file:
+                return _parse(file.read())
+        dir_fd = _open_store_directory()
+        try:
+            # Non-blocking, so that a fifo planted in place of the file cannot stall the start-up.
+            fd = _open_checked(STORE_NAME, dir_fd, path, "账户文件", os.O_RDONLY | os.O_NONBLOCK)
+        finally:
+            os.close(dir_fd)
+    except FileNotFoundError:
+        return {}, None
+    with open(fd, "rb") as file:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _Unusable("不是普通文件")
+        return _parse(file.read())
 
 
-def _from_store():
-    """{name: checksum} of the variables in os.environ that still hold the value the store gave them."""
+def _tag(key, name, value):
+    # hashlib would load OpenSSL, several milliseconds at every start; its blake2b is this one.
+    try:
+        from _blake2 import blake2b
+    except ImportError:
+        from hashlib import blake2b
+    return blake2b(os.fsencode(f"{name}={value}"), key=bytes.fromhex(key), digest_size=16).hexdigest()
+
+
+def _from_store(key):
+    """The names in os.environ that still hold the value the store gave them, by the marker."""
     try:
         marked = json.loads(os.environ.get(LOADED_MARKER, "{}"))
     except (ValueError, RecursionError):
-        return {}
+        return set()
     if not isinstance(marked, dict):
-        return {}
+        return set()
     # A hand-made marker may name anything; os.environ raises on names it cannot encode.
     return {
-        name: mark
-        for name, mark in marked.items()
-        if not _refusal(name, "") and name in os.environ and mark == _checksum(name, os.environ[name])
+        name
+        for name, tag in marked.items()
+        if not _refusal(name, "") and _is_kit_name(name) and name in os.environ
+        and (tag is None or key is None or tag == _tag(key, name, os.environ[name]))
     }
 
 
@@ -124,26 +229,33 @@ def _set_marker(loaded):
 
 
 def _load_into_environ():
+    global _untrusted_at_load
     try:
-        stored = _read(store_path())
+        stored, key = _read_store()
+    except _Untrusted as error:
+        _untrusted_at_load = str(error)
+        return
     except (OSError, _Unusable):
         # What an earlier process loaded stays, marker included, as the best knowledge there is.
         return
-    owned = _from_store()
-    for name in owned.keys() - stored.keys():
+    stored = {name: value for name, value in stored.items() if _is_kit_name(name)}
+    owned = _from_store(key)
+    for name in owned - stored.keys():
         del os.environ[name]
     loaded = {}
     for name, value in stored.items():
         if name in owned or name not in os.environ:
             os.environ[name] = value
-            loaded[name] = _checksum(name, value)
+            loaded[name] = _tag(key, name, value) if key else None
     _set_marker(loaded)
 
 
 def _private_directory(directory):
-    """Make sure ``directory`` exists with mode 0700, and the kit home too when it has to be created.
+    """Make sure ``directory`` exists with mode 0700 in a kit home only the user can write.
 
-    The modes do not depend on the umask, and an accounts directory that was opened up is closed again.
+    The kit home is created with mode 0700 when it is missing. The modes do not depend on the umask,
+    and an accounts directory that others could read is closed again; one that others could write,
+    or that is not the user's, is refused (raises _Untrusted) rather than repaired.
     """
     home = os.path.dirname(directory)
     os.makedirs(os.path.dirname(home), exist_ok=True)
@@ -152,9 +264,21 @@ def _private_directory(directory):
         os.chmod(home, 0o700)
     with suppress(FileExistsError):
         os.mkdir(directory, 0o700)
-    mode = os.stat(directory).st_mode
-    if stat.S_ISDIR(mode) and stat.S_IMODE(mode) != 0o700:
-        os.chmod(directory, 0o700)
+    if os.name != "posix":
+        return
+    # The lock and the temp file are reached by path, so nobody else may be able to replace the
+    # accounts directory under us: the kit home must be the user's alone as well.
+    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        _check_owner_and_mode(home_fd, home, "vantorel 主目录")
+    finally:
+        os.close(home_fd)
+    dir_fd = _open_store_directory()
+    try:
+        if stat.S_IMODE(os.fstat(dir_fd).st_mode) != 0o700:
+            os.fchmod(dir_fd, 0o700)
+    finally:
+        os.close(dir_fd)
 
 
 def _remove_stale_temps(directory):
@@ -199,11 +323,13 @@ def set_to_environ(name, value):
     """Store the text ``value`` under ``name`` for the user's later runs and set it in this process too.
 
     Other stored variables are kept. The read-modify-write runs under a file lock, so concurrent
-    ``vantorel license`` runs never lose each other's writes. A value the environment cannot hold,
-    or a store that cannot be read, raises VantorelError and changes nothing: the store is never
-    overwritten without having been read.
+    ``vantorel license`` runs never lose each other's writes. A name that is not the kit's, a value
+    the environment cannot hold, or a store that cannot be read or is not trusted, raises
+    VantorelError and changes nothing: the store is never overwritten without having been read.
     """
     refusal = _refusal(name, value)
+    if not refusal and not _is_kit_name(name):
+        refusal = f"只能保存 vantorel 自己的环境变量（{KIT_PREFIX}* 与 vantorelsdk_env），不能保存 {name}"
     if refusal:
         raise _error(refusal)
     from filelock import FileLock, Timeout
@@ -214,14 +340,18 @@ def set_to_environ(name, value):
         _private_directory(os.path.dirname(path))
         with FileLock(lock_path, mode=0o600).acquire(timeout=LOCK_TIMEOUT):
             try:
-                stored = _read(path)
+                stored, key = _read_store()
             except _Unusable as error:
                 raise _error(
                     f"账户文件 {path} 无法使用（{error}），未做任何修改；请修复或删除该文件后重试"
                 ) from None
             stored[name] = value
+            if key is None:
+                key = os.urandom(32).hex()
             _remove_stale_temps(os.path.dirname(path))
-            _write(path, stored)
+            _write(path, {**stored, KEY_ENTRY: key})
+    except _Untrusted as error:
+        raise _error(str(error)) from None
     except Timeout:
         raise _error(
             f"等待账户文件锁 {lock_path} 超过 {LOCK_TIMEOUT:g} 秒，可能有另一个 vantorel 进程卡住了；未做任何修改"
@@ -229,9 +359,9 @@ def set_to_environ(name, value):
     except OSError as error:
         raise _error(f"无法读写账户文件 {path}：{error}") from error
     # The process now holds the store's value, so the processes it starts take it from the store too.
-    loaded = _from_store()
+    loaded = {owned: _tag(key, owned, os.environ[owned]) for owned in _from_store(key)}
     os.environ[name] = value
-    loaded[name] = _checksum(name, value)
+    loaded[name] = _tag(key, name, value)
     _set_marker(loaded)
 
 
@@ -240,8 +370,11 @@ def get_license_info(name="VANTOREL_LICENSE"):
 
     The text is split at its first ":", since user names hold none and secrets may hold several.
     Nothing set, or an empty text, gives (None, None); a text without ":" gives (text, None), an
-    account without a secret, which callers treat as incomplete.
+    account without a secret, which callers treat as incomplete. A store that was not loaded because
+    it is not trusted raises VantorelError saying why, so the user learns why no account is found.
     """
+    if _untrusted_at_load:
+        raise _error(_untrusted_at_load)
     value = os.environ.get(name)
     if not value:
         return None, None
