@@ -391,7 +391,7 @@ def test_only_the_layout_directories_are_replaced(build, bundle, capsys):
     assert files_under(bundle) == dict(NEW, **kept)
     out = capsys.readouterr().out
     assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(bundle, "previous")) in out
-    assert "README.txt、quarantine 不属于 bundle，未安装" in out
+    assert "另有 2 个文件不属于 bundle，未安装（如 README.txt、quarantine/x.h5）" in out
 
 
 @pytest.mark.parametrize("content", [{"main.py": b"print()"}, {"accounts/accounts.json": b"{}", "bundle/bundle/instruments.h5": b""}])
@@ -565,9 +565,13 @@ def test_damaged_tar_is_refused_and_bundle_unchanged(tmp_path, bundle, what):
     assert snapshot(bundle) == before and siblings(bundle) == []
 
 
-def test_zip_name_that_is_no_utf8_is_refused(tmp_path, bundle):
-    path = tmp_path / "bad-name.zip"
-    path.write_bytes(zip_with_bad_utf8_name())
+@pytest.mark.parametrize("what", ["name that is no UTF-8", "bytes after the end"])
+def test_damaged_zip_is_refused(tmp_path, bundle, build, what):
+    path = tmp_path / "damaged.zip"
+    if what == "name that is no UTF-8":
+        path.write_bytes(zip_with_bad_utf8_name())
+    else:
+        path.write_bytes(Path(build("zip", sorted(NEW.items()))).read_bytes() + b"garbage\n")
     before = snapshot(bundle)
     with pytest.raises(VantorelError, match="已损坏或不完整"):
         install_archive(str(path), bundle)

@@ -482,14 +482,29 @@ def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch,
             assert f.read() == data
 
 
-def test_download_into_a_directory_that_holds_no_bundle_is_refused(tmp_path, calls):
+@pytest.mark.parametrize("command", ["download", "update"])
+def test_a_directory_that_holds_no_bundle_is_refused(tmp_path, calls, signed_in, capsys, command):
     project = tmp_path / "project"
     (project / "src").mkdir(parents=True)
     (project / "src" / "main.py").write_text("print()")
-    with pytest.raises(VantorelError, match="不是空目录，其中也没有 bundle 数据"):
-        bundle.download_simple_bundle(str(project), sample=True)
+    # A kit home given where its bundle path belongs: refused, with the path that was meant.
+    home = tmp_path / "home"
+    assert bundle.download_simple_bundle(str(home / "bundle"), sample=True)
+    calls.clear()
+    for target, hint in ((project, ""), (home, f"是否想用 -d {home / 'bundle'}")):
+        before = sorted(os.listdir(target))
+        if command == "download":
+            with pytest.raises(VantorelError, match="不是空目录，其中也没有 bundle 数据") as caught:
+                bundle.download_simple_bundle(str(target), sample=True)
+            message = caught.value.message
+        else:
+            assert bundle.update_bundle_from_corvane(1, str(target), True, (), (), False) is False
+            message = capsys.readouterr().err
+            assert "不是空目录，其中也没有 bundle 数据" in message
+        assert hint in message
+        assert sorted(os.listdir(target)) == before  # not even a lock file
     assert (project / "src" / "main.py").read_text() == "print()"
-    assert sorted(os.listdir(project)) == ["src"] and calls == []
+    assert calls == []
 
 
 def test_download_from_an_archive_delegates(path, monkeypatch):

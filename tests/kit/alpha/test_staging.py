@@ -62,7 +62,7 @@ def test_clean_exit_swaps_the_layout_directories_it_brings(dest):
         assert snapshot(dest) == snapshot_of(OLD, dest)
     assert snapshot(dest) == snapshot_of(MERGED, dest)
     assert (swap.replaced, swap.added, swap.dropped) == (["bundle"], ["tick"], [".old", "README", "quarantine"])
-    assert swap.note() == "；原有的 bundle/ 已保留在 {0}/previous（只保留上一代；如需换回，把其中的目录移回 {0}）".format(dest)
+    assert swap.note() == "；原有的 bundle/ 已保留在 {0}/previous（只保留上一代；如需换回，先把新的同名目录移出 {0}，再把其中的目录移回）".format(dest)
     assert previous_of(dest) == {k: v for k, v in OLD.items() if k.startswith("bundle/")}
     assert leftovers(dest) == []
     # One generation is kept: the next swap retires this one.

@@ -47,7 +47,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import staging, storage
+from vantorel.ombrel.alpha import locks, staging, storage
 
 _GIB = 1 << 30
 _MIB = 1 << 20
@@ -421,9 +421,22 @@ def _unpack_tar(raw, compression, writer):
         _check_end(tf)
 
 
+def _check_zip_end(raw):
+    """A zip must end with its end-of-central-directory record (and the comment it declares):
+    zipfile reads one that bytes were appended after, or that was cut from a longer archive."""
+    size = raw.seek(0, os.SEEK_END)
+    raw.seek(max(size - (1 << 16) - 22, 0))
+    tail = raw.read()
+    at = tail.rfind(b"PK\x05\x06")
+    if at < 0 or at + 22 > len(tail) or at + 22 + int.from_bytes(tail[at + 20:at + 22], "little") != len(tail):
+        raise _Corrupt("中央目录之后还有数据，或中央目录不完整")
+    raw.seek(0)
+
+
 def _unpack_zip(raw, writer):
     import zipfile
 
+    _check_zip_end(raw)
     with zipfile.ZipFile(raw) as zf:
         infos = zf.infolist()
         # The central directory declares everything up front: refuse a bomb before unpacking.
@@ -541,14 +554,24 @@ def _validate_layout(root):
 
 def _lift_bundle(unpacked, root, stage):
     """Move the layout directories of ``root`` to the top of ``stage``; what else the archive held
-    is dropped with ``unpacked``. Returns the names dropped beside them."""
-    dropped = sorted(name for name in os.listdir(root) if name not in staging.LAYOUT)
+    is dropped with ``unpacked``. Returns (files installed, bytes installed, files dropped, a few
+    of their names)."""
     for name in staging.LAYOUT:
         path = os.path.join(root, name)
         if os.path.isdir(path):
             os.rename(path, os.path.join(stage, name))
+    files = size = 0
+    for name in staging.LAYOUT:
+        for dirpath, _dirnames, filenames in os.walk(os.path.join(stage, name)):
+            files += len(filenames)
+            size += sum(os.path.getsize(os.path.join(dirpath, f)) for f in filenames)
+    dropped = []
+    for dirpath, _dirnames, filenames in os.walk(unpacked):
+        # The kit's own files (a bundle path's lock, say) come along with any packed bundle path.
+        dropped += [os.path.relpath(os.path.join(dirpath, f), unpacked).replace(os.sep, "/")
+                    for f in filenames if f != locks.LOCK_NAME]
     staging.remove_tree(unpacked)
-    return dropped
+    return files, size, len(dropped), sorted(dropped)[:3]
 
 
 @contextlib.contextmanager
@@ -634,15 +657,15 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
             _validate_layout(root)
             unwrapped = os.path.relpath(root, unpacked).replace(os.sep, "/")
             unwrapped = "" if unwrapped == "." else unwrapped
-            dropped = _lift_bundle(unpacked, root, swap.path)
+            files, size, dropped, examples = _lift_bundle(unpacked, root, swap.path)
     except _Refused as refused:
         what = refused.reason if refused.member is None else "成员 {!r} {}".format(refused.member, refused.reason)
         raise VantorelError("已拒绝压缩文件 {}：{}；原 bundle 未作任何改动".format(path, what)) from None
     except _Corrupt as corrupt:
         raise VantorelError("压缩文件 {} 已损坏或不完整（{}）；原 bundle 未作任何改动".format(path, corrupt)) from None
-    result = InstallResult(writer.files, writer.directories, writer.total, unwrapped)
+    result = InstallResult(files, writer.directories, size, unwrapped)
     note = swap.note()
     if dropped:
-        note += "；压缩包中与 bundle 数据并列的 {} 不属于 bundle，未安装".format("、".join(dropped))
+        note += "；压缩包中另有 {} 个文件不属于 bundle，未安装（如 {}）".format(dropped, "、".join(examples))
     click.echo("已将 {} 解压到 {}：{} 个文件，共 {}{}".format(path, bundle, result.files, _human(result.bytes), note))
     return result

@@ -510,6 +510,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
             from vantorel.ombrel.alpha import staging
 
             staging.recover(path)
+            staging.check_bundle_path(path)
             explicit = None
             if explicit_from_disk:
                 # What an unreadable file was set aside for is fetched again, not forgotten.

@@ -22,8 +22,8 @@ import threading
 from vantorel.errors import VantorelError
 
 LOCK_NAME = ".vantorel.lock"
-# What a directory that is a bundle path holds (the layout's directories, the previous generation).
-_BUNDLE_NAMES = ("bundle", "minbar", "tick", "previous")
+# A bundle path whose data a swap moved there holds its lock even without current data.
+_PREVIOUS = "previous"
 
 
 class BusyError(VantorelError):
@@ -138,8 +138,10 @@ def _remove_if_unused(path, made_directory):
     mistake (a project folder, say), or one made here for a writer that failed before writing."""
     # Unlinking a lock file another process has just opened would give it a lock nobody else
     # sees; a process that comes to a directory without bundle data is refused right after.
+    from vantorel.ombrel.alpha import storage
+
     with contextlib.suppress(OSError):
-        if not any(os.path.lexists(os.path.join(path, name)) for name in _BUNDLE_NAMES):
+        if not storage.holds_bundle_data(path) and not os.path.lexists(os.path.join(path, _PREVIOUS)):
             os.unlink(lock_path(path))
             if made_directory:
                 os.rmdir(path)

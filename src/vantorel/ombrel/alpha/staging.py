@@ -65,7 +65,7 @@ class Swap:
         if not self.replaced:
             return ""
         names = "、".join(name + "/" for name in self.replaced)
-        return "；原有的 {} 已保留在 {}（只保留上一代；如需换回，把其中的目录移回 {}）".format(
+        return "；原有的 {} 已保留在 {}（只保留上一代；如需换回，先把新的同名目录移出 {}，再把其中的目录移回）".format(
             names, self.previous, os.path.dirname(self.previous))
 
 
@@ -239,14 +239,19 @@ def reading(bundle_path):
     raise locks.BusyError(f"{path} 正被反复写入；请等写入结束后再试")
 
 
-def _check_dest(dest):
+def check_bundle_path(dest):
+    """Refuse a bundle path that holds files but no bundle: what it holds is the user's, and a
+    bundle must not be written in its place."""
     names = [name for name in os.listdir(dest)
              if not name.startswith((_STAGING, _READY)) and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR)]
     if names and not storage.holds_bundle_data(dest):
+        inner = os.path.join(dest, storage.BUNDLE_DIR_NAME)
+        hint = "（它的 {} 子目录才是 bundle 目录，是否想用 -d {}？）".format(
+            storage.BUNDLE_DIR_NAME, inner) if storage.holds_bundle_data(inner) else ""
         raise VantorelError(
-            "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）；为免覆盖其中的文件，未作任何改动。"
+            "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）{}；为免覆盖其中的文件，未作任何改动。"
             "请用 -d 指定一个新目录、空目录或已有的 bundle 目录".format(
-                dest, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE)
+                dest, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE, hint)
         )
 
 
@@ -316,7 +321,7 @@ def staged_bundle(dest):
     """
     with locks.bundle_lock(dest, exclusive=True, create=True) as dest:
         _recover_locked(dest)
-        _check_dest(dest)
+        check_bundle_path(dest)
         swap = Swap(_make_staging(dest))
         try:
             yield swap
