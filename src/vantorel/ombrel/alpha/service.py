@@ -18,6 +18,7 @@ import datetime as _dt
 import hashlib
 import os
 import threading
+import time
 
 from vantorel.errors import VantorelError
 
@@ -772,6 +773,9 @@ ENV_SCALE = "VANTOREL_SERVICE_SCALE"  # multiplies the number of stocks and conv
 ENV_DAILY_DAYS = "VANTOREL_SERVICE_DAILY_DAYS"
 ENV_MINBAR_DAYS = "VANTOREL_SERVICE_MINBAR_DAYS"
 ENV_TICK_DAYS = "VANTOREL_SERVICE_TICK_DAYS"
+# The round trip a real network adds to every request, so that the fetch side can be measured as
+# it would be against a remote service (0: answers at once).
+ENV_LATENCY_MS = "VANTOREL_SERVICE_LATENCY_MS"
 
 DEFAULT_SCALE = 1
 DEFAULT_DAILY_DAYS = 250  # trading days of daily bars a new bundle starts with
@@ -788,6 +792,7 @@ SETTING_RANGES = {
     ENV_DAILY_DAYS: (1, 5000),  # the calendar since 2005
     ENV_MINBAR_DAYS: (1, 2500),
     ENV_TICK_DAYS: (1, 250),
+    ENV_LATENCY_MS: (0, 10_000),
 }
 # The service's clock: within the years its holiday table knows, with history behind it.
 CLOCK_RANGE = (_dt.date(2005, 2, 1), _dt.date(2035, 12, 31))
@@ -860,6 +865,7 @@ class EmbeddedService:
                  universe="default"):
         self._clock = clock or _env_clock() or _dt.datetime.now
         self.scale = scale or _env_int(ENV_SCALE, DEFAULT_SCALE)
+        self.latency = _env_int(ENV_LATENCY_MS, 0) / 1000.0
         self.history_days = {
             "daybar": daily_days or _env_int(ENV_DAILY_DAYS, DEFAULT_DAILY_DAYS),
             "minbar": minbar_days or _env_int(ENV_MINBAR_DAYS, DEFAULT_MINBAR_DAYS),
@@ -982,6 +988,8 @@ class EmbeddedClient(MarketDataClient):
 
     def _call(self, method, *args):
         with self._slots:
+            if self.service.latency:
+                time.sleep(self.service.latency)
             return method(*args)
 
     def latest_trading_date(self):
