@@ -23,7 +23,6 @@ import zipfile
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle as kit_bundle
 from vantorel.ombrel.alpha.archive import install_archive
-from vantorel.ombrel.alpha.locks import LOCK_NAME
 
 TIME_LIMIT = 5.0
 
@@ -32,8 +31,6 @@ def tree(root):
     found = {}
     for dirpath, _dirnames, filenames in os.walk(root):
         for name in filenames:
-            if name == LOCK_NAME:
-                continue
             path = os.path.join(dirpath, name)
             with open(path, "rb") as f:
                 found[os.path.relpath(path, root)] = f.read()

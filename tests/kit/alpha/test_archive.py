@@ -14,22 +14,22 @@ from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import archive
 from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
 
-from vantorel.ombrel.alpha.locks import LOCK_NAME
 from trees import h5_bytes, snapshot
 
-OLD = {"bundle/instruments.h5": h5_bytes("instruments", "old"), "minbar/stock/000001.XSHE.h5": h5_bytes("minbar", "old")}
+OLD = {"bundle/instruments.h5": h5_bytes("instruments", "old"),
+       "minbar/stock/000001.XSHE.h5": h5_bytes("minbar", "old", "stock/000001.XSHE")}
 NEW = {"bundle/instruments.h5": h5_bytes("instruments", "new"), "bundle/daybar/stock.h5": h5_bytes("daybar", "new"),
-       "minbar/futures/M1905.h5": h5_bytes("minbar", "new")}
+       "minbar/futures/M1905.h5": h5_bytes("minbar", "new", "futures/M1905")}
 
 
 def files_under(root, previous=False):
-    """Files under root by relative path; the lock and (unless asked for) the previous generation left out."""
+    """Files under root by relative path; the previous generation left out unless asked for."""
     found = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in filenames:
             path = os.path.join(dirpath, name)
             rel = os.path.relpath(path, root).replace(os.sep, "/")
-            if rel == LOCK_NAME or (rel.startswith("previous/") and not previous):
+            if rel.startswith("previous/") and not previous:
                 continue
             with open(path, "rb") as f:
                 found[rel] = f.read()
@@ -40,7 +40,7 @@ def siblings(bundle):
     """What a swap left beside the bundle path or inside it."""
     parent, name = os.path.split(bundle)
     beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".")]
-    return sorted(beside + [n for n in os.listdir(bundle) if n.startswith(".vantorel.") and n != LOCK_NAME])
+    return sorted(beside + [n for n in os.listdir(bundle) if n.startswith(".vantorel.")])
 
 
 @pytest.fixture
@@ -139,7 +139,7 @@ def valid_for(name):
     if parts[-2:] == ["bundle", "trading_dates.h5"]:
         return h5_bytes("trading_dates", "new")
     if len(parts) >= 3 and parts[-3] in ("minbar", "tick"):
-        return h5_bytes(parts[-3], "new")
+        return h5_bytes(parts[-3], "new", parts[-2] + "/" + parts[-1][:-3])
     if len(parts) >= 3 and parts[-2] == "daybar":
         return h5_bytes("daybar", "new")
     return name.encode()
@@ -167,6 +167,31 @@ def zip_special(name, kind):
     return (info, b"")
 
 
+def crafted(what):
+    """An HDF5 file that carries the right attributes and passes a first glance, but is no series."""
+    import tempfile
+
+    import h5py
+    import numpy as np
+
+    from vantorel.ombrel.alpha import storage
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "x.h5")
+        with h5py.File(path, "w") as f:
+            f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="daybar" if what == "external-link" else "minbar",
+                           order_book_id="A", category="stock", rows=0, first_trading_date=0, last_trading_date=0)
+            if what == "declares-rows":
+                f.create_dataset("bars", shape=(200_000_000,), dtype=storage.minbar_dtype(), chunks=(64,))
+                f.attrs["rows"] = 200_000_000
+            elif what == "scalar":
+                f.create_dataset("bars", data=np.zeros((), storage.minbar_dtype()))
+            else:
+                f["A"] = h5py.ExternalLink("/etc/elsewhere.h5", "/A")
+        with open(path, "rb") as file:
+            return file.read()
+
+
 GOOD = ("bundle/instruments.h5", h5_bytes("instruments", "new"))
 
 HOSTILE = [
@@ -192,7 +217,15 @@ HOSTILE = [
     ("zip", [("bundle/instruments.h5", h5_bytes("minbar", "new"))], "格式不受支持", "bundle/instruments.h5"),
     ("tar", [GOOD, ("tick/stock/A.h5", h5_bytes("minbar", "new"))], "格式不受支持", "tick/stock/A.h5"),
     ("zip", [GOOD, ("bundle/daybar/stock.h5", h5_bytes("instruments", "new"))], "不是有效", "bundle/daybar/stock.h5"),
-    ("tar.gz", [GOOD, ("bundle/bundle/instruments.h5", GOOD[1])], "不在 bundle 布局", "bundle/bundle/instruments.h5"),
+    ("tar.gz", [GOOD, ("bundle/bundle/instruments.h5", GOOD[1])], "不在 bundle 布局", "bundle/bundle"),
+    ("zip", [GOOD, ("minbar/crypto/A.h5", h5_bytes("minbar", "new", "crypto/A"))], "不在 bundle 布局", "minbar/crypto"),
+    ("tar", [GOOD, ("bundle/run.sh", b"echo")], "不在 bundle 布局", "bundle/run.sh"),
+    ("tar", [GOOD, (tar_info("minbar/stock/B.h5", tarfile.DIRTYPE), b"")], "不在 bundle 布局", "minbar/stock/B.h5"),
+    ("zip", [GOOD, ("minbar/stock/B.h5", h5_bytes("minbar", "new", "stock/A"))], "order_book_id", "minbar/stock/B.h5"),
+    # A few kilobytes that declare gigabytes, a dataset with no rows at all, a link out of the file.
+    ("tar.gz", [GOOD, ("minbar/stock/A.h5", crafted("declares-rows"))], "没有这么多数据", "minbar/stock/A.h5"),
+    ("tar.gz", [GOOD, ("minbar/stock/A.h5", crafted("scalar"))], "维数", "minbar/stock/A.h5"),
+    ("tar.gz", [GOOD, ("bundle/daybar/stock.h5", crafted("external-link"))], "链接", "bundle/daybar/stock.h5"),
     ("tar.gz", [GOOD, ("minbar/A.h5", h5_bytes("minbar", "new"))], "不在 bundle 布局", "minbar/A.h5"),
     # Two bundles side by side: which one is meant cannot be told.
     ("zip", [("a/bundle/instruments.h5", GOOD[1]), ("b/minbar/stock/A.h5", h5_bytes("minbar", "new"))], "多份", None),
@@ -289,7 +322,7 @@ def test_bytes_outside_the_members_count_against_the_caps(build, bundle, limits,
 
 def test_same_data_under_the_caps_installs(build, bundle):
     # The ratio floor keeps small, highly compressible bundles installable.
-    zeros = h5_bytes("minbar", "zeros")
+    zeros = h5_bytes("minbar", "zeros", "stock/Z")
     assert len(zeros) > 1 << 20
     path = build("zip", [GOOD, ("minbar/stock/Z.h5", zeros)])
     install_archive(path, bundle, limits=ArchiveLimits(max_ratio=50, ratio_floor=4 << 20))
@@ -490,7 +523,7 @@ def tar_bytes(members, format=tarfile.PAX_FORMAT):
     return out.getvalue()
 
 
-TWO = [GOOD, ("minbar/stock/A.h5", h5_bytes("minbar", "new"))]
+TWO = [GOOD, ("minbar/stock/A.h5", h5_bytes("minbar", "new", "stock/A"))]
 
 
 def second_header(data):
@@ -544,7 +577,7 @@ DAMAGED = {
     "cut at the second header": GOOD_TAR[:second_header(GOOD_TAR)],
     "no end-of-archive marker": GOOD_TAR.rstrip(b"\0").ljust(-(-len(GOOD_TAR.rstrip(b"\0")) // 512) * 512, b"\0"),
     "bad checksum in the second header": (lambda d, at: d[:at] + b"Z" + d[at + 1:])(GOOD_TAR, second_header(GOOD_TAR)),
-    "pax size that lies": tar_bytes([GOOD, pax_member("minbar/stock/A.h5", h5_bytes("minbar", "new"), size="10")]),
+    "pax size that lies": tar_bytes([GOOD, pax_member("minbar/stock/A.h5", TWO[1][1], size="10")]),
     "data after the end marker": GOOD_TAR + b"trailing garbage".ljust(512, b"\0"),
     "bad pax number": raw_pax(b"30 mtime=not-a-number-at-all\n", GOOD_TAR),
     "malformed pax record": raw_pax(b"9" * 60_000, GOOD_TAR),
@@ -580,7 +613,7 @@ def test_damaged_zip_is_refused(tmp_path, bundle, build, what):
 
 def test_tar_cut_anywhere_installs_nothing(tmp_path, bundle):
     # Every header boundary and a spread of offsets inside headers and data.
-    data = tar_bytes(TWO + [("tick/stock/A.h5", h5_bytes("tick", "new"))])
+    data = tar_bytes(TWO + [("tick/stock/A.h5", h5_bytes("tick", "new", "stock/A"))])
     end = len(data.rstrip(b"\0"))
     cuts = sorted(set(range(0, end + 1024, 512)) | set(range(7, end, 997)))
     before = snapshot(bundle)

@@ -8,7 +8,6 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import staging
-from vantorel.ombrel.alpha.locks import LOCK_NAME
 from vantorel.ombrel.alpha.staging import recover, staged_bundle
 
 import trees
@@ -36,7 +35,7 @@ def make_tree(root, files):
 def leftovers(dest):
     parent, name = os.path.split(dest)
     beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".")]
-    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.") and n != LOCK_NAME] if os.path.isdir(dest) else []
+    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.")] if os.path.isdir(dest) else []
     return sorted(beside + inside)
 
 

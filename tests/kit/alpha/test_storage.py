@@ -188,3 +188,108 @@ def test_reading_data_and_attributes_in_one_open(tmp_path):
     assert attrs == storage.read_file_attrs(path, "minbar")
     with pytest.raises(storage.StorageError):
         storage.read_tick_with_attrs(path)
+
+
+# ---- appending in place under the journal --------------------------------------------------------
+
+@pytest.mark.parametrize("new_days, expected_days", [
+    ([20261209], [20261207, 20261208, 20261209]),  # plain append
+    ([20261208, 20261209], [20261207, 20261208, 20261209]),  # a re-published day replaces the stored one
+    ([20261207], [20261207]),  # a correction from the first day on replaces everything after it
+])
+def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_days, expected_days):
+    root = str(tmp_path)
+    path = storage.write_minbar(root, "stock", "A", bars([20261207, 20261208]))
+    new = bars(new_days)
+    new["close"] += 1000
+    storage.append_series(root, "minbar", "stock", "A", new)
+    got = storage.read_minbar(path)
+    assert sorted(set(got["trading_date"])) == expected_days
+    np.testing.assert_array_equal(got[-len(new):], new)
+    attrs = storage.read_file_attrs(path, "minbar")
+    assert (attrs["rows"], attrs["first_trading_date"], attrs["last_trading_date"]) == (
+        len(got), expected_days[0], expected_days[-1])
+    assert storage.inspect_data_file(path, "minbar") is None
+    assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
+
+
+def test_append_writes_what_is_new_whatever_the_history(tmp_path):
+    # The bytes an append writes, journal aside, stay the same whether 5 or 1,000 days are stored.
+    written = []
+    for days in (5, 1000):
+        root = str(tmp_path / str(days))
+        history = bars(list(range(20200101, 20200101 + days)), per_day=240)
+        storage.write_minbar(root, "stock", "A", history)
+        overlay = storage.append_series(root, "minbar", "stock", "A", bars([20260101], per_day=240))
+        written.append(overlay.committed_bytes)
+    new_bytes = 240 * storage.minbar_dtype().itemsize
+    assert all(w < 3 * new_bytes for w in written), written
+    assert written[1] < 1.5 * written[0]
+
+
+KILL_AT_FSYNC = """
+import os, signal, sys
+import numpy as np
+from vantorel.ombrel.alpha import storage
+root, kill_at = sys.argv[1], int(sys.argv[2])
+calls = [0]
+real = os.fsync
+def fsync(fd):
+    real(fd)
+    calls[0] += 1
+    if calls[0] == kill_at:
+        os.kill(os.getpid(), signal.SIGKILL)
+os.fsync = fsync
+new = np.zeros(240, storage.minbar_dtype())
+new["trading_date"] = 20260105
+new["datetime"] = 20260105093100 + np.arange(240)
+storage.append_series(root, "minbar", "stock", "A", new)
+"""
+
+
+@pytest.mark.parametrize("kill_at", [1, 2, 3, 4])  # after the journal, its directory, the file, the removal
+def test_append_killed_at_each_step_is_old_or_new_after_recovery(tmp_path, kill_at):
+    import subprocess
+    import sys
+
+    from vantorel.ombrel.alpha import staging
+
+    root = str(tmp_path)
+    old = bars(list(range(20251201, 20251231)), per_day=240)
+    path = storage.write_minbar(root, "stock", "A", old)
+    proc = subprocess.run([sys.executable, "-c", KILL_AT_FSYNC, root, str(kill_at)], timeout=60,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == -9
+    with staging.reading(root):
+        got = storage.read_minbar(path)
+        assert storage.inspect_data_file(path, "minbar") is None
+    if kill_at <= 2:  # before the file was written: rolled back
+        np.testing.assert_array_equal(got, old)
+    elif kill_at == 3:  # written, journal still there: rolled back too, to the old file
+        np.testing.assert_array_equal(got, old)
+    else:
+        assert len(got) == len(old) + 240
+    assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
+
+
+def test_a_file_that_declares_more_rows_than_it_holds_is_refused_before_it_is_read(tmp_path):
+    path = str(tmp_path / "big.h5")
+    with h5py.File(path, "w") as f:
+        f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="minbar", rows=200_000_000)
+        f.create_dataset("bars", shape=(200_000_000,), dtype=storage.minbar_dtype(), chunks=(64,))
+    with pytest.raises(storage.StorageError, match="没有这么多数据"):
+        storage.read_minbar(path)
+    assert "没有这么多数据" in storage.inspect_data_file(path, "minbar")
+
+
+def test_files_open_with_the_hdf5_tools(tmp_path):
+    import shutil
+    import subprocess
+
+    if shutil.which("h5dump") is None:
+        pytest.skip("the HDF5 command-line tools (h5dump) are not installed")
+    root = str(tmp_path)
+    path = storage.write_minbar(root, "stock", "A", bars([20261207]))
+    storage.append_series(root, "minbar", "stock", "A", bars([20261208]))
+    out = subprocess.run(["h5dump", "-H", path], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0 and "DATASET \"bars\"" in out.stdout, out.stderr

@@ -4,14 +4,12 @@ import os
 
 def snapshot(root, mtimes=True):
     """Every directory under root, and every file with its bytes and (unless mtimes is false) its
-    modification time, by relative path; the bundle path's lock file, which any use creates, left out."""
+    modification time, by relative path."""
     tree = {}
     for dirpath, dirnames, filenames in os.walk(root):
         rel = os.path.relpath(dirpath, root)
         tree[rel + "/"] = None
         for name in filenames:
-            if name == ".vantorel.lock" and rel == ".":
-                continue
             path = os.path.join(dirpath, name)
             with open(path, "rb") as f:
                 data = f.read()
@@ -22,10 +20,11 @@ def snapshot(root, mtimes=True):
 _H5_CACHE = {}
 
 
-def h5_bytes(kind, marker):
-    """The bytes of a small, sound bundle file of ``kind``; ``marker`` tells two apart ("zeros": a
-    minute-bar file of over 1 MiB of zero rows, which compresses extremely well)."""
-    key = (kind, marker)
+def h5_bytes(kind, marker, place="stock/X"):
+    """The bytes of a small, sound bundle file of ``kind`` (a minute-bar or tick file of the
+    "<category>/<code>" ``place``); ``marker`` tells two apart ("zeros": a minute-bar file of over
+    1 MiB of zero rows, which compresses extremely well)."""
+    key = (kind, marker, place)
     if key not in _H5_CACHE:
         import tempfile
 
@@ -55,7 +54,7 @@ def h5_bytes(kind, marker):
                     rows["trading_date"] = 20260105
                     rows["datetime"] = np.arange(len(rows)) + seed
                 path = os.path.join(directory, "x.h5")
-                storage.write_data_file(path, kind, "stock", "X", rows)
+                storage.write_data_file(path, kind, *place.split("/"), rows)
             with open(path, "rb") as f:
                 _H5_CACHE[key] = f.read()
     return _H5_CACHE[key]

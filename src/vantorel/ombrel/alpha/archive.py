@@ -48,6 +48,7 @@ import click
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import locks, staging, storage
+from vantorel.ombrel.sdk.const import TAG_MAP
 
 _GIB = 1 << 30
 _MIB = 1 << 20
@@ -515,39 +516,49 @@ def _find_bundle_root(top):
 
 
 def _layout_places(root):
-    """(member name, kind) of every ".h5" file of the layout directories under ``root``; kind is
-    None for a place the layout does not have."""
+    """(member name, kind) of every entry of the layout directories under ``root``; kind is None
+    for a place the layout does not have. Directories give kind "directory"."""
     for name in staging.LAYOUT:
         top = os.path.join(root, name)
-        for dirpath, _dirnames, filenames in os.walk(top):
-            for filename in sorted(filenames):
-                if not filename.endswith(".h5"):
-                    continue
-                parts = os.path.relpath(os.path.join(dirpath, filename), root).split(os.sep)
-                yield "/".join(parts), _kind_of_place(parts)
+        for dirpath, dirnames, filenames in os.walk(top):
+            for entry in sorted(dirnames) + sorted(filenames):
+                parts = os.path.relpath(os.path.join(dirpath, entry), root).split(os.sep)
+                directory = entry in dirnames
+                yield "/".join(parts), _kind_of_place(parts, directory)
 
 
-def _kind_of_place(parts):
+def _kind_of_place(parts, directory):
+    categories = set(TAG_MAP)
     if parts[0] == storage.BUNDLE_DIR_NAME:
-        if len(parts) == 2 and parts[1] == storage.INSTRUMENTS_FILE:
+        if directory:
+            return "directory" if parts[1:] == [storage.DAYBAR_DIR_NAME] else None
+        if parts[1:] == [storage.INSTRUMENTS_FILE]:
             return "instruments"
-        if len(parts) == 2 and parts[1] == storage.TRADING_DATES_FILE:
+        if parts[1:] == [storage.TRADING_DATES_FILE]:
             return "trading_dates"
-        if len(parts) == 3 and parts[1] == storage.DAYBAR_DIR_NAME:
+        if len(parts) == 3 and parts[1] == storage.DAYBAR_DIR_NAME and parts[2][:-3] in categories and \
+                parts[2].endswith(".h5"):
             return "daybar"
         return None
-    if len(parts) == 3:
-        return "minbar" if parts[0] == storage.MINBAR_DIR_NAME else "tick"
+    if directory:
+        return "directory" if len(parts) == 2 and parts[1] in categories else None
+    if len(parts) == 3 and parts[2].endswith(".h5") and len(parts[2]) > 3:
+        return parts[0]  # minbar or tick
     return None
 
 
 def _validate_layout(root):
-    """Refuse, by name, an ".h5" file that is not a bundle file of the kind its place says."""
+    """Refuse, by name, anything in the layout directories that is not a bundle file of the kind
+    its place says: a file that is no bundle file, or any entry at a place the layout lacks."""
     for name, kind in _layout_places(root):
         if kind is None:
             raise _Refused(name, "不在 bundle 布局中的任何位置（应为 bundle/instruments.h5、bundle/daybar/<类别>.h5、"
-                                 "minbar/<类别>/<代码>.h5 等）")
-        reason = storage.validate_file(os.path.join(root, *name.split("/")), kind)
+                                 "minbar/<类别>/<代码>.h5 等，<类别> 为 {}）".format("、".join(TAG_MAP)))
+        if kind == "directory":
+            continue
+        parts = name.split("/")
+        category, code = (parts[1], parts[2][:-3]) if kind in ("minbar", "tick") else (None, None)
+        reason = storage.validate_file(os.path.join(root, *parts), kind, category, code)
         if reason is not None:
             raise _Refused(name, "不是有效的 bundle 数据文件（{}）".format(reason))
 

@@ -178,6 +178,11 @@ def _default_start(client, kind, inst, end):
 def _stored_data_last(path, kind):
     """The last stored trading date of a minute-bar or tick file: 0 when missing; StorageError when
     it cannot be read."""
+    if not os.path.exists(path):
+        return 0
+    reason = storage.inspect_data_file(path, kind)
+    if reason is not None:
+        raise storage.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
     try:
         return storage.last_trading_date(path, kind)
     except FileNotFoundError:

@@ -57,6 +57,7 @@ class Overlay:
         self.position = 0
         self._starts = []  # sorted starts of non-overlapping written segments
         self._segments = {}  # start -> bytearray
+        self.committed_bytes = 0  # what the commit wrote, journal included
 
     # -- the file object h5py's driver uses --------------------------------------------------------
 
@@ -185,6 +186,7 @@ class Overlay:
                 out.write(digest.digest())
                 out.flush()
                 os.fsync(out.fileno())
+                journal_size = out.tell()
             _fsync_dir(directory)
         except BaseException as exc:
             with contextlib.suppress(OSError):
@@ -208,6 +210,7 @@ class Overlay:
             _raise_naming(exc, self.path)
         os.unlink(journal)
         _fsync_dir(directory)
+        self.committed_bytes = self.written() + journal_size
         self._starts, self._segments = [], {}
 
     def close(self):

@@ -7,9 +7,11 @@ bundle, and two writers never meet. Nobody waits: a process that finds the lock 
 way says so and stops, because an update can run for an hour and a check that hangs behind it
 would look frozen.
 
-The lock is ``flock(2)`` on the file ``LOCK_NAME`` inside the bundle path. The system drops it
-when the process dies, however it dies, so there is nothing stale to clean up. (Where flock is
-missing, on Windows, every holder is exclusive.)
+The lock is ``flock(2)`` on the bundle path's directory itself: a reader needs no more than the
+permission to read it, no lock file litters the directory, and the system drops the lock when
+the process dies, however it dies. Swaps rename the directories inside the bundle path, never
+the bundle path, so every process locks the same directory. (Windows cannot lock a directory:
+there a file ``LOCK_NAME`` inside it is locked, and every holder is exclusive.)
 
 Within one process the lock is re-entrant: an update that installs an archive, or a swap that
 recovers first, takes it again without waiting on itself. A process that holds it exclusively
@@ -21,9 +23,7 @@ import threading
 
 from vantorel.errors import VantorelError
 
-LOCK_NAME = ".vantorel.lock"
-# A bundle path whose data a swap moved there holds its lock even without current data.
-_PREVIOUS = "previous"
+LOCK_NAME = ".vantorel.lock"  # Windows only
 
 
 class BusyError(VantorelError):
@@ -32,10 +32,6 @@ class BusyError(VantorelError):
 
 _held = {}  # bundle path -> [fd or FileLock, exclusive, depth]
 _guard = threading.RLock()
-
-
-def lock_path(bundle_path):
-    return os.path.join(bundle_path, LOCK_NAME)
 
 
 def _resolve(bundle_path):
@@ -50,24 +46,18 @@ def busy(path, exclusive):
 
 
 def _acquire(path, exclusive):
-    """(handle, whether this call made the lock file)."""
     try:
         import fcntl
     except ImportError:  # Windows
         from filelock import FileLock, Timeout
 
-        made = not os.path.exists(lock_path(path))
-        lock = FileLock(lock_path(path), timeout=0)
+        lock = FileLock(os.path.join(path, LOCK_NAME), timeout=0)
         try:
             lock.acquire()
         except Timeout:
             raise busy(path, exclusive) from None
-        return lock, made
-    flags = os.O_RDWR | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
-    try:
-        fd, made = os.open(lock_path(path), flags | os.O_CREAT | os.O_EXCL, 0o644), True
-    except FileExistsError:
-        fd, made = os.open(lock_path(path), flags), False
+        return lock
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0))
     try:
         fcntl.flock(fd, (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB)
     except BlockingIOError:
@@ -76,7 +66,7 @@ def _acquire(path, exclusive):
     except BaseException:
         os.close(fd)
         raise
-    return fd, made
+    return fd
 
 
 def _release(handle):
@@ -90,9 +80,10 @@ def _release(handle):
 def bundle_lock(bundle_path, exclusive, create=False):
     """Hold the lock of ``bundle_path``; yields the resolved path.
 
-    With ``create`` a missing bundle path is made (a writer is about to fill it); without, a
-    missing one yields without locking (there is nothing to read). Raises BusyError at once when
-    another process holds the lock the other way, VantorelError when the lock file cannot be made.
+    With ``create`` a missing bundle path is made (a writer is about to fill it), and removed again
+    if it is still empty when the lock is released; without, a missing one yields without locking
+    (there is nothing to read). Raises BusyError at once when another process holds the lock the
+    other way, VantorelError when the bundle path cannot be made or opened.
     """
     path = _resolve(bundle_path)
     if os.path.lexists(path) and not os.path.isdir(path):
@@ -117,10 +108,10 @@ def bundle_lock(bundle_path, exclusive, create=False):
             entry[2] += 1
         else:
             try:
-                handle, made_lock = _acquire(path, exclusive)
+                handle = _acquire(path, exclusive)
             except OSError as exc:
-                raise VantorelError(f"无法在 {path} 中创建锁文件 {LOCK_NAME}：{exc.strerror or exc}") from None
-            entry = _held[path] = [handle, exclusive, 1, made_lock]
+                raise VantorelError(f"无法打开目录 {path}：{exc.strerror or exc}") from None
+            entry = _held[path] = [handle, exclusive, 1]
     try:
         yield path
     finally:
@@ -128,20 +119,8 @@ def bundle_lock(bundle_path, exclusive, create=False):
             entry[2] -= 1
             if entry[2] == 0:
                 del _held[path]
-                if entry[3]:
-                    _remove_if_unused(path, made)
                 _release(entry[0])
-
-
-def _remove_if_unused(path, made_directory):
-    """Leave no lock file in a directory that did not become a bundle path: one the user named by
-    mistake (a project folder, say), or one made here for a writer that failed before writing."""
-    # Unlinking a lock file another process has just opened would give it a lock nobody else
-    # sees; a process that comes to a directory without bundle data is refused right after.
-    from vantorel.ombrel.alpha import storage
-
-    with contextlib.suppress(OSError):
-        if not storage.holds_bundle_data(path) and not os.path.lexists(os.path.join(path, _PREVIOUS)):
-            os.unlink(lock_path(path))
-            if made_directory:
-                os.rmdir(path)
+                if made:
+                    # A writer that made the bundle path and failed before writing leaves nothing.
+                    with contextlib.suppress(OSError):
+                        os.rmdir(path)

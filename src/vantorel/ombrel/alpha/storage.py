@@ -615,6 +615,11 @@ class _Edit:
         if version is None or _attr_int(version) != SCHEMA_VERSION or _plain(self.file.attrs.get("kind")) != kind:
             self.abandon()
             raise StorageError(f"数据文件 {path} 的格式不是 {SCHEMA_VERSION} 版，不能追加", damaged=False)
+        for name, ds in self.file.items():
+            problem = series_problem(ds)
+            if problem:
+                self.abandon()
+                raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
 
     def abandon(self):
         self.file.close()
@@ -737,6 +742,30 @@ def _attr_int(value):
     raise ValueError(f"不是整数：{value!r}")
 
 
+def series_problem(ds):
+    """Why a dataset cannot be a series (no table of rows, or more rows declared than the file
+    holds bytes for: reading it would fill gigabytes from a few kilobytes), or None."""
+    import h5py
+
+    if not isinstance(ds, h5py.Dataset):
+        return "不是数据集"
+    if ds.ndim != 1:
+        return f"数据集的维数为 {ds.ndim}，应为 1"
+    if ds.compression is None and ds.shape[0] * ds.dtype.itemsize > ds.id.get_storage_size():
+        return f"数据集声明了 {ds.shape[0]} 行，文件中却没有这么多数据"
+    return None
+
+
+def _whole(path, ds):
+    """A dataset read whole, once it has been judged to be a series."""
+    import numpy as np
+
+    problem = series_problem(ds)
+    if problem:
+        raise StorageError(f"数据文件 {path} 无法使用：{ds.name.lstrip('/')} {problem}", problem)
+    return np.asarray(ds[()])
+
+
 def _read_dataset(path, kind, name):
     import numpy as np
 
@@ -745,7 +774,7 @@ def _read_dataset(path, kind, name):
         if name not in f:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}")
         try:
-            return np.asarray(f[name][()])
+            return _whole(path, f[name])
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -761,7 +790,7 @@ def _read_with_attrs(path, kind, name):
         if name not in f:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}", f"缺少数据集 {name}")
         try:
-            return np.asarray(f[name][()]), attrs
+            return _whole(path, f[name]), attrs
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
@@ -850,7 +879,7 @@ def read_daybar_file(path):
     f = _open(path, "daybar")
     try:
         try:
-            return {code: np.asarray(f[code][()]) for code in f.keys()}
+            return {code: _whole(path, f[code]) for code in f.keys()}
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -882,7 +911,7 @@ def read_daily(bundle_directory, code=None, category=None):
                 if code in f:
                     import numpy as np
 
-                    return np.asarray(f[code][()])
+                    return _whole(path, f[code])
             finally:
                 f.close()
             continue
@@ -915,14 +944,17 @@ def iter_daily(bundle_directory):
 _BASE_DATASETS = {"instruments": ("instruments", "order_book_id"), "trading_dates": ("trading_dates", None)}
 
 
-def validate_file(path, kind):
-    """Why a file is not a sound bundle file of ``kind``, or None. Reads the attributes, the
-    dataset's layout and, for minute bars and ticks, their first and last rows."""
+def validate_file(path, kind, category=None, code=None):
+    """Why a file is not a sound bundle file of ``kind`` (for minute bars and ticks, of ``code`` in
+    ``category`` when given), or None. Reads the attributes, the datasets' layout and, for minute
+    bars and ticks, their first and last rows."""
     if kind in _DATASET:
         try:
-            return inspect_data_file(path, kind)
+            reason = inspect_data_file(path, kind)
         except StorageError as exc:
             return exc.reason
+        if reason is not None:
+            return reason
     try:
         f = _open(path, kind)
     except StorageError as exc:
@@ -930,21 +962,37 @@ def validate_file(path, kind):
     except OSError as exc:
         return str(exc)
     try:
+        import h5py
+
+        links = [name for name in f if not isinstance(f.get(name, getlink=True), h5py.HardLink)]
+        if links:
+            return f"含有指向别处的链接 {links[0]}"
+        if kind in _DATASET:
+            for attr, expected in (("order_book_id", code), ("category", category)):
+                if expected is not None and _plain(f.attrs.get(attr)) != expected:
+                    return f"属性 {attr} 为 {_plain(f.attrs.get(attr))!r}，与它的位置（{expected}）不符"
+            return None
         if kind == "daybar":
             fields = [name for name, _type in DAYBAR_FIELDS]
-            for code, ds in f.items():
-                names = getattr(ds, "dtype", None) is not None and ds.dtype.names or ()
-                if any(name not in names for name in fields):
-                    return f"数据集 {code} 不是日线"
+            for code_, ds in f.items():
+                problem = series_problem(ds)
+                if problem:
+                    return f"数据集 {code_} {problem}"
+                if any(name not in (ds.dtype.names or ()) for name in fields):
+                    return f"数据集 {code_} 不是日线"
             return None
         name, field = _BASE_DATASETS[kind]
         ds = f.get(name)
         if ds is None or not hasattr(ds, "dtype"):
             return f"缺少数据集 {name}"
+        if ds.ndim != 1:
+            return f"数据集 {name} 的维数为 {ds.ndim}，应为 1"
         if field is not None and (ds.dtype.names is None or field not in ds.dtype.names):
             return f"数据集 {name} 缺少字段 {field}"
         if field is None and ds.dtype.kind not in "iu":
             return f"数据集 {name} 不是整数"
+        if ds.shape[0] * ds.dtype.itemsize > ds.id.get_storage_size():
+            return f"数据集 {name} 声明了 {ds.shape[0]} 行，文件中却没有这么多数据"
         return None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return f"读取失败：{exc}"
@@ -970,6 +1018,9 @@ def inspect_data_file(path, kind):
         ds = f.get(name)
         if ds is None or not hasattr(ds, "dtype"):
             return f"缺少数据集 {name}"
+        problem = series_problem(ds)
+        if problem:
+            return problem
         fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS
         missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
         if missing:
