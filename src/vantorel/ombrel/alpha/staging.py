@@ -109,8 +109,16 @@ def _discard(path, dest):
 
 def remove_tree(path):
     if os.path.isdir(path) and not os.path.islink(path):
-        # Left behind on failure (a file held open on Windows, say); the next recovery retries.
-        shutil.rmtree(path, ignore_errors=True)
+        # A directory the swap copied a read-only mode onto is made writable to be emptied; what
+        # still cannot go (a file held open on Windows, say) is left, and the next recovery retries.
+        def writable_and_again(function, failed, _exc_info):
+            with contextlib.suppress(OSError):
+                os.chmod(os.path.dirname(failed), 0o700)
+                if os.path.isdir(failed) and not os.path.islink(failed):
+                    os.chmod(failed, 0o700)
+                function(failed)
+
+        shutil.rmtree(path, onerror=writable_and_again)
     else:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
@@ -148,15 +156,27 @@ def _keep_previous(dest, ready):
     if not os.listdir(old):
         os.rmdir(old)
         return
-    previous = os.path.join(dest, PREVIOUS)
+    previous = previous_path(dest)
     retired = None
+    if os.path.isdir(previous) and not os.path.islink(previous):
+        try:
+            retired = _fresh_name(dest, _STAGING)
+            os.rename(previous, retired)
+        except OSError:
+            retired = None
     if os.path.lexists(previous):
-        retired = _fresh_name(dest, _STAGING)
-        os.rename(previous, retired)
+        # Not ours to remove (a file or link of that name, or one we may not rename): the
+        # replaced directories go beside it instead, under a name of their own.
+        previous = _fresh_name(dest, PREVIOUS + "-")
     os.rename(old, previous)
     _fsync_dir(dest)
     if retired is not None:
         remove_tree(retired)
+    return previous
+
+
+def previous_path(dest):
+    return os.path.join(dest, PREVIOUS)
 
 
 def _roll_forward(dest, ready, moved):
@@ -184,6 +204,15 @@ def _roll_back(dest, ready, moved):
 
 
 def _recover_locked(dest):
+    try:
+        _finish_half_done(dest)
+    except OSError as exc:
+        where = exc.filename or dest
+        raise VantorelError(f"无法完成 {dest} 中上次被中断的写入（{where}：{exc.strerror or exc}）；"
+                            f"请检查该目录的权限后重试，在此之前不会读写其中的数据") from None
+
+
+def _finish_half_done(dest):
     journal.recover(dest)
     ready = _ours(dest, _READY)
     if ready:
@@ -199,8 +228,9 @@ def _recover_locked(dest):
 
 
 def needs_recovery(dest):
-    """Whether a killed swap or in-place change left ``dest`` half done."""
-    return bool(_ours(dest, _READY) or _ours(dest, _STAGING)) or journal.pending(dest)
+    """Whether a killed swap or in-place change left ``dest`` half done. (A staging tree left
+    behind is not: it was never part of the bundle, and only a writer clears it away.)"""
+    return bool(_ours(dest, _READY)) or journal.pending(dest)
 
 
 def recover(dest):
@@ -243,7 +273,8 @@ def check_bundle_path(dest):
     """Refuse a bundle path that holds files but no bundle: what it holds is the user's, and a
     bundle must not be written in its place."""
     names = [name for name in os.listdir(dest)
-             if not name.startswith((_STAGING, _READY)) and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR)]
+             if not name.startswith((_STAGING, _READY, PREVIOUS + "-"))
+             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR)]
     if names and not storage.holds_bundle_data(dest):
         inner = os.path.join(dest, storage.BUNDLE_DIR_NAME)
         hint = "（它的 {} 子目录才是 bundle 目录，是否想用 -d {}？）".format(
@@ -306,8 +337,7 @@ def _swap_in(swap, dest):
         _discard(ready, dest)
         raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
     _fsync_dir(dest)
-    _keep_previous(dest, ready)
-    swap.previous = os.path.join(dest, PREVIOUS)
+    swap.previous = _keep_previous(dest, ready)
     _discard(ready, dest)
 
 
