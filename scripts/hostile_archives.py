@@ -120,6 +120,14 @@ def corpus(good, h5):
     yield "two bundles", tar_of([("a/" + good[0][0], good[0][1]), ("b/" + good[1][0], good[1][1])])
     yield "no bundle", tar_of([("notes.txt", b"hello")])
     yield "empty tar", tar_of([])
+    import bz2
+    import lzma
+
+    yield "bz2 with garbage after it", bz2.compress(plain) + b"GARBAGE-TRAILING-JUNK"
+    yield "xz with garbage after it", lzma.compress(plain) + b"GARBAGE-TRAILING-JUNK-HELLO"
+    yield "bz2 cut short", bz2.compress(plain)[:-20]
+    many = "".join(f"w{i}/" + "d/" * 12 + "f\n" for i in range(2000))
+    yield "directories without end", tar_of([(line, b"") for line in many.split()], mode="w:gz")
     gz = gzip.compress(plain)
     yield "gzip cut short", gz[: len(gz) // 2]
     yield "gzip bad crc", gz[:-8] + bytes(8)

@@ -90,10 +90,22 @@ def test_clock_from_environment(monkeypatch):
     assert service.EmbeddedService().latest_trading_date() == 20261209
 
 
+def test_latency_is_paid_once_per_request(monkeypatch):
+    slept = []
+    monkeypatch.setenv(service.ENV_LATENCY_MS, "20")
+    monkeypatch.setattr(service.time, "sleep", slept.append)
+    client = service.EmbeddedClient(service.EmbeddedService(clock=lambda: NOW), require_login=False)
+    client.instruments()
+    client.daily_bars("000001.XSHE", 20261201, 20261204)
+    assert slept == [0.02, 0.02]
+
+
 @pytest.mark.parametrize("name, value", [
     (service.ENV_NOW, "yesterday"), (service.ENV_NOW, "2004-06-01"), (service.ENV_NOW, "9999-12-31"),
     (service.ENV_DAILY_DAYS, "100000000"), (service.ENV_SCALE, "1000000000"), (service.ENV_SCALE, "0"),
-    (service.ENV_MINBAR_DAYS, "-1"), (service.ENV_TICK_DAYS, "2.5"),
+    (service.ENV_MINBAR_DAYS, "-1"), (service.ENV_TICK_DAYS, "2.5"), (service.ENV_SCALE, "1_0"),
+    (service.ENV_SCALE, "\uff11"), (service.ENV_DAILY_DAYS, " 5"), (service.ENV_NOW, "2026-12-08T16:00+08:00"),
+    (service.ENV_LATENCY_MS, "20ms"),
 ])
 def test_settings_outside_their_range_are_one_line_naming_them(monkeypatch, name, value):
     monkeypatch.setenv(name, value)

@@ -57,7 +57,7 @@ _MIB = 1 << 20
 PROGRESS_FLOOR = 16 * _MIB
 _CHUNK = 1 * _MIB
 _MAX_NAME = 4096
-_MAX_DEPTH = 64
+_MAX_DEPTH = 16
 # Real extended headers hold a path, a link target, times and a few attributes: a few KiB at most.
 MAX_HEADER = 64 * 1024
 MAX_HEADER_CHAIN = 4
@@ -76,6 +76,8 @@ class ArchiveLimits(NamedTuple):
     max_ratio: float = 200.0
     # Small archives of empty or zero-filled files compress far better than real data does.
     ratio_floor: int = 256 * _MIB
+    # A bundle has a few dozen directories; each one a member name implies costs as much as a file.
+    max_directories: int = 10_000
 
 
 DEFAULT_LIMITS = ArchiveLimits()
@@ -161,6 +163,7 @@ class _Writer:
         self.total = 0
         self.streamed = 0
         self.seen = set()
+        self.implied = set()  # every directory the names admitted so far make
 
     def stream(self, size):
         """Count bytes the archive decompressed to, whatever they hold, against the caps."""
@@ -184,6 +187,10 @@ class _Writer:
         if self.total > limits.ratio_floor and self.total > limits.max_ratio * max(self.archive_size, 1):
             raise _Refused(name, "之后解压大小超过压缩包的 {:g} 倍（疑似压缩炸弹）".format(limits.max_ratio))
         key = tuple(part.casefold() for part in parts)  # case-blind file systems collide too
+        for depth in range(1, len(key) + (1 if directory else 0)):
+            self.implied.add(key[:depth])
+        if len(self.implied) > limits.max_directories:
+            raise _Refused(name, "之后目录数超过上限 {}".format(limits.max_directories))
         if not key:
             return parts
         if key in self.seen:
@@ -382,12 +389,48 @@ def _decompressed(raw, compression):
     if compression == "bz2":
         import bz2
 
-        return bz2.BZ2File(raw, "rb")
+        return _Streams(raw, bz2.BZ2Decompressor)
     if compression == "xz":
         import lzma
 
-        return lzma.LZMAFile(raw, "rb")
+        return _Streams(raw, lzma.LZMADecompressor)
     return raw
+
+
+class _Streams:
+    """A bz2 or xz file read as one or more whole streams. BZ2File and LZMAFile ignore bytes after
+    the last stream; here bytes that start no new stream are an error like any other damage."""
+
+    def __init__(self, raw, new_decompressor):
+        self.raw = raw
+        self.new_decompressor = new_decompressor
+        self.decompressor = new_decompressor()
+        self.buffer = bytearray()
+        self.finished = False
+
+    def _fill(self):
+        if self.decompressor.eof:
+            rest = self.decompressor.unused_data or self.raw.read(_CHUNK)
+            if not rest:
+                self.finished = True
+                return
+            self.decompressor = self.new_decompressor()  # the next stream, or garbage it refuses
+            self.buffer += self.decompressor.decompress(rest, _CHUNK)
+            return
+        data = b""
+        if self.decompressor.needs_input:
+            data = self.raw.read(_CHUNK)
+            if not data:
+                raise EOFError("压缩数据在流结束之前就结束了")
+        self.buffer += self.decompressor.decompress(data, _CHUNK)
+
+    def read(self, size=-1):
+        while (size is None or size < 0 or len(self.buffer) < size) and not self.finished:
+            self._fill()
+        size = len(self.buffer) if size is None or size < 0 else size
+        data = bytes(self.buffer[:size])
+        del self.buffer[:size]
+        return data
 
 
 def _unpack_tar(raw, compression, writer):

@@ -14,9 +14,11 @@ minute). A session that starts at 18:00 or later is a night session: it belongs 
 trading day and runs on the evening of the previous trading day, and only when no holiday lies
 between the two (the exchanges skip the night session before a holiday).
 """
+import contextlib
 import datetime as _dt
 import hashlib
 import os
+import re
 import threading
 import time
 
@@ -803,10 +805,8 @@ def _env_int(name, default):
     if not text:
         return default
     low, high = SETTING_RANGES[name]
-    try:
-        value = int(text)
-    except ValueError:
-        value = None
+    # Plain ASCII digits only: int() would also take "1_0", "+5", " 5" and other scripts' digits.
+    value = int(text) if re.fullmatch(r"[0-9]{1,9}", text) else None
     if value is None or not low <= value <= high:
         raise ServiceError(f"环境变量 {name} 应为 {low} 到 {high} 之间的整数，当前为 {text!r}；请改正或删除它")
     return value
@@ -814,16 +814,16 @@ def _env_int(name, default):
 
 def _env_clock():
     text = os.environ.get(ENV_NOW)
-    if not text:
+    if not text:  # unset or empty, as for every setting: the default
         return None
     low, high = CLOCK_RANGE
-    try:
-        if len(text.strip()) <= 10:
-            moment = _dt.datetime.combine(to_date(text), _dt.time(23, 59))
-        else:
-            moment = _dt.datetime.fromisoformat(text.strip())
-    except (ValueError, OverflowError):
-        moment = None
+    moment = None
+    if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}", text):
+        with contextlib.suppress(ValueError):
+            moment = _dt.datetime.combine(_dt.date.fromisoformat(text), _dt.time(23, 59))
+    elif re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9]{2}:[0-9]{2}(:[0-9]{2})?", text):
+        with contextlib.suppress(ValueError):
+            moment = _dt.datetime.fromisoformat(text)
     if moment is None or not low <= moment.date() <= high:
         raise ServiceError(f"环境变量 {ENV_NOW} 应为 {low} 到 {high} 之间的日期（如 2026-01-05）或日期时间，"
                            f"当前为 {text!r}；请改正或删除它")
