@@ -1,3 +1,4 @@
+import io
 import os
 
 import h5py
@@ -67,14 +68,16 @@ def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
 def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
 
-    def killed(f):
-        raise KeyboardInterrupt  # stands in for a kill: write_temp_h5 would remove its file otherwise
+    class Killed(io.FileIO):
+        def write(self, data):
+            raise KeyboardInterrupt  # stands in for a kill: write_temp_h5 would remove its file otherwise
 
     monkeypatch.setattr(storage, "_unlink_quietly", lambda p: None)
+    monkeypatch.setattr(storage, "open", lambda file, mode: Killed(file, mode.replace("b", "")), raising=False)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
         with pytest.raises(KeyboardInterrupt):
-            storage.write_temp_h5(target, killed, "minbar")
+            storage.write_temp_h5(target, lambda f: None, "minbar")
     monkeypatch.undo()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3

@@ -309,71 +309,6 @@ def disk_full(exc):
     return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
 
 
-class _Sink:
-    """The temporary file as HDF5 writes it, through h5py's file-object driver.
-
-    A write the system refuses (a full disk) is kept rather than passed on: HDF5 cannot close a
-    file it failed to write, says so as it frees every object of it, hundreds of lines of its
-    own text, and can crash the process at exit. ``write_temp_h5`` raises the error once the
-    file is closed.
-    """
-
-    def __init__(self, raw):
-        self.raw = raw
-        self.error = None
-        self.position = 0  # kept by hand once the file has refused a write
-
-    def _try(self, op, *args):
-        if self.error is None:
-            try:
-                return op(*args)
-            except OSError as exc:
-                self.error = exc
-                self.position = getattr(self.raw, "raw", self.raw).tell()
-        return None
-
-    def write(self, data):
-        size = memoryview(data).nbytes
-        self._try(self.raw.write, data)
-        if self.error is not None:
-            self.position += size
-        return size
-
-    def truncate(self, size=None):
-        self._try(self.raw.truncate, size)
-        return size
-
-    def flush(self):
-        self._try(self.raw.flush)
-
-    def readinto(self, buffer):
-        if self.error is None:
-            return self.raw.readinto(buffer)
-        # After a refused write the file is lost anyway; HDF5 only has to reach its close.
-        view = memoryview(buffer).cast("B")
-        view[:] = bytes(len(view))
-        self.position += len(view)
-        return len(view)
-
-    def read(self, size=-1):
-        if self.error is None:
-            return self.raw.read(size)
-        self.position += max(size, 0)
-        return bytes(max(size, 0))
-
-    def seek(self, offset, whence=0):
-        if self.error is None:
-            result = self._try(self.raw.seek, offset, whence)
-            if self.error is None:
-                return result
-        base = {0: 0, 1: self.position}.get(whence, self.position)
-        self.position = base + offset
-        return self.position
-
-    def tell(self):
-        return self.raw.tell() if self.error is None else self.position
-
-
 def write_temp_h5(path, fill, kind, attrs=None):
     """Write an HDF5 file through ``fill(h5file)`` to a temporary file beside ``path``; returns its name.
     A write the system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
@@ -382,19 +317,20 @@ def write_temp_h5(path, fill, kind, attrs=None):
     directory = os.path.dirname(path) or "."
     os.makedirs(directory, exist_ok=True)
     tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
+    # HDF5 builds the file in memory and the kit writes it out in one piece: HDF5 never meets a
+    # refused write (it cannot close a file it failed to write, and says so at length), and no
+    # write goes through a Python callback.
+    with h5py.File(f"{tmp}.image", "w", driver="core", backing_store=False, libver=LIBVER) as f:
+        f.attrs["schema_version"] = SCHEMA_VERSION
+        f.attrs["kind"] = kind
+        for key, value in (attrs or {}).items():
+            f.attrs[key] = value
+        fill(f)
+        f.flush()
+        image = f.id.get_file_image()
     try:
-        # Buffered, so that every write is whole or fails: the driver does not look at counts.
-        with open(tmp, "xb+") as raw:
-            sink = _Sink(raw)
-            with h5py.File(sink, "w", libver=LIBVER) as f:
-                f.attrs["schema_version"] = SCHEMA_VERSION
-                f.attrs["kind"] = kind
-                for key, value in (attrs or {}).items():
-                    f.attrs[key] = value
-                fill(f)
-            sink.flush()
-            if sink.error is not None:
-                raise sink.error
+        with open(tmp, "xb") as out:
+            out.write(image)
     except BaseException as exc:
         _unlink_quietly(tmp)
         _raise_naming(exc, path)
