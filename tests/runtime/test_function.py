@@ -1,6 +1,8 @@
 import gc
 import importlib
 import inspect
+import pickle
+import pydoc
 
 import pytest
 
@@ -239,6 +241,26 @@ def test_weak_references_and_copies_as_for_functions(name):
     assert weakref.ref(fn)() is fn
     assert copy.copy(fn) is fn
     assert copy.deepcopy(fn) is fn
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_pickles_binds_and_documents_as_a_def(name, monkeypatch):
+    fn = callback(name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+
+    holder = type("Holder", (), {"method": fn})
+    assert holder.method is fn
+    assert holder().method.__func__ is fn
+
+    assert inspect.isroutine(fn)
+    assert f"{name}{SIGNATURES[name]}" in pydoc.render_doc(fn, renderer=pydoc.plaintext).splitlines()
+
+    # Once its module holds something else under the name, pickle refuses it as it refuses such a def.
+    module_name, command_name = CALLBACKS[name]
+    monkeypatch.setattr(importlib.import_module(module_name), command_name or name, object())
+    with pytest.raises(pickle.PicklingError, match="not the same object"):
+        pickle.dumps(fn)
 
 
 def test_reentrant_and_threaded_calls(monkeypatch):
