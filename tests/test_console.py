@@ -44,11 +44,17 @@ def home():
         yield path
 
 
-def vantorel(home, *args, input=None, **extra_env):
+# The two ways a user starts the front end.
+CONSOLE_SCRIPT = [str(VANTOREL)]
+PYTHON_M = [sys.executable, "-m", "vantorel"]
+
+
+def vantorel(home, *args, input=None, command=CONSOLE_SCRIPT, **extra_env):
     env = {k: v for k, v in os.environ.items()
-           if k not in ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT")}
+           if k not in ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE", "vantorelsdk_env", "VANTOREL_AGENT",
+                        "VANTOREL_DEBUG")}
     env.update(VANTOREL_HOME=home, COLUMNS="80", PYTHONIOENCODING="utf-8", **extra_env)
-    return subprocess.run([str(VANTOREL), *args], capture_output=True, input=input, text=True, encoding="utf-8",
+    return subprocess.run([*command, *args], capture_output=True, input=input, text=True, encoding="utf-8",
                           env=env, timeout=60)
 
 
@@ -60,13 +66,13 @@ def test_group_help(home, args):
 
 def test_no_command_behaves_as_a_plain_click_group(home):
     import click
-    from click.testing import CliRunner
+    from click_runner import cli_runner
 
     @click.group()
     def plain():
         pass
 
-    expected = CliRunner().invoke(plain, [])
+    expected = cli_runner().invoke(plain, [])
     proc = vantorel(home)
     assert proc.returncode == expected.exit_code
     assert (proc.stdout, proc.stderr) == ((GROUP_HELP, "") if expected.stdout else ("", GROUP_HELP))
@@ -117,11 +123,56 @@ def test_update_data_without_options_signs_in_and_prints_its_help(home):
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, expected, "")
 
 
-def test_agent_that_prints_nothing_fails_update_data(home, tmp_path):
-    # The agent is selected but the tool is not on PATH: the shell complains on stderr, stdout is empty.
+@pytest.mark.parametrize("command", [CONSOLE_SCRIPT, PYTHON_M], ids=["console-script", "python-m"])
+@pytest.mark.parametrize("debug", [None, "0", "1"])
+def test_exception_escaping_a_command(home, tmp_path, command, debug):
+    # The agent is selected but the tool is not on PATH: the shell complains on stderr, stdout is empty,
+    # and decoding the empty answer raises out of update-data.
     empty = tmp_path / "empty-bin"
     empty.mkdir()
-    proc = vantorel(home, "update-data", VANTOREL_AGENT="app_key_tovi", PATH=str(empty))
-    assert proc.returncode == 1
-    assert proc.stdout == ""
-    assert proc.stderr.splitlines()[-1].startswith("json.decoder.JSONDecodeError: Expecting value: line 1 column 1")
+    extra = {} if debug is None else {"VANTOREL_DEBUG": debug}
+    proc = vantorel(home, "update-data", command=command, VANTOREL_AGENT="app_key_tovi", PATH=str(empty), **extra)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    if debug == "1":
+        assert proc.stderr.startswith("Traceback (most recent call last):\n")
+        assert proc.stderr.splitlines()[-1].startswith("json.decoder.JSONDecodeError: Expecting value: line 1 column 1")
+    else:
+        assert proc.stderr == "错误：Expecting value: line 1 column 1 (char 0)\n"
+
+
+def test_python_m_runs_the_same_group(home):
+    proc = vantorel(home, "--help", command=PYTHON_M)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, group_help("python -m vantorel"), "")
+    assert vantorel(home, "license", "-u", "dora", "-p", "pw", command=PYTHON_M).returncode == 0
+    assert vantorel(home, "license", "--show").stdout == "用户名: dora\n密码: pw\n"
+    # click's own errors keep click's wording and status.
+    proc = vantorel(home, "license", "-h", command=PYTHON_M)
+    assert proc.returncode == 2
+    assert proc.stderr.endswith(f"Error: {click.exceptions.NoSuchOption('-h').format_message()}\n")
+
+
+@pytest.mark.parametrize("raised, status, stderr", [
+    (RuntimeError("boom"), 1, "错误：boom\n"),
+    (RuntimeError(), 1, "错误：RuntimeError\n"),
+    (OSError("first line\n  second line\n"), 1, "错误：first line second line\n"),
+    (click.ClickException("clean"), 1, "Error: clean\n"),
+    (click.Abort(), 1, "Aborted!\n"),
+    (click.exceptions.Exit(3), 3, ""),
+])
+def test_main_turns_only_non_click_exceptions_into_one_line(monkeypatch, capsys, raised, status, stderr):
+    from vantorel import console
+    from vantorel.ombrel.sdk import cmds
+
+    @click.group()
+    def cli():
+        pass
+
+    @cli.command()
+    def fail():
+        raise raised
+
+    monkeypatch.setattr(cmds, "cli", cli)
+    monkeypatch.setattr(sys, "argv", ["vantorel", "fail"])
+    with pytest.raises(SystemExit) as exit_info:
+        console.main()
+    assert (exit_info.value.code, capsys.readouterr()) == (status, ("", stderr))

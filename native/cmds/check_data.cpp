@@ -5,8 +5,8 @@
 //     @cli.command()
 //     @click.option("-d", "--data-bundle-path", default=DEFAULT_BUNDLE_PATH,
 //                   type=click.Path(file_okay=False), help="bundle 目录，默认为 {}".format(DEFAULT_BUNDLE_PATH))
-//     @click.option("--minbar", is_flag=True, help="检查分钟数据是否异常")
-//     @click.option("--daybar", is_flag=True, help="检查日线数据是否异常")
+//     @click.option("--minbar", is_flag=True, default=False, help="检查分钟数据是否异常")
+//     @click.option("--daybar", is_flag=True, default=False, help="检查日线数据是否异常")
 //     def check_data(data_bundle_path, minbar, daybar):
 //         """检查bundle中的数据是否正确"""
 //         check_all = not any([minbar, daybar])
@@ -51,8 +51,10 @@ constexpr FunctionCode kCheckData =
 void define_check_data(const ModuleScope& m) {
   Ref command = command_decorator(m);
   Ref data_bundle_path = bundle_path_option(m);
-  Ref minbar = option(m, {text("--minbar")}, {{"is_flag", boolean(true)}, {"help", text("检查分钟数据是否异常")}});
-  Ref daybar = option(m, {text("--daybar")}, {{"is_flag", boolean(true)}, {"help", text("检查日线数据是否异常")}});
+  Ref minbar = option(m, {text("--minbar")},
+                    {{"is_flag", boolean(true)}, {"default", boolean(false)}, {"help", text("检查分钟数据是否异常")}});
+  Ref daybar = option(m, {text("--daybar")},
+                    {{"is_flag", boolean(true)}, {"default", boolean(false)}, {"help", text("检查日线数据是否异常")}});
   register_command(m, "check_data", command, {data_bundle_path, minbar, daybar}, m.def(kCheckData));
 }
 

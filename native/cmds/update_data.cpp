@@ -5,15 +5,15 @@
 //     @cli.command()
 //     @click.option("-d", "--data-bundle-path", default=DEFAULT_BUNDLE_PATH,
 //                   type=click.Path(file_okay=False), help="bundle 目录，默认为 {}".format(DEFAULT_BUNDLE_PATH))
-//     @click.option("--base", is_flag=True, help="更新基础数据及日线，注意：任何回测都需要依赖基础数据")
+//     @click.option("--base", is_flag=True, default=False, help="更新基础数据及日线，注意：任何回测都需要依赖基础数据")
 //     @click.option("--minbar", multiple=True, type=click.STRING,
 //                   help="更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code".format(", ".join(TAG_MAP)))
 //     @click.option("--tick", multiple=True, type=click.STRING,
 //                   help="更新tick数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code".format(", ".join(TAG_MAP)))
-//     @click.option("--with-derivatives", is_flag=True, help="更新分钟线和 tick 时同时更新选择的合约的衍生品数据")
+//     @click.option("--with-derivatives", is_flag=True, default=False, help="更新分钟线和 tick 时同时更新选择的合约的衍生品数据")
 //     @click.option("-c", "--concurrency", type=click.INT, default=3, help="并行的线程数量，需要低于 corvane 的最大可用连接数")
-//     @click.option("--smart", is_flag=True, help="检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据")
-//     @click.option("--rebuild", is_flag=True, help="将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效")
+//     @click.option("--smart", is_flag=True, default=False, help="检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据")
+//     @click.option("--rebuild", is_flag=True, default=False, help="将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效")
 //     def update_data(data_bundle_path, base, minbar, tick, with_derivatives, concurrency, smart, rebuild):
 //         """...see kUpdateDataDoc..."""
 //         from vantorel.ombrel.utils.login import init_tovi
@@ -110,7 +110,8 @@ void define_update_data(const ModuleScope& m) {
   Ref command = command_decorator(m);
   Ref data_bundle_path = bundle_path_option(m);
   Ref base = option(m, {text("--base")},
-                    {{"is_flag", boolean(true)}, {"help", text("更新基础数据及日线，注意：任何回测都需要依赖基础数据")}});
+                    {{"is_flag", boolean(true)}, {"default", boolean(false)},
+                     {"help", text("更新基础数据及日线，注意：任何回测都需要依赖基础数据")}});
   Ref make_option = click_attr(m, "option");
   Ref string_type = click_attr(m, "STRING");
   Ref categories = call_method(text(", "), "join", {m.global("TAG_MAP")});
@@ -126,7 +127,7 @@ void define_update_data(const ModuleScope& m) {
   Ref tick = call(make_option, {text("--tick")},
                   {{"multiple", boolean(true)}, {"type", string_type}, {"help", tick_help}});
   Ref with_derivatives = option(m, {text("--with-derivatives")},
-                                {{"is_flag", boolean(true)},
+                                {{"is_flag", boolean(true)}, {"default", boolean(false)},
                                  {"help", text("更新分钟线和 tick 时同时更新选择的合约的衍生品数据")}});
   make_option = click_attr(m, "option");
   Ref concurrency = call(make_option, {text("-c"), text("--concurrency")},
@@ -134,10 +135,10 @@ void define_update_data(const ModuleScope& m) {
                             {"default", integer(3)},
                             {"help", text("并行的线程数量，需要低于 corvane 的最大可用连接数")}});
   Ref smart = option(m, {text("--smart")},
-                     {{"is_flag", boolean(true)},
+                     {{"is_flag", boolean(true)}, {"default", boolean(false)},
                       {"help", text("检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据")}});
   Ref rebuild = option(m, {text("--rebuild")},
-                       {{"is_flag", boolean(true)},
+                       {{"is_flag", boolean(true)}, {"default", boolean(false)},
                         {"help", text("将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效")}});
   register_command(m, "update_data", command,
                    {data_bundle_path, base, minbar, tick, with_derivatives, concurrency, smart, rebuild},

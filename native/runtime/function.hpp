@@ -245,9 +245,58 @@ inline PyGetSetDef function_getset[] = {
 // Functions are immutable to the copy module: a copy is the function itself.
 inline PyObject* function_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
+// Pickles by reference, as a def does: by the name under which its module
+// holds it. A callback that click made into a command is not bound under its
+// own name (the command is), so it is reached through the command's
+// `callback`, by pkgutil.resolve_name: pickle itself follows such a dotted
+// path only from protocol 4 on, and below that would pickle the command by
+// value. Anything else is left to pickle's own "not the same object" error.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const FunctionObject* f = as_function(self);
+    Ref qualname = Ref::borrow(f->qualname);
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* module = modules != nullptr ? PyDict_GetItemWithError(modules, f->module) : nullptr;
+    if (module == nullptr) {
+      if (PyErr_Occurred()) raise_set_error();
+      return qualname;
+    }
+    PyObject* bound = PyObject_GetAttr(module, f->qualname);
+    if (bound == nullptr) {
+      PyErr_Clear();
+      return qualname;
+    }
+    Ref owner = Ref::steal(bound);
+    if (owner.get() == self) return qualname;
+    PyObject* callback = PyObject_GetAttrString(owner.get(), "callback");
+    if (callback == nullptr) {
+      PyErr_Clear();
+      return qualname;
+    }
+    bool is_callback = callback == self;
+    Py_DECREF(callback);
+    if (!is_callback) return qualname;
+    Ref resolve_name = Ref::steal(PyImport_ImportModule("pkgutil")).attr("resolve_name");
+    Ref path = Ref::steal(PyUnicode_FromFormat("%U:%U.callback", f->module, f->qualname));
+    return tuple({resolve_name, tuple({path})});
+  });
+}
+
+// Looked up on an instance, a function becomes a bound method, as a def does;
+// being a non-data descriptor is also what tells inspect, pydoc and stubtest
+// that this is a routine.
+inline PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+  return guarded([&] {
+    Ref method_type = Ref::steal(PyImport_ImportModule("types")).attr("MethodType");
+    return call(method_type, {Ref::borrow(self), Ref::borrow(instance)});
+  });
+}
+
 inline PyMethodDef function_methods[] = {
     {"__copy__", function_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", function_copy, METH_O, nullptr},
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -263,6 +312,7 @@ inline PyMemberDef function_members[] = {
 inline PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},

@@ -3,14 +3,15 @@ import importlib
 import sys
 
 import pytest
-from click.testing import CliRunner
+
+from click_runner import cli_runner
 
 from .doubles import Kit, Store
 
 
 @pytest.fixture
 def runner():
-    return CliRunner()
+    return cli_runner()
 
 
 @pytest.fixture

@@ -154,7 +154,7 @@ def test_check_errors_pass_out(cmds, runner, fake_kit, failing, names):
 def test_usage_errors(cmds, runner, fake_kit, args, error):
     result = runner.invoke(cmds.cli, ["check-data", *args])
     assert result.exit_code == 2
-    assert result.output.endswith(error)
+    assert result.stderr.endswith(error)
     assert fake_kit.calls == []
 
 

@@ -4,6 +4,7 @@ import types
 import click
 import pytest
 
+from click_runner import CLICK_VERSION
 from hostile import UNPACK_FAILURES, BadBool, BadEq, Boom, unpack_error
 
 LICENSE_HELP = (
@@ -231,6 +232,8 @@ def test_store_through_prompts(cmds, runner, store, args, typed, output, writes)
 
 
 @pytest.mark.parametrize("args, typed", [([], ""), ([], "alice\n"), (["-u", "a"], "app-key\n"), (["-u", "a"], "")])
+@pytest.mark.skipif(CLICK_VERSION < (8, 2, 1), reason="CliRunner before click 8.2.1 answers a prompt past the end "
+                    "of its input with empty lines forever; test_terminal.py aborts at each prompt on a pty instead")
 def test_aborted_input_stores_nothing(cmds, runner, store, args, typed):
     result = runner.invoke(cmds.cli, ["license", *args, "--env", "uat"], input=typed)
     assert result.exit_code == 1

@@ -139,7 +139,7 @@ def test_hint_goes_through_the_module_click(cmds, runner, monkeypatch):
 def test_takes_no_options_or_arguments(cmds, runner, ipython, args, error):
     result = runner.invoke(cmds.cli, ["shell", *args])
     assert result.exit_code == 2
-    assert result.output.endswith(error)
+    assert result.stderr.endswith(error)
     assert ipython.calls == []
 
 

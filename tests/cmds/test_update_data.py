@@ -419,8 +419,9 @@ def test_kit_modules_are_imported_on_every_run(cmds, runner, fake_kit, bundle, m
 def test_usage_errors(cmds, runner, fake_kit, args, error):
     result = runner.invoke(cmds.cli, ["update-data", *args])
     assert result.exit_code == 2
-    assert result.output.startswith("Usage: cli update-data [OPTIONS]\nTry 'cli update-data --help' for help.\n\n")
-    assert result.output.endswith(error)
+    assert result.stdout == ""
+    assert result.stderr.startswith("Usage: cli update-data [OPTIONS]\nTry 'cli update-data --help' for help.\n\n")
+    assert result.stderr.endswith(error)
     assert fake_kit.calls == []
 
 
@@ -455,7 +456,7 @@ def test_base_exceptions_from_the_kit_reach_click(cmds, runner, fake_kit, bundle
     fake_kit.results["update_bundle_from_corvane"] = raised
     result = runner.invoke(cmds.cli, ["update-data", "-d", bundle, "--smart"])
     assert result.exit_code == status
-    assert result.output == output
+    assert result.stdout + result.stderr == output
     assert fake_kit.names() == ["init_tovi", "update_bundle_from_corvane"]
 
 

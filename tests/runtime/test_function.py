@@ -1,6 +1,9 @@
 import gc
 import importlib
 import inspect
+import pickle
+import pydoc
+import types
 
 import pytest
 
@@ -238,6 +241,30 @@ def test_weak_references_and_copies_as_for_functions(name):
     assert weakref.ref(fn)() is fn
     assert copy.copy(fn) is fn
     assert copy.deepcopy(fn) is fn
+
+
+@pytest.mark.parametrize("name", CALLBACKS)
+def test_pickles_binds_and_documents_as_a_def(name, monkeypatch):
+    fn = callback(name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+
+    holder = type("Holder", (), {"method": fn})
+    assert holder.method is fn
+    assert holder().method.__func__ is fn
+
+    # pydoc lays out the signature and text as it does for the def (its first line names the module).
+    reference = types.FunctionType(REFERENCE[name].__code__, {}, name, REFERENCE[name].__defaults__)
+    reference.__doc__ = fn.__doc__
+    assert inspect.isroutine(fn)
+    assert (pydoc.render_doc(fn, renderer=pydoc.plaintext).splitlines()[1:]
+            == pydoc.render_doc(reference, renderer=pydoc.plaintext).splitlines()[1:])
+
+    # Once its module holds something else under the name, pickle refuses it as it refuses such a def.
+    module_name, command_name = CALLBACKS[name]
+    monkeypatch.setattr(importlib.import_module(module_name), command_name or name, object())
+    with pytest.raises(pickle.PicklingError, match="not the same object"):
+        pickle.dumps(fn)
 
 
 def test_reentrant_and_threaded_calls(monkeypatch):

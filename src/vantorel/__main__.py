@@ -1,0 +1,3 @@
+from vantorel.console import main
+
+main()
