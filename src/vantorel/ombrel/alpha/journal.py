@@ -144,30 +144,42 @@ class Overlay:
         self._segments[start] = merged
 
     def written(self):
-        """Bytes the commit writes, the journal aside."""
+        """Bytes the writes laid over the file, before the commit leaves out those that match it."""
         return sum(len(segment) for segment in self._segments.values())
 
-    # -- committing ----------------------------------------------------------------------------------
+    def _changes(self):
+        """(writes, saved): the runs of bytes that differ from the file or lie past its old end, and
+        the old bytes those runs and a shortening overwrite. HDF5 rewrites whole chunks and index
+        nodes; only what really changed goes to the journal and the disk."""
+        import numpy as np
 
-    def _saved_ranges(self):
-        """(offset, length) of old bytes the commit overwrites or cuts off."""
-        ranges = []
+        writes, saved = [], []
         for start in self._starts:
-            stop = min(start + len(self._segments[start]), self.old_length, self.length)
-            if start < stop:
-                ranges.append((start, stop - start))
+            segment = self._segments[start]
+            end = start + len(segment)
+            overlap = min(end, self.old_length) - start
+            if overlap > 0:
+                self.raw.seek(start)
+                old = self.raw.read(overlap)
+                differ = np.flatnonzero(np.frombuffer(old, np.uint8) != np.frombuffer(segment, np.uint8, overlap))
+                for lo, hi in _runs(differ):
+                    writes.append((start + lo, segment[lo:hi]))
+                    saved.append((start + lo, hi - lo))
+            beyond = max(start, self.old_length)
+            if end > beyond:
+                writes.append((beyond, segment[beyond - start:]))
         if self.length < self.old_length:
-            ranges.append((self.length, self.old_length - self.length))
-        return ranges
+            saved.append((self.length, self.old_length - self.length))
+        return writes, saved
 
     def commit(self, bundle_path):
         """Apply the writes to the file as the module text says; on an exception the file is the
         old one (or the journal left behind makes it so at the next recovery)."""
-        if not self._segments and self.length == self.old_length:
+        writes, ranges = self._changes()
+        if not writes and self.length == self.old_length:
             self.close()
             return
         rel = os.path.relpath(self.path, bundle_path)
-        ranges = self._saved_ranges()
         directory = journal_dir(bundle_path)
         os.makedirs(directory, exist_ok=True)
         journal = os.path.join(directory, secrets.token_hex(8) + ".journal")
@@ -196,9 +208,9 @@ class Overlay:
         self.raw.close()
         try:
             with open(self.path, "r+b") as target:
-                for start in self._starts:
-                    target.seek(start)
-                    target.write(self._segments[start])
+                for offset, data in writes:
+                    target.seek(offset)
+                    target.write(data)
                 target.truncate(self.length)
                 target.flush()
                 os.fsync(target.fileno())
@@ -210,11 +222,23 @@ class Overlay:
             _raise_naming(exc, self.path)
         os.unlink(journal)
         _fsync_dir(directory)
-        self.committed_bytes = self.written() + journal_size
+        self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
     def close(self):
         self.raw.close()
+
+
+def _runs(indices, gap=64):
+    """[start, end) runs covering sorted byte indices, runs closer than ``gap`` joined."""
+    if not len(indices):
+        return []
+    import numpy as np
+
+    breaks = np.flatnonzero(np.diff(indices) > gap)
+    starts = np.r_[indices[0], indices[breaks + 1]]
+    ends = np.r_[indices[breaks], indices[-1]] + 1
+    return list(zip(starts.tolist(), ends.tolist()))
 
 
 def _raise_naming(exc, path):

@@ -48,6 +48,7 @@ h5py and numpy are imported inside the functions: the command line imports the k
 functions on every run and should not pay for them when it only prints help.
 """
 import errno
+import itertools
 import os
 import re
 import secrets
@@ -58,9 +59,10 @@ SCHEMA_VERSION = 2
 # Schema 1 files are read as they are and converted when an update appends to them.
 READABLE_SCHEMAS = (1, 2)
 LIBVER = ("earliest", "v110")
-# Rows a chunk holds. An append rewrites at most the last, partly filled chunk besides the new
-# rows, so chunks stay small: a day of minute bars is 240 rows, of daily bars one.
-CHUNK_ROWS = {"minbar": 64, "tick": 64, "daybar": 16}
+# Rows a chunk holds. HDF5 reads and rewrites the last, partly filled chunk when rows are appended
+# (the journal then keeps only the bytes that changed), so a chunk is about a day of minute bars
+# (240 rows) or a quarter of daily bars: an update reads a chunk per series, not the history.
+CHUNK_ROWS = {"minbar": 256, "tick": 256, "daybar": 64}
 
 BUNDLE_DIR_NAME = "bundle"
 MINBAR_DIR_NAME = "minbar"
@@ -71,7 +73,7 @@ INSTRUMENTS_FILE = "instruments.h5"
 TRADING_DATES_FILE = "trading_dates.h5"
 
 TEMP_MARK = ".tmp-"
-# The whole name write_temp_h5 gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
+# The whole name write_temp_file gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
 _TEMP_NAME = re.compile(r"\..+\.h5" + re.escape(TEMP_MARK) + r"[0-9]+-[0-9a-f]{8}")
 
 # Field lists, turned into numpy dtypes by the functions below (numpy is not imported here).
@@ -309,25 +311,57 @@ def disk_full(exc):
     return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
 
 
-def write_temp_h5(path, fill, kind, attrs=None):
-    """Write an HDF5 file through ``fill(h5file)`` to a temporary file beside ``path``; returns its name.
-    A write the system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+def h5_image(fill, kind, attrs=None):
+    """The bytes of an HDF5 file made through ``fill(h5file)``, built in memory.
+
+    The kit writes the image out itself, in one piece: HDF5 never meets a refused write (it cannot
+    close a file it failed to write, and says so at length), and the write can happen on another
+    thread than the one HDF5 runs on.
+    """
     import h5py
 
+    # The name only tells in-memory files apart; nothing is written under it.
+    with h5py.File(f"image-{next(_IMAGE_NAMES)}", "w", driver="core", backing_store=False, libver=LIBVER) as f:
+        _write_attrs(f, dict({"schema_version": SCHEMA_VERSION, "kind": kind}, **(attrs or {})))
+        fill(f)
+        f.flush()
+        return f.id.get_file_image()
+
+
+_ATTR_TYPES = None  # (scalar space, {python type: (HDF5 type, numpy dtype)}), made at first use
+_IMAGE_NAMES = itertools.count()
+
+
+def _write_attrs(f, attrs):
+    # The low-level calls take a third of the time of ``f.attrs[name] = value``, which a full
+    # update pays seven times a file; texts and integers come out as h5py writes them.
+    import h5py
+    import numpy as np
+
+    global _ATTR_TYPES
+    if _ATTR_TYPES is None:
+        text = h5py.string_dtype()
+        _ATTR_TYPES = (h5py.h5s.create(h5py.h5s.SCALAR), {
+            str: (h5py.h5t.py_create(text, logical=True), text), int: (h5py.h5t.py_create(np.dtype("i8")), "i8")})
+    scalar, types = _ATTR_TYPES
+    plain = f.attrs
+    for name, value in attrs.items():
+        kind = str if isinstance(value, str) else int if isinstance(value, (int, np.integer)) and not isinstance(
+            value, (bool, np.bool_)) else None
+        if kind is None:
+            plain[name] = value
+            continue
+        tid, dtype = types[kind]
+        data = np.array(value.encode() if kind is str else value, dtype=dtype)
+        h5py.h5a.create(f.id, name.encode(), tid, scalar).write(data)
+
+
+def write_temp_file(path, image):
+    """Write an image to a temporary file beside ``path``; returns its name. A write the system
+    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
     directory = os.path.dirname(path) or "."
     os.makedirs(directory, exist_ok=True)
     tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
-    # HDF5 builds the file in memory and the kit writes it out in one piece: HDF5 never meets a
-    # refused write (it cannot close a file it failed to write, and says so at length), and no
-    # write goes through a Python callback.
-    with h5py.File(f"{tmp}.image", "w", driver="core", backing_store=False, libver=LIBVER) as f:
-        f.attrs["schema_version"] = SCHEMA_VERSION
-        f.attrs["kind"] = kind
-        for key, value in (attrs or {}).items():
-            f.attrs[key] = value
-        fill(f)
-        f.flush()
-        image = f.id.get_file_image()
     try:
         with open(tmp, "xb") as out:
             out.write(image)
@@ -344,8 +378,9 @@ def _raise_naming(exc, path):
     raise exc
 
 
-def commit_temp(tmp, path):
-    """Make a written temporary file durable and move it into place."""
+def commit_temp(tmp, path, sync_directory=True):
+    """Make a written temporary file durable and move it into place (and, unless the caller does it
+    later for many files at once, make the move durable too)."""
     try:
         fd = os.open(tmp, os.O_RDONLY)
         try:
@@ -356,7 +391,8 @@ def commit_temp(tmp, path):
     except BaseException as exc:
         _unlink_quietly(tmp)
         _raise_naming(exc, path)
-    _fsync_dir(os.path.dirname(path) or ".")
+    if sync_directory:
+        _fsync_dir(os.path.dirname(path) or ".")
 
 
 def _unlink_quietly(path):
@@ -366,14 +402,19 @@ def _unlink_quietly(path):
         pass
 
 
+def write_image(path, image, sync_directory=True):
+    """Write an image to a temporary file, make it durable and move it into place at ``path``."""
+    commit_temp(write_temp_file(path, image), path, sync_directory)
+
+
 def atomic_h5(path, fill, kind, attrs=None, committer=None):
     """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
-    ``Committer`` the fsync and the swap happen on its threads."""
-    tmp = write_temp_h5(path, fill, kind, attrs)
+    ``Committer`` the writing out, the fsync and the swap happen on its threads."""
+    image = h5_image(fill, kind, attrs)
     if committer is None:
-        commit_temp(tmp, path)
+        write_image(path, image)
     else:
-        committer.submit(tmp, path)
+        committer.write_image(path, image)
 
 
 class Committer:
@@ -381,22 +422,29 @@ class Committer:
     in-place change's journal, write and fsyncs.
 
     fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
-    them costs little more than one. The HDF5 writing itself stays on the caller's thread.
+    them costs little more than one. The HDF5 writing itself stays on the caller's thread. The moves
+    of whole files are made durable once per directory, when the committer drains.
     """
+
+    # Commits waiting at most: each holds a file's new bytes, so the caller waits beyond this.
+    BACKLOG = 64
 
     def __init__(self, threads=8):
         from concurrent.futures import ThreadPoolExecutor
 
         self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-commit")
         self._pending = []
-
-    def submit(self, tmp, path):
-        self.run(commit_temp, tmp, path)
+        self._directories = set()
 
     def run(self, function, *args):
         self._pending.append(self._pool.submit(function, *args))
-        if len(self._pending) > 64:
-            self.check()
+        self.check()
+        while len(self._pending) > self.BACKLOG:
+            self._pending.pop(0).result()
+
+    def write_image(self, path, image):
+        self._directories.add(os.path.dirname(path) or ".")
+        self.run(write_image, path, image, False)
 
     def check(self):
         """Raise the first error of a finished commit, forgetting the finished ones."""
@@ -417,6 +465,9 @@ class Committer:
                 future.result()
             except BaseException as exc:  # keep waiting for the rest, then report
                 error = error or exc
+        directories, self._directories = self._directories, set()
+        for directory in sorted(directories):
+            _fsync_dir(directory)
         if error is not None:
             raise error
 
