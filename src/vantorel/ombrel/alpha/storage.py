@@ -556,11 +556,12 @@ def write_daybars(bundle_directory, category, bars_by_code, committer=None):
 
 # ---- appending in place --------------------------------------------------------------------------
 
-def _overlap_start(ds, first_new):
+def _overlap_start(ds, first_new, stored_last=None):
     """The index of the first stored row whose ``datetime`` is not before ``first_new``: new rows
-    replace the stored tail from there. Reads a handful of rows, not the series."""
+    replace the stored tail from there. Reads a handful of rows, not the series (none when the
+    caller knows the last stored ``datetime``, ``stored_last``, and the new rows come after it)."""
     n = ds.shape[0]
-    if n == 0 or int(ds[n - 1]["datetime"]) < first_new:
+    if n == 0 or (stored_last if stored_last is not None else int(ds[n - 1]["datetime"])) < first_new:
         return n
     lo, hi = 0, n - 1  # the row at hi is at or after first_new
     while lo < hi:
@@ -572,15 +573,15 @@ def _overlap_start(ds, first_new):
     return lo
 
 
-def _append(ds, rows):
-    """Append ``rows`` to a series in place (replacing any stored tail they overlap); returns
-    (first row, last row) of the series afterwards, or None when it is empty."""
-    start = _overlap_start(ds, int(rows["datetime"][0])) if len(rows) else ds.shape[0]
+def _append(ds, rows, stored_last=None):
+    """Append ``rows`` to a series in place (replacing any stored tail they overlap); returns the
+    index the new rows start at."""
+    if not len(rows):
+        return ds.shape[0]
+    start = _overlap_start(ds, int(rows["datetime"][0]), stored_last)
     ds.resize((start + len(rows),))
-    if len(rows):
-        ds[start:] = rows.astype(ds.dtype, copy=False)
-    n = ds.shape[0]
-    return (ds[0], ds[n - 1]) if n else None
+    ds[start:] = rows.astype(ds.dtype, copy=False)
+    return start
 
 
 class _Edit:
@@ -598,15 +599,12 @@ class _Edit:
         except BaseException:
             self.overlay.close()
             raise
-        version = self.file.attrs.get("schema_version")
-        if version is None or _attr_int(version) != SCHEMA_VERSION or _plain(self.file.attrs.get("kind")) != kind:
+        # The update judged the file when it planned (stored_state, daybar_tails), under the same lock.
+        attrs = self.file.attrs
+        version = attrs.get("schema_version")
+        if version is None or _attr_int(version) != SCHEMA_VERSION or _plain(attrs.get("kind")) != kind:
             self.abandon()
             raise StorageError(f"数据文件 {path} 的格式不是 {SCHEMA_VERSION} 版，不能追加", damaged=False)
-        for name, ds in self.file.items():
-            problem = series_problem(ds)
-            if problem:
-                self.abandon()
-                raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
 
     def abandon(self):
         self.file.close()
@@ -622,15 +620,20 @@ class _Edit:
         return self.overlay
 
 
-def append_series(bundle_path, kind, category, code, rows, committer=None):
-    """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place."""
+def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None):
+    """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place;
+    ``stored_last`` is the ``datetime`` of its last row when the caller has read it."""
     path = data_path(bundle_path, kind, category, code)
     edit = _Edit(bundle_path, path, kind)
     try:
-        ends = _append(edit.file[_DATASET[kind]], rows)
-        edit.file.attrs["rows"] = edit.file[_DATASET[kind]].shape[0]
-        edit.file.attrs["first_trading_date"] = int(ends[0]["trading_date"]) if ends else 0
-        edit.file.attrs["last_trading_date"] = int(ends[1]["trading_date"]) if ends else 0
+        ds = edit.file[_DATASET[kind]]
+        start = _append(ds, rows, stored_last)
+        attrs = edit.file.attrs
+        attrs["rows"] = ds.shape[0]
+        if len(rows):
+            if start == 0:
+                attrs["first_trading_date"] = int(rows["trading_date"][0])
+            attrs["last_trading_date"] = int(rows["trading_date"][-1])
     except BaseException:
         edit.abandon()
         raise
@@ -688,8 +691,9 @@ def migrate(path, kind):
 
 # ---- reading -------------------------------------------------------------------------------------
 
-def _open(path, kind):
-    """Open a bundle file for reading, checking that it is one of ours and of this schema."""
+def _open(path, kind, with_version=False):
+    """Open a bundle file for reading, checking that it is one of ours and of a schema this kit
+    reads; with ``with_version``, (the file, its schema version)."""
     import h5py
 
     try:
@@ -702,8 +706,9 @@ def _open(path, kind):
         damaged = getattr(exc, "errno", None) is None
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
     try:
-        version = f.attrs.get("schema_version")
-        file_kind = f.attrs.get("kind")
+        attrs = f.attrs  # h5py builds a new attribute manager at every access, slowly
+        version = attrs.get("schema_version")
+        file_kind = attrs.get("kind")
         try:
             if isinstance(file_kind, bytes):
                 file_kind = file_kind.decode()
@@ -717,7 +722,7 @@ def _open(path, kind):
     except BaseException:
         f.close()
         raise
-    return f
+    return (f, _attr_int(version)) if with_version else f
 
 
 def _attr_int(value):
@@ -827,12 +832,12 @@ def _plain(value):
     return value
 
 
-def last_trading_date(path, kind):
-    """The last trading date stored in a minute-bar or tick file (0 when empty); StorageError when
-    the attribute is no date."""
+def last_trading_date(path, kind, attrs=None):
+    """The last trading date stored in a minute-bar or tick file (0 when empty), from its attributes
+    (read now unless given); StorageError when the attribute is no date."""
     import datetime
 
-    value = read_file_attrs(path, kind).get("last_trading_date", 0)
+    value = (read_file_attrs(path, kind) if attrs is None else attrs).get("last_trading_date", 0)
     try:
         day = _attr_int(value)
         if day:
@@ -992,39 +997,60 @@ def inspect_data_file(path, kind):
     attributes), or None when it is sound. Reads only the first and the last row, so it is cheap
     enough to run over a whole bundle before every update. Raises StorageError when the file
     cannot be opened for now (``damaged`` false) and so cannot be judged."""
+    return stored_state(path, kind, thorough=True)[0]
+
+
+def stored_state(path, kind, thorough=False):
+    """(why the file cannot be used or None, what resuming it needs) of a minute-bar or tick file,
+    from one open: its schema version, rows, first and last trading date, and the ``datetime`` of
+    its last row. Without ``thorough`` the first row is not read. Errors as ``inspect_data_file``."""
     try:
-        f = _open(path, kind)
+        f, version = _open(path, kind, with_version=True)
     except FileNotFoundError:
-        return "文件不存在"
+        return "文件不存在", {}
     except StorageError as exc:
         if not exc.damaged:
             raise
-        return exc.reason
+        return exc.reason, {}
     try:
-        name = _DATASET[kind]
-        ds = f.get(name)
-        if ds is None or not hasattr(ds, "dtype"):
-            return f"缺少数据集 {name}"
-        problem = series_problem(ds)
-        if problem:
-            return problem
-        fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS
-        missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
-        if missing:
-            return "缺少字段 " + ", ".join(missing)
-        rows = f.attrs.get("rows")
-        if rows is not None and int(rows) != ds.shape[0]:
-            return f"数据行数 {ds.shape[0]} 与记录的 {int(rows)} 不符"
-        offset = ds.id.get_offset()
-        if offset is not None and offset + ds.id.get_storage_size() > os.path.getsize(path):
-            return "文件被截断"
-        if ds.shape[0]:
-            first, last = ds[0], ds[ds.shape[0] - 1]
-            if int(first["trading_date"]) != int(f.attrs.get("first_trading_date", first["trading_date"])) or \
-                    int(last["trading_date"]) != int(f.attrs.get("last_trading_date", last["trading_date"])):
-                return "数据的交易日与记录不符"
+        # Only what resuming needs: each attribute read costs as much as a row.
+        stored = f.attrs
+        state = {"schema_version": version}
+        for name in ("rows", "first_trading_date", "last_trading_date"):
+            value = stored.get(name)
+            if value is not None:
+                state[name] = _plain(value)
+        return _series_file_problem(f, path, kind, state, thorough), state
     except (OSError, ValueError, KeyError, TypeError) as exc:
-        return f"读取失败：{exc}"
+        return f"读取失败：{exc}", {}
     finally:
         f.close()
+
+
+def _series_file_problem(f, path, kind, state, thorough):
+    name = _DATASET[kind]
+    ds = f.get(name)
+    if ds is None or not hasattr(ds, "dtype"):
+        return f"缺少数据集 {name}"
+    problem = series_problem(ds)
+    if problem:
+        return problem
+    fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS
+    missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
+    if missing:
+        return "缺少字段 " + ", ".join(missing)
+    n = ds.shape[0]
+    rows = state.get("rows")
+    if rows is not None and int(rows) != n:
+        return f"数据行数 {n} 与记录的 {int(rows)} 不符"
+    offset = ds.id.get_offset()
+    if offset is not None and offset + ds.id.get_storage_size() > os.path.getsize(path):
+        return "文件被截断"
+    if n:
+        last = ds[n - 1]
+        state["last_datetime"] = int(last["datetime"])
+        if int(last["trading_date"]) != int(state.get("last_trading_date", last["trading_date"])):
+            return "数据的交易日与记录不符"
+        if thorough and int(ds[0]["trading_date"]) != int(state.get("first_trading_date", ds[0]["trading_date"])):
+            return "数据的交易日与记录不符"
     return None
