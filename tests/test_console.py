@@ -176,3 +176,38 @@ def test_main_turns_only_non_click_exceptions_into_one_line(monkeypatch, capsys,
     with pytest.raises(SystemExit) as exit_info:
         console.main()
     assert (exit_info.value.code, capsys.readouterr()) == (status, ("", stderr))
+
+
+def help_examples(home):
+    """The example command lines of update-data's own help page, as a new user would copy them."""
+    page = vantorel(home, "update-data", "--help").stdout
+    return [line.split("：", 1)[1].split() for line in page.splitlines() if "： vantorel update-data" in line]
+
+
+def test_every_example_of_the_help_page_works_on_a_fresh_kit_home(home):
+    examples = help_examples(home)
+    assert len(examples) == 5
+    assert vantorel(home, "license", "-u", "demo", "-p", "demo").returncode == 0
+    for example in examples:
+        assert example[:2] == ["vantorel", "update-data"]
+        proc = vantorel(home, *example[1:], VANTOREL_SERVICE_NOW="2026-12-08T16:00")
+        assert (proc.returncode, proc.stderr) == (0, ""), (example, proc.stderr)
+        assert "更新完成" in proc.stdout, example
+
+
+@pytest.mark.parametrize("args, extra_env, says", [
+    (["download-data", "-f", "{home}/no-such.tar.gz"], {}, "压缩文件 "),  # an archive that is not there
+    (["download-data", "-f", "{home}/plain.txt"], {}, "无法识别"),  # a file that is no archive
+    (["download-data", "--sample", "-d", "{home}"], {}, "不是空目录"),  # a folder that holds no bundle
+    (["download-data", "--sample", "-d", "{home}/b"], {"VANTOREL_SERVICE_NOW": "tomorrow"}, "VANTOREL_SERVICE_NOW"),
+    (["update-data", "--minbar", "stok", "-d", "{home}/b"], {}, "是否想用 stock"),  # a typo
+    (["update-data", "--base", "-c", "99", "-d", "{home}/b"], {}, "并行线程数"),
+])
+def test_kit_errors_speak_with_one_prefix_on_standard_error(home, args, extra_env, says):
+    with open(os.path.join(home, "plain.txt"), "w") as f:
+        f.write("not an archive" * 40)
+    assert vantorel(home, "license", "-u", "demo", "-p", "demo").returncode == 0
+    proc = vantorel(home, *[a.format(home=home) for a in args], **extra_env)
+    assert proc.returncode == 1 and proc.stdout == ""
+    (line,) = proc.stderr.splitlines()
+    assert line.startswith("错误：") and says in line

@@ -200,7 +200,7 @@ def test_bars_are_consistent(svc):
 def test_no_data_after_the_latest_day_or_outside_the_listing(svc):
     assert svc.daily_bars("000001.XSHE", LATEST, 20261231)["datetime"].max() == LATEST * 1000000
     expired = next(i for i in svc.instruments() if i.de_listed_date and i.de_listed_date < LATEST)
-    bars = svc.daily_bars(expired.order_book_id, 20200101, LATEST)
+    bars = svc.daily_bars(expired.order_book_id, expired.listed_date, LATEST)
     assert bars["datetime"].max() // 1000000 == expired.de_listed_date
     assert bars["datetime"].min() // 1000000 >= expired.listed_date
     with pytest.raises(service.ServiceError, match="X9999"):

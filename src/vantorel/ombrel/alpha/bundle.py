@@ -106,11 +106,12 @@ class Report:
         for kind in ("daybar", "minbar", "tick"):
             if self.instruments[kind]:
                 parts.append(f"{KIND_LABELS[kind]} {self.instruments[kind]} 个合约 {self.rows[kind]} 条")
-        done = "，".join(parts) if parts else "没有需要下载的新数据"
         if self.up_to_date:
-            done += f"，{self.up_to_date} 个已是最新"
+            parts.append(f"{self.up_to_date} 个已是最新")
         if self.ok:
-            return f"{what}完成：{done}，用时 {self.seconds:.1f} 秒"
+            return f"{what}完成：{'，'.join(parts) or '没有需要下载的新数据'}，用时 {self.seconds:.1f} 秒"
+        # A run that stopped early did not find that there was nothing new: it says what it did, if anything.
+        done = "，".join(parts) or "未下载任何数据"
         failed = "、".join(f"{code}（{KIND_LABELS[kind]}）" for kind, code, _msg in self.failed[:10])
         if len(self.failed) > 10:
             failed += f" 等 {len(self.failed)} 个"
@@ -161,11 +162,33 @@ def resolve_selection(instruments, names, with_derivatives, stored_codes, start,
             continue
         if with_derivatives:
             codes = {i.order_book_id for i in matched}
-            matched += [i for i in instruments
-                        if i.category == "option" and i.underlying_order_book_id in codes and wanted(i)]
+            # A contract named by its code brings all its options, expired ones too: its history is
+            # what was asked for. A category or symbol brings those of the window, like itself.
+            named = category is None and text.upper() not in underlyings
+            matched += [i for i in instruments if i.category == "option" and i.underlying_order_book_id in codes
+                        and (named or wanted(i))]
         for inst in matched:
             chosen.setdefault(inst.order_book_id, inst)
     return sorted(chosen.values(), key=lambda i: (i.category, i.order_book_id)), unknown
+
+
+def _unknown_message(unknown, instruments):
+    """What to say of names that are no category, underlying symbol or market code: the closest
+    known names, as a spelling checker would offer them."""
+    import difflib
+
+    known = sorted(set(TAG_MAP) | {i.underlying_symbol for i in instruments if i.underlying_symbol} |
+                   {i.order_book_id for i in instruments})
+    hints = []
+    for name in unknown:
+        close = difflib.get_close_matches(str(name).strip().upper(), [k.upper() for k in known], n=3, cutoff=0.6)
+        by_upper = {k.upper(): k for k in known}
+        if close:
+            hints.append("{}（是否想用 {}？）".format(name, "、".join(by_upper[c] for c in close)))
+        else:
+            hints.append(str(name))
+    return ("未知的数据类别、品种或合约：{}；请用数据类别（{}）、underlying_symbol（如 M、JD）"
+            "或 market_code（如 000001.XSHE、M1905）".format("，".join(hints), ", ".join(TAG_MAP)))
 
 
 def _end_of(inst, latest):
@@ -267,15 +290,19 @@ def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
                 continue
             notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该类别的日线")
     tasks, up_to_date = [], 0
+    window = client.history_start("daybar", latest)
     for inst in instruments:
         if inst.category in blocked:
             continue
+        if inst.de_listed_date and inst.de_listed_date < window and inst.order_book_id not in stored.get(
+                inst.category, {}):
+            continue  # expired before the history a new bundle starts with: not the base data's to fetch
         end = _end_of(inst, latest)
         last = stored.get(inst.category, {}).get(inst.order_book_id)
         if last:
             start = service.next_trading_date(last // 1000000)
         else:
-            start = _default_start(client, "daybar", inst, end)
+            start = max(inst.listed_date, window)
         if start > end:
             up_to_date += 1
             continue
@@ -492,8 +519,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
             else:
                 chosen.setdefault(kind, []).append(inst)
     if unknown:
-        raise VantorelError("未知的数据类别、品种或合约：{}（可选的数据类别有 {}，或 underlying_symbol 如 M、JD，"
-                            "或 market_code 如 000001.XSHE、M1905）".format(", ".join(unknown), ", ".join(TAG_MAP)))
+        raise VantorelError(_unknown_message(unknown, instruments))
 
     bundle_directory = storage.bundle_dir(bundle_path)
     tasks = []
@@ -551,17 +577,35 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
                 report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
                                 explicit=explicit)
     except VantorelError as exc:
-        click.echo(f"错误：{exc.format_message()}", err=True)
+        exc.show()
         return False
     except OSError as exc:
         click.echo(f"错误：{_io_message(exc)}", err=True)
         return False
-    for kind, code, message in report.failed:
-        click.echo(f"{code}（{KIND_LABELS[kind]}）下载失败：{message}", err=True)
-    for kind, code, message in report.skipped:
-        click.echo(f"跳过 {code}（{KIND_LABELS[kind]}）：{message}", err=True)
+    for line in counted_notices(report.failed, "{code}（{kind}）下载失败：{message}",
+                                "{count} 个合约的{kind}下载失败：{message}（如 {examples}）"):
+        click.echo(line, err=True)
+    for line in counted_notices(report.skipped, "跳过 {code}（{kind}）：{message}",
+                                "跳过 {count} 个合约的{kind}：{message}（如 {examples}）"):
+        click.echo(line, err=True)
     click.echo(report.summary())
     return report.ok
+
+
+def counted_notices(items, one, many, examples=3):
+    """Lines for (kind, code, message) notices: one a notice, but notices of one kind and cause
+    that come more than ``examples`` times make one line with the count and a few codes."""
+    groups = {}
+    for kind, code, message in items:
+        groups.setdefault((kind, message), []).append(code)
+    lines = []
+    for (kind, message), codes in groups.items():
+        if len(codes) > examples:
+            lines.append(many.format(count=len(codes), kind=KIND_LABELS[kind], message=message,
+                                     examples="、".join(codes[:examples])))
+        else:
+            lines += [one.format(code=code, kind=KIND_LABELS[kind], message=message) for code in codes]
+    return lines
 
 
 def update_bundle_from_corvane(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False):
@@ -611,8 +655,9 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
         with staged_bundle(path) as swap:
             report = build_bundle(swap.path, sample=sample)
             if not report.ok:
-                for kind, code, message in report.failed:
-                    click.echo(f"{code}（{KIND_LABELS[kind]}）生成失败：{message}", err=True)
+                for line in counted_notices(report.failed, "{code}（{kind}）生成失败：{message}",
+                                            "{count} 个合约的{kind}生成失败：{message}（如 {examples}）"):
+                    click.echo(line, err=True)
                 raise VantorelError(report.summary("生成数据") + f"；{path} 保持不变")
         click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}{swap.note()}")
         return True

@@ -45,6 +45,8 @@ numpy and h5py are imported inside the functions: the command line imports this 
 every run.
 """
 import os
+import shutil
+import sys
 from typing import NamedTuple
 
 import click
@@ -233,8 +235,9 @@ def _text(value):
 
 
 def _short(exc):
+    """The whole reason an error gives, on one line (the table wraps it)."""
     text = getattr(exc, "message", None) or str(exc) or type(exc).__name__
-    return text if len(text) <= 80 else text[:77] + "..."
+    return " ".join(text.split())
 
 
 def _rel(bundle_path, path):
@@ -641,8 +644,6 @@ class _progress:
     """A progress bar over the files on a terminal (stderr), nothing otherwise."""
 
     def __init__(self, items, label):
-        import sys
-
         self.items = items
         self.bar = None
         stream = sys.stderr
@@ -664,6 +665,18 @@ def _width(text):
     return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
 
 
+def _wrap(text, room):
+    """Lines of at most ``room`` columns (a wide character takes two), so that a long reason is shown
+    whole under its column instead of cut."""
+    lines, line = [], ""
+    for ch in text:
+        if _width(line + ch) > room:
+            lines.append(line)
+            line = ""
+        line += ch
+    return lines + [line]
+
+
 def _pad(text, width):
     return text + " " * (width - _width(text))
 
@@ -683,7 +696,14 @@ def _report(found, files, bars, noun, series=None):
             example += " …"
         rows.append((a.file, a.code or "-", KINDS.get(a.kind, a.kind), str(a.count), example))
     widths = [max(_width(r[i]) for r in rows) for i in range(4)]
+    indent = sum(widths) + 2 * 4
+    # On a terminal a long example or reason wraps under its column; piped, each row stays one line.
+    terminal = getattr(sys.stdout, "isatty", lambda: False)()
+    room = max(shutil.get_terminal_size().columns - indent, 30) if terminal else float("inf")
     for r in rows:
-        click.echo("  ".join(_pad(r[i], widths[i]) for i in range(4)) + "  " + r[4])
+        lines = _wrap(r[4], room)
+        click.echo("  ".join(_pad(r[i], widths[i]) for i in range(4)) + "  " + lines[0])
+        for line in lines[1:]:
+            click.echo(" " * indent + line)
     touched = len({(a.file, a.code) for a in found})
     click.echo("{}：发现 {} 项异常，涉及 {} 个文件或品种".format(scanned, len(found), touched))

@@ -899,7 +899,9 @@ class EmbeddedService:
         with self._cache_lock:
             cached = self._universe_cache.get(latest)
             if cached is None:
-                cached = build_universe(self.history_start("daybar", latest), latest, self.scale)
+                # Every contract listed since the calendar began, the expired ones with their
+                # history, as a real market-data service keeps serving them.
+                cached = build_universe(to_int(CALENDAR_START), latest, self.scale)
                 if self.universe == "sample":
                     cached = sample_universe(cached, latest)
                 self._universe_cache = {latest: cached}
