@@ -773,12 +773,14 @@ def _read_dataset(path, kind, name):
         f.close()
 
 
-def _read_with_attrs(path, kind, name):
-    import numpy as np
-
+def _read_with_attrs(path, kind, name, names=None):
     f = _open(path, kind)
     try:
-        attrs = {k: _plain(v) for k, v in f.attrs.items()}
+        stored = f.attrs
+        if names is None:
+            attrs = {k: _plain(v) for k, v in stored.items()}
+        else:  # each attribute read costs about what a row does
+            attrs = {k: _plain(v) for k, v in ((k, stored.get(k)) for k in names) if v is not None}
         if name not in f:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}", f"缺少数据集 {name}")
         try:
@@ -789,9 +791,10 @@ def _read_with_attrs(path, kind, name):
         f.close()
 
 
-def read_minbar_with_attrs(path):
-    """(minute bars, root attributes) of one file, from a single open; errors as ``read_minbar``."""
-    return _read_with_attrs(path, "minbar", "bars")
+def read_minbar_with_attrs(path, names=None):
+    """(minute bars, root attributes, or only ``names`` of them) of one file, from a single open;
+    errors as ``read_minbar``."""
+    return _read_with_attrs(path, "minbar", "bars", names)
 
 
 def read_tick_with_attrs(path):
