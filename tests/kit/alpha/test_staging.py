@@ -360,3 +360,29 @@ def test_what_is_not_the_kits_to_remove_is_kept_and_readers_go_on(dest):
     os.mkdir(os.path.join(dest, ".vantorel.staging-0123abcd"))
     with staging.reading(dest):
         assert snapshot(dest) == snapshot_of(dict(MERGED, **{staging.PREVIOUS: b"mine"}), dest)
+
+
+NEWER = {"bundle/instruments.h5": b"newer-i"}
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGKILL")
+@pytest.mark.parametrize("after", range(8))
+def test_killed_second_swap_keeps_one_whole_generation(dest, after):
+    # A second swap also retires the previous generation: killed at any of its renames, the bundle
+    # path recovers to (old, its previous) or (new, old), never a mix or a lost generation.
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    killer = KILLER.replace(repr(NEW), repr(NEWER))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", killer, dest, "rename", str(after)], env=env, timeout=60)
+    assert proc.returncode in (-9, 0)
+    with staging.reading(dest):
+        current = snapshot(dest)
+    before = {k: v for k, v in OLD.items() if k.startswith("bundle/")}
+    replaced = {k: v for k, v in NEW.items() if k.startswith("bundle/")}
+    if current == snapshot_of(MERGED, dest):
+        assert previous_of(dest) == before
+    else:
+        assert current == snapshot_of(dict({k: v for k, v in MERGED.items() if not k.startswith("bundle/")}, **NEWER), dest)
+        assert previous_of(dest) == replaced
+    assert recover(dest) is True and leftovers(dest) == []
