@@ -199,7 +199,7 @@ class Overlay:
                 out.flush()
                 os.fsync(out.fileno())
                 journal_size = out.tell()
-            _fsync_dir(directory)
+            fsync_dir(directory)
         except BaseException as exc:
             with contextlib.suppress(OSError):
                 os.unlink(journal)  # the file is untouched
@@ -221,7 +221,7 @@ class Overlay:
                 _play_back(bundle_path, journal)
             _raise_naming(exc, self.path)
         os.unlink(journal)
-        _fsync_dir(directory)
+        fsync_dir(directory)
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
@@ -248,8 +248,9 @@ def _raise_naming(exc, path):
     raise exc
 
 
-def _fsync_dir(directory):
-    if os.name == "nt":
+def fsync_dir(directory):
+    """Make the names in a directory durable (renames, creations, removals)."""
+    if os.name == "nt":  # directories cannot be opened for fsync there
         return
     fd = os.open(directory, os.O_RDONLY)
     try:
@@ -300,5 +301,5 @@ def recover(bundle_path):
                 rolled.append(restored)
         else:
             os.unlink(path)
-    _fsync_dir(directory)
+    fsync_dir(directory)
     return rolled

@@ -124,16 +124,6 @@ def remove_tree(path):
             os.unlink(path)
 
 
-def _fsync_dir(path):
-    if os.name == "nt":  # directories cannot be opened for fsync there
-        return
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def _fsync_tree(root):
     for dirpath, dirnames, filenames in os.walk(root):
         for name in filenames:
@@ -145,7 +135,7 @@ def _fsync_tree(root):
                 os.fsync(fd)
             finally:
                 os.close(fd)
-        _fsync_dir(dirpath)
+        journal.fsync_dir(dirpath)
 
 
 def _keep_previous(dest, ready):
@@ -169,7 +159,7 @@ def _keep_previous(dest, ready):
         # replaced directories go beside it instead, under a name of their own.
         previous = _fresh_name(dest, PREVIOUS + "-")
     os.rename(old, previous)
-    _fsync_dir(dest)
+    journal.fsync_dir(dest)
     if retired is not None:
         remove_tree(retired)
     return previous
@@ -217,14 +207,14 @@ def _finish_half_done(dest):
     ready = _ours(dest, _READY)
     if ready:
         _roll_forward(dest, ready[0], [])
-        _fsync_dir(dest)
+        journal.fsync_dir(dest)
         _keep_previous(dest, ready[0])
     for path in ready:
         _discard(path, dest)
     for path in _ours(dest, _STAGING):
         remove_tree(path)
     if os.path.isdir(dest):
-        _fsync_dir(dest)
+        journal.fsync_dir(dest)
 
 
 def needs_recovery(dest):
@@ -320,7 +310,7 @@ def _swap_in(swap, dest):
     _fsync_tree(staging)
     ready = _fresh_name(dest, _READY)
     os.rename(staging, ready)
-    _fsync_dir(dest)
+    journal.fsync_dir(dest)
     moved = []
     try:
         _roll_forward(dest, ready, moved)
@@ -336,7 +326,7 @@ def _swap_in(swap, dest):
             raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(dest, reason)) from None
         _discard(ready, dest)
         raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
-    _fsync_dir(dest)
+    journal.fsync_dir(dest)
     swap.previous = _keep_previous(dest, ready)
     _discard(ready, dest)
 
