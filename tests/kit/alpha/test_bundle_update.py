@@ -160,7 +160,7 @@ def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, si
     real = fail_minute_bars(monkeypatch, "000002.XSHE", "连接中断")
     assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is False
     captured = capsys.readouterr()
-    assert "000002.XSHE（分钟线）下载失败：连接中断" in captured.err and "未全部完成" in captured.out
+    assert "000002.XSHE（分钟线）未能更新：连接中断" in captured.err and "未全部完成" in captured.out
     assert len(stored(path)) == 9
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is True
@@ -205,7 +205,7 @@ def test_a_write_the_system_refuses_is_one_clean_message(tmp_path):
     assert proc.returncode == 1
     lines = proc.stderr.strip().splitlines()
     assert lines[-1].startswith("vantorel.errors.VantorelError: 生成数据未全部完成") and "写入失败：" in lines[-1]
-    assert "File too large" in lines[-1] and "errno =" not in proc.stderr and "Exception ignored" not in proc.stderr
+    assert "文件大小超过了系统的限制" in lines[-1] and "errno =" not in proc.stderr and "Exception ignored" not in proc.stderr
     assert not os.path.exists(tmp_path / "data" / "bundle")
 
 
@@ -559,8 +559,54 @@ def test_a_bundle_of_the_older_format_is_converted_once_and_says_so(path, signed
 def test_kills_of_in_place_updates_and_conversions_leave_every_series_old_or_new():
     # The kill script at a small scale: SIGKILLs at random moments of one-day updates and of
     # conversions of an older bundle, every series checked after recovery, reruns checked clean.
-    script = os.path.join(os.path.dirname(SRC), "scripts", "kill_append.py")
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "..", "scripts", "kill_append.py")
     proc = subprocess.run([sys.executable, script, "--kills", "4", "--stocks", "6", "--rerun-every", "2", "--quiet"],
                           env=dict(os.environ, PYTHONPATH=SRC), capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
     assert "4 kills:" in proc.stdout and " 0 damaged; 0 failures" in proc.stdout
+
+
+def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_in, monkeypatch, capsys):
+    from vantorel.ombrel.alpha import journal
+
+    codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
+    assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)
+    files = {code: p for _c, code, p in storage.iter_minbar_files(path)}
+    with open(files["000002.XSHE"], "rb") as f:
+        before = f.read()
+    real_open = open
+
+    def refusing(file, mode="r", *args, **kwargs):
+        if file == files["000002.XSHE"] and "+" in mode:
+            raise PermissionError(errno.EACCES, "Permission denied", file)
+        return real_open(file, mode, *args, **kwargs)
+
+    monkeypatch.setattr(journal, "open", refusing, raising=False)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    capsys.readouterr()
+    assert bundle.update_bundle_from_corvane(2, path, False, codes, (), False) is False
+    out, err = capsys.readouterr()
+    assert f"000002.XSHE（分钟线）未能更新：没有权限写入 {files['000002.XSHE']}" in err
+    assert "分钟线 2 个合约 480 条" in out and "已中止" not in out
+    with open(files["000002.XSHE"], "rb") as f:
+        assert f.read() == before
+    assert os.listdir(os.path.join(path, ".vantorel.journal")) == []
+    assert [storage.last_trading_date(files[c], "minbar") for c in codes] == [20261209, 20261208, 20261209]
+
+
+def test_a_stored_series_the_kit_cannot_append_to_is_set_aside_and_fetched_again(path, signed_in, monkeypatch, capsys):
+    import h5py
+
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
+    (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
+    bars, attrs = storage.read_minbar_with_attrs(file)
+    swapped = [(n, t) for n, t in storage.MINBAR_FIELDS]
+    swapped[2], swapped[5] = swapped[5], swapped[2]  # close where open was: copied by position, wrong
+    with h5py.File(file, "w") as f:
+        f.attrs.update(attrs)
+        f.create_dataset("bars", data=bars.astype(np.dtype(swapped)), chunks=(256,), maxshape=(None,))
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False) is True
+    assert "字段的名称、顺序或类型" in capsys.readouterr().err
+    got = storage.read_minbar(file)
+    assert got.dtype == storage.minbar_dtype() and got["trading_date"][-1] == 20261209

@@ -296,3 +296,22 @@ def test_files_open_with_the_hdf5_tools(tmp_path):
     storage.append_series(root, "minbar", "stock", "A", bars([20261208]))
     out = subprocess.run(["h5dump", "-H", path], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0 and "DATASET \"bars\"" in out.stdout, out.stderr
+
+
+@pytest.mark.parametrize("rel", ["../outside.h5", "/etc/outside.h5", "quarantine/x.h5", "minbar/../../outside.h5"])
+def test_a_journal_naming_a_file_outside_the_bundle_is_dropped_unplayed(tmp_path, rel):
+    import hashlib
+    import json
+
+    from vantorel.ombrel.alpha import journal
+
+    root = tmp_path / "data"
+    outside = tmp_path / "outside.h5"
+    outside.write_bytes(b"precious" * 100)
+    (root / journal.JOURNAL_DIR).mkdir(parents=True)
+    target = str(outside) if rel.startswith("/") else rel
+    body = journal._MAGIC + json.dumps({"path": target, "old_length": 4, "ranges": [[0, 4]]}).encode() + b"\n" + b"GONE"
+    (root / journal.JOURNAL_DIR / "0123456789abcdef.journal").write_bytes(body + hashlib.sha256(body).digest())
+    assert journal.recover(str(root)) == []
+    assert outside.read_bytes() == b"precious" * 100
+    assert os.listdir(root / journal.JOURNAL_DIR) == []

@@ -28,6 +28,7 @@ included, stays as it was. Its failures raise ``VantorelError`` (the command ret
 click, which would not turn a false value into a failing exit status).
 """
 import contextlib
+import errno
 import os
 import sys
 import time
@@ -339,21 +340,35 @@ def _fetch(client, task, resume):
     return client.ticks(task.inst.order_book_id, task.start, task.end)
 
 
-def _write_data(bundle_path, task, rows, committer):
+def _write_data(bundle_path, task, rows, committer, owner):
     inst = task.inst
     if task.merge:
         storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
-                              task.stored_last)
+                              task.stored_last, owner)
     elif len(rows):
         path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
-        storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer)
+        storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, owner)
 
 
 def _io_message(exc):
+    """What a failed read or write of a file means, in the kit's words, and what to do about it."""
     where = getattr(exc, "filename", None) or ""
+    errno_ = getattr(exc, "errno", None)
     if storage.disk_full(exc):
         return f"磁盘空间不足：无法写入 {where}，请腾出空间后重新运行" if where else "磁盘空间不足，请腾出空间后重新运行"
+    if errno_ in (errno.EACCES, errno.EPERM):
+        return f"没有权限写入 {where}，请检查它及所在目录的权限后重新运行"
+    if errno_ == errno.EROFS:
+        return f"{where} 所在的文件系统是只读的，无法写入"
+    if errno_ == errno.EFBIG:
+        return f"文件大小超过了系统的限制（ulimit -f）：无法写入 {where}"
     return f"{where} {exc.strerror or exc}".strip()
+
+
+def _stops_everything(exc):
+    # A full disk or a read-only file system fails every other file too; a file that may not be
+    # written fails only its own instrument.
+    return storage.disk_full(exc) or getattr(exc, "errno", None) in (errno.EROFS, errno.EFBIG)
 
 
 def _write_failed(exc):
@@ -379,22 +394,38 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
         daily_left[category] -= 1
         if daily_left[category] == 0 and daily_new.get(category):
             new = daily_new.pop(category)
+            owner = ("daybar", category, len(new), sum(len(r) for r in new.values()))
             if category in daybars_stored:
-                storage.append_daybars(bundle_path, category, new, committer)
+                storage.append_daybars(bundle_path, category, new, committer, owner)
             else:
-                storage.write_daybars(bundle_directory, category, new, committer)
+                storage.write_daybars(bundle_directory, category, new, committer, owner)
+            count(owner)
+
+    def count(owner, sign=1):
+        kind, _what, instruments, rows = owner
+        report.instruments[kind] += sign * instruments
+        report.rows[kind] += sign * rows
 
     def commit(task, rows):
         if rows is _UP_TO_DATE:
             report.up_to_date += 1
-            return
-        if task.kind == "daybar":
-            finish_daily(task, rows)
+        elif task.kind == "daybar":
+            finish_daily(task, rows)  # counted when the category is written
         elif rows is not None:
-            _write_data(bundle_path, task, rows, committer)
-        if rows is not None:
-            report.instruments[task.kind] += 1
-            report.rows[task.kind] += len(rows)
+            owner = (task.kind, task.inst.order_book_id, 1, len(rows))
+            _write_data(bundle_path, task, rows, committer, owner)
+            count(owner)
+
+    def failed(owner, exc):
+        """A write that failed: take back what it was counted as, and stop when all would fail."""
+        if owner is not None:
+            count(owner, -1)
+            kind, what = owner[:2]
+            label = f"{what} 类别" if kind == "daybar" else what
+            report.failed.append((kind, label, _io_message(exc) if isinstance(exc, OSError) else exc.format_message()
+                                  if isinstance(exc, click.ClickException) else str(exc)))
+        if isinstance(exc, OSError) and (owner is None or _stops_everything(exc)):
+            raise _Stop(_write_failed(exc))
 
     pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="vantorel-fetch")
     committer = storage.Committer()
@@ -422,22 +453,22 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
                         rows = None
                     try:
                         commit(task, rows)
-                        committer.check()
-                    except OSError as exc:
-                        report.failed.append((task.kind, task.inst.order_book_id, _io_message(exc)))
-                        raise _Stop(_write_failed(exc)) from exc
-                    except storage.StorageError as exc:
-                        report.failed.append((task.kind, task.inst.order_book_id, exc.format_message()))
+                    except (OSError, storage.StorageError) as exc:
+                        what = task.inst.category if task.kind == "daybar" else task.inst.order_book_id
+                        failed((task.kind, what, 0, 0), exc)
+                    for owner, exc in committer.failures():
+                        failed(owner, exc)
                     bar.update(1)
                 top_up()
-            try:
-                committer.drain()
-            except OSError as exc:
-                raise _Stop(_write_failed(exc)) from exc
+            for owner, exc in committer.failures(wait=True):
+                failed(owner, exc)
     except _Stop as stop:
         report.stopped = str(stop)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+        for owner, exc in committer.failures(wait=True):  # what was in flight when the update stopped
+            if owner is not None:
+                count(owner, -1)
         committer.close()
 
 
@@ -582,8 +613,8 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
     except OSError as exc:
         click.echo(f"错误：{_io_message(exc)}", err=True)
         return False
-    for line in counted_notices(report.failed, "{code}（{kind}）下载失败：{message}",
-                                "{count} 个合约的{kind}下载失败：{message}（如 {examples}）"):
+    for line in counted_notices(report.failed, "{code}（{kind}）未能更新：{message}",
+                                "{count} 个合约的{kind}未能更新：{message}（如 {examples}）"):
         click.echo(line, err=True)
     for line in counted_notices(report.skipped, "跳过 {code}（{kind}）：{message}",
                                 "跳过 {count} 个合约的{kind}：{message}（如 {examples}）"):

@@ -27,6 +27,7 @@ import hashlib
 import json
 import os
 import secrets
+import shutil
 
 JOURNAL_DIR = ".vantorel.journal"
 _MAGIC = b"vantorel rollback journal 1\n"
@@ -179,18 +180,48 @@ class Overlay:
         if not writes and self.length == self.old_length:
             self.close()
             return
-        rel = os.path.relpath(self.path, bundle_path)
+        try:
+            # Opened before there is a journal: a file that may not be written (its mode, another
+            # owner) is refused with nothing begun, rather than with a journal nobody can play back.
+            target = open(self.path, "r+b")
+        except BaseException as exc:
+            self.close()
+            _raise_naming(exc, self.path)
+        with target:
+            journal, journal_size = self._write_journal(bundle_path, ranges)
+            try:
+                for offset, data in writes:
+                    target.seek(offset)
+                    target.write(data)
+                target.truncate(self.length)
+                target.flush()
+                os.fsync(target.fileno())
+            except BaseException as exc:
+                # A write the system refused (a full disk): put the old bytes back now rather than
+                # leave a half-changed file to the next recovery.
+                with contextlib.suppress(OSError):
+                    _play_back(bundle_path, journal)
+                _raise_naming(exc, self.path)
+        os.unlink(journal)
+        fsync_dir(journal_dir(bundle_path))
+        self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
+        self._starts, self._segments = [], {}
+
+    def _write_journal(self, bundle_path, ranges):
+        """Step 1: the durable journal of the old bytes; (its path, its size). The raw file is
+        closed afterwards, whatever happens."""
         directory = journal_dir(bundle_path)
-        os.makedirs(directory, exist_ok=True)
         journal = os.path.join(directory, secrets.token_hex(8) + ".journal")
         digest = hashlib.sha256()
         try:
+            os.makedirs(directory, exist_ok=True)
             with open(journal, "xb") as out:
                 def put(data):
                     digest.update(data)
                     out.write(data)
 
                 put(_MAGIC)
+                rel = os.path.relpath(self.path, bundle_path)
                 put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges}).encode() + b"\n")
                 for offset, length in ranges:
                     self.raw.seek(offset)
@@ -198,32 +229,15 @@ class Overlay:
                 out.write(digest.digest())
                 out.flush()
                 os.fsync(out.fileno())
-                journal_size = out.tell()
+                size = out.tell()
             fsync_dir(directory)
         except BaseException as exc:
             with contextlib.suppress(OSError):
                 os.unlink(journal)  # the file is untouched
+            _raise_naming(exc, self.path)
+        finally:
             self.close()
-            _raise_naming(exc, self.path)
-        self.raw.close()
-        try:
-            with open(self.path, "r+b") as target:
-                for offset, data in writes:
-                    target.seek(offset)
-                    target.write(data)
-                target.truncate(self.length)
-                target.flush()
-                os.fsync(target.fileno())
-        except BaseException as exc:
-            # A write the system refused (a full disk): put the old bytes back now rather than
-            # leave a half-changed file to the next recovery.
-            with contextlib.suppress(OSError):
-                _play_back(bundle_path, journal)
-            _raise_naming(exc, self.path)
-        os.unlink(journal)
-        fsync_dir(directory)
-        self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
-        self._starts, self._segments = [], {}
+        return journal, size
 
     def close(self):
         self.raw.close()
@@ -260,19 +274,15 @@ def fsync_dir(directory):
 
 
 def _play_back(bundle_path, journal):
-    """Roll a file back from a complete journal; drop an incomplete one. Returns the file's path
-    when it was rolled back."""
-    with open(journal, "rb") as f:
-        data = f.read()
-    body, digest = data[:-_DIGEST], data[-_DIGEST:]
-    if len(data) <= len(_MAGIC) + _DIGEST or not body.startswith(_MAGIC) or hashlib.sha256(body).digest() != digest:
-        os.unlink(journal)  # cut short before the file was touched
+    """Roll a file back from a complete journal; drop an incomplete one, or one that is not what
+    this module writes (it could name any file). Returns the file's path when it was rolled back."""
+    header, body, start = _read_journal(bundle_path, journal)
+    if header is None:
+        os.unlink(journal)  # cut short before the file was touched, or not ours
         return None
-    newline = body.index(b"\n", len(_MAGIC))
-    header = json.loads(body[len(_MAGIC):newline])
     path = os.path.join(bundle_path, header["path"])
-    position = newline + 1
     with open(path, "r+b") as target:
+        position = start
         for offset, length in header["ranges"]:
             target.seek(offset)
             target.write(body[position:position + length])
@@ -282,6 +292,38 @@ def _play_back(bundle_path, journal):
         os.fsync(target.fileno())
     os.unlink(journal)
     return path
+
+
+# Journals only ever name files of these directories of the bundle path.
+_JOURNALED = ("bundle", "minbar", "tick")
+
+
+def _read_journal(bundle_path, journal):
+    """(header, body, where the saved bytes start) of a complete journal of a file of the bundle
+    path, or (None, None, None)."""
+    if os.path.islink(journal) or not os.path.isfile(journal):
+        return None, None, None
+    with open(journal, "rb") as f:
+        data = f.read()
+    body, digest = data[:-_DIGEST], data[-_DIGEST:]
+    if len(data) <= len(_MAGIC) + _DIGEST or not body.startswith(_MAGIC) or hashlib.sha256(body).digest() != digest:
+        return None, None, None
+    try:
+        newline = body.index(b"\n", len(_MAGIC))
+        header = json.loads(body[len(_MAGIC):newline])
+        rel, old_length, ranges = header["path"], int(header["old_length"]), header["ranges"]
+        parts = os.path.normpath(rel).split(os.sep)
+        path = os.path.join(bundle_path, rel)
+        inside = (parts[0] in _JOURNALED and ".." not in parts and not os.path.isabs(rel)
+                  and os.path.commonpath([os.path.realpath(path), os.path.realpath(bundle_path)])
+                  == os.path.realpath(bundle_path) and not os.path.islink(path) and os.path.isfile(path))
+        sizes = sum(int(length) for _offset, length in ranges)
+        sound = all(0 <= int(offset) and int(offset) + int(length) <= old_length for offset, length in ranges)
+    except (ValueError, KeyError, TypeError, AttributeError):
+        return None, None, None
+    if not inside or not sound or newline + 1 + sizes != len(body):
+        return None, None, None
+    return header, body, newline + 1
 
 
 def recover(bundle_path):
@@ -295,7 +337,9 @@ def recover(bundle_path):
     rolled = []
     for name in names:
         path = os.path.join(directory, name)
-        if name.endswith(".journal"):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)  # never ours: journals are files
+        elif name.endswith(".journal"):
             restored = _play_back(bundle_path, path)
             if restored:
                 rolled.append(restored)

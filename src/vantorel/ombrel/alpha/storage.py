@@ -407,14 +407,14 @@ def write_image(path, image, sync_directory=True):
     commit_temp(write_temp_file(path, image), path, sync_directory)
 
 
-def atomic_h5(path, fill, kind, attrs=None, committer=None):
+def atomic_h5(path, fill, kind, attrs=None, committer=None, owner=None):
     """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
     ``Committer`` the writing out, the fsync and the swap happen on its threads."""
     image = h5_image(fill, kind, attrs)
     if committer is None:
         write_image(path, image)
     else:
-        committer.write_image(path, image)
+        committer.write_image(path, image, owner)
 
 
 class Committer:
@@ -423,7 +423,9 @@ class Committer:
 
     fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
     them costs little more than one. The HDF5 writing itself stays on the caller's thread. The moves
-    of whole files are made durable once per directory, when the committer drains.
+    of whole files are made durable once per directory, when the committer drains. Each commit
+    carries an ``owner`` (what the caller counted it as); a commit that fails is handed back with
+    it by ``failures``, so that the caller can take back what it counted and name the right file.
     """
 
     # Commits waiting at most: each holds a file's new bytes, so the caller waits beyond this.
@@ -433,43 +435,50 @@ class Committer:
         from concurrent.futures import ThreadPoolExecutor
 
         self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-commit")
-        self._pending = []
+        self._pending = []  # (future, owner)
+        self._failed = []  # (owner, exception)
         self._directories = set()
 
-    def run(self, function, *args):
-        self._pending.append(self._pool.submit(function, *args))
-        self.check()
+    def run(self, function, *args, owner=None):
+        self._pending.append((self._pool.submit(function, *args), owner))
+        self._collect(wait=False)
         while len(self._pending) > self.BACKLOG:
-            self._pending.pop(0).result()
+            self._settle(*self._pending.pop(0))
 
-    def write_image(self, path, image):
+    def write_image(self, path, image, owner=None):
         self._directories.add(os.path.dirname(path) or ".")
-        self.run(write_image, path, image, False)
+        self.run(write_image, path, image, False, owner=owner)
 
-    def check(self):
-        """Raise the first error of a finished commit, forgetting the finished ones."""
+    def _settle(self, future, owner):
+        try:
+            future.result()
+        except Exception as exc:
+            self._failed.append((owner, exc))
+
+    def _collect(self, wait):
         still = []
-        for future in self._pending:
-            if future.done():
-                future.result()
+        for future, owner in self._pending:
+            if wait or future.done():
+                self._settle(future, owner)
             else:
-                still.append(future)
+                still.append((future, owner))
         self._pending = still
 
-    def drain(self):
-        """Wait for every commit; raise the first error."""
-        pending, self._pending = self._pending, []
-        error = None
-        for future in pending:
-            try:
-                future.result()
-            except BaseException as exc:  # keep waiting for the rest, then report
-                error = error or exc
-        directories, self._directories = self._directories, set()
-        for directory in sorted(directories):
-            _fsync_dir(directory)
-        if error is not None:
-            raise error
+    def failures(self, wait=False):
+        """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
+        after every commit has finished and the directories are durable."""
+        from vantorel.ombrel.alpha.journal import fsync_dir
+
+        self._collect(wait)
+        if wait:
+            directories, self._directories = self._directories, set()
+            for directory in sorted(directories):
+                try:
+                    fsync_dir(directory)
+                except OSError as exc:
+                    self._failed.append((None, exc))
+        failed, self._failed = self._failed, []
+        return failed
 
     def close(self):
         self._pool.shutdown(wait=True)
@@ -510,13 +519,14 @@ def _span_attrs(arr):
     return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
 
 
-def write_data_file(path, kind, category, code, arr, committer=None):
+def write_data_file(path, kind, category, code, arr, committer=None, owner=None):
     """Write the whole minute-bar or tick array of one instrument."""
 
     def fill(f):
         create_series(f, _DATASET[kind], arr, kind)
 
-    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer)
+    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer,
+              owner)
 
 
 def write_minbar(bundle_path, category, code, arr):
@@ -544,14 +554,14 @@ def write_trading_dates(bundle_directory, dates):
               lambda f: f.create_dataset("trading_dates", data=data), "trading_dates")
 
 
-def write_daybars(bundle_directory, category, bars_by_code, committer=None):
+def write_daybars(bundle_directory, category, bars_by_code, committer=None, owner=None):
     """Write the daily-bar file of one category: ``bars_by_code`` maps market code to array."""
 
     def fill(f):
         for code in sorted(bars_by_code):
             create_series(f, code, bars_by_code[code], "daybar")
 
-    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category}, committer)
+    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category}, committer, owner)
 
 
 # ---- appending in place --------------------------------------------------------------------------
@@ -578,6 +588,10 @@ def _append(ds, rows, stored_last=None):
     index the new rows start at."""
     if not len(rows):
         return ds.shape[0]
+    if ds.dtype != rows.dtype:
+        problem = _appendable_problem(ds, rows.dtype.descr)
+        if problem:
+            raise StorageError(f"数据集 {ds.name} {problem}", problem)
     start = _overlap_start(ds, int(rows["datetime"][0]), stored_last)
     ds.resize((start + len(rows),))
     ds[start:] = rows.astype(ds.dtype, copy=False)
@@ -610,17 +624,17 @@ class _Edit:
         self.file.close()
         self.overlay.close()
 
-    def commit(self, committer=None):
+    def commit(self, committer=None, owner=None):
         """Close the HDF5 file and apply the change (on the committer's threads when given)."""
         self.file.close()
         if committer is None:
             self.overlay.commit(self.bundle_path)
         else:
-            committer.run(self.overlay.commit, self.bundle_path)
+            committer.run(self.overlay.commit, self.bundle_path, owner=owner)
         return self.overlay
 
 
-def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None):
+def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None, owner=None):
     """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place;
     ``stored_last`` is the ``datetime`` of its last row when the caller has read it."""
     path = data_path(bundle_path, kind, category, code)
@@ -634,13 +648,13 @@ def append_series(bundle_path, kind, category, code, rows, committer=None, store
             if start == 0:
                 attrs["first_trading_date"] = int(rows["trading_date"][0])
             attrs["last_trading_date"] = int(rows["trading_date"][-1])
-    except BaseException:
+    except BaseException as exc:
         edit.abandon()
-        raise
-    return edit.commit(committer)
+        _refuse_append(exc, path, "可用 update-data --rebuild 重新下载该合约")
+    return edit.commit(committer, owner)
 
 
-def append_daybars(bundle_path, category, rows_by_code, committer=None):
+def append_daybars(bundle_path, category, rows_by_code, committer=None, owner=None):
     """Append daily bars to the stored category file, in place; a code not stored yet gets its series."""
     path = daybar_path(bundle_dir(bundle_path), category)
     edit = _Edit(bundle_path, path, "daybar")
@@ -650,10 +664,21 @@ def append_daybars(bundle_path, category, rows_by_code, committer=None):
                 _append(edit.file[code], rows_by_code[code])
             else:
                 create_series(edit.file, code, rows_by_code[code], "daybar")
-    except BaseException:
+    except BaseException as exc:
         edit.abandon()
-        raise
-    return edit.commit(committer)
+        _refuse_append(exc, path, "可把它移走后重新运行 update-data --base")
+    return edit.commit(committer, owner)
+
+
+def _refuse_append(exc, path, what_to_do):
+    # HDF5 refuses a layout it cannot grow, numpy a cast it cannot make: the file, not the update, is
+    # at fault, so its instrument or category fails with a message that names it.
+    if isinstance(exc, StorageError):
+        raise StorageError(f"无法追加到数据文件 {path}：{exc.reason}；{what_to_do}", exc.reason, damaged=False) from None
+    if isinstance(exc, (ValueError, TypeError, KeyError)):
+        reason = " ".join(str(exc).split())
+        raise StorageError(f"无法追加到数据文件 {path}：{reason}；{what_to_do}", reason, damaged=False) from None
+    raise exc
 
 
 def schema_of(path):
@@ -745,6 +770,18 @@ def series_problem(ds):
         return f"数据集的维数为 {ds.ndim}，应为 1"
     if ds.compression is None and ds.shape[0] * ds.dtype.itemsize > ds.id.get_storage_size():
         return f"数据集声明了 {ds.shape[0]} 行，文件中却没有这么多数据"
+    return None
+
+
+def _appendable_problem(ds, fields):
+    """Why an update cannot append to a series of the current schema, or None: it must grow, and
+    hold our fields, in our order and types (rows are copied field by field, by position)."""
+    import numpy as np
+
+    if ds.chunks is None or ds.maxshape != (None,):
+        return "数据集不能扩展，无法追加"
+    if ds.dtype != np.dtype(fields):
+        return "字段的名称、顺序或类型与本套件写入的不同"
     return None
 
 
@@ -1042,6 +1079,10 @@ def _series_file_problem(f, path, kind, state, thorough):
     missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
     if missing:
         return "缺少字段 " + ", ".join(missing)
+    if state.get("schema_version") == SCHEMA_VERSION:
+        problem = _appendable_problem(ds, fields)
+        if problem:
+            return problem
     n = ds.shape[0]
     rows = state.get("rows")
     if rows is not None and int(rows) != n:
