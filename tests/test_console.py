@@ -201,6 +201,7 @@ def test_every_example_of_the_help_page_works_on_a_fresh_kit_home(home):
     (["download-data", "--sample", "-d", "{home}"], {}, "不是空目录"),  # a folder that holds no bundle
     (["download-data", "--sample", "-d", "{home}/b"], {"VANTOREL_SERVICE_NOW": "tomorrow"}, "VANTOREL_SERVICE_NOW"),
     (["update-data", "--minbar", "stok", "-d", "{home}/b"], {}, "是否想用 stock"),  # a typo
+    (["update-data", "--tick", "M1095", "-d", "{home}/b"], {}, "是否想用 M1905"),  # two digits swapped
     (["update-data", "--base", "-c", "99", "-d", "{home}/b"], {}, "并行线程数"),
 ])
 def test_kit_errors_speak_with_one_prefix_on_standard_error(home, args, extra_env, says):

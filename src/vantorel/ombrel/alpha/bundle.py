@@ -180,10 +180,17 @@ def _unknown_message(unknown, instruments):
 
     known = sorted(set(TAG_MAP) | {i.underlying_symbol for i in instruments if i.underlying_symbol} |
                    {i.order_book_id for i in instruments})
+    by_upper = {k.upper(): k for k in known}
     hints = []
     for name in unknown:
-        close = difflib.get_close_matches(str(name).strip().upper(), [k.upper() for k in known], n=3, cutoff=0.6)
-        by_upper = {k.upper(): k for k in known}
+        typed = str(name).strip().upper()
+        # Two letters swapped (M1095 for M1905) first: the commonest slip, and one a plain
+        # similarity ranks below other codes that share more of their letters.
+        swapped = [k for k in by_upper if len(k) == len(typed) and sorted(k) == sorted(typed)
+                   and sum(a != b for a, b in zip(k, typed)) == 2]
+        close = swapped + [k for k in difflib.get_close_matches(typed, list(by_upper), n=3, cutoff=0.6)
+                           if k not in swapped]
+        close = close[:3]
         if close:
             hints.append("{}（是否想用 {}？）".format(name, "、".join(by_upper[c] for c in close)))
         else:

@@ -513,8 +513,8 @@ def check_min_bar_data(data_bundle_path, settings=None):
     """Check every minute-bar file under the bundle path; print and return the anomalies."""
     settings = settings or settings_from_env()
     bundle_path = os.path.abspath(os.fspath(data_bundle_path))
-    click.echo("检查分钟线数据：{}".format(bundle_path))
     with staging.reading(bundle_path):
+        click.echo("检查分钟线数据：{}".format(bundle_path))
         return _check_min_bar_data(bundle_path, settings)
 
 
@@ -632,8 +632,8 @@ def check_daily_bar_data(bundle_directory, settings=None):
     settings = settings or settings_from_env()
     bundle_directory = os.path.abspath(os.fspath(bundle_directory))
     bundle_path = storage.bundle_path_of(bundle_directory)
-    click.echo("检查日线数据：{}".format(bundle_directory))
     with staging.reading(bundle_path):
+        click.echo("检查日线数据：{}".format(bundle_directory))
         return _check_daily_bar_data(bundle_directory, bundle_path, settings)
 
 
