@@ -47,7 +47,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import locks, staging, storage
+from vantorel.ombrel.alpha import csv_import, locks, staging, storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 _GIB = 1 << 30
@@ -579,6 +579,8 @@ def _kind_of_place(parts, directory):
             return "instruments"
         if parts[1:] == [storage.TRADING_DATES_FILE]:
             return "trading_dates"
+        if parts[1:] in (["ex_factors.h5"], ["suspended.h5"]):
+            return parts[1][:-3]
         if len(parts) == 3 and parts[1] == storage.DAYBAR_DIR_NAME and parts[2][:-3] in categories and \
                 parts[2].endswith(".h5"):
             return "daybar"
@@ -654,7 +656,10 @@ def _check_source(file_path):
     if not os.path.exists(path):
         raise VantorelError("压缩文件 {} 不存在".format(path))
     if os.path.isdir(path):
-        raise VantorelError("{} 是目录，不是压缩文件".format(path))
+        if csv_import.is_csv_layout(path):
+            return path, "csv"
+        raise VantorelError("{} 是目录，其中也没有 instruments.csv：既不是压缩文件，也不是 CSV 数据目录；"
+                            "原 bundle 未作任何改动".format(path))
     if not os.path.isfile(path):
         raise VantorelError("{} 不是普通文件".format(path))
     try:
@@ -681,8 +686,11 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
         if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:
             # The swap removes the old directory, and the archive with it.
             raise VantorelError("压缩文件 {} 位于将被替换的目录 {} 之中，请先把它移到别处".format(path, replaced))
+    if kind == "csv":
+        return _install_csv(path, bundle)
     size = os.path.getsize(path)
     label = "解压 {}".format(os.path.basename(path))
+    converted = None
     try:
         with staging.staged_bundle(bundle) as swap, open(path, "rb") as raw, _progress(raw, size, label) as tick:
             unpacked = os.path.join(swap.path, _UNPACKED)
@@ -702,24 +710,69 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
             if writer.files == 0:
                 raise _Corrupt("压缩包中没有任何文件")
             root = _find_bundle_root(unpacked)
-            if root is None:
+            csv_root = _find_csv_root(unpacked) if root is None else None
+            if root is None and csv_root is None:
                 # Installing it would throw the user's bundle away for something that is none.
                 raise VantorelError(
                     "压缩文件 {} 中没有 bundle 数据（应有 bundle/instruments.h5，或 minbar/<类别>/、tick/<类别>/ "
-                    "下的 .h5 文件）；原 bundle 未作任何改动".format(path)
+                    "下的 .h5 文件），也没有 CSV 数据（instruments.csv）；原 bundle 未作任何改动".format(path)
                 )
-            _validate_layout(root)
-            unwrapped = os.path.relpath(root, unpacked).replace(os.sep, "/")
-            unwrapped = "" if unwrapped == "." else unwrapped
-            files, size, dropped, examples = _lift_bundle(unpacked, root, swap.path)
+            if csv_root is not None:
+                converted = _convert(csv_root, swap.path)
+                staging.remove_tree(unpacked)
+                _validate_layout(swap.path)
+            else:
+                _validate_layout(root)
+                unwrapped = os.path.relpath(root, unpacked).replace(os.sep, "/")
+                unwrapped = "" if unwrapped == "." else unwrapped
+                files, size, dropped, examples = _lift_bundle(unpacked, root, swap.path)
     except _Refused as refused:
         what = refused.reason if refused.member is None else "成员 {!r} {}".format(refused.member, refused.reason)
         raise VantorelError("已拒绝压缩文件 {}：{}；原 bundle 未作任何改动".format(path, what)) from None
     except _Corrupt as corrupt:
         raise VantorelError("压缩文件 {} 已损坏或不完整（{}）；原 bundle 未作任何改动".format(path, corrupt)) from None
+    if converted is not None:
+        click.echo(_converted_text(path, bundle, converted, swap))
+        return converted
     result = InstallResult(files, writer.directories, size, unwrapped)
     note = swap.note()
     if dropped:
         note += "；压缩包中另有 {} 个文件不属于 bundle，未安装（如 {}）".format(dropped, "、".join(examples))
     click.echo("已将 {} 解压到 {}：{} 个文件，共 {}{}".format(path, bundle, result.files, _human(result.bytes), note))
     return result
+
+
+def _find_csv_root(top):
+    """The directory under ``top`` (at most a few wrapping directories down) holding a CSV layout."""
+    for dirpath, dirnames, _files in os.walk(top):
+        if csv_import.is_csv_layout(dirpath):
+            return dirpath
+        if os.path.relpath(dirpath, top).count(os.sep) >= _MAX_WRAP:
+            dirnames[:] = []
+    return None
+
+
+def _convert(source, target):
+    try:
+        return csv_import.Converted(*csv_import.convert(source, target, lambda text: click.echo(text, err=True)))
+    except csv_import.CsvError as exc:
+        raise VantorelError(f"{exc.format_message()}；原 bundle 未作任何改动") from None
+
+
+def _converted_text(source, bundle, counts, swap):
+    instruments, daily, minutes = counts
+    return "已将 CSV 数据 {} 转换为 bundle，保存到 {}：{} 个合约，日线 {} 条，分钟线 {} 条{}".format(
+        source, bundle, instruments, daily, minutes, swap.note())
+
+
+def _install_csv(source, bundle):
+    """A folder of CSV files converted into a bundle, staged, validated and swapped in as any bundle is."""
+    with staging.staged_bundle(bundle) as swap:
+        counts = _convert(source, swap.path)
+        try:
+            _validate_layout(swap.path)
+        except _Refused as refused:
+            raise VantorelError("转换 {} 得到的数据无效：{} {}；原 bundle 未作任何改动".format(
+                source, refused.member, refused.reason)) from None
+    click.echo(_converted_text(source, bundle, counts, swap))
+    return counts

@@ -133,6 +133,18 @@ TICK_FIELDS = [
     ("b1_v", "i8"),
 ]
 
+# Corporate actions and suspensions, each a small table of its own under bundle/.
+EX_FACTOR_FIELDS = [
+    ("order_book_id", "S32"),
+    ("ex_date", "i4"),  # YYYYMMDD: the cumulative price-adjustment factor holds from this day on
+    ("ex_cum_factor", "f8"),
+]
+SUSPENDED_FIELDS = [
+    ("order_book_id", "S32"),
+    ("date", "i4"),  # a trading day on which the instrument did not trade
+]
+EARLY_CLOSE_FIELDS = [("date", "i4"), ("close_time", "i4")]  # HHMM
+
 _DATASET = {"minbar": "bars", "tick": "ticks"}
 _KIND_DIR = {"minbar": MINBAR_DIR_NAME, "tick": TICK_DIR_NAME}
 
@@ -546,12 +558,31 @@ def write_instruments(bundle_directory, arr):
               lambda f: f.create_dataset("instruments", data=arr), "instruments")
 
 
-def write_trading_dates(bundle_directory, dates):
+def write_trading_dates(bundle_directory, dates, early_closes=None):
+    """The calendar, and the days it closes early (``EARLY_CLOSE_FIELDS``) when there are any."""
     import numpy as np
 
     data = np.asarray(dates, dtype="i4")
-    atomic_h5(os.path.join(bundle_directory, TRADING_DATES_FILE),
-              lambda f: f.create_dataset("trading_dates", data=data), "trading_dates")
+
+    def fill(f):
+        f.create_dataset("trading_dates", data=data)
+        if early_closes is not None and len(early_closes):
+            f.create_dataset("early_closes", data=np.asarray(early_closes).astype(EARLY_CLOSE_FIELDS))
+
+    atomic_h5(os.path.join(bundle_directory, TRADING_DATES_FILE), fill, "trading_dates")
+
+
+def write_table(bundle_directory, name, arr):
+    """A table of its own, ``bundle/<name>.h5`` holding dataset ``name`` (the ex-factors, the suspensions)."""
+    atomic_h5(os.path.join(bundle_directory, name + ".h5"), lambda f: f.create_dataset(name, data=arr), name)
+
+
+def read_table(bundle_directory, name):
+    """A table written by ``write_table``; None when the bundle has none."""
+    path = os.path.join(bundle_directory, name + ".h5")
+    if not os.path.exists(path):
+        return None
+    return _read_dataset(path, name, name)
 
 
 def write_daybars(bundle_directory, category, bars_by_code, committer=None, owner=None):
@@ -973,7 +1004,8 @@ def iter_daily(bundle_directory):
             yield cat, code, arr
 
 
-_BASE_DATASETS = {"instruments": ("instruments", "order_book_id"), "trading_dates": ("trading_dates", None)}
+_BASE_DATASETS = {"instruments": ("instruments", "order_book_id"), "trading_dates": ("trading_dates", None),
+                  "ex_factors": ("ex_factors", "order_book_id"), "suspended": ("suspended", "order_book_id")}
 
 
 def validate_file(path, kind, category=None, code=None):

@@ -1,0 +1,290 @@
+"""A folder of CSV files from any vendor, turned into a bundle.
+
+The layout (each file may also be gzip-compressed, ``<name>.csv.gz``)::
+
+    instruments.csv          order_book_id, symbol, category, exchange, listed_date
+                             [, de_listed_date, round_lot, tick_size, contract_multiplier,
+                              underlying_symbol, trading_hours]
+    daybar/<code>.csv        date, open, high, low, close, volume [, total_turnover, open_interest, prev_close]
+    minbar/<code>.csv        datetime, open, high, low, close, volume
+                             [, total_turnover, open_interest, trading_date]
+    calendar.csv             date [, close_time]                          (optional)
+    ex_factors.csv           order_book_id, ex_date, ex_cum_factor        (optional)
+    suspended.csv            order_book_id, date                          (optional)
+    manifest.json            {"minute_label": "start"} when minute bars are labelled by the start
+                             of their minute (the bundle labels them by the end)   (optional)
+
+Dates are YYYY-MM-DD or YYYYMMDD, date-times YYYY-MM-DD HH:MM[:SS] in exchange-local time;
+``category`` is a name of TAG_MAP. Without ``calendar.csv`` the calendar is the set of dates on
+which any daily bar exists. A minute bar's trading day, when the file does not give it, is its
+date, or for a bar at 18:00 or later (a night session) the next trading day of the calendar.
+
+Bad input is refused naming the file and the line, before anything is written; ``convert`` writes
+the bundle's bundle/ and minbar/ into a directory the caller stages and swaps in.
+"""
+import csv
+import datetime
+import gzip
+import json
+import os
+from typing import NamedTuple
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
+from vantorel.ombrel.sdk.const import TAG_MAP
+
+INSTRUMENTS = "instruments"
+REQUIRED = {
+    "instruments": ("order_book_id", "symbol", "category", "exchange", "listed_date"),
+    "daybar": ("date", "open", "high", "low", "close", "volume"),
+    "minbar": ("datetime", "open", "high", "low", "close", "volume"),
+    "calendar": ("date",),
+    "ex_factors": ("order_book_id", "ex_date", "ex_cum_factor"),
+    "suspended": ("order_book_id", "date"),
+}
+NIGHT_FROM = 18 * 60
+
+
+class Converted(NamedTuple):
+    instruments: int
+    daily_bars: int
+    minute_bars: int
+
+
+class CsvError(VantorelError):
+    """Input that cannot be turned into a bundle; says which file and which line."""
+
+
+def find(path, name):
+    """The file ``name``.csv or ``name``.csv.gz under ``path``, or None."""
+    for candidate in (name + ".csv", name + ".csv.gz"):
+        full = os.path.join(path, candidate)
+        if os.path.isfile(full):
+            return full
+    return None
+
+
+def is_csv_layout(path):
+    return os.path.isdir(path) and find(path, INSTRUMENTS) is not None
+
+
+def _rows(path, kind):
+    """(line number, {column: text}) of a CSV file, after its header holds the required columns."""
+    opener = gzip.open if path.endswith(".gz") else open
+    try:
+        with opener(path, "rt", encoding="utf-8-sig", newline="") as f:
+            reader = csv.reader(f)
+            header = [name.strip().lower() for name in next(reader, [])]
+            missing = [name for name in REQUIRED[kind] if name not in header]
+            if missing:
+                raise CsvError(f"{path} 缺少必需的列：{'、'.join(missing)}（第 1 行应为列名）")
+            for number, values in enumerate(reader, start=2):
+                if not values or not any(v.strip() for v in values):
+                    continue
+                if len(values) != len(header):
+                    raise CsvError(f"{path} 第 {number} 行有 {len(values)} 个字段，列名有 {len(header)} 个")
+                yield number, {name: value.strip() for name, value in zip(header, values)}
+    except (OSError, UnicodeDecodeError, csv.Error, EOFError) as exc:
+        raise CsvError(f"无法读取 {path}：{exc}") from None
+
+
+def _date(text, path, number, column):
+    digits = text.replace("-", "")
+    try:
+        if len(digits) != 8 or not digits.isdigit():
+            raise ValueError(text)
+        day = datetime.date(int(digits[:4]), int(digits[4:6]), int(digits[6:]))
+    except ValueError:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 不是日期（YYYY-MM-DD 或 YYYYMMDD）：{text!r}") from None
+    return day.year * 10000 + day.month * 100 + day.day
+
+
+def _moment(text, path, number, column):
+    try:
+        moment = datetime.datetime.fromisoformat(text.replace("T", " "))
+    except ValueError:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 不是日期时间（YYYY-MM-DD HH:MM[:SS]）：{text!r}") from None
+    return moment
+
+
+def _number(text, path, number, column, integer=False, default=None):
+    if text == "" and default is not None:
+        return default
+    try:
+        value = float(text)
+        if integer:
+            if value != int(value):
+                raise ValueError(text)
+            return int(value)
+        return value
+    except ValueError:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 不是数字：{text!r}") from None
+
+
+def _instruments(source):
+    import numpy as np
+
+    path = find(source, INSTRUMENTS)
+    rows = []
+    for number, row in _rows(path, "instruments"):
+        category = row["category"].lower()
+        if category not in TAG_MAP:
+            raise CsvError(f"{path} 第 {number} 行的 category 应为 {', '.join(TAG_MAP)} 之一：{row['category']!r}")
+        code = row["order_book_id"]
+        if not code or "/" in code or "\\" in code or code.startswith("."):
+            raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
+        rows.append((
+            code.encode(), row["symbol"].encode()[:64], category.encode(), TAG_MAP[category].encode()[:16],
+            row["exchange"].encode()[:8], row.get("underlying_symbol", "").encode()[:16], b"",
+            _date(row["listed_date"], path, number, "listed_date"),
+            _date(row["de_listed_date"], path, number, "de_listed_date") if row.get("de_listed_date") else 0,
+            _number(row.get("round_lot", ""), path, number, "round_lot", integer=True, default=1),
+            _number(row.get("tick_size", ""), path, number, "tick_size", default=0.0),
+            _number(row.get("contract_multiplier", ""), path, number, "contract_multiplier", default=1.0),
+            0.0, b"", row.get("trading_hours", "").encode()[:96]))
+    if not rows:
+        raise CsvError(f"{path} 中没有合约")
+    table = np.array(rows, dtype=storage.instrument_dtype())
+    codes = [c.decode() for c in table["order_book_id"]]
+    if len(set(codes)) != len(codes):
+        raise CsvError(f"{path} 中有重复的 order_book_id")
+    return table
+
+
+def _series_files(source, kind, known):
+    """{code: path} of the daybar/ or minbar/ files, refusing a code instruments.csv lacks."""
+    directory = os.path.join(source, kind)
+    found = {}
+    if not os.path.isdir(directory):
+        return found
+    for name in sorted(os.listdir(directory)):
+        code = name[:-7] if name.endswith(".csv.gz") else name[:-4] if name.endswith(".csv") else None
+        if code is None:
+            continue
+        if code not in known:
+            raise CsvError(f"{os.path.join(directory, name)}：instruments.csv 中没有合约 {code}")
+        found[code] = os.path.join(directory, name)
+    return found
+
+
+def _daily(path):
+    import numpy as np
+
+    rows = []
+    for number, row in _rows(path, "daybar"):
+        rows.append((_date(row["date"], path, number, "date") * 1000000,
+                     *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
+                     _number(row.get("prev_close", ""), path, number, "prev_close", default=float("nan")),
+                     _number(row["volume"], path, number, "volume", integer=True),
+                     _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
+                     _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
+    arr = np.array(rows, dtype=storage.daybar_dtype())
+    return _sorted(arr, path)
+
+
+def _minutes(path, calendar, label_start):
+    import numpy as np
+
+    rows = []
+    shift = datetime.timedelta(minutes=1 if label_start else 0)
+    for number, row in _rows(path, "minbar"):
+        moment = _moment(row["datetime"], path, number, "datetime") + shift
+        day = moment.year * 10000 + moment.month * 100 + moment.day
+        if row.get("trading_date"):
+            trading = _date(row["trading_date"], path, number, "trading_date")
+        elif moment.hour * 60 + moment.minute >= NIGHT_FROM:
+            at = int(np.searchsorted(calendar, day, side="right"))
+            if at >= len(calendar):
+                raise CsvError(f"{path} 第 {number} 行是夜盘，但交易日历中没有它之后的交易日；请提供 trading_date 列")
+            trading = int(calendar[at])
+        else:
+            trading = day
+        stamp = day * 1000000 + moment.hour * 10000 + moment.minute * 100 + moment.second
+        rows.append((stamp, trading, *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
+                     _number(row["volume"], path, number, "volume", integer=True),
+                     _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
+                     _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
+    return _sorted(np.array(rows, dtype=storage.minbar_dtype()), path)
+
+
+def _sorted(arr, path):
+    import numpy as np
+
+    order = np.argsort(arr["datetime"], kind="stable")
+    arr = arr[order]
+    if len(arr) > 1 and np.any(arr["datetime"][1:] == arr["datetime"][:-1]):
+        raise CsvError(f"{path} 中有重复的时间")
+    return arr
+
+
+def _table(source, name, kind, dtype, convert):
+    import numpy as np
+
+    path = find(source, name)
+    if path is None:
+        return None
+    return np.array([convert(row, path, number) for number, row in _rows(path, kind)], dtype=dtype)
+
+
+def convert(source, target, echo):
+    """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
+    minbar/); returns (instruments, daily bars, minute bars). Raises CsvError, having written
+    nothing that counts, on bad input."""
+    import numpy as np
+
+    manifest = {}
+    manifest_path = os.path.join(source, "manifest.json")
+    if os.path.isfile(manifest_path):
+        try:
+            with open(manifest_path, encoding="utf-8") as f:
+                manifest = json.load(f)
+        except (OSError, ValueError) as exc:
+            raise CsvError(f"无法读取 {manifest_path}：{exc}") from None
+        if not isinstance(manifest, dict) or manifest.get("minute_label", "end") not in ("start", "end"):
+            raise CsvError(f'{manifest_path} 的 minute_label 应为 "start" 或 "end"')
+    table = _instruments(source)
+    category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
+    daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category).items()}
+    calendar = _table(source, "calendar", "calendar", [("date", "i4"), ("close_time", "i4")],
+                      lambda row, path, n: (_date(row["date"], path, n, "date"),
+                                            int(row["close_time"].replace(":", "")[:4] or 0) if row.get("close_time")
+                                            else 0))
+    if calendar is None:
+        days = np.unique(np.concatenate([d["datetime"] // 1000000 for d in daily.values()] or [np.zeros(0, "i8")]))
+        echo("未提供 calendar.csv：交易日历取自日线中出现过的 {} 个日期".format(len(days)))
+        dates, early = days.astype("i4"), np.zeros(0, [("date", "i4"), ("close_time", "i4")])
+    else:
+        calendar = np.sort(calendar, order="date")
+        dates, early = calendar["date"], calendar[calendar["close_time"] > 0]
+    label_start = manifest.get("minute_label") == "start"
+    minutes = {code: _minutes(path, dates, label_start)
+               for code, path in _series_files(source, "minbar", category).items()}
+    ex_factors = _table(source, "ex_factors", "ex_factors", storage.EX_FACTOR_FIELDS,
+                        lambda row, path, n: (_known(row["order_book_id"], category, path, n),
+                                              _date(row["ex_date"], path, n, "ex_date"),
+                                              _number(row["ex_cum_factor"], path, n, "ex_cum_factor")))
+    suspended = _table(source, "suspended", "suspended", storage.SUSPENDED_FIELDS,
+                       lambda row, path, n: (_known(row["order_book_id"], category, path, n),
+                                             _date(row["date"], path, n, "date")))
+
+    directory = storage.bundle_dir(target)
+    storage.write_instruments(directory, table)
+    storage.write_trading_dates(directory, dates, early)
+    by_category = {}
+    for code, bars in daily.items():
+        by_category.setdefault(category[code], {})[code] = bars
+    for cat, bars in by_category.items():
+        storage.write_daybars(directory, cat, bars)
+    for code, bars in minutes.items():
+        storage.write_minbar(target, category[code], code, bars)
+    if ex_factors is not None:
+        storage.write_table(directory, "ex_factors", ex_factors)
+    if suspended is not None:
+        storage.write_table(directory, "suspended", suspended)
+    return len(table), sum(map(len, daily.values())), sum(map(len, minutes.values()))
+
+
+def _known(code, category, path, number):
+    if code not in category:
+        raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {code}")
+    return code.encode()

@@ -1,0 +1,90 @@
+import gzip
+import os
+import tarfile
+
+import pytest
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import bundle, storage
+
+from trees import snapshot
+
+INSTRUMENTS = (
+    "order_book_id,symbol,category,exchange,listed_date,tick_size,trading_hours\n"
+    'SPLT.XNYS,Splits Inc,stock,XNYS,20100104,0.01,"09:31-11:30,13:01-15:00"\n'
+    "FUT2701,A future,futures,XDCE,2026-06-01,1,\"21:01-23:00,09:01-15:00\"\n"
+)
+DAILY = "date,open,high,low,close,volume\n2026-12-01,100,101,99,100,1000\n2026-12-03,50,51,49,50.5,2000\n"
+# Labelled by the start of their minute, as many vendors do; the last is a night bar.
+MINUTES = "datetime,open,high,low,close,volume\n2026-12-03 09:30:00,50,50.2,49.9,50.1,10\n"
+NIGHT = "datetime,open,high,low,close,volume\n2026-12-01 21:00,3000,3001,2999,3000,5\n"
+
+
+def layout(root, **files):
+    """Write a CSV folder: the default files, with ``files`` ({relative path: text or None}) over them."""
+    contents = {"instruments.csv": INSTRUMENTS, "daybar/SPLT.XNYS.csv": DAILY, "minbar/SPLT.XNYS.csv.gz": MINUTES,
+                "minbar/FUT2701.csv": NIGHT, "manifest.json": '{"minute_label": "start"}',
+                "calendar.csv": "date,close_time\n20261201,\n20261202,\n20261203,13:00\n",
+                "ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,2.0\n",
+                "suspended.csv": "order_book_id,date\nSPLT.XNYS,20261202\n"}
+    contents.update(files)
+    for rel, text in contents.items():
+        if text is None:
+            continue
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with (gzip.open(path, "wt") if rel.endswith(".gz") else open(path, "w")) as f:
+            f.write(text)
+    return str(root)
+
+
+@pytest.mark.parametrize("packed", [False, True])
+def test_a_csv_folder_becomes_a_bundle(tmp_path, packed, capsys):
+    source = layout(tmp_path / "vendor")
+    if packed:  # the same folder in an archive, wrapped in its directory
+        with tarfile.open(tmp_path / "vendor.tar.gz", "w:gz") as tf:
+            tf.add(source, arcname="vendor")
+        source = str(tmp_path / "vendor.tar.gz")
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert "转换为 bundle" in capsys.readouterr().out
+    directory = storage.bundle_dir(path)
+    records = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    assert records["SPLT.XNYS"]["category"] == "stock" and records["SPLT.XNYS"]["listed_date"] == 20100104
+    assert storage.read_trading_dates(directory).tolist() == [20261201, 20261202, 20261203]
+    minutes = storage.read_minbar(storage.minbar_path(path, "stock", "SPLT.XNYS"))
+    assert minutes["datetime"].tolist() == [20261203093100]  # labelled by the end of its minute
+    night = storage.read_minbar(storage.minbar_path(path, "futures", "FUT2701"))
+    assert (night["datetime"][0], night["trading_date"][0]) == (20261201210100, 20261202)
+    assert storage.read_daily(directory, "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
+    factors = storage.read_table(directory, "ex_factors")
+    assert (factors["order_book_id"][0], factors["ex_date"][0], factors["ex_cum_factor"][0]) == (b"SPLT.XNYS", 20261203, 2.0)
+    assert storage.read_table(directory, "suspended")["date"].tolist() == [20261202]
+
+
+def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_path, capsys):
+    source = layout(tmp_path / "vendor", **{"calendar.csv": None, "minbar/FUT2701.csv": None})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert "未提供 calendar.csv" in capsys.readouterr().err
+    assert storage.read_trading_dates(storage.bundle_dir(path)).tolist() == [20261201, 20261203]
+
+
+@pytest.mark.parametrize("files, says", [
+    ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close\n20261201,1,1,1,1\n"}, "daybar/SPLT.XNYS.csv 缺少必需的列：volume"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,x,1,1,1\n"}, "daybar/SPLT.XNYS.csv 第 4 行的 high 不是数字"),
+    ({"minbar/SPLT.XNYS.csv.gz": MINUTES + "2026-13-01 09:30,1,1,1,1,1\n"}, "第 3 行的 datetime 不是日期时间"),
+    ({"instruments.csv": INSTRUMENTS + "BAD,x,crypto,X,20100104,1,\n"}, "第 4 行的 category"),
+    ({"daybar/NOPE.csv": DAILY}, "instruments.csv 中没有合约 NOPE"),
+    ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nNOPE,20261203,2\n"}, "第 2 行：instruments.csv 中没有合约 NOPE"),
+    ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,2026-02-30\n"}, "第 2 行的 date 不是日期"),
+])
+def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=True)
+    before = snapshot(path)
+    source = layout(tmp_path / "vendor", **files)
+    with pytest.raises(VantorelError) as caught:
+        bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert says in caught.value.message and "原 bundle 未作任何改动" in caught.value.message
+    assert snapshot(path) == before
