@@ -88,3 +88,37 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
         bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert says in caught.value.message and "原 bundle 未作任何改动" in caught.value.message
     assert snapshot(path) == before
+
+
+SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in
+           [(9, 30 + i) if i < 30 else (10, i - 30) for i in range(0, 120)]]
+
+
+@pytest.mark.parametrize("fault, kind", [
+    (None, None),
+    ("spike", "jump"),  # a 40% move on a day that is no ex-date
+    ("gap", "missing_days"),  # a day missing that was no suspension
+    ("ohlc", "ohlc"),  # a high below the close by far more than rounding
+])
+def test_real_market_features_raise_no_alarm_and_faults_are_found(tmp_path, fault, kind):
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data
+
+    # A 2:1 split on the 3rd (the raw price halves), a suspension on the 2nd, highs a rounding
+    # (a part in 1e16) below the close, as adjusted prices have them, and a calendar of its own.
+    bars = {d: [c, c * (1 - 2e-16), c * 0.99, c] for d, c in {1: 100.0, 3: 50.0, 4: 50.2, 7: 50.1}.items()}
+    if fault == "spike":
+        bars[7] = [70.3, 70.3, 69.9, 70.3]
+    elif fault == "gap":
+        del bars[4]
+    elif fault == "ohlc":
+        bars[7] = [49.0, 50.1, 48.9, 51.0]
+    daily = "date,open,high,low,close,volume\n" + "".join(
+        f"2026-12-{d:02d},{o!r},{h!r},{l!r},{c!r},1000\n" for d, (o, h, l, c) in bars.items())
+    source = layout(tmp_path / "vendor", **{
+        "daybar/SPLT.XNYS.csv": daily, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None,
+        "calendar.csv": "date\n" + "".join(f"202612{d:02d}\n" for d in (1, 2, 3, 4, 7)),
+        "ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,2.0\n"})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    found = check_daily_bar_data(storage.bundle_dir(path))
+    assert sorted({a.kind for a in found}) == ([] if fault is None else [kind]), found

@@ -77,7 +77,7 @@ class ArchiveLimits(NamedTuple):
     # Small archives of empty or zero-filled files compress far better than real data does.
     ratio_floor: int = 256 * _MIB
     # A bundle has a few dozen directories; each one a member name implies costs as much as a file.
-    max_directories: int = 10_000
+    max_directories: int = 2_000
 
 
 DEFAULT_LIMITS = ArchiveLimits()

@@ -78,6 +78,7 @@ KINDS = {
 }
 
 PRICE_FIELDS = ("open", "high", "low", "close")
+OHLC_TOLERANCE = 1e-9  # relative
 _DAY_MINUTES = 24 * 60
 MINBAR_COLUMNS = ("datetime", "trading_date") + PRICE_FIELDS + ("volume",)
 DAYBAR_COLUMNS = ("datetime",) + PRICE_FIELDS + ("volume",)
@@ -146,7 +147,8 @@ class _Base:
             calendar = np.asarray(storage.read_trading_dates(bundle_directory), dtype="i8")
         except FileNotFoundError:
             calendar = None
-            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, ("文件不存在，改用内置交易日历",)))
+            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "calendar", 1,
+                                         ("bundle 中没有交易日历：未检查缺失的交易日与非交易日",)))
         except (VantorelError, OSError, ValueError) as exc:
             calendar = None
             self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, (_short(exc),)))
@@ -156,11 +158,10 @@ class _Base:
                 Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "calendar", len(bad), tuple(_day(calendar[i + 1]) for i in bad[:3]))
             )
             calendar = np.unique(calendar)
-        if calendar is None or len(calendar) == 0:
-            import datetime
-
-            calendar = np.asarray(service.trading_dates(service.CALENDAR_START, datetime.date.today()), dtype="i8")
-        self.calendar = calendar
+        # Without a calendar there is nothing to hold the days against: checking them against one of
+        # the kit's own would report every holiday of another market.
+        self.has_calendar = calendar is not None and len(calendar) > 0
+        self.calendar = calendar if self.has_calendar else np.zeros(0, dtype="i8")
         # Whether the night session before each calendar day takes place: the service's rule,
         # worked out once per day rather than once per bar.
         night = [service.has_night_session(int(calendar[0]))] if len(calendar) else []
@@ -183,6 +184,33 @@ class _Base:
                     code = _text(row["order_book_id"])
                     self.instruments[code] = {n: (_text(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
         self._sessions = {}
+        self.ex_factors, self.suspended = {}, {}
+        for name, into in (("ex_factors", self.ex_factors), ("suspended", self.suspended)):
+            try:
+                table = storage.read_table(bundle_directory, name)
+            except (VantorelError, OSError, ValueError) as exc:
+                self.problems.append(Anomaly(rel_dir + name + ".h5", "", "unreadable", 1, (_short(exc),)))
+                continue
+            if table is None:
+                continue
+            for row in np.sort(table, order=list(table.dtype.names[:2])):
+                into.setdefault(_text(row[0]), []).append(tuple(row)[1:])
+
+    def factors(self, code, days):
+        """Each day's cumulative price-adjustment factor, or None when the code has no ex-factors."""
+        import numpy as np
+
+        steps = self.ex_factors.get(code)
+        if not steps:
+            return None
+        dates = np.array([d for d, _f in steps], dtype="i8")
+        values = np.array([1.0] + [f for _d, f in steps])
+        return values[np.searchsorted(dates, days, side="right")]
+
+    def suspended_days(self, code):
+        import numpy as np
+
+        return np.array([d for (d,) in self.suspended.get(code, [])], dtype="i8")
 
     def tick_size(self, code):
         info = self.instruments.get(code)
@@ -310,8 +338,10 @@ def _columns(arr, names):
         return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
 
 
-def _bar_checks(series, arr, jump_limit):
-    """Checks that hold for daily and minute bars alike (``arr``: the columns by name)."""
+def _bar_checks(series, arr, jump_limit, factors=None):
+    """Checks that hold for daily and minute bars alike (``arr``: the columns by name). ``factors``
+    is each row's cumulative price-adjustment factor when the bundle has ex-factors: a split or a
+    dividend moves the raw price, not the adjusted one, so jumps are judged on the latter."""
     import numpy as np
 
     stamps = arr["datetime"]
@@ -324,8 +354,10 @@ def _bar_checks(series, arr, jump_limit):
         # One sum finds NaN and infinity in any of the four (inf - inf is NaN too).
         series.flag("nan", ~np.isfinite(o + h + l + c), stamps)
     series.flag("non_positive", np.minimum(np.minimum(o, h), np.minimum(l, c)) <= 0, stamps)
-    # NaN compares false, so a NaN row is reported once, above, and not again here.
-    bad = (h < np.maximum(np.maximum(o, c), l)) | (l > np.minimum(o, c))
+    # NaN compares false, so a NaN row is reported once, above, and not again here. Adjusted
+    # prices carry rounding of a few parts in 1e16: only a real break counts.
+    slack = OHLC_TOLERANCE * np.abs(h)
+    bad = (h + slack < np.maximum(np.maximum(o, c), l)) | (l - slack > np.minimum(o, c))
     series.flag(
         "ohlc",
         bad,
@@ -334,8 +366,9 @@ def _bar_checks(series, arr, jump_limit):
     series.flag("negative_volume", arr["volume"] < 0, stamps)
 
     if len(c) > 1:
+        adjusted = c * factors if factors is not None else c
         with np.errstate(all="ignore"):
-            move = c[1:] / c[:-1] - 1.0
+            move = adjusted[1:] / adjusted[:-1] - 1.0
         usable = (c[1:] > 0) & (c[:-1] > 0)
         jumps = np.flatnonzero(usable & (np.abs(move) > jump_limit))
         series.flag(
@@ -362,17 +395,20 @@ def _calendar_checks(series, base, days):
     days = _unique_days(days)
     if len(days) == 0:
         return
-    calendar = base.calendar
-    off = np.setdiff1d(days, calendar, assume_unique=True)
-    series.flag("non_trading_day", np.arange(len(off)), describe=lambda i: _day(off[i]))
-    expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
-    missing = np.setdiff1d(expected, days, assume_unique=True)
-    series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
     listed, de_listed = base.listing(series.code)
     outside = days < listed
     if de_listed:
         outside |= days > de_listed
     series.flag("outside_listing", outside, describe=lambda i: _day(days[i]))
+    if not base.has_calendar:
+        return
+    calendar = base.calendar
+    off = np.setdiff1d(days, calendar, assume_unique=True)
+    series.flag("non_trading_day", np.arange(len(off)), describe=lambda i: _day(off[i]))
+    expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
+    # A day the instrument was suspended is no gap.
+    missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), base.suspended_days(series.code))
+    series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
 
 
 # ---- minute bars ---------------------------------------------------------------------------------
@@ -415,6 +451,8 @@ def _session_checks(series, base, arr):
     k = lookup[np.minimum(np.maximum(minute, 0), _DAY_MINUTES - 1)]
     inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES) & (stamps >= 0)
     series.flag("off_session", ~inside, stamps)
+    if not base.has_calendar:
+        return  # the trading day of a bar, and the days' bar counts, need the calendar
     kc = np.maximum(k, 0)
 
     calendar = base.calendar
@@ -502,7 +540,8 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     if _missing_columns(series, arr, MINBAR_COLUMNS) or len(arr) == 0:
         return series.found, len(arr)
     columns = _columns(arr, MINBAR_COLUMNS)
-    _bar_checks(series, columns, settings.jump_limit(category, minute=True))
+    _bar_checks(series, columns, settings.jump_limit(category, minute=True),
+                base.factors(code, columns["trading_date"]))
     _calendar_checks(series, base, columns["trading_date"])
     _session_checks(series, base, columns)
     _attr_checks(series, columns["trading_date"], attrs)
@@ -611,7 +650,8 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
         return series.found
     daily = _columns(daily, DAYBAR_COLUMNS)
-    _bar_checks(series, daily, settings.jump_limit(category, minute=False))
+    _bar_checks(series, daily, settings.jump_limit(category, minute=False),
+                base.factors(code, daily["datetime"] // 1000000))
     if base.instruments and code not in base.instruments:
         series.add("unknown_instrument", 1)
     days = daily["datetime"] // 1000000
