@@ -12,6 +12,8 @@ Layout under the bundle path (the directory given by ``-d``)::
         quarantine/<kind>/<category>/<code>.h5.<stamp>
                                      minute-bar and tick files set aside as unreadable by the tick
                                      check or an update, never read again
+        reports/check-<stamp>-<check>.jsonl
+                                     what each check-data run found (``reports``); no bundle data
 
 ``<category>`` is a data category name of ``TAG_MAP`` ("stock", "futures", "fund", "index", "option",
 "convertible"); ``<code>`` is the market code (order_book_id), e.g. ``000001.XSHE``, ``M1905``.
@@ -68,6 +70,7 @@ BUNDLE_DIR_NAME = "bundle"
 MINBAR_DIR_NAME = "minbar"
 TICK_DIR_NAME = "tick"
 QUARANTINE_DIR_NAME = "quarantine"
+REPORTS_DIR_NAME = "reports"
 DAYBAR_DIR_NAME = "daybar"
 INSTRUMENTS_FILE = "instruments.h5"
 TRADING_DATES_FILE = "trading_dates.h5"
