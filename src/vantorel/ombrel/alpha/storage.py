@@ -1101,3 +1101,42 @@ def _series_file_problem(f, path, kind, state, thorough):
         if thorough and int(ds[0]["trading_date"]) != int(state.get("first_trading_date", ds[0]["trading_date"])):
             return "数据的交易日与记录不符"
     return None
+
+
+class _StoredColumn:
+    """One field of a stored series as a sequence ``bisect`` can search: each look-up reads one row."""
+
+    def __init__(self, ds, field):
+        self.ds = ds
+        self.field = field
+
+    def __len__(self):
+        return self.ds.shape[0]
+
+    def __getitem__(self, index):
+        return int(self.ds[index][self.field])
+
+
+def read_span(path, kind, name, field, low, high):
+    """The rows of series ``name`` of a file whose ``field`` (one the rows are sorted by) lies in
+    [low, high]; found by a binary search that reads a handful of rows, so only the span is read
+    whole. KeyError when the file holds no such series; errors as ``read_minbar`` otherwise."""
+    import bisect
+
+    f = _open(path, kind)
+    try:
+        if name not in f:
+            raise KeyError(name)
+        ds = f[name]
+        problem = series_problem(ds)
+        if problem:
+            raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
+        try:
+            column = _StoredColumn(ds, field)
+            first = bisect.bisect_left(column, low)
+            end = bisect.bisect_right(column, high, lo=first)
+            return ds[first:end]
+        except (OSError, ValueError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+    finally:
+        f.close()
