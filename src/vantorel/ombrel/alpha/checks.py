@@ -4,7 +4,9 @@
 ``check_daily_bar_data(bundle_directory)`` scans ``bundle/daybar/<category>.h5`` and holds
 each daily bar against the aggregate of the same day's minute bars when those are stored.
 Both print a table, one row per file, instrument and kind of anomaly, or a line saying that
-nothing was found (or that there is no data), and return the list of ``Anomaly`` rows.
+nothing was found (or that there is no data), and return the list of ``Anomaly`` rows. Each run
+over data also writes its rows as JSON Lines under ``<bundle path>/reports/`` (``reports``) and
+prints that file's path as its last line.
 
 What is looked for, in every series:
 
@@ -52,7 +54,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import staging, storage
+from vantorel.ombrel.alpha import reports, staging, storage
 
 KINDS = {
     "unreadable": "无法读取",
@@ -571,6 +573,7 @@ def _check_min_bar_data(bundle_path, settings):
             found.extend(anomalies)
             bars += n
     _report(found, len(files), bars, "分钟线")
+    _write_report(bundle_path, "minbar", found)
     return found
 
 
@@ -701,6 +704,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
             bars += len(daily)
     series_count = len(series)
     _report(found, len(files), bars, "日线", series_count)
+    _write_report(bundle_path, "daybar", found)
     return found
 
 
@@ -723,6 +727,18 @@ class _progress:
         if self.bar is not None:
             return self.bar.__exit__(*exc)
         return False
+
+
+def _write_report(bundle_path, check, found):
+    try:
+        path = reports.write_report(bundle_path, check, found, KINDS)
+    except OSError as exc:
+        # The table above is the result; a bundle path the user may only read loses just the file.
+        click.echo("未能写入检查报告（{}：{}）".format(exc.filename or reports.reports_dir(bundle_path), exc.strerror or exc))
+        return
+    # The path alone on the last line, so that a program can take it with `tail -n 1`.
+    click.echo("检查报告（JSON Lines）：")
+    click.echo(path)
 
 
 def _width(text):

@@ -262,9 +262,10 @@ def reading(bundle_path):
 def check_bundle_path(dest):
     """Refuse a bundle path that holds files but no bundle: what it holds is the user's, and a
     bundle must not be written in its place."""
+    # check-data's reports may be all a path holds once its data has been moved away: they are ours.
     names = [name for name in os.listdir(dest)
              if not name.startswith((_STAGING, _READY, PREVIOUS + "-"))
-             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR)]
+             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR, storage.REPORTS_DIR_NAME)]
     if names and not storage.holds_bundle_data(dest):
         inner = os.path.join(dest, storage.BUNDLE_DIR_NAME)
         hint = "（它的 {} 子目录才是 bundle 目录，是否想用 -d {}？）".format(

@@ -12,6 +12,8 @@ Layout under the bundle path (the directory given by ``-d``)::
         quarantine/<kind>/<category>/<code>.h5.<stamp>
                                      minute-bar and tick files set aside as unreadable by the tick
                                      check or an update, never read again
+        reports/check-<stamp>-<check>.jsonl
+                                     what each check-data run found (``reports``); no bundle data
 
 ``<category>`` is a data category name of ``TAG_MAP`` ("stock", "futures", "fund", "index", "option",
 "convertible"); ``<code>`` is the market code (order_book_id), e.g. ``000001.XSHE``, ``M1905``.
@@ -68,6 +70,7 @@ BUNDLE_DIR_NAME = "bundle"
 MINBAR_DIR_NAME = "minbar"
 TICK_DIR_NAME = "tick"
 QUARANTINE_DIR_NAME = "quarantine"
+REPORTS_DIR_NAME = "reports"
 DAYBAR_DIR_NAME = "daybar"
 INSTRUMENTS_FILE = "instruments.h5"
 TRADING_DATES_FILE = "trading_dates.h5"
@@ -1130,3 +1133,42 @@ def _series_file_problem(f, path, kind, state, thorough):
         if thorough and int(ds[0]["trading_date"]) != int(state.get("first_trading_date", ds[0]["trading_date"])):
             return "数据的交易日与记录不符"
     return None
+
+
+class _StoredColumn:
+    """One field of a stored series as a sequence ``bisect`` can search: each look-up reads one row."""
+
+    def __init__(self, ds, field):
+        self.ds = ds
+        self.field = field
+
+    def __len__(self):
+        return self.ds.shape[0]
+
+    def __getitem__(self, index):
+        return int(self.ds[index][self.field])
+
+
+def read_span(path, kind, name, field, low, high):
+    """The rows of series ``name`` of a file whose ``field`` (one the rows are sorted by) lies in
+    [low, high]; found by a binary search that reads a handful of rows, so only the span is read
+    whole. KeyError when the file holds no such series; errors as ``read_minbar`` otherwise."""
+    import bisect
+
+    f = _open(path, kind)
+    try:
+        if name not in f:
+            raise KeyError(name)
+        ds = f[name]
+        problem = series_problem(ds)
+        if problem:
+            raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
+        try:
+            column = _StoredColumn(ds, field)
+            first = bisect.bisect_left(column, low)
+            end = bisect.bisect_right(column, high, lo=first)
+            return ds[first:end]
+        except (OSError, ValueError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+    finally:
+        f.close()

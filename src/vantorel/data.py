@@ -1,0 +1,208 @@
+"""Reading a bundle from your own code or from ``vantorel shell``::
+
+    from vantorel import data
+
+    data.instruments()                                     # the instrument table, texts decoded
+    data.trading_dates(20240101, "2024-12-31")             # int YYYYMMDD, ascending
+    data.daily_bars("000001.XSHE", 20240101, 20240131)     # unadjusted daily bars
+    data.minute_bars("000001.XSHE", "2024-01-02", datetime.date(2024, 1, 5))
+    data.ticks("M2405", 20240102, 20240102, as_frame=True)
+
+Each function returns a numpy structured array with the fields the bundle stores (see
+``vantorel.ombrel.alpha.storage``: ``datetime`` is an integer YYYYMMDDHHMMSS, YYYYMMDDHHMMSSmmm for
+ticks), or with ``as_frame=True`` a pandas DataFrame indexed by time (``pip install
+'vantorel[pandas]'``). Dates may be YYYYMMDD integers, ISO texts ("2024-01-02", or "20240102") or
+``datetime.date`` objects; ``start`` and ``end`` are both included and may be left out to read from
+the first or to the last stored day. Minute bars and ticks are selected by their trading day, so a
+futures night session belongs to the day it is traded for, as in the bundle.
+
+Only the rows asked for are read: the series are sorted, and a binary search over the stored file
+finds where the span starts and ends. Every call holds the bundle path's shared read lock while it
+reads, so it never sees an update half done, and waits for nobody but a writer (it is refused, with
+the reason, while one is in). ``bundle_path`` defaults to the kit's bundle path, the one
+``update-data`` fills when given no ``-d``.
+
+Daily bars are unadjusted: ``adjust="pre"`` or ``"post"`` needs the ex-factors, which the bundle
+does not store yet, and is refused saying so. A code the instrument table lacks, a bundle path
+without a bundle, an unreadable date and a ``start`` after ``end`` are refused with a
+``VantorelError``; a known code with nothing stored in the span gives an empty result.
+"""
+import contextlib
+import datetime
+import numbers
+import os
+import re
+
+from vantorel.errors import VantorelError
+
+_ISO_DATE = re.compile(r"(\d{4})-?(\d{2})-?(\d{2})")
+_ADJUSTMENTS = ("pre", "post")
+
+
+def instruments(bundle_path=None, as_frame=False):
+    """Every instrument of the bundle, one row each, with its texts as ``str``."""
+    import numpy as np
+
+    with _reading(bundle_path) as path:
+        table = _instrument_table(path)
+    fields = []
+    for name in table.dtype.names:
+        kind = table.dtype[name]
+        fields.append((name, "U{}".format(kind.itemsize) if kind.kind == "S" else kind))
+    decoded = np.empty(len(table), dtype=fields)
+    for name in table.dtype.names:
+        column = table[name]
+        decoded[name] = np.char.decode(column, "utf-8", "replace") if column.dtype.kind == "S" else column
+    if as_frame:
+        return _pandas().DataFrame(decoded).set_index("order_book_id", drop=False)
+    return decoded
+
+
+def trading_dates(start=None, end=None, bundle_path=None):
+    """The bundle's trading days from ``start`` to ``end`` (both included) as int YYYYMMDD."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha import storage
+
+    low, high = _span(start, end)
+    with _reading(bundle_path) as path:
+        dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
+    return dates[(dates >= low) & (dates <= high)]
+
+
+def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_frame=False):
+    """Unadjusted daily bars of ``code`` from ``start`` to ``end``; ``adjust`` must be None for now."""
+    from vantorel.ombrel.alpha import storage
+
+    if adjust in _ADJUSTMENTS:
+        raise VantorelError("复权（adjust={!r}）需要除权因子，而 bundle 中尚未保存除权因子；"
+                            "目前只能读取不复权的日线（adjust=None）".format(adjust))
+    if adjust is not None:
+        raise VantorelError("adjust 应为 None、'pre' 或 'post'，现为 {!r}".format(adjust))
+    low, high = _span(start, end)
+    with _reading(bundle_path) as path:
+        category = _category(path, code)
+        file = storage.daybar_path(storage.bundle_dir(path), category)
+        rows = _read_span(file, "daybar", code, "datetime", low * 1000000, high * 1000000 + 999999)
+    return _frame(rows, "date", 1000000, "%Y%m%d") if as_frame else rows
+
+
+def minute_bars(code, start=None, end=None, bundle_path=None, as_frame=False):
+    """Minute bars of ``code`` on the trading days from ``start`` to ``end``."""
+    return _series("minbar", code, start, end, bundle_path, as_frame)
+
+
+def ticks(code, start=None, end=None, bundle_path=None, as_frame=False):
+    """Ticks of ``code`` on the trading days from ``start`` to ``end``."""
+    return _series("tick", code, start, end, bundle_path, as_frame)
+
+
+# ---- the pieces ----------------------------------------------------------------------------------
+
+_DATASETS = {"minbar": "bars", "tick": "ticks"}
+
+
+def _series(kind, code, start, end, bundle_path, as_frame):
+    from vantorel.ombrel.alpha import storage
+
+    low, high = _span(start, end)
+    with _reading(bundle_path) as path:
+        file = storage.data_path(path, kind, _category(path, code), code)
+        rows = _read_span(file, kind, _DATASETS[kind], "trading_date", low, high)
+    if not as_frame:
+        return rows
+    # A tick's stamp carries milliseconds beyond a minute bar's seconds.
+    return _frame(rows, "datetime", 1 if kind == "minbar" else 1000, "%Y%m%d%H%M%S")
+
+
+@contextlib.contextmanager
+def _reading(bundle_path):
+    from vantorel.ombrel.alpha import staging, storage
+    from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
+
+    path = os.path.abspath(os.fspath(bundle_path if bundle_path is not None else DEFAULT_BUNDLE_PATH))
+    if not os.path.isdir(path) or not storage.holds_bundle_data(path):
+        raise VantorelError("{} 中没有 bundle 数据；请先用 vantorel update-data 或 download-data 下载，"
+                            "或用 bundle_path 指定已有的 bundle 路径".format(path))
+    with staging.reading(path) as held:
+        yield held
+
+
+def _instrument_table(path):
+    from vantorel.ombrel.alpha import storage
+
+    try:
+        return storage.read_instruments(storage.bundle_dir(path))
+    except FileNotFoundError:
+        raise VantorelError("{} 中没有合约表 {}/{}".format(path, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE)) from None
+
+
+def _category(path, code):
+    import numpy as np
+
+    table = _instrument_table(path)
+    if not isinstance(code, str):
+        raise VantorelError("代码应为文本（如 '000001.XSHE'），现为 {!r}".format(code))
+    found = np.flatnonzero(table["order_book_id"] == code.encode())
+    if not len(found):
+        raise VantorelError("合约表中没有代码 {}；可用 vantorel.data.instruments() 查看全部代码".format(code))
+    return table["category"][found[0]].decode()
+
+
+def _read_span(file, kind, name, field, low, high):
+    import numpy as np
+
+    from vantorel.ombrel.alpha import storage
+
+    dtype = {"daybar": storage.daybar_dtype, "minbar": storage.minbar_dtype, "tick": storage.tick_dtype}[kind]()
+    try:
+        return storage.read_span(file, kind, name, field, low, high)
+    except (FileNotFoundError, KeyError):
+        return np.empty(0, dtype=dtype)  # a known instrument that has nothing stored yet
+
+
+def as_date(value):
+    """A date given as YYYYMMDD int, ISO text or ``datetime.date`` as int YYYYMMDD."""
+    if isinstance(value, datetime.date):
+        return value.year * 10000 + value.month * 100 + value.day
+    match = None
+    if isinstance(value, str):
+        match = _ISO_DATE.fullmatch(value.strip())
+    elif isinstance(value, numbers.Integral) and not isinstance(value, bool):  # numpy's integers too
+        match = _ISO_DATE.fullmatch(str(int(value)))
+    if match:
+        year, month, day = (int(part) for part in match.groups())
+        with contextlib.suppress(ValueError):
+            datetime.date(year, month, day)
+            return year * 10000 + month * 100 + day
+    raise VantorelError("无法识别的日期 {!r}：应为 YYYYMMDD 整数、ISO 日期文本（如 2024-01-02）或 datetime.date".format(value))
+
+
+def _span(start, end):
+    low = as_date(start) if start is not None else 0
+    high = as_date(end) if end is not None else 99991231
+    if low > high:
+        raise VantorelError("起始日期 {} 晚于结束日期 {}".format(start, end))
+    return low, high
+
+
+def _pandas():
+    try:
+        import pandas
+    except ImportError:
+        raise VantorelError("as_frame=True 需要 pandas：pip install 'vantorel[pandas]'") from None
+    return pandas
+
+
+def _frame(rows, index, divisor, layout):
+    """A DataFrame of stored rows indexed by their time (``datetime`` // ``divisor`` read with
+    ``layout``, plus the milliseconds a tick's stamp holds beyond it)."""
+    pandas = _pandas()
+    # The stamp becomes the index, and leaves the columns so that no label means both.
+    frame = pandas.DataFrame(rows).drop(columns="datetime")
+    stamps = rows["datetime"]
+    times = pandas.to_datetime((stamps // divisor).astype(str), format=layout)
+    if divisor == 1000:
+        times = times + pandas.to_timedelta(stamps % 1000, unit="ms")
+    frame.index = pandas.DatetimeIndex(times, name=index)
+    return frame

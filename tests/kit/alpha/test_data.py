@@ -1,0 +1,109 @@
+import datetime
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from test_checks import END, START, Bundle
+
+from vantorel import data
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import locks, service, storage
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    made = Bundle(tmp_path_factory.mktemp("data") / "bundle-path")
+    table = storage.read_instruments(made.dir)
+    table["symbol"][0] = "平安银行".encode()
+    storage.write_instruments(made.dir, table)
+    # Ticks from the futures' minute bars, stamped with milliseconds.
+    bars = made.minutes["M2405"]
+    ticks = np.zeros(len(bars), dtype=storage.tick_dtype())
+    ticks["datetime"] = bars["datetime"] * 1000 + 500
+    ticks["trading_date"] = bars["trading_date"]
+    ticks["last"] = bars["close"]
+    storage.write_tick(made.path, "futures", "M2405", ticks)
+    made.ticks = ticks
+    return made
+
+
+def stored(bundle, which, code):
+    if which == "daily_bars":
+        rows = bundle.daily[code]
+        return rows, rows["datetime"] // 1000000
+    rows = bundle.minutes[code] if which == "minute_bars" else bundle.ticks
+    return rows, rows["trading_date"]
+
+
+# The night session before 20240130 runs on the evening of 20240129; the spring festival
+# holiday lies within 20240209-20240219; the series run from START to END.
+SPANS = [
+    (START, START), (20240130, 20240130), (20240101, START), (END, 20241231), (20240210, 20240217),
+    (20240209, 20240219), (None, 20240131), (20240222, None), (None, None), (20240301, 20240331),
+]
+
+
+@pytest.mark.parametrize("which, code", [
+    ("daily_bars", "000001.XSHE"), ("minute_bars", "000001.XSHE"), ("minute_bars", "M2405"), ("ticks", "M2405"),
+])
+@pytest.mark.parametrize("start, end", SPANS)
+def test_a_span_holds_exactly_the_rows_of_its_trading_days(bundle, which, code, start, end):
+    rows, days = stored(bundle, which, code)
+    want = rows[(days >= (start or 0)) & (days <= (end or 99991231))]
+    got = getattr(data, which)(code, start, end, bundle_path=bundle.path)
+    np.testing.assert_array_equal(got, want.astype(got.dtype))
+
+
+@pytest.mark.parametrize("day", [20240201, np.int64(20240201), "20240201", " 2024-02-01 ", datetime.date(2024, 2, 1),
+                                 datetime.datetime(2024, 2, 1, 15, 0)])
+def test_dates_in_every_accepted_form(bundle, day):
+    assert data.daily_bars("600000.XSHG", day, day, bundle_path=bundle.path)["datetime"].tolist() == [20240201000000]
+
+
+def test_a_span_is_found_reading_a_handful_of_rows(bundle, monkeypatch):
+    looked_up = []
+    original = storage._StoredColumn.__getitem__
+    monkeypatch.setattr(storage._StoredColumn, "__getitem__", lambda self, i: looked_up.append(i) or original(self, i))
+    rows = data.minute_bars("M2405", 20240205, 20240205, bundle_path=bundle.path)
+    assert len(rows) and len(looked_up) <= 2 * int(np.log2(len(bundle.minutes["M2405"]))) + 2
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda p: data.daily_bars("000002.XSHE", bundle_path=p), "没有代码 000002.XSHE"),
+    (lambda p: data.minute_bars("M2405", "2024-02-05", 20240201, bundle_path=p), "晚于"),
+    (lambda p: data.ticks("M2405", "2024-02-30", bundle_path=p), "无法识别的日期"),
+    (lambda p: data.daily_bars("M2405", 20240201, True, bundle_path=p), "无法识别的日期"),
+    (lambda p: data.daily_bars("M2405", adjust="pre", bundle_path=p), "除权因子"),
+    (lambda p: data.trading_dates(bundle_path=p + "-missing"), "没有 bundle 数据"),
+])
+def test_refusals_say_why(bundle, call, message):
+    with pytest.raises(VantorelError, match=message):
+        call(bundle.path)
+
+
+def test_instruments_decoded_and_reading_waits_for_no_writer(bundle):
+    table = data.instruments(bundle_path=bundle.path)
+    assert table["symbol"][0] == "平安银行" and table["order_book_id"].tolist() == ["000001.XSHE", "600000.XSHG", "M2405"]
+    calendar = service.trading_dates(20240101, END)
+    assert data.trading_dates(20240208, 20240219, bundle_path=bundle.path).tolist() == [
+        d for d in calendar if 20240208 <= d <= 20240219]
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys\nfrom vantorel.ombrel.alpha import locks\n"
+         "with locks.bundle_lock(sys.argv[1], exclusive=True):\n print('held', flush=True); sys.stdin.read()", bundle.path],
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        with pytest.raises(locks.BusyError):
+            data.instruments(bundle_path=bundle.path)
+    finally:
+        holder.communicate("")
+
+
+def test_frames_are_indexed_by_time(bundle):
+    pytest.importorskip("pandas")
+    frame = data.ticks("M2405", 20240130, 20240130, bundle_path=bundle.path, as_frame=True)
+    assert str(frame.index[0]) == "2024-01-29 21:01:00.500000" and "datetime" not in frame.columns
+    daily = data.daily_bars("000001.XSHE", 20240201, 20240202, bundle_path=bundle.path, as_frame=True)
+    assert [str(d.date()) for d in daily.index] == ["2024-02-01", "2024-02-02"]

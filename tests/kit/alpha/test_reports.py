@@ -1,0 +1,86 @@
+import datetime
+import json
+import os
+
+import pytest
+from test_checks import Bundle, _set, spoil_minutes
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import reports, staging
+from vantorel.ombrel.alpha.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
+
+KEYS = {"file", "instrument", "kind", "description", "count", "examples"}
+
+
+@pytest.fixture
+def bundle(tmp_path):
+    return Bundle(tmp_path / "bundle-path")
+
+
+def read_report(path):
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+@pytest.mark.parametrize("which", ["minbar", "daybar"])
+def test_report_holds_one_line_per_finding_and_its_path_is_printed_last(bundle, capsys, which):
+    spoil_minutes(bundle, "000001.XSHE", _set("high", 30, 1.0))
+    spoil_minutes(bundle, "M2405", _set("volume", 43, -1))
+    bundle.daily["600000.XSHG"]["close"][5] *= 1.5
+    bundle.write_daily()
+    capsys.readouterr()
+    found = check_min_bar_data(bundle.path) if which == "minbar" else check_daily_bar_data(bundle.dir)
+    path = capsys.readouterr().out.splitlines()[-1]
+    assert os.path.dirname(path) == os.path.join(bundle.path, "reports")
+    assert path.endswith("-{}.jsonl".format(which))
+    records = read_report(path)
+    assert found and len(records) == len(found)
+    assert all(set(r) == KEYS for r in records)
+    assert sorted((r["file"], r["instrument"], r["kind"], r["count"]) for r in records) == sorted(
+        (a.file, a.code, a.kind, a.count) for a in found)
+    stamp = "datetime" if which == "minbar" else "date"
+    assert all(stamp in e for r in records if r["kind"] in ("ohlc", "jump", "negative_volume") for e in r["examples"])
+
+
+@pytest.mark.parametrize("text, record", [
+    ("2024-02-01 09:31 O1 H2 L0.5 C1", {"datetime": "2024-02-01T09:31:00", "detail": "O1 H2 L0.5 C1"}),
+    ("2024-02-01 09:31", {"datetime": "2024-02-01T09:31:00", "detail": ""}),
+    ("2024-02-01 +30.0%", {"date": "2024-02-01", "detail": "+30.0%"}),
+    # A session's span after its day is no time of the finding.
+    ("2024-02-01 09:31-11:30 119/120", {"date": "2024-02-01", "detail": "09:31-11:30 119/120"}),
+    ("rows=5，数据为 6", {"detail": "rows=5，数据为 6"}),
+])
+def test_example_texts_become_dates_where_they_are_one(text, record):
+    assert reports.example_record(text) == record
+
+
+def test_a_clean_run_writes_an_empty_report_and_old_ones_are_pruned(tmp_path):
+    now = datetime.datetime(2026, 12, 8, 16, 0, 0)
+    paths = [reports.write_report(str(tmp_path), "minbar", [], KINDS, now) for _ in range(reports.KEEP + 2)]
+    # Same second: later runs get their own names rather than overwriting.
+    assert len(set(paths)) == len(paths)
+    kept = sorted(os.listdir(reports.reports_dir(str(tmp_path))))
+    assert len(kept) == reports.KEEP and os.path.basename(paths[-1]) in kept
+    assert os.path.basename(paths[0]) not in kept
+    assert read_report(paths[-1]) == []
+    daybar = reports.write_report(str(tmp_path), "daybar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
+    assert read_report(daybar)[0]["instrument"] is None
+    assert len(os.listdir(reports.reports_dir(str(tmp_path)))) == reports.KEEP + 1
+
+
+def test_a_failed_write_leaves_nothing_and_the_check_still_returns(bundle, capsys, monkeypatch):
+    def refuse(*_args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(reports.os, "fsync", refuse)
+    assert check_min_bar_data(bundle.path) == []
+    assert "未能写入检查报告" in capsys.readouterr().out
+    assert os.listdir(reports.reports_dir(bundle.path)) == []
+
+
+def test_a_path_holding_only_reports_takes_a_bundle(tmp_path):
+    reports.write_report(str(tmp_path), "minbar", [], KINDS)
+    staging.check_bundle_path(str(tmp_path))
+    (tmp_path / "notes.txt").write_text("mine")
+    with pytest.raises(VantorelError):
+        staging.check_bundle_path(str(tmp_path))
