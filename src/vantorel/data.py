@@ -22,8 +22,9 @@ reads, so it never sees an update half done, and waits for nobody but a writer (
 the reason, while one is in). ``bundle_path`` defaults to the kit's bundle path, the one
 ``update-data`` fills when given no ``-d``.
 
-Daily bars are unadjusted: ``adjust="pre"`` or ``"post"`` needs the ex-factors, which the bundle
-does not store yet, and is refused saying so. A code the instrument table lacks, a bundle path
+Daily bars are unadjusted unless ``adjust`` asks for "pre" or "post" adjustment with the bundle's
+ex-factors (``bundle/ex_factors.h5``: from a CSV import, for instance); a code with none stored is
+its own adjusted series. A code the instrument table lacks, a bundle path
 without a bundle, an unreadable date and a ``start`` after ``end`` are refused with a
 ``VantorelError``; a known code with nothing stored in the span gives an empty result.
 """
@@ -71,20 +72,40 @@ def trading_dates(start=None, end=None, bundle_path=None):
 
 
 def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_frame=False):
-    """Unadjusted daily bars of ``code`` from ``start`` to ``end``; ``adjust`` must be None for now."""
+    """Daily bars of ``code`` from ``start`` to ``end``: unadjusted, or with ``adjust="post"`` each
+    price times the cumulative ex-factor of its day, with ``"pre"`` that divided by the latest
+    factor (so the latest prices are the traded ones)."""
     from vantorel.ombrel.alpha import storage
 
-    if adjust in _ADJUSTMENTS:
-        raise VantorelError("复权（adjust={!r}）需要除权因子，而 bundle 中尚未保存除权因子；"
-                            "目前只能读取不复权的日线（adjust=None）".format(adjust))
-    if adjust is not None:
+    if adjust is not None and adjust not in _ADJUSTMENTS:
         raise VantorelError("adjust 应为 None、'pre' 或 'post'，现为 {!r}".format(adjust))
     low, high = _span(start, end)
     with _reading(bundle_path) as path:
         category = _category(path, code)
-        file = storage.daybar_path(storage.bundle_dir(path), category)
+        directory = storage.bundle_dir(path)
+        file = storage.daybar_path(directory, category)
         rows = _read_span(file, "daybar", code, "datetime", low * 1000000, high * 1000000 + 999999)
+        factors = storage.read_table(directory, "ex_factors") if adjust else None
+    if adjust:
+        rows = _adjusted(rows, code, factors, adjust)
     return _frame(rows, "date", 1000000, "%Y%m%d") if as_frame else rows
+
+
+def _adjusted(rows, code, factors, adjust):
+    import numpy as np
+
+    mine = factors[factors["order_book_id"] == code.encode()] if factors is not None else []
+    if not len(mine):
+        return rows  # no corporate action stored: the raw prices are the adjusted ones
+    mine = np.sort(mine, order="ex_date")
+    steps = np.r_[1.0, mine["ex_cum_factor"]]
+    factor = steps[np.searchsorted(mine["ex_date"], rows["datetime"] // 1000000, side="right")]
+    if adjust == "pre":
+        factor = factor / steps[-1]
+    out = rows.copy()
+    for name in ("open", "high", "low", "close", "prev_close"):
+        out[name] = rows[name] * factor
+    return out
 
 
 def minute_bars(code, start=None, end=None, bundle_path=None, as_frame=False):

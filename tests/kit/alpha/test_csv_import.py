@@ -122,3 +122,12 @@ def test_real_market_features_raise_no_alarm_and_faults_are_found(tmp_path, faul
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     found = check_daily_bar_data(storage.bundle_dir(path))
     assert sorted({a.kind for a in found}) == ([] if fault is None else [kind]), found
+
+
+@pytest.mark.parametrize("adjust, closes", [(None, [100.0, 50.5]), ("post", [100.0, 101.0]), ("pre", [50.0, 50.5])])
+def test_daily_bars_read_back_adjusted_with_the_ex_factors(tmp_path, adjust, closes):
+    from vantorel import data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor"))
+    assert data.daily_bars("SPLT.XNYS", adjust=adjust, bundle_path=path)["close"].tolist() == closes

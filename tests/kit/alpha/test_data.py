@@ -75,7 +75,7 @@ def test_a_span_is_found_reading_a_handful_of_rows(bundle, monkeypatch):
     (lambda p: data.minute_bars("M2405", "2024-02-05", 20240201, bundle_path=p), "晚于"),
     (lambda p: data.ticks("M2405", "2024-02-30", bundle_path=p), "无法识别的日期"),
     (lambda p: data.daily_bars("M2405", 20240201, True, bundle_path=p), "无法识别的日期"),
-    (lambda p: data.daily_bars("M2405", adjust="pre", bundle_path=p), "除权因子"),
+    (lambda p: data.daily_bars("M2405", adjust="both", bundle_path=p), "adjust 应为"),
     (lambda p: data.trading_dates(bundle_path=p + "-missing"), "没有 bundle 数据"),
 ])
 def test_refusals_say_why(bundle, call, message):
