@@ -203,7 +203,7 @@ class Overlay:
                     _play_back(bundle_path, journal)
                 _raise_naming(exc, self.path)
         os.unlink(journal)
-        fsync_dir(journal_dir(bundle_path))
+        fsync_path(journal_dir(bundle_path))
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
@@ -230,7 +230,7 @@ class Overlay:
                 out.flush()
                 os.fsync(out.fileno())
                 size = out.tell()
-            fsync_dir(directory)
+            fsync_path(directory)
         except BaseException as exc:
             with contextlib.suppress(OSError):
                 os.unlink(journal)  # the file is untouched
@@ -262,11 +262,11 @@ def _raise_naming(exc, path):
     raise exc
 
 
-def fsync_dir(directory):
-    """Make the names in a directory durable (renames, creations, removals)."""
-    if os.name == "nt":  # directories cannot be opened for fsync there
+def fsync_path(path):
+    """Make a file's bytes, or the names in a directory (renames, creations, removals), durable."""
+    if os.name == "nt" and os.path.isdir(path):  # directories cannot be opened for fsync there
         return
-    fd = os.open(directory, os.O_RDONLY)
+    fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
     finally:
@@ -345,5 +345,5 @@ def recover(bundle_path):
                 rolled.append(restored)
         else:
             os.unlink(path)
-    fsync_dir(directory)
+    fsync_path(directory)
     return rolled

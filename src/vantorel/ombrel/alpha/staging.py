@@ -130,12 +130,8 @@ def _fsync_tree(root):
             path = os.path.join(dirpath, name)
             if os.path.islink(path) or not os.path.isfile(path):
                 continue
-            fd = os.open(path, os.O_RDONLY)
-            try:
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-        journal.fsync_dir(dirpath)
+            journal.fsync_path(path)
+        journal.fsync_path(dirpath)
 
 
 def _keep_previous(dest, ready):
@@ -159,7 +155,7 @@ def _keep_previous(dest, ready):
         # replaced directories go beside it instead, under a name of their own.
         previous = _fresh_name(dest, PREVIOUS + "-")
     os.rename(old, previous)
-    journal.fsync_dir(dest)
+    journal.fsync_path(dest)
     if retired is not None:
         remove_tree(retired)
     return previous
@@ -207,14 +203,14 @@ def _finish_half_done(dest):
     ready = _ours(dest, _READY)
     if ready:
         _roll_forward(dest, ready[0], [])
-        journal.fsync_dir(dest)
+        journal.fsync_path(dest)
         _keep_previous(dest, ready[0])
     for path in ready:
         _discard(path, dest)
     for path in _ours(dest, _STAGING):
         remove_tree(path)
     if os.path.isdir(dest):
-        journal.fsync_dir(dest)
+        journal.fsync_path(dest)
 
 
 def needs_recovery(dest):
@@ -311,7 +307,7 @@ def _swap_in(swap, dest):
     _fsync_tree(staging)
     ready = _fresh_name(dest, _READY)
     os.rename(staging, ready)
-    journal.fsync_dir(dest)
+    journal.fsync_path(dest)
     moved = []
     try:
         _roll_forward(dest, ready, moved)
@@ -327,7 +323,7 @@ def _swap_in(swap, dest):
             raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(dest, reason)) from None
         _discard(ready, dest)
         raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
-    journal.fsync_dir(dest)
+    journal.fsync_path(dest)
     swap.previous = _keep_previous(dest, ready)
     _discard(ready, dest)
 

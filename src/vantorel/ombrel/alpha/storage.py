@@ -482,14 +482,14 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.ombrel.alpha.journal import fsync_dir
+        from vantorel.ombrel.alpha.journal import fsync_path
 
         self._collect(wait)
         if wait:
             directories, self._directories = self._directories, set()
             for directory in sorted(directories):
                 try:
-                    fsync_dir(directory)
+                    fsync_path(directory)
                 except OSError as exc:
                     self._failed.append((None, exc))
         failed, self._failed = self._failed, []
