@@ -91,7 +91,7 @@ def write_report(bundle_path, check, found, kinds, now=None):
         with contextlib.suppress(OSError):
             os.unlink(temp)
         raise
-    journal.fsync_dir(directory)
+    journal.fsync_path(directory)
     _prune(directory, check)
     return path
 
