@@ -131,3 +131,49 @@ def test_daily_bars_read_back_adjusted_with_the_ex_factors(tmp_path, adjust, clo
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor"))
     assert data.daily_bars("SPLT.XNYS", adjust=adjust, bundle_path=path)["close"].tolist() == closes
+
+
+DAYS = [20261101 + i for i in range(0, 30) if (20261101 + i) % 100 <= 30]
+
+
+def daily_text(closes, volumes=None, skip=()):
+    rows = "".join(f"{d},{c!r},{c * 1.01!r},{c * 0.99!r},{c!r},{(volumes or {}).get(d, 1000 + i * 7)}\n"
+                   for i, (d, c) in enumerate(zip(DAYS, closes)) if d not in skip)
+    return "date,open,high,low,close,volume\n" + rows
+
+
+@pytest.mark.parametrize("fault, kind", [
+    (None, None),
+    ("stale", "stale"),  # the same bar five days running: a feed that stopped but kept publishing
+    ("volume", "volume_outlier"),  # one day's volume a hundred times the series' own
+    ("spike", "reverting_spike"),  # a 15% print, below the jump threshold, undone the next day
+    ("stopped", "stopped"),  # a series that ends a week before the others
+    ("holiday", "market_gap"),  # a day missing from every series: one row, not one per series
+])
+def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data
+
+    wave = [100 * (1 + 0.01 * ((i * 7) % 5 - 2)) for i in range(len(DAYS))]
+    codes = [f"S{i}.XNYS" for i in range(4)]
+    files = {"instruments.csv": "order_book_id,symbol,category,exchange,listed_date\n" + "".join(
+        f"{c},{c},stock,XNYS,20100104\n" for c in codes), "calendar.csv": "date\n" + "".join(f"{d}\n" for d in DAYS),
+        "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None,
+        "ex_factors.csv": None, "suspended.csv": None}
+    for n, code in enumerate(codes):
+        closes, volumes, skip = [w * (1 + n / 10) for w in wave], {}, ()
+        if n == 0 and fault == "stale":
+            closes[10:15] = [closes[10]] * 5
+            volumes = {d: 1234 for d in DAYS[10:15]}
+        if n == 0 and fault == "volume":
+            volumes = {DAYS[12]: 100_000}
+        if n == 0 and fault == "spike":
+            closes[12] *= 1.15
+        if n == 0 and fault == "stopped":
+            skip = DAYS[-7:]
+        if fault == "holiday":
+            skip = (DAYS[9],)
+        files[f"daybar/{code}.csv"] = daily_text(closes, volumes, skip)
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **files))
+    found = check_daily_bar_data(storage.bundle_dir(path))
+    assert [a.kind for a in found] == ([] if fault is None else [kind]), found

@@ -77,6 +77,11 @@ KINDS = {
     "daily_vs_minute": "日线与分钟线汇总不符",
     "minute_without_daily": "有分钟线无日线",
     "calendar": "交易日历有误",
+    "market_gap": "多数合约同日缺失",
+    "stale": "连续多日行情完全相同",
+    "volume_outlier": "成交量异常",
+    "reverting_spike": "价格尖刺（次日回落）",
+    "stopped": "早于日历末日停止更新",
 }
 
 PRICE_FIELDS = ("open", "high", "low", "close")
@@ -102,6 +107,11 @@ class CheckSettings(NamedTuple):
     price_rel: float = 1e-6  # the same when the tick size is unknown
     volume_rel: float = 0.001
     examples: int = 3
+    stale_days: int = 5  # the same open, high, low, close and volume this many days running
+    volume_ratio: float = 50.0  # a day's volume beyond this many times the series' median
+    spike: float = 0.10  # a move beyond this, undone (within a quarter of it) the next day
+    stopped_days: int = 5  # trading days of the calendar after a listed series' last bar
+    market_gap_share: float = 0.5  # a missing day shared by more than this share of series is one row
 
     def jump_limit(self, category, minute):
         if category == "option":
@@ -186,6 +196,7 @@ class _Base:
                     code = _text(row["order_book_id"])
                     self.instruments[code] = {n: (_text(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
         self._sessions = {}
+        self.gaps = None  # [(series, missing days, days expected)] when a run gathers them
         self.ex_factors, self.suspended = {}, {}
         for name, into in (("ex_factors", self.ex_factors), ("suspended", self.suspended)):
             try:
@@ -410,7 +421,10 @@ def _calendar_checks(series, base, days):
     expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
     # A day the instrument was suspended is no gap.
     missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), base.suspended_days(series.code))
-    series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
+    if base.gaps is not None:
+        base.gaps.append((series, missing, len(expected)))  # judged once every series is in
+    else:
+        series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
 
 
 # ---- minute bars ---------------------------------------------------------------------------------
@@ -650,6 +664,7 @@ def _missing(arr, columns):
 
 def _check_daily_series(base, bundle_path, file, category, code, daily, settings):
     series = _Series(file, code, settings, lambda s: _day(int(s) // 1000000))
+    series.category = category
     if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
         return series.found
     daily = _columns(daily, DAYBAR_COLUMNS)
@@ -659,6 +674,7 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
         series.add("unknown_instrument", 1)
     days = daily["datetime"] // 1000000
     _calendar_checks(series, base, days)
+    _daily_habits(series, base, daily, days, settings)
     minute_path = storage.minbar_path(bundle_path, category, code)
     if os.path.exists(minute_path):
         try:
@@ -668,6 +684,71 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
         if minutes is not None:
             _cross_check(series, base, daily, days, minutes)
     return series.found
+
+
+def _daily_habits(series, base, daily, days, settings):
+    """What real data gets wrong that the bar-by-bar checks cannot see: a bar repeated day after
+    day (a feed that stopped but kept publishing), a volume far off the series' own, a bad print
+    that the next day undoes (below the jump threshold), a series that stopped before the calendar."""
+    import numpy as np
+
+    o, h, l, c, v = (daily[f] for f in PRICE_FIELDS + ("volume",))
+    n = len(c)
+    run = settings.stale_days
+    if n >= run:
+        same = (np.diff(o) == 0) & (np.diff(h) == 0) & (np.diff(l) == 0) & (np.diff(c) == 0) & (np.diff(v) == 0)
+        # A window of run - 1 equal steps is run equal bars; report where each such stretch ends.
+        window = np.convolve(same.astype("i8"), np.ones(run - 1, dtype="i8"), mode="valid") == run - 1
+        ends = np.flatnonzero(window[1:] & ~window[:-1]) + 1 if len(window) > 1 else np.zeros(0, "i8")
+        starts = np.r_[np.flatnonzero(window[:1]), ends]
+        series.flag("stale", starts + run - 1, daily["datetime"])
+    traded = v[v > 0]
+    if len(traded) >= 10:
+        median = float(np.median(traded))
+        series.flag("volume_outlier", v > settings.volume_ratio * median,
+                    describe=lambda i: "{} {} 股，为中位数的 {:.0f} 倍".format(_day(days[i]), v[i], v[i] / median))
+    if n >= 3:
+        factors = base.factors(series.code, days)
+        adjusted = c * factors if factors is not None else c
+        with np.errstate(all="ignore"):
+            move = adjusted[1:] / adjusted[:-1] - 1.0
+        out, back = move[:-1], move[1:]
+        # A move is a spike only against the series' own volatility (an option moves 10% on a quiet
+        # day); beyond the jump threshold the jump check has reported it already.
+        finite = move[np.isfinite(move)]
+        spread = 1.4826 * float(np.median(np.abs(finite - np.median(finite)))) if len(finite) else 0.0
+        size = max(settings.spike, 6 * spread)
+        spike = (np.abs(out) > size) & (np.abs(out) <= settings.jump_limit(series.category, False)) & \
+                (np.sign(out) != np.sign(back)) & (np.abs((1 + out) * (1 + back) - 1) < size / 4)
+        series.flag("reverting_spike", np.flatnonzero(spike) + 1,
+                    describe=lambda i: "{} {:+.1%} 后次日 {:+.1%}".format(_day(days[i]), move[i - 1], move[i]))
+    listed, de_listed = base.listing(series.code)
+    if base.has_calendar and n and not de_listed:
+        after = base.calendar[base.calendar > days[-1]]
+        after = after[after <= base.last_data_day]
+        if len(after) >= settings.stopped_days:
+            series.add("stopped", len(after), ("最后一根日线在 {}，之后还有 {} 个交易日".format(_day(days[-1]), len(after)),))
+
+
+def _market_gaps(base, found, series_count, settings):
+    """Missing days shared by most series become one row naming the date and the count; the rest
+    are reported with their series."""
+    import numpy as np
+
+    if not base.gaps:
+        return
+    counts = {}
+    for _series, missing, _expected in base.gaps:
+        for day in missing.tolist():
+            counts[day] = counts.get(day, 0) + 1
+    shared = {day for day, k in counts.items() if k > max(2, settings.market_gap_share * series_count)}
+    for day in sorted(shared):
+        found.append(Anomaly("", "", "market_gap", counts[day], ("{}：{} 个合约都没有数据".format(_day(day), counts[day]),)))
+    for series, missing, _expected in base.gaps:
+        rest = missing[~np.isin(missing, list(shared))] if shared else missing
+        before = len(series.found)
+        series.flag("missing_days", np.arange(len(rest)), describe=lambda i, rest=rest: _day(rest[i]))
+        found.extend(series.found[before:])
 
 
 def check_daily_bar_data(bundle_directory, settings=None):
@@ -686,6 +767,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
         click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, storage.DAYBAR_DIR_NAME)))
         return []
     base = _Base(bundle_directory, bundle_path)
+    base.gaps = []
     found = list(base.problems)
     series = []
     for category, path in files:
@@ -696,6 +778,8 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
             found.append(Anomaly(file, "", "unreadable", 1, (_short(exc),)))
             continue
         series += [(file, category, code, by_code[code]) for code in sorted(by_code)]
+    # The last day any daily bar has: a series ending well before it stopped updating.
+    base.last_data_day = max((int(d["datetime"][-1]) // 1000000 for *_rest, d in series if len(d)), default=0)
     bars = 0
     # Daily files are few and small; the work, and so the bar, goes by instrument.
     with _progress(series, "检查日线") as items:
@@ -703,6 +787,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
             found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
             bars += len(daily)
     series_count = len(series)
+    _market_gaps(base, found, series_count, settings)
     _report(found, len(files), bars, "日线", series_count)
     _write_report(bundle_path, "daybar", found)
     return found
