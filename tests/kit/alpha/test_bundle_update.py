@@ -610,3 +610,24 @@ def test_a_stored_series_the_kit_cannot_append_to_is_set_aside_and_fetched_again
     assert "字段的名称、顺序或类型" in capsys.readouterr().err
     got = storage.read_minbar(file)
     assert got.dtype == storage.minbar_dtype() and got["trading_date"][-1] == 20261209
+
+
+def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, monkeypatch, capsys):
+    from vantorel.ombrel.alpha import checks
+
+    # 000002.XSHE splits 2:1 on 2014-03-03 in the embedded market (and pays a yearly dividend).
+    (stock,) = [i for i in service.build_universe(20140101, 20140310) if i.order_book_id == "000002.XSHE"]
+    assert (20140303, 2.0) in service.corporate_actions(stock)
+    monkeypatch.setenv(service.ENV_NOW, "2014-03-10T16:00")
+    monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
+    monkeypatch.setenv(service.ENV_MINBAR_DAYS, "10")
+    assert bundle.update_bundle_from_corvane(1, path, True, ("000002.XSHE",), (), False)
+    directory = storage.bundle_dir(path)
+    daily = storage.read_daily(directory, "000002.XSHE")
+    before, after = (daily["close"][daily["datetime"] // 1000000 == d][0] for d in (20140228, 20140303))
+    assert 0.4 < after / before < 0.6  # the raw price halves
+    factors = storage.read_table(directory, "ex_factors")
+    split = factors[(factors["order_book_id"] == b"000002.XSHE") & (factors["ex_date"] == 20140303)]
+    assert len(split) == 1
+    capsys.readouterr()
+    assert checks.check_min_bar_data(path) == [] and checks.check_daily_bar_data(directory) == []

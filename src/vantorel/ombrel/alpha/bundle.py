@@ -508,6 +508,9 @@ def _write_base(client, bundle_path, instruments, latest):
         storage.write_instruments(bundle_directory, arr)
     if not _same_as_stored(storage.read_trading_dates, bundle_directory, dates):
         storage.write_trading_dates(bundle_directory, dates)
+    factors = client.ex_factors()
+    if not _same_as_stored(lambda d: storage.read_table(d, "ex_factors"), bundle_directory, factors):
+        storage.write_table(bundle_directory, "ex_factors", factors)
 
 
 def _same_as_stored(read, bundle_directory, arr):
@@ -517,7 +520,7 @@ def _same_as_stored(read, bundle_directory, arr):
         stored = read(bundle_directory)
     except (OSError, storage.StorageError):
         return False
-    return stored.dtype == arr.dtype and np.array_equal(stored, arr)
+    return stored is not None and stored.dtype == arr.dtype and np.array_equal(stored, arr)
 
 
 def _stored_codes(bundle_path, kind):

@@ -25,6 +25,7 @@ import time
 from vantorel.errors import VantorelError
 
 CALENDAR_START = _dt.date(2005, 1, 4)
+CALENDAR_END_YEAR = 2035  # the last year the holiday table knows
 
 # The spring festival holiday starts on the eve of the lunar new year and lasts seven days.
 _LUNAR_NEW_YEAR = {
@@ -524,9 +525,15 @@ def _daily_table(inst, start, end):
     vol = inst.volatility
     tick = inst.tick_size
     walk = np.cumsum(vol * _normal(keys, 0))
+    # Splits and dividends: a day's raw prices are the walk's times the ratios still to come, so the
+    # prices adjusted with the published factors follow the walk unbroken.
+    scale = _raw_scale(inst, dates)
     level = inst.price_level * np.exp(_LEVEL_BOUND * np.tanh(walk / _LEVEL_BOUND))
-    close_all = np.maximum(np.round(level / tick), 3.0)
-    first_prev = max(round(inst.price_level / tick), 3.0)
+    close_all = np.maximum(np.round(level * scale / tick), 3.0)
+    # The previous close in the day's own units (an exchange publishes it so on an ex-date).
+    prev_level = np.concatenate([[inst.price_level], level[:-1]])
+    prev_all = np.maximum(np.round(prev_level * scale / tick), 3.0)
+    first_prev = prev_all[0] if len(prev_all) else max(round(inst.price_level / tick), 3.0)
     if inst.category in ("futures", "option"):
         drift = np.cumsum(0.05 * _normal(keys, 5))
         oi_all = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)
@@ -535,7 +542,7 @@ def _daily_table(inst, start, end):
 
     lo_prev = max(lo - 1, 0)
     close = close_all[lo:]
-    prev_close = np.concatenate([[close_all[lo - 1] if lo else first_prev], close_all[lo:-1]]) if len(close) else close
+    prev_close = prev_all[lo:] if len(close) else close
     oi = oi_all[lo:]
     prev_oi = np.concatenate([oi_all[lo_prev:lo_prev + 1], oi_all[lo:-1]]) if len(oi) else oi
     keys, dates, ords = keys[lo:], dates[lo:], ords[lo:]
@@ -558,6 +565,60 @@ def _daily_table(inst, start, end):
     return {"date": dates, "ord": ords, "prev_date": prev_dates, "prev_ord": prev_ords,
             "open": open_, "high": high, "low": low, "close": close, "prev_close": prev_close,
             "lots": lots, "oi": oi, "prev_oi": prev_oi}
+
+
+# One stock in three pays a dividend each year near its anniversary, one in four splits once.
+_DIVIDEND = 1.03
+_SPLIT = 2.0
+
+
+def corporate_actions(inst):
+    """(ex-date YYYYMMDD, price ratio) of a stock's splits and dividends, oldest first: a ratio of 2
+    halves the raw price from the ex-date on. Fixed for all time, so that prices never change with
+    the clock."""
+    if inst.category != "stock":
+        return []
+    actions = []
+    if stable_hash(inst.order_book_id, "dividend") % 3 == 0:
+        month = 5 + stable_hash(inst.order_book_id, "dividend-month") % 4
+        for year in range(to_date(inst.listed_date).year + 1, CALENDAR_END_YEAR + 1):
+            day = _first_trading_on_or_after(_dt.date(year, month, 15))
+            if day:
+                actions.append((day, _DIVIDEND))
+    if stable_hash(inst.order_book_id, "split") % 4 == 0:
+        year = 2012 + stable_hash(inst.order_book_id, "split-year") % 20
+        day = _first_trading_on_or_after(_dt.date(year, 3 + stable_hash(inst.order_book_id, "split-month") % 8, 1))
+        if day and day > inst.listed_date:
+            actions.append((day, _SPLIT))
+    return sorted(actions)
+
+
+def _raw_scale(inst, dates):
+    """Per day, the ratios of the actions after it: raw price = walk price times this."""
+    import numpy as np
+
+    scale = np.ones(len(dates))
+    for day, ratio in corporate_actions(inst):
+        scale[dates < day] *= ratio
+    return scale
+
+
+def ex_factors(instruments, latest):
+    """The cumulative price-adjustment factors published up to ``latest``, as the bundle stores
+    them (storage.EX_FACTOR_FIELDS), ordered by code and date."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha.storage import EX_FACTOR_FIELDS
+
+    rows = []
+    for inst in instruments:
+        cumulative = 1.0
+        for day, ratio in corporate_actions(inst):
+            if day > latest:
+                break
+            cumulative *= ratio
+            rows.append((inst.order_book_id.encode(), day, cumulative))
+    return np.array(sorted(rows), dtype=EX_FACTOR_FIELDS)
 
 
 def _money(inst, ticks):
@@ -910,6 +971,10 @@ class EmbeddedService:
     def trading_dates(self, start, end):
         return trading_dates(start, end)
 
+    def ex_factors(self, latest=None):
+        latest = latest or self.latest_trading_date()
+        return ex_factors(self.instruments(latest), latest)
+
     def _lookup(self, code):
         latest = self.latest_trading_date()
         with self._cache_lock:
@@ -953,6 +1018,10 @@ class MarketDataClient:
         raise NotImplementedError
 
     def trading_dates(self, start, end):
+        raise NotImplementedError
+
+    def ex_factors(self):
+        """The cumulative price-adjustment factors published so far (storage.EX_FACTOR_FIELDS)."""
         raise NotImplementedError
 
     def daily_bars(self, code, start, end):
@@ -1005,6 +1074,9 @@ class EmbeddedClient(MarketDataClient):
 
     def trading_dates(self, start, end):
         return self._call(self.service.trading_dates, start, end)
+
+    def ex_factors(self):
+        return self._call(self.service.ex_factors)
 
     def daily_bars(self, code, start, end):
         return self._call(self.service.daily_bars, code, start, end)
