@@ -680,7 +680,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     bundle path holds files but no bundle.
     """
     path, kind = _check_source(file_path)
-    bundle = os.path.realpath(os.path.abspath(os.fspath(data_bundle_path)))
+    bundle = locks.resolve(data_bundle_path)
     for name in staging.LAYOUT + (staging.PREVIOUS,):
         replaced = os.path.join(bundle, name)
         if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:

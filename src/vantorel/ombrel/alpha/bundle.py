@@ -562,7 +562,6 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     if unknown:
         raise VantorelError(_unknown_message(unknown, instruments))
 
-    bundle_directory = storage.bundle_dir(bundle_path)
     tasks = []
     daybars_stored = {}
     if base:

@@ -668,13 +668,13 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
         return series.found
     daily = _columns(daily, DAYBAR_COLUMNS)
-    _bar_checks(series, daily, settings.jump_limit(category, minute=False),
-                base.factors(code, daily["datetime"] // 1000000))
+    days = daily["datetime"] // 1000000
+    factors = base.factors(code, days)
+    _bar_checks(series, daily, settings.jump_limit(category, minute=False), factors)
     if base.instruments and code not in base.instruments:
         series.add("unknown_instrument", 1)
-    days = daily["datetime"] // 1000000
     _calendar_checks(series, base, days)
-    _daily_habits(series, base, daily, days, settings)
+    _daily_habits(series, base, daily, days, factors, settings)
     minute_path = storage.minbar_path(bundle_path, category, code)
     if os.path.exists(minute_path):
         try:
@@ -686,7 +686,7 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     return series.found
 
 
-def _daily_habits(series, base, daily, days, settings):
+def _daily_habits(series, base, daily, days, factors, settings):
     """What real data gets wrong that the bar-by-bar checks cannot see: a bar repeated day after
     day (a feed that stopped but kept publishing), a volume far off the series' own, a bad print
     that the next day undoes (below the jump threshold), a series that stopped before the calendar."""
@@ -708,7 +708,6 @@ def _daily_habits(series, base, daily, days, settings):
         series.flag("volume_outlier", v > settings.volume_ratio * median,
                     describe=lambda i: "{} {} 股，为中位数的 {:.0f} 倍".format(_day(days[i]), v[i], v[i] / median))
     if n >= 3:
-        factors = base.factors(series.code, days)
         adjusted = c * factors if factors is not None else c
         with np.errstate(all="ignore"):
             move = adjusted[1:] / adjusted[:-1] - 1.0

@@ -34,7 +34,9 @@ _held = {}  # bundle path -> [fd or FileLock, exclusive, depth]
 _guard = threading.RLock()
 
 
-def _resolve(bundle_path):
+def resolve(bundle_path):
+    """The bundle path as the lock and the swaps know it. A bundle path that is a symlink stays one:
+    the tree it points at is the bundle."""
     return os.path.realpath(os.path.abspath(os.fspath(bundle_path)))
 
 
@@ -85,7 +87,7 @@ def bundle_lock(bundle_path, exclusive, create=False):
     (there is nothing to read). Raises BusyError at once when another process holds the lock the
     other way, VantorelError when the bundle path cannot be made or opened.
     """
-    path = _resolve(bundle_path)
+    path = resolve(bundle_path)
     if os.path.lexists(path) and not os.path.isdir(path):
         raise VantorelError(f"{path} 已存在且不是目录；请用 -d 指定一个目录")
     made = False

@@ -533,7 +533,6 @@ def _daily_table(inst, start, end):
     # The previous close in the day's own units (an exchange publishes it so on an ex-date).
     prev_level = np.concatenate([[inst.price_level], level[:-1]])
     prev_all = np.maximum(np.round(prev_level * scale / tick), 3.0)
-    first_prev = prev_all[0] if len(prev_all) else max(round(inst.price_level / tick), 3.0)
     if inst.category in ("futures", "option"):
         drift = np.cumsum(0.05 * _normal(keys, 5))
         oi_all = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)

@@ -69,11 +69,6 @@ class Swap:
             names, self.previous, os.path.dirname(self.previous))
 
 
-def _resolve(dest):
-    # A bundle path that is a symlink stays one: the tree it points at is where the swap happens.
-    return os.path.realpath(os.path.abspath(os.fspath(dest)))
-
-
 def _ours(dest, prefix):
     """Trees a swap left in ``dest`` under ``prefix``, newest first."""
     # Exactly the names _fresh_name makes: a user's ".vantorel.ready-copy" is none of ours.
@@ -224,7 +219,7 @@ def recover(dest):
 
     Returns False without touching anything when another process holds the directory.
     """
-    dest = _resolve(dest)
+    dest = locks.resolve(dest)
     if not os.path.isdir(dest):
         return True
     try:
@@ -239,7 +234,7 @@ def recover(dest):
 def reading(bundle_path):
     """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
     process left half done; yields the resolved path. Raises BusyError when a writer is in."""
-    path = _resolve(bundle_path)
+    path = locks.resolve(bundle_path)
     for _attempt in range(3):
         if needs_recovery(path):
             try:

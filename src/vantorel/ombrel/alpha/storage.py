@@ -396,12 +396,10 @@ def _raise_naming(exc, path):
 def commit_temp(tmp, path, sync_directory=True):
     """Make a written temporary file durable and move it into place (and, unless the caller does it
     later for many files at once, make the move durable too)."""
+    from vantorel.ombrel.alpha.journal import fsync_path
+
     try:
-        fd = os.open(tmp, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
+        fsync_path(tmp)
         os.replace(tmp, path)
     except BaseException as exc:
         _unlink_quietly(tmp)
@@ -600,21 +598,30 @@ def write_daybars(bundle_directory, category, bars_by_code, committer=None, owne
 
 # ---- appending in place --------------------------------------------------------------------------
 
+class _StoredColumn:
+    """One field of a stored series as a sequence ``bisect`` can search: each look-up reads one row."""
+
+    def __init__(self, ds, field):
+        self.ds = ds
+        self.field = field
+
+    def __len__(self):
+        return self.ds.shape[0]
+
+    def __getitem__(self, index):
+        return int(self.ds[index][self.field])
+
+
 def _overlap_start(ds, first_new, stored_last=None):
     """The index of the first stored row whose ``datetime`` is not before ``first_new``: new rows
     replace the stored tail from there. Reads a handful of rows, not the series (none when the
     caller knows the last stored ``datetime``, ``stored_last``, and the new rows come after it)."""
+    import bisect
+
     n = ds.shape[0]
     if n == 0 or (stored_last if stored_last is not None else int(ds[n - 1]["datetime"])) < first_new:
         return n
-    lo, hi = 0, n - 1  # the row at hi is at or after first_new
-    while lo < hi:
-        mid = (lo + hi) // 2
-        if int(ds[mid]["datetime"]) < first_new:
-            lo = mid + 1
-        else:
-            hi = mid
-    return lo
+    return bisect.bisect_left(_StoredColumn(ds, "datetime"), first_new)
 
 
 def _append(ds, rows, stored_last=None):
@@ -830,8 +837,6 @@ def _whole(path, ds):
 
 
 def _read_dataset(path, kind, name):
-    import numpy as np
-
     f = _open(path, kind)
     try:
         if name not in f:
@@ -940,8 +945,6 @@ def read_trading_dates(bundle_directory):
 
 def read_daybar_file(path):
     """All daily bars of one category file: {market code: structured array}."""
-    import numpy as np
-
     f = _open(path, "daybar")
     try:
         try:
@@ -975,8 +978,6 @@ def read_daily(bundle_directory, code=None, category=None):
             f = _open(path, "daybar")
             try:
                 if code in f:
-                    import numpy as np
-
                     return _whole(path, f[code])
             finally:
                 f.close()
@@ -1133,20 +1134,6 @@ def _series_file_problem(f, path, kind, state, thorough):
         if thorough and int(ds[0]["trading_date"]) != int(state.get("first_trading_date", ds[0]["trading_date"])):
             return "数据的交易日与记录不符"
     return None
-
-
-class _StoredColumn:
-    """One field of a stored series as a sequence ``bisect`` can search: each look-up reads one row."""
-
-    def __init__(self, ds, field):
-        self.ds = ds
-        self.field = field
-
-    def __len__(self):
-        return self.ds.shape[0]
-
-    def __getitem__(self, index):
-        return int(self.ds[index][self.field])
 
 
 def read_span(path, kind, name, field, low, high):
