@@ -359,35 +359,53 @@ def _bar_checks(series, arr, jump_limit, factors=None):
 
     stamps = arr["datetime"]
     step = np.diff(stamps)
-    series.flag("not_increasing", np.flatnonzero(step < 0) + 1, stamps)
-    series.flag("duplicate", np.flatnonzero(step == 0) + 1, stamps)
+    # A clean series, nearly every one, pays one scan for what a faulty one needs several for.
+    if not (step > 0).all():
+        series.flag("not_increasing", np.flatnonzero(step < 0) + 1, stamps)
+        series.flag("duplicate", np.flatnonzero(step == 0) + 1, stamps)
 
     o, h, l, c = (arr[f] for f in PRICE_FIELDS)
     with np.errstate(invalid="ignore"):
         # One sum finds NaN and infinity in any of the four (inf - inf is NaN too).
-        series.flag("nan", ~np.isfinite(o + h + l + c), stamps)
-    series.flag("non_positive", np.minimum(np.minimum(o, h), np.minimum(l, c)) <= 0, stamps)
+        total = o + h
+        total += l
+        total += c
+        finite = np.isfinite(total)
+    if not finite.all():
+        series.flag("nan", ~finite, stamps)
+    lowest = np.minimum(o, h)
+    np.minimum(lowest, l, out=lowest)
+    np.minimum(lowest, c, out=lowest)
+    positive = lowest > 0
+    all_positive = positive.all()
+    if not all_positive:
+        series.flag("non_positive", ~positive & finite, stamps)
     # NaN compares false, so a NaN row is reported once, above, and not again here. Adjusted
     # prices carry rounding of a few parts in 1e16: only a real break counts.
-    slack = OHLC_TOLERANCE * np.abs(h)
-    bad = (h + slack < np.maximum(np.maximum(o, c), l)) | (l - slack > np.minimum(o, c))
-    series.flag(
-        "ohlc",
-        bad,
-        describe=lambda i: "{} O{:g} H{:g} L{:g} C{:g}".format(series.stamp_text(stamps[i]), o[i], h[i], l[i], c[i]),
-    )
+    top = np.maximum(o, c)
+    bottom = np.minimum(o, c)
+    np.maximum(top, l, out=top)
+    if not ((h >= top).all() and (l <= bottom).all()):  # else no slack can matter
+        slack = OHLC_TOLERANCE * np.abs(h)
+        bad = (h + slack < top) | (l - slack > bottom)
+        series.flag(
+            "ohlc",
+            bad,
+            describe=lambda i: "{} O{:g} H{:g} L{:g} C{:g}".format(series.stamp_text(stamps[i]), o[i], h[i], l[i], c[i]),
+        )
     series.flag("negative_volume", arr["volume"] < 0, stamps)
 
     if len(c) > 1:
         adjusted = c * factors if factors is not None else c
         with np.errstate(all="ignore"):
-            move = adjusted[1:] / adjusted[:-1] - 1.0
-        usable = (c[1:] > 0) & (c[:-1] > 0)
-        jumps = np.flatnonzero(usable & (np.abs(move) > jump_limit))
+            ratio = adjusted[1:] / adjusted[:-1]
+        big = (ratio > 1.0 + jump_limit) | (ratio < 1.0 - jump_limit)  # NaN is neither
+        if not all_positive:
+            big &= (c[1:] > 0) & (c[:-1] > 0)
         series.flag(
             "jump",
-            jumps + 1,
-            describe=lambda i: "{} {:+.1%}".format(series.stamp_text(stamps[i]), move[i - 1]),
+            np.flatnonzero(big) + 1,
+            describe=lambda i: "{} {:+.1%}".format(series.stamp_text(stamps[i]), ratio[i - 1] - 1.0),
         )
 
 
@@ -519,15 +537,15 @@ def _regular_day_sessions(base, firsts, lasts, night, stamps, trading_day):
     per_day = len(template)
     if len(stamps) % per_day:
         return False
+    # Compared as days x minutes tables, so that nothing the size of the series is built.
     days = trading_day[::per_day]
-    if not np.array_equal(np.repeat(days, per_day), trading_day):
+    if not (trading_day.reshape(-1, per_day) == days[:, None]).all():
         return False
     known = np.searchsorted(base.calendar, days)
     if np.any(known >= len(base.calendar)) or not np.array_equal(base.calendar[np.minimum(known, len(
             base.calendar) - 1)], days):
         return False
-    clock = stamps.reshape(-1, per_day) - days.astype("i8")[:, None] * 1000000
-    return bool(np.array_equal(clock, np.broadcast_to(template, clock.shape)))
+    return bool((stamps.reshape(-1, per_day) == days.astype("i8")[:, None] * 1000000 + template).all())
 
 
 def _attr_checks(series, days, attrs):
