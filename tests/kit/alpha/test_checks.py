@@ -312,7 +312,8 @@ def spoil_daily(bundle, code, field, index, value):
 def test_each_daily_anomaly_is_reported(bundle, code, field, index, value, expected):
     if value is None:
         original = bundle.daily[code][field][index]
-        value = original * 1.01 if field == "volume" else original + 0.02
+        # beyond what two feeds of one market differ by (2% of volume, 0.2% of price)
+        value = original * 1.05 if field == "volume" else original * 1.01
         if field == "open":
             bundle.daily[code]["high"][index] = max(bundle.daily[code]["high"][index], value)
     spoil_daily(bundle, code, field, index, value)
@@ -322,12 +323,13 @@ def test_each_daily_anomaly_is_reported(bundle, code, field, index, value, expec
 
 
 def test_daily_within_tolerance_is_clean(bundle):
-    # Half a tick of price and 0.1% of volume are the tolerances (the high follows the close
-    # up, by at most the same 0.4 tick).
-    daily = bundle.daily["M2405"]
-    daily["close"][3] += 0.4
-    daily["high"][3] = max(daily["high"][3], daily["close"][3])
-    daily["volume"][3] = int(daily["volume"][3] * 1.0005)
+    # A daily bar from another feed: a close an auction print away (0.15%, many ticks of a
+    # stock), a future's close one tick off, a volume with 1.5% more trades.
+    for code, close_by in (("000001.XSHE", lambda c: c * 1.0015), ("M2405", lambda c: c + 1.0)):
+        daily = bundle.daily[code]
+        daily["close"][3] = close_by(daily["close"][3])
+        daily["high"][3] = max(daily["high"][3], daily["close"][3])
+        daily["volume"][3] = int(daily["volume"][3] * 1.015)
     bundle.write_daily()
     assert check_bundle_data(bundle.dir) == []
 
@@ -393,10 +395,27 @@ def test_jump_threshold_from_environment(bundle, monkeypatch):
     assert kinds(check_min_bar_data(bundle.path)) == set()
     monkeypatch.setenv("VANTOREL_CHECK_MINUTE_JUMP", "0.1")
     assert kinds(check_min_bar_data(bundle.path)) == {"jump"}
-    monkeypatch.setenv("VANTOREL_CHECK_MINUTE_JUMP", "ten percent")
-    with pytest.raises(VantorelError, match="VANTOREL_CHECK_MINUTE_JUMP"):
-        settings_from_env()
     assert CheckSettings().jump_limit("option", minute=True) == 5.0
+
+
+@pytest.mark.parametrize("name, text, field, value", [
+    ("VANTOREL_CHECK_DAILY_MINUTE_VOLUME", "0.5", "volume_rel", 0.5),
+    ("VANTOREL_CHECK_STALE_DAYS", "3", "stale_days", 3),
+    ("VANTOREL_CHECK_MARKET_GAP_SHARE", "1", "market_gap_share", 1.0),
+    ("VANTOREL_CHECK_MINUTE_JUMP", "ten percent", None, None),
+    ("VANTOREL_CHECK_SPIKE", "nan", None, None),
+    ("VANTOREL_CHECK_DAILY_MINUTE_PRICE", "0", None, None),
+    ("VANTOREL_CHECK_MARKET_GAP_SHARE", "1.5", None, None),
+    ("VANTOREL_CHECK_STALE_DAYS", "1", None, None),  # one day alone is no run
+    ("VANTOREL_CHECK_STOPPED_DAYS", "2.5", None, None),
+])
+def test_every_threshold_is_set_through_the_environment_or_refused(monkeypatch, name, text, field, value):
+    monkeypatch.setenv(name, text)
+    if field is None:
+        with pytest.raises(VantorelError, match=name):
+            settings_from_env()
+    else:
+        assert getattr(settings_from_env(), field) == value
 
 
 @pytest.fixture(scope="module")

@@ -31,17 +31,12 @@ and in minute bars besides:
 and in daily bars besides, against the minute bars of the same instrument:
 
 - open differs from the first minute's open, high from the highest high, low from the lowest
-  low, close from the last minute's close (each beyond half a tick, or a relative 1e-6 when
-  the tick size is unknown), or volume from the minutes' sum (beyond a relative 0.1%);
+  low, close from the last minute's close (each beyond the larger of a tick and 0.2% of the
+  price: the two may come from different feeds), or volume from the minutes' sum (beyond 2%);
 - trading days that have minute bars but no daily bar.
 
-Thresholds (``CheckSettings``; the jump thresholds can be set through the environment):
-
-- daily jump 25% (``VANTOREL_CHECK_DAILY_JUMP``): above the widest daily price limit of the
-  exchanges (20%), so only a real break or a bad price trips it;
-- minute jump 20% (``VANTOREL_CHECK_MINUTE_JUMP``), bar to bar, over night gaps too;
-- options 500% either way (``VANTOREL_CHECK_OPTION_JUMP``): a cheap option can move many times
-  its own price in a day.
+Every threshold is a field of ``CheckSettings``, and ``SETTINGS`` names the environment variable
+that sets it (``VANTOREL_CHECK_*``, documented in the README with its default and range).
 
 numpy and h5py are imported inside the functions: the command line imports this module on
 every run.
@@ -103,9 +98,13 @@ class CheckSettings(NamedTuple):
     daily_jump: float = 0.25
     minute_jump: float = 0.20
     option_jump: float = 5.0
-    price_ticks: float = 0.5  # daily vs minute prices, in ticks
-    price_rel: float = 1e-6  # the same when the tick size is unknown
-    volume_rel: float = 0.001
+    # A daily bar and the minute bars of the same day often come from different feeds: an auction
+    # print, a late trade or another venue's volume moves one and not the other. A price differs
+    # beyond the larger of ``price_ticks`` ticks and ``price_rel`` of the price; a volume beyond
+    # ``volume_rel`` of the minutes' sum.
+    price_ticks: float = 1.0
+    price_rel: float = 0.002
+    volume_rel: float = 0.02
     examples: int = 3
     stale_days: int = 5  # the same open, high, low, close and volume this many days running
     volume_ratio: float = 50.0  # a day's volume beyond this many times the series' median
@@ -119,26 +118,50 @@ class CheckSettings(NamedTuple):
         return self.minute_jump if minute else self.daily_jump
 
 
-_ENV = {
-    "daily_jump": "VANTOREL_CHECK_DAILY_JUMP",
-    "minute_jump": "VANTOREL_CHECK_MINUTE_JUMP",
-    "option_jump": "VANTOREL_CHECK_OPTION_JUMP",
+class _Setting(NamedTuple):
+    env: str
+    whole: bool  # a number of days rather than a fraction or a ratio
+    most: float  # the largest value that still means something
+    example: str
+
+
+SETTINGS = {
+    "daily_jump": _Setting("VANTOREL_CHECK_DAILY_JUMP", False, 100.0, "0.3 表示 30%"),
+    "minute_jump": _Setting("VANTOREL_CHECK_MINUTE_JUMP", False, 100.0, "0.3 表示 30%"),
+    "option_jump": _Setting("VANTOREL_CHECK_OPTION_JUMP", False, 1000.0, "5 表示 500%"),
+    "price_ticks": _Setting("VANTOREL_CHECK_DAILY_MINUTE_TICKS", False, 1000.0, "2 表示两个最小变动价位"),
+    "price_rel": _Setting("VANTOREL_CHECK_DAILY_MINUTE_PRICE", False, 1.0, "0.005 表示 0.5%"),
+    "volume_rel": _Setting("VANTOREL_CHECK_DAILY_MINUTE_VOLUME", False, 100.0, "0.05 表示 5%"),
+    "stale_days": _Setting("VANTOREL_CHECK_STALE_DAYS", True, 1000, "5 表示连续 5 天"),
+    "volume_ratio": _Setting("VANTOREL_CHECK_VOLUME_RATIO", False, 1e6, "50 表示中位数的 50 倍"),
+    "spike": _Setting("VANTOREL_CHECK_SPIKE", False, 100.0, "0.1 表示 10%"),
+    "stopped_days": _Setting("VANTOREL_CHECK_STOPPED_DAYS", True, 10000, "5 表示 5 个交易日"),
+    "market_gap_share": _Setting("VANTOREL_CHECK_MARKET_GAP_SHARE", False, 1.0, "0.5 表示半数以上的合约"),
 }
 
 
 def settings_from_env():
-    """Default settings with the jump thresholds the environment sets (fractions, 0.3 = 30%)."""
+    """Default settings with the thresholds the environment sets (``SETTINGS``); a value that is
+    no number in its range is refused, naming the variable, rather than quietly not applied."""
+    import math
+
     values = {}
-    for field, name in _ENV.items():
-        text = os.environ.get(name)
+    for field, setting in SETTINGS.items():
+        text = os.environ.get(setting.env)
         if not text:
             continue
         try:
-            value = float(text)
+            value = int(text, 10) if setting.whole else float(text)
         except ValueError:
-            value = -1.0
-        if not value > 0:
-            raise VantorelError("环境变量 {} 应为正数（例如 0.3 表示 30%），现为 {!r}".format(name, text))
+            value = None
+        if setting.whole:  # a run of days: one day alone is no run
+            fits = value is not None and 2 <= value <= setting.most
+            wanted = "2 到 {:g} 之间的整数".format(setting.most)
+        else:
+            fits = value is not None and math.isfinite(value) and 0 < value <= setting.most
+            wanted = "大于 0、不超过 {:g} 的数".format(setting.most)
+        if not fits:
+            raise VantorelError("环境变量 {} 应为{}（例如 {}），现为 {!r}".format(setting.env, wanted, setting.example, text))
         values[field] = value
     return CheckSettings(**values)
 
@@ -649,7 +672,7 @@ def _cross_check(series, base, daily, days, minutes):
     for field in PRICE_FIELDS:
         want = agg[field][m_idx]
         have = daily[field][d_rows]
-        tolerance = settings.price_ticks * tick if tick > 0 else settings.price_rel * np.abs(want)
+        tolerance = np.maximum(settings.price_ticks * tick, settings.price_rel * np.abs(want))
         differ[field] = np.abs(have - want) > tolerance + 1e-9
     want_volume = agg["volume"][m_idx].astype("f8")
     have_volume = daily["volume"][d_rows].astype("f8")
