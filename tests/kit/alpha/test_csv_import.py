@@ -177,3 +177,74 @@ def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **files))
     found = check_daily_bar_data(storage.bundle_dir(path))
     assert [a.kind for a in found] == ([] if fault is None else [kind]), found
+
+
+# Two weeks of a stock with a 2:1 split on the 5th, a 1:4 reverse split on the 10th, a suspension
+# on the 9th and a holiday on the 11th; minute bars labelled by the start of their minute, daily
+# bars from another feed (a close an auction print away, a little more volume).
+MARKET_DAYS = [2, 3, 4, 5, 6, 9, 10, 12, 13]
+SUSPENDED_DAY, HOLIDAY = 9, 11
+RAW_SCALE = {d: 1.0 if d < 5 else 0.5 if d < 10 else 2.0 for d in MARKET_DAYS}
+
+
+def session_starts(day):
+    return [f"2026-11-{day:02d} {h:02d}:{m:02d}" for h, m in
+            [divmod(9 * 60 + 30 + i, 60) for i in range(120)] + [divmod(13 * 60 + i, 60) for i in range(120)]]
+
+
+def market_files(fault):
+    minutes, daily = ["datetime,open,high,low,close,volume"], ["date,open,high,low,close,volume"]
+    price = 40.0
+    for day in MARKET_DAYS:
+        if day == SUSPENDED_DAY:
+            continue
+        bars = []
+        for n, stamp in enumerate(session_starts(day)):
+            step = 0.02 * (((n * 7 + day) % 5) - 2) / 2
+            o, c = price, price + step
+            price = c
+            bars.append([stamp] + [round(v * RAW_SCALE[day], 4) for v in (o, max(o, c) + 0.01, min(o, c) - 0.01, c)]
+                        + [100 + n])
+        if fault == "missing_minutes" and day == 4:
+            del bars[50:53]
+        if fault == "off_session" and day == 4:
+            bars.insert(120, ["2026-11-04 12:00"] + bars[119][1:])
+        if fault == "negative_volume" and day == 12:
+            bars[30][5] = -5
+        minutes += [",".join(map(str, b)) for b in bars]
+        o, c = bars[0][1], bars[-1][4]
+        h, l = max(b[2] for b in bars), min(b[3] for b in bars)
+        volume = sum(b[5] for b in bars)
+        close = c * (1.01 if fault == "daily_vs_minute" and day == 6 else 1.0008)
+        daily.append(f"2026-11-{day:02d},{o},{max(h, close)},{l},{close},{int(volume * 1.01)}")
+    if fault == "non_trading_day":
+        daily.append(daily[-1].replace("2026-11-13", f"2026-11-{HOLIDAY}"))
+        daily.sort(key=lambda row: row[:10])
+        daily.insert(0, daily.pop())  # the header back on top
+    return {
+        "daybar/SPLT.XNYS.csv": "\n".join(daily) + "\n",
+        "minbar/SPLT.XNYS.csv.gz": "\n".join(minutes) + "\n",
+        "minbar/FUT2701.csv": None,
+        "instruments.csv": INSTRUMENTS.replace("20100104", "20261104" if fault == "outside_listing" else "20100104"),
+        "calendar.csv": "date\n" + "".join(f"202611{d:02d}\n" for d in MARKET_DAYS),
+        "ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261105,2.0\nSPLT.XNYS,20261110,0.5\n",
+        "suspended.csv": f"order_book_id,date\nSPLT.XNYS,202611{SUSPENDED_DAY:02d}\n",
+    }
+
+
+@pytest.mark.parametrize("fault, kinds", [
+    (None, []),
+    ("missing_minutes", ["session_count"]),
+    ("off_session", ["off_session"]),
+    ("negative_volume", ["negative_volume"]),
+    ("daily_vs_minute", ["daily_vs_minute"]),  # a close 1% off its minutes: more than two feeds differ
+    ("non_trading_day", ["non_trading_day"]),  # a daily bar on the holiday
+    ("outside_listing", ["outside_listing"]),
+])
+def test_a_real_looking_market_checks_clean_and_its_faults_are_found(tmp_path, fault, kinds):
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **market_files(fault)))
+    found = check_min_bar_data(path) + check_daily_bar_data(storage.bundle_dir(path))
+    assert sorted({a.kind for a in found}) == sorted(kinds), found
