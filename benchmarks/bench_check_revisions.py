@@ -1,0 +1,81 @@
+"""check-data (both checks) on one bundle, this tree's checks against those of an earlier revision,
+in turns.
+
+Builds a bundle of about ``--bars`` minute bars with bench_check's builder (stocks and futures,
+daily bars aggregated from the minutes), exports the earlier revision's sources with ``git
+archive``, then runs each tree's ``check_min_bar_data`` and ``check_daily_bar_data`` in a process of
+its own, alternating (A, B, A, B, ...), and prints the medians and their ratio.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_check_revisions.py --before 72e9c4b --bars 12000000
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "src"))
+sys.path.insert(0, HERE)
+
+import bench_check  # noqa: E402
+
+RUN = """
+import contextlib, io, sys, time
+from vantorel.ombrel.alpha import storage
+from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+started = time.perf_counter()
+with contextlib.redirect_stdout(io.StringIO()):
+    found = check_min_bar_data(sys.argv[1]) + check_daily_bar_data(storage.bundle_dir(sys.argv[1]))
+print(time.perf_counter() - started, len(found))
+"""
+
+BARS_PER_INSTRUMENT_DAY = 240  # a stock's day; the futures' night sessions make theirs longer
+
+
+def timed_check(src, path):
+    out = subprocess.run([sys.executable, "-c", RUN, path], env=dict(os.environ, PYTHONPATH=src),
+                         capture_output=True, text=True, check=True)
+    seconds, found = out.stdout.split()
+    return float(seconds), int(found)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--before", required=True, help="the earlier revision (a git commit)")
+    parser.add_argument("--bars", type=int, default=12_000_000)
+    parser.add_argument("--days", type=int, default=120)
+    parser.add_argument("--futures", type=int, default=20)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    print(f"cpus {os.cpu_count()}, load {os.getloadavg()[0]:.1f} at start", flush=True)
+    with tempfile.TemporaryDirectory(prefix="bench-check-revisions-") as work:
+        before_src = os.path.join(work, "before")
+        os.makedirs(before_src)
+        archive = subprocess.run(["git", "-C", ROOT, "archive", args.before, "src"], capture_output=True, check=True)
+        subprocess.run(["tar", "-x", "-C", before_src], input=archive.stdout, check=True)
+        path = os.path.join(work, "bundle")
+        stocks = max(1, args.bars // (BARS_PER_INSTRUMENT_DAY * args.days) - args.futures)
+        started = time.perf_counter()
+        minute_bars, daily_bars = bench_check.build(path, stocks, args.futures, args.days)
+        print(f"bundle: {stocks + args.futures} instruments, {minute_bars:,} minute bars, {daily_bars:,} daily bars "
+              f"(built in {time.perf_counter() - started:.0f} s)", flush=True)
+        trees = {"before": os.path.join(before_src, "src"), "now": os.path.join(ROOT, "src")}
+        seconds = {name: [] for name in trees}
+        for _ in range(args.rounds):
+            for name, src in trees.items():
+                took, found = timed_check(src, path)
+                if found:
+                    sys.exit(f"the {name} checks found {found} anomalies in a clean bundle")
+                seconds[name].append(took)
+        before, now = (statistics.median(seconds[name]) for name in trees)
+        print(f"check-data, both checks, {args.rounds} rounds alternated, medians: before ({args.before}) {before:.2f} s, "
+              f"now {now:.2f} s (now takes x{now / before:.2f} the time)")
+    print(f"load {os.getloadavg()[0]:.1f} at the end")
+
+
+if __name__ == "__main__":
+    main()
