@@ -349,10 +349,12 @@ def _fetch(client, task, resume):
 
 def _write_data(bundle_path, task, rows, committer, owner):
     inst = task.inst
+    if not len(rows):
+        return  # a stock suspended on every day asked for: its file, if any, stays as it is
     if task.merge:
         storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
                               task.stored_last, owner)
-    elif len(rows):
+    else:
         path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
         storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, owner)
 
