@@ -534,12 +534,12 @@ def _daily_table(inst, start, end):
     scale = _raw_scale(inst, dates)
     level = inst.price_level * np.exp(_LEVEL_BOUND * np.tanh(walk / _LEVEL_BOUND))
     close_all = np.maximum(np.round(level * scale / tick), 3.0)
-    suspended = _suspended_mask(inst, dates)
+    suspended_mask = _suspended_mask(inst, dates)
     traded_level = level
-    if suspended is not None:
+    if suspended_mask is not None:
         # The walk goes on through a suspension, but the previous close of the day trading resumes
         # is the last one traded, as an exchange publishes it.
-        last_traded = np.maximum.accumulate(np.where(suspended, 0, np.arange(len(dates))))
+        last_traded = np.maximum.accumulate(np.where(suspended_mask, 0, np.arange(len(dates))))
         traded_level = level[last_traded]
     # The previous close in the day's own units (an exchange publishes it so on an ex-date).
     prev_level = np.concatenate([[inst.price_level], traded_level[:-1]])
@@ -575,9 +575,9 @@ def _daily_table(inst, start, end):
     table = {"date": dates, "ord": ords, "prev_date": prev_dates, "prev_ord": prev_ords,
              "open": open_, "high": high, "low": low, "close": close, "prev_close": prev_close,
              "lots": lots, "oi": oi, "prev_oi": prev_oi}
-    if suspended is not None:
+    if suspended_mask is not None:
         # Drawn for every day and then dropped, so that the days around a suspension do not move.
-        traded = ~suspended[lo:]
+        traded = ~suspended_mask[lo:]
         table = {name: column[traded] for name, column in table.items()}
     return table
 
@@ -633,9 +633,10 @@ def _suspended_days(code, listed_date):
         draw = stable_hash(code, "suspended", year)
         if draw % _SUSPENDED_YEARS:
             continue
-        draw //= _SUSPENDED_YEARS
-        day = _first_trading_on_or_after(_dt.date(year, 1 + draw % 12, 1 + draw // 12 % 28))
-        for _ in range(1 + draw // 336 % _SUSPENSION_DAYS):
+        draw, month = divmod(draw // _SUSPENDED_YEARS, 12)
+        draw, day_of_month = divmod(draw, 28)
+        day = _first_trading_on_or_after(_dt.date(year, 1 + month, 1 + day_of_month))
+        for _ in range(1 + draw % _SUSPENSION_DAYS):
             days.append(day)
             day = next_trading_date(day)
     return tuple(sorted(set(days)))
