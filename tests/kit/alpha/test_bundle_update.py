@@ -631,3 +631,37 @@ def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, mo
     assert len(split) == 1
     capsys.readouterr()
     assert checks.check_min_bar_data(path) == [] and checks.check_daily_bar_data(directory) == []
+
+
+@pytest.mark.parametrize("now, latest, last_traded", [
+    ("2022-03-01T16:00", 20220301, 20220218),  # suspended through the end of the data
+    ("2022-03-08T16:00", 20220308, 20220308),  # trading again
+])
+def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, signed_in, monkeypatch, capsys,
+                                                                    now, latest, last_traded):
+    from vantorel.ombrel.alpha import checks
+
+    code, lost = "000005.XSHE", 20220217
+    # 000005.XSHE is suspended from 2022-02-21 to 2022-03-02 in the embedded market.
+    (stock,) = [i for i in service.build_universe(20220101, 20220310) if i.order_book_id == code]
+    span = [d for d in service.suspensions(stock) if 20220201 <= d <= 20220310]
+    assert span[0] == 20220221 and span[-1] == 20220302
+    monkeypatch.setenv(service.ENV_NOW, now)
+    monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
+    monkeypatch.setenv(service.ENV_MINBAR_DAYS, "15")
+    assert bundle.update_bundle_from_corvane(1, path, True, (code, "000001.XSHE"), (), False)
+    directory = storage.bundle_dir(path)
+    stored = storage.read_table(directory, "suspended")
+    assert [d for c, d in stored.tolist() if c == code.encode() and d in span] == [d for d in span if d <= latest]
+    assert int(storage.read_daily(directory, code)["datetime"][-1]) // 1000000 == last_traded
+    capsys.readouterr()
+    assert checks.check_min_bar_data(path) == [] and checks.check_daily_bar_data(directory) == []
+
+    # A day lost from the stored bars of the same stock is still a gap.
+    daybars = storage.read_daybar_file(storage.daybar_path(directory, "stock"))
+    daybars[code] = daybars[code][daybars[code]["datetime"] // 1000000 != lost]
+    storage.write_daybars(directory, "stock", daybars)
+    minutes = storage.read_minbar(storage.minbar_path(path, "stock", code))
+    storage.write_minbar(path, "stock", code, minutes[minutes["trading_date"] != lost])
+    for found in (checks.check_min_bar_data(path), checks.check_daily_bar_data(directory)):
+        assert [(a.code, a.kind, a.examples) for a in found] == [(code, "missing_days", ("2022-02-17",))]

@@ -254,3 +254,35 @@ def test_sample_universe_is_small_and_mixed(svc):
     assert len(sample) < len(svc.instruments()) / 5
     codes = {i.order_book_id for i in sample}
     assert all(i.underlying_order_book_id in codes for i in sample if i.category == "option")
+
+
+@pytest.mark.parametrize("now, published_to", [
+    (dt.datetime(2022, 3, 1, 16, 0), 20220301),  # inside a suspension: its days so far
+    (dt.datetime(2022, 3, 1, 10, 0), 20220228),  # the day is not published before the close
+    (dt.datetime(2022, 3, 10, 16, 0), 20220310),
+])
+def test_a_suspended_stock_has_no_rows_on_its_suspended_days(now, published_to):
+    svc = service.EmbeddedService(clock=lambda: now)
+    stock = next(i for i in svc.instruments() if i.order_book_id == "000005.XSHE")
+    window = service.trading_dates(20220210, 20220310)
+    off = [d for d in service.suspensions(stock) if window[0] <= d <= window[-1]]
+    assert len(off) >= 5  # a span of its inside the window
+
+    published = svc.suspended()
+    assert published.tolist() == sorted(published.tolist())
+    ours = published[published["order_book_id"] == b"000005.XSHE"]["date"]
+    assert ours.tolist() == [d for d in service.suspensions(stock) if d <= published_to]
+
+    traded = [int(d) for d in window if d not in off and d <= published_to]
+    daily = svc.daily_bars(stock.order_book_id, window[0], window[-1])
+    assert (daily["datetime"] // 1000000).tolist() == traded
+    # The day trading resumes opens from the last close traded (no ex-date lies in the window).
+    np.testing.assert_array_equal(daily["prev_close"][1:], daily["close"][:-1])
+    for method in ("minute_bars", "ticks"):
+        rows = getattr(svc, method)(stock.order_book_id, window[0], window[-1])
+        assert np.unique(rows["trading_date"]).tolist() == traded, method
+    # A range starting after the suspension gives the same bars as a wide one.
+    after = [d for d in traded if d > off[-1]]
+    if after:
+        narrow = svc.daily_bars(stock.order_book_id, after[0], after[-1])
+        np.testing.assert_array_equal(narrow, daily[-len(after):])

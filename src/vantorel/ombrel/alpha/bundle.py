@@ -349,10 +349,12 @@ def _fetch(client, task, resume):
 
 def _write_data(bundle_path, task, rows, committer, owner):
     inst = task.inst
+    if not len(rows):
+        return  # a stock suspended on every day asked for: its file, if any, stays as it is
     if task.merge:
         storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
                               task.stored_last, owner)
-    elif len(rows):
+    else:
         path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
         storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, owner)
 
@@ -508,9 +510,9 @@ def _write_base(client, bundle_path, instruments, latest):
         storage.write_instruments(bundle_directory, arr)
     if not _same_as_stored(storage.read_trading_dates, bundle_directory, dates):
         storage.write_trading_dates(bundle_directory, dates)
-    factors = client.ex_factors()
-    if not _same_as_stored(lambda d: storage.read_table(d, "ex_factors"), bundle_directory, factors):
-        storage.write_table(bundle_directory, "ex_factors", factors)
+    for name, table in (("ex_factors", client.ex_factors()), ("suspended", client.suspended())):
+        if not _same_as_stored(lambda d: storage.read_table(d, name), bundle_directory, table):
+            storage.write_table(bundle_directory, name, table)
 
 
 def _same_as_stored(read, bundle_directory, arr):

@@ -16,8 +16,8 @@ What is looked for, in every series:
 - high below open, close or low, or low above open or close;
 - a close-to-close move beyond the jump threshold between consecutive bars;
 - trading days missing between the first and the last stored day, and rows on days that are
-  not trading days, both against the bundle's trading calendar (the kit's data has no
-  suspensions, so every gap is one);
+  not trading days, both against the bundle's trading calendar (a day the bundle's suspension
+  table lists for the instrument is no gap);
 - rows before the instrument's listed date or after its de-listed date;
 
 and in minute bars besides:
@@ -765,7 +765,8 @@ def _daily_habits(series, base, daily, days, factors, settings):
     listed, de_listed = base.listing(series.code)
     if base.has_calendar and n and not de_listed:
         after = base.calendar[base.calendar > days[-1]]
-        after = after[after <= base.last_data_day]
+        # A stock suspended through the end of the data has not stopped.
+        after = np.setdiff1d(after[after <= base.last_data_day], base.suspended_days(series.code))
         if len(after) >= settings.stopped_days:
             series.add("stopped", len(after), ("最后一根日线在 {}，之后还有 {} 个交易日".format(_day(days[-1]), len(after)),))
 

@@ -13,9 +13,13 @@ inclusive ("09:31-11:30,13:01-15:00": 120 + 120 minute bars; a bar is labelled b
 minute). A session that starts at 18:00 or later is a night session: it belongs to the next
 trading day and runs on the evening of the previous trading day, and only when no holiday lies
 between the two (the exchanges skip the night session before a holiday).
+
+Suspensions. Some stocks are suspended now and then (``suspensions``): on such a day the stock has
+no daily bar, no minute bars and no ticks, and ``suspended()`` publishes the day once it is past.
 """
 import contextlib
 import datetime as _dt
+import functools
 import hashlib
 import os
 import re
@@ -530,8 +534,15 @@ def _daily_table(inst, start, end):
     scale = _raw_scale(inst, dates)
     level = inst.price_level * np.exp(_LEVEL_BOUND * np.tanh(walk / _LEVEL_BOUND))
     close_all = np.maximum(np.round(level * scale / tick), 3.0)
+    suspended_mask = _suspended_mask(inst, dates)
+    traded_level = level
+    if suspended_mask is not None:
+        # The walk goes on through a suspension, but the previous close of the day trading resumes
+        # is the last one traded, as an exchange publishes it.
+        last_traded = np.maximum.accumulate(np.where(suspended_mask, 0, np.arange(len(dates))))
+        traded_level = level[last_traded]
     # The previous close in the day's own units (an exchange publishes it so on an ex-date).
-    prev_level = np.concatenate([[inst.price_level], level[:-1]])
+    prev_level = np.concatenate([[inst.price_level], traded_level[:-1]])
     prev_all = np.maximum(np.round(prev_level * scale / tick), 3.0)
     if inst.category in ("futures", "option"):
         drift = np.cumsum(0.05 * _normal(keys, 5))
@@ -561,9 +572,14 @@ def _daily_table(inst, start, end):
         prev_ords[0] = to_date(before).toordinal() if before else ords[0] - 7
         prev_dates[1:] = dates[:-1]
         prev_ords[1:] = ords[:-1]
-    return {"date": dates, "ord": ords, "prev_date": prev_dates, "prev_ord": prev_ords,
-            "open": open_, "high": high, "low": low, "close": close, "prev_close": prev_close,
-            "lots": lots, "oi": oi, "prev_oi": prev_oi}
+    table = {"date": dates, "ord": ords, "prev_date": prev_dates, "prev_ord": prev_ords,
+             "open": open_, "high": high, "low": low, "close": close, "prev_close": prev_close,
+             "lots": lots, "oi": oi, "prev_oi": prev_oi}
+    if suspended_mask is not None:
+        # Drawn for every day and then dropped, so that the days around a suspension do not move.
+        traded = ~suspended_mask[lo:]
+        table = {name: column[traded] for name, column in table.items()}
+    return table
 
 
 # One stock in three pays a dividend each year near its anniversary, one in four splits once.
@@ -590,6 +606,62 @@ def corporate_actions(inst):
         if day and day > inst.listed_date:
             actions.append((day, _SPLIT))
     return sorted(actions)
+
+
+# One stock in eight is suspended now and then: in about one year in four, for one to ten trading
+# days from a day of that year; never in its first year (its walk starts from a traded day).
+_SUSPENDED_SHARE = 8
+_SUSPENDED_YEARS = 4
+_SUSPENSION_DAYS = 10
+
+
+def suspensions(inst):
+    """The trading days (YYYYMMDD) a stock is suspended, oldest first. Fixed for all time, like its
+    corporate actions, so that prices never change with the clock."""
+    if inst.category != "stock":
+        return ()
+    return _suspended_days(inst.order_book_id, inst.listed_date)
+
+
+# Every fetch of a stock's bars asks again: worked out once per stock.
+@functools.lru_cache(maxsize=None)
+def _suspended_days(code, listed_date):
+    if stable_hash(code, "suspended") % _SUSPENDED_SHARE:
+        return ()
+    days = []
+    for year in range(to_date(listed_date).year + 1, CALENDAR_END_YEAR + 1):
+        draw = stable_hash(code, "suspended", year)
+        if draw % _SUSPENDED_YEARS:
+            continue
+        draw, month = divmod(draw // _SUSPENDED_YEARS, 12)
+        draw, day_of_month = divmod(draw, 28)
+        day = _first_trading_on_or_after(_dt.date(year, 1 + month, 1 + day_of_month))
+        for _ in range(1 + draw % _SUSPENSION_DAYS):
+            days.append(day)
+            day = next_trading_date(day)
+    return tuple(sorted(set(days)))
+
+
+def _suspended_mask(inst, dates):
+    """Which of ``dates`` the stock is suspended on; None when none."""
+    import numpy as np
+
+    days = suspensions(inst)
+    if not days:
+        return None
+    mask = np.isin(dates, days)
+    return mask if mask.any() else None
+
+
+def suspended(instruments, latest):
+    """The suspended days published up to ``latest``, as the bundle stores them
+    (storage.SUSPENDED_FIELDS), ordered by code and date."""
+    import numpy as np
+
+    from vantorel.ombrel.alpha.storage import SUSPENDED_FIELDS
+
+    rows = [(inst.order_book_id.encode(), day) for inst in instruments for day in suspensions(inst) if day <= latest]
+    return np.array(sorted(rows), dtype=SUSPENDED_FIELDS)
 
 
 def _raw_scale(inst, dates):
@@ -974,6 +1046,10 @@ class EmbeddedService:
         latest = latest or self.latest_trading_date()
         return ex_factors(self.instruments(latest), latest)
 
+    def suspended(self, latest=None):
+        latest = latest or self.latest_trading_date()
+        return suspended(self.instruments(latest), latest)
+
     def _lookup(self, code):
         latest = self.latest_trading_date()
         with self._cache_lock:
@@ -1021,6 +1097,10 @@ class MarketDataClient:
 
     def ex_factors(self):
         """The cumulative price-adjustment factors published so far (storage.EX_FACTOR_FIELDS)."""
+        raise NotImplementedError
+
+    def suspended(self):
+        """The days on which an instrument did not trade, published so far (storage.SUSPENDED_FIELDS)."""
         raise NotImplementedError
 
     def daily_bars(self, code, start, end):
@@ -1076,6 +1156,9 @@ class EmbeddedClient(MarketDataClient):
 
     def ex_factors(self):
         return self._call(self.service.ex_factors)
+
+    def suspended(self):
+        return self._call(self.service.suspended)
 
     def daily_bars(self, code, start, end):
         return self._call(self.service.daily_bars, code, start, end)
