@@ -78,6 +78,14 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/NOPE.csv": DAILY}, "instruments.csv 中没有合约 NOPE"),
     ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nNOPE,20261203,2\n"}, "第 2 行：instruments.csv 中没有合约 NOPE"),
     ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,2026-02-30\n"}, "第 2 行的 date 不是日期"),
+    # Session hours the checks could not read would turn the session checks off without a word.
+    ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31~11:30 13:01~15:00")},
+     "第 2 行的 trading_hours"),
+    ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31-11:30,15:00-13:01")},
+     "第 2 行的 trading_hours"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,2.5\n"}, "第 4 行的 volume 应为整数"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "20261201,1,1,1,1,1\n"}, "SPLT.XNYS.csv 第 2 行和第 4 行的时间相同"),
+    ({"daybar/SPLT.XNYS.CSV": DAILY}, "合约 SPLT.XNYS 有两个文件"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -88,6 +96,17 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
         bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert says in caught.value.message and "原 bundle 未作任何改动" in caught.value.message
     assert snapshot(path) == before
+
+
+def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsys):
+    # A drop made on Windows spells the extension in capitals; a file that is not read is named.
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None, "daybar/SPLT.XNYS.CSV": DAILY,
+                                            "daybar/notes.txt": "x", "daybar/.hidden": "x"})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
+    err = capsys.readouterr().err
+    assert "1 个不是 .csv 或 .csv.gz 的文件（如 notes.txt）" in err and ".hidden" not in err
 
 
 SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in

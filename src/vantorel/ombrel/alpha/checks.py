@@ -161,7 +161,8 @@ def settings_from_env():
             fits = value is not None and math.isfinite(value) and 0 < value <= setting.most
             wanted = "大于 0、不超过 {:g} 的数".format(setting.most)
         if not fits:
-            raise VantorelError("环境变量 {} 应为{}（例如 {}），现为 {!r}".format(setting.env, wanted, setting.example, text))
+            raise VantorelError("环境变量 {} 应为 {}（例如 {}），现为 {!r}；请改正或删除它".format(
+                setting.env, wanted, setting.example, text))
         values[field] = value
     return CheckSettings(**values)
 
