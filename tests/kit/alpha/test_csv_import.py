@@ -267,3 +267,27 @@ def test_a_real_looking_market_checks_clean_and_its_faults_are_found(tmp_path, f
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **market_files(fault)))
     found = check_min_bar_data(path) + check_daily_bar_data(storage.bundle_dir(path))
     assert sorted({a.kind for a in found}) == sorted(kinds), found
+
+
+def us_minutes(day, count):
+    return "".join(f"2026-11-{day} {9 + (30 + i) // 60:02d}:{(30 + i) % 60:02d},10,10.1,9.9,10,100\n" for i in range(count))
+
+
+@pytest.mark.parametrize("close_time, short_day_bars, kinds", [
+    ("13:00", 210, set()),  # the day after Thanksgiving closes at 13:00: 210 bars are the whole day
+    ("", 210, {"session_count"}),  # a calendar that does not say so: the day is short
+    ("13:00", 390, {"session_count"}),  # bars past an early close are as wrong as missing ones
+])
+def test_minute_bars_of_an_early_close_are_held_to_its_close(tmp_path, close_time, short_day_bars, kinds):
+    from vantorel.ombrel.alpha.checks import check_min_bar_data
+
+    source = layout(tmp_path / "vendor", **{
+        "instruments.csv": "order_book_id,symbol,category,exchange,listed_date,trading_hours\n"
+                           "AAPL.XNAS,Apple,stock,XNAS,1980-12-12,09:31-16:00\n",
+        "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None,
+        "ex_factors.csv": None, "suspended.csv": None,
+        "calendar.csv": f"date,close_time\n20261125,\n20261127,{close_time}\n",
+        "minbar/AAPL.XNAS.csv": "datetime,open,high,low,close,volume\n" + us_minutes(25, 390) + us_minutes(27, short_day_bars)})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert {a.kind for a in check_min_bar_data(path)} == kinds
