@@ -62,6 +62,17 @@ def test_a_csv_folder_becomes_a_bundle(tmp_path, packed, capsys):
     assert storage.read_table(directory, "suspended")["date"].tolist() == [20261202]
 
 
+def test_a_long_name_is_cut_between_characters(tmp_path):
+    from vantorel import data
+
+    name = "华夏沪深300交易型开放式指数证券投资基金联接基金A"  # 67 bytes of UTF-8, over the 64 stored
+    source = layout(tmp_path / "vendor", **{"instruments.csv": INSTRUMENTS.replace("Splits Inc", name)})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    symbol = data.instruments(bundle_path=path)["symbol"][0]
+    assert name.startswith(symbol) and len(symbol.encode()) > 60
+
+
 def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_path, capsys):
     source = layout(tmp_path / "vendor", **{"calendar.csv": None, "minbar/FUT2701.csv": None})
     path = str(tmp_path / "data")

@@ -163,7 +163,7 @@ def _instruments(source):
         if not code or "/" in code or "\\" in code or code.startswith("."):
             raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
         rows.append((
-            code.encode(), row["symbol"].encode()[:64], category.encode(), TAG_MAP[category].encode()[:16],
+            code.encode(), _clip(row["symbol"], 64), category.encode(), TAG_MAP[category].encode()[:16],
             row["exchange"].encode()[:8], row.get("underlying_symbol", "").encode()[:16], b"",
             _date(row["listed_date"], path, number, "listed_date"),
             _date(row["de_listed_date"], path, number, "de_listed_date") if row.get("de_listed_date") else 0,
@@ -178,6 +178,12 @@ def _instruments(source):
     if len(set(codes)) != len(codes):
         raise CsvError(f"{path} 中有重复的 order_book_id")
     return table
+
+
+def _clip(text, size):
+    """``text`` in at most ``size`` bytes of UTF-8, cut between characters: a long fund name cut
+    inside one would read back with a replacement character at its end."""
+    return text.encode()[:size].decode("utf-8", "ignore").encode()
 
 
 def _series_files(source, kind, known, echo):
