@@ -65,7 +65,7 @@ def test_a_csv_folder_becomes_a_bundle(tmp_path, packed, capsys):
 def test_a_long_name_is_cut_between_characters(tmp_path):
     from vantorel import data
 
-    name = "华夏沪深300交易型开放式指数证券投资基金联接基金A"  # 67 bytes of UTF-8, over the 64 stored
+    name = "华夏沪深300交易型开放式指数证券投资基金联接基金A"  # 70 bytes of UTF-8, over the 64 stored
     source = layout(tmp_path / "vendor", **{"instruments.csv": INSTRUMENTS.replace("Splits Inc", name)})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
