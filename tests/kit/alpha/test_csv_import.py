@@ -62,6 +62,17 @@ def test_a_csv_folder_becomes_a_bundle(tmp_path, packed, capsys):
     assert storage.read_table(directory, "suspended")["date"].tolist() == [20261202]
 
 
+def test_a_long_name_is_cut_between_characters(tmp_path):
+    from vantorel import data
+
+    name = "华夏沪深300交易型开放式指数证券投资基金联接基金A"  # 70 bytes of UTF-8, over the 64 stored
+    source = layout(tmp_path / "vendor", **{"instruments.csv": INSTRUMENTS.replace("Splits Inc", name)})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    symbol = data.instruments(bundle_path=path)["symbol"][0]
+    assert name.startswith(symbol) and len(symbol.encode()) > 60
+
+
 def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_path, capsys):
     source = layout(tmp_path / "vendor", **{"calendar.csv": None, "minbar/FUT2701.csv": None})
     path = str(tmp_path / "data")
@@ -78,6 +89,14 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/NOPE.csv": DAILY}, "instruments.csv 中没有合约 NOPE"),
     ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nNOPE,20261203,2\n"}, "第 2 行：instruments.csv 中没有合约 NOPE"),
     ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,2026-02-30\n"}, "第 2 行的 date 不是日期"),
+    # Session hours the checks could not read would turn the session checks off without a word.
+    ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31~11:30 13:01~15:00")},
+     "第 2 行的 trading_hours"),
+    ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31-11:30,15:00-13:01")},
+     "第 2 行的 trading_hours"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,2.5\n"}, "第 4 行的 volume 应为整数"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "20261201,1,1,1,1,1\n"}, "SPLT.XNYS.csv 第 2 行和第 4 行的时间相同"),
+    ({"daybar/SPLT.XNYS.CSV": DAILY}, "合约 SPLT.XNYS 有两个文件"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -88,6 +107,17 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
         bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert says in caught.value.message and "原 bundle 未作任何改动" in caught.value.message
     assert snapshot(path) == before
+
+
+def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsys):
+    # A drop made on Windows spells the extension in capitals; a file that is not read is named.
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None, "daybar/SPLT.XNYS.CSV": DAILY,
+                                            "daybar/notes.txt": "x", "daybar/.hidden": "x"})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
+    err = capsys.readouterr().err
+    assert "1 个不是 .csv 或 .csv.gz 的文件（如 notes.txt）" in err and ".hidden" not in err
 
 
 SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in
@@ -248,3 +278,27 @@ def test_a_real_looking_market_checks_clean_and_its_faults_are_found(tmp_path, f
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **market_files(fault)))
     found = check_min_bar_data(path) + check_daily_bar_data(storage.bundle_dir(path))
     assert sorted({a.kind for a in found}) == sorted(kinds), found
+
+
+def us_minutes(day, count):
+    return "".join(f"2026-11-{day} {9 + (30 + i) // 60:02d}:{(30 + i) % 60:02d},10,10.1,9.9,10,100\n" for i in range(count))
+
+
+@pytest.mark.parametrize("close_time, short_day_bars, kinds", [
+    ("13:00", 210, set()),  # the day after Thanksgiving closes at 13:00: 210 bars are the whole day
+    ("", 210, {"session_count"}),  # a calendar that does not say so: the day is short
+    ("13:00", 390, {"session_count"}),  # bars past an early close are as wrong as missing ones
+])
+def test_minute_bars_of_an_early_close_are_held_to_its_close(tmp_path, close_time, short_day_bars, kinds):
+    from vantorel.ombrel.alpha.checks import check_min_bar_data
+
+    source = layout(tmp_path / "vendor", **{
+        "instruments.csv": "order_book_id,symbol,category,exchange,listed_date,trading_hours\n"
+                           "AAPL.XNAS,Apple,stock,XNAS,1980-12-12,09:31-16:00\n",
+        "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None,
+        "ex_factors.csv": None, "suspended.csv": None,
+        "calendar.csv": f"date,close_time\n20261125,\n20261127,{close_time}\n",
+        "minbar/AAPL.XNAS.csv": "datetime,open,high,low,close,volume\n" + us_minutes(25, 390) + us_minutes(27, short_day_bars)})
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert {a.kind for a in check_min_bar_data(path)} == kinds

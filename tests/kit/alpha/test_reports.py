@@ -49,6 +49,8 @@ def test_report_holds_one_line_per_finding_and_its_path_is_printed_last(bundle, 
     # A session's span after its day is no time of the finding.
     ("2024-02-01 09:31-11:30 119/120", {"date": "2024-02-01", "detail": "09:31-11:30 119/120"}),
     ("rows=5，数据为 6", {"detail": "rows=5，数据为 6"}),
+    # A day most series lack: the day is the whole point of the finding.
+    ("2024-02-01：6 个合约都没有数据", {"date": "2024-02-01", "detail": "6 个合约都没有数据"}),
 ])
 def test_example_texts_become_dates_where_they_are_one(text, record):
     assert reports.example_record(text) == record
@@ -65,7 +67,9 @@ def test_a_clean_run_writes_an_empty_report_and_old_ones_are_pruned(tmp_path):
     assert read_report(paths[-1]) == []
     daybar = reports.write_report(str(tmp_path), "daybar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
     assert read_report(daybar)[0]["instrument"] is None
-    assert len(os.listdir(reports.reports_dir(str(tmp_path)))) == reports.KEEP + 1
+    gap = reports.write_report(str(tmp_path), "daybar", [Anomaly("", "", "market_gap", 6, ())], KINDS, now)
+    assert read_report(gap)[0]["file"] is None
+    assert len(os.listdir(reports.reports_dir(str(tmp_path)))) == reports.KEEP + 2
 
 
 def test_a_failed_write_leaves_nothing_and_the_check_still_returns(bundle, capsys, monkeypatch):

@@ -161,7 +161,8 @@ def settings_from_env():
             fits = value is not None and math.isfinite(value) and 0 < value <= setting.most
             wanted = "大于 0、不超过 {:g} 的数".format(setting.most)
         if not fits:
-            raise VantorelError("环境变量 {} 应为{}（例如 {}），现为 {!r}".format(setting.env, wanted, setting.example, text))
+            raise VantorelError("环境变量 {} 应为 {}（例如 {}），现为 {!r}；请改正或删除它".format(
+                setting.env, wanted, setting.example, text))
         values[field] = value
     return CheckSettings(**values)
 
@@ -202,6 +203,18 @@ class _Base:
         night = [service.has_night_session(int(calendar[0]))] if len(calendar) else []
         night += [service.has_night_session(int(d), int(p)) for p, d in zip(calendar[:-1], calendar[1:])]
         self.has_night = np.asarray(night, dtype=bool)
+        # The minute of each calendar day's early close (a short day's last bar), or a whole day.
+        self.closes_at = np.full(len(self.calendar), _DAY_MINUTES, dtype="i8")
+        if self.has_calendar:
+            try:
+                early = storage.read_early_closes(bundle_directory)
+            except (VantorelError, OSError, ValueError) as exc:
+                early = np.zeros(0, dtype=storage.EARLY_CLOSE_FIELDS)
+                self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, (_short(exc),)))
+            for day, close in zip(early["date"].tolist(), early["close_time"].tolist()):
+                at = int(np.searchsorted(self.calendar, day))
+                if at < len(self.calendar) and self.calendar[at] == day and close > 0:
+                    self.closes_at[at] = close // 100 * 60 + close % 100
 
         self.instruments = {}
         try:
@@ -533,6 +546,9 @@ def _session_checks(series, base, arr):
     counts = counts.reshape(len(present), n_sessions)
     length = lasts - firsts + 1
     expected = np.where(night[None, :], base.has_night[present][:, None], True) * length[None, :]
+    # A day session of a day that closes early ends at the close; a night session before it is whole.
+    short = np.maximum(np.minimum(lasts[None, :], base.closes_at[present][:, None]) - firsts[None, :] + 1, 0)
+    expected = np.where(night[None, :], expected, np.minimum(expected, short))
     off_rows, off_sessions = np.nonzero(counts != expected)
     series.flag(
         "session_count",
@@ -568,6 +584,8 @@ def _regular_day_sessions(base, firsts, lasts, night, stamps, trading_day):
     if np.any(known >= len(base.calendar)) or not np.array_equal(base.calendar[np.minimum(known, len(
             base.calendar) - 1)], days):
         return False
+    if np.any(base.closes_at[known] < _DAY_MINUTES):
+        return False  # a day that closes early has fewer minutes than the template
     return bool((stamps.reshape(-1, per_day) == days.astype("i8")[:, None] * 1000000 + template).all())
 
 

@@ -26,7 +26,9 @@ import csv
 import datetime
 import gzip
 import json
+import math
 import os
+import re
 from typing import NamedTuple
 
 from vantorel.errors import VantorelError
@@ -55,12 +57,25 @@ class CsvError(VantorelError):
     """Input that cannot be turned into a bundle; says which file and which line."""
 
 
+def _code_of(name):
+    """The stem of a ``<stem>.csv`` or ``<stem>.csv.gz`` file name, or None; a drop made on Windows
+    spells the extension in capitals."""
+    lower = name.lower()
+    for extension in (".csv.gz", ".csv"):
+        if lower.endswith(extension):
+            return name[: -len(extension)]
+    return None
+
+
 def find(path, name):
-    """The file ``name``.csv or ``name``.csv.gz under ``path``, or None."""
-    for candidate in (name + ".csv", name + ".csv.gz"):
-        full = os.path.join(path, candidate)
-        if os.path.isfile(full):
-            return full
+    """The file ``name``.csv or ``name``.csv.gz under ``path`` (either case of the extension), or None."""
+    try:
+        names = sorted(os.listdir(path))
+    except OSError:
+        return None
+    for candidate in names:
+        if _code_of(candidate) == name and os.path.isfile(os.path.join(path, candidate)):
+            return os.path.join(path, candidate)
     return None
 
 
@@ -70,7 +85,7 @@ def is_csv_layout(path):
 
 def _rows(path, kind):
     """(line number, {column: text}) of a CSV file, after its header holds the required columns."""
-    opener = gzip.open if path.endswith(".gz") else open
+    opener = gzip.open if path.lower().endswith(".gz") else open
     try:
         with opener(path, "rt", encoding="utf-8-sig", newline="") as f:
             reader = csv.reader(f)
@@ -112,13 +127,27 @@ def _number(text, path, number, column, integer=False, default=None):
         return default
     try:
         value = float(text)
-        if integer:
-            if value != int(value):
-                raise ValueError(text)
-            return int(value)
-        return value
     except ValueError:
         raise CsvError(f"{path} 第 {number} 行的 {column} 不是数字：{text!r}") from None
+    if integer and not (math.isfinite(value) and value == int(value)):
+        raise CsvError(f"{path} 第 {number} 行的 {column} 应为整数：{text!r}")
+    return int(value) if integer else value
+
+
+# One session, as the bundle labels its minutes: the first and the last bar's end of minute.
+_SESSION = re.compile(r"(\d{1,2}):(\d{2})-(\d{1,2}):(\d{2})")
+
+
+def _trading_hours(text, path, number):
+    """``text`` when every comma-separated part is a session HH:MM-HH:MM the checks can use: an
+    unreadable one would silently turn the session checks off for the instrument."""
+    for part in text.split(",") if text else ():
+        match = _SESSION.fullmatch(part.strip())
+        hours = [int(g) for g in match.groups()] if match else []
+        if not hours or hours[0] > 23 or hours[2] > 23 or hours[1] > 59 or hours[3] > 59 or hours[:2] > hours[2:]:
+            raise CsvError(f"{path} 第 {number} 行的 trading_hours 应为逗号分隔的 HH:MM-HH:MM，"
+                           f"每节第一根到最后一根分钟线的结束时刻（如 09:31-11:30,13:01-15:00）：{text!r}")
+    return text
 
 
 def _instruments(source):
@@ -134,14 +163,14 @@ def _instruments(source):
         if not code or "/" in code or "\\" in code or code.startswith("."):
             raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
         rows.append((
-            code.encode(), row["symbol"].encode()[:64], category.encode(), TAG_MAP[category].encode()[:16],
+            code.encode(), _clip(row["symbol"], 64), category.encode(), TAG_MAP[category].encode()[:16],
             row["exchange"].encode()[:8], row.get("underlying_symbol", "").encode()[:16], b"",
             _date(row["listed_date"], path, number, "listed_date"),
             _date(row["de_listed_date"], path, number, "de_listed_date") if row.get("de_listed_date") else 0,
             _number(row.get("round_lot", ""), path, number, "round_lot", integer=True, default=1),
             _number(row.get("tick_size", ""), path, number, "tick_size", default=0.0),
             _number(row.get("contract_multiplier", ""), path, number, "contract_multiplier", default=1.0),
-            0.0, b"", row.get("trading_hours", "").encode()[:96]))
+            0.0, b"", _trading_hours(row.get("trading_hours", ""), path, number).encode()[:96]))
     if not rows:
         raise CsvError(f"{path} 中没有合约")
     table = np.array(rows, dtype=storage.instrument_dtype())
@@ -151,43 +180,58 @@ def _instruments(source):
     return table
 
 
-def _series_files(source, kind, known):
-    """{code: path} of the daybar/ or minbar/ files, refusing a code instruments.csv lacks."""
+def _clip(text, size):
+    """``text`` in at most ``size`` bytes of UTF-8, cut between characters: a long fund name cut
+    inside one would read back with a replacement character at its end."""
+    return text.encode()[:size].decode("utf-8", "ignore").encode()
+
+
+def _series_files(source, kind, known, echo):
+    """{code: path} of the daybar/ or minbar/ files, refusing a code instruments.csv lacks; the
+    other files there are named, since a series that is not read is data lost without a word."""
     directory = os.path.join(source, kind)
-    found = {}
+    found, skipped = {}, []
     if not os.path.isdir(directory):
         return found
     for name in sorted(os.listdir(directory)):
-        code = name[:-7] if name.endswith(".csv.gz") else name[:-4] if name.endswith(".csv") else None
+        code = _code_of(name)
         if code is None:
+            if not name.startswith("."):
+                skipped.append(name)
             continue
         if code not in known:
             raise CsvError(f"{os.path.join(directory, name)}：instruments.csv 中没有合约 {code}")
+        if code in found:
+            raise CsvError(f"{directory} 中合约 {code} 有两个文件：{os.path.basename(found[code])} 和 {name}")
         found[code] = os.path.join(directory, name)
+    if skipped:
+        echo("跳过 {} 中 {} 个不是 .csv 或 .csv.gz 的文件（如 {}）".format(
+            directory, len(skipped), "、".join(skipped[:3])))
     return found
 
 
 def _daily(path):
     import numpy as np
 
-    rows = []
+    rows, lines = [], []
     for number, row in _rows(path, "daybar"):
+        lines.append(number)
         rows.append((_date(row["date"], path, number, "date") * 1000000,
                      *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
                      _number(row.get("prev_close", ""), path, number, "prev_close", default=float("nan")),
                      _number(row["volume"], path, number, "volume", integer=True),
                      _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                      _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
-    arr = np.array(rows, dtype=storage.daybar_dtype())
-    return _sorted(arr, path)
+    return _sorted(np.array(rows, dtype=storage.daybar_dtype()), lines, path)
 
 
 def _minutes(path, calendar, label_start):
     import numpy as np
 
-    rows = []
+    rows, lines = [], []
     shift = datetime.timedelta(minutes=1 if label_start else 0)
     for number, row in _rows(path, "minbar"):
+        lines.append(number)
         moment = _moment(row["datetime"], path, number, "datetime") + shift
         day = moment.year * 10000 + moment.month * 100 + moment.day
         if row.get("trading_date"):
@@ -204,16 +248,18 @@ def _minutes(path, calendar, label_start):
                      _number(row["volume"], path, number, "volume", integer=True),
                      _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                      _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
-    return _sorted(np.array(rows, dtype=storage.minbar_dtype()), path)
+    return _sorted(np.array(rows, dtype=storage.minbar_dtype()), lines, path)
 
 
-def _sorted(arr, path):
+def _sorted(arr, lines, path):
     import numpy as np
 
     order = np.argsort(arr["datetime"], kind="stable")
     arr = arr[order]
-    if len(arr) > 1 and np.any(arr["datetime"][1:] == arr["datetime"][:-1]):
-        raise CsvError(f"{path} 中有重复的时间")
+    repeated = np.flatnonzero(arr["datetime"][1:] == arr["datetime"][:-1])
+    if len(repeated):
+        first, second = sorted((lines[order[repeated[0]]], lines[order[repeated[0] + 1]]))
+        raise CsvError(f"{path} 第 {first} 行和第 {second} 行的时间相同")
     return arr
 
 
@@ -244,7 +290,7 @@ def convert(source, target, echo):
             raise CsvError(f'{manifest_path} 的 minute_label 应为 "start" 或 "end"')
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
-    daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category).items()}
+    daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category, echo).items()}
     calendar = _table(source, "calendar", "calendar", [("date", "i4"), ("close_time", "i4")],
                       lambda row, path, n: (_date(row["date"], path, n, "date"),
                                             int(row["close_time"].replace(":", "")[:4] or 0) if row.get("close_time")
@@ -258,7 +304,7 @@ def convert(source, target, echo):
         dates, early = calendar["date"], calendar[calendar["close_time"] > 0]
     label_start = manifest.get("minute_label") == "start"
     minutes = {code: _minutes(path, dates, label_start)
-               for code, path in _series_files(source, "minbar", category).items()}
+               for code, path in _series_files(source, "minbar", category, echo).items()}
     ex_factors = _table(source, "ex_factors", "ex_factors", storage.EX_FACTOR_FIELDS,
                         lambda row, path, n: (_known(row["order_book_id"], category, path, n),
                                               _date(row["ex_date"], path, n, "ex_date"),

@@ -8,7 +8,8 @@ Each run of the minute-bar check and of the daily-bar check writes one JSON Line
 (a second run within the same second gets ``-1``, ``-2``... before the extension). The file has one
 line per row of the printed table, a JSON object with the keys
 
-- ``file``: the file concerned, relative to the bundle path, "/"-separated;
+- ``file``: the file concerned, relative to the bundle path, "/"-separated, or null when the
+  finding is of the whole bundle (a day most series lack);
 - ``instrument``: its market code, or null when the whole file is concerned;
 - ``kind``: what was found, a key of ``checks.KINDS`` (e.g. "jump", "missing_days");
 - ``description``: the same in the table's words;
@@ -36,8 +37,9 @@ _PREFIX = "check-"
 _TEMP_PREFIX = ".check-"
 _STALE_TEMP_SECONDS = 3600
 _REPORT_NAME = re.compile(re.escape(_PREFIX) + r"(?P<stamp>\d{8}-\d{6})(?:-(?P<seq>\d+))?-(?P<check>[a-z]+)\.jsonl")
-# The forms checks.py gives a time at the start of an example: "2024-02-01 09:31" or "2024-02-01".
-_STAMP = re.compile(r"(?P<date>\d{4}-\d{2}-\d{2})(?: (?P<clock>\d{2}:\d{2}(?::\d{2})?))?(?:\s+|$)")
+# The forms checks.py gives a time at the start of an example: "2024-02-01 09:31" or "2024-02-01",
+# then a space, or a full-width colon where the rest is a sentence about the day.
+_STAMP = re.compile(r"(?P<date>\d{4}-\d{2}-\d{2})(?: (?P<clock>\d{2}:\d{2}(?::\d{2})?))?(?:\s+|：|$)")
 
 
 def reports_dir(bundle_path):
@@ -60,7 +62,7 @@ def example_record(text):
 
 def anomaly_record(anomaly, kinds):
     return {
-        "file": anomaly.file,
+        "file": anomaly.file or None,  # a finding of the whole bundle, as a day most series lack
         "instrument": anomaly.code or None,
         "kind": anomaly.kind,
         "description": kinds.get(anomaly.kind, anomaly.kind),

@@ -1027,6 +1027,23 @@ def read_trading_dates(bundle_directory):
     return _read_dataset(os.path.join(bundle_directory, TRADING_DATES_FILE), "trading_dates", "trading_dates")
 
 
+def read_early_closes(bundle_directory):
+    """The days the calendar closes early (``EARLY_CLOSE_FIELDS``); empty when it names none."""
+    import numpy as np
+
+    path = os.path.join(bundle_directory, TRADING_DATES_FILE)
+    f = _open(path, "trading_dates")
+    try:
+        if "early_closes" not in f:
+            return np.zeros(0, dtype=EARLY_CLOSE_FIELDS)
+        try:
+            return _whole(path, f["early_closes"]).astype(EARLY_CLOSE_FIELDS)
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+    finally:
+        f.close()
+
+
 def read_daybar_file(path):
     """All daily bars of one category file: {market code: structured array}."""
     f = _open(path, "daybar")
