@@ -78,6 +78,11 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/NOPE.csv": DAILY}, "instruments.csv 中没有合约 NOPE"),
     ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nNOPE,20261203,2\n"}, "第 2 行：instruments.csv 中没有合约 NOPE"),
     ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,2026-02-30\n"}, "第 2 行的 date 不是日期"),
+    ({"calendar.csv": "exchange,date\nXNYS,20261201\nXHKG,20261202\n"}, "calendar.csv 第 3 行的 exchange 不是 instruments.csv"),
+    ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-32\n"}, "calendar.csv 第 3 行的 date 不是日期"),
+    ({"calendar.csv": "date,close_time\n20261201,\n20261202,1pm\n"}, "calendar.csv 第 3 行的 close_time 不是时刻"),
+    ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-01\n"}, "calendar.csv 第 3 行的日期 2026-12-01 重复"),
+    ({"instruments.csv": INSTRUMENTS + "LONG,x,stock,EXCHANGE9,20100104,1,\n"}, "第 4 行的 exchange 超过 8 个字节"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -177,3 +182,66 @@ def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **files))
     found = check_daily_bar_data(storage.bundle_dir(path))
     assert [a.kind for a in found] == ([] if fault is None else [kind]), found
+
+
+# Two markets in one bundle, each closed on a day the other trades; New York closes early on the 10th.
+STOCKS = {"H1.XHKG": "XHKG", "H2.XHKG": "XHKG", "U1.XNYS": "XNYS", "U2.XNYS": "XNYS"}
+WEEKS = [20261201, 20261202, 20261203, 20261204, 20261207, 20261208, 20261209, 20261210, 20261211]
+HOLIDAY = {"XHKG": 20261203, "XNYS": 20261208}
+EARLY_DAY, EARLY_CLOSE = 20261210, "13:03"
+LABELS = [f"{h}:{m:02d}" for h, first in (("09", 31), ("13", 1)) for m in range(first, first + 5)]
+
+
+def two_markets(root, calendar, spoil=None):
+    """A CSV folder of the two markets; ``spoil`` takes H1's bars of the 9th away ("gap"), keeps
+    U1's bars after the early close ("full") or drops one before it ("short")."""
+    files = {"instruments.csv": "order_book_id,symbol,category,exchange,listed_date,tick_size,trading_hours\n" + "".join(
+        f'{code},{code},stock,{exchange},20100104,0.01,"09:31-09:35,13:01-13:05"\n' for code, exchange in STOCKS.items()),
+        "calendar.csv": "exchange,date,close_time\n" + "".join(
+            f"{exchange},{day},{EARLY_CLOSE if (exchange, day) == ('XNYS', EARLY_DAY) else ''}\n"
+            for exchange in HOLIDAY for day in WEEKS if day != HOLIDAY[exchange]) if calendar else None,
+        "manifest.json": None, "ex_factors.csv": None, "suspended.csv": None,
+        "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None}
+    for code, exchange in STOCKS.items():
+        daily, minutes = ["date,open,high,low,close,volume\n"], ["datetime,open,high,low,close,volume\n"]
+        for n, day in enumerate(WEEKS):
+            if day == HOLIDAY[exchange] or (spoil, code, day) == ("gap", "H1.XHKG", 20261209):
+                continue
+            labels = LABELS
+            if calendar and (exchange, day) == ("XNYS", EARLY_DAY) and (spoil, code) != ("full", "U1.XNYS"):
+                labels = [label for label in labels if label <= EARLY_CLOSE]
+            if (spoil, code, day) == ("short", "U1.XNYS", EARLY_DAY):
+                labels = [label for label in labels if label != "13:02"]
+            minutes += [f"2026-12-{day % 100:02d} {label},10,10.01,9.99,10,{100 + n}\n" for label in labels]
+            daily.append(f"{day},10,10.01,9.99,10,{(100 + n) * len(labels)}\n")
+        files[f"daybar/{code}.csv"], files[f"minbar/{code}.csv"] = "".join(daily), "".join(minutes)
+    return layout(root, **files)
+
+
+@pytest.mark.parametrize("calendar", [True, False])
+@pytest.mark.parametrize("spoil", [None, "gap"])
+def test_each_exchange_is_checked_against_its_own_calendar(tmp_path, capsys, calendar, spoil):
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", calendar, spoil))
+    if not calendar:
+        assert "各交易所的交易日历取自其合约日线" in capsys.readouterr().err
+    calendars = storage.read_calendars(storage.bundle_dir(path))
+    assert calendars[None][0].tolist() == WEEKS  # the union, for readers that know no other
+    for exchange, holiday in HOLIDAY.items():
+        assert calendars[exchange][0].tolist() == [day for day in WEEKS if day != holiday]
+    expected = {("H1.XHKG", "missing_days")} if spoil else set()
+    assert {(a.code, a.kind) for a in check_min_bar_data(path)} == expected
+    assert {(a.code, a.kind) for a in check_daily_bar_data(storage.bundle_dir(path))} == expected
+
+
+@pytest.mark.parametrize("spoil, kind", [("full", "off_session"), ("short", "session_count")])
+def test_bars_are_held_against_the_early_close(tmp_path, spoil, kind):
+    from vantorel.ombrel.alpha.checks import check_min_bar_data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", True, spoil))
+    found = check_min_bar_data(path)
+    assert {(a.code, a.kind) for a in found} == {("U1.XNYS", kind)}
+    assert found[0].examples[0].startswith("2026-12-10 ")
