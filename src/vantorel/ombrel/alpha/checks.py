@@ -151,6 +151,7 @@ class _Calendar:
     the minute each day's last bar is labelled by (its early close; past every minute on a full day)."""
 
     def __init__(self, days, early_closes):
+        """``days``: int64 YYYYMMDD, ascending, not empty; ``early_closes``: EARLY_CLOSE_FIELDS rows."""
         import numpy as np
 
         from vantorel.ombrel.alpha import service
@@ -158,7 +159,7 @@ class _Calendar:
         self.days = days
         # Whether the night session before each day takes place: the service's rule, worked out
         # once per day rather than once per bar.
-        night = [service.has_night_session(int(days[0]))] if len(days) else []
+        night = [service.has_night_session(int(days[0]))]
         night += [service.has_night_session(int(d), int(p)) for p, d in zip(days[:-1], days[1:])]
         self.has_night = np.asarray(night, dtype=bool)
         early_days = np.asarray(early_closes["date"], dtype="i8")
@@ -578,20 +579,21 @@ def _regular_day_sessions(calendar, firsts, lasts, night, stamps, trading_day):
     template = (minutes // 60) * 10000 + (minutes % 60) * 100
     # Each early close that cuts the sessions short is held against its own shorter day; the full
     # days between them, as tables.
-    within = slice(np.searchsorted(calendar.early_days, trading_day[0]),
-                   np.searchsorted(calendar.early_days, trading_day[-1], side="right"))
     done = 0
-    for day, close in zip(calendar.early_days[within].tolist(), calendar.early_minutes[within].tolist()):
-        if close >= minutes[-1]:
-            continue
-        begin, end = np.searchsorted(trading_day, [day, day + 1])
-        if begin < done or not _full_days(calendar, minutes[-1], template, stamps[done:begin], trading_day[done:begin]):
-            return False
-        short = day * 1000000 + template[minutes <= close]
-        if end > begin and not (end - begin == len(short) and (stamps[begin:end] == short).all()
-                                and (trading_day[begin:end] == day).all()):
-            return False
-        done = end
+    early_days = calendar.early_days
+    if len(early_days):
+        within = slice(np.searchsorted(early_days, trading_day[0]), np.searchsorted(early_days, trading_day[-1], side="right"))
+        for day, close in zip(early_days[within].tolist(), calendar.early_minutes[within].tolist()):
+            if close >= minutes[-1]:
+                continue
+            begin, end = np.searchsorted(trading_day, [day, day + 1])
+            if begin < done or not _full_days(calendar, minutes[-1], template, stamps[done:begin], trading_day[done:begin]):
+                return False
+            short = day * 1000000 + template[minutes <= close]
+            if end > begin and not (end - begin == len(short) and (stamps[begin:end] == short).all()
+                                    and (trading_day[begin:end] == day).all()):
+                return False
+            done = end
     return _full_days(calendar, minutes[-1], template, stamps[done:], trading_day[done:])
 
 
@@ -610,7 +612,7 @@ def _full_days(calendar, last_minute, template, stamps, trading_day):
     known = np.searchsorted(calendar.days, days)
     if np.any(known >= len(calendar.days)) or not np.array_equal(calendar.days[known], days):
         return False
-    if np.any(calendar.close[known] < last_minute):
+    if len(calendar.early_days) and np.any(calendar.close[known] < last_minute):
         return False
     return bool((stamps.reshape(-1, per_day) == days.astype("i8")[:, None] * 1000000 + template).all())
 

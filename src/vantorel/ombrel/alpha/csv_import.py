@@ -237,8 +237,6 @@ def convert(source, target, echo):
     """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
     minbar/); returns (instruments, daily bars, minute bars). Raises CsvError, having written
     nothing that counts, on bad input."""
-    import numpy as np
-
     manifest = {}
     manifest_path = os.path.join(source, "manifest.json")
     if os.path.isfile(manifest_path):
