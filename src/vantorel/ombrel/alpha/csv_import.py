@@ -298,7 +298,7 @@ def _calendars(source, exchange_of, daily, echo):
     path = find(source, "calendar")
     if path is None:
         days = _daily_dates(daily.values())
-        if len(names) < 2:
+        if len(names) < 2 or not daily:
             echo("未提供 calendar.csv：交易日历取自日线中出现过的 {} 个日期".format(len(days)))
             return days, _no_early_closes(), {}
         bars_of = {}
@@ -321,10 +321,10 @@ def _calendars(source, exchange_of, daily, echo):
         if None in closes_of or not closes_of:
             return (*_calendar_of(closes_of.get(None, {})), {})
         exchanges = {name: _calendar_of(closes) for name, closes in sorted(closes_of.items())}
+        days = np.unique(np.concatenate([d for d, _e in exchanges.values()])).astype("i4")
     lacking = [name for name in names if name not in exchanges]
     if lacking:
         echo("{} 没有自己的交易日历：其合约按各交易所日历的并集检查".format("、".join(lacking)))
-    days = np.unique(np.concatenate([d for d, _e in exchanges.values()])).astype("i4")
     return days, _no_early_closes(), exchanges
 
 

@@ -1073,7 +1073,7 @@ def read_calendars(bundle_directory):
 
 
 def _fields(arr, fields):
-    """Rows with just the named fields, in their types; KeyError when one is missing."""
+    """Rows with just the named fields, in their types; raises when the rows lack one."""
     import numpy as np
 
     out = np.empty(len(arr), fields)
