@@ -97,6 +97,11 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,2.5\n"}, "第 4 行的 volume 应为整数"),
     ({"daybar/SPLT.XNYS.csv": DAILY + "20261201,1,1,1,1,1\n"}, "SPLT.XNYS.csv 第 2 行和第 4 行的时间相同"),
     ({"daybar/SPLT.XNYS.CSV": DAILY}, "合约 SPLT.XNYS 有两个文件"),
+    ({"calendar.csv": "exchange,date\nXNYS,20261201\nXHKG,20261202\n"}, "calendar.csv 第 3 行的 exchange 不是 instruments.csv"),
+    ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-32\n"}, "calendar.csv 第 3 行的 date 不是日期"),
+    ({"calendar.csv": "date,close_time\n20261201,\n20261202,1pm\n"}, "calendar.csv 第 3 行的 close_time 不是时刻"),
+    ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-01\n"}, "calendar.csv 第 3 行的日期 2026-12-01 重复"),
+    ({"instruments.csv": INSTRUMENTS + "LONG,x,stock,EXCHANGE9,20100104,1,\n"}, "第 4 行的 exchange 超过 8 个字节"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -213,7 +218,7 @@ def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
 # on the 9th and a holiday on the 11th; minute bars labelled by the start of their minute, daily
 # bars from another feed (a close an auction print away, a little more volume).
 MARKET_DAYS = [2, 3, 4, 5, 6, 9, 10, 12, 13]
-SUSPENDED_DAY, HOLIDAY = 9, 11
+SUSPENDED_DAY, MARKET_HOLIDAY = 9, 11
 RAW_SCALE = {d: 1.0 if d < 5 else 0.5 if d < 10 else 2.0 for d in MARKET_DAYS}
 
 
@@ -248,7 +253,7 @@ def market_files(fault):
         close = c * (1.01 if fault == "daily_vs_minute" and day == 6 else 1.0008)
         daily.append(f"2026-11-{day:02d},{o},{max(h, close)},{l},{close},{int(volume * 1.01)}")
     if fault == "non_trading_day":
-        daily.append(daily[-1].replace("2026-11-13", f"2026-11-{HOLIDAY}"))
+        daily.append(daily[-1].replace("2026-11-13", f"2026-11-{MARKET_HOLIDAY}"))
         daily.sort(key=lambda row: row[:10])
         daily.insert(0, daily.pop())  # the header back on top
     return {
@@ -287,7 +292,7 @@ def us_minutes(day, count):
 @pytest.mark.parametrize("close_time, short_day_bars, kinds", [
     ("13:00", 210, set()),  # the day after Thanksgiving closes at 13:00: 210 bars are the whole day
     ("", 210, {"session_count"}),  # a calendar that does not say so: the day is short
-    ("13:00", 390, {"session_count"}),  # bars past an early close are as wrong as missing ones
+    ("13:00", 390, {"off_session"}),  # bars past an early close are outside its sessions
 ])
 def test_minute_bars_of_an_early_close_are_held_to_its_close(tmp_path, close_time, short_day_bars, kinds):
     from vantorel.ombrel.alpha.checks import check_min_bar_data
@@ -302,3 +307,66 @@ def test_minute_bars_of_an_early_close_are_held_to_its_close(tmp_path, close_tim
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert {a.kind for a in check_min_bar_data(path)} == kinds
+
+
+# Two markets in one bundle, each closed on a day the other trades; New York closes early on the 10th.
+STOCKS = {"H1.XHKG": "XHKG", "H2.XHKG": "XHKG", "U1.XNYS": "XNYS", "U2.XNYS": "XNYS"}
+WEEKS = [20261201, 20261202, 20261203, 20261204, 20261207, 20261208, 20261209, 20261210, 20261211]
+HOLIDAY = {"XHKG": 20261203, "XNYS": 20261208}
+EARLY_DAY, EARLY_CLOSE = 20261210, "13:03"
+LABELS = [f"{h}:{m:02d}" for h, first in (("09", 31), ("13", 1)) for m in range(first, first + 5)]
+
+
+def two_markets(root, calendar, spoil=None):
+    """A CSV folder of the two markets; ``spoil`` takes H1's bars of the 9th away ("gap"), keeps
+    U1's bars after the early close ("full") or drops one before it ("short")."""
+    files = {"instruments.csv": "order_book_id,symbol,category,exchange,listed_date,tick_size,trading_hours\n" + "".join(
+        f'{code},{code},stock,{exchange},20100104,0.01,"09:31-09:35,13:01-13:05"\n' for code, exchange in STOCKS.items()),
+        "calendar.csv": "exchange,date,close_time\n" + "".join(
+            f"{exchange},{day},{EARLY_CLOSE if (exchange, day) == ('XNYS', EARLY_DAY) else ''}\n"
+            for exchange in HOLIDAY for day in WEEKS if day != HOLIDAY[exchange]) if calendar else None,
+        "manifest.json": None, "ex_factors.csv": None, "suspended.csv": None,
+        "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None, "minbar/FUT2701.csv": None}
+    for code, exchange in STOCKS.items():
+        daily, minutes = ["date,open,high,low,close,volume\n"], ["datetime,open,high,low,close,volume\n"]
+        for n, day in enumerate(WEEKS):
+            if day == HOLIDAY[exchange] or (spoil, code, day) == ("gap", "H1.XHKG", 20261209):
+                continue
+            labels = LABELS
+            if calendar and (exchange, day) == ("XNYS", EARLY_DAY) and (spoil, code) != ("full", "U1.XNYS"):
+                labels = [label for label in labels if label <= EARLY_CLOSE]
+            if (spoil, code, day) == ("short", "U1.XNYS", EARLY_DAY):
+                labels = [label for label in labels if label != "13:02"]
+            minutes += [f"2026-12-{day % 100:02d} {label},10,10.01,9.99,10,{100 + n}\n" for label in labels]
+            daily.append(f"{day},10,10.01,9.99,10,{(100 + n) * len(labels)}\n")
+        files[f"daybar/{code}.csv"], files[f"minbar/{code}.csv"] = "".join(daily), "".join(minutes)
+    return layout(root, **files)
+
+
+@pytest.mark.parametrize("calendar", [True, False])
+@pytest.mark.parametrize("spoil", [None, "gap"])
+def test_each_exchange_is_checked_against_its_own_calendar(tmp_path, capsys, calendar, spoil):
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", calendar, spoil))
+    if not calendar:
+        assert "各交易所的交易日历取自其合约日线" in capsys.readouterr().err
+    calendars = storage.read_calendars(storage.bundle_dir(path))
+    assert calendars[None][0].tolist() == WEEKS  # the union, for readers that know no other
+    for exchange, holiday in HOLIDAY.items():
+        assert calendars[exchange][0].tolist() == [day for day in WEEKS if day != holiday]
+    expected = {("H1.XHKG", "missing_days")} if spoil else set()
+    assert {(a.code, a.kind) for a in check_min_bar_data(path)} == expected
+    assert {(a.code, a.kind) for a in check_daily_bar_data(storage.bundle_dir(path))} == expected
+
+
+@pytest.mark.parametrize("spoil, kind", [("full", "off_session"), ("short", "session_count")])
+def test_bars_are_held_against_the_early_close(tmp_path, spoil, kind):
+    from vantorel.ombrel.alpha.checks import check_min_bar_data
+
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", True, spoil))
+    found = check_min_bar_data(path)
+    assert {(a.code, a.kind) for a in found} == {("U1.XNYS", kind)}
+    assert found[0].examples[0].startswith("2026-12-10 ")

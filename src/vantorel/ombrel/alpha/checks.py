@@ -15,16 +15,17 @@ What is looked for, in every series:
 - NaN or infinity in open/high/low/close; a price of zero or below; negative volume;
 - high below open, close or low, or low above open or close;
 - a close-to-close move beyond the jump threshold between consecutive bars;
-- trading days missing between the first and the last stored day, and rows on days that are
-  not trading days, both against the bundle's trading calendar (a day the bundle's suspension
-  table lists for the instrument is no gap);
+- trading days missing between the first and the last stored day (but for the instrument's
+  suspensions), and rows on days that are not trading days, both against the calendar of the
+  instrument's exchange when the bundle keeps one, else the bundle's;
 - rows before the instrument's listed date or after its de-listed date;
 
 and in minute bars besides:
 
-- bars outside the instrument's sessions (or not on a whole minute), bars whose
-  ``trading_date`` does not fit their time (a night session runs on the previous trading day),
-  and sessions whose bar count differs from the session length;
+- bars outside the instrument's sessions (or not on a whole minute, or after the day's early
+  close), bars whose ``trading_date`` does not fit their time (a night session runs on the
+  previous trading day), and sessions whose bar count differs from the session length (on an
+  early close, from its minutes up to the close);
 - ``rows``/``first_trading_date``/``last_trading_date`` attributes that disagree with the data
   (an update resumes from them, so a wrong one hides missing days);
 
@@ -169,52 +170,64 @@ def settings_from_env():
 
 # ---- the bundle's base data --------------------------------------------------------------------
 
-class _Base:
-    """Calendar and instrument table, read once per check run."""
+class _Calendar:
+    """One calendar series are held against: its days, whether a night session precedes each, and
+    the minute each day's last bar is labelled by (its early close; past every minute on a full day)."""
 
-    def __init__(self, bundle_directory, bundle_path):
+    def __init__(self, days, early_closes):
+        """``days``: int64 YYYYMMDD, ascending, not empty; ``early_closes``: EARLY_CLOSE_FIELDS rows."""
         import numpy as np
 
         from vantorel.ombrel.alpha import service
 
+        self.days = days
+        # Whether the night session before each day takes place: the service's rule, worked out
+        # once per day rather than once per bar.
+        night = [service.has_night_session(int(days[0]))]
+        night += [service.has_night_session(int(d), int(p)) for p, d in zip(days[:-1], days[1:])]
+        self.has_night = np.asarray(night, dtype=bool)
+        early_days = np.asarray(early_closes["date"], dtype="i8")
+        at = np.minimum(np.searchsorted(days, early_days), len(days) - 1)
+        listed = early_days == days[at]
+        hhmm = np.asarray(early_closes["close_time"], dtype="i8")[listed]
+        self.early_days = early_days[listed]
+        self.early_minutes = hhmm // 100 * 60 + hhmm % 100
+        self.close = np.full(len(days), _DAY_MINUTES, dtype="i8")
+        self.close[at[listed]] = self.early_minutes
+
+
+class _Base:
+    """Calendars and instrument table, read once per check run."""
+
+    def __init__(self, bundle_directory, bundle_path):
+        import numpy as np
+
         self.problems = []
         rel_dir = _rel(bundle_path, bundle_directory)
+        calendar_file = rel_dir + storage.TRADING_DATES_FILE
         try:
-            calendar = np.asarray(storage.read_trading_dates(bundle_directory), dtype="i8")
+            stored = storage.read_calendars(bundle_directory)
         except FileNotFoundError:
-            calendar = None
-            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "calendar", 1,
+            stored = {}
+            self.problems.append(Anomaly(calendar_file, "", "calendar", 1,
                                          ("bundle 中没有交易日历：未检查缺失的交易日与非交易日",)))
         except (VantorelError, OSError, ValueError) as exc:
-            calendar = None
-            self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, (_short(exc),)))
-        if calendar is not None and len(calendar) > 1 and not np.all(np.diff(calendar) > 0):
-            bad = np.flatnonzero(np.diff(calendar) <= 0)
-            self.problems.append(
-                Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "calendar", len(bad), tuple(_day(calendar[i + 1]) for i in bad[:3]))
-            )
-            calendar = np.unique(calendar)
-        # Without a calendar there is nothing to hold the days against: checking them against one of
-        # the kit's own would report every holiday of another market.
-        self.has_calendar = calendar is not None and len(calendar) > 0
-        self.calendar = calendar if self.has_calendar else np.zeros(0, dtype="i8")
-        # Whether the night session before each calendar day takes place: the service's rule,
-        # worked out once per day rather than once per bar.
-        night = [service.has_night_session(int(calendar[0]))] if len(calendar) else []
-        night += [service.has_night_session(int(d), int(p)) for p, d in zip(calendar[:-1], calendar[1:])]
-        self.has_night = np.asarray(night, dtype=bool)
-        # The minute of each calendar day's early close (a short day's last bar), or a whole day.
-        self.closes_at = np.full(len(self.calendar), _DAY_MINUTES, dtype="i8")
-        if self.has_calendar:
-            try:
-                early = storage.read_early_closes(bundle_directory)
-            except (VantorelError, OSError, ValueError) as exc:
-                early = np.zeros(0, dtype=storage.EARLY_CLOSE_FIELDS)
-                self.problems.append(Anomaly(rel_dir + storage.TRADING_DATES_FILE, "", "unreadable", 1, (_short(exc),)))
-            for day, close in zip(early["date"].tolist(), early["close_time"].tolist()):
-                at = int(np.searchsorted(self.calendar, day))
-                if at < len(self.calendar) and self.calendar[at] == day and close > 0:
-                    self.closes_at[at] = close // 100 * 60 + close % 100
+            stored = {}
+            self.problems.append(Anomaly(calendar_file, "", "unreadable", 1, (_short(exc),)))
+        # {exchange, None for the bundle-wide one: _Calendar}. Without a calendar there is nothing to
+        # hold the days against: checking them against one of the kit's own would report every
+        # holiday of another market.
+        self.calendars = {}
+        for exchange, (days, early_closes) in stored.items():
+            days = np.asarray(days, dtype="i8")
+            if len(days) > 1 and not np.all(np.diff(days) > 0):
+                bad = np.flatnonzero(np.diff(days) <= 0)
+                named = "{} ".format(exchange) if exchange else ""
+                self.problems.append(Anomaly(calendar_file, "", "calendar", len(bad),
+                                             tuple(named + _day(days[i + 1]) for i in bad[:3])))
+                days = np.unique(days)
+            if len(days):
+                self.calendars[exchange] = _Calendar(days, early_closes)
 
         self.instruments = {}
         try:
@@ -244,6 +257,15 @@ class _Base:
                 continue
             for row in np.sort(table, order=list(table.dtype.names[:2])):
                 into.setdefault(_text(row[0]), []).append(tuple(row)[1:])
+
+    def calendar_key(self, code):
+        """The exchange whose calendar holds the instrument, or None for the bundle-wide one."""
+        exchange = (self.instruments.get(code) or {}).get("exchange")
+        return exchange if exchange and exchange in self.calendars else None
+
+    def calendar_of(self, code):
+        """The _Calendar the instrument is held against; None when the bundle has none."""
+        return self.calendars.get(self.calendar_key(code))
 
     def factors(self, code, days):
         """Each day's cumulative price-adjustment factor, or None when the code has no ex-factors."""
@@ -467,16 +489,17 @@ def _calendar_checks(series, base, days):
     if de_listed:
         outside |= days > de_listed
     series.flag("outside_listing", outside, describe=lambda i: _day(days[i]))
-    if not base.has_calendar:
+    own = base.calendar_of(series.code)
+    if own is None:
         return
-    calendar = base.calendar
+    calendar = own.days
     off = np.setdiff1d(days, calendar, assume_unique=True)
     series.flag("non_trading_day", np.arange(len(off)), describe=lambda i: _day(off[i]))
     expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
     # A day the instrument was suspended is no gap.
     missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), base.suspended_days(series.code))
     if base.gaps is not None:
-        base.gaps.append((series, missing, len(expected)))  # judged once every series is in
+        base.gaps.append((series, missing, base.calendar_key(series.code)))  # judged once every series is in
     else:
         series.flag("missing_days", np.arange(len(missing)), describe=lambda i: _day(missing[i]))
 
@@ -507,7 +530,8 @@ def _session_checks(series, base, arr):
         return
     firsts, lasts, night, lookup = spec
     stamps = arr["datetime"]
-    if _regular_day_sessions(base, firsts, lasts, night, stamps, arr["trading_date"]):
+    own = base.calendar_of(series.code)
+    if own is not None and _regular_day_sessions(own, firsts, lasts, night, stamps, arr["trading_date"]):
         return
     # Floor division by a constant is several times faster in numpy than % or divmod.
     date = stamps // 1000000
@@ -519,15 +543,19 @@ def _session_checks(series, base, arr):
     minute = hours * 60 + minutes
     # (np.clip costs several times what a minimum and a maximum do on arrays this size.)
     k = lookup[np.minimum(np.maximum(minute, 0), _DAY_MINUTES - 1)]
-    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES) & (stamps >= 0)
-    series.flag("off_session", ~inside, stamps)
-    if not base.has_calendar:
-        return  # the trading day of a bar, and the days' bar counts, need the calendar
     kc = np.maximum(k, 0)
+    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < _DAY_MINUTES) & (stamps >= 0)
+    if own is not None:
+        trading_day = arr["trading_date"]
+        pos, known = _calendar_positions(own.days, trading_day)
+        if len(own.early_days):
+            # A day session's bar after its day's early close is off session too.
+            inside &= ~(known & ~night[kc] & (minute > own.close[pos]))
+    series.flag("off_session", ~inside, stamps)
+    if own is None:
+        return  # the trading day of a bar, and the days' bar counts, need the calendar
 
-    calendar = base.calendar
-    trading_day = arr["trading_date"]
-    pos, known = _calendar_positions(calendar, trading_day)
+    calendar = own.days
     at_night = night[kc]
     # A night session runs on the evening of the previous trading day.
     run_on = np.where(at_night, calendar[np.maximum(pos - 1, 0)], trading_day)
@@ -544,11 +572,10 @@ def _session_checks(series, base, arr):
     row = row_of[pos[counted]]
     counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
     counts = counts.reshape(len(present), n_sessions)
-    length = lasts - firsts + 1
-    expected = np.where(night[None, :], base.has_night[present][:, None], True) * length[None, :]
-    # A day session of a day that closes early ends at the close; a night session before it is whole.
-    short = np.maximum(np.minimum(lasts[None, :], base.closes_at[present][:, None]) - firsts[None, :] + 1, 0)
-    expected = np.where(night[None, :], expected, np.minimum(expected, short))
+    # A night session counts whole when it takes place; a day session up to the day's close.
+    whole_nights = own.has_night[present][:, None] * (lasts - firsts + 1)[None, :]
+    days_to_close = np.maximum(np.minimum(lasts[None, :], own.close[present][:, None]) - firsts[None, :] + 1, 0)
+    expected = np.where(night[None, :], whole_nights, days_to_close)
     off_rows, off_sessions = np.nonzero(counts != expected)
     series.flag(
         "session_count",
@@ -563,29 +590,54 @@ def _session_checks(series, base, arr):
     )
 
 
-def _regular_day_sessions(base, firsts, lasts, night, stamps, trading_day):
-    """Whether the bars are exactly the sessions' minutes on each of their trading days, in order:
-    then no session check can find anything, and the per-row work is skipped. Only for day
-    sessions, where a bar's date is its trading day; stored minute bars nearly always are so."""
+def _regular_day_sessions(calendar, firsts, lasts, night, stamps, trading_day):
+    """Whether the bars are exactly the sessions' minutes on each of their trading days, in order
+    (on an early close, those up to the close): then no session check can find anything, and the
+    per-row work is skipped. Only for day sessions, where a bar's date is its trading day; stored
+    minute bars nearly always are so."""
     import numpy as np
 
     if night.any() or not len(stamps):
         return False
     minutes = np.concatenate([np.arange(a, b + 1) for a, b in zip(firsts.tolist(), lasts.tolist())])
     template = (minutes // 60) * 10000 + (minutes % 60) * 100
+    # Each early close that cuts the sessions short is held against its own shorter day; the full
+    # days between them, as tables.
+    done = 0
+    early_days = calendar.early_days
+    if len(early_days):
+        within = slice(np.searchsorted(early_days, trading_day[0]), np.searchsorted(early_days, trading_day[-1], side="right"))
+        for day, close in zip(early_days[within].tolist(), calendar.early_minutes[within].tolist()):
+            if close >= minutes[-1]:
+                continue
+            begin, end = np.searchsorted(trading_day, [day, day + 1])
+            if begin < done or not _full_days(calendar, minutes[-1], template, stamps[done:begin], trading_day[done:begin]):
+                return False
+            short = day * 1000000 + template[minutes <= close]
+            if end > begin and not (end - begin == len(short) and (stamps[begin:end] == short).all()
+                                    and (trading_day[begin:end] == day).all()):
+                return False
+            done = end
+    return _full_days(calendar, minutes[-1], template, stamps[done:], trading_day[done:])
+
+
+def _full_days(calendar, last_minute, template, stamps, trading_day):
+    """Whether the bars are ``template`` on each of their days, calendar days that close no
+    earlier than ``last_minute``. Compared as days x minutes tables, so that nothing the size of
+    the series is built."""
+    import numpy as np
+
     per_day = len(template)
     if len(stamps) % per_day:
         return False
-    # Compared as days x minutes tables, so that nothing the size of the series is built.
     days = trading_day[::per_day]
     if not (trading_day.reshape(-1, per_day) == days[:, None]).all():
         return False
-    known = np.searchsorted(base.calendar, days)
-    if np.any(known >= len(base.calendar)) or not np.array_equal(base.calendar[np.minimum(known, len(
-            base.calendar) - 1)], days):
+    known = np.searchsorted(calendar.days, days)
+    if np.any(known >= len(calendar.days)) or not np.array_equal(calendar.days[known], days):
         return False
-    if np.any(base.closes_at[known] < _DAY_MINUTES):
-        return False  # a day that closes early has fewer minutes than the template
+    if len(calendar.early_days) and np.any(calendar.close[known] < last_minute):
+        return False
     return bool((stamps.reshape(-1, per_day) == days.astype("i8")[:, None] * 1000000 + template).all())
 
 
@@ -781,30 +833,36 @@ def _daily_habits(series, base, daily, days, factors, settings):
         series.flag("reverting_spike", np.flatnonzero(spike) + 1,
                     describe=lambda i: "{} {:+.1%} 后次日 {:+.1%}".format(_day(days[i]), move[i - 1], move[i]))
     listed, de_listed = base.listing(series.code)
-    if base.has_calendar and n and not de_listed:
-        after = base.calendar[base.calendar > days[-1]]
+    own = base.calendar_of(series.code)
+    if own is not None and n and not de_listed:
+        after = own.days[own.days > days[-1]]
+        after = after[after <= base.last_data_day[base.calendar_key(series.code)]]
         # A stock suspended through the end of the data has not stopped.
-        after = np.setdiff1d(after[after <= base.last_data_day], base.suspended_days(series.code))
+        after = np.setdiff1d(after, base.suspended_days(series.code))
         if len(after) >= settings.stopped_days:
             series.add("stopped", len(after), ("最后一根日线在 {}，之后还有 {} 个交易日".format(_day(days[-1]), len(after)),))
 
 
-def _market_gaps(base, found, series_count, settings):
-    """Missing days shared by most series become one row naming the date and the count; the rest
-    are reported with their series."""
+def _market_gaps(base, found, members, settings):
+    """Missing days shared by most series held against the same calendar (``members``: how many
+    series each has) become one row naming the date and the count; the rest are reported with
+    their series."""
     import numpy as np
 
     if not base.gaps:
         return
     counts = {}
-    for _series, missing, _expected in base.gaps:
+    for _series, missing, key in base.gaps:
         for day in missing.tolist():
-            counts[day] = counts.get(day, 0) + 1
-    shared = {day for day, k in counts.items() if k > max(2, settings.market_gap_share * series_count)}
-    for day in sorted(shared):
-        found.append(Anomaly("", "", "market_gap", counts[day], ("{}：{} 个合约都没有数据".format(_day(day), counts[day]),)))
-    for series, missing, _expected in base.gaps:
-        rest = missing[~np.isin(missing, list(shared))] if shared else missing
+            counts[key, day] = counts.get((key, day), 0) + 1
+    shared = {(key, day) for (key, day), k in counts.items() if k > max(2, settings.market_gap_share * members[key])}
+    for key, day in sorted(shared, key=lambda pair: (pair[1], pair[0] or "")):
+        among = "{} 的 ".format(key) if key else ""
+        found.append(Anomaly("", "", "market_gap", counts[key, day],
+                             ("{}：{}{} 个合约都没有数据".format(_day(day), among, counts[key, day]),)))
+    for series, missing, key in base.gaps:
+        common = [day for shared_key, day in shared if shared_key == key]
+        rest = missing[~np.isin(missing, common)] if common else missing
         before = len(series.found)
         series.flag("missing_days", np.arange(len(rest)), describe=lambda i, rest=rest: _day(rest[i]))
         found.extend(series.found[before:])
@@ -837,17 +895,23 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
             found.append(Anomaly(file, "", "unreadable", 1, (_short(exc),)))
             continue
         series += [(file, category, code, by_code[code]) for code in sorted(by_code)]
-    # The last day any daily bar has: a series ending well before it stopped updating.
-    base.last_data_day = max((int(d["datetime"][-1]) // 1000000 for *_rest, d in series if len(d)), default=0)
+    # The last day any daily bar held against the same calendar has: a series ending well before
+    # it stopped updating. Another exchange's data may run on later, or stop for its holidays.
+    members = {}
+    base.last_data_day = {}
+    for _file, _category, code, daily in series:
+        key = base.calendar_key(code)
+        members[key] = members.get(key, 0) + 1
+        if len(daily):
+            base.last_data_day[key] = max(base.last_data_day.get(key, 0), int(daily["datetime"][-1]) // 1000000)
     bars = 0
     # Daily files are few and small; the work, and so the bar, goes by instrument.
     with _progress(series, "检查日线") as items:
         for file, category, code, daily in items:
             found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
             bars += len(daily)
-    series_count = len(series)
-    _market_gaps(base, found, series_count, settings)
-    _report(found, len(files), bars, "日线", series_count)
+    _market_gaps(base, found, members, settings)
+    _report(found, len(files), bars, "日线", len(series))
     _write_report(bundle_path, "daybar", found)
     return found
 

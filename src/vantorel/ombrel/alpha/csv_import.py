@@ -8,16 +8,21 @@ The layout (each file may also be gzip-compressed, ``<name>.csv.gz``)::
     daybar/<code>.csv        date, open, high, low, close, volume [, total_turnover, open_interest, prev_close]
     minbar/<code>.csv        datetime, open, high, low, close, volume
                              [, total_turnover, open_interest, trading_date]
-    calendar.csv             date [, close_time]                          (optional)
+    calendar.csv             [exchange,] date [, close_time]              (optional)
     ex_factors.csv           order_book_id, ex_date, ex_cum_factor        (optional)
     suspended.csv            order_book_id, date                          (optional)
     manifest.json            {"minute_label": "start"} when minute bars are labelled by the start
                              of their minute (the bundle labels them by the end)   (optional)
 
 Dates are YYYY-MM-DD or YYYYMMDD, date-times YYYY-MM-DD HH:MM[:SS] in exchange-local time;
-``category`` is a name of TAG_MAP. Without ``calendar.csv`` the calendar is the set of dates on
-which any daily bar exists. A minute bar's trading day, when the file does not give it, is its
-date, or for a bar at 18:00 or later (a night session) the next trading day of the calendar.
+``category`` is a name of TAG_MAP. ``close_time`` (HH:MM, exchange-local) marks an early close: the
+day's last minute bar is labelled by it. With an ``exchange`` column, each exchange of
+instruments.csv that calendar.csv names gets a calendar of its own. Without ``calendar.csv`` the
+calendar is the set of dates on which any daily bar exists, and when instruments.csv names several
+exchanges each has the dates of its own instruments' daily bars. The bundle-wide calendar is the
+union; an instrument is checked against its exchange's calendar where there is one. A minute bar's
+trading day, when the file does not give it, is its date, or for a bar at 18:00 or later (a night
+session) the next trading day of its exchange's calendar.
 
 Bad input is refused naming the file and the line, before anything is written; ``convert`` writes
 the bundle's bundle/ and minbar/ into a directory the caller stages and swaps in.
@@ -159,12 +164,14 @@ def _instruments(source):
         category = row["category"].lower()
         if category not in TAG_MAP:
             raise CsvError(f"{path} 第 {number} 行的 category 应为 {', '.join(TAG_MAP)} 之一：{row['category']!r}")
+        if len(row["exchange"].encode()) > 8:
+            raise CsvError(f"{path} 第 {number} 行的 exchange 超过 8 个字节：{row['exchange']!r}")
         code = row["order_book_id"]
         if not code or "/" in code or "\\" in code or code.startswith("."):
             raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
         rows.append((
             code.encode(), _clip(row["symbol"], 64), category.encode(), TAG_MAP[category].encode()[:16],
-            row["exchange"].encode()[:8], row.get("underlying_symbol", "").encode()[:16], b"",
+            row["exchange"].encode(), row.get("underlying_symbol", "").encode()[:16], b"",
             _date(row["listed_date"], path, number, "listed_date"),
             _date(row["de_listed_date"], path, number, "de_listed_date") if row.get("de_listed_date") else 0,
             _number(row.get("round_lot", ""), path, number, "round_lot", integer=True, default=1),
@@ -276,8 +283,6 @@ def convert(source, target, echo):
     """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
     minbar/); returns (instruments, daily bars, minute bars). Raises CsvError, having written
     nothing that counts, on bad input."""
-    import numpy as np
-
     manifest = {}
     manifest_path = os.path.join(source, "manifest.json")
     if os.path.isfile(manifest_path):
@@ -291,19 +296,11 @@ def convert(source, target, echo):
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
     daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category, echo).items()}
-    calendar = _table(source, "calendar", "calendar", [("date", "i4"), ("close_time", "i4")],
-                      lambda row, path, n: (_date(row["date"], path, n, "date"),
-                                            int(row["close_time"].replace(":", "")[:4] or 0) if row.get("close_time")
-                                            else 0))
-    if calendar is None:
-        days = np.unique(np.concatenate([d["datetime"] // 1000000 for d in daily.values()] or [np.zeros(0, "i8")]))
-        echo("未提供 calendar.csv：交易日历取自日线中出现过的 {} 个日期".format(len(days)))
-        dates, early = days.astype("i4"), np.zeros(0, [("date", "i4"), ("close_time", "i4")])
-    else:
-        calendar = np.sort(calendar, order="date")
-        dates, early = calendar["date"], calendar[calendar["close_time"] > 0]
+    exchange_of = {c.decode(): e.decode() for c, e in zip(table["order_book_id"], table["exchange"])}
+    dates, early, exchanges = _calendars(source, exchange_of, daily, echo)
     label_start = manifest.get("minute_label") == "start"
-    minutes = {code: _minutes(path, dates, label_start)
+    own_days = {name: days for name, (days, _early) in exchanges.items()}
+    minutes = {code: _minutes(path, own_days.get(exchange_of[code], dates), label_start)
                for code, path in _series_files(source, "minbar", category, echo).items()}
     ex_factors = _table(source, "ex_factors", "ex_factors", storage.EX_FACTOR_FIELDS,
                         lambda row, path, n: (_known(row["order_book_id"], category, path, n),
@@ -315,7 +312,7 @@ def convert(source, target, echo):
 
     directory = storage.bundle_dir(target)
     storage.write_instruments(directory, table)
-    storage.write_trading_dates(directory, dates, early)
+    storage.write_trading_dates(directory, dates, early, exchanges)
     by_category = {}
     for code, bars in daily.items():
         by_category.setdefault(category[code], {})[code] = bars
@@ -334,3 +331,81 @@ def _known(code, category, path, number):
     if code not in category:
         raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {code}")
     return code.encode()
+
+
+def _calendars(source, exchange_of, daily, echo):
+    """(days, early closes, {exchange: (days, early closes)}) of the bundle: from calendar.csv,
+    per exchange when it has an exchange column; else from the dates of the daily bars, per
+    exchange when instruments.csv names several. The bundle-wide days are then the union, with
+    no early closes of their own: a day one exchange closes early, another may trade whole."""
+    import numpy as np
+
+    names = sorted(set(exchange_of.values()) - {""})
+    path = find(source, "calendar")
+    if path is None:
+        days = _daily_dates(daily.values())
+        if len(names) < 2 or not daily:
+            echo("未提供 calendar.csv：交易日历取自日线中出现过的 {} 个日期".format(len(days)))
+            return days, _no_early_closes(), {}
+        bars_of = {}
+        for code, bars in daily.items():
+            bars_of.setdefault(exchange_of[code], []).append(bars)
+        exchanges = {name: (_daily_dates(bars_of[name]), _no_early_closes()) for name in names if name in bars_of}
+        echo("未提供 calendar.csv：各交易所的交易日历取自其合约日线中出现过的日期（{}）".format(
+            "，".join("{} {} 个".format(name, len(d)) for name, (d, _e) in exchanges.items())))
+    else:
+        closes_of = {}  # {exchange, or None without the column: {day: close time, 0 for a full day}}
+        for number, row in _rows(path, "calendar"):
+            name = row.get("exchange")
+            if name is not None and name not in names:
+                raise CsvError(f"{path} 第 {number} 行的 exchange 不是 instruments.csv 中任何合约的交易所：{name!r}")
+            day = _date(row["date"], path, number, "date")
+            closes = closes_of.setdefault(name, {})
+            if day in closes:
+                raise CsvError(f"{path} 第 {number} 行的日期 {row['date']} 重复")
+            closes[day] = _clock(row["close_time"], path, number, "close_time") if row.get("close_time") else 0
+        if None in closes_of or not closes_of:
+            return (*_calendar_of(closes_of.get(None, {})), {})
+        exchanges = {name: _calendar_of(closes) for name, closes in sorted(closes_of.items())}
+        days = np.unique(np.concatenate([d for d, _e in exchanges.values()])).astype("i4")
+    lacking = [name for name in names if name not in exchanges]
+    if lacking:
+        echo("{} 没有自己的交易日历：其合约按各交易所日历的并集检查".format("、".join(lacking)))
+    return days, _no_early_closes(), exchanges
+
+
+def _no_early_closes():
+    import numpy as np
+
+    return np.zeros(0, storage.EARLY_CLOSE_FIELDS)
+
+
+def _daily_dates(series):
+    import numpy as np
+
+    return np.unique(np.concatenate([d["datetime"] // 1000000 for d in series] or [np.zeros(0, "i8")])).astype("i4")
+
+
+def _calendar_of(closes):
+    """(days, early closes) of {day: close time, 0 for a full day}."""
+    import numpy as np
+
+    days = sorted(closes)
+    early = [(day, closes[day]) for day in days if closes[day]]
+    return np.array(days, dtype="i4"), np.array(early, dtype=storage.EARLY_CLOSE_FIELDS)
+
+
+def _clock(text, path, number, column):
+    """HHMM of a time of day written HH:MM[:SS] or HHMM."""
+    parts = text.split(":")
+    try:
+        if len(parts) == 1 and len(text) in (3, 4) and text.isdigit():
+            hours, minutes = int(text[:-2]), int(text[-2:])
+        elif len(parts) in (2, 3) and all(p.isdigit() for p in parts):
+            hours, minutes = int(parts[0]), int(parts[1])
+        else:
+            raise ValueError(text)
+        datetime.time(hours, minutes)
+    except ValueError:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 不是时刻（HH:MM）：{text!r}") from None
+    return hours * 100 + minutes

@@ -5,7 +5,11 @@ Layout under the bundle path (the directory given by ``-d``)::
     <bundle path>/
         bundle/                      the bundle directory: base data and daily bars
             instruments.h5           dataset "instruments": one row per instrument (INSTRUMENT_DTYPE)
-            trading_dates.h5         dataset "trading_dates": int32 YYYYMMDD, ascending
+            trading_dates.h5         dataset "trading_dates": int32 YYYYMMDD, ascending; "early_closes"
+                                     (EARLY_CLOSE_FIELDS) when it has any; and, when exchanges keep
+                                     calendars of their own, "exchange_trading_dates" and
+                                     "exchange_early_closes" (the same rows led by the exchange), of
+                                     which "trading_dates" is then the union
             daybar/<category>.h5     one dataset per instrument, named by its market code (DAYBAR_DTYPE)
         minbar/<category>/<code>.h5  dataset "bars": minute bars of one instrument (MINBAR_DTYPE)
         tick/<category>/<code>.h5    dataset "ticks": ticks of one instrument (TICK_DTYPE)
@@ -147,6 +151,9 @@ SUSPENDED_FIELDS = [
     ("date", "i4"),  # a trading day on which the instrument did not trade
 ]
 EARLY_CLOSE_FIELDS = [("date", "i4"), ("close_time", "i4")]  # HHMM
+# Calendars of single exchanges, beside the bundle-wide one; the exchange as the instrument table has it.
+EXCHANGE_DATE_FIELDS = [("exchange", "S8"), ("date", "i4")]
+EXCHANGE_EARLY_CLOSE_FIELDS = [("exchange", "S8")] + EARLY_CLOSE_FIELDS
 
 _DATASET = {"minbar": "bars", "tick": "ticks"}
 _KIND_DIR = {"minbar": MINBAR_DIR_NAME, "tick": TICK_DIR_NAME}
@@ -611,16 +618,26 @@ def write_instruments(bundle_directory, arr):
               lambda f: f.create_dataset("instruments", data=arr), "instruments")
 
 
-def write_trading_dates(bundle_directory, dates, early_closes=None):
-    """The calendar, and the days it closes early (``EARLY_CLOSE_FIELDS``) when there are any."""
+def write_trading_dates(bundle_directory, dates, early_closes=None, exchanges=None):
+    """The calendar, and the days it closes early (``EARLY_CLOSE_FIELDS``) when there are any.
+    ``exchanges``, {exchange: (dates, early closes)}, are calendars of single exchanges, stored
+    beside it where readers that know only the bundle-wide one do not look."""
     import numpy as np
 
     data = np.asarray(dates, dtype="i4")
+    exchanges = sorted((exchanges or {}).items())
 
     def fill(f):
         f.create_dataset("trading_dates", data=data)
         if early_closes is not None and len(early_closes):
             f.create_dataset("early_closes", data=np.asarray(early_closes).astype(EARLY_CLOSE_FIELDS))
+        if exchanges:
+            f.create_dataset("exchange_trading_dates", data=np.array(
+                [(name.encode(), day) for name, (days, _early) in exchanges for day in days], EXCHANGE_DATE_FIELDS))
+            f.create_dataset("exchange_early_closes", data=np.array(
+                [(name.encode(), *row) for name, (_days, early) in exchanges
+                 for row in np.asarray(early).astype(EARLY_CLOSE_FIELDS).tolist()],
+                EXCHANGE_EARLY_CLOSE_FIELDS))
 
     atomic_h5(os.path.join(bundle_directory, TRADING_DATES_FILE), fill, "trading_dates")
 
@@ -1027,21 +1044,42 @@ def read_trading_dates(bundle_directory):
     return _read_dataset(os.path.join(bundle_directory, TRADING_DATES_FILE), "trading_dates", "trading_dates")
 
 
-def read_early_closes(bundle_directory):
-    """The days the calendar closes early (``EARLY_CLOSE_FIELDS``); empty when it names none."""
+def read_calendars(bundle_directory):
+    """Every stored calendar as {exchange: (dates, early closes)}, the bundle-wide one under None:
+    dates int32 YYYYMMDD, early closes ``EARLY_CLOSE_FIELDS`` rows (none in older bundles)."""
     import numpy as np
 
     path = os.path.join(bundle_directory, TRADING_DATES_FILE)
     f = _open(path, "trading_dates")
     try:
-        if "early_closes" not in f:
-            return np.zeros(0, dtype=EARLY_CLOSE_FIELDS)
-        try:
-            return _whole(path, f["early_closes"]).astype(EARLY_CLOSE_FIELDS)
-        except (OSError, ValueError, KeyError, TypeError) as exc:
-            raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
+        if "trading_dates" not in f:
+            raise StorageError(f"数据文件 {path} 缺少数据集 trading_dates")
+        stored = {name: _whole(path, f[name]) for name in (
+            "trading_dates", "early_closes", "exchange_trading_dates", "exchange_early_closes") if name in f}
+        none = np.zeros(0, EARLY_CLOSE_FIELDS)
+        calendars = {None: (stored["trading_dates"], _fields(stored.get("early_closes", none), EARLY_CLOSE_FIELDS))}
+        by_exchange = _fields(stored.get("exchange_trading_dates", np.zeros(0, EXCHANGE_DATE_FIELDS)), EXCHANGE_DATE_FIELDS)
+        early = _fields(stored.get("exchange_early_closes", np.zeros(0, EXCHANGE_EARLY_CLOSE_FIELDS)),
+                        EXCHANGE_EARLY_CLOSE_FIELDS)
+        for name in np.unique(by_exchange["exchange"]).tolist():
+            calendars[name.decode("utf-8", "replace")] = (
+                by_exchange["date"][by_exchange["exchange"] == name],
+                _fields(early[early["exchange"] == name], EARLY_CLOSE_FIELDS))
+        return calendars
+    except (OSError, ValueError, KeyError, TypeError, IndexError) as exc:
+        raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
         f.close()
+
+
+def _fields(arr, fields):
+    """Rows with just the named fields, in their types; raises when the rows lack one."""
+    import numpy as np
+
+    out = np.empty(len(arr), fields)
+    for name, _type in fields:
+        out[name] = arr[name]
+    return out
 
 
 def read_daybar_file(path):
