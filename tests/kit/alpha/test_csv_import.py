@@ -1,11 +1,13 @@
 import gzip
 import os
 import tarfile
+import threading
+import time
 
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle, csv_import, storage
 
 from trees import snapshot
 
@@ -78,6 +80,23 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/NOPE.csv": DAILY}, "instruments.csv 中没有合约 NOPE"),
     ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nNOPE,20261203,2\n"}, "第 2 行：instruments.csv 中没有合约 NOPE"),
     ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,2026-02-30\n"}, "第 2 行的 date 不是日期"),
+    # Numbers Python parses that no price or volume is, and integers past what the table holds.
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1e400,1,1,1,1\n"}, "第 4 行的 open 不是数字"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,inf\n"}, "第 4 行的 volume 不是数字"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,1e30\n"}, "第 4 行的 volume 不是数字"),
+    ({"calendar.csv": "date,close_time\n20261201,ab\n"}, "calendar.csv 第 2 行的 close_time 不是时刻"),
+    ({"calendar.csv": "date\n20261203\n20261201\n20261203\n"}, "calendar.csv 第 4 行与第 2 行重复"),
+    ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,0\n"}, "第 2 行的 ex_cum_factor 应大于 0"),
+    ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,2\nSPLT.XNYS,20261203,3\n"},
+     "ex_factors.csv 第 3 行与第 2 行重复"),
+    # Cut to the table's 32 bytes it would be another code; cut trading hours would be other sessions.
+    ({"instruments.csv": INSTRUMENTS + "X" * 33 + ",x,stock,X,20100104,1,\n"}, "第 4 行的 order_book_id 超过 32 字节"),
+    ({"instruments.csv": INSTRUMENTS + 'X,x,stock,X,20100104,1,"9:30-soon"\n'}, "第 4 行的 trading_hours"),
+    ({"minbar/FUT2701.csv": NIGHT + "2026-12-02 21:01+08:00,1,1,1,1,1\n"}, "第 3 行的 datetime 不是日期时间"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "1899-12-30,1,1,1,1,1\n"}, "第 4 行的 date 应在 1900 到 2099 年之间"),
+    ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close,volume,open\n"}, "第 1 行的列名重复：open"),
+    ({"daybar/SPLT.XNYS.csv.gz": DAILY}, "是同一合约的两个文件"),
+    ({"manifest.json": "[1]"}, "manifest.json 应为 JSON 对象"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -88,6 +107,58 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
         bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert says in caught.value.message and "原 bundle 未作任何改动" in caught.value.message
     assert snapshot(path) == before
+
+
+def _fifo(path):
+    os.mkfifo(path)
+
+    def feed():
+        # Were the fifo opened as a file, this writer lets the read end (empty) instead of hanging.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+                return
+            except OSError:
+                time.sleep(0.01)
+
+    threading.Thread(target=feed, daemon=True).start()
+
+
+def _cut_stream(path):
+    packed = bytearray(gzip.compress(DAILY.encode() * 20))
+    packed[len(packed) // 2] ^= 0xFF  # the deflate stream itself, past the header
+    with open(path, "wb") as f:
+        f.write(packed)
+
+
+def _bomb(path):
+    with gzip.open(path, "wb", compresslevel=9) as f:
+        f.write(b"date,open,high,low,close,volume\n" + b"\n" * (3 << 20))
+
+
+def _long_line(path):
+    with open(path, "w") as f:
+        f.write("date,open,high,low,close,volume\n" + "1" * (csv_import.LINE_LIMIT + 10))
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="fifos are POSIX")
+@pytest.mark.parametrize("name, make, says", [
+    ("SPLT.XNYS.csv", _fifo, "不是普通文件"),
+    ("SPLT.XNYS.csv.gz", _cut_stream, "无法读取"),
+    ("SPLT.XNYS.csv.gz", _bomb, "疑似压缩炸弹"),
+    ("SPLT.XNYS.csv", _long_line, "有一行超过"),
+])
+def test_a_file_that_would_hang_exhaust_or_crash_the_import_is_refused_by_name(tmp_path, monkeypatch, name, make, says):
+    monkeypatch.setattr(csv_import, "GZIP_RATIO_FLOOR", 1 << 20)  # the bomb stays small and fast
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None})
+    os.makedirs(os.path.join(source, "daybar"))
+    make(os.path.join(source, "daybar", name))
+    path = str(tmp_path / "data")
+    with pytest.raises(VantorelError) as caught:
+        bundle.download_simple_bundle(path, sample=False, file_path=source)
+    assert os.path.join("daybar", name) + " " in caught.value.message.replace("：", " ") and says in caught.value.message
+    assert not storage.holds_bundle_data(path)
 
 
 SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in
