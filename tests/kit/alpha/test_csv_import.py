@@ -109,6 +109,16 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
     assert snapshot(path) == before
 
 
+def test_bad_input_in_an_archive_is_named_by_its_member_not_the_staging_copy(tmp_path):
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,x,1,1,1\n"})
+    archive = str(tmp_path / "vendor.tar.gz")
+    with tarfile.open(archive, "w:gz") as tf:
+        tf.add(source, arcname="vendor")
+    with pytest.raises(VantorelError) as caught:
+        bundle.download_simple_bundle(str(tmp_path / "data"), sample=False, file_path=archive)
+    assert caught.value.message.startswith(archive + " 中的 vendor/daybar/SPLT.XNYS.csv 第 4 行的 high 不是数字")
+
+
 def _fifo(path):
     os.mkfifo(path)
 

@@ -85,7 +85,8 @@ def find(path, name):
 
 
 def is_csv_layout(path):
-    return os.path.isdir(path) and find(path, INSTRUMENTS) is not None
+    # Recognising the layout must not refuse it: convert() says what is wrong, with the bundle untouched.
+    return os.path.isdir(path) and any(os.path.isfile(os.path.join(path, INSTRUMENTS + ext)) for ext in (".csv", ".csv.gz"))
 
 
 class _Capped(io.RawIOBase):
