@@ -97,6 +97,8 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close,volume,open\n"}, "第 1 行的列名重复：open"),
     ({"daybar/SPLT.XNYS.csv.gz": DAILY}, "是同一合约的两个文件"),
     ({"manifest.json": "[1]"}, "manifest.json 应为 JSON 对象"),
+    # Labelled by their start in the file, the bundle's end labels must not be what the message shows.
+    ({"minbar/SPLT.XNYS.csv.gz": MINUTES + "2026-12-03 09:30,1,1,1,1,1\n"}, "重复的时间：2026-12-03 09:30:00"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")

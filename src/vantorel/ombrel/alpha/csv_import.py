@@ -346,16 +346,22 @@ def _minutes(path, calendar, label_start):
                    _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
-    return _sorted(_packed(rows(), storage.minbar_dtype()), path)
+    return _sorted(_packed(rows(), storage.minbar_dtype()), path, shift)
 
 
-def _sorted(arr, path):
+def _sorted(arr, path, shift=datetime.timedelta(0)):
     import numpy as np
 
     order = np.argsort(arr["datetime"], kind="stable")
     arr = arr[order]
-    if len(arr) > 1 and np.any(arr["datetime"][1:] == arr["datetime"][:-1]):
-        raise CsvError(f"{path} 中有重复的时间")
+    if len(arr) > 1:
+        twice = np.flatnonzero(arr["datetime"][1:] == arr["datetime"][:-1])
+        if len(twice):
+            day, clock = divmod(int(arr["datetime"][twice[0]]), 1000000)
+            when = datetime.datetime(day // 10000, day // 100 % 100, day % 100, clock // 10000, clock // 100 % 100,
+                                     clock % 100) - shift  # as the file writes it
+            when = when.strftime("%Y-%m-%d %H:%M:%S") if clock else when.strftime("%Y-%m-%d")
+            raise CsvError(f"{path} 中有重复的时间：{when} 出现了不止一次")
     return arr
 
 
