@@ -383,8 +383,17 @@ def _empty_series(bundle):
     bundle.write_daily()
 
 
+def _emptied_minutes(bundle):
+    import h5py
+
+    path = bundle.write_minutes("000001.XSHE", bundle.minutes["000001.XSHE"][:0])
+    with h5py.File(path, "r+") as f:
+        f.attrs["rows"] = len(bundle.minutes["000001.XSHE"])  # what it held before it was cut to nothing
+
+
 @pytest.mark.parametrize("damage, expected", [
     (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), {("bundle/trading_dates.h5", "calendar")}),
+    (_emptied_minutes, {("minbar/stock/000001.XSHE.h5", "attrs")}),
     (_calendar([]), {("bundle/trading_dates.h5", "calendar")}),
     (lambda b: storage.write_trading_dates(b.dir, np.r_[0, 20240230, service.trading_dates(20240101, END)].astype("i4")),
      {("bundle/trading_dates.h5", "calendar")}),  # the real days still serve: nothing else is found

@@ -688,8 +688,12 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
-    if _missing_columns(series, arr, MINBAR_COLUMNS) or len(arr) == 0:
+    if _missing_columns(series, arr, MINBAR_COLUMNS):
         return series.found, len(arr)
+    if len(arr) == 0:
+        # A series cut to nothing still says in its attributes how many rows it had.
+        _attr_checks(series, arr["trading_date"], attrs)
+        return series.found, 0
     columns = _columns(arr, MINBAR_COLUMNS)
     _bar_checks(series, columns, settings.jump_limit(category, minute=True),
                 base.factors(code, columns["trading_date"]))
