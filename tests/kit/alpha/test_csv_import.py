@@ -2,7 +2,6 @@ import gzip
 import os
 import tarfile
 import threading
-import time
 
 import pytest
 
@@ -123,18 +122,26 @@ def test_bad_input_in_an_archive_is_named_by_its_member_not_the_staging_copy(tmp
 
 def _fifo(path):
     os.mkfifo(path)
+    done = threading.Event()
 
     def feed():
         # Were the fifo opened as a file, this writer lets the read end (empty) instead of hanging.
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
+        # It waits on the event, not time.sleep, which other tests replace.
+        while not done.wait(0.01):
             try:
                 os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
                 return
             except OSError:
-                time.sleep(0.01)
+                pass
 
-    threading.Thread(target=feed, daemon=True).start()
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
+
+    def stop():
+        done.set()
+        feeder.join()
+
+    return stop
 
 
 def _cut_stream(path):
@@ -165,10 +172,14 @@ def test_a_file_that_would_hang_exhaust_or_crash_the_import_is_refused_by_name(t
     monkeypatch.setattr(csv_import, "GZIP_RATIO_FLOOR", 1 << 20)  # the bomb stays small and fast
     source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None})
     os.makedirs(os.path.join(source, "daybar"))
-    make(os.path.join(source, "daybar", name))
+    stop = make(os.path.join(source, "daybar", name))
     path = str(tmp_path / "data")
-    with pytest.raises(VantorelError) as caught:
-        bundle.download_simple_bundle(path, sample=False, file_path=source)
+    try:
+        with pytest.raises(VantorelError) as caught:
+            bundle.download_simple_bundle(path, sample=False, file_path=source)
+    finally:
+        if stop:
+            stop()
     assert os.path.join("daybar", name) + " " in caught.value.message.replace("：", " ") and says in caught.value.message
     assert not storage.holds_bundle_data(path)
 
