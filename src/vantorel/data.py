@@ -67,7 +67,13 @@ def trading_dates(start=None, end=None, bundle_path=None):
 
     low, high = _span(start, end)
     with _reading(bundle_path) as path:
-        dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
+        file = os.path.join(storage.bundle_dir(path), storage.TRADING_DATES_FILE)
+        try:
+            dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
+        except FileNotFoundError:
+            raise VantorelError("{} 中没有交易日历 {}".format(path, file)) from None
+    if dates.dtype.kind not in "iu":
+        raise VantorelError("{} 中的交易日历不是整数日期 YYYYMMDD；vantorel check-data 会指出它的问题".format(file))
     return dates[(dates >= low) & (dates <= high)]
 
 
@@ -87,17 +93,25 @@ def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_fra
         rows = _read_span(file, "daybar", code, "datetime", low * 1000000, high * 1000000 + 999999)
         factors = storage.read_table(directory, "ex_factors") if adjust else None
     if adjust:
-        rows = _adjusted(rows, code, factors, adjust)
+        rows = _adjusted(rows, code, factors, adjust, os.path.join(directory, "ex_factors.h5"))
     return _frame(rows, "date", 1000000, "%Y%m%d") if as_frame else rows
 
 
-def _adjusted(rows, code, factors, adjust):
+def _adjusted(rows, code, factors, adjust, file):
     import numpy as np
 
+    if factors is not None and not _has_fields(factors, {"order_book_id": "S", "ex_date": "iu", "ex_cum_factor": "iuf"}):
+        raise VantorelError("{} 不是除权因子表（应有 order_book_id、ex_date、ex_cum_factor）；无法复权".format(file))
     mine = factors[factors["order_book_id"] == code.encode()] if factors is not None else []
     if not len(mine):
         return rows  # no corporate action stored: the raw prices are the adjusted ones
     mine = np.sort(mine, order="ex_date")
+    with np.errstate(invalid="ignore"):
+        bad = ~(np.isfinite(mine["ex_cum_factor"]) & (mine["ex_cum_factor"] > 0))
+    if bad.any() or (len(mine) > 1 and not np.all(np.diff(mine["ex_date"]) > 0)):
+        # Prices times zero, NaN or one of two factors for a day would be wrong prices without a word.
+        raise VantorelError("{} 中 {} 的除权因子无效（不是正数，或同一日期有两个）；无法复权，"
+                            "vantorel check-data 会列出它们".format(file, code))
     steps = np.r_[1.0, mine["ex_cum_factor"]]
     factor = steps[np.searchsorted(mine["ex_date"], rows["datetime"] // 1000000, side="right")]
     if adjust == "pre":
@@ -153,21 +167,38 @@ def _instrument_table(path):
     from vantorel.ombrel.alpha import storage
 
     try:
-        return storage.read_instruments(storage.bundle_dir(path))
+        table = storage.read_instruments(storage.bundle_dir(path))
     except FileNotFoundError:
         raise VantorelError("{} 中没有合约表 {}/{}".format(path, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE)) from None
+    if not _has_fields(table, {"order_book_id": "S", "category": "S"}):
+        raise VantorelError("{} 不是合约表（应有 order_book_id 与 category 字段）".format(
+            os.path.join(storage.bundle_dir(path), storage.INSTRUMENTS_FILE)))
+    return table
+
+
+def _has_fields(table, kinds):
+    """Whether a stored table has each field of ``kinds`` with a numpy kind among those given."""
+    names = table.dtype.names or ()
+    return all(name in names and table.dtype[name].kind in kind for name, kind in kinds.items())
 
 
 def _category(path, code):
     import numpy as np
 
     table = _instrument_table(path)
-    if not isinstance(code, str):
+    if not isinstance(code, str) or any(ord(ch) < 32 for ch in code):
+        # A NUL would match the code it ends (the table pads with NULs) and then fail as a path.
         raise VantorelError("代码应为文本（如 '000001.XSHE'），现为 {!r}".format(code))
     found = np.flatnonzero(table["order_book_id"] == code.encode())
     if not len(found):
         raise VantorelError("合约表中没有代码 {}；可用 vantorel.data.instruments() 查看全部代码".format(code))
-    return table["category"][found[0]].decode()
+    category = table["category"][found[0]].decode("utf-8", "replace")
+    from vantorel.ombrel.sdk.const import TAG_MAP
+
+    if category not in TAG_MAP:
+        # The category names the file to read; one from a damaged table could name any path.
+        raise VantorelError("合约表中 {} 的类别 {!r} 无效（应为 {} 之一）".format(code, category, ", ".join(TAG_MAP)))
+    return category
 
 
 def _read_span(file, kind, name, field, low, high):

@@ -367,6 +367,50 @@ def test_unreadable_daily_file_and_base_files(bundle):
     }
 
 
+def _events(name, rows, fields=None):
+    def damage(bundle):
+        dtype = fields or {"ex_factors": storage.EX_FACTOR_FIELDS, "suspended": storage.SUSPENDED_FIELDS}[name]
+        storage.write_table(bundle.dir, name, np.array(rows, dtype=dtype))
+    return damage
+
+
+def _calendar(days):
+    return lambda bundle: storage.write_trading_dates(bundle.dir, np.asarray(days, dtype="i4"))
+
+
+def _empty_series(bundle):
+    bundle.daily["600000.XSHG"] = bundle.daily["600000.XSHG"][:0]
+    bundle.write_daily()
+
+
+def _emptied_minutes(bundle):
+    import h5py
+
+    path = bundle.write_minutes("000001.XSHE", bundle.minutes["000001.XSHE"][:0])
+    with h5py.File(path, "r+") as f:
+        f.attrs["rows"] = len(bundle.minutes["000001.XSHE"])  # what it held before it was cut to nothing
+
+
+@pytest.mark.parametrize("damage, expected", [
+    (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), {("bundle/trading_dates.h5", "calendar")}),
+    (_emptied_minutes, {("minbar/stock/000001.XSHE.h5", "attrs")}),
+    (_calendar([]), {("bundle/trading_dates.h5", "calendar")}),
+    (lambda b: storage.write_trading_dates(b.dir, np.r_[0, 20240230, service.trading_dates(20240101, END)].astype("i4")),
+     {("bundle/trading_dates.h5", "calendar")}),  # the real days still serve: nothing else is found
+    # A factor that is no positive number would turn prices into nonsense, or hide a split.
+    (_events("ex_factors", [(b"000001.XSHE", 20240205, np.nan)]), {("bundle/ex_factors.h5", "events")}),
+    (_events("ex_factors", [(b"000001.XSHE", 20240205, 0.0)]), {("bundle/ex_factors.h5", "events")}),
+    (_events("ex_factors", [(b"NOPE", 20240205, 2.0)]), {("bundle/ex_factors.h5", "events")}),
+    (_events("suspended", [(b"000001.XSHE", -5)]), {("bundle/suspended.h5", "events")}),
+    (_events("suspended", [(1, 2)], [("a", "i4"), ("b", "i4")]), {("bundle/suspended.h5", "missing_columns")}),
+    (_empty_series, {("bundle/daybar/stock.h5", "stopped")}),
+])
+def test_damaged_calendar_events_and_empty_series_are_found_without_a_crash(bundle, damage, expected):
+    damage(bundle)
+    found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
+    assert {(a.file, a.kind) for a in found} == expected, found
+
+
 def test_report_is_a_table(bundle, capsys):
     spoil_minutes(bundle, "000001.XSHE", _set("high", 30, 1.0))
     spoil_minutes(bundle, "M2405", _set("volume", 43, -1))

@@ -1,11 +1,12 @@
 import gzip
 import os
 import tarfile
+import threading
 
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle, csv_import, storage
 
 from trees import snapshot
 
@@ -92,16 +93,33 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     # Session hours the checks could not read would turn the session checks off without a word.
     ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31~11:30 13:01~15:00")},
      "第 2 行的 trading_hours"),
-    ({"instruments.csv": INSTRUMENTS.replace("09:31-11:30,13:01-15:00", "09:31-11:30,15:00-13:01")},
-     "第 2 行的 trading_hours"),
     ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,2.5\n"}, "第 4 行的 volume 应为整数"),
-    ({"daybar/SPLT.XNYS.csv": DAILY + "20261201,1,1,1,1,1\n"}, "SPLT.XNYS.csv 第 2 行和第 4 行的时间相同"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "20261201,1,1,1,1,1\n"}, "SPLT.XNYS.csv 中有重复的时间：2026-12-01 出现了不止一次"),
     ({"daybar/SPLT.XNYS.CSV": DAILY}, "合约 SPLT.XNYS 有两个文件"),
     ({"calendar.csv": "exchange,date\nXNYS,20261201\nXHKG,20261202\n"}, "calendar.csv 第 3 行的 exchange 不是 instruments.csv"),
     ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-32\n"}, "calendar.csv 第 3 行的 date 不是日期"),
     ({"calendar.csv": "date,close_time\n20261201,\n20261202,1pm\n"}, "calendar.csv 第 3 行的 close_time 不是时刻"),
     ({"calendar.csv": "exchange,date\nXDCE,20261201\nXDCE,2026-12-01\n"}, "calendar.csv 第 3 行的日期 2026-12-01 重复"),
     ({"instruments.csv": INSTRUMENTS + "LONG,x,stock,EXCHANGE9,20100104,1,\n"}, "第 4 行的 exchange 超过 8 个字节"),
+    # Numbers Python parses that no price or volume is, and integers past what the table holds.
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1e400,1,1,1,1\n"}, "第 4 行的 open 不是数字"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,inf\n"}, "第 4 行的 volume 应为整数"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,1,1,1,1e30\n"}, "第 4 行的 volume 应为整数"),
+    ({"calendar.csv": "date,close_time\n20261201,ab\n"}, "calendar.csv 第 2 行的 close_time 不是时刻"),
+    ({"calendar.csv": "date\n20261203\n20261201\n20261203\n"}, "calendar.csv 第 4 行的日期 20261203 重复"),
+    ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,0\n"}, "第 2 行的 ex_cum_factor 应大于 0"),
+    ({"ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,2\nSPLT.XNYS,20261203,3\n"},
+     "ex_factors.csv 第 3 行与第 2 行重复"),
+    # Cut to the table's 32 bytes it would be another code; cut trading hours would be other sessions.
+    ({"instruments.csv": INSTRUMENTS + "X" * 33 + ",x,stock,X,20100104,1,\n"}, "第 4 行的 order_book_id 超过 32 个字节"),
+    ({"instruments.csv": INSTRUMENTS + 'X,x,stock,X,20100104,1,"9:30-soon"\n'}, "第 4 行的 trading_hours"),
+    ({"minbar/FUT2701.csv": NIGHT + "2026-12-02 21:01+08:00,1,1,1,1,1\n"}, "第 3 行的 datetime 不是日期时间"),
+    ({"daybar/SPLT.XNYS.csv": DAILY + "1899-12-30,1,1,1,1,1\n"}, "第 4 行的 date 应在 1900 到 2099 年之间"),
+    ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close,volume,open\n"}, "第 1 行的列名重复：open"),
+    ({"daybar/SPLT.XNYS.csv.gz": DAILY}, "合约 SPLT.XNYS 有两个文件"),
+    ({"manifest.json": "[1]"}, "manifest.json 应为 JSON 对象"),
+    # Labelled by their start in the file, the bundle's end labels must not be what the message shows.
+    ({"minbar/SPLT.XNYS.csv.gz": MINUTES + "2026-12-03 09:30,1,1,1,1,1\n"}, "重复的时间：2026-12-03 09:30:00"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -123,6 +141,80 @@ def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsy
     assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
     err = capsys.readouterr().err
     assert "1 个不是 .csv 或 .csv.gz 的文件（如 notes.txt）" in err and ".hidden" not in err
+
+
+def test_bad_input_in_an_archive_is_named_by_its_member_not_the_staging_copy(tmp_path):
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": DAILY + "2026-12-04,1,x,1,1,1\n"})
+    archive = str(tmp_path / "vendor.tar.gz")
+    with tarfile.open(archive, "w:gz") as tf:
+        tf.add(source, arcname="vendor")
+    with pytest.raises(VantorelError) as caught:
+        bundle.download_simple_bundle(str(tmp_path / "data"), sample=False, file_path=archive)
+    assert caught.value.message.startswith(archive + " 中的 vendor/daybar/SPLT.XNYS.csv 第 4 行的 high 不是数字")
+
+
+def _fifo(path):
+    os.mkfifo(path)
+    done = threading.Event()
+
+    def feed():
+        # Were the fifo opened as a file, this writer lets the read end (empty) instead of hanging.
+        # It waits on the event, not time.sleep, which other tests replace.
+        while not done.wait(0.01):
+            try:
+                os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+                return
+            except OSError:
+                pass
+
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
+
+    def stop():
+        done.set()
+        feeder.join()
+
+    return stop
+
+
+def _cut_stream(path):
+    packed = bytearray(gzip.compress(DAILY.encode() * 20))
+    packed[len(packed) // 2] ^= 0xFF  # the deflate stream itself, past the header
+    with open(path, "wb") as f:
+        f.write(packed)
+
+
+def _bomb(path):
+    with gzip.open(path, "wb", compresslevel=9) as f:
+        f.write(b"date,open,high,low,close,volume\n" + b"\n" * (3 << 20))
+
+
+def _long_line(path):
+    with open(path, "w") as f:
+        f.write("date,open,high,low,close,volume\n" + "1" * (csv_import.LINE_LIMIT + 10))
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="fifos are POSIX")
+@pytest.mark.parametrize("name, make, says", [
+    ("SPLT.XNYS.csv", _fifo, "不是普通文件"),
+    ("SPLT.XNYS.csv.gz", _cut_stream, "无法读取"),
+    ("SPLT.XNYS.csv.gz", _bomb, "疑似压缩炸弹"),
+    ("SPLT.XNYS.csv", _long_line, "有一行超过"),
+])
+def test_a_file_that_would_hang_exhaust_or_crash_the_import_is_refused_by_name(tmp_path, monkeypatch, name, make, says):
+    monkeypatch.setattr(csv_import, "GZIP_RATIO_FLOOR", 1 << 20)  # the bomb stays small and fast
+    source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None})
+    os.makedirs(os.path.join(source, "daybar"))
+    stop = make(os.path.join(source, "daybar", name))
+    path = str(tmp_path / "data")
+    try:
+        with pytest.raises(VantorelError) as caught:
+            bundle.download_simple_bundle(path, sample=False, file_path=source)
+    finally:
+        if stop:
+            stop()
+    assert os.path.join("daybar", name) + " " in caught.value.message.replace("：", " ") and says in caught.value.message
+    assert not storage.holds_bundle_data(path)
 
 
 SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in

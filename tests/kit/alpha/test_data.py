@@ -107,3 +107,35 @@ def test_frames_are_indexed_by_time(bundle):
     assert str(frame.index[0]) == "2024-01-29 21:01:00.500000" and "datetime" not in frame.columns
     daily = data.daily_bars("000001.XSHE", 20240201, 20240202, bundle_path=bundle.path, as_frame=True)
     assert [str(d.date()) for d in daily.index] == ["2024-02-01", "2024-02-02"]
+
+
+def _table(name, rows, dtype):
+    return lambda b: storage.write_table(b.dir, name, np.array(rows, dtype=dtype))
+
+
+def _category(b):
+    table = storage.read_instruments(b.dir)
+    table["category"][0] = b"../../x"  # names the daily-bar file to read
+    storage.write_instruments(b.dir, table)
+
+
+@pytest.mark.parametrize("damage, call, message", [
+    (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), lambda p: data.trading_dates(bundle_path=p),
+     "没有交易日历"),
+    (lambda b: storage.write_instruments(b.dir, np.arange(3)), lambda p: data.daily_bars("000001.XSHE", bundle_path=p),
+     "不是合约表"),
+    (_category, lambda p: data.daily_bars("000001.XSHE", bundle_path=p), "类别 '../../x' 无效"),
+    # Prices times zero (or NaN, or either of two factors for one day) would come back without a word.
+    (_table("ex_factors", [(b"000001.XSHE", 20240205, 0.0)], storage.EX_FACTOR_FIELDS),
+     lambda p: data.daily_bars("000001.XSHE", adjust="pre", bundle_path=p), "除权因子无效"),
+    (_table("ex_factors", [(b"000001.XSHE", 20240205, 2.0), (b"000001.XSHE", 20240205, 4.0)], storage.EX_FACTOR_FIELDS),
+     lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "除权因子无效"),
+    (_table("ex_factors", [(1, 2)], [("a", "i4"), ("b", "i4")]),
+     lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "不是除权因子表"),
+    (lambda b: None, lambda p: data.minute_bars("000001.XSHE\0", bundle_path=p), "代码应为文本"),
+])
+def test_a_damaged_table_or_odd_code_is_refused_in_one_message(tmp_path, damage, call, message):
+    damaged = Bundle(tmp_path / "bundle-path")
+    damage(damaged)
+    with pytest.raises(VantorelError, match=message):
+        call(damaged.path)

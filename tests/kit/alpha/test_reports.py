@@ -88,3 +88,22 @@ def test_a_path_holding_only_reports_takes_a_bundle(tmp_path):
     (tmp_path / "notes.txt").write_text("mine")
     with pytest.raises(VantorelError):
         staging.check_bundle_path(str(tmp_path))
+
+
+@pytest.mark.skipif(not hasattr(os, "symlink") or os.name == "nt", reason="POSIX links")
+@pytest.mark.parametrize("planted", ["reports", "temp"])
+def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, capsys, planted):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    victim = elsewhere / "victim"
+    victim.write_text("mine")
+    now = datetime.datetime(2024, 3, 1, 9, 30)
+    directory = reports.reports_dir(bundle.path)
+    if planted == "reports":
+        os.symlink(elsewhere, directory)
+    else:  # the temporary name a run will use, pointing at a file of the user's
+        os.mkdir(directory)
+        os.symlink(victim, os.path.join(directory, ".check-20240301-093000-minbar.{}".format(os.getpid())))
+    with pytest.raises(OSError):
+        reports.write_report(bundle.path, "minbar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
+    assert sorted(os.listdir(elsewhere)) == ["victim"] and victim.read_text() == "mine"

@@ -656,6 +656,9 @@ def _check_source(file_path):
     if not os.path.exists(path):
         raise VantorelError("压缩文件 {} 不存在".format(path))
     if os.path.isdir(path):
+        if not os.access(path, os.R_OK | os.X_OK):
+            # Unreadable, it would look like a folder without instruments.csv.
+            raise VantorelError("无法读取目录 {}：没有权限；请检查它的权限后重试，原 bundle 未作任何改动".format(path))
         if csv_import.is_csv_layout(path):
             return path, "csv"
         raise VantorelError("{} 是目录，其中也没有 instruments.csv：既不是压缩文件，也不是 CSV 数据目录；"
@@ -718,7 +721,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
                     "下的 .h5 文件），也没有 CSV 数据（instruments.csv）；原 bundle 未作任何改动".format(path)
                 )
             if csv_root is not None:
-                converted = _convert(csv_root, swap.path)
+                converted = _convert(csv_root, swap.path, unpacked, path)
                 staging.remove_tree(unpacked)
                 _validate_layout(swap.path)
             else:
@@ -752,11 +755,15 @@ def _find_csv_root(top):
     return None
 
 
-def _convert(source, target):
+def _convert(source, target, unpacked=None, archive=None):
     try:
         return csv_import.Converted(*csv_import.convert(source, target, lambda text: click.echo(text, err=True)))
     except csv_import.CsvError as exc:
-        raise VantorelError(f"{exc.format_message()}；原 bundle 未作任何改动") from None
+        message = exc.format_message()
+        if unpacked is not None:
+            # The staging copy is gone when the user reads this: name the member of the archive.
+            message = message.replace(unpacked + os.sep, "{} 中的 ".format(archive))
+        raise VantorelError(f"{message}；原 bundle 未作任何改动") from None
 
 
 def _converted_text(source, bundle, counts, swap):

@@ -78,6 +78,7 @@ KINDS = {
     "volume_outlier": "成交量异常",
     "reverting_spike": "价格尖刺（次日回落）",
     "stopped": "早于日历末日停止更新",
+    "events": "除权或停牌表有误",
 }
 
 PRICE_FIELDS = ("open", "high", "low", "close")
@@ -200,8 +201,6 @@ class _Base:
     """Calendars and instrument table, read once per check run."""
 
     def __init__(self, bundle_directory, bundle_path):
-        import numpy as np
-
         self.problems = []
         rel_dir = _rel(bundle_path, bundle_directory)
         calendar_file = rel_dir + storage.TRADING_DATES_FILE
@@ -219,14 +218,8 @@ class _Base:
         # holiday of another market.
         self.calendars = {}
         for exchange, (days, early_closes) in stored.items():
-            days = np.asarray(days, dtype="i8")
-            if len(days) > 1 and not np.all(np.diff(days) > 0):
-                bad = np.flatnonzero(np.diff(days) <= 0)
-                named = "{} ".format(exchange) if exchange else ""
-                self.problems.append(Anomaly(calendar_file, "", "calendar", len(bad),
-                                             tuple(named + _day(days[i + 1]) for i in bad[:3])))
-                days = np.unique(days)
-            if len(days):
+            days = self._calendar(days, calendar_file, exchange)
+            if days is not None:
                 self.calendars[exchange] = _Calendar(days, early_closes)
 
         self.instruments = {}
@@ -253,10 +246,78 @@ class _Base:
             except (VantorelError, OSError, ValueError) as exc:
                 self.problems.append(Anomaly(rel_dir + name + ".h5", "", "unreadable", 1, (_short(exc),)))
                 continue
-            if table is None:
-                continue
-            for row in np.sort(table, order=list(table.dtype.names[:2])):
-                into.setdefault(_text(row[0]), []).append(tuple(row)[1:])
+            if table is not None:
+                self._events(table, name, rel_dir + name + ".h5", into)
+
+    def _calendar(self, stored, file, exchange):
+        """A stored calendar (the bundle-wide one when ``exchange`` is None) as sorted int64
+        YYYYMMDD, what is wrong with it reported; None when nothing in it can serve."""
+        import numpy as np
+
+        named = "{} 的".format(exchange) if exchange else ""
+        stored = np.asarray(stored)
+        if stored.dtype.kind not in "iu":
+            self.problems.append(Anomaly(file, "", "calendar", 1, (named + "交易日历不是整数日期 YYYYMMDD：未检查缺失的交易日与非交易日",)))
+            return None
+        calendar = stored.astype("i8")
+        if len(calendar) == 0:
+            self.problems.append(Anomaly(file, "", "calendar", 1, (named + "交易日历为空：未检查缺失的交易日与非交易日",)))
+            return None
+        bad = ~_valid_days(calendar)
+        if bad.any():
+            self.problems.append(Anomaly(file, "", "calendar", int(bad.sum()),
+                                         tuple(named + "{} 不是 1900 到 2099 年间的日期".format(int(d)) for d in calendar[bad][:3])))
+            calendar = calendar[~bad]
+        if len(calendar) > 1 and not np.all(np.diff(calendar) > 0):
+            wrong = np.flatnonzero(np.diff(calendar) <= 0)
+            self.problems.append(Anomaly(file, "", "calendar", len(wrong), tuple(named + _day(calendar[i + 1]) for i in wrong[:3])))
+            calendar = np.unique(calendar)
+        return calendar if len(calendar) else None
+
+    def _events(self, table, name, file, into):
+        """The rows of the ex-factor or suspension table that can be used, by code; a row that
+        cannot (no such instrument, no date, a factor that is no positive number, a date given
+        twice) is reported and left out, so that it neither hides nor invents a jump or a gap."""
+        import numpy as np
+
+        fields = {"ex_factors": ("order_book_id", "ex_date", "ex_cum_factor"), "suspended": ("order_book_id", "date")}[name]
+        kinds = ("S", "iu", "iuf")
+        names = table.dtype.names or ()
+        wrong = [f for f, k in zip(fields, kinds) if f not in names or table.dtype[f].kind not in k]
+        if wrong:
+            self.problems.append(Anomaly(file, "", "missing_columns", 1, ("、".join(wrong),)))
+            return
+        codes = np.array([_text(c) for c in table[fields[0]]], dtype=object)
+        days = np.asarray(table[fields[1]], dtype="i8")
+        problems = {}
+        valid = _valid_days(days)
+        for i in np.flatnonzero(~valid)[:3]:
+            problems.setdefault("日期无效", []).append("{} {}".format(codes[i], int(days[i])))
+        ok = valid
+        if self.instruments:
+            known = np.array([c in self.instruments for c in codes], dtype=bool)
+            for i in np.flatnonzero(~known)[:3]:
+                problems.setdefault("合约表中没有", []).append(codes[i])
+            ok = ok & known
+        if name == "ex_factors":
+            with np.errstate(invalid="ignore"):
+                good = np.isfinite(table[fields[2]]) & (table[fields[2]] > 0)
+            for i in np.flatnonzero(~good)[:3]:
+                problems.setdefault("除权因子不是正数", []).append("{} {} {}".format(codes[i], _day_or(days[i]), table[fields[2]][i]))
+            ok = ok & good
+        seen = set()
+        for i in np.flatnonzero(ok):
+            if (codes[i], days[i]) in seen:
+                problems.setdefault("同一日期重复", []).append("{} {}".format(codes[i], _day(days[i])))
+            seen.add((codes[i], days[i]))
+        count = int((~ok).sum()) + sum(len(v) for k, v in problems.items() if k == "同一日期重复")
+        if problems:
+            examples = tuple("{}：{}".format(what, "、".join(items[:3])) for what, items in problems.items())
+            self.problems.append(Anomaly(file, "", "events", max(count, 1), examples))
+        rows = np.flatnonzero(ok)
+        rows = rows[np.lexsort((days[rows], codes[rows].astype(str)))] if len(rows) else rows
+        for i in rows:
+            into.setdefault(codes[i], []).append((int(days[i]),) + ((float(table[fields[2]][i]),) if name == "ex_factors" else ()))
 
     def calendar_key(self, code):
         """The exchange whose calendar holds the instrument, or None for the bundle-wide one."""
@@ -342,6 +403,37 @@ def _short(exc):
 def _rel(bundle_path, path):
     rel = os.path.relpath(path, bundle_path).replace(os.sep, "/")
     return "" if rel == "." else rel + "/"
+
+
+def _quiet_arithmetic():
+    """NaN, infinity and overflow in a stored series are what the checks report, row by row; numpy's
+    warnings about them would only print noise (with a source line) above the table."""
+    import numpy as np
+
+    return np.errstate(all="ignore")
+
+
+def _valid_days(days):
+    """Which of the YYYYMMDD integers name a day of 1900 to 2099: a CSV import takes no other, and
+    the calendar arithmetic of the checks needs room on either side."""
+    import numpy as np
+
+    days = np.asarray(days, dtype="i8")
+    year, month, day = days // 10000, days // 100 % 100, days % 100
+    ok = (year >= 1900) & (year <= 2099) & (month >= 1) & (month <= 12) & (day >= 1) & (days >= 0)
+    leap = (year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0))
+    length = np.array([0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])[np.clip(month, 0, 12)] + (leap & (month == 2))
+    return ok & (day <= length)
+
+
+def _percent(move):
+    """A move as a percentage; an absurd one (a price of 1e300 in a damaged file) in powers of ten
+    rather than three hundred digits."""
+    return "{:+.1%}".format(move) if abs(move) < 1e6 else "{:+.3g}%".format(move * 100)
+
+
+def _day_or(yyyymmdd):
+    return _day(yyyymmdd) if _valid_days([yyyymmdd])[0] else str(int(yyyymmdd))
 
 
 def _day(yyyymmdd):
@@ -463,7 +555,7 @@ def _bar_checks(series, arr, jump_limit, factors=None):
         series.flag(
             "jump",
             np.flatnonzero(big) + 1,
-            describe=lambda i: "{} {:+.1%}".format(series.stamp_text(stamps[i]), ratio[i - 1] - 1.0),
+            describe=lambda i: "{} {}".format(series.stamp_text(stamps[i]), _percent(ratio[i - 1] - 1.0)),
         )
 
 
@@ -664,8 +756,12 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
-    if _missing_columns(series, arr, MINBAR_COLUMNS) or len(arr) == 0:
+    if _missing_columns(series, arr, MINBAR_COLUMNS):
         return series.found, len(arr)
+    if len(arr) == 0:
+        # A series cut to nothing still says in its attributes how many rows it had.
+        _attr_checks(series, arr["trading_date"], attrs)
+        return series.found, 0
     columns = _columns(arr, MINBAR_COLUMNS)
     _bar_checks(series, columns, settings.jump_limit(category, minute=True),
                 base.factors(code, columns["trading_date"]))
@@ -681,7 +777,8 @@ def check_min_bar_data(data_bundle_path, settings=None):
     bundle_path = os.path.abspath(os.fspath(data_bundle_path))
     with staging.reading(bundle_path):
         click.echo("检查分钟线数据：{}".format(bundle_path))
-        return _check_min_bar_data(bundle_path, settings)
+        with _quiet_arithmetic():
+            return _check_min_bar_data(bundle_path, settings)
 
 
 def _check_min_bar_data(bundle_path, settings):
@@ -776,7 +873,10 @@ def _missing(arr, columns):
 def _check_daily_series(base, bundle_path, file, category, code, daily, settings):
     series = _Series(file, code, settings, lambda s: _day(int(s) // 1000000))
     series.category = category
-    if _missing_columns(series, daily, DAYBAR_COLUMNS) or len(daily) == 0:
+    if _missing_columns(series, daily, DAYBAR_COLUMNS):
+        return series.found
+    if len(daily) == 0:
+        _never_began(series, base)
         return series.found
     daily = _columns(daily, DAYBAR_COLUMNS)
     days = daily["datetime"] // 1000000
@@ -843,6 +943,22 @@ def _daily_habits(series, base, daily, days, factors, settings):
             series.add("stopped", len(after), ("最后一根日线在 {}，之后还有 {} 个交易日".format(_day(days[-1]), len(after)),))
 
 
+def _never_began(series, base):
+    """An empty series of an instrument that has been listed for a while stopped before its first
+    bar: the same fault as a series that stopped, not a clean one."""
+    listed, de_listed = base.listing(series.code)
+    own = base.calendar_of(series.code)
+    if own is None or not listed or series.code not in base.instruments:
+        return
+    # No daily bar anywhere under this calendar: the calendar says how far the data should go.
+    last = base.last_data_day.get(base.calendar_key(series.code)) or int(own.days[-1])
+    span = own.days[(own.days >= listed) & (own.days <= last)]
+    if de_listed:
+        span = span[span <= de_listed]
+    if len(span) >= series.settings.stopped_days:
+        series.add("stopped", len(span), ("没有任何日线，上市后已有 {} 个交易日".format(len(span)),))
+
+
 def _market_gaps(base, found, members, settings):
     """Missing days shared by most series held against the same calendar (``members``: how many
     series each has) become one row naming the date and the count; the rest are reported with
@@ -875,7 +991,8 @@ def check_daily_bar_data(bundle_directory, settings=None):
     bundle_path = storage.bundle_path_of(bundle_directory)
     with staging.reading(bundle_path):
         click.echo("检查日线数据：{}".format(bundle_directory))
-        return _check_daily_bar_data(bundle_directory, bundle_path, settings)
+        with _quiet_arithmetic():
+            return _check_daily_bar_data(bundle_directory, bundle_path, settings)
 
 
 def _check_daily_bar_data(bundle_directory, bundle_path, settings):

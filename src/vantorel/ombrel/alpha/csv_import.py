@@ -24,16 +24,18 @@ union; an instrument is checked against its exchange's calendar where there is o
 trading day, when the file does not give it, is its date, or for a bar at 18:00 or later (a night
 session) the next trading day of its exchange's calendar.
 
-Bad input is refused naming the file and the line, before anything is written; ``convert`` writes
+Bad input is refused naming the file and the line, before anything is swapped in; ``convert`` writes
 the bundle's bundle/ and minbar/ into a directory the caller stages and swaps in.
 """
 import csv
 import datetime
 import gzip
+import io
 import json
 import math
 import os
-import re
+import stat
+import zlib
 from typing import NamedTuple
 
 from vantorel.errors import VantorelError
@@ -50,6 +52,20 @@ REQUIRED = {
     "suspended": ("order_book_id", "date"),
 }
 NIGHT_FROM = 18 * 60
+# A line longer than this is no market data; reading it whole would let one newline-free file
+# (a stray binary, /dev/zero behind a link) take all the memory.
+LINE_LIMIT = 1 << 20
+# A .csv.gz that inflates past the floor to more than this many times its size is a bomb: text of
+# numbers compresses some 3 to 20 times.
+GZIP_MAX_RATIO = 50
+GZIP_RATIO_FLOOR = 16 << 20
+# Rows parsed into Python tuples before they are packed into a numpy array: a tuple of a bar
+# costs several times the packed row, so the file's rows are never all held as tuples.
+PACK_ROWS = 1 << 16
+# Bars, calendars and events before 1900 or after 2099 are a typo, and would overflow the time
+# types of readers (pandas); a de-listing date may be a far-off "never" such as 9999-12-31.
+FIRST_YEAR, LAST_YEAR = 1900, 2099
+_INT_RANGE = {32: 2 ** 31, 64: 2 ** 63}
 
 
 class Converted(NamedTuple):
@@ -78,37 +94,93 @@ def find(path, name):
         names = sorted(os.listdir(path))
     except OSError:
         return None
-    for candidate in names:
-        if _code_of(candidate) == name and os.path.isfile(os.path.join(path, candidate)):
-            return os.path.join(path, candidate)
-    return None
+    found = [os.path.join(path, c) for c in names if _code_of(c) == name and os.path.isfile(os.path.join(path, c))]
+    if len(found) > 1:
+        # Taking either would silently drop the other's rows.
+        raise CsvError(f"{found[0]} 与 {found[1]} 同时存在，不知应读哪一个；请删去其中一个")
+    return found[0] if found else None
 
 
 def is_csv_layout(path):
-    return os.path.isdir(path) and find(path, INSTRUMENTS) is not None
+    # Recognising the layout must not refuse it: convert() says what is wrong, with the bundle untouched.
+    return os.path.isdir(path) and any(os.path.isfile(os.path.join(path, INSTRUMENTS + ext)) for ext in (".csv", ".csv.gz"))
+
+
+class _Capped(io.RawIOBase):
+    """The inflated bytes of a .csv.gz, refused once they outgrow the compressed file like a bomb."""
+
+    def __init__(self, packed, path):
+        self._packed_size = max(os.fstat(packed.fileno()).st_size, 1)
+        self._stream = gzip.GzipFile(fileobj=packed, mode="rb")
+        self._path = path
+        self._total = 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = self._stream.readinto(buffer)
+        self._total += n
+        if self._total > GZIP_RATIO_FLOOR and self._total > GZIP_MAX_RATIO * self._packed_size:
+            raise CsvError(f"已拒绝 {self._path}：解压后超过压缩文件的 {GZIP_MAX_RATIO} 倍（疑似压缩炸弹）")
+        return n
+
+
+def _open_regular(path):
+    """``path`` opened for reading in binary, if it is a regular file (after links): a fifo would
+    block the import for good and a device would never end."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError as exc:
+        raise CsvError(f"无法读取 {path}：{exc.strerror or exc}") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise CsvError(f"{path} 不是普通文件")
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _lines(text, path):
+    while True:
+        line = text.readline(LINE_LIMIT + 1)
+        if not line:
+            return
+        if len(line) > LINE_LIMIT:
+            raise CsvError(f"{path} 中有一行超过 {LINE_LIMIT} 个字符，不是 CSV 数据")
+        if "\0" in line:
+            # csv of Python 3.10 refuses NUL and later versions pass it on into codes and paths.
+            raise CsvError(f"{path} 中含有 NUL 字符，不是文本 CSV 数据")
+        yield line
 
 
 def _rows(path, kind):
     """(line number, {column: text}) of a CSV file, after its header holds the required columns."""
-    opener = gzip.open if path.lower().endswith(".gz") else open
+    raw = _open_regular(path)
     try:
-        with opener(path, "rt", encoding="utf-8-sig", newline="") as f:
-            reader = csv.reader(f)
+        with raw:
+            binary = io.BufferedReader(_Capped(raw, path)) if path.lower().endswith(".gz") else raw
+            text = io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
+            reader = csv.reader(_lines(text, path))
             header = [name.strip().lower() for name in next(reader, [])]
             missing = [name for name in REQUIRED[kind] if name not in header]
             if missing:
                 raise CsvError(f"{path} 缺少必需的列：{'、'.join(missing)}（第 1 行应为列名）")
+            twice = sorted({name for name in header if name and header.count(name) > 1})
+            if twice:
+                raise CsvError(f"{path} 第 1 行的列名重复：{'、'.join(twice)}")
             for number, values in enumerate(reader, start=2):
                 if not values or not any(v.strip() for v in values):
                     continue
                 if len(values) != len(header):
                     raise CsvError(f"{path} 第 {number} 行有 {len(values)} 个字段，列名有 {len(header)} 个")
                 yield number, {name: value.strip() for name, value in zip(header, values)}
-    except (OSError, UnicodeDecodeError, csv.Error, EOFError) as exc:
-        raise CsvError(f"无法读取 {path}：{exc}") from None
+    except (OSError, UnicodeDecodeError, csv.Error, EOFError, zlib.error) as exc:
+        raise CsvError(f"无法读取 {path}：{getattr(exc, 'strerror', None) or exc}") from None
 
 
-def _date(text, path, number, column):
+def _date(text, path, number, column, last_year=LAST_YEAR):
     digits = text.replace("-", "")
     try:
         if len(digits) != 8 or not digits.isdigit():
@@ -116,47 +188,57 @@ def _date(text, path, number, column):
         day = datetime.date(int(digits[:4]), int(digits[4:6]), int(digits[6:]))
     except ValueError:
         raise CsvError(f"{path} 第 {number} 行的 {column} 不是日期（YYYY-MM-DD 或 YYYYMMDD）：{text!r}") from None
+    if not FIRST_YEAR <= day.year <= last_year:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 应在 {FIRST_YEAR} 到 {last_year} 年之间：{text!r}")
     return day.year * 10000 + day.month * 100 + day.day
 
 
 def _moment(text, path, number, column):
     try:
         moment = datetime.datetime.fromisoformat(text.replace("T", " "))
+        if moment.tzinfo is not None:
+            raise ValueError(text)  # the bundle keeps exchange-local time; an offset would be dropped unseen
     except ValueError:
-        raise CsvError(f"{path} 第 {number} 行的 {column} 不是日期时间（YYYY-MM-DD HH:MM[:SS]）：{text!r}") from None
+        raise CsvError(f"{path} 第 {number} 行的 {column} 不是日期时间（YYYY-MM-DD HH:MM[:SS]，交易所当地时间）：{text!r}") from None
+    if not FIRST_YEAR <= moment.year <= LAST_YEAR:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 应在 {FIRST_YEAR} 到 {LAST_YEAR} 年之间：{text!r}")
     return moment
 
 
-def _number(text, path, number, column, integer=False, default=None):
+def _number(text, path, number, column, integer=False, default=None, bits=64):
     if text == "" and default is not None:
         return default
     try:
         value = float(text)
+        if not math.isfinite(value):
+            raise ValueError(text)  # "nan", "inf" and "1e999" parse, but are no price or volume
+        if integer:
+            if value != int(value) or not -_INT_RANGE[bits] <= int(value) < _INT_RANGE[bits]:
+                raise ValueError(text)
+            return int(value)
+        return value
     except ValueError:
-        raise CsvError(f"{path} 第 {number} 行的 {column} 不是数字：{text!r}") from None
-    if integer and not (math.isfinite(value) and value == int(value)):
-        raise CsvError(f"{path} 第 {number} 行的 {column} 应为整数：{text!r}")
-    return int(value) if integer else value
+        raise CsvError(f"{path} 第 {number} 行的 {column} {'应为整数' if integer else '不是数字'}：{text!r}") from None
 
 
-# One session, as the bundle labels its minutes: the first and the last bar's end of minute.
-_SESSION = re.compile(r"(\d{1,2}):(\d{2})-(\d{1,2}):(\d{2})")
+def _text_field(row, column, size, path, number):
+    """A text of the instrument table, refused when longer than its field: cutting a code or the
+    trading hours would make them say something else."""
+    data = row.get(column, "").encode()
+    if len(data) > size:
+        raise CsvError(f"{path} 第 {number} 行的 {column} 超过 {size} 个字节：{row[column]!r}")
+    return data
 
 
-def _trading_hours(text, path, number):
-    """``text`` when every comma-separated part is a session HH:MM-HH:MM the checks can use: an
-    unreadable one would silently turn the session checks off for the instrument."""
-    for part in text.split(",") if text else ():
-        match = _SESSION.fullmatch(part.strip())
-        hours = [int(g) for g in match.groups()] if match else []
-        if not hours or hours[0] > 23 or hours[2] > 23 or hours[1] > 59 or hours[3] > 59 or hours[:2] > hours[2:]:
-            raise CsvError(f"{path} 第 {number} 行的 trading_hours 应为逗号分隔的 HH:MM-HH:MM，"
-                           f"每节第一根到最后一根分钟线的结束时刻（如 09:31-11:30,13:01-15:00）：{text!r}")
-    return text
+def _valid_code(code):
+    return (bool(code) and "/" not in code and "\\" not in code and not code.startswith(".")
+            and not any(ord(c) < 32 or ord(c) == 127 for c in code))
 
 
 def _instruments(source):
     import numpy as np
+
+    from vantorel.ombrel.alpha import service
 
     path = find(source, INSTRUMENTS)
     rows = []
@@ -164,20 +246,29 @@ def _instruments(source):
         category = row["category"].lower()
         if category not in TAG_MAP:
             raise CsvError(f"{path} 第 {number} 行的 category 应为 {', '.join(TAG_MAP)} 之一：{row['category']!r}")
-        if len(row["exchange"].encode()) > 8:
-            raise CsvError(f"{path} 第 {number} 行的 exchange 超过 8 个字节：{row['exchange']!r}")
         code = row["order_book_id"]
-        if not code or "/" in code or "\\" in code or code.startswith("."):
+        if not _valid_code(code):
             raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
+        hours = _text_field(row, "trading_hours", 96, path, number)
+        if hours:
+            try:
+                sessions = service.parse_trading_hours(hours.decode())
+                if any(not (0 <= a < 24 * 60 and 0 <= b < 24 * 60) for a, b in sessions):
+                    raise ValueError(hours)
+            except ValueError:
+                raise CsvError(f"{path} 第 {number} 行的 trading_hours 应为 HH:MM-HH:MM[,HH:MM-HH:MM…]："
+                               f"{row['trading_hours']!r}") from None
         rows.append((
-            code.encode(), _clip(row["symbol"], 64), category.encode(), TAG_MAP[category].encode()[:16],
-            row["exchange"].encode(), row.get("underlying_symbol", "").encode()[:16], b"",
+            _text_field(row, "order_book_id", 32, path, number),
+            _clip(row["symbol"], 64),  # a name is only shown: cut, but at a character
+            category.encode(), TAG_MAP[category].encode()[:16],
+            _text_field(row, "exchange", 8, path, number), _text_field(row, "underlying_symbol", 16, path, number), b"",
             _date(row["listed_date"], path, number, "listed_date"),
-            _date(row["de_listed_date"], path, number, "de_listed_date") if row.get("de_listed_date") else 0,
-            _number(row.get("round_lot", ""), path, number, "round_lot", integer=True, default=1),
+            _date(row["de_listed_date"], path, number, "de_listed_date", last_year=9999) if row.get("de_listed_date") else 0,
+            _number(row.get("round_lot", ""), path, number, "round_lot", integer=True, default=1, bits=32),
             _number(row.get("tick_size", ""), path, number, "tick_size", default=0.0),
             _number(row.get("contract_multiplier", ""), path, number, "contract_multiplier", default=1.0),
-            0.0, b"", _trading_hours(row.get("trading_hours", ""), path, number).encode()[:96]))
+            0.0, b"", hours))
     if not rows:
         raise CsvError(f"{path} 中没有合约")
     table = np.array(rows, dtype=storage.instrument_dtype())
@@ -200,7 +291,11 @@ def _series_files(source, kind, known, echo):
     found, skipped = {}, []
     if not os.path.isdir(directory):
         return found
-    for name in sorted(os.listdir(directory)):
+    try:
+        names = sorted(os.listdir(directory))
+    except OSError as exc:
+        raise CsvError(f"无法读取目录 {directory}：{exc.strerror or exc}") from None
+    for name in names:
         code = _code_of(name)
         if code is None:
             if not name.startswith("."):
@@ -217,98 +312,142 @@ def _series_files(source, kind, known, echo):
     return found
 
 
-def _daily(path):
+def _packed(rows, dtype):
+    """The rows of an iterable of tuples as one numpy array, packed a slice at a time."""
     import numpy as np
 
-    rows, lines = [], []
-    for number, row in _rows(path, "daybar"):
-        lines.append(number)
-        rows.append((_date(row["date"], path, number, "date") * 1000000,
-                     *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
-                     _number(row.get("prev_close", ""), path, number, "prev_close", default=float("nan")),
-                     _number(row["volume"], path, number, "volume", integer=True),
-                     _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
-                     _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
-    return _sorted(np.array(rows, dtype=storage.daybar_dtype()), lines, path)
+    parts, pending = [], []
+    for row in rows:
+        pending.append(row)
+        if len(pending) >= PACK_ROWS:
+            parts.append(np.array(pending, dtype=dtype))
+            pending = []
+    parts.append(np.array(pending, dtype=dtype))
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def _daily(path):
+    def rows():
+        for number, row in _rows(path, "daybar"):
+            yield (_date(row["date"], path, number, "date") * 1000000,
+                   *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
+                   _number(row.get("prev_close", ""), path, number, "prev_close", default=float("nan")),
+                   _number(row["volume"], path, number, "volume", integer=True),
+                   _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
+                   _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
+
+    return _sorted(_packed(rows(), storage.daybar_dtype()), path)
 
 
 def _minutes(path, calendar, label_start):
     import numpy as np
 
-    rows, lines = [], []
     shift = datetime.timedelta(minutes=1 if label_start else 0)
-    for number, row in _rows(path, "minbar"):
-        lines.append(number)
-        moment = _moment(row["datetime"], path, number, "datetime") + shift
-        day = moment.year * 10000 + moment.month * 100 + moment.day
-        if row.get("trading_date"):
-            trading = _date(row["trading_date"], path, number, "trading_date")
-        elif moment.hour * 60 + moment.minute >= NIGHT_FROM:
-            at = int(np.searchsorted(calendar, day, side="right"))
-            if at >= len(calendar):
-                raise CsvError(f"{path} 第 {number} 行是夜盘，但交易日历中没有它之后的交易日；请提供 trading_date 列")
-            trading = int(calendar[at])
-        else:
-            trading = day
-        stamp = day * 1000000 + moment.hour * 10000 + moment.minute * 100 + moment.second
-        rows.append((stamp, trading, *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
-                     _number(row["volume"], path, number, "volume", integer=True),
-                     _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
-                     _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0)))
-    return _sorted(np.array(rows, dtype=storage.minbar_dtype()), lines, path)
+
+    def rows():
+        for number, row in _rows(path, "minbar"):
+            moment = _moment(row["datetime"], path, number, "datetime") + shift
+            day = moment.year * 10000 + moment.month * 100 + moment.day
+            if row.get("trading_date"):
+                trading = _date(row["trading_date"], path, number, "trading_date")
+            elif moment.hour * 60 + moment.minute >= NIGHT_FROM:
+                at = int(np.searchsorted(calendar, day, side="right"))
+                if at >= len(calendar):
+                    raise CsvError(f"{path} 第 {number} 行是夜盘，但交易日历中没有它之后的交易日；请提供 trading_date 列")
+                trading = int(calendar[at])
+            else:
+                trading = day
+            stamp = day * 1000000 + moment.hour * 10000 + moment.minute * 100 + moment.second
+            yield (stamp, trading, *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
+                   _number(row["volume"], path, number, "volume", integer=True),
+                   _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
+                   _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
+
+    return _sorted(_packed(rows(), storage.minbar_dtype()), path, shift)
 
 
-def _sorted(arr, lines, path):
+def _sorted(arr, path, shift=datetime.timedelta(0)):
     import numpy as np
 
     order = np.argsort(arr["datetime"], kind="stable")
     arr = arr[order]
-    repeated = np.flatnonzero(arr["datetime"][1:] == arr["datetime"][:-1])
-    if len(repeated):
-        first, second = sorted((lines[order[repeated[0]]], lines[order[repeated[0] + 1]]))
-        raise CsvError(f"{path} 第 {first} 行和第 {second} 行的时间相同")
+    if len(arr) > 1:
+        twice = np.flatnonzero(arr["datetime"][1:] == arr["datetime"][:-1])
+        if len(twice):
+            day, clock = divmod(int(arr["datetime"][twice[0]]), 1000000)
+            when = datetime.datetime(day // 10000, day // 100 % 100, day % 100, clock // 10000, clock // 100 % 100,
+                                     clock % 100) - shift  # as the file writes it
+            when = when.strftime("%Y-%m-%d %H:%M:%S") if clock else when.strftime("%Y-%m-%d")
+            raise CsvError(f"{path} 中有重复的时间：{when} 出现了不止一次")
     return arr
 
 
-def _table(source, name, kind, dtype, convert):
-    import numpy as np
-
+def _table(source, name, kind, dtype, convert, key=None):
+    """The rows of an optional table; a second row with the same ``key`` columns is refused by line."""
     path = find(source, name)
     if path is None:
         return None
-    return np.array([convert(row, path, number) for number, row in _rows(path, kind)], dtype=dtype)
+    seen = {}
+
+    def rows():
+        for number, row in _rows(path, kind):
+            values = convert(row, path, number)
+            if key is not None:
+                first = seen.setdefault(values[:key], number)
+                if first != number:
+                    raise CsvError(f"{path} 第 {number} 行与第 {first} 行重复（{'、'.join(REQUIRED[kind][:key])} 相同）")
+            yield values
+
+    return _packed(rows(), dtype)
+
+
+def _factor(text, path, number):
+    value = _number(text, path, number, "ex_cum_factor")
+    if value <= 0:
+        # Prices are multiplied by it: zero or a sign flip would turn every adjusted price into nonsense.
+        raise CsvError(f"{path} 第 {number} 行的 ex_cum_factor 应大于 0：{text!r}")
+    return value
+
+
+def _manifest(source):
+    path = os.path.join(source, "manifest.json")
+    if not os.path.lexists(path):
+        return {}
+    with _open_regular(path) as f:
+        try:
+            data = f.read(LINE_LIMIT + 1)
+            if len(data) > LINE_LIMIT:
+                raise ValueError(f"超过 {LINE_LIMIT} 字节")
+            manifest = json.loads(data.decode("utf-8-sig"))
+        except (OSError, ValueError) as exc:
+            raise CsvError(f"无法读取 {path}：{exc}") from None
+    if not isinstance(manifest, dict):
+        raise CsvError(f"{path} 应为 JSON 对象（如 {{\"minute_label\": \"start\"}}）")
+    if manifest.get("minute_label", "end") not in ("start", "end"):
+        raise CsvError(f'{path} 的 minute_label 应为 "start" 或 "end"')
+    return manifest
 
 
 def convert(source, target, echo):
     """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
-    minbar/); returns (instruments, daily bars, minute bars). Raises CsvError, having written
-    nothing that counts, on bad input."""
-    manifest = {}
-    manifest_path = os.path.join(source, "manifest.json")
-    if os.path.isfile(manifest_path):
-        try:
-            with open(manifest_path, encoding="utf-8") as f:
-                manifest = json.load(f)
-        except (OSError, ValueError) as exc:
-            raise CsvError(f"无法读取 {manifest_path}：{exc}") from None
-        if not isinstance(manifest, dict) or manifest.get("minute_label", "end") not in ("start", "end"):
-            raise CsvError(f'{manifest_path} 的 minute_label 应为 "start" 或 "end"')
+    minbar/); returns (instruments, daily bars, minute bars). Raises CsvError on bad input; what
+    it wrote by then lies in ``target``, which the caller stages and throws away."""
+    manifest = _manifest(source)
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
     daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category, echo).items()}
     exchange_of = {c.decode(): e.decode() for c, e in zip(table["order_book_id"], table["exchange"])}
     dates, early, exchanges = _calendars(source, exchange_of, daily, echo)
-    label_start = manifest.get("minute_label") == "start"
-    own_days = {name: days for name, (days, _early) in exchanges.items()}
-    minutes = {code: _minutes(path, own_days.get(exchange_of[code], dates), label_start)
-               for code, path in _series_files(source, "minbar", category, echo).items()}
     ex_factors = _table(source, "ex_factors", "ex_factors", storage.EX_FACTOR_FIELDS,
                         lambda row, path, n: (_known(row["order_book_id"], category, path, n),
                                               _date(row["ex_date"], path, n, "ex_date"),
-                                              _number(row["ex_cum_factor"], path, n, "ex_cum_factor")))
+                                              _factor(row["ex_cum_factor"], path, n)),
+                        key=2)
     suspended = _table(source, "suspended", "suspended", storage.SUSPENDED_FIELDS,
                        lambda row, path, n: (_known(row["order_book_id"], category, path, n),
-                                             _date(row["date"], path, n, "date")))
+                                             _date(row["date"], path, n, "date")),
+                       key=2)
+    minute_files = _series_files(source, "minbar", category, echo)
 
     directory = storage.bundle_dir(target)
     storage.write_instruments(directory, table)
@@ -318,13 +457,19 @@ def convert(source, target, echo):
         by_category.setdefault(category[code], {})[code] = bars
     for cat, bars in by_category.items():
         storage.write_daybars(directory, cat, bars)
-    for code, bars in minutes.items():
-        storage.write_minbar(target, category[code], code, bars)
     if ex_factors is not None:
         storage.write_table(directory, "ex_factors", ex_factors)
     if suspended is not None:
         storage.write_table(directory, "suspended", suspended)
-    return len(table), sum(map(len, daily.values())), sum(map(len, minutes.values()))
+    label_start = manifest.get("minute_label") == "start"
+    minute_bars = 0
+    own_days = {name: days for name, (days, _early) in exchanges.items()}
+    for code, path in minute_files.items():
+        # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
+        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start)
+        storage.write_minbar(target, category[code], code, bars)
+        minute_bars += len(bars)
+    return len(table), sum(map(len, daily.values())), minute_bars
 
 
 def _known(code, category, path, number):

@@ -75,55 +75,116 @@ def write_report(bundle_path, check, found, kinds, now=None):
     """Write the anomalies ``found`` by ``check`` ("minbar" or "daybar") as a new report; returns its path.
     Raises OSError when it cannot be written, leaving no part of it behind."""
     directory = reports_dir(bundle_path)
-    os.makedirs(directory, exist_ok=True)
     lines = "".join(
         json.dumps(anomaly_record(a, kinds), ensure_ascii=False) + "\n"
         for a in sorted(found, key=lambda a: (a.file, a.code, a.kind))
     )
     stamp = (now or datetime.datetime.now()).strftime("%Y%m%d-%H%M%S")
-    temp = os.path.join(directory, "{}{}-{}.{}".format(_TEMP_PREFIX, stamp, check, os.getpid()))
+    temp_name = "{}{}-{}.{}".format(_TEMP_PREFIX, stamp, check, os.getpid())
+    with _opened_directory(directory) as at:
+        try:
+            # O_EXCL and no link followed: a name planted in a shared reports/ cannot make the
+            # report overwrite a file elsewhere.
+            fd = os.open(at.path(temp_name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o644, **at.kw)
+            with open(fd, "w", encoding="utf-8") as out:
+                out.write(lines)
+                out.flush()
+                os.fsync(out.fileno())
+            name = _free_name(at, stamp, check)
+            os.replace(at.path(temp_name), at.path(name), **at.kw2)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(at.path(temp_name), **at.kw)
+            raise
+        at.fsync()
+        _prune(at, check)
+    return os.path.join(directory, name)
+
+
+_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+_BY_DIR_FD = (_NOFOLLOW and hasattr(os, "O_DIRECTORY") and os.open in os.supports_dir_fd
+              and os.unlink in os.supports_dir_fd and os.replace in os.supports_dir_fd)
+
+
+class _Directory:
+    """reports/ opened once, its names then reached through the open directory where the system
+    allows it, so that swapping reports/ for a link halfway through redirects nothing."""
+
+    def __init__(self, directory, fd):
+        self.directory, self.fd = directory, fd
+        self.kw = {"dir_fd": fd} if fd is not None else {}
+        self.kw2 = {"src_dir_fd": fd, "dst_dir_fd": fd} if fd is not None else {}
+
+    def path(self, name):
+        return name if self.fd is not None else os.path.join(self.directory, name)
+
+    def names(self):
+        return os.listdir(self.fd if self.fd is not None else self.directory)
+
+    def lstat(self, name):
+        return os.stat(self.path(name), follow_symlinks=False, **self.kw)
+
+    def fsync(self):
+        if self.fd is not None:
+            os.fsync(self.fd)
+        else:
+            journal.fsync_path(self.directory)
+
+
+@contextlib.contextmanager
+def _opened_directory(directory):
+    import errno
+
+    with contextlib.suppress(FileExistsError):
+        os.mkdir(directory)
+    if os.path.islink(directory):
+        # Like the account store: reports/ is the kit's, and a link would send the report, and the
+        # pruning of old ones, to wherever it points.
+        raise OSError(errno.ELOOP, "是符号链接，不写入；请删除它", directory)
+    if not _BY_DIR_FD:
+        if not os.path.isdir(directory):
+            raise OSError(errno.ENOTDIR, "不是目录", directory)
+        yield _Directory(directory, None)
+        return
     try:
-        with open(temp, "w", encoding="utf-8") as out:
-            out.write(lines)
-            out.flush()
-            os.fsync(out.fileno())
-        path = _free_name(directory, stamp, check)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | _NOFOLLOW)
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            raise OSError(errno.ELOOP, "是符号链接，不写入；请删除它", directory) from None
+        if exc.errno == errno.ENOTDIR:
+            raise OSError(errno.ENOTDIR, "不是目录", directory) from None
         raise
-    journal.fsync_path(directory)
-    _prune(directory, check)
-    return path
+    try:
+        yield _Directory(directory, fd)
+    finally:
+        os.close(fd)
 
 
 def _order(match):
     return match.group("stamp"), int(match.group("seq") or 0)
 
 
-def _free_name(directory, stamp, check):
+def _free_name(at, stamp, check):
     """A name after every report of this second, even one pruned since: names order the reports."""
-    taken = [_order(m) for m in map(_REPORT_NAME.fullmatch, os.listdir(directory)) if m and m.group("stamp") == stamp]
+    taken = [_order(m) for m in map(_REPORT_NAME.fullmatch, at.names()) if m and m.group("stamp") == stamp]
     if not taken:
-        return os.path.join(directory, "{}{}-{}.jsonl".format(_PREFIX, stamp, check))
-    return os.path.join(directory, "{}{}-{}-{}.jsonl".format(_PREFIX, stamp, max(taken)[1] + 1, check))
+        return "{}{}-{}.jsonl".format(_PREFIX, stamp, check)
+    return "{}{}-{}-{}.jsonl".format(_PREFIX, stamp, max(taken)[1] + 1, check)
 
 
-def _prune(directory, check):
+def _prune(at, check):
     """Keep the newest KEEP reports of a check; clear temporary files a killed run left (only old
     ones: another check-data may be writing its own right now, holding the same shared lock)."""
     reports, now = [], time.time()
-    for name in os.listdir(directory):
-        path = os.path.join(directory, name)
+    for name in at.names():
         match = _REPORT_NAME.fullmatch(name)
         if match and match.group("check") == check:
-            reports.append((_order(match), path))
+            reports.append((_order(match), name))
         elif name.startswith(_TEMP_PREFIX):
             with contextlib.suppress(OSError):
-                if now - os.lstat(path).st_mtime > _STALE_TEMP_SECONDS:
-                    os.unlink(path)
+                if now - at.lstat(name).st_mtime > _STALE_TEMP_SECONDS:
+                    os.unlink(at.path(name), **at.kw)
     reports.sort()
-    for _order_key, path in reports[:-KEEP]:
+    for _order_key, name in reports[:-KEEP]:
         with contextlib.suppress(OSError):
-            os.unlink(path)
+            os.unlink(at.path(name), **at.kw)
