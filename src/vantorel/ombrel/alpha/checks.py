@@ -226,8 +226,22 @@ class _Base:
                 self.problems.append(Anomaly(calendar_file, "", "calendar", len(bad),
                                              tuple(named + _day(days[i + 1]) for i in bad[:3])))
                 days = np.unique(days)
+            hhmm = np.asarray(early_closes["close_time"], dtype="i8")
+            # A close no clock shows would cut every session to nothing, or to nothing at all.
+            odd = (hhmm <= 0) | (hhmm // 100 > 23) | (hhmm % 100 > 59)
+            if odd.any():
+                named = "{} ".format(exchange) if exchange else ""
+                self.problems.append(Anomaly(calendar_file, "", "calendar", int(odd.sum()), tuple(
+                    "{}{} 的提前收盘时刻 {} 无效".format(named, _day(row["date"]), row["close_time"])
+                    for row in early_closes[odd][:3])))
+                early_closes = early_closes[~odd]
             if len(days):
                 self.calendars[exchange] = _Calendar(days, early_closes)
+        if stored and None not in self.calendars:
+            # As good as no calendar: say so rather than let a clean table suggest the days were checked.
+            self.problems.append(Anomaly(calendar_file, "", "calendar", 1, (
+                "交易日历为空：未检查缺失的交易日与非交易日" if not self.calendars else
+                "trading_dates 为空：没有自己交易日历的交易所，其合约未检查缺失的交易日与非交易日",)))
 
         self.instruments = {}
         try:
