@@ -77,6 +77,8 @@ def test_a_span_is_found_reading_a_handful_of_rows(bundle, monkeypatch):
     (lambda p: data.daily_bars("M2405", 20240201, True, bundle_path=p), "无法识别的日期"),
     (lambda p: data.daily_bars("M2405", adjust="both", bundle_path=p), "adjust 应为"),
     (lambda p: data.trading_dates(bundle_path=p + "-missing"), "没有 bundle 数据"),
+    # A mistyped exchange would otherwise read as the bundle-wide calendar.
+    (lambda p: data.early_closes(bundle_path=p, exchange="XNYS"), "没有交易所 XNYS 的合约或交易日历"),
 ])
 def test_refusals_say_why(bundle, call, message):
     with pytest.raises(VantorelError, match=message):
