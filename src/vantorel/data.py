@@ -4,6 +4,8 @@
 
     data.instruments()                                     # the instrument table, texts decoded
     data.trading_dates(20240101, "2024-12-31")             # int YYYYMMDD, ascending
+    data.trading_dates(20240101, 20241231, exchange="XHKG")  # one exchange's own calendar
+    data.early_closes(20240101, 20241231, exchange="XHKG")   # date, close_time (HHMM)
     data.daily_bars("000001.XSHE", 20240101, 20240131)     # unadjusted daily bars
     data.minute_bars("000001.XSHE", "2024-01-02", datetime.date(2024, 1, 5))
     data.ticks("M2405", 20240102, 20240102, as_frame=True)
@@ -59,22 +61,58 @@ def instruments(bundle_path=None, as_frame=False):
     return decoded
 
 
-def trading_dates(start=None, end=None, bundle_path=None):
-    """The bundle's trading days from ``start`` to ``end`` (both included) as int YYYYMMDD."""
+def trading_dates(start=None, end=None, bundle_path=None, exchange=None):
+    """The bundle's trading days from ``start`` to ``end`` (both included) as int YYYYMMDD: those of
+    ``exchange`` when given (its own calendar, else the bundle-wide one its instruments are held
+    against), else the bundle-wide calendar (with calendars per exchange, their union)."""
     import numpy as np
 
     from vantorel.ombrel.alpha import storage
 
     low, high = _span(start, end)
-    with _reading(bundle_path) as path:
-        file = os.path.join(storage.bundle_dir(path), storage.TRADING_DATES_FILE)
-        try:
-            dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
-        except FileNotFoundError:
-            raise VantorelError("{} 中没有交易日历 {}".format(path, file)) from None
-    if dates.dtype.kind not in "iu":
-        raise VantorelError("{} 中的交易日历不是整数日期 YYYYMMDD；vantorel check-data 会指出它的问题".format(file))
+    if exchange is None:  # the bundle-wide days alone, readable even where an exchange's table is not
+        with _reading(bundle_path) as path:
+            file = os.path.join(storage.bundle_dir(path), storage.TRADING_DATES_FILE)
+            try:
+                dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
+            except FileNotFoundError:
+                raise VantorelError("{} 中没有交易日历 {}".format(path, file)) from None
+        if dates.dtype.kind not in "iu":
+            raise VantorelError("{} 中的交易日历不是整数日期 YYYYMMDD；vantorel check-data 会指出它的问题".format(file))
+    else:
+        dates = np.asarray(_calendar(bundle_path, exchange)[0])
     return dates[(dates >= low) & (dates <= high)]
+
+
+def early_closes(start=None, end=None, bundle_path=None, exchange=None):
+    """The days from ``start`` to ``end`` on which the calendar (of ``exchange`` when given, as in
+    ``trading_dates``) closes early: fields ``date`` (YYYYMMDD) and ``close_time`` (HHMM, the label
+    of the day's last minute bar)."""
+    low, high = _span(start, end)
+    _dates, early = _calendar(bundle_path, exchange)
+    return early[(early["date"] >= low) & (early["date"] <= high)]
+
+
+def _calendar(bundle_path, exchange):
+    from vantorel.ombrel.alpha import storage
+
+    if exchange is not None and not isinstance(exchange, str):
+        raise VantorelError("exchange 应为文本（如 'XSHG'），现为 {!r}".format(exchange))
+    with _reading(bundle_path) as path:
+        directory = storage.bundle_dir(path)
+        try:
+            calendars = storage.read_calendars(directory)
+        except FileNotFoundError:
+            raise VantorelError("{} 中没有交易日历 {}/{}".format(
+                path, storage.BUNDLE_DIR_NAME, storage.TRADING_DATES_FILE)) from None
+        if exchange is None or exchange in calendars:
+            return calendars[exchange]
+        # An exchange without a calendar of its own is held against the bundle-wide one; a name that
+        # is no instrument's exchange is most likely mistyped.
+        if exchange.encode() not in set(_instrument_table(path)["exchange"].tolist()):
+            raise VantorelError("bundle 中没有交易所 {} 的合约或交易日历；有自己日历的交易所：{}".format(
+                exchange, "、".join(sorted(k for k in calendars if k)) or "无"))
+        return calendars[None]
 
 
 def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_frame=False):
@@ -100,8 +138,6 @@ def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_fra
 def _adjusted(rows, code, factors, adjust, file):
     import numpy as np
 
-    if factors is not None and not _has_fields(factors, {"order_book_id": "S", "ex_date": "iu", "ex_cum_factor": "iuf"}):
-        raise VantorelError("{} 不是除权因子表（应有 order_book_id、ex_date、ex_cum_factor）；无法复权".format(file))
     mine = factors[factors["order_book_id"] == code.encode()] if factors is not None else []
     if not len(mine):
         return rows  # no corporate action stored: the raw prices are the adjusted ones

@@ -402,13 +402,48 @@ def _emptied_minutes(bundle):
     (_events("ex_factors", [(b"000001.XSHE", 20240205, 0.0)]), {("bundle/ex_factors.h5", "events")}),
     (_events("ex_factors", [(b"NOPE", 20240205, 2.0)]), {("bundle/ex_factors.h5", "events")}),
     (_events("suspended", [(b"000001.XSHE", -5)]), {("bundle/suspended.h5", "events")}),
-    (_events("suspended", [(1, 2)], [("a", "i4"), ("b", "i4")]), {("bundle/suspended.h5", "missing_columns")}),
+    (_events("suspended", [(1, 2)], [("a", "i4"), ("b", "i4")]), {("bundle/suspended.h5", "unreadable")}),
     (_empty_series, {("bundle/daybar/stock.h5", "stopped")}),
 ])
 def test_damaged_calendar_events_and_empty_series_are_found_without_a_crash(bundle, damage, expected):
     damage(bundle)
     found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
     assert {(a.file, a.kind) for a in found} == expected, found
+
+
+def _hand_made(directory, name, **datasets):
+    import h5py
+
+    with h5py.File(os.path.join(directory, name + ".h5"), "w") as f:
+        f.attrs["schema_version"], f.attrs["kind"] = 2, name
+        for key, data in datasets.items():
+            f.create_dataset(key, data=data)
+
+
+DAYS = service.trading_dates(20240101, END)
+EXCHANGE_DAYS = np.array([(b"XSHE", d) for d in DAYS], storage.EXCHANGE_DATE_FIELDS)
+
+
+@pytest.mark.parametrize("name, datasets, kind, says", [
+    # Tables not of the kit's making are one finding, not a check that stops half way.
+    ("suspended", {"suspended": np.arange(3)}, "unreadable", "缺少字段 order_book_id"),
+    ("suspended", {"suspended": np.array([(b"000001.XSHE", b"x")], [("order_book_id", "S32"), ("date", "S8")])},
+     "unreadable", "字段 date 的类型为 |S8"),
+    ("ex_factors", {"ex_factors": np.array([(b"000001.XSHE", np.nan, 2.0)],
+                                           [("order_book_id", "S32"), ("ex_date", "f8"), ("ex_cum_factor", "f8")])},
+     "unreadable", "字段 ex_date 的类型为 <f8"),
+    ("trading_dates", {"trading_dates": DAYS, "exchange_trading_dates": np.array(
+        [(b"XSHE", np.nan)], [("exchange", "S8"), ("date", "f8")])}, "unreadable", "字段 date 的类型为 <f8"),
+    ("trading_dates", {"trading_dates": DAYS, "exchange_trading_dates": EXCHANGE_DAYS,
+                       "exchange_early_closes": np.array([(b"XSHE", 20240201, -100)], storage.EXCHANGE_EARLY_CLOSE_FIELDS)},
+     "calendar", "XSHE 2024-02-01 的提前收盘时刻 -100 无效"),
+    # An empty calendar checks nothing: a clean table would say otherwise.
+    ("trading_dates", {"trading_dates": np.zeros(0, "i4")}, "calendar", "交易日历为空"),
+])
+def test_hand_made_base_tables_are_findings(bundle, name, datasets, kind, says):
+    _hand_made(bundle.dir, name, **datasets)
+    for found in (check_min_bar_data(bundle.path), check_daily_bar_data(bundle.dir)):
+        assert [(a.file, a.kind) for a in found if says in " ".join(a.examples)] == [(f"bundle/{name}.h5", kind)]
 
 
 def test_report_is_a_table(bundle, capsys):

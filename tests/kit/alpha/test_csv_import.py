@@ -120,6 +120,10 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"manifest.json": "[1]"}, "manifest.json 应为 JSON 对象"),
     # Labelled by their start in the file, the bundle's end labels must not be what the message shows.
     ({"minbar/SPLT.XNYS.csv.gz": MINUTES + "2026-12-03 09:30,1,1,1,1,1\n"}, "重复的时间：2026-12-03 09:30:00"),
+    # Stored, a close of 0 is a full day: midnight would silently be no early close at all.
+    ({"calendar.csv": "date,close_time\n20261201,\n20261202,00:00\n"}, "calendar.csv 第 3 行的 close_time 不能是 00:00"),
+    ({"calendar.csv": "date,close_time\n20261201,24:00\n"}, "calendar.csv 第 2 行的 close_time 不是时刻"),
+    ({"calendar.csv": "exchange,date\nXDCE,20261201\n,20261202\n"}, "calendar.csv 第 3 行的 exchange 为空"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")
@@ -462,3 +466,42 @@ def test_bars_are_held_against_the_early_close(tmp_path, spoil, kind):
     found = check_min_bar_data(path)
     assert {(a.code, a.kind) for a in found} == {("U1.XNYS", kind)}
     assert found[0].examples[0].startswith("2026-12-10 ")
+
+
+def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_markets(tmp_path, monkeypatch):
+    import numpy as np
+
+    from vantorel import data
+    from vantorel.ombrel.alpha import service
+    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+
+    path = str(tmp_path / "data")
+    source = two_markets(tmp_path / "vendor", True, spoil="gap")  # H1 has no bars on the 9th: suspended
+    with open(os.path.join(source, "suspended.csv"), "w") as f:
+        f.write("order_book_id,date\nH1.XHKG,20261209\n")
+    with open(os.path.join(source, "ex_factors.csv"), "w") as f:
+        f.write("order_book_id,ex_date,ex_cum_factor\nH2.XHKG,20261207,1.5\n")
+    assert bundle.download_simple_bundle(path, sample=False, file_path=source)
+    directory = storage.bundle_dir(path)
+    before = storage.read_calendars(directory)
+    monkeypatch.setenv(service.ENV_NOW, "2026-12-14T16:00")
+    client = service.EmbeddedClient(service.EmbeddedService(universe="sample"), 2, require_login=False)
+    for run in range(2):
+        bundle.update(client, path, True, {})
+        calendars = storage.read_calendars(directory)
+        assert calendars[None][0].tolist() == service.trading_dates(service.CALENDAR_START, 20271231).tolist()
+        for exchange in HOLIDAY:
+            assert calendars[exchange][0].tolist() == before[exchange][0].tolist()
+            assert calendars[exchange][1].tolist() == before[exchange][1].tolist()
+        if run == 0:
+            stamp = os.stat(os.path.join(directory, storage.TRADING_DATES_FILE)).st_ino
+    assert os.stat(os.path.join(directory, storage.TRADING_DATES_FILE)).st_ino == stamp  # nothing new: not rewritten
+    suspended, factors = storage.read_table(directory, "suspended"), storage.read_table(directory, "ex_factors")
+    assert (b"H1.XHKG", 20261209) in suspended.tolist() and (b"H2.XHKG", 20261207, 1.5) in factors.tolist()
+    assert np.all(suspended["order_book_id"][1:] >= suspended["order_book_id"][:-1])
+    assert data.early_closes(bundle_path=path, exchange="XNYS").tolist() == [(EARLY_DAY, 1303)]
+    assert HOLIDAY["XHKG"] not in data.trading_dates(bundle_path=path, exchange="XHKG")
+    # Held against their own holidays and suspensions, as before the update; H2's kept ex-factor still
+    # adjusts its flat raw prices, into a jump.
+    found = check_min_bar_data(path) + check_daily_bar_data(directory)
+    assert {(a.code, a.kind) for a in found if a.code in STOCKS} == {("H2.XHKG", "jump")}

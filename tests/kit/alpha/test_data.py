@@ -77,6 +77,8 @@ def test_a_span_is_found_reading_a_handful_of_rows(bundle, monkeypatch):
     (lambda p: data.daily_bars("M2405", 20240201, True, bundle_path=p), "无法识别的日期"),
     (lambda p: data.daily_bars("M2405", adjust="both", bundle_path=p), "adjust 应为"),
     (lambda p: data.trading_dates(bundle_path=p + "-missing"), "没有 bundle 数据"),
+    # A mistyped exchange would otherwise read as the bundle-wide calendar.
+    (lambda p: data.early_closes(bundle_path=p, exchange="XNYS"), "没有交易所 XNYS 的合约或交易日历"),
 ])
 def test_refusals_say_why(bundle, call, message):
     with pytest.raises(VantorelError, match=message):
@@ -131,7 +133,7 @@ def _category(b):
     (_table("ex_factors", [(b"000001.XSHE", 20240205, 2.0), (b"000001.XSHE", 20240205, 4.0)], storage.EX_FACTOR_FIELDS),
      lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "除权因子无效"),
     (_table("ex_factors", [(1, 2)], [("a", "i4"), ("b", "i4")]),
-     lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "不是除权因子表"),
+     lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "ex_factors 缺少字段 order_book_id"),
     (lambda b: None, lambda p: data.minute_bars("000001.XSHE\0", bundle_path=p), "代码应为文本"),
 ])
 def test_a_damaged_table_or_odd_code_is_refused_in_one_message(tmp_path, damage, call, message):

@@ -508,11 +508,69 @@ def _write_base(client, bundle_path, instruments, latest):
     # Rewritten only when they changed: most days they did not, and an update should cost what is new.
     if not _same_as_stored(storage.read_instruments, bundle_directory, arr):
         storage.write_instruments(bundle_directory, arr)
-    if not _same_as_stored(storage.read_trading_dates, bundle_directory, dates):
-        storage.write_trading_dates(bundle_directory, dates)
+    # Instruments the service does not offer (a CSV import's, say) keep what the bundle knew of them:
+    # their exchanges' calendars, their suspensions and ex-factors. Without them the checks would
+    # hold them against the service's holidays, and their adjusted prices would lose their splits.
+    kept_codes = set() if kept is None else {code.decode() for code in kept["order_book_id"]}
+    served = {inst.exchange for inst in instruments}
+    kept_exchanges = set() if kept is None else {e.decode() for e in kept["exchange"]} - served - {""}
+    exchanges = _kept_calendars(bundle_directory, kept_exchanges)
+    if not _same_calendars(bundle_directory, dates, exchanges):
+        storage.write_trading_dates(bundle_directory, dates, None, exchanges)
     for name, table in (("ex_factors", client.ex_factors()), ("suspended", client.suspended())):
+        table = _with_kept_rows(bundle_directory, name, table, kept_codes)
         if not _same_as_stored(lambda d: storage.read_table(d, name), bundle_directory, table):
             storage.write_table(bundle_directory, name, table)
+
+
+def _kept_calendars(bundle_directory, names):
+    """{exchange: (days, early closes)} of the stored calendars of ``names``: each exchange's own,
+    else the bundle-wide one its instruments were held against (a CSV import of one market)."""
+    if not names:
+        return {}
+    try:
+        stored = storage.read_calendars(bundle_directory)
+    except (OSError, storage.StorageError):
+        return {}  # nothing readable to keep; the checks report the file as it was
+    kept = {}
+    for name in sorted(names):
+        calendar = stored.get(name) or stored.get(None)
+        if calendar is not None and len(calendar[0]):
+            kept[name] = calendar
+    return kept
+
+
+def _same_calendars(bundle_directory, dates, exchanges):
+    import numpy as np
+
+    try:
+        stored = storage.read_calendars(bundle_directory)
+    except (OSError, storage.StorageError):
+        return False
+    wanted = {None: (dates, np.zeros(0, storage.EARLY_CLOSE_FIELDS)), **exchanges}
+    return stored.keys() == wanted.keys() and all(
+        np.array_equal(np.asarray(stored[k][0], "i8"), np.asarray(wanted[k][0], "i8"))
+        and np.array_equal(stored[k][1], np.asarray(wanted[k][1]).astype(storage.EARLY_CLOSE_FIELDS))
+        for k in wanted)
+
+
+def _with_kept_rows(bundle_directory, name, table, codes):
+    """The service's table with the stored rows of ``codes`` added, ordered by code and date."""
+    import numpy as np
+
+    if not codes:
+        return table
+    try:
+        stored = storage.read_table(bundle_directory, name)
+    except (OSError, storage.StorageError):
+        return table
+    if stored is None or not len(stored):
+        return table
+    mine = stored[np.isin(stored["order_book_id"], [code.encode() for code in sorted(codes)])]
+    if not len(mine):
+        return table
+    merged = np.concatenate([table, mine.astype(table.dtype)])
+    return np.sort(merged, order=list(table.dtype.names[:2]))
 
 
 def _same_as_stored(read, bundle_directory, arr):

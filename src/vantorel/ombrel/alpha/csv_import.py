@@ -502,17 +502,27 @@ def _calendars(source, exchange_of, daily, echo):
         closes_of = {}  # {exchange, or None without the column: {day: close time, 0 for a full day}}
         for number, row in _rows(path, "calendar"):
             name = row.get("exchange")
+            if name == "":
+                raise CsvError(f"{path} 第 {number} 行的 exchange 为空：有 exchange 列时每行都应写明交易所")
             if name is not None and name not in names:
                 raise CsvError(f"{path} 第 {number} 行的 exchange 不是 instruments.csv 中任何合约的交易所：{name!r}")
             day = _date(row["date"], path, number, "date")
             closes = closes_of.setdefault(name, {})
             if day in closes:
                 raise CsvError(f"{path} 第 {number} 行的日期 {row['date']} 重复")
-            closes[day] = _clock(row["close_time"], path, number, "close_time") if row.get("close_time") else 0
+            close = _clock(row["close_time"], path, number, "close_time") if row.get("close_time") else 0
+            if row.get("close_time") and not close:
+                # Stored, 0 means a full day: a close at midnight would silently be none.
+                raise CsvError(f"{path} 第 {number} 行的 close_time 不能是 00:00（应为提前收盘日最后一根分钟线的结束时刻）")
+            closes[day] = close
         if None in closes_of or not closes_of:
             return (*_calendar_of(closes_of.get(None, {})), {})
         exchanges = {name: _calendar_of(closes) for name, closes in sorted(closes_of.items())}
         days = np.unique(np.concatenate([d for d, _e in exchanges.values()])).astype("i4")
+        # Which market got which calendar is what the checks will go by: said once, here.
+        echo("calendar.csv：各交易所的交易日历（{}）".format("；".join(
+            "{} {} 个交易日{}".format(name, len(d), "，其中 {} 个提前收盘".format(len(e)) if len(e) else "")
+            for name, (d, e) in exchanges.items())))
     lacking = [name for name in names if name not in exchanges]
     if lacking:
         echo("{} 没有自己的交易日历：其合约按各交易所日历的并集检查".format("、".join(lacking)))

@@ -648,11 +648,43 @@ def write_table(bundle_directory, name, arr):
 
 
 def read_table(bundle_directory, name):
-    """A table written by ``write_table``; None when the bundle has none."""
+    """A table written by ``write_table``, in the kit's fields; None when the bundle has none."""
     path = os.path.join(bundle_directory, name + ".h5")
     if not os.path.exists(path):
         return None
-    return _read_dataset(path, name, name)
+    rows = _read_dataset(path, name, name)
+    fields = _TABLE_FIELDS.get(name)
+    return rows if fields is None else _typed_fields(rows, fields, path, name)
+
+
+_TABLE_FIELDS = {"ex_factors": EX_FACTOR_FIELDS, "suspended": SUSPENDED_FIELDS}
+# What each type of field may be stored as: a text is bytes, a date or a time an integer (a
+# float date cast to one would be some other day, or none at all).
+_FIELD_KINDS = {"S": "S", "i": "iu", "f": "iuf"}
+
+
+def _typed_fields(rows, fields, path, name):
+    """``rows`` with just ``fields``, each in its type (a text as wide as stored); StorageError
+    naming the field when one is missing or of another kind, so that a table not of ours is
+    refused as a whole rather than read as other days or codes."""
+    import numpy as np
+
+    names = rows.dtype.names or ()
+    wanted = []
+    for field, kind in fields:
+        kind = np.dtype(kind)
+        if field not in names:
+            raise StorageError(f"数据文件 {path} 的 {name} 缺少字段 {field}", f"缺少字段 {field}")
+        stored = rows.dtype[field]
+        if stored.kind not in _FIELD_KINDS[kind.kind]:
+            wanted_kind = {"S": "文本", "i": "整数", "f": "数"}[kind.kind]
+            raise StorageError(f"数据文件 {path} 的 {name} 字段 {field} 的类型为 {stored.str}，应为{wanted_kind}",
+                               f"字段 {field} 的类型为 {stored.str}")
+        wanted.append((field, stored if kind.kind == "S" and stored.itemsize > kind.itemsize else kind))
+    out = np.empty(len(rows), wanted)
+    for field, _kind in wanted:
+        out[field] = rows[field]
+    return out
 
 
 def write_daybars(bundle_directory, category, bars_by_code, committer=None, owner=None):
@@ -1056,11 +1088,15 @@ def read_calendars(bundle_directory):
             raise StorageError(f"数据文件 {path} 缺少数据集 trading_dates")
         stored = {name: _whole(path, f[name]) for name in (
             "trading_dates", "early_closes", "exchange_trading_dates", "exchange_early_closes") if name in f}
+        if stored["trading_dates"].dtype.kind not in "iu":
+            raise StorageError(f"数据文件 {path} 的 trading_dates 类型为 {stored['trading_dates'].dtype.str}，应为整数")
         none = np.zeros(0, EARLY_CLOSE_FIELDS)
-        calendars = {None: (stored["trading_dates"], _fields(stored.get("early_closes", none), EARLY_CLOSE_FIELDS))}
-        by_exchange = _fields(stored.get("exchange_trading_dates", np.zeros(0, EXCHANGE_DATE_FIELDS)), EXCHANGE_DATE_FIELDS)
-        early = _fields(stored.get("exchange_early_closes", np.zeros(0, EXCHANGE_EARLY_CLOSE_FIELDS)),
-                        EXCHANGE_EARLY_CLOSE_FIELDS)
+        calendars = {None: (stored["trading_dates"],
+                            _typed_fields(stored.get("early_closes", none), EARLY_CLOSE_FIELDS, path, "early_closes"))}
+        by_exchange = _typed_fields(stored.get("exchange_trading_dates", np.zeros(0, EXCHANGE_DATE_FIELDS)),
+                                    EXCHANGE_DATE_FIELDS, path, "exchange_trading_dates")
+        early = _typed_fields(stored.get("exchange_early_closes", np.zeros(0, EXCHANGE_EARLY_CLOSE_FIELDS)),
+                              EXCHANGE_EARLY_CLOSE_FIELDS, path, "exchange_early_closes")
         for name in np.unique(by_exchange["exchange"]).tolist():
             calendars[name.decode("utf-8", "replace")] = (
                 by_exchange["date"][by_exchange["exchange"] == name],
