@@ -13,7 +13,8 @@ fetch side reach, each beside a baseline measured in the same run.
    process that changes two bytes of it, while the disk is sent only the 4 KiB blocks that changed.
 2. A full first update of the same stocks over ``--full-days`` days, beside plain h5py writing the
    same arrays to the same number of files.
-3. With ``--latency`` ms per request, the one-day update at ``-c 1`` and at ``-c 4``, in turns.
+3. With ``--latency`` ms per request, the one-day update at ``-c 1`` and at ``-c 4``, in turns, with
+   the embedded service's answers made when asked and made beforehand.
 
 The histories are written straight with the kit's storage functions (the service would take
 minutes to generate 1,250 days); the days the updates append come from the embedded service.
@@ -188,33 +189,54 @@ def full_update(args, stocks, scale, work):
           f"(x{p / k:.2f})")
 
 
+class Answered(service.EmbeddedClient):
+    """The embedded client with each minute-bar answer made before the clock starts, the latency
+    still paid per request: the service's own work is done elsewhere, as a remote service does it."""
+
+    def __init__(self, svc, connections, answers):
+        super().__init__(svc, connections, require_login=False)
+        self.answers = answers
+
+    def minute_bars(self, code, start, end):
+        return self._call(self.answers.__getitem__, code)
+
+
 def fetch_concurrency(args, stocks, scale, work):
-    """The one-day update at -c 1 and -c 4 with the latency, in this process: as in the full update,
-    building the instrument list (the embedded service's own work, on this machine's CPU, which a
-    remote service does on its own) is not timed; everything the update does after it is."""
+    """The one-day update at -c 1 and -c 4 with the latency, in this process, two ways: with the
+    embedded service making each answer when asked (on this machine's CPU, which no number of
+    connections shortens), and with the answers made before the clock starts. Either way, building
+    the instrument list (the embedded service's own work, which a remote service does on its own)
+    is not timed; everything the update does after it is."""
     root = os.path.join(work, "latency")
     write_history(root, stocks, 5)
     os.environ[service.ENV_LATENCY_MS] = str(args.latency)
-    timings = {1: [], 4: []}
+    ways = {"made when asked": False, "made beforehand": True}
+    timings = {(way, c): [] for way in ways for c in (1, 4)}
     try:
         for day in next_days(args.rounds):
-            for concurrency in (1, 4):
-                # Each concurrency appends the same day to a bundle of its own.
-                target = f"{root}-{concurrency}"
-                if not os.path.exists(target):
-                    shutil.copytree(root, target)
-                svc = service.EmbeddedService(scale=scale, clock=at_close(day))
-                client = service.EmbeddedClient(svc, concurrency, require_login=False)
-                svc.instruments()
-                started = time.perf_counter()
-                report = bundle.update(client, target, False, {"minbar": ("stock",)}, concurrency=concurrency)
-                timings[concurrency].append(time.perf_counter() - started)
-                assert report.ok and report.instruments["minbar"] == len(stocks), report.summary()
+            for way, beforehand in ways.items():
+                for concurrency in (1, 4):
+                    # Each way and concurrency appends the same day to a bundle of its own.
+                    target = f"{root}-{beforehand}-{concurrency}"
+                    if not os.path.exists(target):
+                        shutil.copytree(root, target)
+                    svc = service.EmbeddedService(scale=scale, clock=at_close(day))
+                    if beforehand:
+                        answers = {i.order_book_id: svc.minute_bars(i.order_book_id, day, day) for i in stocks}
+                        client = Answered(svc, concurrency, answers)
+                    else:
+                        client = service.EmbeddedClient(svc, concurrency, require_login=False)
+                    svc.instruments()
+                    started = time.perf_counter()
+                    report = bundle.update(client, target, False, {"minbar": ("stock",)}, concurrency=concurrency)
+                    timings[(way, concurrency)].append(time.perf_counter() - started)
+                    assert report.ok and report.instruments["minbar"] == len(stocks), report.summary()
     finally:
         del os.environ[service.ENV_LATENCY_MS]
-    one, four = statistics.median(timings[1]), statistics.median(timings[4])
-    print(f"one-day update of {len(stocks)} stocks with {args.latency} ms per request, {args.rounds} rounds "
-          f"alternated: -c 1 {one:.2f} s, -c 4 {four:.2f} s (x{one / four:.2f} faster)")
+    for way in ways:
+        one, four = statistics.median(timings[(way, 1)]), statistics.median(timings[(way, 4)])
+        print(f"one-day update of {len(stocks)} stocks with {args.latency} ms per request, answers {way}, "
+              f"{args.rounds} rounds alternated: -c 1 {one:.2f} s, -c 4 {four:.2f} s (x{one / four:.2f} faster)")
 
 
 def main():
