@@ -26,9 +26,11 @@ the reason, while one is in). ``bundle_path`` defaults to the kit's bundle path,
 
 Daily bars are unadjusted unless ``adjust`` asks for "pre" or "post" adjustment with the bundle's
 ex-factors (``bundle/ex_factors.h5``: from a CSV import, for instance); a code with none stored is
-its own adjusted series. A code the instrument table lacks, a bundle path
-without a bundle, an unreadable date and a ``start`` after ``end`` are refused with a
-``VantorelError``; a known code with nothing stored in the span gives an empty result.
+its own adjusted series. A code the instrument table lacks, an exchange that has neither
+instruments nor a calendar, a bundle path without a bundle or its calendar, a damaged instrument
+table, ex-factors that are no positive number or twice for a day, an unreadable date and a
+``start`` after ``end`` are refused with a ``VantorelError``; a known code with nothing stored in
+the span gives an empty result.
 """
 import contextlib
 import datetime

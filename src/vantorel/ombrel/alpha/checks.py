@@ -18,7 +18,15 @@ What is looked for, in every series:
 - trading days missing between the first and the last stored day (but for the instrument's
   suspensions), and rows on days that are not trading days, both against the calendar of the
   instrument's exchange when the bundle keeps one, else the bundle's;
-- rows before the instrument's listed date or after its de-listed date;
+- rows before the instrument's listed date or after its de-listed date, and a series of an
+  instrument the instrument table lacks;
+
+in the bundle's base tables, each a finding of its file rather than a check that stops:
+
+- a calendar that is missing, empty, out of order or holds non-dates, and early closes no clock
+  shows;
+- ex-factor and suspension rows that cannot be used (an unknown code, no real date, a factor that
+  is no positive number, a date given twice), reported and left out;
 
 and in minute bars besides:
 
@@ -34,7 +42,13 @@ and in daily bars besides, against the minute bars of the same instrument:
 - open differs from the first minute's open, high from the highest high, low from the lowest
   low, close from the last minute's close (each beyond the larger of a tick and 0.2% of the
   price: the two may come from different feeds), or volume from the minutes' sum (beyond 2%);
-- trading days that have minute bars but no daily bar.
+- trading days that have minute bars but no daily bar;
+
+and on their own:
+
+- the same bar repeated for days, a volume far over the series' median, a move that the next
+  day undoes, and a listed series that stopped (or never began) before the last day of its
+  calendar; a missing day shared by most series of a calendar is one row of its own.
 
 Every threshold is a field of ``CheckSettings``, and ``SETTINGS`` names the environment variable
 that sets it (``VANTOREL_CHECK_*``, documented in the README with its default and range).
@@ -222,7 +236,7 @@ class _Base:
         for exchange, (days, early_closes) in stored.items():
             days = self._calendar(days, calendar_file, exchange)
             hhmm = np.asarray(early_closes["close_time"], dtype="i8")
-            # A close no clock shows would cut every session to nothing, or to nothing at all.
+            # A close no clock shows would end the day's sessions before they begin, or at a minute nobody meant.
             odd = (hhmm <= 0) | (hhmm // 100 > 23) | (hhmm % 100 > 59)
             if odd.any():
                 named = "{} ".format(exchange) if exchange else ""
@@ -249,7 +263,7 @@ class _Base:
                     code = _text(row["order_book_id"])
                     self.instruments[code] = {n: (_text(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
         self._sessions = {}
-        self.gaps = None  # [(series, missing days, days expected)] when a run gathers them
+        self.gaps = None  # [(series, missing days, calendar key)] when a run gathers them
         self.ex_factors, self.suspended = {}, {}
         for name, into in (("ex_factors", self.ex_factors), ("suspended", self.suspended)):
             try:
@@ -266,11 +280,8 @@ class _Base:
         import numpy as np
 
         named = "{} 的".format(exchange) if exchange else ""
-        stored = np.asarray(stored)
-        if stored.dtype.kind not in "iu":
-            self.problems.append(Anomaly(file, "", "calendar", 1, (named + "交易日历不是整数日期 YYYYMMDD：未检查缺失的交易日与非交易日",)))
-            return None
-        calendar = stored.astype("i8")
+        # Integers already: the reader refuses a calendar of any other type, and the check reports it unreadable.
+        calendar = np.asarray(stored, dtype="i8")
         if len(calendar) == 0:
             self.problems.append(Anomaly(file, "", "calendar", 1, (named + "交易日历为空：未检查缺失的交易日与非交易日",)))
             return None
@@ -309,14 +320,14 @@ class _Base:
             with np.errstate(invalid="ignore"):
                 good = np.isfinite(table[fields[2]]) & (table[fields[2]] > 0)
             for i in np.flatnonzero(~good)[:3]:
-                problems.setdefault("除权因子不是正数", []).append("{} {} {}".format(codes[i], _day_or(days[i]), table[fields[2]][i]))
+                problems.setdefault("除权因子不是正数", []).append("{} {} {}".format(codes[i], _day_or_number(days[i]), table[fields[2]][i]))
             ok = ok & good
         seen = set()
         for i in np.flatnonzero(ok):
             if (codes[i], days[i]) in seen:
                 problems.setdefault("同一日期重复", []).append("{} {}".format(codes[i], _day(days[i])))
             seen.add((codes[i], days[i]))
-        count = int((~ok).sum()) + sum(len(v) for k, v in problems.items() if k == "同一日期重复")
+        count = int((~ok).sum()) + len(problems.get("同一日期重复", ()))
         if problems:
             examples = tuple("{}：{}".format(what, "、".join(items[:3])) for what, items in problems.items())
             self.problems.append(Anomaly(file, "", "events", max(count, 1), examples))
@@ -438,7 +449,8 @@ def _percent(move):
     return "{:+.1%}".format(move) if abs(move) < 1e6 else "{:+.3g}%".format(move * 100)
 
 
-def _day_or(yyyymmdd):
+def _day_or_number(yyyymmdd):
+    """A day as the table shows days; the bare number when it names none, so the example still says what is stored."""
     return _day(yyyymmdd) if _valid_days([yyyymmdd])[0] else str(int(yyyymmdd))
 
 
@@ -938,7 +950,7 @@ def _daily_habits(series, base, daily, days, factors, settings):
                 (np.sign(out) != np.sign(back)) & (np.abs((1 + out) * (1 + back) - 1) < size / 4)
         series.flag("reverting_spike", np.flatnonzero(spike) + 1,
                     describe=lambda i: "{} {:+.1%} 后次日 {:+.1%}".format(_day(days[i]), move[i - 1], move[i]))
-    listed, de_listed = base.listing(series.code)
+    _listed, de_listed = base.listing(series.code)
     own = base.calendar_of(series.code)
     if own is not None and n and not de_listed:
         after = own.days[own.days > days[-1]]

@@ -14,8 +14,8 @@ The layout (each file may also be gzip-compressed, ``<name>.csv.gz``)::
     manifest.json            {"minute_label": "start"} when minute bars are labelled by the start
                              of their minute (the bundle labels them by the end)   (optional)
 
-Dates are YYYY-MM-DD or YYYYMMDD, date-times YYYY-MM-DD HH:MM[:SS] in exchange-local time;
-``category`` is a name of TAG_MAP. ``close_time`` (HH:MM, exchange-local) marks an early close: the
+Dates are YYYY-MM-DD or YYYYMMDD, date-times YYYY-MM-DD HH:MM[:SS] in exchange-local time (no UTC
+offset), of 1900 to 2099 but for a de-listing date; ``category`` is a name of TAG_MAP. ``close_time`` (HH:MM, exchange-local) marks an early close: the
 day's last minute bar is labelled by it. With an ``exchange`` column, each exchange of
 instruments.csv that calendar.csv names gets a calendar of its own. Without ``calendar.csv`` the
 calendar is the set of dates on which any daily bar exists, and when instruments.csv names several

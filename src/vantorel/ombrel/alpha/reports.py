@@ -85,16 +85,16 @@ def write_report(bundle_path, check, found, kinds, now=None):
         try:
             # O_EXCL and no link followed: a name planted in a shared reports/ cannot make the
             # report overwrite a file elsewhere.
-            fd = os.open(at.path(temp_name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o644, **at.kw)
+            fd = os.open(at.path(temp_name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o644, **at.dir_kw)
             with open(fd, "w", encoding="utf-8") as out:
                 out.write(lines)
                 out.flush()
                 os.fsync(out.fileno())
             name = _free_name(at, stamp, check)
-            os.replace(at.path(temp_name), at.path(name), **at.kw2)
+            os.replace(at.path(temp_name), at.path(name), **at.replace_kw)
         except BaseException:
             with contextlib.suppress(OSError):
-                os.unlink(at.path(temp_name), **at.kw)
+                os.unlink(at.path(temp_name), **at.dir_kw)
             raise
         at.fsync()
         _prune(at, check)
@@ -112,8 +112,8 @@ class _Directory:
 
     def __init__(self, directory, fd):
         self.directory, self.fd = directory, fd
-        self.kw = {"dir_fd": fd} if fd is not None else {}
-        self.kw2 = {"src_dir_fd": fd, "dst_dir_fd": fd} if fd is not None else {}
+        self.dir_kw = {"dir_fd": fd} if fd is not None else {}
+        self.replace_kw = {"src_dir_fd": fd, "dst_dir_fd": fd} if fd is not None else {}
 
     def path(self, name):
         return name if self.fd is not None else os.path.join(self.directory, name)
@@ -122,7 +122,7 @@ class _Directory:
         return os.listdir(self.fd if self.fd is not None else self.directory)
 
     def lstat(self, name):
-        return os.stat(self.path(name), follow_symlinks=False, **self.kw)
+        return os.stat(self.path(name), follow_symlinks=False, **self.dir_kw)
 
     def fsync(self):
         if self.fd is not None:
@@ -183,8 +183,8 @@ def _prune(at, check):
         elif name.startswith(_TEMP_PREFIX):
             with contextlib.suppress(OSError):
                 if now - at.lstat(name).st_mtime > _STALE_TEMP_SECONDS:
-                    os.unlink(at.path(name), **at.kw)
+                    os.unlink(at.path(name), **at.dir_kw)
     reports.sort()
     for _order_key, name in reports[:-KEEP]:
         with contextlib.suppress(OSError):
-            os.unlink(at.path(name), **at.kw)
+            os.unlink(at.path(name), **at.dir_kw)

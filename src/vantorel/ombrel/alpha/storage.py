@@ -681,10 +681,7 @@ def _typed_fields(rows, fields, path, name):
             raise StorageError(f"数据文件 {path} 的 {name} 字段 {field} 的类型为 {stored.str}，应为{wanted_kind}",
                                f"字段 {field} 的类型为 {stored.str}")
         wanted.append((field, stored if kind.kind == "S" and stored.itemsize > kind.itemsize else kind))
-    out = np.empty(len(rows), wanted)
-    for field, _kind in wanted:
-        out[field] = rows[field]
-    return out
+    return _fields(rows, wanted)
 
 
 def write_daybars(bundle_directory, category, bars_by_code, committer=None, owner=None):
