@@ -139,6 +139,7 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
 def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsys):
     # A drop made on Windows spells the extension in capitals; a file that is not read is named.
     source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None, "daybar/SPLT.XNYS.CSV": DAILY,
+                                            "instruments.csv": None, "instruments.CSV": INSTRUMENTS,
                                             "daybar/notes.txt": "x", "daybar/.hidden": "x"})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)

@@ -103,7 +103,11 @@ def find(path, name):
 
 def is_csv_layout(path):
     # Recognising the layout must not refuse it: convert() says what is wrong, with the bundle untouched.
-    return os.path.isdir(path) and any(os.path.isfile(os.path.join(path, INSTRUMENTS + ext)) for ext in (".csv", ".csv.gz"))
+    try:
+        names = os.listdir(path)
+    except OSError:
+        return False
+    return any(_code_of(name) == INSTRUMENTS and os.path.isfile(os.path.join(path, name)) for name in names)
 
 
 class _Capped(io.RawIOBase):
