@@ -1262,10 +1262,9 @@ def stored_state(path, kind, thorough=False):
         return exc.reason, {}
     try:
         # Only what resuming needs: each attribute read costs as much as a row.
-        stored = f.attrs
         state = {"schema_version": version}
         for name in ("rows", "first_trading_date", "last_trading_date"):
-            value = stored.get(name)
+            value = root_attr(f, name)
             if value is not None:
                 state[name] = _plain(value)
         return _series_file_problem(f, path, kind, state, thorough), state
@@ -1284,7 +1283,8 @@ def _series_file_problem(f, path, kind, state, thorough):
     if problem:
         return problem
     fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS
-    missing = [n for n, _t in fields if ds.dtype.names is None or n not in ds.dtype.names]
+    names = ds.dtype.names or ()  # h5py makes the dtype anew at every access
+    missing = [n for n, _t in fields if n not in names]
     if missing:
         return "缺少字段 " + ", ".join(missing)
     if state.get("schema_version") == SCHEMA_VERSION:
