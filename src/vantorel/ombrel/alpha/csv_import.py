@@ -88,13 +88,18 @@ def _code_of(name):
     return None
 
 
-def find(path, name):
-    """The file ``name``.csv or ``name``.csv.gz under ``path`` (either case of the extension), or None."""
+def _files_named(path, name):
+    """The files ``name``.csv or ``name``.csv.gz under ``path``, the extension in either case."""
     try:
         names = sorted(os.listdir(path))
     except OSError:
-        return None
-    found = [os.path.join(path, c) for c in names if _code_of(c) == name and os.path.isfile(os.path.join(path, c))]
+        return []
+    return [os.path.join(path, c) for c in names if _code_of(c) == name and os.path.isfile(os.path.join(path, c))]
+
+
+def find(path, name):
+    """The file ``name``.csv or ``name``.csv.gz under ``path`` (either case of the extension), or None."""
+    found = _files_named(path, name)
     if len(found) > 1:
         # Taking either would silently drop the other's rows.
         raise CsvError(f"{found[0]} 与 {found[1]} 同时存在，不知应读哪一个；请删去其中一个")
@@ -103,11 +108,7 @@ def find(path, name):
 
 def is_csv_layout(path):
     # Recognising the layout must not refuse it: convert() says what is wrong, with the bundle untouched.
-    try:
-        names = os.listdir(path)
-    except OSError:
-        return False
-    return any(_code_of(name) == INSTRUMENTS and os.path.isfile(os.path.join(path, name)) for name in names)
+    return bool(_files_named(path, INSTRUMENTS))
 
 
 class _Capped(io.RawIOBase):
