@@ -53,6 +53,7 @@ through a temporary file (``migrate``).
 h5py and numpy are imported inside the functions: the command line imports the kit's bundle
 functions on every run and should not pay for them when it only prints help.
 """
+import contextlib
 import errno
 import itertools
 import os
@@ -315,19 +316,6 @@ def holds_bundle_data(bundle_path):
 
 # ---- writing -------------------------------------------------------------------------------------
 
-def _fsync_dir(directory):
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 def disk_full(exc):
     """Whether an OSError is the disk, or the user's quota, running out of space."""
     return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
@@ -454,7 +442,8 @@ def commit_temp(tmp, path, sync_directory=True):
         _unlink_quietly(tmp)
         _raise_naming(exc, path)
     if sync_directory:
-        _fsync_dir(os.path.dirname(path) or ".")
+        with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
+            fsync_path(os.path.dirname(path) or ".")
 
 
 def _unlink_quietly(path):

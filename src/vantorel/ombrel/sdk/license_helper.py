@@ -310,13 +310,9 @@ def _write(path, stored):
         with suppress(OSError):
             os.unlink(temp)
         raise
-    if os.name == "posix":
-        # The rename itself is only durable once the directory is on disk.
-        dir_fd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dir_fd)
-        finally:
-            os.close(dir_fd)
+    from vantorel.ombrel.alpha.journal import fsync_path
+
+    fsync_path(directory)  # the rename itself is only durable once the directory is on disk
 
 
 def set_to_environ(name, value):
