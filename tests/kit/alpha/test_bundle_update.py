@@ -178,9 +178,12 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     from vantorel.ombrel.alpha import journal
 
-    full = lambda file, mode: FullDisk(file, mode.replace("b", ""))  # noqa: E731
-    monkeypatch.setattr(storage, "open", full, raising=False)
-    monkeypatch.setattr(journal, "open", full, raising=False)  # in-place appends and their journals
+    def no_space(*_args):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(storage, "_write_all", no_space)  # whole new files
+    monkeypatch.setattr(journal, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
+                        raising=False)  # in-place appends and their journals
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
     assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out

@@ -1,4 +1,3 @@
-import io
 import os
 
 import h5py
@@ -68,12 +67,11 @@ def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
 def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
 
-    class Killed(io.FileIO):
-        def write(self, data):
-            raise KeyboardInterrupt  # stands in for a kill: write_temp_file would remove its file otherwise
+    def killed(fd, data):
+        raise KeyboardInterrupt  # stands in for a kill: write_temp_file would remove its file otherwise
 
     monkeypatch.setattr(storage, "_unlink_quietly", lambda p: None)
-    monkeypatch.setattr(storage, "open", lambda file, mode: Killed(file, mode.replace("b", "")), raising=False)
+    monkeypatch.setattr(storage, "_write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
         with pytest.raises(KeyboardInterrupt):

@@ -366,8 +366,11 @@ class _ImageParts:
             self.series_dcpl[kind] = dcpl
         self.scalar = h5s.create(h5s.SCALAR)
         text = h5py.string_dtype()
-        self.attr_types = {str: (h5t.py_create(text, logical=True), text),
-                           int: (h5t.py_create(np.dtype("i8")), "i8")}
+        integer = h5t.py_create(np.dtype("i8"))
+        # (type in the file, type of the value in memory, dtype of the value): h5py writes a text
+        # from memory as a Python object, which only its own memory type for that dtype converts.
+        self.attr_types = {str: (h5t.py_create(text, logical=True), h5t.py_create(text), text),
+                           int: (integer, integer, "i8")}
         self._types = {}
 
     def series_type(self, dtype):
@@ -403,24 +406,43 @@ def _write_attrs(f, attrs):
         if kind is None:
             f.attrs[name] = value
             continue
-        tid, dtype = made.attr_types[kind]
+        tid, mtype, dtype = made.attr_types[kind]
         data = np.array(value.encode() if kind is str else value, dtype=dtype)
-        h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data)
+        # Given the memory type, h5py does not build it anew from the dtype on every write.
+        h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
 
 
 def write_temp_file(path, image):
-    """Write an image to a temporary file beside ``path``; returns its name. A write the system
-    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+    """Write an image durably to a temporary file beside ``path``; returns its name. A write the
+    system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
     directory = os.path.dirname(path) or "."
-    os.makedirs(directory, exist_ok=True)
     tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
+    # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a file
+    # per instrument on the committer threads, and each system call there hands the GIL back and forth.
     try:
-        with open(tmp, "xb") as out:
-            out.write(image)
+        try:
+            fd = os.open(tmp, _NEW_FILE, 0o666)
+        except FileNotFoundError:
+            os.makedirs(directory, exist_ok=True)
+            fd = os.open(tmp, _NEW_FILE, 0o666)
+        try:
+            _write_all(fd, image)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
     except BaseException as exc:
         _unlink_quietly(tmp)
         _raise_naming(exc, path)
     return tmp
+
+
+_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+
+
+def _write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
 
 
 def _raise_naming(exc, path):
@@ -431,12 +453,11 @@ def _raise_naming(exc, path):
 
 
 def commit_temp(tmp, path, sync_directory=True):
-    """Make a written temporary file durable and move it into place (and, unless the caller does it
-    later for many files at once, make the move durable too)."""
+    """Move a durably written temporary file into place (and, unless the caller does it later for
+    many files at once, make the move durable too)."""
     from vantorel.ombrel.alpha.journal import fsync_path
 
     try:
-        fsync_path(tmp)
         os.replace(tmp, path)
     except BaseException as exc:
         _unlink_quietly(tmp)
@@ -569,10 +590,10 @@ def create_series(group, name, arr, kind):
     made = _image_parts()
     arr = np.ascontiguousarray(arr)
     space = h5py.h5s.create_simple((len(arr),), (h5py.h5s.UNLIMITED,))
-    dataset = h5py.h5d.create(group.id, name.encode(), made.series_type(arr.dtype), space,
-                              dcpl=made.series_dcpl[kind])
+    tid = made.series_type(arr.dtype)
+    dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind])
     if len(arr):
-        dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, arr)
+        dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, arr, mtype=tid)
 
 
 def _span_attrs(arr):
