@@ -228,6 +228,47 @@ def test_append_writes_what_is_new_whatever_the_history(tmp_path):
     assert written[1] < 1.5 * written[0]
 
 
+def _contiguous(f, arr):
+    del f["bars"]
+    f.create_dataset("bars", data=arr)
+
+
+def _fields_swapped(f, arr):
+    names = list(arr.dtype.names)
+    names[2], names[5] = names[5], names[2]
+    del f["bars"]
+    f.create_dataset("bars", data=arr[names], chunks=(256,), maxshape=(None,))
+
+
+def _rows_as_int32(f, arr):
+    f.attrs.create("rows", len(arr), dtype="i4")
+
+
+@pytest.mark.parametrize("change, refusal", [
+    (_contiguous, "数据集不能扩展"),
+    (_fields_swapped, "字段的名称、顺序或类型与本套件写入的不同"),
+    (_rows_as_int32, None),  # a count stored in another type is replaced, as h5py's attrs[...] = would
+])
+def test_append_refuses_a_series_it_cannot_grow_and_leaves_the_file(tmp_path, change, refusal):
+    root = str(tmp_path)
+    old = bars([20261207, 20261208])
+    path = storage.write_minbar(root, "stock", "A", old)
+    with h5py.File(path, "r+") as f:
+        change(f, old)
+    with open(path, "rb") as f:
+        before = f.read()
+    if refusal:
+        with pytest.raises(storage.StorageError, match=refusal):
+            storage.append_series(root, "minbar", "stock", "A", bars([20261209]))
+        with open(path, "rb") as f:
+            assert f.read() == before
+    else:
+        storage.append_series(root, "minbar", "stock", "A", bars([20261209]))
+        with h5py.File(path, "r") as f:
+            assert f.attrs["rows"] == 9 and f.attrs["rows"].dtype == np.int64
+            assert f.attrs["last_trading_date"] == 20261209
+
+
 KILL_AT_FSYNC = """
 import os, signal, sys
 import numpy as np
