@@ -250,21 +250,13 @@ def test_unreadable_minute_file_is_set_aside_and_fetched_again(path, signed_in, 
     np.testing.assert_array_equal(storage.read_minbar(file), good)
 
 
-def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(path, signed_in, monkeypatch, capsys):
-    import h5py
-
+def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(path, signed_in, monkeypatch, capsys,
+                                                                              refuse_open):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE", "000002.XSHE"), (), False)
     files = {code: p for _c, code, p in storage.iter_minbar_files(path)}
     with open(files["000001.XSHE"], "rb") as f:
         before = f.read()
-    real = h5py.File
-
-    def refused(name, *args, **kwargs):
-        if isinstance(name, str) and name == files["000001.XSHE"]:
-            raise PermissionError(13, "Permission denied")
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(h5py, "File", refused)
+    refuse_open(files["000001.XSHE"], PermissionError(13, "Permission denied"))
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE", "000002.XSHE"), (), False) is False
     err = capsys.readouterr().err
@@ -277,9 +269,7 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
 
 
 @pytest.mark.parametrize("state", ["locked", "damaged"])
-def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monkeypatch, capsys, state):
-    import h5py
-
+def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monkeypatch, capsys, refuse_open, state):
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     assert bundle.update_bundle_from_corvane(1, path, True, (), (), False)
     directory = storage.bundle_dir(path)
@@ -288,18 +278,11 @@ def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monke
         before = f.read()
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     if state == "locked":
-        real = h5py.File
-
-        def refused(name, *args, **kwargs):
-            if name == file:
-                raise BlockingIOError(11, "Unable to synchronously open file (unable to lock file)")
-            return real(name, *args, **kwargs)
-
-        monkeypatch.setattr(h5py, "File", refused)
+        reopen = refuse_open(file, BlockingIOError(11, "Unable to synchronously open file (unable to lock file)"))
         # The other categories are brought up to date; this one fails and is left as it was.
         assert bundle.update_bundle_from_corvane(1, path, True, (), (), False) is False
         assert "stock（日线）" in capsys.readouterr().err
-        monkeypatch.setattr(h5py, "File", real)
+        reopen()
         with open(file, "rb") as f:
             assert f.read() == before
         assert storage.read_daily(directory, "M2701")["datetime"][-1] == 20261209000000

@@ -105,16 +105,9 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
 
 @pytest.mark.parametrize("error", [PermissionError(13, "Permission denied"),
                                    BlockingIOError(11, "Unable to synchronously open file (unable to lock file)")])
-def test_file_that_cannot_be_opened_now_is_left_in_place(path, monkeypatch, capsys, error):
+def test_file_that_cannot_be_opened_now_is_left_in_place(path, monkeypatch, capsys, refuse_open, error):
     p = tick_files(path)["JD2701"]
-    real = h5py.File
-
-    def refused(name, *args, **kwargs):
-        if name == p:
-            raise error
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(h5py, "File", refused)
+    refuse_open(p, error)
     assert check_tick(storage.bundle_dir(path)) == []
     assert f"未检查 tick 文件 {p}" in capsys.readouterr().err
     monkeypatch.undo()
