@@ -436,7 +436,9 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
         if isinstance(exc, OSError) and (owner is None or _stops_everything(exc)):
             raise _Stop(_write_failed(exc))
 
-    pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="vantorel-fetch")
+    # One thread more than there are connections: while each connection waits on a request, the
+    # spare thread reads where its next task resumes, so no connection waits on the disk.
+    pool = ThreadPoolExecutor(max_workers=concurrency + 1, thread_name_prefix="vantorel-fetch")
     committer = storage.Committer()
     queue = iter(tasks)
     in_flight = {}
@@ -494,7 +496,19 @@ def _still_stored(bundle_path, offered, dtype):
     return table[[i for i, code in enumerate(codes) if code not in offered and code in with_data]]
 
 
-def _write_base(client, bundle_path, instruments, latest):
+def _base_tables(client, latest, concurrency):
+    """(trading dates, ex-factors, suspensions) from the service, asked for together over up to
+    ``concurrency`` connections: each is a round trip before any bar can be fetched."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    last_year = service.to_date(latest).year + 1
+    with ThreadPoolExecutor(max_workers=min(3, concurrency), thread_name_prefix="vantorel-fetch") as pool:
+        asked = [pool.submit(client.trading_dates, service.CALENDAR_START, f"{last_year}-12-31"),
+                 pool.submit(client.ex_factors), pool.submit(client.suspended)]
+        return [answer.result() for answer in asked]
+
+
+def _write_base(client, bundle_path, instruments, latest, concurrency):
     import numpy as np
 
     dtype = storage.instrument_dtype()
@@ -503,8 +517,7 @@ def _write_base(client, bundle_path, instruments, latest):
     if kept is not None and len(kept):
         arr = np.concatenate([arr, kept])
     bundle_directory = storage.bundle_dir(bundle_path)
-    last_year = service.to_date(latest).year + 1
-    dates = client.trading_dates(service.CALENDAR_START, f"{last_year}-12-31")
+    dates, ex_factors, suspended = _base_tables(client, latest, concurrency)
     # Rewritten only when they changed: most days they did not, and an update should cost what is new.
     if not _same_as_stored(storage.read_instruments, bundle_directory, arr):
         storage.write_instruments(bundle_directory, arr)
@@ -517,7 +530,7 @@ def _write_base(client, bundle_path, instruments, latest):
     exchanges = _kept_calendars(bundle_directory, kept_exchanges)
     if not _same_calendars(bundle_directory, dates, exchanges):
         storage.write_trading_dates(bundle_directory, dates, None, exchanges)
-    for name, table in (("ex_factors", client.ex_factors()), ("suspended", client.suspended())):
+    for name, table in (("ex_factors", ex_factors), ("suspended", suspended)):
         table = _with_kept_rows(bundle_directory, name, table, kept_codes)
         if not _same_as_stored(lambda d: storage.read_table(d, name), bundle_directory, table):
             storage.write_table(bundle_directory, name, table)
@@ -635,7 +648,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
         click.echo(note, err=True)
     resume = _Resumer(client, bundle_path, latest, rebuild)
     try:
-        _write_base(client, bundle_path, instruments, latest)
+        _write_base(client, bundle_path, instruments, latest, concurrency)
     except OSError as exc:
         report.stopped = _write_failed(exc)
     else:
