@@ -18,6 +18,7 @@ from vantorel.ombrel.alpha import bundle, service, storage
 
 TODAY = "2026-12-08T16:00"
 TOMORROW = "2026-12-09T16:00"
+CODE = "000001.XSHE"
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
 
 
@@ -596,6 +597,27 @@ def test_a_stored_series_the_kit_cannot_append_to_is_set_aside_and_fetched_again
     assert "字段的名称、顺序或类型" in capsys.readouterr().err
     got = storage.read_minbar(file)
     assert got.dtype == storage.minbar_dtype() and got["trading_date"][-1] == 20261209
+
+
+@pytest.mark.parametrize("kind, what", [("minbar", "named datatype"), ("tick", "named datatype"), ("minbar", "group")])
+def test_a_series_that_is_no_dataset_is_set_aside_and_fetched_again(path, signed_in, monkeypatch, kind, what):
+    import h5py
+
+    names = {"minbar": ((CODE,), ()), "tick": ((), (CODE,))}[kind]
+    assert bundle.update_bundle_from_corvane(1, path, False, *names, False)
+    file = storage.data_path(path, kind, "stock", CODE)
+    name = {"minbar": "bars", "tick": "ticks"}[kind]
+    with h5py.File(file, "r+") as f:
+        dtype = f[name].dtype
+        del f[name]
+        if what == "named datatype":
+            f[name] = dtype
+        else:
+            f.create_group(name)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, *names, False)
+    assert os.listdir(os.path.join(path, "quarantine", kind, "stock"))
+    assert storage.inspect_data_file(file, kind) is None
 
 
 def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, monkeypatch, capsys):

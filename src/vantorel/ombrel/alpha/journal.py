@@ -23,11 +23,13 @@ directory listing. Each names the file it belongs to by its path relative to the
 """
 import bisect
 import contextlib
+import errno
 import hashlib
 import json
 import os
 import secrets
 import shutil
+import stat
 
 JOURNAL_DIR = ".vantorel.journal"
 _MAGIC = b"vantorel rollback journal 1\n"
@@ -40,10 +42,19 @@ def journal_dir(bundle_path):
 
 def pending(bundle_path):
     """Whether a killed writer left journals to play back."""
+    directory = journal_dir(bundle_path)
+    return _own_directory(directory) and bool(os.listdir(directory))
+
+
+def _own_directory(directory):
+    """Whether ``directory`` is a directory of this user's, not a link: journals are only read
+    from, and written to, such a one. Another user who could plant a journal, or a link to a
+    directory of theirs, could otherwise make a rollback write, or a clean-up remove, any file."""
     try:
-        return bool(os.listdir(journal_dir(bundle_path)))
+        info = os.lstat(directory)
     except (FileNotFoundError, NotADirectoryError):
         return False
+    return stat.S_ISDIR(info.st_mode) and (not hasattr(os, "geteuid") or info.st_uid == os.geteuid())
 
 
 class Overlay:
@@ -183,7 +194,9 @@ class Overlay:
         try:
             # Opened before there is a journal: a file that may not be written (its mode, another
             # owner) is refused with nothing begun, rather than with a journal nobody can play back.
-            target = open(self.path, "r+b")
+            # Unbuffered: a buffer still holding new bytes when a write fails would be written
+            # out when the file is closed, over the old bytes the rollback has just put back.
+            target = open(self.path, "r+b", buffering=0)
         except BaseException as exc:
             self.close()
             _raise_naming(exc, self.path)
@@ -192,9 +205,8 @@ class Overlay:
             try:
                 for offset, data in writes:
                     target.seek(offset)
-                    target.write(data)
+                    _write_all(target, data)
                 target.truncate(self.length)
-                target.flush()
                 os.fsync(target.fileno())
             except BaseException as exc:
                 # A write the system refused (a full disk): put the old bytes back now rather than
@@ -214,7 +226,10 @@ class Overlay:
         journal = os.path.join(directory, secrets.token_hex(8) + ".journal")
         digest = hashlib.sha256()
         try:
-            os.makedirs(directory, exist_ok=True)
+            with contextlib.suppress(FileExistsError):
+                os.mkdir(directory, 0o700)
+            if not _own_directory(directory):
+                raise OSError(errno.EEXIST, f"{directory} 不是本用户的日志目录（是链接、文件或他人的目录），请把它移走后重新运行")
             with open(journal, "xb") as out:
                 def put(data):
                     digest.update(data)
@@ -281,17 +296,22 @@ def _play_back(bundle_path, journal):
         os.unlink(journal)  # cut short before the file was touched, or not ours
         return None
     path = os.path.join(bundle_path, header["path"])
-    with open(path, "r+b") as target:
+    with open(path, "r+b", buffering=0) as target:
         position = start
         for offset, length in header["ranges"]:
             target.seek(offset)
-            target.write(body[position:position + length])
+            _write_all(target, memoryview(body)[position:position + length])
             position += length
         target.truncate(header["old_length"])
-        target.flush()
         os.fsync(target.fileno())
     os.unlink(journal)
     return path
+
+
+def _write_all(raw, data):
+    view = memoryview(data)
+    while view:
+        view = view[raw.write(view):]
 
 
 # Journals only ever name files of these directories of the bundle path.
@@ -314,9 +334,10 @@ def _read_journal(bundle_path, journal):
         rel, old_length, ranges = header["path"], int(header["old_length"]), header["ranges"]
         parts = os.path.normpath(rel).split(os.sep)
         path = os.path.join(bundle_path, rel)
-        inside = (parts[0] in _JOURNALED and ".." not in parts and not os.path.isabs(rel)
-                  and os.path.commonpath([os.path.realpath(path), os.path.realpath(bundle_path)])
-                  == os.path.realpath(bundle_path) and not os.path.islink(path) and os.path.isfile(path))
+        # Judged by its name, not where links lead: a user may keep minbar/, tick/ or a file on
+        # another disk through a link, and the update that wrote the journal wrote through it too.
+        # Only this user can have written the journal (see _own_directory).
+        inside = parts[0] in _JOURNALED and ".." not in parts and not os.path.isabs(rel) and os.path.isfile(path)
         sizes = sum(int(length) for _offset, length in ranges)
         sound = all(0 <= int(offset) and int(offset) + int(length) <= old_length for offset, length in ranges)
     except (ValueError, KeyError, TypeError, AttributeError):
@@ -330,10 +351,9 @@ def recover(bundle_path):
     """Play back or drop every journal of the bundle path; returns the paths rolled back.
     The caller holds the bundle path's lock exclusively."""
     directory = journal_dir(bundle_path)
-    try:
-        names = sorted(os.listdir(directory))
-    except (FileNotFoundError, NotADirectoryError):
-        return []
+    if not _own_directory(directory):
+        return []  # none of ours: what it holds or leads to is left alone
+    names = sorted(os.listdir(directory))
     rolled = []
     for name in names:
         path = os.path.join(directory, name)

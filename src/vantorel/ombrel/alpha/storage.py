@@ -1355,7 +1355,8 @@ def _series_file_problem(f, path, kind, state, thorough):
     # hasattr(ds, "dtype") would build a dataset's dtype only to find that it has one.
     if ds is None or not (isinstance(ds, h5py.Dataset) or hasattr(ds, "dtype")):
         return f"缺少数据集 {name}"
-    dtype = _series_dtype(ds.id, kind)
+    # A named datatype has a dtype too; series_problem says it is no dataset.
+    dtype = _series_dtype(ds.id, kind) if isinstance(ds, h5py.Dataset) else None
     problem = series_problem(ds, dtype)
     if problem:
         return problem
