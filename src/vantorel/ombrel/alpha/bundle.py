@@ -438,14 +438,17 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
 
     # One thread more than there are connections: while each connection waits on a request, the
     # spare thread reads where its next task resumes, so no connection waits on the disk.
-    pool = ThreadPoolExecutor(max_workers=concurrency + 1, thread_name_prefix="vantorel-fetch")
+    threads = concurrency + 1
+    pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-fetch")
     committer = storage.Committer()
     queue = iter(tasks)
     in_flight = {}
     try:
         with _progress(len(tasks), label) as bar:
             def top_up():
-                while len(in_flight) < 2 * concurrency:
+                # Two tasks a thread: each finds its next one queued, and this thread finds
+                # results waiting instead of handing the GIL over for every one.
+                while len(in_flight) < 2 * threads:
                     task = next(queue, None)
                     if task is None:
                         return
