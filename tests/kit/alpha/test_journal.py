@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import vantorel
+import vantorel.errors
 from vantorel import tovi
 from vantorel.ombrel.alpha import bundle, journal, service, staging, storage
 
@@ -121,3 +122,54 @@ def test_a_journal_directory_that_is_a_link_is_neither_read_nor_written_through(
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
     assert "不是本用户的日志目录" in capsys.readouterr().err
     assert sorted(os.listdir(outside)) == ["notes.txt", "old.journal", "sub"]
+
+
+def _killed_in_commit(path):
+    file = storage.data_path(path, "minbar", "stock", CODE)
+    with open(file, "rb") as f:
+        before = f.read()
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(KILLED_IN_COMMIT), path, CODE],
+                          env=dict(os.environ, PYTHONPATH=SRC, **{service.ENV_NOW: TOMORROW}), timeout=120)
+    assert proc.returncode == 9
+    return file, before
+
+
+def _owned_by_another_user(path, file, tmp_path):
+    directory = journal.journal_dir(path)
+    for name in [directory] + [os.path.join(directory, n) for n in os.listdir(directory)]:
+        os.chown(name, 4321, 4321)
+    return lambda: [os.chown(n, os.geteuid(), os.getegid()) for n in [directory] + [
+        os.path.join(directory, n) for n in os.listdir(directory)]]
+
+
+def _swapped_for_a_copy(path, file, tmp_path):
+    import shutil
+
+    # The minute bars moved to another disk by copying, between the kill and the next run.
+    shutil.copytree(os.path.join(path, "minbar"), tmp_path / "copy")
+    shutil.rmtree(os.path.join(path, "minbar"))
+    os.symlink(tmp_path / "copy", os.path.join(path, "minbar"))
+    return None
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
+@pytest.mark.parametrize("change", [_owned_by_another_user, _swapped_for_a_copy])
+def test_a_journal_that_cannot_be_trusted_stops_readers_and_writes_nothing(path, tmp_path, monkeypatch, capsys, change):
+    file, before = _killed_in_commit(path)
+    undo = change(path, file, tmp_path)
+    with open(file, "rb") as f:
+        torn = f.read()
+    with pytest.raises(vantorel.errors.VantorelError, match="日志"):
+        staging.reading(path).__enter__()
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    capsys.readouterr()
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
+    assert "日志" in capsys.readouterr().err
+    with open(file, "rb") as f:
+        assert f.read() == torn  # neither rolled back into the wrong file nor set aside as damaged
+    assert os.listdir(journal.journal_dir(path)) and not os.path.exists(os.path.join(path, "quarantine"))
+    if undo:
+        undo()
+        with staging.reading(path):
+            with open(file, "rb") as f:
+                assert f.read() == before

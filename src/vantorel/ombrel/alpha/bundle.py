@@ -36,7 +36,7 @@ import time
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import locks, service, storage
+from vantorel.ombrel.alpha import journal, locks, service, storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 KINDS = ("minbar", "tick")
@@ -615,6 +615,10 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     report = Report()
     notes = []
     storage.remove_stray_temp_files(bundle_path)
+    # Said once, before anything is fetched, rather than by every file that cannot be appended to.
+    problem = journal.directory_problem(bundle_path)
+    if problem:
+        raise VantorelError(problem)
     latest = client.latest_trading_date()
     instruments = client.instruments()
     by_code = {inst.order_book_id: inst for inst in instruments}

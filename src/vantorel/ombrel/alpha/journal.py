@@ -41,20 +41,45 @@ def journal_dir(bundle_path):
 
 
 def pending(bundle_path):
-    """Whether a killed writer left journals to play back."""
+    """Whether a killed writer left journals to play back (or a journal directory that is not
+    this user's holds some: recovery then refuses, rather than readers meet a half-changed file)."""
     directory = journal_dir(bundle_path)
-    return _own_directory(directory) and bool(os.listdir(directory))
+    state = _directory_state(directory)
+    if state == "absent" or state == "link":
+        return False
+    try:
+        names = os.listdir(directory)
+    except PermissionError:
+        return True  # another user's, unreadable: it may hold journals
+    return bool(names) if state == "own" else any(name.endswith(".journal") for name in names)
 
 
-def _own_directory(directory):
-    """Whether ``directory`` is a directory of this user's, not a link: journals are only read
-    from, and written to, such a one. Another user who could plant a journal, or a link to a
-    directory of theirs, could otherwise make a rollback write, or a clean-up remove, any file."""
+def _directory_state(directory):
+    """"absent"; "own": a directory of this user's (made private if it was not); "link" or
+    "foreign": a link, a file, or another user's directory. Journals are only written to, and
+    played back from, an own one: whoever else could write there could plant a journal that makes
+    a rollback write any file, and a link could make the clean-up remove another directory."""
     try:
         info = os.lstat(directory)
     except (FileNotFoundError, NotADirectoryError):
-        return False
-    return stat.S_ISDIR(info.st_mode) and (not hasattr(os, "geteuid") or info.st_uid == os.geteuid())
+        return "absent"
+    if not stat.S_ISDIR(info.st_mode):
+        return "link" if stat.S_ISLNK(info.st_mode) else "foreign"
+    if hasattr(os, "geteuid") and info.st_uid != os.geteuid():
+        return "foreign"
+    if info.st_mode & 0o077 and os.name != "nt":
+        os.chmod(directory, 0o700)  # made by an older release with the umask's mode
+    return "own"
+
+
+def directory_problem(bundle_path):
+    """Why no file of the bundle path can be changed in place, in the user's words, or None."""
+    directory = journal_dir(bundle_path)
+    if _directory_state(directory) in ("absent", "own"):
+        return None
+    return (f"{directory} 不是本用户的日志目录（是链接、文件或其他用户的目录），无法安全地原地更新数据文件；"
+            f"如果它是你以其他身份（如 sudo）运行时留下的，请以该身份运行一次 vantorel check-data，"
+            f"再把它的属主改回你自己")
 
 
 class Overlay:
@@ -228,8 +253,9 @@ class Overlay:
         try:
             with contextlib.suppress(FileExistsError):
                 os.mkdir(directory, 0o700)
-            if not _own_directory(directory):
-                raise OSError(errno.EEXIST, f"{directory} 不是本用户的日志目录（是链接、文件或他人的目录），请把它移走后重新运行")
+            problem = directory_problem(bundle_path)
+            if problem:
+                raise OSError(errno.EPERM, problem)
             with open(journal, "xb") as out:
                 def put(data):
                     digest.update(data)
@@ -237,7 +263,11 @@ class Overlay:
 
                 put(_MAGIC)
                 rel = os.path.relpath(self.path, bundle_path)
-                put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges}).encode() + b"\n")
+                # The file's identity: a rollback writes only into the file the journal was made of,
+                # not whatever a link swapped in since leads to.
+                info = os.fstat(self.raw.fileno())
+                put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
+                                "device": info.st_dev, "inode": info.st_ino}).encode() + b"\n")
                 for offset, length in ranges:
                     self.raw.seek(offset)
                     put(self.raw.read(length))
@@ -295,8 +325,12 @@ def _play_back(bundle_path, journal):
     if header is None:
         os.unlink(journal)  # cut short before the file was touched, or not ours
         return None
-    path = os.path.join(bundle_path, header["path"])
+    path = os.path.join(bundle_path, os.path.normpath(header["path"]))
     with open(path, "r+b", buffering=0) as target:
+        info = os.fstat(target.fileno())
+        if (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino):
+            # Another file is at its place now (through a link, say): left alone, the journal kept.
+            raise OSError(errno.EPERM, "它已不是写入日志时的那个文件（可能被替换或经由链接指向了别处），未回滚", path)
         position = start
         for offset, length in header["ranges"]:
             target.seek(offset)
@@ -321,8 +355,9 @@ _JOURNALED = ("bundle", "minbar", "tick")
 def _read_journal(bundle_path, journal):
     """(header, body, where the saved bytes start) of a complete journal of a file of the bundle
     path, or (None, None, None)."""
-    if os.path.islink(journal) or not os.path.isfile(journal):
-        return None, None, None
+    info = os.lstat(journal)
+    if not stat.S_ISREG(info.st_mode) or (hasattr(os, "geteuid") and info.st_uid != os.geteuid()):
+        return None, None, None  # only a file this user wrote is played back
     with open(journal, "rb") as f:
         data = f.read()
     body, digest = data[:-_DIGEST], data[-_DIGEST:]
@@ -333,10 +368,11 @@ def _read_journal(bundle_path, journal):
         header = json.loads(body[len(_MAGIC):newline])
         rel, old_length, ranges = header["path"], int(header["old_length"]), header["ranges"]
         parts = os.path.normpath(rel).split(os.sep)
-        path = os.path.join(bundle_path, rel)
+        path = os.path.join(bundle_path, os.path.normpath(rel))
         # Judged by its name, not where links lead: a user may keep minbar/, tick/ or a file on
         # another disk through a link, and the update that wrote the journal wrote through it too.
-        # Only this user can have written the journal (see _own_directory).
+        # Only this user can have written the journal (see _directory_state), and _play_back
+        # writes only into the file it was made of.
         inside = parts[0] in _JOURNALED and ".." not in parts and not os.path.isabs(rel) and os.path.isfile(path)
         sizes = sum(int(length) for _offset, length in ranges)
         sound = all(0 <= int(offset) and int(offset) + int(length) <= old_length for offset, length in ranges)
@@ -351,8 +387,11 @@ def recover(bundle_path):
     """Play back or drop every journal of the bundle path; returns the paths rolled back.
     The caller holds the bundle path's lock exclusively."""
     directory = journal_dir(bundle_path)
-    if not _own_directory(directory):
-        return []  # none of ours: what it holds or leads to is left alone
+    state = _directory_state(directory)
+    if state != "own":
+        if pending(bundle_path):  # another user's journals: neither played back nor ignored
+            raise OSError(errno.EPERM, directory_problem(bundle_path), directory)
+        return []  # what it holds or leads to is left alone
     names = sorted(os.listdir(directory))
     rolled = []
     for name in names:
