@@ -269,7 +269,7 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
     assert storage.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
 
 
-@pytest.mark.parametrize("state", ["locked", "damaged"])
+@pytest.mark.parametrize("state", ["locked", "damaged", "a group at a code"])
 def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monkeypatch, capsys, refuse_open, state):
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     assert bundle.update_bundle_from_corvane(1, path, True, (), (), False)
@@ -288,7 +288,13 @@ def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monke
             assert f.read() == before
         assert storage.read_daily(directory, "M2701")["datetime"][-1] == 20261209000000
     else:
-        garbage(file)
+        if state == "damaged":
+            garbage(file)
+        else:
+            import h5py
+
+            with h5py.File(file, "r+") as f:
+                f.create_group("000000.XSHE")  # not a series: a group
         assert bundle.update_bundle_from_corvane(1, path, True, (), (), False) is True
         assert f"{file} 无法读取" in capsys.readouterr().err
         (aside,) = os.listdir(os.path.join(path, "quarantine", "daybar"))

@@ -1202,10 +1202,18 @@ def read_daybar_file(path):
 
 def daybar_tails(path):
     """{market code: datetime of its last stored daily bar} of one category file; reads one row a code."""
+    import h5py
+
     f = _open(path, "daybar")
     try:
         try:
-            return {code: int(ds[ds.shape[0] - 1]["datetime"]) for code, ds in f.items() if ds.shape[0]}
+            tails = {}
+            for code, ds in f.items():
+                if not isinstance(ds, h5py.Dataset):
+                    raise StorageError(f"数据文件 {path} 无法使用：{code} 不是数据集", f"{code} 不是数据集")
+                if ds.shape[0]:
+                    tails[code] = int(ds[ds.shape[0] - 1]["datetime"])
+            return tails
         except (OSError, ValueError, KeyError, IndexError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
