@@ -173,3 +173,17 @@ def test_a_journal_that_cannot_be_trusted_stops_readers_and_writes_nothing(path,
         with staging.reading(path):
             with open(file, "rb") as f:
                 assert f.read() == before
+
+
+def test_a_journal_directory_an_older_release_left_open_is_made_private_where_it_can_be(path, monkeypatch):
+    directory = journal.journal_dir(path)
+    os.makedirs(directory, exist_ok=True)
+    os.chmod(directory, 0o775)
+    real = os.chmod
+    monkeypatch.setattr(journal.os, "chmod", lambda *a: (_ for _ in ()).throw(OSError(errno.EROFS, "read-only")))
+    with staging.reading(path):  # a bundle on a read-only medium is still read
+        assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size
+    monkeypatch.setattr(journal.os, "chmod", real)
+    with staging.reading(path):
+        pass
+    assert os.stat(directory).st_mode & 0o777 == 0o700

@@ -68,7 +68,10 @@ def _directory_state(directory):
     if hasattr(os, "geteuid") and info.st_uid != os.geteuid():
         return "foreign"
     if info.st_mode & 0o077 and os.name != "nt":
-        os.chmod(directory, 0o700)  # made by an older release with the umask's mode
+        # Made by an older release with the umask's mode. On a read-only medium it stays as it is:
+        # only journal files of this user's are played back anyway.
+        with contextlib.suppress(OSError):
+            os.chmod(directory, 0o700)
     return "own"
 
 
