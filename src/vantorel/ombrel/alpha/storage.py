@@ -746,15 +746,10 @@ def _append(dataset, rows, stored_last=None):
 
     if not len(rows):
         return dataset.shape[0]
-    # h5py makes the dataset's dtype anew at every access.
-    stored_type = dataset.dtype
-    maxshape = dataset.get_space().get_simple_extent_dims(True)
-    if dataset.get_create_plist().get_layout() != h5py.h5d.CHUNKED or maxshape != (h5py.h5s.UNLIMITED,):
-        problem = "数据集不能扩展，无法追加"
-    elif stored_type != rows.dtype and stored_type != np.dtype(rows.dtype.descr):
-        problem = "字段的名称、顺序或类型与本套件写入的不同"
-    else:
-        problem = None
+    stored_type = dataset.dtype  # h5py makes it anew at every access
+    # Rows of the stored type are taken as they are; others by their fields, padding left out.
+    fields = rows.dtype if stored_type == rows.dtype else rows.dtype.descr
+    problem = _appendable_problem(dataset, fields, stored_type)
     if problem:
         raise StorageError(f"数据集 {h5py.h5i.get_name(dataset).decode()} {problem}", problem)
     rows = np.ascontiguousarray(rows.astype(stored_type, copy=False))
@@ -1013,14 +1008,17 @@ def series_problem(ds, dtype=None):
     return None
 
 
-def _appendable_problem(ds, fields, dtype=None):
-    """Why an update cannot append to a series of the current schema, or None: it must grow, and
-    hold our fields, in our order and types (rows are copied field by field, by position)."""
+def _appendable_problem(dataset, fields, dtype=None):
+    """Why an update cannot append to a series (a low-level dataset) of the current schema, or
+    None: it must grow, and hold our fields, in our order and types (rows are copied field by
+    field, by position). ``dtype`` is the dataset's, when the caller has made it."""
+    import h5py
     import numpy as np
 
-    if ds.chunks is None or ds.maxshape != (None,):
+    if dataset.get_create_plist().get_layout() != h5py.h5d.CHUNKED or (
+            dataset.get_space().get_simple_extent_dims(True) != (h5py.h5s.UNLIMITED,)):
         return "数据集不能扩展，无法追加"
-    if (dtype or ds.dtype) != np.dtype(fields):
+    if (dtype or dataset.dtype) != np.dtype(fields):
         return "字段的名称、顺序或类型与本套件写入的不同"
     return None
 
@@ -1374,7 +1372,7 @@ def _series_file_problem(f, path, kind, state, thorough):
     if missing:
         return "缺少字段 " + ", ".join(missing)
     if state.get("schema_version") == SCHEMA_VERSION:
-        problem = _appendable_problem(ds, fields, dtype)
+        problem = _appendable_problem(ds.id, fields, dtype)
         if problem:
             return problem
     n = ds.shape[0]
