@@ -142,6 +142,14 @@ def _owned_by_another_user(path, file, tmp_path):
         os.path.join(directory, n) for n in os.listdir(directory)]]
 
 
+def _journal_file_of_another_user(path, file, tmp_path):
+    directory = journal.journal_dir(path)
+    journals = [os.path.join(directory, n) for n in os.listdir(directory)]
+    for name in journals:
+        os.chown(name, 4321, 4321)
+    return lambda: [os.chown(n, os.geteuid(), os.getegid()) for n in journals]
+
+
 def _swapped_for_a_copy(path, file, tmp_path):
     import shutil
 
@@ -153,7 +161,7 @@ def _swapped_for_a_copy(path, file, tmp_path):
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
-@pytest.mark.parametrize("change", [_owned_by_another_user, _swapped_for_a_copy])
+@pytest.mark.parametrize("change", [_owned_by_another_user, _journal_file_of_another_user, _swapped_for_a_copy])
 def test_a_journal_that_cannot_be_trusted_stops_readers_and_writes_nothing(path, tmp_path, monkeypatch, capsys, change):
     file, before = _killed_in_commit(path)
     undo = change(path, file, tmp_path)
@@ -187,3 +195,21 @@ def test_a_journal_directory_an_older_release_left_open_is_made_private_where_it
     with staging.reading(path):
         pass
     assert os.stat(directory).st_mode & 0o777 == 0o700
+
+
+def test_a_bundle_copied_whole_with_a_journal_pending_rolls_back(path, tmp_path):
+    import shutil
+
+    file, before = _killed_in_commit(path)
+    copy = str(tmp_path / "copy")
+    shutil.copytree(path, copy, symlinks=True)  # new files: their device and inode differ
+    with staging.reading(copy):
+        with open(file.replace(path, copy), "rb") as f:
+            assert f.read() == before
+
+
+def test_a_file_at_the_journal_directory_s_place_does_not_stop_readers(path):
+    with open(journal.journal_dir(path), "w") as f:
+        f.write("not a directory")
+    with staging.reading(path):
+        assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size

@@ -45,7 +45,7 @@ def pending(bundle_path):
     this user's holds some: recovery then refuses, rather than readers meet a half-changed file)."""
     directory = journal_dir(bundle_path)
     state = _directory_state(directory)
-    if state == "absent" or state == "link":
+    if state == "absent" or state == "not a directory":
         return False
     try:
         names = os.listdir(directory)
@@ -55,8 +55,8 @@ def pending(bundle_path):
 
 
 def _directory_state(directory):
-    """"absent"; "own": a directory of this user's (made private if it was not); "link" or
-    "foreign": a link, a file, or another user's directory. Journals are only written to, and
+    """"absent"; "own": a directory of this user's (made private if it was not); "not a directory"
+    (a link, a file) or "foreign" (another user's directory). Journals are only written to, and
     played back from, an own one: whoever else could write there could plant a journal that makes
     a rollback write any file, and a link could make the clean-up remove another directory."""
     try:
@@ -64,7 +64,7 @@ def _directory_state(directory):
     except (FileNotFoundError, NotADirectoryError):
         return "absent"
     if not stat.S_ISDIR(info.st_mode):
-        return "link" if stat.S_ISLNK(info.st_mode) else "foreign"
+        return "not a directory"
     if hasattr(os, "geteuid") and info.st_uid != os.geteuid():
         return "foreign"
     if info.st_mode & 0o077 and os.name != "nt":
@@ -331,9 +331,13 @@ def _play_back(bundle_path, journal):
     path = os.path.join(bundle_path, os.path.normpath(header["path"]))
     with open(path, "r+b", buffering=0) as target:
         info = os.fstat(target.fileno())
-        if (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino):
-            # Another file is at its place now (through a link, say): left alone, the journal kept.
-            raise OSError(errno.EPERM, "它已不是写入日志时的那个文件（可能被替换或经由链接指向了别处），未回滚", path)
+        moved = (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino)
+        real = os.path.realpath(bundle_path)
+        if moved and os.path.commonpath([os.path.realpath(path), real]) != real:
+            # Another file, outside the bundle, is at its place now (through a link swapped in,
+            # say): left alone, the journal kept. A bundle copied or restored whole rolls back.
+            raise OSError(errno.EPERM, f"它已不是写入日志时的那个文件（经由链接指向了数据包之外），未回滚；日志保留在 {journal}",
+                          path)
         position = start
         for offset, length in header["ranges"]:
             target.seek(offset)
@@ -399,6 +403,11 @@ def recover(bundle_path):
     rolled = []
     for name in names:
         path = os.path.join(directory, name)
+        info = os.lstat(path)
+        if stat.S_ISREG(info.st_mode) and hasattr(os, "geteuid") and info.st_uid != os.geteuid():
+            # Another user's (a killed run under sudo, say): neither played back nor dropped.
+            raise OSError(errno.EPERM, "是其他用户写下的日志（如以 sudo 运行时被中断），未回滚也未删除；"
+                                       "请以该用户运行一次 vantorel check-data", path)
         if os.path.isdir(path) and not os.path.islink(path):
             shutil.rmtree(path, ignore_errors=True)  # never ours: journals are files
         elif name.endswith(".journal"):
