@@ -141,7 +141,8 @@ class Kit:
             CMDS_BUNDLE: self.module(CMDS_BUNDLE, "check_bundle_data"),
             "IPython": self.ipython,
         }
-        self.tovi = types.SimpleNamespace(init=self.double("tovi.init"), run_agent=self.double("tovi.run_agent"))
+        self.tovi = types.SimpleNamespace(init=self.double("tovi.init"))
+        self.subprocess = types.SimpleNamespace(run=self.double("subprocess.run"))
 
     def double(self, name):
         def double(*args, **kwargs):
@@ -452,13 +453,13 @@ class Scenarios:
         os.environ["VANTOREL_AGENT"] = "app_key_tovi"
         try:
             for answer in (kit.answer_ok, kit.answer_code):
-                self.set(tovi__run_agent=agent_answer(answer))
+                self.set(subprocess__run=agent_answer(answer))
                 assert init_tovi() is None
             for answer, error in ((kit.answer_list, AttributeError), (kit.answer_entries, AttributeError),
                                   (kit.answer_garbage, json.JSONDecodeError)):
-                self.set(tovi__run_agent=agent_answer(answer))
+                self.set(subprocess__run=agent_answer(answer))
                 expect(error, init_tovi)
-            self.set(tovi__run_agent=raises(FileNotFoundError, 2, "no such file"))
+            self.set(subprocess__run=raises(FileNotFoundError, 2, "no such file"))
             expect(FileNotFoundError, init_tovi)
         finally:
             del os.environ["VANTOREL_AGENT"]
@@ -516,6 +517,7 @@ class Isolation:
         self.patch(self.cmds, "set_to_environ", None)
         self.patch(self.login, "get_license_info", None)
         self.patch(self.login, "tovi", kit.tovi)
+        self.patch(self.login, "subprocess", kit.subprocess)
         self.patch(click.termui, "visible_prompt_func", kit.answer)
         self.patch(click.termui, "hidden_prompt_func", kit.answer)
         self.patch(sys, "stdout", Sink())

@@ -14,12 +14,13 @@
 //         if agent == "app_key_tovi":
 //             if sys.platform.startswith("win"):
 //                 ps_cmd = "& varnix.exe"
-//                 res = tovi.run_agent(
+//                 res = subprocess.run(
 //                     ["powershell.exe", "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", ps_cmd],
-//                     env=os.environ.copy(), capture_output=True, text=True, encoding="utf-8")
+//                     env=os.environ.copy(), capture_output=True, text=True, encoding="utf-8",
+//                     timeout=AGENT_TIMEOUT)
 //             else:
-//                 res = tovi.run_agent("varnix", shell=True, capture_output=True, text=True,
-//                                      encoding="utf-8")
+//                 res = subprocess.run("varnix", shell=True, capture_output=True, text=True,
+//                                      encoding="utf-8", timeout=AGENT_TIMEOUT)
 //             result = json.loads(res.stdout)
 //             if result.get("Code", 1) == 0:
 //                 list_values = result.get("Result")
@@ -42,29 +43,59 @@
 //         if user and app_key:
 //             tovi.init(user, app_key=app_key)
 //
-// tovi.run_agent takes subprocess.run's call form but bounds the wait and the output; the module still
-// imports subprocess, as the module's names are part of its interface.
+// AGENT_TIMEOUT is no module name: it stands for VANTOREL_AGENT_TIMEOUT, read when the agent is run.
+#include <cstdlib>
+
 #include "module.hpp"
 
 namespace {
 
 using namespace vantorel;
 
+constexpr double kAgentTimeoutDefault = 60.0;
+constexpr double kAgentTimeoutMin = 1.0;
+constexpr double kAgentTimeoutMax = 3600.0;
+
+// Seconds subprocess.run waits for the agent. Read with the C library, not os.getenv or os.environ:
+// a test that patches the module's os must see only the calls the login makes in Python; writes to
+// os.environ reach the C environment through putenv all the same.
+Ref agent_timeout() {
+  const char* raw = std::getenv("VANTOREL_AGENT_TIMEOUT");
+  if (raw == nullptr) return Ref::steal(PyFloat_FromDouble(kAgentTimeoutDefault));
+  Ref setting = Ref::steal(PyUnicode_DecodeFSDefault(raw));
+  if (!truthy(call_method(setting, "strip"))) return Ref::steal(PyFloat_FromDouble(kAgentTimeoutDefault));
+  // float() as Python reads it; "nan" and "inf" parse and then fail the range test.
+  if (PyObject* parsed = PyFloat_FromString(setting.get())) {
+    Ref seconds = Ref::steal(parsed);
+    double value = PyFloat_AsDouble(parsed);
+    if (value >= kAgentTimeoutMin && value <= kAgentTimeoutMax) return seconds;
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_set_error();
+    PyErr_Clear();
+  }
+  Ref message = call_method(text("VANTOREL_AGENT_TIMEOUT 无效：{!r}（应为 {:g} 到 {:g} 之间的秒数）"), "format",
+                            {setting, Ref::steal(PyFloat_FromDouble(kAgentTimeoutMin)),
+                             Ref::steal(PyFloat_FromDouble(kAgentTimeoutMax))});
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  raise_set_error();
+}
+
 Ref run_agent(const Scope& scope) {
   Ref platform = scope.global("sys").attr("platform");
   if (truthy(call_method(platform, "startswith", {text("win")}))) {
     Ref ps_cmd = text("& varnix.exe");
-    Ref run = scope.global("tovi").attr("run_agent");
+    Ref run = scope.global("subprocess").attr("run");
     Ref command = list({text("powershell.exe"), text("-NoProfile"), text("-ExecutionPolicy"),
                         text("Bypass"), text("-Command"), ps_cmd});
     Ref environment = call_method(scope.global("os").attr("environ"), "copy");
     return call(run, {command},
                 {{"env", environment}, {"capture_output", boolean(true)}, {"text", boolean(true)},
-                 {"encoding", text("utf-8")}});
+                 {"encoding", text("utf-8")}, {"timeout", agent_timeout()}});
   }
-  return call(scope.global("tovi").attr("run_agent"), {text("varnix")},
+  Ref run = scope.global("subprocess").attr("run");
+  return call(run, {text("varnix")},
               {{"shell", boolean(true)}, {"capture_output", boolean(true)}, {"text", boolean(true)},
-               {"encoding", text("utf-8")}});
+               {"encoding", text("utf-8")}, {"timeout", agent_timeout()}});
 }
 
 // Signs in with the agent's account when its answer holds a complete one.

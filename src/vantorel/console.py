@@ -8,6 +8,19 @@ Exit) never get here: `cli` in standalone mode has already handled them.
 import os
 import sys
 
+# The sign-in runs the agent tool under this bound; its range is the login's.
+AGENT_TIMEOUT_HINT = "等待时间可用环境变量 VANTOREL_AGENT_TIMEOUT 设置（1 到 3600 秒，默认 60）"
+
+
+def message(error: Exception) -> str:
+    """The one line a user is shown for an error that escaped a command."""
+    subprocess = sys.modules.get("subprocess")
+    if subprocess is not None and isinstance(error, subprocess.TimeoutExpired):
+        # Only the sign-in's agent query runs a program under a time bound.
+        return f"本地代理工具 varnix 在 {error.timeout:g} 秒内没有结束，已终止它，未登录；{AGENT_TIMEOUT_HINT}"
+    text = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
+    return text or type(error).__name__
+
 
 def main() -> None:
     from vantorel.ombrel.sdk.cmds import cli
@@ -19,6 +32,5 @@ def main() -> None:
             raise
         import click
 
-        text = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
-        click.echo(f"错误：{text or type(error).__name__}", err=True)
+        click.echo(f"错误：{message(error)}", err=True)
         sys.exit(1)

@@ -43,27 +43,6 @@ def test_options(cmds):
     assert cmds.check_data.params[0].type.to_info_dict() == click.Path(file_okay=False).to_info_dict()
 
 
-@pytest.mark.parametrize("flags, checks", [
-    ([], [minute, daily]),
-    (["--minbar"], [minute]),
-    (["--daybar"], [daily]),
-    (["--minbar", "--daybar"], [minute, daily]),
-    (["--daybar", "--minbar"], [minute, daily]),
-])
-@pytest.mark.parametrize("path", ["P", "rel/dir", "/does/not/exist", "with space"])
-def test_checks_run_in_order(cmds, runner, fake_kit, store, flags, checks, path):
-    result = runner.invoke(cmds.cli, ["check-data", "-d", path, *flags])
-    assert (result.exit_code, result.output) == (0, "")
-    assert fake_kit.calls == [check(path) for check in checks]
-    assert (store.reads, store.writes) == ([], [])
-
-
-def test_default_bundle_path(cmds, runner, fake_kit):
-    result = runner.invoke(cmds.cli, ["check-data"])
-    assert result.exit_code == 0
-    assert fake_kit.calls == [minute(cmds.DEFAULT_BUNDLE_PATH), daily(cmds.DEFAULT_BUNDLE_PATH)]
-
-
 @pytest.mark.parametrize("found", [False, None, 0, "anomalies", ["bad bar"]])
 def test_results_do_not_change_the_status(cmds, runner, fake_kit, found):
     fake_kit.results.update(check_min_bar_data=found, check_bundle_data=found)

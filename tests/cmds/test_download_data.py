@@ -40,23 +40,6 @@ def test_options(cmds):
     assert cmds.download_data.params[2].type == click.STRING
 
 
-@pytest.mark.parametrize("args, call", [
-    ([], lambda default: download(default)),
-    (["--sample"], lambda default: download(default, True)),
-    (["-f", "x.zip"], lambda default: download(default, file_path="x.zip")),
-    (["--file-path", "/no/such/archive.tar"], lambda default: download(default, file_path="/no/such/archive.tar")),
-    (["-f", ""], lambda default: download(default, file_path="")),
-    (["-d", "P"], lambda default: download("P")),
-    (["--data-bundle-path", "rel/new dir"], lambda default: download("rel/new dir")),
-    (["-d", "P", "--sample", "-f", "F"], lambda default: download("P", True, "F")),
-])
-def test_call_form(cmds, runner, fake_kit, store, args, call):
-    result = runner.invoke(cmds.cli, ["download-data", *args])
-    assert (result.exit_code, result.output) == (0, "")
-    assert fake_kit.calls == [call(cmds.DEFAULT_BUNDLE_PATH)]
-    assert (store.reads, store.writes) == ([], [])
-
-
 def test_result_is_handed_back(cmds, runner, fake_kit):
     marker = object()
     fake_kit.results["download_simple_bundle"] = marker
@@ -103,11 +86,6 @@ def test_kit_errors_pass_out(cmds, runner, fake_kit):
     fake_kit.results["download_simple_bundle"] = Boom("unreachable")
     with pytest.raises(Boom, match="unreachable"):
         runner.invoke(cmds.cli, ["download-data"], catch_exceptions=False)
-
-
-def test_does_not_sign_in(cmds, runner, fake_kit):
-    runner.invoke(cmds.cli, ["download-data", "--sample"])
-    assert "init_tovi" not in fake_kit.names()
 
 
 def test_existing_directory_is_accepted(cmds, runner, fake_kit, tmp_path):

@@ -318,12 +318,6 @@ def test_direct_call_returns_none(cmds, store):
     assert store.writes == [("VANTOREL_LICENSE", "u:p"), ("vantorelsdk_env", "dev")]
 
 
-def test_license_never_signs_in(cmds, runner, store, fake_kit):
-    runner.invoke(cmds.cli, ["license", "-u", "a", "-p", "p"])
-    runner.invoke(cmds.cli, ["license", "--show"])
-    assert fake_kit.calls == []
-
-
 @pytest.mark.parametrize("name, args", [
     ("set_to_environ", ["-u", "a", "-p", "p"]),
     ("get_license_info", ["--show"]),

@@ -143,11 +143,6 @@ def test_takes_no_options_or_arguments(cmds, runner, ipython, args, error):
     assert ipython.calls == []
 
 
-def test_does_not_sign_in_or_read_accounts(cmds, runner, ipython, fake_kit, store):
-    runner.invoke(cmds.cli, ["shell"])
-    assert (fake_kit.calls, store.reads, store.writes) == ([], [], [])
-
-
 def test_direct_call_returns_none(cmds, ipython, monkeypatch):
     assert cmds.shell.callback() is None
     monkeypatch.setitem(sys.modules, "IPython", None)

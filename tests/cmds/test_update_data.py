@@ -151,28 +151,6 @@ def test_help_is_echoed_through_the_module_click(cmds, runner, fake_kit, monkeyp
     assert echoed == [((help_page(cmds, " [OPTIONS]").rstrip("\n"),), {})]
 
 
-@pytest.mark.parametrize("args, calls", [
-    (["--base"], lambda p: [corvane(p, base=True)]),
-    (["--minbar", "stock", "--minbar", "option"], lambda p: [corvane(p, minbar=("stock", "option"))]),
-    (["--tick", "JD"], lambda p: [corvane(p, tick=("JD",))]),
-    (["--tick", "M1905", "--with-derivatives"], lambda p: [corvane(p, tick=("M1905",), with_derivatives=True)]),
-    (["--tick", "JD", "--tick", "JD", "--minbar", "not-a-tag", "--rebuild", "-c", "12"],
-     lambda p: [corvane(p, 12, minbar=("not-a-tag",), tick=("JD", "JD"), rebuild=True)]),
-    (["--rebuild", "--base"], lambda p: [corvane(p, base=True, rebuild=True)]),
-    (["--smart"], lambda p: [corvane(p), exist_file(p)]),
-    (["--smart", "--base", "-c", "0"], lambda p: [corvane(p, 0, base=True), exist_file(p, 0)]),
-    (["--smart", "--minbar", "stock", "-c", "-4", "--with-derivatives"],
-     lambda p: [corvane(p, -4, minbar=("stock",), with_derivatives=True), exist_file(p, -4)]),
-])
-def test_call_forms(cmds, runner, fake_kit, bundle, args, calls):
-    result = runner.invoke(cmds.cli, ["update-data", "-d", bundle, *args])
-    assert (result.exit_code, result.output) == (0, "")
-    assert fake_kit.calls == [SIGN_IN, *calls(bundle)]
-    _, values, kwargs = fake_kit.calls[1]
-    assert [type(v) for v in values] == [int, str, bool, tuple, tuple, bool]
-    assert type(kwargs["rebuild"]) is bool
-
-
 def test_default_bundle_path(cmds, runner, fake_kit):
     runner.invoke(cmds.cli, ["update-data", "--base"])
     assert [args[1] for name, args, _ in fake_kit.calls if name == "update_bundle_from_corvane"] == [

@@ -203,8 +203,8 @@ def test_login_leaks_no_references(monkeypatch):
     answer = {"Code": 0, "Result": [{"Key": "TELMARQ_ACCOUNT", "Value": user},
                                     {"Key": "TELMARQ_CUSTOM_APP_KEY", "Value": secret}]}
     stdout = "not read"
-    monkeypatch.setattr(login, "tovi", types.SimpleNamespace(
-        init=lambda *a, **k: None, run_agent=lambda *a, **k: types.SimpleNamespace(stdout=stdout)))
+    monkeypatch.setattr(login, "tovi", types.SimpleNamespace(init=lambda *a, **k: None))
+    monkeypatch.setattr(login, "subprocess", types.SimpleNamespace(run=lambda *a, **k: types.SimpleNamespace(stdout=stdout)))
     monkeypatch.setattr(login, "get_license_info", lambda *a: pairs[a])
     monkeypatch.setattr(login, "json", types.SimpleNamespace(loads=lambda text: answer))
 

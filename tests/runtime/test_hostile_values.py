@@ -563,10 +563,12 @@ def test_init_tovi(login, twins, agent, platform, run, environ, answer, store, s
             "os": types.SimpleNamespace(getenv=world.double("getenv", agent),
                                         environ=types.SimpleNamespace(copy=world.double("copy", environ))),
             "sys": types.SimpleNamespace(platform=world.build(platform)),
-            "subprocess": types.SimpleNamespace(),
+            "subprocess": types.SimpleNamespace(run=world.double("run", run)),
+            # The equivalent's stand-in for the bound the native code reads from the C environment.
+            "AGENT_TIMEOUT": 60.0,
             "json": types.SimpleNamespace(loads=world.double("loads", answer)),
             "get_license_info": world.double("get_license_info", store),
-            "tovi": types.SimpleNamespace(init=world.double("init", sign_in), run_agent=world.double("run", run)),
+            "tovi": types.SimpleNamespace(init=world.double("init", sign_in)),
         }
         return names, None, deleted, None, (), {}
 
