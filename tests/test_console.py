@@ -9,6 +9,9 @@ import click
 import pytest
 
 from help_texts import UPDATE_DESCRIPTION, group_help
+from vantorel.console import AGENT_TIMEOUT_HINT
+
+AGENT_ON_WINDOWS = ["powershell.exe", "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", "& varnix.exe"]
 
 VANTOREL = Path(sys.executable).with_name("vantorel.exe" if sys.platform.startswith("win") else "vantorel")
 
@@ -155,6 +158,9 @@ def test_python_m_runs_the_same_group(home):
     (RuntimeError("boom"), 1, "错误：boom\n"),
     (RuntimeError(), 1, "错误：RuntimeError\n"),
     (OSError("first line\n  second line\n"), 1, "错误：first line second line\n"),
+    (subprocess.TimeoutExpired(AGENT_ON_WINDOWS, 2.5), 1,
+     f"错误：本地代理工具 varnix 在 2.5 秒内没有结束（或它启动的进程仍占着它的输出），未登录；{AGENT_TIMEOUT_HINT}\n"),
+    (subprocess.TimeoutExpired("curl", 30), 1, "错误：Command 'curl' timed out after 30 seconds\n"),
     (click.ClickException("clean"), 1, "Error: clean\n"),
     (click.Abort(), 1, "Aborted!\n"),
     (click.exceptions.Exit(3), 3, ""),

@@ -587,7 +587,7 @@ def test_agent_that_does_not_finish_ends_the_command_within_the_bound(tool_dir, 
             subprocess.run(["kill", (tmp_path / SLEEPER_PID).read_text().strip()], capture_output=True)
     assert time.monotonic() - started < 10
     assert (proc.returncode, proc.stdout) == (1, "")
-    assert proc.stderr.startswith("错误：本地代理工具 varnix 在 1 秒内没有结束") and proc.stderr.count("\n") == 1
+    assert proc.stderr.startswith("错误：本地代理工具 varnix 在 1 秒内没有结束（") and proc.stderr.count("\n") == 1
     assert "VANTOREL_AGENT_TIMEOUT" in proc.stderr
 
 
