@@ -18,9 +18,10 @@ Importing this module copies the stored variables into ``os.environ``: the kit t
 plain ``os.getenv`` and the processes it starts inherit them. A variable already present in the
 environment wins over the stored one, so an ``export`` in the user's shell still overrides the store.
 The import runs at every start of the command line, so it only reads one small file and never fails:
-a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust is
-not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and the sign-in of
-``update-data`` say why no account is found, while commands that need none still run).
+a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust or
+may not open is not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and
+the sign-in of ``update-data`` say why no account is found and what to remove or chmod, while
+commands that need none still run).
 
 A value inherited from a kit process that loaded it looks just like one the user exported, yet it
 must not win: inside ``vantorel shell``, ``!vantorel license ...`` then ``!vantorel update-data``
@@ -78,7 +79,8 @@ class _Unusable(Exception):
 
 
 class _Untrusted(Exception):
-    """The store, or the directory holding it, could have been written by someone else."""
+    """The store, or the directory holding it, could have been written by someone else, or cannot be
+    opened by the user at all: either way it is not loaded, and asking for an account says why."""
 
 
 def _is_kit_name(name):
@@ -123,6 +125,8 @@ def _open_checked(name, dir_fd, path, what, flags):
     """Open ``name`` in ``dir_fd`` without following a link, owned by the user and writable by nobody else."""
     try:
         fd = os.open(name, flags | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+    except PermissionError:
+        raise _Untrusted(_unopenable(name, dir_fd, path, what)) from None
     except OSError as error:
         if error.errno == errno.ELOOP:
             raise _Untrusted(
@@ -136,6 +140,25 @@ def _open_checked(name, dir_fd, path, what, flags):
         os.close(fd)
         raise
     return fd
+
+
+def _unopenable(name, dir_fd, path, what):
+    """What to do about a store the user may not open: left alone, the kit would only say that
+    no account is set, and ``vantorel license`` would fail to write it."""
+    from shlex import quote
+
+    info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    if info.st_uid != os.geteuid():
+        # Typically left by a run under sudo; only its owner or root can remove what lies in a directory.
+        remove = f"rm -r {quote(path)}" if stat.S_ISDIR(info.st_mode) else f"rm {quote(path)}"
+        return (
+            f"{what} {path} 属于其他用户（属主 uid {info.st_uid}），当前用户无法打开，未读取也未写入；"
+            f"请确认后删除它（{remove}，必要时用 sudo），再用 vantorel license 重新配置账号"
+        )
+    return (
+        f"{what} {path} 没有读取权限（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
+        f"请执行 chmod {700 if stat.S_ISDIR(info.st_mode) else 600} {quote(path)} 后重试"
+    )
 
 
 def _open_store_directory():
