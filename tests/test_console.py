@@ -155,6 +155,8 @@ def test_python_m_runs_the_same_group(home):
     (RuntimeError("boom"), 1, "错误：boom\n"),
     (RuntimeError(), 1, "错误：RuntimeError\n"),
     (OSError("first line\n  second line\n"), 1, "错误：first line second line\n"),
+    # A name that would drive the terminal is shown, not obeyed.
+    (RuntimeError("at a\x1b[2Jb"), 1, "错误：at a\\x1b[2Jb\n"),
     (click.ClickException("clean"), 1, "Error: clean\n"),
     (click.Abort(), 1, "Aborted!\n"),
     (click.exceptions.Exit(3), 3, ""),

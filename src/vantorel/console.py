@@ -19,6 +19,8 @@ def main() -> None:
             raise
         import click
 
-        text = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
+        from vantorel.errors import one_line
+
+        text = one_line(" ".join(line.strip() for line in str(error).splitlines() if line.strip()))
         click.echo(f"错误：{text or type(error).__name__}", err=True)
         sys.exit(1)
