@@ -138,15 +138,16 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
 
 
 def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsys):
-    # A drop made on Windows spells the extension in capitals; a file that is not read is named.
+    # A drop made on Windows spells the extension in capitals; a file that is not read is named, on
+    # the notice's one line.
     source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None, "daybar/SPLT.XNYS.CSV": DAILY,
                                             "instruments.csv": None, "instruments.CSV": INSTRUMENTS,
-                                            "daybar/notes.txt": "x", "daybar/.hidden": "x"})
+                                            "daybar/read\nme.txt": "x", "daybar/.hidden": "x"})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
     err = capsys.readouterr().err
-    assert "1 个不是 .csv 或 .csv.gz 的文件（如 notes.txt）" in err and ".hidden" not in err
+    assert "1 个不是 .csv 或 .csv.gz 的文件（如 read\\nme.txt）\n" in err and ".hidden" not in err
 
 
 def test_bad_input_in_an_archive_is_named_by_its_member_not_the_staging_copy(tmp_path):

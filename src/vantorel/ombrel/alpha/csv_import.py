@@ -38,7 +38,7 @@ import stat
 import zlib
 from typing import NamedTuple
 
-from vantorel.errors import VantorelError
+from vantorel.errors import VantorelError, one_line
 from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 
@@ -326,7 +326,7 @@ def _series_files(source, kind, known, echo):
         found[code] = os.path.join(directory, name)
     if skipped:
         echo("跳过 {} 中 {} 个不是 .csv 或 .csv.gz 的文件（如 {}）".format(
-            directory, len(skipped), "、".join(skipped[:3])))
+            directory, len(skipped), "、".join(map(one_line, skipped[:3]))))
     return found
 
 
