@@ -408,6 +408,8 @@ def as_other_user(code, home):
     (lambda home: os.chown(home / STORE, 0, 0), "账户文件", "rm "),
     (lambda home: os.chmod(home / STORE, 0o200), "账户文件", "chmod 600 "),
     (lambda home: os.chown(home / ACCOUNTS, 0, 0), "账户目录", "rm -r "),
+    # It holds the default bundle: given back, not removed.
+    (lambda home: os.chown(home, 0, 0), "vantorel 主目录", f"sudo chown -R {OTHER_UID} "),
 ])
 def test_store_the_user_may_not_open_says_what_to_remove_or_chmod(plant, what, fix):
     top = tempfile.mkdtemp()
@@ -422,7 +424,7 @@ def test_store_the_user_may_not_open_says_what_to_remove_or_chmod(plant, what, f
         said = as_other_user("print(json.dumps([said(license_helper.get_license_info),"
                              " said(license_helper.set_to_environ, 'VANTOREL_LICENSE', 'bob:two')]))", home)
         for message in said:
-            assert f"{what} {home / ACCOUNTS}" in message and fix in message and "未读取也未写入" in message
+            assert f"{what} {home}" in message and fix in message and "未读取也未写入" in message
         assert (home / STORE).read_bytes() == before
     finally:
         shutil.rmtree(top)

@@ -57,6 +57,7 @@ LOADED_MARKER = "VANTOREL_STORE_LOADED"
 KEY_ENTRY = "=marker_key"
 KIT_PREFIX = "VANTOREL_"
 KIT_NAMES = frozenset({"vantorelsdk_env"})
+KIT_HOME = "vantorel 主目录"
 
 # Why the store was not loaded at import, when it was not trusted; reported when an account is asked for.
 _untrusted_at_load = None
@@ -111,7 +112,7 @@ def _check_owner_and_mode(fd, path, what):
     if info.st_uid != os.geteuid():
         raise _Untrusted(
             f"{what} {path} 不属于当前用户（属主 uid {info.st_uid}），可能是他人放置的，未读取也未写入；"
-            f"请确认后删除它，再用 vantorel license 重新配置账号"
+            + _reclaim(what, path, stat.S_ISDIR(info.st_mode))
         )
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise _Untrusted(
@@ -142,30 +143,43 @@ def _open_checked(name, dir_fd, path, what, flags):
     return fd
 
 
-def _unopenable(name, dir_fd, path, what):
-    """What to do about a store the user may not open: left alone, the kit would only say that
-    no account is set, and ``vantorel license`` would fail to write it."""
+def _reclaim(what, path, is_directory):
+    """What to do about a part of the store another user owns, typically left by a run under sudo."""
     from shlex import quote
 
-    info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    if what == KIT_HOME:
+        # It holds the default bundle: given back, not removed.
+        return f"请确认后执行 sudo chown -R {os.geteuid()} {quote(path)} 把它交还给当前用户"
+    remove = f"rm -r {quote(path)}" if is_directory else f"rm {quote(path)}"
+    return f"请确认后删除它（{remove}，必要时用 sudo），再用 vantorel license 重新配置账号"
+
+
+def _unopenable(name, dir_fd, path, what):
+    """What to do about a part of the store the user may not open: left alone, the kit would only
+    say that no account is set, and ``vantorel license`` would fail to write it."""
+    info = os.stat(name, dir_fd=dir_fd)
+    is_directory = stat.S_ISDIR(info.st_mode)
     if info.st_uid != os.geteuid():
-        # Typically left by a run under sudo; only its owner or root can remove what lies in a directory.
-        remove = f"rm -r {quote(path)}" if stat.S_ISDIR(info.st_mode) else f"rm {quote(path)}"
-        return (
-            f"{what} {path} 属于其他用户（属主 uid {info.st_uid}），当前用户无法打开，未读取也未写入；"
-            f"请确认后删除它（{remove}，必要时用 sudo），再用 vantorel license 重新配置账号"
-        )
-    return (
-        f"{what} {path} 没有读取权限（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
-        f"请执行 chmod {700 if stat.S_ISDIR(info.st_mode) else 600} {quote(path)} 后重试"
-    )
+        return (f"{what} {path} 属于其他用户（属主 uid {info.st_uid}），当前用户无法打开，未读取也未写入；"
+                + _reclaim(what, path, is_directory))
+    from shlex import quote
+
+    return (f"{what} {path} 没有读取权限（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
+            f"请执行 chmod {700 if is_directory else 600} {quote(path)} 后重试")
+
+
+def _open_home(home):
+    try:
+        return os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except PermissionError:
+        raise _Untrusted(_unopenable(home, None, home, KIT_HOME)) from None
 
 
 def _open_store_directory():
     """A descriptor of the accounts directory once it is known to be the user's alone; raises OSError, _Untrusted."""
     home = kit_home()
     # The kit home itself may be a link the user made; what matters is every name below it.
-    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    home_fd = _open_home(home)
     path = os.path.join(home, STORE_DIR)
     try:
         # Not O_DIRECTORY: with it, Linux reports a link as "not a directory" rather than as a link.
@@ -285,17 +299,18 @@ def _private_directory(directory):
     with suppress(FileExistsError):
         os.mkdir(home, 0o700)
         os.chmod(home, 0o700)
+    if os.name == "posix":
+        # The lock and the temp file are reached by path, so nobody else may be able to replace the
+        # accounts directory under us: the kit home must be the user's alone as well.
+        home_fd = _open_home(home)
+        try:
+            _check_owner_and_mode(home_fd, home, KIT_HOME)
+        finally:
+            os.close(home_fd)
     with suppress(FileExistsError):
         os.mkdir(directory, 0o700)
     if os.name != "posix":
         return
-    # The lock and the temp file are reached by path, so nobody else may be able to replace the
-    # accounts directory under us: the kit home must be the user's alone as well.
-    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        _check_owner_and_mode(home_fd, home, "vantorel 主目录")
-    finally:
-        os.close(home_fd)
     dir_fd = _open_store_directory()
     try:
         if stat.S_IMODE(os.fstat(dir_fd).st_mode) != 0o700:
