@@ -378,13 +378,16 @@ def test_store_somebody_else_could_write_is_neither_loaded_nor_written(kit_home,
 
 # A store the user may not open ---------------------------------------------------------------------
 
-# The interpreter may be installed where only root can read: the modules the store needs are loaded
-# before switching to the other user, the store itself after.
+# The interpreter and the package may be installed where only root can read: all the store needs is
+# loaded before switching to the other user, with no store to load; the store is loaded after.
 AS_OTHER_USER = (
-    "import json, os, sys, errno, stat, shlex, tempfile, contextlib, filelock, _blake2\n"
-    "import vantorel.errors, vantorel.ombrel.sdk.const, vantorel.ombrel.alpha.journal\n"
-    f"os.setgroups([]); os.setgid({OTHER_UID}); os.setuid({OTHER_UID})\n"
+    "import hashlib, json, os, shlex, tempfile, _blake2, filelock, vantorel.errors, vantorel.ombrel.alpha.journal\n"
+    "home = os.environ.pop('VANTOREL_HOME')\n"
+    "os.environ['VANTOREL_HOME'] = os.path.join(home, 'not yet')\n"
     "from vantorel.ombrel.sdk import license_helper\n"
+    f"os.setgroups([]); os.setgid({OTHER_UID}); os.setuid({OTHER_UID})\n"
+    "os.environ['VANTOREL_HOME'] = home\n"
+    "license_helper._load_into_environ()\n"
     "def said(call, *args):\n"
     "    try:\n"
     "        return repr(call(*args))\n"
