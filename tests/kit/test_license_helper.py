@@ -425,9 +425,12 @@ def test_store_the_user_may_not_open_says_what_to_remove_or_chmod(plant, what, f
         before = (home / STORE).read_bytes()
         plant(home)
         said = as_other_user("print(json.dumps([said(license_helper.get_license_info),"
-                             " said(license_helper.set_to_environ, 'VANTOREL_LICENSE', 'bob:two')]))", home)
-        for message in said:
+                             " said(license_helper.set_to_environ, 'VANTOREL_LICENSE', 'bob:two'),"
+                             " said(os.environ.update, {'VANTOREL_APPKEY_LICENSE': 'own:key'}),"
+                             " said(license_helper.get_license_info, 'VANTOREL_APPKEY_LICENSE')]))", home)
+        for message in said[:2]:
             assert f"{what} {home}" in message and fix in message and "未读取也未写入" in message
+        assert said[3] == repr(("own", "key"))  # what the user exported still signs in
         assert (home / STORE).read_bytes() == before
     finally:
         shutil.rmtree(top)

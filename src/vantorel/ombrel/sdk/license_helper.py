@@ -59,8 +59,11 @@ KIT_PREFIX = "VANTOREL_"
 KIT_NAMES = frozenset({"vantorelsdk_env"})
 KIT_HOME = "vantorel 主目录"
 
-# Why the store was not loaded at import, when it was not trusted; reported when an account is asked for.
+# Why the store was not loaded at import, when it was not trusted or could not be opened; reported
+# when an account is asked for and none is set.
 _untrusted_at_load = None
+# The variables holding an account: one the user exported signs in whatever became of the store.
+ACCOUNT_NAMES = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE")
 
 
 def store_path():
@@ -405,9 +408,11 @@ def get_license_info(name="VANTOREL_LICENSE"):
     The text is split at its first ":", since user names hold none and secrets may hold several.
     Nothing set, or an empty text, gives (None, None); a text without ":" gives (text, None), an
     account without a secret, which callers treat as incomplete. A store that was not loaded because
-    it is not trusted raises VantorelError saying why, so the user learns why no account is found.
+    it is not trusted or could not be opened raises VantorelError saying why, so the user learns why
+    no account is found; an account set in the environment (say, exported in a kit home an
+    administrator shares) is used as it is.
     """
-    if _untrusted_at_load:
+    if _untrusted_at_load and not any(os.environ.get(account) for account in ACCOUNT_NAMES):
         raise _error(_untrusted_at_load)
     value = os.environ.get(name)
     if not value:
