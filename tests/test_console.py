@@ -161,6 +161,8 @@ def test_python_m_runs_the_same_group(home):
     (subprocess.TimeoutExpired(AGENT_ON_WINDOWS, 2.5), 1,
      f"错误：本地代理工具 varnix 在 2.5 秒内没有结束（或它启动的进程仍占着它的输出），未登录；{AGENT_TIMEOUT_HINT}\n"),
     (subprocess.TimeoutExpired("curl", 30), 1, "错误：Command 'curl' timed out after 30 seconds\n"),
+    # A name that would drive the terminal is shown, not obeyed.
+    (RuntimeError("at a\x1b[2Jb"), 1, "错误：at a\\x1b[2Jb\n"),
     (click.ClickException("clean"), 1, "Error: clean\n"),
     (click.Abort(), 1, "Aborted!\n"),
     (click.exceptions.Exit(3), 3, ""),

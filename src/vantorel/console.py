@@ -21,7 +21,9 @@ def message(error: Exception) -> str:
         # Only the process the login started was killed: the tool may live on under it, so say no more.
         return (f"本地代理工具 varnix 在 {error.timeout:g} 秒内没有结束（或它启动的进程仍占着它的输出），未登录；"
                 f"{AGENT_TIMEOUT_HINT}")
-    text = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
+    from vantorel.errors import one_line
+
+    text = one_line(" ".join(line.strip() for line in str(error).splitlines() if line.strip()))
     return text or type(error).__name__
 
 

@@ -1,8 +1,11 @@
 import json
 import os
+import pathlib
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -371,6 +374,66 @@ def test_store_somebody_else_could_write_is_neither_loaded_nor_written(kit_home,
     assert {str(p): p.read_bytes() for p in tmp_path.rglob("accounts.json")} == planted
     if not any(os.path.islink(kit_home / name) for name in (ACCOUNTS, STORE)):
         assert store_bytes() == before
+
+
+# A store the user may not open ---------------------------------------------------------------------
+
+# The interpreter and the package may be installed where only root can read: all the store needs is
+# loaded before switching to the other user, with no store to load; the store is loaded after.
+AS_OTHER_USER = (
+    "import hashlib, json, os, shlex, tempfile, _blake2, filelock, vantorel.errors, vantorel.ombrel.alpha.journal\n"
+    "home = os.environ.pop('VANTOREL_HOME')\n"
+    "os.environ['VANTOREL_HOME'] = os.path.join(home, 'not yet')\n"
+    "from vantorel.ombrel.sdk import license_helper\n"
+    f"os.setgroups([]); os.setgid({OTHER_UID}); os.setuid({OTHER_UID})\n"
+    "os.environ['VANTOREL_HOME'] = home\n"
+    "license_helper._load_into_environ()\n"
+    "def said(call, *args):\n"
+    "    try:\n"
+    "        return repr(call(*args))\n"
+    "    except Exception as error:\n"
+    "        return str(error)\n"
+)
+
+
+def as_other_user(code, home):
+    env = {key: value for key, value in os.environ.items() if key not in STORED}
+    env.update(VANTOREL_HOME=str(home), PYTHONPATH=PACKAGE_ROOT)
+    done = subprocess.run([sys.executable, "-c", AS_OTHER_USER + code], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="needs root to run as another user")
+@pytest.mark.parametrize("plant, what, fix", [
+    # As a `sudo vantorel license` leaves it: the user is nobody, the store root's.
+    (lambda home: os.chown(home / STORE, 0, 0), "账户文件", "rm "),
+    (lambda home: os.chmod(home / STORE, 0o200), "账户文件", "chmod 600 "),
+    (lambda home: os.chown(home / ACCOUNTS, 0, 0), "账户目录", "rm -r "),
+    # It holds the default bundle: given back, not removed.
+    (lambda home: os.chown(home, 0, 0), "vantorel 主目录", f"sudo chown -R {OTHER_UID} "),
+])
+def test_store_the_user_may_not_open_says_what_to_remove_or_chmod(plant, what, fix):
+    top = tempfile.mkdtemp()
+    try:
+        os.chmod(top, 0o711)
+        home = pathlib.Path(top, "home")
+        home.mkdir(mode=0o700)
+        os.chown(home, OTHER_UID, OTHER_UID)
+        as_other_user("print(json.dumps(said(license_helper.set_to_environ, 'VANTOREL_LICENSE', 'alice:one')))", home)
+        before = (home / STORE).read_bytes()
+        plant(home)
+        said = as_other_user("print(json.dumps([said(license_helper.get_license_info),"
+                             " said(license_helper.set_to_environ, 'VANTOREL_LICENSE', 'bob:two'),"
+                             " said(os.environ.update, {'VANTOREL_APPKEY_LICENSE': 'own:key'}),"
+                             " said(license_helper.get_license_info, 'VANTOREL_APPKEY_LICENSE')]))", home)
+        for message in said[:2]:
+            assert f"{what} {home}" in message and fix in message and "未读取也未写入" in message
+        assert said[3] == repr(("own", "key"))  # what the user exported still signs in
+        assert (home / STORE).read_bytes() == before
+    finally:
+        shutil.rmtree(top)
 
 
 @pytest.mark.parametrize("home_mode", [0o775, 0o757])

@@ -1,4 +1,5 @@
 import gzip
+import io
 import os
 import tarfile
 import threading
@@ -137,15 +138,16 @@ def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_pat
 
 
 def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsys):
-    # A drop made on Windows spells the extension in capitals; a file that is not read is named.
+    # A drop made on Windows spells the extension in capitals; a file that is not read is named, on
+    # the notice's one line.
     source = layout(tmp_path / "vendor", **{"daybar/SPLT.XNYS.csv": None, "daybar/SPLT.XNYS.CSV": DAILY,
                                             "instruments.csv": None, "instruments.CSV": INSTRUMENTS,
-                                            "daybar/notes.txt": "x", "daybar/.hidden": "x"})
+                                            "daybar/read\nme.txt": "x", "daybar/.hidden": "x"})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
     err = capsys.readouterr().err
-    assert "1 个不是 .csv 或 .csv.gz 的文件（如 notes.txt）" in err and ".hidden" not in err
+    assert "1 个不是 .csv 或 .csv.gz 的文件（如 read\\nme.txt）\n" in err and ".hidden" not in err
 
 
 def test_bad_input_in_an_archive_is_named_by_its_member_not_the_staging_copy(tmp_path):
@@ -219,6 +221,52 @@ def test_a_file_that_would_hang_exhaust_or_crash_the_import_is_refused_by_name(t
         if stop:
             stop()
     assert os.path.join("daybar", name) + " " in caught.value.message.replace("：", " ") and says in caught.value.message
+    assert not storage.holds_bundle_data(path)
+
+
+def _at(rel, make):
+    """A vendor folder without bars, but for ``make`` (given the path) at ``rel`` in place of the default entry."""
+    def plant(root):
+        source = layout(root, **{rel: None, "daybar/SPLT.XNYS.csv": None, "minbar/SPLT.XNYS.csv.gz": None,
+                                 "minbar/FUT2701.csv": None})
+        return make(os.path.join(source, rel))
+    return plant
+
+
+def _write(text):
+    def make(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+    return make
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="fifos and links are POSIX")
+@pytest.mark.parametrize("plant, says", [
+    # Skipped, each of these left a bundle reported as converted without its factors, suspensions,
+    # calendar or bars.
+    (_at("ex_factors.csv", _fifo), "ex_factors.csv 不是普通文件（是管道）"),
+    (_at("suspended.csv", os.mkdir), "suspended.csv 不是普通文件（是目录）"),
+    (_at("calendar.csv", lambda path: os.symlink("gone.csv", path)), "calendar.csv 是指向不存在文件的符号链接"),
+    (_at("daybar", _write(DAILY)), "daybar 不是目录"),
+    (_at("minbar", lambda path: os.symlink("gone", path)), "minbar 不是目录"),
+    (_at("manifest.json", _write("[" * 100000 + "]" * 100000)), "manifest.json：JSON 嵌套过深"),
+    # Whatever a file name holds, the error stays one line that names it.
+    (_at("daybar/B\nC.csv", _write(DAILY)), "daybar/B\\nC.csv：instruments.csv 中没有合约 B\\nC；"),
+    (_at("daybar/X\x1b[2J.csv", _write(DAILY)), "daybar/X\\x1b[2J.csv："),
+])
+def test_what_is_not_the_data_it_is_named_as_is_refused_in_one_line(tmp_path, plant, says):
+    path = str(tmp_path / "data")
+    stop = plant(tmp_path / "vendor")
+    try:
+        with pytest.raises(VantorelError) as caught:
+            bundle.download_simple_bundle(path, sample=False, file_path=str(tmp_path / "vendor"))
+    finally:
+        if stop:
+            stop()
+    shown = io.StringIO()
+    caught.value.show(file=shown)
+    assert says in shown.getvalue() and shown.getvalue().count("\n") == 1 and "\x1b" not in shown.getvalue()
     assert not storage.holds_bundle_data(path)
 
 

@@ -38,7 +38,7 @@ import stat
 import zlib
 from typing import NamedTuple
 
-from vantorel.errors import VantorelError
+from vantorel.errors import VantorelError, one_line
 from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 
@@ -89,12 +89,16 @@ def _code_of(name):
 
 
 def _files_named(path, name):
-    """The files ``name``.csv or ``name``.csv.gz under ``path``, the extension in either case."""
+    """The entries ``name``.csv or ``name``.csv.gz under ``path``, the extension in either case.
+
+    Whatever lies at the name counts, a directory, fifo or dangling link too: passed over, an
+    ex_factors.csv would leave the adjusted prices without their factors and the import would
+    still report success. Reading it then refuses it by name."""
     try:
         names = sorted(os.listdir(path))
     except OSError:
         return []
-    return [os.path.join(path, c) for c in names if _code_of(c) == name and os.path.isfile(os.path.join(path, c))]
+    return [os.path.join(path, c) for c in names if _code_of(c) == name]
 
 
 def find(path, name):
@@ -136,11 +140,17 @@ def _open_regular(path):
     block the import for good and a device would never end."""
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except FileNotFoundError:
+        if os.path.islink(path):
+            raise CsvError(f"{path} 是指向不存在文件的符号链接；请让它指向数据文件，或删去它") from None
+        raise CsvError(f"无法读取 {path}：文件不存在") from None
     except OSError as exc:
         raise CsvError(f"无法读取 {path}：{exc.strerror or exc}") from None
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise CsvError(f"{path} 不是普通文件")
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            what = "目录" if stat.S_ISDIR(mode) else "管道" if stat.S_ISFIFO(mode) else "设备或其他特殊文件"
+            raise CsvError(f"{path} 不是普通文件（是{what}）；请换成普通文件，或删去它")
         return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
@@ -295,6 +305,9 @@ def _series_files(source, kind, known, echo):
     directory = os.path.join(source, kind)
     found, skipped = {}, []
     if not os.path.isdir(directory):
+        if os.path.lexists(directory):
+            # Passed over, its bars would be missing from a bundle reported as converted.
+            raise CsvError(f"{directory} 不是目录；{kind} 的文件应放在目录 {kind}/ 中，请改正或删去它")
         return found
     try:
         names = sorted(os.listdir(directory))
@@ -313,7 +326,7 @@ def _series_files(source, kind, known, echo):
         found[code] = os.path.join(directory, name)
     if skipped:
         echo("跳过 {} 中 {} 个不是 .csv 或 .csv.gz 的文件（如 {}）".format(
-            directory, len(skipped), "、".join(skipped[:3])))
+            directory, len(skipped), "、".join(map(one_line, skipped[:3]))))
     return found
 
 
@@ -424,6 +437,8 @@ def _manifest(source):
             if len(data) > LINE_LIMIT:
                 raise ValueError(f"超过 {LINE_LIMIT} 字节")
             manifest = json.loads(data.decode("utf-8-sig"))
+        except RecursionError:
+            raise CsvError(f"无法读取 {path}：JSON 嵌套过深，不是 manifest（应如 {{\"minute_label\": \"start\"}}）") from None
         except (OSError, ValueError) as exc:
             raise CsvError(f"无法读取 {path}：{exc}") from None
     if not isinstance(manifest, dict):

@@ -18,9 +18,10 @@ Importing this module copies the stored variables into ``os.environ``: the kit t
 plain ``os.getenv`` and the processes it starts inherit them. A variable already present in the
 environment wins over the stored one, so an ``export`` in the user's shell still overrides the store.
 The import runs at every start of the command line, so it only reads one small file and never fails:
-a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust is
-not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and the sign-in of
-``update-data`` say why no account is found, while commands that need none still run).
+a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust or
+may not open is not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and
+the sign-in of ``update-data`` say why no account is found and what to remove or chmod, while
+commands that need none still run).
 
 A value inherited from a kit process that loaded it looks just like one the user exported, yet it
 must not win: inside ``vantorel shell``, ``!vantorel license ...`` then ``!vantorel update-data``
@@ -56,9 +57,13 @@ LOADED_MARKER = "VANTOREL_STORE_LOADED"
 KEY_ENTRY = "=marker_key"
 KIT_PREFIX = "VANTOREL_"
 KIT_NAMES = frozenset({"vantorelsdk_env"})
+KIT_HOME = "vantorel 主目录"
 
-# Why the store was not loaded at import, when it was not trusted; reported when an account is asked for.
+# Why the store was not loaded at import, when it was not trusted or could not be opened; reported
+# when an account is asked for and none is set.
 _untrusted_at_load = None
+# The variables holding an account: one the user exported signs in whatever became of the store.
+ACCOUNT_NAMES = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE")
 
 
 def store_path():
@@ -78,7 +83,8 @@ class _Unusable(Exception):
 
 
 class _Untrusted(Exception):
-    """The store, or the directory holding it, could have been written by someone else."""
+    """The store, or the directory holding it, could have been written by someone else, or cannot be
+    opened by the user at all: either way it is not loaded, and asking for an account says why."""
 
 
 def _is_kit_name(name):
@@ -109,7 +115,7 @@ def _check_owner_and_mode(fd, path, what):
     if info.st_uid != os.geteuid():
         raise _Untrusted(
             f"{what} {path} 不属于当前用户（属主 uid {info.st_uid}），可能是他人放置的，未读取也未写入；"
-            f"请确认后删除它，再用 vantorel license 重新配置账号"
+            + _reclaim(what, path, stat.S_ISDIR(info.st_mode))
         )
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise _Untrusted(
@@ -123,6 +129,8 @@ def _open_checked(name, dir_fd, path, what, flags):
     """Open ``name`` in ``dir_fd`` without following a link, owned by the user and writable by nobody else."""
     try:
         fd = os.open(name, flags | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+    except PermissionError:
+        raise _Untrusted(_unopenable(name, dir_fd, path, what)) from None
     except OSError as error:
         if error.errno == errno.ELOOP:
             raise _Untrusted(
@@ -138,11 +146,43 @@ def _open_checked(name, dir_fd, path, what, flags):
     return fd
 
 
+def _reclaim(what, path, is_directory):
+    """What to do about a part of the store another user owns, typically left by a run under sudo."""
+    from shlex import quote
+
+    if what == KIT_HOME:
+        # It holds the default bundle: given back, not removed.
+        return f"请确认后执行 sudo chown -R {os.geteuid()} {quote(path)} 把它交还给当前用户"
+    remove = f"rm -r {quote(path)}" if is_directory else f"rm {quote(path)}"
+    return f"请确认后删除它（{remove}，必要时用 sudo），再用 vantorel license 重新配置账号"
+
+
+def _unopenable(name, dir_fd, path, what):
+    """What to do about a part of the store the user may not open: left alone, the kit would only
+    say that no account is set, and ``vantorel license`` would fail to write it."""
+    info = os.stat(name, dir_fd=dir_fd)
+    is_directory = stat.S_ISDIR(info.st_mode)
+    if info.st_uid != os.geteuid():
+        return (f"{what} {path} 属于其他用户（属主 uid {info.st_uid}），当前用户无法打开，未读取也未写入；"
+                + _reclaim(what, path, is_directory))
+    from shlex import quote
+
+    return (f"{what} {path} 没有读取权限（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
+            f"请执行 chmod {700 if is_directory else 600} {quote(path)} 后重试")
+
+
+def _open_home(home):
+    try:
+        return os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except PermissionError:
+        raise _Untrusted(_unopenable(home, None, home, KIT_HOME)) from None
+
+
 def _open_store_directory():
     """A descriptor of the accounts directory once it is known to be the user's alone; raises OSError, _Untrusted."""
     home = kit_home()
     # The kit home itself may be a link the user made; what matters is every name below it.
-    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    home_fd = _open_home(home)
     path = os.path.join(home, STORE_DIR)
     try:
         # Not O_DIRECTORY: with it, Linux reports a link as "not a directory" rather than as a link.
@@ -262,17 +302,18 @@ def _private_directory(directory):
     with suppress(FileExistsError):
         os.mkdir(home, 0o700)
         os.chmod(home, 0o700)
+    if os.name == "posix":
+        # The lock and the temp file are reached by path, so nobody else may be able to replace the
+        # accounts directory under us: the kit home must be the user's alone as well.
+        home_fd = _open_home(home)
+        try:
+            _check_owner_and_mode(home_fd, home, KIT_HOME)
+        finally:
+            os.close(home_fd)
     with suppress(FileExistsError):
         os.mkdir(directory, 0o700)
     if os.name != "posix":
         return
-    # The lock and the temp file are reached by path, so nobody else may be able to replace the
-    # accounts directory under us: the kit home must be the user's alone as well.
-    home_fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        _check_owner_and_mode(home_fd, home, "vantorel 主目录")
-    finally:
-        os.close(home_fd)
     dir_fd = _open_store_directory()
     try:
         if stat.S_IMODE(os.fstat(dir_fd).st_mode) != 0o700:
@@ -367,9 +408,11 @@ def get_license_info(name="VANTOREL_LICENSE"):
     The text is split at its first ":", since user names hold none and secrets may hold several.
     Nothing set, or an empty text, gives (None, None); a text without ":" gives (text, None), an
     account without a secret, which callers treat as incomplete. A store that was not loaded because
-    it is not trusted raises VantorelError saying why, so the user learns why no account is found.
+    it is not trusted or could not be opened raises VantorelError saying why, so the user learns why
+    no account is found; an account set in the environment (say, exported in a kit home an
+    administrator shares) is used as it is.
     """
-    if _untrusted_at_load:
+    if _untrusted_at_load and not any(os.environ.get(account) for account in ACCOUNT_NAMES):
         raise _error(_untrusted_at_load)
     value = os.environ.get(name)
     if not value:
