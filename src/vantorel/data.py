@@ -248,7 +248,13 @@ def _read_span(file, kind, name, field, low, high):
     try:
         return storage.read_span(file, kind, name, field, low, high)
     except (FileNotFoundError, KeyError):
-        return np.empty(0, dtype=dtype)  # a known instrument that has nothing stored yet
+        # A known instrument that has nothing stored yet; unless the directory that would hold it is
+        # a link to a disk that is not there now, which holds what cannot be read.
+        top = os.path.dirname(os.path.dirname(file))
+        if os.path.islink(top) and not os.path.exists(top):
+            raise VantorelError("{} 现在无法访问：{} 是链接，它指向的 {} 不存在（其所在的磁盘未挂载？）".format(
+                file, top, os.readlink(top))) from None
+        return np.empty(0, dtype=dtype)
 
 
 def as_date(value):

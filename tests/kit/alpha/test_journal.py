@@ -11,8 +11,8 @@ import pytest
 
 import vantorel
 import vantorel.errors
-from vantorel import tovi
-from vantorel.ombrel.alpha import bundle, journal, service, staging, storage
+from vantorel import data, tovi
+from vantorel.ombrel.alpha import bundle, journal, nofollow, service, staging, storage
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
 TODAY, TOMORROW = "2026-12-08T16:00", "2026-12-09T16:00"
@@ -120,7 +120,7 @@ def test_a_journal_directory_that_is_a_link_is_neither_read_nor_written_through(
         pass
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
-    assert "不是本用户的日志目录" in capsys.readouterr().err
+    assert "不是本用户或该 bundle 路径属主的日志目录" in capsys.readouterr().err
     assert sorted(os.listdir(outside)) == ["notes.txt", "old.journal", "sub"]
 
 
@@ -161,18 +161,27 @@ def _swapped_for_a_copy(path, file, tmp_path):
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
-@pytest.mark.parametrize("change", [_owned_by_another_user, _journal_file_of_another_user, _swapped_for_a_copy])
-def test_a_journal_that_cannot_be_trusted_stops_readers_and_writes_nothing(path, tmp_path, monkeypatch, capsys, change):
+@pytest.mark.parametrize("change, kept", [(_owned_by_another_user, "用户 4321 的目录"),
+                                          (_journal_file_of_another_user, "用户 4321 的文件"),
+                                          (_swapped_for_a_copy, "已不是写入日志时的那个文件")])
+def test_a_journal_that_cannot_be_trusted_is_left_alone_and_writes_nothing(path, tmp_path, monkeypatch, capsys, change, kept):
     file, before = _killed_in_commit(path)
     undo = change(path, file, tmp_path)
     with open(file, "rb") as f:
         torn = f.read()
-    with pytest.raises(vantorel.errors.VantorelError, match="日志"):
-        staging.reading(path).__enter__()
-    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     capsys.readouterr()
+    # Readers go on, told once what was left alone and why; the file the journal guards is refused
+    # where it is kept for now.
+    assert CODE in data.instruments(path)["order_book_id"].tolist()
+    if change is _swapped_for_a_copy:
+        with pytest.raises(vantorel.errors.VantorelError, match=kept):
+            data.minute_bars(CODE, bundle_path=path)
+    assert capsys.readouterr().err.count(kept) == 1
+    data.instruments(path)
+    assert kept not in capsys.readouterr().err  # said once
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
-    assert "日志" in capsys.readouterr().err
+    assert kept in capsys.readouterr().err
     with open(file, "rb") as f:
         assert f.read() == torn  # neither rolled back into the wrong file nor set aside as damaged
     assert os.listdir(journal.journal_dir(path)) and not os.path.exists(os.path.join(path, "quarantine"))
@@ -183,18 +192,23 @@ def test_a_journal_that_cannot_be_trusted_stops_readers_and_writes_nothing(path,
                 assert f.read() == before
 
 
-def test_a_journal_directory_an_older_release_left_open_is_made_private_where_it_can_be(path, monkeypatch):
+def test_the_journal_directory_is_writable_by_its_owner_alone_and_readable_like_the_bundle_path(path, monkeypatch):
     directory = journal.journal_dir(path)
     os.makedirs(directory, exist_ok=True)
-    os.chmod(directory, 0o775)
-    real = os.chmod
-    monkeypatch.setattr(journal.os, "chmod", lambda *a: (_ for _ in ()).throw(OSError(errno.EROFS, "read-only")))
+    os.chmod(directory, 0o775)  # an older release left it open to the group
+    real = os.fchmod
+    monkeypatch.setattr(nofollow.os, "fchmod", lambda *a: (_ for _ in ()).throw(OSError(errno.EROFS, "read-only")))
     with staging.reading(path):  # a bundle on a read-only medium is still read
         assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size
-    monkeypatch.setattr(journal.os, "chmod", real)
+    monkeypatch.setattr(nofollow.os, "fchmod", real)
     with staging.reading(path):
         pass
-    assert os.stat(directory).st_mode & 0o777 == 0o700
+    assert os.stat(directory).st_mode & 0o777 == 0o755
+    os.chmod(directory, 0o700)  # an older release made it private: other users could not read the bundle
+    os.chmod(path, 0o750)
+    with staging.reading(path):
+        pass
+    assert os.stat(directory).st_mode & 0o777 == 0o750
 
 
 def test_a_bundle_copied_whole_with_a_journal_pending_rolls_back(path, tmp_path):
@@ -213,3 +227,189 @@ def test_a_file_at_the_journal_directory_s_place_does_not_stop_readers(path):
         f.write("not a directory")
     with staging.reading(path):
         assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size
+
+
+def _journal_of(path):
+    (name,) = os.listdir(journal.journal_dir(path))
+    return os.path.join(journal.journal_dir(path), name)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_journal_whose_file_is_out_of_reach_is_kept_and_readers_of_that_file_say_why(path, tmp_path, monkeypatch, capsys):
+    disk = tmp_path / "disk"
+    os.rename(os.path.join(path, "minbar"), disk)
+    os.symlink(disk, os.path.join(path, "minbar"))  # minbar/ kept on another disk
+    file, before = _killed_in_commit(path)
+    kept = _journal_of(path)
+    os.rename(disk, tmp_path / "unmounted")  # and that disk is not mounted at the next read
+    capsys.readouterr()
+    assert CODE in data.instruments(path)["order_book_id"].tolist()  # the other files are read
+    with pytest.raises(vantorel.errors.VantorelError, match=f"{file} 现在无法访问.*日志 {kept} 尚未回滚，已保留"):
+        data.minute_bars(CODE, bundle_path=path)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
+    assert f"{file} 现在无法访问" in capsys.readouterr().err
+    assert os.listdir(journal.journal_dir(path)) == [os.path.basename(kept)]
+    os.rename(tmp_path / "unmounted", disk)  # mounted again: the next reader rolls it back
+    assert data.minute_bars(CODE, bundle_path=path).size
+    with open(file, "rb") as f:
+        assert f.read() == before
+    assert not os.path.lexists(journal.journal_dir(path))
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_backup_of_a_crashed_bundle_never_rolls_back_the_live_file_through_its_link(path, tmp_path, monkeypatch, capsys):
+    import shutil
+
+    disk = tmp_path / "disk"
+    os.rename(os.path.join(path, "minbar"), disk)
+    os.symlink(disk, os.path.join(path, "minbar"))
+    file, before = _killed_in_commit(path)
+    backup = str(tmp_path / "backup")
+    shutil.copytree(path, backup, symlinks=True)  # cp -a: minbar/ stays a link to the live disk
+    with staging.reading(path):  # the live bundle rolls back, then grows
+        pass
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False)
+    with open(file, "rb") as f:
+        grown = f.read()
+    assert grown != before
+    capsys.readouterr()
+    with pytest.raises(vantorel.errors.VantorelError, match="写于另一个 bundle 路径.*经由链接"):
+        data.minute_bars(CODE, bundle_path=backup)
+    assert CODE in data.instruments(backup)["order_book_id"].tolist()
+    with open(file, "rb") as f:
+        assert f.read() == grown
+    assert len(os.listdir(journal.journal_dir(backup))) == 1  # kept for whoever restores the copy
+
+
+@pytest.mark.parametrize("damage, why, whole", [
+    (lambda b: b[:len(b) // 2], "被截断", "未被改动"),
+    (lambda b: b[:len(journal._MAGIC) + 10], "未写完：头部不完整", "没有任何文件被改动"),
+    (lambda b: b[:-1] + bytes([b[-1] ^ 1]), "SHA-256 校验和不符", "未被改动"),
+])
+def test_a_journal_cut_short_is_dropped_with_a_word_once_its_file_is_known_whole(path, capsys, damage, why, whole):
+    file, before = _killed_in_commit(path)
+    kept = _journal_of(path)
+    with open(kept, "rb") as f:
+        written = f.read()
+    with open(kept, "wb") as f:
+        f.write(damage(written))
+    with open(file, "wb") as f:
+        f.write(before)  # the kill came while the journal was written: the file was not touched yet
+    capsys.readouterr()
+    with staging.reading(path):
+        pass
+    err = capsys.readouterr().err
+    assert f"已删除不完整的回滚日志 {kept}（{why}" in err and whole in err and err.count("\n") == 1
+    assert not os.path.lexists(journal.journal_dir(path))
+    with open(file, "rb") as f:
+        assert f.read() == before
+
+
+def test_a_journal_with_a_wrong_checksum_whose_file_was_changed_says_the_file_is_not_whole(path, capsys):
+    file, _before = _killed_in_commit(path)  # the file is half written
+    kept = _journal_of(path)
+    with open(kept, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        last = f.read(1)
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([last[0] ^ 1]))
+    capsys.readouterr()
+    with staging.reading(path):
+        pass
+    err = capsys.readouterr().err
+    assert f"已删除不完整的回滚日志 {kept}（SHA-256 校验和不符）" in err and f"{file} 与写入前不同" in err
+    assert "可能已损坏" in err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_journal_directory_swapped_for_a_link_after_the_look_is_never_entered(path, tmp_path, monkeypatch, capsys):
+    documents = tmp_path / "documents"
+    (documents / "sub").mkdir(parents=True)
+    (documents / "notes.txt").write_text("mine")
+    (documents / "old.journal").write_bytes(b"mine too")
+    _killed_in_commit(path)
+    directory = journal.journal_dir(path)
+    real_lstat = nofollow.Dir.lstat
+
+    def lstat(self, name):
+        info = real_lstat(self, name)
+        if name == journal.JOURNAL_DIR and not os.path.islink(directory):
+            # What renameat2's exchange does in one step, between the look and the listing.
+            os.rename(directory, tmp_path / "moved")
+            os.symlink(documents, directory)
+        return info
+
+    monkeypatch.setattr(nofollow.Dir, "lstat", lstat)
+    with staging.reading(path):
+        pass
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
+    assert "是链接" in capsys.readouterr().err
+    assert sorted(os.listdir(documents)) == ["notes.txt", "old.journal", "sub"]
+    assert (documents / "old.journal").read_bytes() == b"mine too"
+
+
+# ---- another local user, reading a bundle its owner keeps on a shared disk ---------------------
+
+def _as_another_user(function):
+    """What ``function`` returns (its repr), or "raised <its error>", run as user nobody."""
+    import warnings
+
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        # The child only reads, with nothing of the parent's threads: Python 3.12's warning about
+        # forking a process that has threads does not apply.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read)
+            os.setgid(65534)
+            os.setuid(65534)
+            result = repr(function())
+        except BaseException as exc:  # noqa: B036 - everything goes back to the parent
+            result = f"raised {exc}"
+        os.write(write, result.encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        out = f.read().decode()
+    os.waitpid(pid, 0)
+    return out
+
+
+@pytest.fixture
+def shared(monkeypatch):
+    import shutil
+    import tempfile
+
+    base = tempfile.mkdtemp(prefix="vantorel-shared-")
+    os.chmod(base, 0o755)  # a place another user can reach, unlike pytest's own
+    monkeypatch.setenv(service.ENV_NOW, TODAY)
+    tovi.init("demo", "demo")
+    path = os.path.join(base, "data")
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False)
+    yield path
+    tovi.sign_out()
+    shutil.rmtree(base)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "geteuid") or os.geteuid() != 0,
+                    reason="becoming another user")
+def test_other_users_read_a_bundle_its_owner_updated_in_place(shared, monkeypatch):
+    from vantorel.ombrel.alpha import checks
+
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, shared, False, (CODE,), (), False)
+    rows = len(data.minute_bars(CODE, bundle_path=shared))
+    assert _as_another_user(lambda: len(data.minute_bars(CODE, bundle_path=shared))) == repr(rows)
+    assert _as_another_user(lambda: checks.check_min_bar_data(shared) is not None) == "True"
+    # The empty, private journal directory an older release left: whose it is and what to do.
+    os.mkdir(journal.journal_dir(shared), 0o700)
+    said = _as_another_user(lambda: len(data.minute_bars(CODE, bundle_path=shared)))
+    assert said.startswith(f"raised 无法读取 {journal.journal_dir(shared)}（它属于用户 root）") and "check-data" in said
+    with staging.reading(shared):  # any command of its owner's gives it the mode readers need
+        pass
+    assert _as_another_user(lambda: len(data.minute_bars(CODE, bundle_path=shared))) == repr(rows)

@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import staging
+from vantorel.ombrel.alpha import nofollow, staging
 from vantorel.ombrel.alpha.staging import recover, staged_bundle
 
 import trees
@@ -197,26 +197,28 @@ def test_symlinked_dest_swaps_in_target_and_keeps_link(tmp_path, dest):
     assert snapshot(dest) == snapshot_of(MERGED, dest)
 
 
-def remove_one_file(path, ignore_errors=False, onerror=None):
-    # rmtree with ignore_errors that gave up after the first file (a file held open, say).
-    for dirpath, _dirnames, filenames in os.walk(path):
+def remove_one_file(parent, name, users=None):
+    # A removal that gave up after the first file (a file held open, say).
+    for dirpath, _dirnames, filenames in os.walk(parent.join(name)):
         if filenames:
             os.unlink(os.path.join(dirpath, filenames[0]))
-            return
+            return False
+    return False
 
 
 def failing_rename(monkeypatch, dest, name, back_too=False):
-    """os.rename in staging fails to move a new directory ``name`` into dest (and, with back_too,
+    """A rename in staging fails to move a new directory ``name`` into dest (and, with back_too,
     the old one back as well)."""
-    real_rename = os.rename
+    real_rename = nofollow.Dir.rename
 
-    def rename(src, dst):
-        inside = os.path.basename(os.path.dirname(src))
-        if dst == os.path.join(dest, name) and (inside.startswith(".vantorel.ready-") or back_too and inside == ".old"):
+    def rename(self, entry, to_dir, to_name):
+        inside = os.path.basename(self.path)
+        if to_dir.join(to_name) == os.path.join(dest, name) and (
+                inside.startswith(".vantorel.ready-") or back_too and inside == ".old"):
             raise PermissionError(13, "Permission denied")
-        real_rename(src, dst)
+        real_rename(self, entry, to_dir, to_name)
 
-    monkeypatch.setattr(staging.os, "rename", rename)
+    monkeypatch.setattr(nofollow.Dir, "rename", rename)
 
 
 @pytest.mark.parametrize("failing", ["bundle", "tick"])  # the first directory moved in, or the last
@@ -225,7 +227,7 @@ def test_failed_rename_puts_old_back(dest, monkeypatch, failing, removal_stops):
     before = trees.snapshot(dest, mtimes=False)
     failing_rename(monkeypatch, dest, failing)
     if removal_stops:
-        monkeypatch.setattr(staging.shutil, "rmtree", remove_one_file)
+        monkeypatch.setattr(nofollow, "remove", remove_one_file)
     with pytest.raises(VantorelError, match="无法替换 .* 中的数据目录：Permission denied$"):
         with staged_bundle(dest) as swap:
             make_tree(swap.path, NEW)
@@ -265,18 +267,18 @@ def test_names_the_swap_did_not_make_are_left_alone(dest):
 KILLER = textwrap.dedent(
     """
     import os, signal, sys
-    from vantorel.ombrel.alpha import staging
+    from vantorel.ombrel.alpha import nofollow, staging
     dest, phase, after = sys.argv[1], sys.argv[2], int(sys.argv[3])
     calls = [0]
-    real_rename = os.rename
+    real_rename = nofollow.Dir.rename
 
-    def rename(src, dst):
+    def rename(*args):
         if phase == "rename" and calls[0] == after:
             os.kill(os.getpid(), signal.SIGKILL)
         calls[0] += 1
-        real_rename(src, dst)
+        real_rename(*args)
 
-    staging.os.rename = rename
+    nofollow.Dir.rename = rename
     with staging.staged_bundle(dest) as swap:
         for rel, data in %r.items():
             os.makedirs(os.path.dirname(os.path.join(swap.path, rel)), exist_ok=True)
@@ -386,3 +388,81 @@ def test_killed_second_swap_keeps_one_whole_generation(dest, after):
         assert current == snapshot_of(dict({k: v for k, v in MERGED.items() if not k.startswith("bundle/")}, **NEWER), dest)
         assert previous_of(dest) == replaced
     assert recover(dest) is True and leftovers(dest) == []
+
+
+# ---- a bundle path other local users can write (a team's shared disk) ---------------------------
+
+def _documents(tmp_path):
+    documents = tmp_path / "documents"
+    make_tree(str(documents), {"thesis.txt": b"mine", "photos/a.jpg": b"jpg"})
+    os.chmod(documents, 0o755)
+    return documents
+
+
+def _intact(documents):
+    return (files_of(str(documents)) == {"thesis.txt": b"mine", "photos/a.jpg": b"jpg"}
+            and os.stat(documents).st_mode & 0o7777 == 0o755)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
+@pytest.mark.parametrize("mode", [0o777, 0o1777])
+def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest, capsys, mode):
+    documents = _documents(tmp_path)
+    os.chmod(dest, mode)
+    planted = {".vantorel.ready-0123abcd": {"bundle/instruments.h5": b"theirs"},
+               ".vantorel.staging-89abcdef": {"folder/f": b"theirs"}}
+    for name, files in planted.items():
+        make_tree(os.path.join(dest, name), files)
+        for root, dirs, names in os.walk(os.path.join(dest, name)):
+            for entry in [root] + [os.path.join(root, n) for n in dirs + names]:
+                os.chown(entry, 4321, 4321)
+    os.symlink(documents, os.path.join(dest, ".vantorel.staging-aaaaaaaa"))
+    capsys.readouterr()
+    with staging.reading(dest):
+        # Nothing of theirs is swapped in: the reader reads the owner's bundle.
+        assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"old-i"}
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and all(name in err for name in list(planted) + [".vantorel.staging-aaaaaaaa"])
+    assert "用户 4321 的目录" in err and "链接" in err
+    with staging.reading(dest):
+        pass
+    assert capsys.readouterr().err == ""  # said once
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
+    for name, files in planted.items():
+        assert files_of(os.path.join(dest, name)) == files
+    assert os.path.islink(os.path.join(dest, ".vantorel.staging-aaaaaaaa")) and _intact(documents)
+    assert not os.path.exists(os.path.join(dest, "previous", "instruments.h5"))
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_tree_being_removed_is_never_followed_through_a_link_swapped_in(tmp_path, dest, monkeypatch):
+    documents = _documents(tmp_path)
+    tree = os.path.join(dest, ".vantorel.staging-0123abcd")
+    make_tree(tree, {"a/b/f": b"x", "a/g": b"y", "c": b"z"})
+    real_names = nofollow.Dir.names
+
+    def names(self):
+        # Another user swaps the folder being emptied for a link to the victim's documents.
+        if self.path == os.path.join(tree, "a") and not os.path.islink(self.path):
+            os.rename(self.path, str(tmp_path / "elsewhere"))
+            os.symlink(documents, self.path)
+        return real_names(self)
+
+    monkeypatch.setattr(nofollow.Dir, "names", names)
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert _intact(documents)
+    assert files_of(str(tmp_path / "elsewhere")) == {}  # what was opened is what was emptied
+    assert os.path.islink(os.path.join(tree, "a")) and not os.path.exists(os.path.join(tree, "c"))
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_previous_generation_that_is_not_ours_is_kept_and_the_replaced_one_goes_beside_it(tmp_path, dest):
+    documents = _documents(tmp_path)
+    os.symlink(documents, os.path.join(dest, staging.PREVIOUS))
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert os.path.islink(os.path.join(dest, staging.PREVIOUS)) and _intact(documents)
+    assert os.path.basename(swap.previous).startswith(staging.PREVIOUS + "-")

@@ -53,9 +53,15 @@ class _Stop(Exception):
     """A write failed in a way that would fail for every other file too (disk full, no permission)."""
 
 
+@contextlib.contextmanager
 def update_lock(bundle_path):
-    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has it."""
-    return locks.bundle_lock(bundle_path, exclusive=True, create=True)
+    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has
+    it; the journal directory an update leaves empty is removed when it is released."""
+    with locks.bundle_lock(bundle_path, exclusive=True, create=True) as path:
+        try:
+            yield path
+        finally:
+            journal.tidy(path)
 
 
 # ---- progress -----------------------------------------------------------------------------------
@@ -616,7 +622,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     notes = []
     storage.remove_stray_temp_files(bundle_path)
     # Said once, before anything is fetched, rather than by every file that cannot be appended to.
-    problem = journal.directory_problem(bundle_path)
+    problem = journal.update_problem(bundle_path)
     if problem:
         raise VantorelError(problem)
     latest = client.latest_trading_date()

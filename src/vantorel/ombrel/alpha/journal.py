@@ -15,11 +15,30 @@ on disk does not change while HDF5 works. ``commit`` then applies the writes in 
 
 Recovery (``recover``), run before anything reads or writes the bundle: a journal whose checksum
 holds is played back (the old bytes written back, the old length restored, the file fsynced) and
-removed; a journal whose checksum does not hold was cut short before step 2 began, so the file is
-untouched and the journal is simply removed. Either way every file is back to old or new.
+removed. A journal is dropped only when its own bytes show that it was cut short (too short, its
+head half written, its checksum wrong): then step 2 never began, which recovery makes sure of
+(the file still has the old length and the old bytes the journal got to save) before it says
+what it dropped. Either way every file is back to old or new.
 
 Journals live in one directory of the bundle path, ``JOURNAL_DIR``, so that finding them costs one
-directory listing. Each names the file it belongs to by its path relative to the bundle path.
+directory listing. Each names the file it belongs to by its path relative to the bundle path, and
+records the identity (device and inode) of that file and of the bundle path's directory:
+
+- in the bundle path it was written under, the file is reached as the writer reached it, links
+  included (``minbar/`` or ``tick/`` kept on another disk); a file outside the bundle path that has
+  taken its place since is not written;
+- anywhere else (a copy or a restore of the bundle path, with the journal in it) only the copy's
+  own file is played back into: one reached through a link would be the original's, so the
+  journal is kept and readers of that file are told why;
+- while its file cannot be reached (its disk not mounted), a journal is kept, and so are its
+  reasons: readers of that file, and updates, say why (``held_reason``, ``update_problem``).
+
+The journal directory is opened without following a link and worked in through its descriptor
+(``nofollow``); only it and journals of the bundle path's owner, of the running user or of root are
+played back or removed. Another user's are named (``Scan.others``) and left alone. It is made
+readable to whoever can read the bundle path, writable by its owner only, and removed when an
+update or a recovery leaves it empty, so that other users who only read the bundle can tell that
+no journal is waiting.
 """
 import bisect
 import contextlib
@@ -28,61 +47,19 @@ import hashlib
 import json
 import os
 import secrets
-import shutil
 import stat
+
+from vantorel.ombrel.alpha import nofollow
 
 JOURNAL_DIR = ".vantorel.journal"
 _MAGIC = b"vantorel rollback journal 1\n"
 _DIGEST = 32
+# Journals only ever name files of these directories of the bundle path.
+_JOURNALED = ("bundle", "minbar", "tick")
 
 
 def journal_dir(bundle_path):
     return os.path.join(bundle_path, JOURNAL_DIR)
-
-
-def pending(bundle_path):
-    """Whether a killed writer left journals to play back (or a journal directory that is not
-    this user's holds some: recovery then refuses, rather than readers meet a half-changed file)."""
-    directory = journal_dir(bundle_path)
-    state = _directory_state(directory)
-    if state == "absent" or state == "not a directory":
-        return False
-    try:
-        names = os.listdir(directory)
-    except PermissionError:
-        return True  # another user's, unreadable: it may hold journals
-    return bool(names) if state == "own" else any(name.endswith(".journal") for name in names)
-
-
-def _directory_state(directory):
-    """"absent"; "own": a directory of this user's (made private if it was not); "not a directory"
-    (a link, a file) or "foreign" (another user's directory). Journals are only written to, and
-    played back from, an own one: whoever else could write there could plant a journal that makes
-    a rollback write any file, and a link could make the clean-up remove another directory."""
-    try:
-        info = os.lstat(directory)
-    except (FileNotFoundError, NotADirectoryError):
-        return "absent"
-    if not stat.S_ISDIR(info.st_mode):
-        return "not a directory"
-    if hasattr(os, "geteuid") and info.st_uid != os.geteuid():
-        return "foreign"
-    if info.st_mode & 0o077 and os.name != "nt":
-        # Made by an older release with the umask's mode. On a read-only medium it stays as it is:
-        # only journal files of this user's are played back anyway.
-        with contextlib.suppress(OSError):
-            os.chmod(directory, 0o700)
-    return "own"
-
-
-def directory_problem(bundle_path):
-    """Why no file of the bundle path can be changed in place, in the user's words, or None."""
-    directory = journal_dir(bundle_path)
-    if _directory_state(directory) in ("absent", "own"):
-        return None
-    return (f"{directory} 不是本用户的日志目录（是链接、文件或其他用户的目录），无法安全地原地更新数据文件；"
-            f"如果它是你以其他身份（如 sudo）运行时留下的，请以该身份运行一次 vantorel check-data，"
-            f"再把它的属主改回你自己")
 
 
 class Overlay:
@@ -229,48 +206,52 @@ class Overlay:
             self.close()
             _raise_naming(exc, self.path)
         with target:
-            journal, journal_size = self._write_journal(bundle_path, ranges)
-            try:
-                for offset, data in writes:
-                    target.seek(offset)
-                    _write_all(target, data)
-                target.truncate(self.length)
-                os.fsync(target.fileno())
-            except BaseException as exc:
-                # A write the system refused (a full disk): put the old bytes back now rather than
-                # leave a half-changed file to the next recovery.
-                with contextlib.suppress(OSError):
-                    _play_back(bundle_path, journal)
-                _raise_naming(exc, self.path)
-        os.unlink(journal)
-        fsync_path(journal_dir(bundle_path))
+            directory, name, journal_size = self._write_journal(bundle_path, ranges)
+            with directory:
+                try:
+                    for offset, data in writes:
+                        target.seek(offset)
+                        _write_all(target, data)
+                    target.truncate(self.length)
+                    os.fsync(target.fileno())
+                except BaseException as exc:
+                    # A write the system refused (a full disk): put the old bytes back now rather
+                    # than leave a half-changed file to the next recovery.
+                    with contextlib.suppress(OSError):
+                        parsed = _parse(_read_all(directory, name))
+                        if parsed.why is None:
+                            _restore(target.fileno(), parsed.header, parsed.saved)
+                            directory.unlink(name)
+                    _raise_naming(exc, self.path)
+                directory.unlink(name)
+                directory.fsync()
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
     def _write_journal(self, bundle_path, ranges):
-        """Step 1: the durable journal of the old bytes; (its path, its size). The raw file is
-        closed afterwards, whatever happens."""
-        directory = journal_dir(bundle_path)
-        journal = os.path.join(directory, secrets.token_hex(8) + ".journal")
+        """Step 1: the durable journal of the old bytes; (its directory, open; its name; its size).
+        The raw file is closed afterwards, whatever happens."""
+        name = secrets.token_hex(8) + ".journal"
+        directory = None
         digest = hashlib.sha256()
         try:
-            with contextlib.suppress(FileExistsError):
-                os.mkdir(directory, 0o700)
-            problem = directory_problem(bundle_path)
-            if problem:
-                raise OSError(errno.EPERM, problem)
-            with open(journal, "xb") as out:
+            with nofollow.Dir.at(bundle_path) as top:
+                directory = _writable_directory(bundle_path, top)
+                place = top.stat()
+            with os.fdopen(directory.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL), "wb") as out:
                 def put(data):
                     digest.update(data)
                     out.write(data)
 
                 put(_MAGIC)
                 rel = os.path.relpath(self.path, bundle_path)
-                # The file's identity: a rollback writes only into the file the journal was made of,
-                # not whatever a link swapped in since leads to.
+                # The identities of the file and of the bundle path: a rollback writes only into the
+                # file the journal was made of, and through a link only in the bundle path it was
+                # written under, not in a copy of it whose link leads to the original's file.
                 info = os.fstat(self.raw.fileno())
                 put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
-                                "device": info.st_dev, "inode": info.st_ino}).encode() + b"\n")
+                                "device": info.st_dev, "inode": info.st_ino,
+                                "bundle": {"device": place.st_dev, "inode": place.st_ino}}).encode() + b"\n")
                 for offset, length in ranges:
                     self.raw.seek(offset)
                     put(self.raw.read(length))
@@ -278,14 +259,16 @@ class Overlay:
                 out.flush()
                 os.fsync(out.fileno())
                 size = out.tell()
-            fsync_path(directory)
+            directory.fsync()
         except BaseException as exc:
-            with contextlib.suppress(OSError):
-                os.unlink(journal)  # the file is untouched
+            if directory is not None:
+                with contextlib.suppress(OSError):
+                    directory.unlink(name)  # the file is untouched
+                directory.close()
             _raise_naming(exc, self.path)
         finally:
             self.close()
-        return journal, size
+        return directory, name, size
 
     def close(self):
         self.raw.close()
@@ -321,100 +304,444 @@ def fsync_path(path):
         os.close(fd)
 
 
-def _play_back(bundle_path, journal):
-    """Roll a file back from a complete journal; drop an incomplete one, or one that is not what
-    this module writes (it could name any file). Returns the file's path when it was rolled back."""
-    header, body, start = _read_journal(bundle_path, journal)
-    if header is None:
-        os.unlink(journal)  # cut short before the file was touched, or not ours
-        return None
-    path = os.path.join(bundle_path, os.path.normpath(header["path"]))
-    with open(path, "r+b", buffering=0) as target:
-        info = os.fstat(target.fileno())
-        moved = (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino)
-        real = os.path.realpath(bundle_path)
-        if moved and os.path.commonpath([os.path.realpath(path), real]) != real:
-            # Another file, outside the bundle, is at its place now (through a link swapped in,
-            # say): left alone, the journal kept. A bundle copied or restored whole rolls back.
-            raise OSError(errno.EPERM, f"它已不是写入日志时的那个文件（经由链接指向了数据包之外），未回滚；日志保留在 {journal}",
-                          path)
-        position = start
-        for offset, length in header["ranges"]:
-            target.seek(offset)
-            _write_all(target, memoryview(body)[position:position + length])
-            position += length
-        target.truncate(header["old_length"])
-        os.fsync(target.fileno())
-    os.unlink(journal)
-    return path
-
-
 def _write_all(raw, data):
     view = memoryview(data)
     while view:
         view = view[raw.write(view):]
 
 
-# Journals only ever name files of these directories of the bundle path.
-_JOURNALED = ("bundle", "minbar", "tick")
+# ---- the journal directory ---------------------------------------------------------------------
+
+def _directory_mode(top):
+    """The journal directory's mode: the owner's alone to write, readable by whoever may read the
+    bundle path (a reader needs to see that no journal is waiting)."""
+    return 0o700 | (top.stat().st_mode & 0o055)
 
 
-def _read_journal(bundle_path, journal):
-    """(header, body, where the saved bytes start) of a complete journal of a file of the bundle
-    path, or (None, None, None)."""
-    info = os.lstat(journal)
-    if not stat.S_ISREG(info.st_mode) or (hasattr(os, "geteuid") and info.st_uid != os.geteuid()):
-        return None, None, None  # only a file this user wrote is played back
-    with open(journal, "rb") as f:
-        data = f.read()
-    body, digest = data[:-_DIGEST], data[-_DIGEST:]
-    if len(data) <= len(_MAGIC) + _DIGEST or not body.startswith(_MAGIC) or hashlib.sha256(body).digest() != digest:
-        return None, None, None
+def _tend(directory, top):
+    """Give a journal directory of the running user's the mode it should have: an older release
+    left it open to the group, or closed to readers. On a read-only medium it stays as it is."""
+    info = directory.stat()
+    if os.name != "nt" and info.st_uid == os.geteuid() and info.st_mode & 0o777 != _directory_mode(top):
+        with contextlib.suppress(OSError):
+            directory.chmod(_directory_mode(top))
+
+
+def _foreign_directory(bundle_path, top):
+    """Why the journal directory is not one to write journals in, or None (also when there is none)."""
+    info = top.lstat(JOURNAL_DIR)
+    if info is None:
+        return None
+    what = _describe(info)
+    if what is None:
+        return None
+    return (f"{journal_dir(bundle_path)} 是{what}，不是本用户或该 bundle 路径属主的日志目录，"
+            f"无法安全地原地更新数据文件；它不是 vantorel 为你建的，已原样保留：请确认后把它移走再更新")
+
+
+def _describe(info, users=None):
+    """What an entry is when it is not the kit's to use ("链接", "文件", "用户 x 的目录"), or None."""
+    if stat.S_ISLNK(info.st_mode):
+        return "链接"
+    if not stat.S_ISDIR(info.st_mode) and not stat.S_ISREG(info.st_mode):
+        return "特殊文件"
+    if users is not None and info.st_uid not in users:
+        kind = "目录" if stat.S_ISDIR(info.st_mode) else "文件"
+        return f"用户 {nofollow.owner_name(info.st_uid)} 的{kind}"
+    if not stat.S_ISDIR(info.st_mode) and users is None:
+        return "文件"
+    return None
+
+
+def _writable_directory(bundle_path, top):
+    """The journal directory, made if missing, open; OSError (EPERM, with the reason) when it is
+    a link, a file or another user's."""
     try:
-        newline = body.index(b"\n", len(_MAGIC))
-        header = json.loads(body[len(_MAGIC):newline])
-        rel, old_length, ranges = header["path"], int(header["old_length"]), header["ranges"]
-        parts = os.path.normpath(rel).split(os.sep)
-        path = os.path.join(bundle_path, os.path.normpath(rel))
-        # Judged by its name, not where links lead: a user may keep minbar/, tick/ or a file on
-        # another disk through a link, and the update that wrote the journal wrote through it too.
-        # Only this user can have written the journal (see _directory_state), and _play_back
-        # writes only into the file it was made of.
-        inside = parts[0] in _JOURNALED and ".." not in parts and not os.path.isabs(rel) and os.path.isfile(path)
-        sizes = sum(int(length) for _offset, length in ranges)
-        sound = all(0 <= int(offset) and int(offset) + int(length) <= old_length for offset, length in ranges)
+        top.mkdir(JOURNAL_DIR, 0o700)
+    except FileExistsError:
+        pass
+    try:
+        directory = top.sub(JOURNAL_DIR)
+    except OSError as exc:
+        if exc.errno in (errno.ELOOP, errno.ENOTDIR, errno.EMLINK):
+            raise OSError(errno.EPERM, _foreign_directory(bundle_path, top) or str(exc)) from None
+        raise
+    info = directory.stat()
+    users = nofollow.owners(top)
+    if not nofollow.trusted(info, users):
+        directory.close()
+        raise OSError(errno.EPERM, (f"{journal_dir(bundle_path)} 是{_describe(info, users)}，无法安全地原地更新数据文件；"
+                                    f"请该用户运行一次 vantorel check-data 后把它移走"))
+    _tend(directory, top)
+    return directory
+
+
+def tidy(bundle_path):
+    """Remove the journal directory when an update or a recovery left it empty (the caller holds the
+    lock exclusively): a reader of another user's then has no directory to look into."""
+    with contextlib.suppress(OSError), nofollow.Dir.at(bundle_path) as top:
+        info = top.lstat(JOURNAL_DIR)
+        if info is not None and stat.S_ISDIR(info.st_mode) and nofollow.trusted(info, nofollow.owners(top)):
+            top.rmdir(JOURNAL_DIR)  # refused while it holds anything
+
+
+# ---- reading journals --------------------------------------------------------------------------
+
+class _Parsed:
+    """A journal's bytes read: ``why`` is None for a complete one, else why it was cut short;
+    ``header`` (when it could be read) names the file, ``start`` is where the saved bytes start."""
+
+    def __init__(self, why, header=None, start=None, saved=b""):
+        self.why, self.header, self.start, self.saved = why, header, start, saved
+
+
+def _parse(data):
+    if len(data) < len(_MAGIC) or not data.startswith(_MAGIC):
+        return _Parsed("未写完：开头不完整")
+    try:
+        newline = data.index(b"\n", len(_MAGIC))
+        header = json.loads(data[len(_MAGIC):newline])
+        old_length, ranges = int(header["old_length"]), [(int(o), int(n)) for o, n in header["ranges"]]
+        if not isinstance(header["path"], str):
+            raise TypeError
     except (ValueError, KeyError, TypeError, AttributeError):
-        return None, None, None
-    if not inside or not sound or newline + 1 + sizes != len(body):
-        return None, None, None
-    return header, body, newline + 1
+        return _Parsed("未写完：头部不完整")
+    header["old_length"], header["ranges"] = old_length, ranges
+    start = newline + 1
+    expected = start + sum(length for _offset, length in ranges) + _DIGEST
+    saved = memoryview(data)[start:min(len(data), expected - _DIGEST)]
+    if len(data) < expected:
+        return _Parsed(f"被截断：只有 {len(data)} 字节，应有 {expected} 字节", header, start, saved)
+    if len(data) > expected or hashlib.sha256(memoryview(data)[:-_DIGEST]).digest() != data[-_DIGEST:]:
+        return _Parsed("SHA-256 校验和不符", header, start, saved)
+    if not all(0 <= offset and offset + length <= old_length for offset, length in ranges):
+        return _Parsed("其中的范围超出了文件原来的长度", header, start, saved)
+    return _Parsed(None, header, start, saved)
 
 
-def recover(bundle_path):
-    """Play back or drop every journal of the bundle path; returns the paths rolled back.
-    The caller holds the bundle path's lock exclusively."""
-    directory = journal_dir(bundle_path)
-    state = _directory_state(directory)
-    if state != "own":
-        if pending(bundle_path):  # another user's journals: neither played back nor ignored
-            raise OSError(errno.EPERM, directory_problem(bundle_path), directory)
-        return []  # what it holds or leads to is left alone
-    names = sorted(os.listdir(directory))
-    rolled = []
-    for name in names:
-        path = os.path.join(directory, name)
-        info = os.lstat(path)
-        if stat.S_ISREG(info.st_mode) and hasattr(os, "geteuid") and info.st_uid != os.geteuid():
-            # Another user's (a killed run under sudo, say): neither played back nor dropped.
-            raise OSError(errno.EPERM, "是其他用户写下的日志（如以 sudo 运行时被中断），未回滚也未删除；"
-                                       "请以该用户运行一次 vantorel check-data", path)
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path, ignore_errors=True)  # never ours: journals are files
-        elif name.endswith(".journal"):
-            restored = _play_back(bundle_path, path)
-            if restored:
-                rolled.append(restored)
-        else:
-            os.unlink(path)
-    fsync_path(directory)
-    return rolled
+def _read_all(directory, name):
+    with os.fdopen(directory.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)), "rb") as f:
+        return f.read()
+
+
+def _inside(header):
+    """The path a journal names, relative to the bundle path, when it is a file of one of the
+    journaled directories; else None (a journal naming anything else is not the kit's)."""
+    rel = header["path"]
+    parts = os.path.normpath(rel).split(os.sep)
+    if os.path.isabs(rel) or ".." in parts or parts[0] not in _JOURNALED or len(parts) < 2:
+        return None
+    return os.path.normpath(rel)
+
+
+def _target(bundle_path, top, header, journal, flags):
+    """(descriptor of the file a journal belongs to, None), or (None, why it is kept)."""
+    rel = _inside(header)
+    path = os.path.join(bundle_path, rel)
+    place = top.stat()
+    mark = header.get("bundle") or {}
+    flags |= getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
+    if (mark.get("device"), mark.get("inode")) == (place.st_dev, place.st_ino):
+        # The bundle path it was written under: the file is reached as the writer reached it,
+        # through the links the user keeps (tick/ on another disk).
+        try:
+            fd = os.open(path, flags)
+        except OSError as exc:
+            return None, _unreachable(path, exc, journal)
+        info = os.fstat(fd)
+        moved = (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino)
+        real = os.path.realpath(bundle_path)
+        if moved and os.path.commonpath([os.path.realpath(path), real]) != real:
+            os.close(fd)
+            # Another file, outside the bundle, is at its place now (through a link swapped in,
+            # say). A bundle whose files were restored inside it rolls back.
+            return None, (f"{path} 已不是写入日志时的那个文件（经由链接指向了 bundle 路径之外），"
+                          f"未回滚；日志保留在 {journal}")
+    else:
+        # A copy or a restore of the bundle path (or a journal of an older release): only a file
+        # of this bundle path is written, reached without a link, which would lead to the
+        # original's file and roll back data it has kept since.
+        parts = rel.split(os.sep)
+        opened = []
+        try:
+            directory = top
+            for part in parts[:-1]:
+                directory = directory.sub(part)
+                opened.append(directory)
+            fd = directory.open(parts[-1], flags)
+        except OSError as exc:
+            failed = directory.lstat(parts[len(opened)]) if exc.errno in (errno.ELOOP, errno.ENOTDIR) else None
+            if failed is None or not stat.S_ISLNK(failed.st_mode):
+                return None, _unreachable(path, exc, journal)
+            return None, (f"日志 {journal} 写于另一个 bundle 路径（这里是它的副本或还原），而 {path} "
+                          f"要经由链接才能到达，那是原来那份数据的文件；未回滚，日志保留。"
+                          f"若确要回滚这份副本，请先把链接换成所指目录或文件的副本")
+        finally:
+            for directory in opened:
+                directory.close()
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        return None, f"{path} 不是普通文件，日志 {journal} 未回滚，已保留"
+    return fd, None
+
+
+def _unreachable(path, exc, journal):
+    return (f"{path} 现在无法访问（{exc.strerror or exc}），上次被中断的写入留下的日志 {journal} 尚未回滚，"
+            f"已保留；在它回滚前不读取也不更新该文件。等文件能访问了（如其所在的磁盘已挂载），"
+            f"下次读取或更新时会自动回滚")
+
+
+def _restore(fd, header, saved):
+    """Write the saved old bytes back into the file and give it its old length; fsync."""
+    position = 0
+    for offset, length in header["ranges"]:
+        view = memoryview(saved)[position:position + length]
+        os.lseek(fd, offset, os.SEEK_SET)
+        while view:
+            view = view[os.write(fd, view):]
+        position += length
+    os.ftruncate(fd, header["old_length"])
+    os.fsync(fd)
+
+
+def _untouched(fd, header, saved):
+    """Why the file is not what it was before the writes (its length, or bytes that differ from the
+    old ones the journal got to save), or None."""
+    size = os.fstat(fd).st_size
+    if size != header["old_length"]:
+        return f"它的长度是 {size} 字节，写入前是 {header['old_length']} 字节"
+    position = 0
+    for offset, length in header["ranges"]:
+        if position + length > len(saved):
+            break  # the journal was cut short before these bytes: the writes never began
+        os.lseek(fd, offset, os.SEEK_SET)
+        old = saved[position:position + length]
+        now = b""
+        while len(now) < length:
+            chunk = os.read(fd, length - len(now))
+            if not chunk:
+                break
+            now += chunk
+        if now != old:
+            return f"从第 {offset} 字节起与日志保存的原有字节不同"
+        position += length
+    return None
+
+
+# ---- recovery ----------------------------------------------------------------------------------
+
+class Scan:
+    """What the journal directory of a bundle path holds.
+
+    ``complete``: [(name, header, saved)] journals to play back; ``cut``: [(name, parsed)] journals
+    cut short, to drop; ``held``: {file path: why} journals kept while their file cannot be played
+    back into; ``others``: descriptions of entries that are not the kit's (another user's, a link),
+    left alone; ``foreign``: why no journal can be written, when the directory itself is such an
+    entry; ``blocked``: why the directory or a journal of its own cannot be read (nobody can tell
+    then whether a file is half written). After ``recover``: ``rolled`` the files rolled back,
+    ``notes`` what was dropped and why.
+    """
+
+    def __init__(self):
+        self.complete, self.cut, self.junk = [], [], []
+        self.held, self.others = {}, []
+        self.foreign = self.blocked = None
+        self.rolled, self.notes = [], []
+
+    @property
+    def pending(self):
+        """Whether recovery has something to do (or to refuse) before anyone reads."""
+        return bool(self.complete or self.cut or self.blocked)
+
+
+def scan(bundle_path, top=None):
+    """Look at the journals of a bundle path without changing anything (no lock needed: a journal a
+    writer is still writing looks cut short, and recovery then waits for the lock)."""
+    if top is None:
+        try:
+            with nofollow.Dir.at(bundle_path) as top:
+                return scan(bundle_path, top)
+        except (FileNotFoundError, NotADirectoryError):
+            return Scan()
+    found = Scan()
+    users = nofollow.owners(top)
+    info = top.lstat(JOURNAL_DIR)
+    if info is None:
+        return found
+    where = journal_dir(bundle_path)
+    if not stat.S_ISDIR(info.st_mode) or not nofollow.trusted(info, users):
+        found.foreign = _foreign_directory(bundle_path, top) if not stat.S_ISDIR(info.st_mode) else (
+            f"{where} 是{_describe(info, users)}，无法安全地原地更新数据文件；请该用户运行一次 "
+            f"vantorel check-data 后把它移走")
+        found.others.append(f"{where}（{_describe(info, users) or '文件'}）")
+        return found
+    try:
+        directory = top.sub(JOURNAL_DIR)
+    except FileNotFoundError:
+        return found
+    except PermissionError:
+        found.blocked = _unreadable(where, info.st_uid)
+        return found
+    except OSError as exc:  # swapped for a link or a file since the look
+        found.foreign = _foreign_directory(bundle_path, top) or f"{where}：{exc.strerror}"
+        found.others.append(where)
+        return found
+    with directory:
+        info = directory.stat()
+        if not nofollow.trusted(info, users):
+            found.foreign = f"{where} 是{_describe(info, users)}，无法安全地原地更新数据文件"
+            found.others.append(f"{where}（{_describe(info, users)}）")
+            return found
+        _tend(directory, top)
+        try:
+            names = sorted(directory.names())
+        except PermissionError:
+            found.blocked = _unreadable(where, info.st_uid)
+            return found
+        for name in names:
+            entry = directory.lstat(name)
+            if entry is None:
+                continue
+            if stat.S_ISLNK(entry.st_mode) or not nofollow.trusted(entry, users):
+                found.others.append(f"{directory.join(name)}（{_describe(entry, users) or '链接'}）")
+                continue
+            if not stat.S_ISREG(entry.st_mode) or not name.endswith(".journal"):
+                found.junk.append(name)  # never the kit's: journals are files so named
+                continue
+            journal = directory.join(name)
+            try:
+                parsed = _parse(_read_all(directory, name))
+            except FileNotFoundError:
+                continue
+            except PermissionError:
+                found.blocked = (f"无法读取日志 {journal}（它属于用户 {nofollow.owner_name(entry.st_uid)}）："
+                                 f"该用户的一次更新被中断了，在它回滚前数据文件可能是写了一半的；"
+                                 f"请该用户运行一次 vantorel check-data")
+                continue
+            except OSError:  # swapped for a link since the look: not the kit's
+                found.others.append(journal)
+                continue
+            if parsed.why is not None:
+                found.cut.append((name, parsed))
+                continue
+            if _inside(parsed.header) is None:
+                found.cut.append((name, _Parsed(f"它指向的 {parsed.header['path']} 不是 bundle 中的数据文件",
+                                                start=parsed.start)))
+                continue
+            fd, why = _target(bundle_path, top, parsed.header, journal, os.O_RDONLY)
+            if fd is None:
+                found.held[os.path.join(bundle_path, _inside(parsed.header))] = why
+            else:
+                os.close(fd)
+                found.complete.append((name, parsed.header, parsed.saved))
+    return found
+
+
+def _unreadable(where, owner):
+    return (f"无法读取 {where}（它属于用户 {nofollow.owner_name(owner)}）：其中可能有该用户的一次更新被中断后"
+            f"留下的回滚日志，在它们回滚前数据文件可能是写了一半的；请该用户运行一次 vantorel check-data"
+            f"（会回滚日志，并让其他用户能读到这个目录）")
+
+
+def recover(bundle_path, top=None):
+    """Play back or drop every journal of the bundle path that is the kit's; returns the ``Scan``
+    (``rolled``: the paths rolled back, ``notes``: what was dropped). The caller holds the bundle
+    path's lock exclusively. Raises OSError when a journal cannot be played back (no permission)
+    and VantorelError when the journal directory cannot be read."""
+    if top is None:
+        try:
+            with nofollow.Dir.at(bundle_path) as top:
+                return recover(bundle_path, top)
+        except (FileNotFoundError, NotADirectoryError):
+            return Scan()
+    found = scan(bundle_path, top)
+    if found.blocked:
+        from vantorel.errors import VantorelError
+
+        raise VantorelError(found.blocked)
+    if found.foreign or top.lstat(JOURNAL_DIR) is None:
+        return found
+    with top.sub(JOURNAL_DIR) as directory:
+        for name, header, saved in found.complete:
+            journal = directory.join(name)
+            fd, why = _target(bundle_path, top, header, journal, os.O_RDWR)
+            if fd is None:
+                found.held[os.path.join(bundle_path, _inside(header))] = why
+                continue
+            try:
+                _restore(fd, header, saved)
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, os.path.join(bundle_path, _inside(header))) from None
+            finally:
+                os.close(fd)
+            directory.unlink(name)
+            found.rolled.append(os.path.join(bundle_path, _inside(header)))
+        for name, parsed in found.cut:
+            found.notes.append(_dropped(bundle_path, top, directory.join(name), parsed))
+            directory.unlink(name)
+        for name in found.junk:
+            nofollow.remove(directory, name, nofollow.owners(top))
+        directory.fsync()
+    with contextlib.suppress(OSError):
+        top.rmdir(JOURNAL_DIR)  # refused while it holds anything
+    return found
+
+
+def _dropped(bundle_path, top, journal, parsed):
+    """What is said of a journal dropped, once its file is known to be whole."""
+    if parsed.header is None and parsed.start is not None:  # complete, but naming no file of the bundle
+        return f"已删除回滚日志 {journal}：{parsed.why}，未回滚任何文件"
+    said = f"已删除不完整的回滚日志 {journal}（{parsed.why}）"
+    if parsed.header is None or _inside(parsed.header) is None:
+        return f"{said}：它在写下所属的数据文件之前就被中断，没有任何文件被改动"
+    path = os.path.join(bundle_path, _inside(parsed.header))
+    fd, why = _target(bundle_path, top, parsed.header, journal, os.O_RDONLY)
+    if fd is None:
+        return f"{said}；它所属的 {path} 现在无法访问，没能核对（写入要等日志写完才开始，按理它未被改动）"
+    try:
+        differs = _untouched(fd, parsed.header, parsed.saved)
+    finally:
+        os.close(fd)
+    if differs is None:
+        return f"{said}；写入在它之后才会开始，{path} 未被改动：长度和日志保存的原有字节都与写入前相同"
+    return (f"{said}；但 {path} 与写入前不同（{differs}），日志又无法把它复原：它可能已损坏，"
+            f"vantorel check-data 会检查它，update-data 会把无法读取的文件移到 quarantine/ 并重新下载")
+
+
+# ---- what readers and updates are told --------------------------------------------------------
+
+_HELD = {}  # bundle path -> {file path: why its journal is kept}
+
+
+def publish(bundle_path, held):
+    """Remember, for the readers of this process, which files of a bundle path wait for a journal."""
+    if held:
+        _HELD[bundle_path] = dict(held)
+    else:
+        _HELD.pop(bundle_path, None)
+
+
+def held_reason(path):
+    """Why a file cannot be read yet (a journal of it is kept), or None."""
+    if not _HELD:
+        return None
+    path = os.path.abspath(path)
+    for held in list(_HELD.values()):
+        if path in held:
+            return held[path]
+    return None
+
+
+def update_problem(bundle_path, found=None):
+    """Why no file of the bundle path can be changed in place now, in the user's words, or None."""
+    found = found or scan(bundle_path)
+    if found.blocked:
+        return found.blocked
+    if found.foreign:
+        return found.foreign
+    if found.others:
+        return ("以下条目不属于本用户或该 bundle 路径的属主，已原样保留；为免与它们冲突，不原地更新数据文件："
+                + "；".join(found.others))
+    if found.held:
+        return "以下数据文件有尚未回滚的日志，为免覆盖，不作更新：" + "；".join(found.held.values())
+    return None

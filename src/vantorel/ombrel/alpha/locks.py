@@ -59,7 +59,9 @@ def _acquire(path, exclusive):
         except Timeout:
             raise busy(path, exclusive) from None
         return lock
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0))
+    # Not through a link: the path is resolved, so one there now was swapped in since.
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_NOFOLLOW", 0)
+                 | getattr(os, "O_CLOEXEC", 0))
     try:
         fcntl.flock(fd, (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB)
     except BlockingIOError:
@@ -69,6 +71,14 @@ def _acquire(path, exclusive):
         os.close(fd)
         raise
     return fd
+
+
+def descriptor(bundle_path):
+    """The descriptor of the bundle path's directory whose lock this process holds, or None (not
+    held, or Windows): recovery works in the very directory it locked."""
+    with _guard:
+        entry = _held.get(bundle_path)
+        return entry[0] if entry is not None and isinstance(entry[0], int) else None
 
 
 def _release(handle):

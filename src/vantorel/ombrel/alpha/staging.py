@@ -30,15 +30,24 @@ it holds is the user's, and a bundle must not be put in its place.
 All of this runs under the bundle path's exclusive lock (``locks``), so two processes never
 stage the same directory at once, recovery never removes a directory someone is still filling,
 and no reader is inside while directories move.
+
+A bundle path may be shared with other local users who can write it (mode 0777, or 1777 like
+/tmp). So recovery finishes, and removes, only staging and ready trees of the bundle path's owner,
+of the running user or of root (``nofollow.owners``); it works in them through directory
+descriptors opened without following links, never by a path another user could swap a link into;
+and it names every other entry that looks like one of its own (another user's tree, a link) in one
+message and leaves it alone.
 """
 import contextlib
 import os
 import re
 import secrets
-import shutil
+import stat
+
+import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import journal, locks, storage
+from vantorel.ombrel.alpha import journal, locks, nofollow, storage
 
 LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
 PREVIOUS = "previous"
@@ -47,6 +56,8 @@ _STAGING = ".vantorel.staging-"
 _READY = ".vantorel.ready-"
 _OLD_DIR = ".old"
 _TOKEN_BYTES = 4
+# Exactly the names _fresh_name makes: a user's ".vantorel.ready-copy" is none of ours.
+_TREE = re.compile(r"(%s|%s)[0-9a-f]{%d}" % (re.escape(_STAGING), re.escape(_READY), 2 * _TOKEN_BYTES))
 
 
 class Swap:
@@ -69,155 +80,200 @@ class Swap:
             names, self.previous, os.path.dirname(self.previous))
 
 
-def _ours(dest, prefix):
-    """Trees a swap left in ``dest`` under ``prefix``, newest first."""
-    # Exactly the names _fresh_name makes: a user's ".vantorel.ready-copy" is none of ours.
-    pattern = re.compile(re.escape(prefix) + "[0-9a-f]{%d}" % (2 * _TOKEN_BYTES))
-    try:
-        names = os.listdir(dest)
-    except (FileNotFoundError, NotADirectoryError):
-        return []
-    found = [os.path.join(dest, name) for name in names if pattern.fullmatch(name)]
-    # With the lock there is at most one of each, but a tree copied in by hand could hold more,
-    # and the most recent commit is the one to keep.
-    found.sort(key=lambda path: os.lstat(path).st_mtime_ns, reverse=True)
-    return found
+class _Trees:
+    """The trees a swap left in a bundle path: ``ready`` and ``staging`` names (newest first) of
+    those the kit may finish or remove, ``others`` descriptions of entries so named that it may not."""
+
+    def __init__(self, top):
+        users = nofollow.owners(top)
+        ready, staging, self.others = [], [], []
+        for name in top.names():
+            match = _TREE.fullmatch(name)
+            info = top.lstat(name) if match else None
+            if info is None:
+                continue
+            if not stat.S_ISDIR(info.st_mode) or not nofollow.trusted(info, users):
+                what = "链接" if stat.S_ISLNK(info.st_mode) else (
+                    f"用户 {nofollow.owner_name(info.st_uid)} 的" + ("目录" if stat.S_ISDIR(info.st_mode) else "文件"))
+                self.others.append(f"{top.join(name)}（{what}）")
+                continue
+            (ready if match.group(1) == _READY else staging).append((info.st_mtime_ns, name))
+        # With the lock there is at most one of each, but a tree copied in by hand could hold more,
+        # and the most recent commit is the one to keep.
+        self.ready = [name for _mtime, name in sorted(ready, reverse=True)]
+        self.staging = [name for _mtime, name in sorted(staging, reverse=True)]
 
 
-def _fresh_name(dest, prefix):
+def _fresh_name(top, prefix):
     while True:
-        path = os.path.join(dest, prefix + secrets.token_hex(_TOKEN_BYTES))
-        if not os.path.lexists(path):
-            return path
+        name = prefix + secrets.token_hex(_TOKEN_BYTES)
+        if top.lstat(name) is None:
+            return name
 
 
-def _discard(path, dest):
+def _discard(top, name):
     """Remove a tree that must never be taken for a committed one, even if removing it fails half way."""
-    if os.path.lexists(path):
-        trash = _fresh_name(dest, _STAGING)
+    if top.lstat(name) is not None:
+        trash = _fresh_name(top, _STAGING)
         try:
-            os.rename(path, trash)
+            top.rename(name, top, trash)
         except OSError:
-            trash = path
-        remove_tree(trash)
+            trash = name
+        nofollow.remove(top, trash, nofollow.owners(top))
 
 
 def remove_tree(path):
-    if os.path.isdir(path) and not os.path.islink(path):
-        # A directory the swap copied a read-only mode onto is made writable to be emptied; what
-        # still cannot go (a file held open on Windows, say) is left, and the next recovery retries.
-        def writable_and_again(function, failed, _exc_info):
-            with contextlib.suppress(OSError):
-                os.chmod(os.path.dirname(failed), 0o700)
-                if os.path.isdir(failed) and not os.path.islink(failed):
-                    os.chmod(failed, 0o700)
-                function(failed)
-
-        shutil.rmtree(path, onerror=writable_and_again)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
+    """Remove ``path`` and all it holds, links removed and never followed; what cannot go is left."""
+    parent, name = os.path.split(os.path.abspath(path))
+    with contextlib.suppress(OSError), nofollow.Dir.at(parent) as directory:
+        nofollow.remove(directory, name)
 
 
-def _fsync_tree(root):
-    for dirpath, dirnames, filenames in os.walk(root):
-        for name in filenames:
-            path = os.path.join(dirpath, name)
-            if os.path.islink(path) or not os.path.isfile(path):
-                continue
-            journal.fsync_path(path)
-        journal.fsync_path(dirpath)
-
-
-def _keep_previous(dest, ready):
-    """Step 5: the directories a swap replaced become the previous generation."""
-    old = os.path.join(ready, _OLD_DIR)
-    if not os.path.isdir(old):
-        return
-    if not os.listdir(old):
-        os.rmdir(old)
-        return
-    previous = previous_path(dest)
-    retired = None
-    if os.path.isdir(previous) and not os.path.islink(previous):
+def _keep_previous(top, ready):
+    """Step 5: the directories a swap replaced become the previous generation; returns where they went."""
+    info = ready.lstat(_OLD_DIR)
+    if info is None or not stat.S_ISDIR(info.st_mode):
+        return None
+    with ready.sub(_OLD_DIR) as old:
+        empty = not old.names()
+    if empty:
+        ready.rmdir(_OLD_DIR)
+        return None
+    name, retired = PREVIOUS, None
+    info = top.lstat(PREVIOUS)
+    if info is not None and stat.S_ISDIR(info.st_mode) and nofollow.trusted(info, nofollow.owners(top)):
         try:
-            retired = _fresh_name(dest, _STAGING)
-            os.rename(previous, retired)
+            retired = _fresh_name(top, _STAGING)
+            top.rename(PREVIOUS, top, retired)
         except OSError:
             retired = None
-    if os.path.lexists(previous):
-        # Not ours to remove (a file or link of that name, or one we may not rename): the
-        # replaced directories go beside it instead, under a name of their own.
-        previous = _fresh_name(dest, PREVIOUS + "-")
-    os.rename(old, previous)
-    journal.fsync_path(dest)
+    if top.lstat(PREVIOUS) is not None:
+        # Not ours to remove (a file or link of that name, another user's, or one we may not
+        # rename): the replaced directories go beside it instead, under a name of their own.
+        name = _fresh_name(top, PREVIOUS + "-")
+    ready.rename(_OLD_DIR, top, name)
+    top.fsync()
     if retired is not None:
-        remove_tree(retired)
-    return previous
+        nofollow.remove(top, retired, nofollow.owners(top))
+    return top.join(name)
 
 
 def previous_path(dest):
     return os.path.join(dest, PREVIOUS)
 
 
-def _roll_forward(dest, ready, moved):
-    old = os.path.join(ready, _OLD_DIR)
-    os.makedirs(old, exist_ok=True)
-    for name in LAYOUT:
-        new = os.path.join(ready, name)
-        if not os.path.lexists(new):
-            continue  # not brought, or already in place
-        target = os.path.join(dest, name)
-        if os.path.lexists(target):
-            os.rename(target, os.path.join(old, name))
-        os.rename(new, target)
-        moved.append(name)
+def _roll_forward(top, ready, moved):
+    with contextlib.suppress(FileExistsError):
+        ready.mkdir(_OLD_DIR)
+    with ready.sub(_OLD_DIR) as old:
+        for name in LAYOUT:
+            info = ready.lstat(name)
+            if info is None or not stat.S_ISDIR(info.st_mode):
+                continue  # not brought, already in place, or not a directory the swap made
+            if top.lstat(name) is not None:
+                top.rename(name, old, name)
+            ready.rename(name, top, name)
+            moved.append(name)
 
 
-def _roll_back(dest, ready, moved):
-    old = os.path.join(ready, _OLD_DIR)
-    for name in LAYOUT:
-        target = os.path.join(dest, name)
-        if name in moved:
-            os.rename(target, os.path.join(ready, name))
-        if os.path.lexists(os.path.join(old, name)) and not os.path.lexists(target):
-            os.rename(os.path.join(old, name), target)
+def _roll_back(top, ready, moved):
+    with ready.sub(_OLD_DIR) as old:
+        for name in LAYOUT:
+            if name in moved:
+                top.rename(name, ready, name)
+            if old.lstat(name) is not None and top.lstat(name) is None:
+                old.rename(name, top, name)
 
 
-def _recover_locked(dest):
+def _recover_locked(dest, writing=True):
+    """Finish what a killed process left half done. A writer is refused while a journal is kept
+    (its file cannot be played back into yet): writing that file would be undone later."""
     try:
-        _finish_half_done(dest)
+        trees, found = _finish_half_done(dest)
     except OSError as exc:
         where = exc.filename or dest
+        hint = "请检查该目录的权限后重试"
+        if isinstance(exc, PermissionError):
+            with contextlib.suppress(OSError):
+                owner = os.stat(dest).st_uid
+                if hasattr(os, "geteuid") and owner != os.geteuid():
+                    hint = f"它多半是属主 {nofollow.owner_name(owner)} 被中断的写入留下的，请该用户运行一次 vantorel check-data"
         raise VantorelError(f"无法完成 {dest} 中上次被中断的写入（{where}：{exc.strerror or exc}）；"
-                            f"请检查该目录的权限后重试，在此之前不会读写其中的数据") from None
+                            f"{hint}，在此之前不会读写其中的数据") from None
+    _tell(found.notes)
+    _tell_others(dest, trees.others + found.others)
+    journal.publish(dest, found.held)
+    if writing and found.held:
+        raise VantorelError(journal.update_problem(dest, found))
+    return found
 
 
 def _finish_half_done(dest):
-    journal.recover(dest)
-    ready = _ours(dest, _READY)
-    if ready:
-        _roll_forward(dest, ready[0], [])
-        journal.fsync_path(dest)
-        _keep_previous(dest, ready[0])
-    for path in ready:
-        _discard(path, dest)
-    for path in _ours(dest, _STAGING):
-        remove_tree(path)
-    if os.path.isdir(dest):
-        journal.fsync_path(dest)
+    with _open(dest) as top:
+        found = journal.recover(dest, top)
+        trees = _Trees(top)
+        if trees.ready:
+            with top.sub(trees.ready[0]) as ready:
+                # Checked again on what was opened: the name may lead elsewhere since the look.
+                if nofollow.trusted(ready.stat(), nofollow.owners(top)):
+                    _roll_forward(top, ready, [])
+                    top.fsync()
+                    _keep_previous(top, ready)
+        for name in trees.ready:
+            _discard(top, name)
+        for name in trees.staging:
+            nofollow.remove(top, name, nofollow.owners(top))
+        top.fsync()
+    return trees, found
+
+
+def _open(dest):
+    """The bundle path's directory: the one whose lock this process holds, else opened anew."""
+    fd = locks.descriptor(dest)
+    if fd is not None and nofollow.FD_CALLS:
+        return nofollow.Dir(dest, os.dup(fd))
+    return nofollow.Dir.at(dest)
+
+
+_told = set()
+
+
+def _tell(notes):
+    for note in notes:
+        click.echo(note, err=True)
+
+
+def _tell_others(dest, others):
+    """Name, once in a process, the entries of other users (or links) that recovery left alone."""
+    key = (dest, tuple(sorted(others)))
+    if others and key not in _told:
+        _told.add(key)
+        click.echo(f"{dest} 中有不属于本用户、也不属于该目录属主的条目（或链接），vantorel 没有动它们：" + "；".join(others),
+                   err=True)
+
+
+def _state(dest):
+    """(whether a killed swap or in-place change left ``dest`` half done, what its journals hold).
+    A staging tree left behind is not half done: it was never part of the bundle, and only a
+    writer clears it away."""
+    try:
+        with nofollow.Dir.at(dest) as top:
+            trees = _Trees(top)
+            found = journal.scan(dest, top)
+    except (FileNotFoundError, NotADirectoryError):
+        return False, journal.Scan(), []
+    return bool(trees.ready) or found.pending, found, trees.others
 
 
 def needs_recovery(dest):
-    """Whether a killed swap or in-place change left ``dest`` half done. (A staging tree left
-    behind is not: it was never part of the bundle, and only a writer clears it away.)"""
-    return bool(_ours(dest, _READY)) or journal.pending(dest)
+    return _state(dest)[0]
 
 
 def recover(dest):
-    """Finish or roll back a swap in ``dest`` that a killed process left half done.
+    """Finish or roll back a swap in ``dest`` that a killed process left half done, before a write.
 
-    Returns False without touching anything when another process holds the directory.
+    Returns False without touching anything when another process holds the directory; raises
+    VantorelError when it cannot be finished, or a journal must be kept for now.
     """
     dest = locks.resolve(dest)
     if not os.path.isdir(dest):
@@ -233,18 +289,26 @@ def recover(dest):
 @contextlib.contextmanager
 def reading(bundle_path):
     """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
-    process left half done; yields the resolved path. Raises BusyError when a writer is in."""
+    process left half done; yields the resolved path. Raises BusyError when a writer is in.
+    A file whose journal is kept for now is refused by the readers (``journal.held_reason``)."""
     path = locks.resolve(bundle_path)
     for _attempt in range(3):
         if needs_recovery(path):
             try:
                 with locks.bundle_lock(path, exclusive=True):
-                    _recover_locked(path)
+                    _recover_locked(path, writing=False)
             except locks.BusyError:
                 raise locks.busy(path, exclusive=False) from None
         with locks.bundle_lock(path, exclusive=False) as held:
             # A swap that died between the two locks would leave its trees for the next round.
-            if not needs_recovery(path):
+            half_done, found, others = _state(path)
+            if not half_done:
+                journal.publish(path, found.held)
+                _tell_others(path, others + found.others)
+                for why in found.held.values():
+                    if (path, why) not in _told:
+                        _told.add((path, why))
+                        _tell([why])
                 yield held
                 return
     raise locks.BusyError(f"{path} 正被反复写入；请等写入结束后再试")
@@ -268,59 +332,65 @@ def check_bundle_path(dest):
         )
 
 
-def _make_staging(dest):
+def _make_staging(top):
     while True:
-        staging = _fresh_name(dest, _STAGING)
+        name = _fresh_name(top, _STAGING)
         try:
             # A plain mkdir, so the new directories get the mode any new directory would (the
             # umask applies); a dest such as /tmp must not hand down its sticky, world-writable mode.
-            os.mkdir(staging)
-            return staging
+            top.mkdir(name)
+            return top.join(name)
         except FileExistsError:
             continue
         except OSError as exc:
-            raise VantorelError("无法在 {} 中创建临时目录：{}".format(dest, exc.strerror or exc)) from None
+            raise VantorelError("无法在 {} 中创建临时目录：{}".format(top.path, exc.strerror or exc)) from None
 
 
-def _swap_in(swap, dest):
-    staging = swap.path
-    for name in LAYOUT:
-        path = os.path.join(staging, name)
-        if not os.path.isdir(path) or os.path.islink(path):
-            continue
-        target = os.path.join(dest, name)
-        (swap.replaced if os.path.lexists(target) else swap.added).append(name)
-        if os.path.isdir(target):
-            # Replacing a directory keeps the permissions its owner gave it.
-            with contextlib.suppress(OSError):
-                os.chmod(path, os.stat(target).st_mode & 0o7777)
-    for name in sorted(os.listdir(staging)):
-        if name not in swap.added and name not in swap.replaced:
-            swap.dropped.append(name)
-            remove_tree(os.path.join(staging, name))
-    os.mkdir(os.path.join(staging, _OLD_DIR))
-    _fsync_tree(staging)
-    ready = _fresh_name(dest, _READY)
-    os.rename(staging, ready)
-    journal.fsync_path(dest)
+def _swap_in(swap, top):
+    """Steps 1 to 6 for the staged tree the writer filled (by its path: it is the writer's own)."""
+    staging = os.path.basename(swap.path)
+    with top.sub(staging) as staged:
+        if hasattr(os, "geteuid") and staged.stat().st_uid != os.geteuid():
+            raise VantorelError(f"{swap.path} 已不是本次写入建立的目录；未作任何改动")
+        for name in LAYOUT:
+            info = staged.lstat(name)
+            if info is None or not stat.S_ISDIR(info.st_mode):
+                continue
+            target = top.lstat(name)
+            (swap.replaced if target is not None else swap.added).append(name)
+            if target is not None:
+                # Replacing a directory keeps the permissions its owner gave it.
+                with contextlib.suppress(OSError), staged.sub(name) as new:
+                    new.chmod(os.stat(top.join(name)).st_mode & 0o7777)
+        for name in sorted(staged.names()):
+            if name not in swap.added and name not in swap.replaced:
+                swap.dropped.append(name)
+                nofollow.remove(staged, name)
+        staged.mkdir(_OLD_DIR)
+        nofollow.fsync_tree(staged)
+    ready_name = _fresh_name(top, _READY)
+    top.rename(staging, top, ready_name)
+    top.fsync()
     moved = []
-    try:
-        _roll_forward(dest, ready, moved)
-    except OSError as exc:
-        reason = exc.strerror or exc
+    with top.sub(ready_name) as ready:
         try:
-            # A rename that fails (rather than a process that dies) is reported as a failure, so
-            # the old directories go back and the new ones must not be rolled forward later.
-            _roll_back(dest, ready, moved)
-        except OSError:
-            # Neither way round works: the new tree is complete, so recovery finishes it, and
-            # nothing is lost either way.
-            raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(dest, reason)) from None
-        _discard(ready, dest)
-        raise VantorelError("无法替换 {} 中的数据目录：{}".format(dest, reason)) from None
-    journal.fsync_path(dest)
-    swap.previous = _keep_previous(dest, ready)
-    _discard(ready, dest)
+            _roll_forward(top, ready, moved)
+        except OSError as exc:
+            reason = exc.strerror or exc
+            try:
+                # A rename that fails (rather than a process that dies) is reported as a failure, so
+                # the old directories go back and the new ones must not be rolled forward later.
+                _roll_back(top, ready, moved)
+            except OSError:
+                # Neither way round works: the new tree is complete, so recovery finishes it, and
+                # nothing is lost either way.
+                raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
+            ready.close()
+            _discard(top, ready_name)
+            raise VantorelError("无法替换 {} 中的数据目录：{}".format(top.path, reason)) from None
+        top.fsync()
+        swap.previous = _keep_previous(top, ready)
+    _discard(top, ready_name)
 
 
 @contextlib.contextmanager
@@ -334,11 +404,11 @@ def staged_bundle(dest):
     with locks.bundle_lock(dest, exclusive=True, create=True) as dest:
         _recover_locked(dest)
         check_bundle_path(dest)
-        swap = Swap(_make_staging(dest))
-        try:
-            yield swap
-            _swap_in(swap, dest)
-        except BaseException:
-            if os.path.lexists(swap.path):
-                remove_tree(swap.path)
-            raise
+        with _open(dest) as top:
+            swap = Swap(_make_staging(top))
+            try:
+                yield swap
+                _swap_in(swap, top)
+            except BaseException:
+                nofollow.remove(top, os.path.basename(swap.path), nofollow.owners(top))
+                raise

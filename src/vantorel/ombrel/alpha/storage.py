@@ -915,6 +915,12 @@ def _open(path, kind, with_version=False):
     reads; with ``with_version``, (the file, its schema version)."""
     import h5py
 
+    from vantorel.ombrel.alpha import journal
+
+    kept = journal.held_reason(path)
+    if kept:
+        # A journal of it waits to be played back: it may be half written (or out of reach).
+        raise StorageError(f"无法读取数据文件 {path}：{kept}", kept, damaged=False)
     try:
         # The low-level open with one property list: h5py's File(path) makes three lists a call,
         # and an update or a check opens every file of the bundle.
