@@ -1,6 +1,7 @@
 import os
 import unicodedata
 
+import hostile_h5
 import numpy as np
 import pytest
 
@@ -258,10 +259,24 @@ def test_rows_outside_listing_are_reported(bundle, listed):
     assert kinds(check_bundle_data(bundle.dir)) == {"outside_listing"}
 
 
-@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema"])
-def test_unreadable_or_foreign_minute_file(bundle, damage):
+@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema", "external storage",
+                                    "declares 60M compressed rows", "larger than memory"])
+def test_unreadable_or_foreign_minute_file(bundle, damage, monkeypatch):
     path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
-    if damage == "garbage":
+    if damage in hostile_h5.REFUSALS:
+        hostile_h5.write(path, damage)
+    elif damage == "larger than memory":
+        # A sound file too large for the memory left: the check goes on to the next file.
+        bundle.write_minutes("600000.XSHG", np.resize(bundle.minutes["600000.XSHG"], 200_000))
+        real_empty = np.empty
+
+        def empty(shape, *args, **kwargs):
+            if np.prod(shape) >= 200_000:
+                raise MemoryError("Unable to allocate")
+            return real_empty(shape, *args, **kwargs)
+
+        monkeypatch.setattr(np, "empty", empty)
+    elif damage == "garbage":
         with open(path, "wb") as f:
             f.write(b"not hdf5 at all" * 100)
     elif damage == "truncated":
