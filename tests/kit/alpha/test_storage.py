@@ -379,6 +379,9 @@ def test_files_reading_elsewhere_or_swelling_are_refused_by_validation_and_every
     for read in READERS[kind]:
         with pytest.raises(storage.StorageError, match=refusal):
             read(str(path))
-    if kind == "daybar":  # what an update reads to plan the daily bars
+    # What an update reads to plan: a refused file is set aside, not the end of the update.
+    if kind == "daybar":
         with pytest.raises(storage.StorageError, match=refusal):
             storage.daybar_tails(str(path))
+    if kind == "minbar":
+        assert refusal in storage.stored_state(str(path), kind)[0]
