@@ -26,6 +26,7 @@ REFUSALS = {
     "declares 200M rows": "没有这么多数据",
     "declares 60M compressed rows": "没有这么多数据",
     "one big compressed chunk": "数据块",
+    "end moved before its data": "无法读取",
 }
 
 
@@ -41,6 +42,8 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
     """A file of ``kind`` at ``path`` whose dataset does ``what`` (a key of REFUSALS, or "repacked":
     sound rows stored with shuffle and deflate); ``outside`` is the file it reaches for."""
     name, dtype, attrs = KINDS[kind]
+    if what == "end moved before its data":
+        return _cut_before_data(path, kind, schema)
     with h5py.File(path, "w", libver=("earliest", "latest")) as f:
         f.attrs.update(schema_version=schema, kind=kind, **attrs)
         if what == "external storage":
@@ -74,6 +77,23 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
                                last_trading_date=rows["trading_date"][-1])
         else:
             raise ValueError(what)
+    return path
+
+
+def _cut_before_data(path, kind, schema):
+    """A file cut where its data begins, its superblock saying that is where it ends."""
+    import struct
+
+    name, dtype, attrs = KINDS[kind]
+    with h5py.File(path, "w") as f:
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        end = f.create_dataset(name, data=np.zeros(100_000, dtype)).id.get_offset()
+    with open(path, "r+b") as f:
+        head = f.read(48)
+        assert head[8] == 0, "superblock version 0 keeps the end of the file at byte 40"
+        f.seek(40)
+        f.write(struct.pack("<Q", end))
+        f.truncate(end)
     return path
 
 

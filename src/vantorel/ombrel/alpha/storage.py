@@ -1045,7 +1045,12 @@ def _member(f, path, name):
         return None
     if links.get_info(key).type != h5py.h5l.TYPE_HARD:
         raise StorageError(f"数据文件 {path} 无法使用：{name} 是指向别处的链接", f"{name} 是指向别处的链接")
-    return f[name]
+    try:
+        return f[name]
+    except (KeyError, OSError, ValueError) as exc:
+        # h5py says KeyError for an object that is there but cannot be opened: damage, not absence.
+        detail = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
+        raise StorageError(f"无法读取数据文件 {path}：{name}：{detail}", f"无法读取：{detail}") from None
 
 
 def _appendable_problem(dataset, fields, dtype=None):
@@ -1349,7 +1354,8 @@ def validate_file(path, kind, category=None, code=None):
             return None
         if kind == "daybar":
             fields = [name for name, _type in DAYBAR_FIELDS]
-            for code_, ds in f.items():
+            for code_ in f.keys():
+                ds = _member(f, path, code_)
                 problem = series_problem(ds)
                 if problem:
                     return f"{code_} {problem}"
@@ -1357,7 +1363,7 @@ def validate_file(path, kind, category=None, code=None):
                     return f"数据集 {code_} 不是日线"
             return None
         name, field = _BASE_DATASETS[kind]
-        ds = f.get(name)
+        ds = _member(f, path, name)
         if not isinstance(ds, h5py.Dataset):
             return f"缺少数据集 {name}"
         problem = series_problem(ds)
@@ -1368,6 +1374,8 @@ def validate_file(path, kind, category=None, code=None):
         if field is None and ds.dtype.kind not in "iu":
             return f"数据集 {name} 不是整数"
         return None
+    except StorageError as exc:
+        return exc.reason
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return f"读取失败：{exc}"
     finally:
