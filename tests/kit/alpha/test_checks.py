@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha import checks, service, storage
 from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
 from vantorel.ombrel.cmds.bundle import check_bundle_data
 
@@ -302,6 +302,21 @@ def test_unreadable_or_foreign_minute_file(bundle, damage, monkeypatch):
     expected = "missing_columns" if "column" in damage else "unreadable"
     assert kinds(found, "600000.XSHG") == {expected}
     assert kinds(found) == {expected}
+
+
+def test_a_series_too_large_to_check_is_one_finding_of_each_check(bundle, monkeypatch):
+    def out_of_memory(real):
+        def check(series, *args):
+            if series.code == "600000.XSHG":
+                raise MemoryError("Unable to allocate")
+            return real(series, *args)
+        return check
+
+    for name in ("_session_checks", "_cross_check"):  # the last of the minute checks, the last of the daily
+        monkeypatch.setattr(checks, name, out_of_memory(getattr(checks, name)))
+    found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
+    assert sorted((a.file.split("/")[0], a.code, a.kind) for a in found) == [
+        ("bundle", "600000.XSHG", "unreadable"), ("minbar", "600000.XSHG", "unreadable")]
 
 
 def spoil_daily(bundle, code, field, index, value):
