@@ -351,7 +351,8 @@ def test_a_journal_naming_a_file_outside_the_bundle_is_dropped_unplayed(tmp_path
 READERS = {
     "minbar": [storage.read_minbar, lambda p: storage.read_minbar_with_attrs(p)[0],
                lambda p: storage.read_span(p, "minbar", "bars", "trading_date", 0, 99991231)],
-    "daybar": [lambda p: storage.read_daybar_file(p)["A"], lambda p: storage.read_daily(os.path.dirname(os.path.dirname(p)), "A"),
+    "daybar": [lambda p: storage.read_daybar_file(p)["A"],
+               lambda p: storage.read_daily(os.path.dirname(os.path.dirname(p)), "A"),
                lambda p: storage.read_span(p, "daybar", "A", "datetime", 0, 2 ** 62)],
     "instruments": [lambda p: storage.read_instruments(os.path.dirname(p))],
     "trading_dates": [lambda p: storage.read_calendars(os.path.dirname(p))[None][0],

@@ -1023,8 +1023,9 @@ def series_problem(ds, dtype=None):
     if len(shape) != 1:
         return f"数据集的维数为 {len(shape)}，应为 1"
     itemsize = (dtype or dataset.dtype).itemsize
-    if layout == h5py.h5d.CHUNKED and dcpl.get_chunk()[0] * itemsize > MAX_CHUNK_BYTES:
-        return f"数据集的数据块有 {dcpl.get_chunk()[0] * itemsize} 字节，超过上限 {MAX_CHUNK_BYTES} 字节"
+    chunk = dcpl.get_chunk()[0] * itemsize if layout == h5py.h5d.CHUNKED else 0
+    if chunk > MAX_CHUNK_BYTES:
+        return f"数据集的数据块有 {chunk} 字节，超过上限 {MAX_CHUNK_BYTES} 字节"
     held = dataset.get_storage_size()
     if any(number in _COMPRESSING_FILTERS for number in filters):
         held *= MAX_COMPRESSION
@@ -1071,7 +1072,6 @@ def _appendable_problem(dataset, fields, dtype=None):
 def _whole(path, ds):
     """A dataset read whole, once it has been judged to be a series."""
     import h5py
-    import numpy as np
 
     problem = series_problem(ds)
     if problem:
@@ -1091,8 +1091,9 @@ def _room_for(path, rows, dtype):
     try:
         return np.empty(rows, dtype)
     except MemoryError:
-        raise StorageError(f"无法读取数据文件 {path}：内存不足，{rows} 行需要 {rows * dtype.itemsize / 2**30:.1f} GiB",
-                           "内存不足", damaged=False) from None
+        need = rows * dtype.itemsize / 2**30
+        raise StorageError(f"无法读取数据文件 {path}：内存不足，{rows} 行需要 {need:.1f} GiB", "内存不足",
+                           damaged=False) from None
 
 
 def _read_dataset(path, kind, name):
