@@ -386,3 +386,12 @@ def test_files_reading_elsewhere_or_swelling_are_refused_by_validation_and_every
             storage.daybar_tails(str(path))
     if kind == "minbar":
         assert refusal in storage.stored_state(str(path), kind)[0]
+
+
+def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
+    path = str(tmp_path / "A.h5")
+    with h5py.File(path, "w") as f:
+        f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="minbar")
+        f.create_dataset("bars", data=np.ones(10, "i1"))
+    with pytest.raises(storage.StorageError, match="缺少字段 trading_date"):
+        storage.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)

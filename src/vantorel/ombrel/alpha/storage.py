@@ -1492,13 +1492,16 @@ def read_span(path, kind, name, field, low, high):
         if ds is None:
             raise KeyError(name)
         problem = series_problem(ds)
+        stored = ds.dtype
+        if not problem and field not in (stored.names or ()):
+            problem = f"缺少字段 {field}"  # the search reads it from each row it looks at
         if problem:
             raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
         try:
             column = _StoredColumn(ds, field)
             first = bisect.bisect_left(column, low)
             end = bisect.bisect_right(column, high, lo=first)
-            rows = _room_for(path, end - first, ds.dtype)
+            rows = _room_for(path, end - first, stored)
             if len(rows):
                 ds.read_direct(rows, slice(first, end))
             return rows
