@@ -1002,7 +1002,7 @@ def series_problem(ds, dtype=None):
     """Why a dataset cannot be a series (no table of rows, data kept outside its file, or more
     rows declared than the file holds bytes for: reading it would fill gigabytes from a few
     kilobytes), or None. ``dtype`` is the dataset's, when the caller has made it (h5py makes it
-    anew at every access). Reads nothing but the dataset's header."""
+    anew at every access). Reads only the dataset's header and chunk index."""
     import h5py
 
     if not isinstance(ds, h5py.Dataset):
