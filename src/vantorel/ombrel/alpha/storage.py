@@ -1261,19 +1261,24 @@ def read_daybar_file(path):
 
 def daybar_tails(path):
     """{market code: datetime of its last stored daily bar} of one category file; reads one row a code."""
+    import h5py
+
     f = _open(path, "daybar")
     try:
         try:
             tails = {}
             for code in f.keys():
                 ds = _member(f, path, code)
-                problem = series_problem(ds)
+                dtype = _series_dtype(ds.id, "daybar") if isinstance(ds, h5py.Dataset) else None
+                problem = series_problem(ds, dtype)
+                if not problem and "datetime" not in (dtype.names or ()):
+                    problem = "不是日线"
                 if problem:
                     raise StorageError(f"数据文件 {path} 无法使用：{code} {problem}", f"{code} {problem}")
                 if ds.shape[0]:
-                    tails[code] = int(ds[ds.shape[0] - 1]["datetime"])
+                    tails[code] = int(_row(ds.id, ds.shape[0] - 1, dtype)["datetime"])
             return tails
-        except (OSError, ValueError, KeyError, IndexError) as exc:
+        except (OSError, ValueError, KeyError, IndexError, TypeError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
         f.close()
@@ -1464,7 +1469,7 @@ def _series_file_problem(f, path, kind, state, thorough):
 def _series_dtype(dataset, kind):
     """A low-level dataset's dtype; h5py builds a compound one field by field at every access, so
     that of the kit's own series is known by comparing types instead."""
-    ours = minbar_dtype() if kind == "minbar" else tick_dtype()
+    ours = {"minbar": minbar_dtype, "tick": tick_dtype, "daybar": daybar_dtype}[kind]()
     return ours if dataset.get_type().equal(_image_parts().series_type(ours)) else dataset.dtype
 
 
