@@ -75,8 +75,52 @@ def extended(type_, payload, then):
     return head.tobuf(format=tarfile.USTAR_FORMAT) + payload.ljust(-(-len(payload) // 512) * 512, b"\0") + then
 
 
-def corpus(good, h5):
-    """(name, archive bytes) of every hostile archive."""
+def minute_file(trouble, fifo):
+    """A minute-bar file with the right attributes whose rows are read from elsewhere, through a
+    plugin, or swell far past what the file holds."""
+    import h5py
+    import numpy as np
+
+    from vantorel.ombrel.alpha import storage
+
+    dtype = storage.minbar_dtype()
+    image = io.BytesIO()
+    with h5py.File(image, "w", libver=("earliest", "latest")) as f:
+        f.attrs.update(schema_version=1 if trouble == "zero" else storage.SCHEMA_VERSION, kind="minbar",
+                       order_book_id="A", category="stock", rows=0, first_trading_date=0, last_trading_date=0)
+        if trouble in ("zero", "fifo"):
+            f.create_dataset("bars", shape=(1000,), dtype=dtype,
+                             external=[("/dev/zero" if trouble == "zero" else fifo, 0, h5py.h5f.UNLIMITED)])
+        elif trouble == "virtual":  # unlimited: HDF5 opens the source to find the extent
+            unlimited = h5py.h5s.UNLIMITED
+            dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+            mapped, source = (h5py.h5s.create_simple((0,), (unlimited,)) for _ in range(2))
+            for space in (mapped, source):
+                space.select_hyperslab((0,), (unlimited,), (1,), (1,))
+            dcpl.set_virtual(mapped, fifo.encode(), b"bars", source)
+            h5py.h5d.create(f.id, b"bars", h5py.h5t.py_create(dtype, logical=True),
+                            h5py.h5s.create_simple((0,), (unlimited,)), dcpl=dcpl)
+        elif trouble == "link":
+            f["bars"] = h5py.ExternalLink(fifo, "/bars")
+        elif trouble == "plugin":
+            dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+            dcpl.set_chunk((256,))
+            dcpl.set_filter(30001, h5py.h5z.FLAG_OPTIONAL)
+            h5py.h5d.create(f.id, b"bars", h5py.h5t.py_create(dtype, logical=True),
+                            h5py.h5s.create_simple((10,), (h5py.h5s.UNLIMITED,)), dcpl=dcpl)
+        elif trouble == "declared":
+            f.create_dataset("bars", shape=(60_000_000,), maxshape=(None,), dtype=dtype, chunks=(256,),
+                             compression="gzip")
+        else:  # one chunk of a million rows, a few hundred kilobytes packed
+            f.create_dataset("bars", data=np.zeros(1_000_000, dtype), maxshape=(None,), chunks=(1_000_000,),
+                             compression="gzip")
+    return image.getvalue()
+
+
+def corpus(good, h5, fifo):
+    """(name, archive bytes) of every hostile archive; ``fifo`` is a pipe nobody writes to."""
+    for trouble in ("zero", "fifo", "virtual", "link", "plugin", "declared", "chunk"):
+        yield f"h5 {trouble}", tar_of([good[0], ("minbar/stock/A.h5", minute_file(trouble, fifo))], mode="w:gz")
     plain = tar_of(good)
     second = plain.index(good[1][0].encode()) // 512 * 512
     end = len(plain.rstrip(b"\0"))
@@ -168,7 +212,10 @@ def run(keep=None, cuts=200, time_limit=TIME_LIMIT):
     outside = os.path.dirname(bundle_path)
     before = tree(outside)
     failures, slowest, count = [], 0.0, 0
-    for name, data in corpus(good, h5):
+    fifo = os.path.join(work, "fifo")
+    if not os.path.exists(fifo):
+        os.mkfifo(fifo)
+    for name, data in corpus(good, h5, fifo):
         count += 1
         path = os.path.join(work, "archive")
         with open(path, "wb") as f:

@@ -14,6 +14,7 @@ from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import archive
 from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
 
+import hostile_h5
 from trees import h5_bytes, snapshot
 
 OLD = {"bundle/instruments.h5": h5_bytes("instruments", "old"),
@@ -226,6 +227,9 @@ HOSTILE = [
     ("tar.gz", [GOOD, ("minbar/stock/A.h5", crafted("declares-rows"))], "没有这么多数据", "minbar/stock/A.h5"),
     ("tar.gz", [GOOD, ("minbar/stock/A.h5", crafted("scalar"))], "维数", "minbar/stock/A.h5"),
     ("tar.gz", [GOOD, ("bundle/daybar/stock.h5", crafted("external-link"))], "链接", "bundle/daybar/stock.h5"),
+    # A kilobyte and a half whose rows are read from /dev/zero, in a format every reader accepts.
+    ("tar.gz", [GOOD, ("minbar/stock/A.h5", hostile_h5.image("external storage", schema=1))], "外部存储",
+     "minbar/stock/A.h5"),
     ("tar.gz", [GOOD, ("minbar/A.h5", h5_bytes("minbar", "new"))], "不在 bundle 布局", "minbar/A.h5"),
     # Two bundles side by side: which one is meant cannot be told.
     ("zip", [("a/bundle/instruments.h5", GOOD[1]), ("b/minbar/stock/A.h5", h5_bytes("minbar", "new"))], "多份", None),

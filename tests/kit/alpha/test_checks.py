@@ -1,11 +1,12 @@
 import os
 import unicodedata
 
+import hostile_h5
 import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha import checks, service, storage
 from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
 from vantorel.ombrel.cmds.bundle import check_bundle_data
 
@@ -258,10 +259,24 @@ def test_rows_outside_listing_are_reported(bundle, listed):
     assert kinds(check_bundle_data(bundle.dir)) == {"outside_listing"}
 
 
-@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema"])
-def test_unreadable_or_foreign_minute_file(bundle, damage):
+@pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema", "external storage",
+                                    "declares 60M compressed rows", "larger than memory"])
+def test_unreadable_or_foreign_minute_file(bundle, damage, monkeypatch):
     path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
-    if damage == "garbage":
+    if damage in hostile_h5.REFUSALS:
+        hostile_h5.write(path, damage)
+    elif damage == "larger than memory":
+        # A sound file too large for the memory left: the check goes on to the next file.
+        bundle.write_minutes("600000.XSHG", np.resize(bundle.minutes["600000.XSHG"], 200_000))
+        real_empty = np.empty
+
+        def empty(shape, *args, **kwargs):
+            if np.prod(shape) >= 200_000:
+                raise MemoryError("Unable to allocate")
+            return real_empty(shape, *args, **kwargs)
+
+        monkeypatch.setattr(np, "empty", empty)
+    elif damage == "garbage":
         with open(path, "wb") as f:
             f.write(b"not hdf5 at all" * 100)
     elif damage == "truncated":
@@ -287,6 +302,21 @@ def test_unreadable_or_foreign_minute_file(bundle, damage):
     expected = "missing_columns" if "column" in damage else "unreadable"
     assert kinds(found, "600000.XSHG") == {expected}
     assert kinds(found) == {expected}
+
+
+def test_a_series_too_large_to_check_is_one_finding_of_each_check(bundle, monkeypatch):
+    def out_of_memory(real):
+        def check(series, *args):
+            if series.code == "600000.XSHG":
+                raise MemoryError("Unable to allocate")
+            return real(series, *args)
+        return check
+
+    for name in ("_session_checks", "_cross_check"):  # the last of the minute checks, the last of the daily
+        monkeypatch.setattr(checks, name, out_of_memory(getattr(checks, name)))
+    found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
+    assert sorted((a.file.split("/")[0], a.code, a.kind) for a in found) == [
+        ("bundle", "600000.XSHG", "unreadable"), ("minbar", "600000.XSHG", "unreadable")]
 
 
 def spoil_daily(bundle, code, field, index, value):

@@ -774,19 +774,27 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
+    try:
+        _check_minutes(base, category, code, series, arr, attrs, settings)
+    except MemoryError:
+        # Read, but too large to check in the memory left: one finding, and on to the next file.
+        series.add("unreadable", 1, ("内存不足，无法检查这 {} 根分钟线".format(len(arr)),))
+    return series.found, len(arr)
+
+
+def _check_minutes(base, category, code, series, arr, attrs, settings):
     if _missing_columns(series, arr, MINBAR_COLUMNS):
-        return series.found, len(arr)
+        return
     if len(arr) == 0:
         # A series cut to nothing still says in its attributes how many rows it had.
         _attr_checks(series, arr["trading_date"], attrs)
-        return series.found, 0
+        return
     columns = _columns(arr, MINBAR_COLUMNS)
     _bar_checks(series, columns, settings.jump_limit(category, minute=True),
                 base.factors(code, columns["trading_date"]))
     _calendar_checks(series, base, columns["trading_date"])
     _session_checks(series, base, columns)
     _attr_checks(series, columns["trading_date"], attrs)
-    return series.found, len(arr)
 
 
 def check_min_bar_data(data_bundle_path, settings=None):
@@ -1043,7 +1051,10 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
     # Daily files are few and small; the work, and so the bar, goes by instrument.
     with _progress(series, "检查日线") as items:
         for file, category, code, daily in items:
-            found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
+            try:
+                found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
+            except MemoryError:  # its minute bars, most likely: one finding, and on to the next series
+                found.append(Anomaly(file, code, "unreadable", 1, ("内存不足，无法检查这一品种",)))
             bars += len(daily)
     _market_gaps(base, found, members, settings)
     _report(found, len(files), bars, "日线", len(series))

@@ -991,27 +991,73 @@ def root_attr(f, name):
     return f.attrs.get(name)
 
 
-# Filters that shrink what is stored, so that the stored size says nothing of the rows declared.
-_COMPRESSING_FILTERS = (1, 4, 32000)  # deflate, szip, lzf
+# Filters that shrink what is stored, so that the stored size says little of the rows declared.
+_COMPRESSING_FILTERS = (1, 4, 5, 6, 32000)  # deflate, szip, n-bit, scale-offset, lzf
+# The filters HDF5 has built in, and the lzf h5py registers itself; HDF5 looks any other up in its
+# plugin directories and loads it, which a file from somebody else must not make the kit do.
+_KNOWN_FILTERS = (1, 2, 3, 4, 5, 6, 32000)
+# Market data compresses three- or fourfold (measured on minute and daily bars with shuffle and
+# deflate); a file that declares a hundred times what it holds is made to swell when it is read.
+MAX_COMPRESSION = 100
+# HDF5 decodes a compressed chunk whole to read a single row of it, and an update reads the last
+# chunk of every series: the kit's chunks are a few tens of kilobytes, h5py's own at most 1 MiB.
+MAX_CHUNK_BYTES = 4 << 20
 
 
 def series_problem(ds, dtype=None):
-    """Why a dataset cannot be a series (no table of rows, or more rows declared than the file
-    holds bytes for: reading it would fill gigabytes from a few kilobytes), or None. ``dtype``
-    is the dataset's, when the caller has made it (h5py makes it anew at every access)."""
+    """Why a dataset cannot be a series (no table of rows, data kept outside its file, or more
+    rows declared than the file holds bytes for: reading it would fill gigabytes from a few
+    kilobytes), or None. ``dtype`` is the dataset's, when the caller has made it (h5py makes it
+    anew at every access). Reads only the dataset's header and chunk index."""
     import h5py
 
     if not isinstance(ds, h5py.Dataset):
         return "不是数据集"
     dataset = ds.id  # h5py's properties make a property list at every access; one will do
+    dcpl = dataset.get_create_plist()
+    # Before the extent: that of a virtual dataset is found by opening the files it names.
+    layout = dcpl.get_layout()
+    if layout == h5py.h5d.VIRTUAL:
+        return "数据集是虚拟数据集，数据取自别的文件"
+    if dcpl.get_external_count():
+        return "数据集的数据存放在别的文件中（外部存储）"
+    filters = [dcpl.get_filter(i)[0] for i in range(dcpl.get_nfilters())]
+    unknown = [number for number in filters if number not in _KNOWN_FILTERS]
+    if unknown:
+        return f"数据集使用了本套件不认识的过滤器（编号 {unknown[0]}）"
     shape = dataset.shape
     if len(shape) != 1:
         return f"数据集的维数为 {len(shape)}，应为 1"
-    dcpl = dataset.get_create_plist()
-    compressed = any(dcpl.get_filter(i)[0] in _COMPRESSING_FILTERS for i in range(dcpl.get_nfilters()))
-    if not compressed and shape[0] * (dtype or dataset.dtype).itemsize > dataset.get_storage_size():
+    itemsize = (dtype or dataset.dtype).itemsize
+    chunk = dcpl.get_chunk()[0] * itemsize if layout == h5py.h5d.CHUNKED else 0
+    if chunk > MAX_CHUNK_BYTES:
+        return f"数据集的数据块有 {chunk} 字节，超过上限 {MAX_CHUNK_BYTES} 字节"
+    held = dataset.get_storage_size()
+    if any(number in _COMPRESSING_FILTERS for number in filters):
+        held *= MAX_COMPRESSION
+    if shape[0] * itemsize > held:
         return f"数据集声明了 {shape[0]} 行，文件中却没有这么多数据"
     return None
+
+
+def _member(f, path, name):
+    """The object root link ``name`` of an open bundle file leads to, or None when there is none.
+    A link to somewhere else (another file, another path) is refused, not followed: it would read
+    any file the user can read, and wait forever on a pipe."""
+    import h5py
+
+    links = f.id.links
+    key = name.encode()
+    if "/" in name or name in ("", ".") or not links.exists(key):
+        return None
+    if links.get_info(key).type != h5py.h5l.TYPE_HARD:
+        raise StorageError(f"数据文件 {path} 无法使用：{name} 是指向别处的链接", f"{name} 是指向别处的链接")
+    try:
+        return f[name]
+    except (KeyError, OSError, ValueError) as exc:
+        # h5py says KeyError for an object that is there but cannot be opened: damage, not absence.
+        detail = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
+        raise StorageError(f"无法读取数据文件 {path}：{name}：{detail}", f"无法读取：{detail}") from None
 
 
 def _appendable_problem(dataset, fields, dtype=None):
@@ -1032,25 +1078,38 @@ def _appendable_problem(dataset, fields, dtype=None):
 def _whole(path, ds):
     """A dataset read whole, once it has been judged to be a series."""
     import h5py
-    import numpy as np
 
     problem = series_problem(ds)
     if problem:
         raise StorageError(f"数据文件 {path} 无法使用：{ds.name.lstrip('/')} {problem}", problem)
     dataset = ds.id
-    rows = np.empty(dataset.shape, dataset.dtype)
+    rows = _room_for(path, dataset.shape[0], dataset.dtype)
     if len(rows):
         dataset.read(h5py.h5s.ALL, h5py.h5s.ALL, rows)
     return rows
 
 
+def _room_for(path, rows, dtype):
+    """An empty array for ``rows`` rows; a StorageError that names the file when memory runs short
+    (a sound file too large for this machine is not damaged)."""
+    import numpy as np
+
+    try:
+        return np.empty(rows, dtype)
+    except MemoryError:
+        need = rows * dtype.itemsize / 2**30
+        raise StorageError(f"无法读取数据文件 {path}：内存不足，{rows} 行需要 {need:.1f} GiB", "内存不足",
+                           damaged=False) from None
+
+
 def _read_dataset(path, kind, name):
     f = _open(path, kind)
     try:
-        if name not in f:
+        ds = _member(f, path, name)
+        if ds is None:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}")
         try:
-            return _whole(path, f[name])
+            return _whole(path, ds)
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -1064,10 +1123,11 @@ def _read_with_attrs(path, kind, name, names=None):
             attrs = {k: _plain(v) for k, v in f.attrs.items()}
         else:  # each attribute read costs about what a row does
             attrs = {k: _plain(v) for k, v in ((k, root_attr(f, k)) for k in names) if v is not None}
-        if name not in f:
+        ds = _member(f, path, name)
+        if ds is None:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}", f"缺少数据集 {name}")
         try:
-            return _whole(path, f[name]), attrs
+            return _whole(path, ds), attrs
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
@@ -1158,10 +1218,11 @@ def read_calendars(bundle_directory):
     path = os.path.join(bundle_directory, TRADING_DATES_FILE)
     f = _open(path, "trading_dates")
     try:
-        if "trading_dates" not in f:
+        members = {name: _member(f, path, name) for name in (
+            "trading_dates", "early_closes", "exchange_trading_dates", "exchange_early_closes")}
+        if members["trading_dates"] is None:
             raise StorageError(f"数据文件 {path} 缺少数据集 trading_dates")
-        stored = {name: _whole(path, f[name]) for name in (
-            "trading_dates", "early_closes", "exchange_trading_dates", "exchange_early_closes") if name in f}
+        stored = {name: _whole(path, ds) for name, ds in members.items() if ds is not None}
         if stored["trading_dates"].dtype.kind not in "iu":
             raise StorageError(f"数据文件 {path} 的 trading_dates 类型为 {stored['trading_dates'].dtype.str}，应为整数")
         none = np.zeros(0, EARLY_CLOSE_FIELDS)
@@ -1197,7 +1258,7 @@ def read_daybar_file(path):
     f = _open(path, "daybar")
     try:
         try:
-            return {code: _whole(path, f[code]) for code in f.keys()}
+            return {code: _whole(path, _member(f, path, code)) for code in f.keys()}
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -1212,13 +1273,18 @@ def daybar_tails(path):
     try:
         try:
             tails = {}
-            for code, ds in f.items():
-                if not isinstance(ds, h5py.Dataset):
-                    raise StorageError(f"数据文件 {path} 无法使用：{code} 不是数据集", f"{code} 不是数据集")
+            for code in f.keys():
+                ds = _member(f, path, code)
+                dtype = _series_dtype(ds.id, "daybar") if isinstance(ds, h5py.Dataset) else None
+                problem = series_problem(ds, dtype)
+                if not problem and "datetime" not in (dtype.names or ()):
+                    problem = "不是日线"
+                if problem:
+                    raise StorageError(f"数据文件 {path} 无法使用：{code} {problem}", f"{code} {problem}")
                 if ds.shape[0]:
-                    tails[code] = int(ds[ds.shape[0] - 1]["datetime"])
+                    tails[code] = int(_row(ds.id, ds.shape[0] - 1, dtype)["datetime"])
             return tails
-        except (OSError, ValueError, KeyError, IndexError) as exc:
+        except (OSError, ValueError, KeyError, IndexError, TypeError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:
         f.close()
@@ -1234,8 +1300,9 @@ def read_daily(bundle_directory, code=None, category=None):
         if code is not None:
             f = _open(path, "daybar")
             try:
-                if code in f:
-                    return _whole(path, f[code])
+                ds = _member(f, path, code)
+                if ds is not None:
+                    return _whole(path, ds)
             finally:
                 f.close()
             continue
@@ -1299,26 +1366,28 @@ def validate_file(path, kind, category=None, code=None):
             return None
         if kind == "daybar":
             fields = [name for name, _type in DAYBAR_FIELDS]
-            for code_, ds in f.items():
+            for code_ in f.keys():
+                ds = _member(f, path, code_)
                 problem = series_problem(ds)
                 if problem:
-                    return f"数据集 {code_} {problem}"
+                    return f"{code_} {problem}"
                 if any(name not in (ds.dtype.names or ()) for name in fields):
                     return f"数据集 {code_} 不是日线"
             return None
         name, field = _BASE_DATASETS[kind]
-        ds = f.get(name)
-        if ds is None or not hasattr(ds, "dtype"):
+        ds = _member(f, path, name)
+        if not isinstance(ds, h5py.Dataset):
             return f"缺少数据集 {name}"
-        if ds.ndim != 1:
-            return f"数据集 {name} 的维数为 {ds.ndim}，应为 1"
+        problem = series_problem(ds)
+        if problem:
+            return f"{name} {problem}"
         if field is not None and (ds.dtype.names is None or field not in ds.dtype.names):
             return f"数据集 {name} 缺少字段 {field}"
         if field is None and ds.dtype.kind not in "iu":
             return f"数据集 {name} 不是整数"
-        if ds.shape[0] * ds.dtype.itemsize > ds.id.get_storage_size():
-            return f"数据集 {name} 声明了 {ds.shape[0]} 行，文件中却没有这么多数据"
         return None
+    except StorageError as exc:
+        return exc.reason
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return f"读取失败：{exc}"
     finally:
@@ -1353,6 +1422,10 @@ def stored_state(path, kind, thorough=False):
             if value is not None:
                 state[name] = _plain(value)
         return _series_file_problem(f, path, kind, state, thorough), state
+    except StorageError as exc:  # a link out of the file
+        if not exc.damaged:
+            raise
+        return exc.reason, {}
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return f"读取失败：{exc}", {}
     finally:
@@ -1363,7 +1436,7 @@ def _series_file_problem(f, path, kind, state, thorough):
     import h5py
 
     name = _DATASET[kind]
-    ds = f.get(name)
+    ds = _member(f, path, name)
     # hasattr(ds, "dtype") would build a dataset's dtype only to find that it has one.
     if ds is None or not (isinstance(ds, h5py.Dataset) or hasattr(ds, "dtype")):
         return f"缺少数据集 {name}"
@@ -1402,7 +1475,7 @@ def _series_file_problem(f, path, kind, state, thorough):
 def _series_dtype(dataset, kind):
     """A low-level dataset's dtype; h5py builds a compound one field by field at every access, so
     that of the kit's own series is known by comparing types instead."""
-    ours = minbar_dtype() if kind == "minbar" else tick_dtype()
+    ours = {"minbar": minbar_dtype, "tick": tick_dtype, "daybar": daybar_dtype}[kind]()
     return ours if dataset.get_type().equal(_image_parts().series_type(ours)) else dataset.dtype
 
 
@@ -1426,17 +1499,23 @@ def read_span(path, kind, name, field, low, high):
 
     f = _open(path, kind)
     try:
-        if name not in f:
+        ds = _member(f, path, name)
+        if ds is None:
             raise KeyError(name)
-        ds = f[name]
         problem = series_problem(ds)
+        stored = ds.dtype
+        if not problem and field not in (stored.names or ()):
+            problem = f"缺少字段 {field}"  # the search reads it from each row it looks at
         if problem:
             raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
         try:
             column = _StoredColumn(ds, field)
             first = bisect.bisect_left(column, low)
             end = bisect.bisect_right(column, high, lo=first)
-            return ds[first:end]
+            rows = _room_for(path, end - first, stored)
+            if len(rows):
+                ds.read_direct(rows, slice(first, end))
+            return rows
         except (OSError, ValueError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:

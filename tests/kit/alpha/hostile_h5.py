@@ -1,0 +1,119 @@
+"""Bundle files from somebody else: the right attributes and names, but data read from other files,
+through a plugin, or swelling far past what the file holds when read."""
+import os
+import tempfile
+
+import h5py
+import numpy as np
+
+from vantorel.ombrel.alpha import storage
+
+# kind: (dataset name, dtype, attributes beyond schema_version and kind)
+KINDS = {
+    "minbar": ("bars", storage.minbar_dtype(), dict(order_book_id="A", category="stock", rows=0,
+                                                    first_trading_date=0, last_trading_date=0)),
+    "daybar": ("A", storage.daybar_dtype(), dict(category="stock")),
+    "instruments": ("instruments", storage.instrument_dtype(), {}),
+    "trading_dates": ("trading_dates", np.dtype("i4"), {}),
+}
+
+# What a hostile file does, and the words of its refusal.
+REFUSALS = {
+    "external storage": "外部存储",
+    "virtual dataset": "虚拟数据集",
+    "external link": "指向别处的链接",
+    "plugin filter": "不认识的过滤器",
+    "declares 200M rows": "没有这么多数据",
+    "declares 60M compressed rows": "没有这么多数据",
+    "one big compressed chunk": "数据块",
+    "end moved before its data": "无法读取",
+}
+
+
+def outside_file(path, kind):
+    """An HDF5 file beside the bundle holding ten rows of ``kind`` under the same name."""
+    name, dtype, _attrs = KINDS[kind]
+    with h5py.File(path, "w") as f:
+        f.create_dataset(name, data=np.ones(10, dtype))
+    return path
+
+
+def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_VERSION):
+    """A file of ``kind`` at ``path`` whose dataset does ``what`` (a key of REFUSALS, or "repacked":
+    sound rows stored with shuffle and deflate); ``outside`` is the file it reaches for."""
+    name, dtype, attrs = KINDS[kind]
+    if what == "end moved before its data":
+        return _cut_before_data(path, kind, schema)
+    with h5py.File(path, "w", libver=("earliest", "latest")) as f:
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        if what == "external storage":
+            f.create_dataset(name, shape=(1000,), dtype=dtype, external=[(outside, 0, h5py.h5f.UNLIMITED)])
+        elif what == "virtual dataset":
+            layout = h5py.VirtualLayout(shape=(10,), dtype=dtype)
+            layout[:] = h5py.VirtualSource(outside, name, shape=(10,))
+            f.create_virtual_dataset(name, layout)
+        elif what == "external link":
+            f[name] = h5py.ExternalLink(outside, "/" + name)
+        elif what == "plugin filter":
+            dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+            dcpl.set_chunk((256,))
+            dcpl.set_filter(30001, h5py.h5z.FLAG_OPTIONAL)  # no such filter here: written unfiltered
+            space = h5py.h5s.create_simple((10,), (h5py.h5s.UNLIMITED,))
+            dataset = h5py.h5d.create(f.id, name.encode(), h5py.h5t.py_create(dtype, logical=True), space, dcpl=dcpl)
+            dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, np.ones(10, dtype))
+        elif what == "declares 200M rows":  # nothing written: HDF5 reads the fill value
+            f.create_dataset(name, shape=(200_000_000,), maxshape=(None,), dtype=dtype, chunks=(64,))
+        elif what == "declares 60M compressed rows":
+            f.create_dataset(name, shape=(60_000_000,), maxshape=(None,), dtype=dtype, chunks=(256,),
+                             compression="gzip")
+        elif what == "one big compressed chunk":
+            rows = storage.MAX_CHUNK_BYTES // dtype.itemsize + 1
+            f.create_dataset(name, data=np.zeros(rows, dtype), maxshape=(None,), chunks=(rows,), compression="gzip")
+        elif what == "repacked":
+            rows = sound_rows(kind)
+            f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,), compression="gzip", shuffle=True)
+            if "rows" in attrs:
+                f.attrs.update(rows=len(rows), first_trading_date=rows["trading_date"][0],
+                               last_trading_date=rows["trading_date"][-1])
+        else:
+            raise ValueError(what)
+    return path
+
+
+def _cut_before_data(path, kind, schema):
+    """A file cut where its data begins, its superblock saying that is where it ends."""
+    import struct
+
+    name, dtype, attrs = KINDS[kind]
+    with h5py.File(path, "w") as f:
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        end = f.create_dataset(name, data=np.zeros(100_000, dtype)).id.get_offset()
+    with open(path, "r+b") as f:
+        head = f.read(48)
+        assert head[8] == 0, "superblock version 0 keeps the end of the file at byte 40"
+        f.seek(40)
+        f.write(struct.pack("<Q", end))
+        f.truncate(end)
+    return path
+
+
+def sound_rows(kind):
+    """A thousand rows, ascending in each field, as a table of the kind might hold."""
+    dtype = KINDS[kind][1]
+    if dtype.names is None:
+        return np.arange(20240101, 20241101, dtype=dtype)
+    rows = np.zeros(1000, dtype)
+    for name in dtype.names:
+        if dtype[name].kind == "S":
+            rows[name] = [b"%06d.XSHE" % i for i in range(1000)]
+        else:
+            rows[name] = np.arange(1000) + 20240101
+    return rows
+
+
+def image(what, kind="minbar", **options):
+    """The bytes of ``write``'s file."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = write(os.path.join(directory, "x.h5"), what, kind, **options)
+        with open(path, "rb") as f:
+            return f.read()
