@@ -19,7 +19,9 @@ import time
 
 import numpy as np
 
-from vantorel.ombrel.alpha import service, storage
+from vantorel.ombrel.alpha import storage
+from vantorel.market.calendar import last_trading_date_on_or_before, previous_trading_date, trading_dates
+from vantorel.market.sessions import minute_labels
 from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
 
 STOCK_HOURS = "09:31-11:30,13:01-15:00"
@@ -27,8 +29,8 @@ FUTURE_HOURS = "21:01-23:00,09:01-10:15,10:31-11:30,13:31-15:00"
 
 
 def day_labels(hours, days):
-    prev = np.r_[service.previous_trading_date(int(days[0])), days[:-1]]
-    stamps = [service.minute_labels(hours, int(d), int(p)) for d, p in zip(days, prev)]
+    prev = np.r_[previous_trading_date(int(days[0])), days[:-1]]
+    stamps = [minute_labels(hours, int(d), int(p)) for d, p in zip(days, prev)]
     trading = np.repeat(days, [len(s) for s in stamps])
     return np.concatenate(stamps), trading
 
@@ -62,8 +64,8 @@ def daily_from(minutes):
 
 
 def build(path, stocks, futures, n_days):
-    end = service.last_trading_date_on_or_before(20250630)
-    calendar = service.trading_dates(20100101, end)
+    end = last_trading_date_on_or_before(20250630)
+    calendar = trading_dates(20100101, end)
     days = calendar[-n_days:]
     bundle_directory = storage.bundle_dir(path)
     universe = [("{:06d}.XSHE".format(i + 1), "stock", STOCK_HOURS, 0.01) for i in range(stocks)]

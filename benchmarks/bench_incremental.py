@@ -37,6 +37,8 @@ sys.path.insert(0, SRC)
 import numpy as np  # noqa: E402
 
 from vantorel.ombrel.alpha import bundle, service, storage  # noqa: E402
+from vantorel.market.calendar import is_trading_day, previous_trading_date, to_date, to_int  # noqa: E402
+from vantorel.market.sessions import minute_labels  # noqa: E402
 
 FIRST_NEW_DAY = 20261201
 UPDATE = """
@@ -54,7 +56,7 @@ print(json.dumps({"ok": ok, "seconds": seconds, "wchar": int(io["wchar"]), "peak
 
 
 def at_close(day):
-    return lambda: datetime.datetime.combine(service.to_date(day), datetime.time(16))
+    return lambda: datetime.datetime.combine(to_date(day), datetime.time(16))
 
 
 def stocks_of(count):
@@ -67,10 +69,10 @@ def history(days_back, hours="09:31-11:30,13:01-15:00"):
     days = []
     day = FIRST_NEW_DAY
     while len(days) < days_back:
-        day = service.previous_trading_date(day)
+        day = previous_trading_date(day)
         days.append(day)
     days.reverse()
-    stamps = np.concatenate([service.minute_labels(hours, d, service.previous_trading_date(d)) for d in days])
+    stamps = np.concatenate([minute_labels(hours, d, previous_trading_date(d)) for d in days])
     trading = np.repeat(days, len(stamps) // len(days))
     return stamps, trading
 
@@ -112,9 +114,9 @@ def run_update(root, now, concurrency, scale, latency_ms=0):
 def next_days(count):
     days, day = [], FIRST_NEW_DAY
     while len(days) < count:
-        if service.is_trading_day(day):
+        if is_trading_day(day):
             days.append(day)
-        day = service.to_int(service.to_date(day) + datetime.timedelta(days=1))
+        day = to_int(to_date(day) + datetime.timedelta(days=1))
     return days
 
 
@@ -130,7 +132,7 @@ def incremental(args, stocks, scale, work):
     new_bytes = 240 * storage.minbar_dtype().itemsize * len(stocks)
     results = {d: [] for d in args.histories}
     for day in next_days(args.rounds):
-        now = f"{service.to_date(day).isoformat()}T16:00"
+        now = f"{to_date(day).isoformat()}T16:00"
         for days_back in args.histories:
             results[days_back].append(run_update(roots[days_back], now, 1, scale))
     print(f"one-day update of {len(stocks)} stocks, -c 1, {args.rounds} rounds alternated, medians; "

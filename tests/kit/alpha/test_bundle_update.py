@@ -15,6 +15,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.market.calendar import shift_trading_date
 
 TODAY = "2026-12-08T16:00"
 TOMORROW = "2026-12-09T16:00"
@@ -79,7 +80,7 @@ def test_first_update_stores_what_was_asked_and_returns_true(path, signed_in, ca
     assert out.startswith("更新完成：") and "分钟线 10 个合约" in out
     minbars = stored(path)
     assert len(minbars) == 10 and all(code.endswith((".XSHE", ".XSHG")) for code in minbars)
-    first = service.shift_trading_date(20261208, 1 - service.DEFAULT_MINBAR_DAYS)
+    first = shift_trading_date(20261208, 1 - service.DEFAULT_MINBAR_DAYS)
     assert all(a["trading_date"][0] == first and a["trading_date"][-1] == 20261208 for a in minbars.values())
     assert {code[:2] for code in stored(path, "tick")} == {"JD"}
     directory = storage.bundle_dir(path)
@@ -115,7 +116,7 @@ def test_rebuild_fetches_from_scratch(path, signed_in, calls, monkeypatch):
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     calls.clear()
     assert bundle.update_bundle_from_corvane(1, path, False, ("M2701",), (), False, rebuild=True)
-    start = service.shift_trading_date(20261209, 1 - service.DEFAULT_MINBAR_DAYS)
+    start = shift_trading_date(20261209, 1 - service.DEFAULT_MINBAR_DAYS)
     assert calls == [("minute_bars", "M2701", start, 20261209)]
     assert stored(path)["M2701"]["trading_date"][0] == start
 

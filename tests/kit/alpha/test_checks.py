@@ -7,6 +7,8 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import checks, service, storage
+from vantorel.market.calendar import next_trading_date, previous_trading_date, trading_dates
+from vantorel.market.sessions import expected_minute_count, minute_labels
 from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
 from vantorel.ombrel.cmds.bundle import check_bundle_data
 
@@ -38,9 +40,9 @@ def instrument_table(listed=None):
 def minute_bars(code, hours, tick):
     rng = np.random.default_rng(service.stable_hash(code) % (1 << 32))
     parts = []
-    days = service.trading_dates(START, END)
-    for day, prev in zip(days, np.r_[service.previous_trading_date(int(days[0])), days[:-1]]):
-        stamps = service.minute_labels(hours, int(day), int(prev))
+    days = trading_dates(START, END)
+    for day, prev in zip(days, np.r_[previous_trading_date(int(days[0])), days[:-1]]):
+        stamps = minute_labels(hours, int(day), int(prev))
         arr = np.zeros(len(stamps), dtype=storage.minbar_dtype())
         arr["datetime"] = stamps
         arr["trading_date"] = day
@@ -83,7 +85,7 @@ class Bundle:
         self.daily = {code: daily_from(bars) for code, bars in self.minutes.items()}
         self.category = {code: category for code, category, _h, _t in INSTRUMENTS}
         storage.write_instruments(self.dir, instrument_table())
-        storage.write_trading_dates(self.dir, service.trading_dates(20240101, END))
+        storage.write_trading_dates(self.dir, trading_dates(20240101, END))
         for code in self.minutes:
             self.write_minutes(code)
         self.write_daily()
@@ -226,10 +228,10 @@ def test_night_session_date_must_be_previous_trading_day(bundle):
 def test_skipped_night_session_is_expected(bundle):
     # The clean bundle spans the spring festival; the first day after it has no night session,
     # and the check must know that rather than report a short session.
-    after = service.next_trading_date(20240209)
+    after = next_trading_date(20240209)
     bars = bundle.minutes["M2405"]
     day_bars = bars[bars["trading_date"] == after]
-    assert len(day_bars) == service.expected_minute_count(FUTURE_HOURS, after) < 345
+    assert len(day_bars) == expected_minute_count(FUTURE_HOURS, after) < 345
     assert check_min_bar_data(bundle.path) == []
 
 
@@ -425,7 +427,7 @@ def _emptied_minutes(bundle):
     (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), {("bundle/trading_dates.h5", "calendar")}),
     (_emptied_minutes, {("minbar/stock/000001.XSHE.h5", "attrs")}),
     (_calendar([]), {("bundle/trading_dates.h5", "calendar")}),
-    (lambda b: storage.write_trading_dates(b.dir, np.r_[0, 20240230, service.trading_dates(20240101, END)].astype("i4")),
+    (lambda b: storage.write_trading_dates(b.dir, np.r_[0, 20240230, trading_dates(20240101, END)].astype("i4")),
      {("bundle/trading_dates.h5", "calendar")}),  # the real days still serve: nothing else is found
     # A factor that is no positive number would turn prices into nonsense, or hide a split.
     (_events("ex_factors", [(b"000001.XSHE", 20240205, np.nan)]), {("bundle/ex_factors.h5", "events")}),
@@ -450,7 +452,7 @@ def _hand_made(directory, name, **datasets):
             f.create_dataset(key, data=data)
 
 
-DAYS = service.trading_dates(20240101, END)
+DAYS = trading_dates(20240101, END)
 EXCHANGE_DAYS = np.array([(b"XSHE", d) for d in DAYS], storage.EXCHANGE_DATE_FIELDS)
 
 

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from vantorel.errors import VantorelError
+from vantorel.market.calendar import CALENDAR_START, trading_dates
 from vantorel.ombrel.alpha import bundle, csv_import, storage
 
 from trees import snapshot
@@ -538,7 +539,7 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     for run in range(2):
         bundle.update(client, path, True, {})
         calendars = storage.read_calendars(directory)
-        assert calendars[None][0].tolist() == service.trading_dates(service.CALENDAR_START, 20271231).tolist()
+        assert calendars[None][0].tolist() == trading_dates(CALENDAR_START, 20271231).tolist()
         for exchange in HOLIDAY:
             assert calendars[exchange][0].tolist() == before[exchange][0].tolist()
             assert calendars[exchange][1].tolist() == before[exchange][1].tolist()

@@ -9,7 +9,8 @@ from test_checks import END, START, Bundle
 
 from vantorel import data
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import locks, service, storage
+from vantorel.ombrel.alpha import locks, storage
+from vantorel.market.calendar import trading_dates
 
 
 @pytest.fixture(scope="module")
@@ -88,7 +89,7 @@ def test_refusals_say_why(bundle, call, message):
 def test_instruments_decoded_and_reading_waits_for_no_writer(bundle):
     table = data.instruments(bundle_path=bundle.path)
     assert table["symbol"][0] == "平安银行" and table["order_book_id"].tolist() == ["000001.XSHE", "600000.XSHG", "M2405"]
-    calendar = service.trading_dates(20240101, END)
+    calendar = trading_dates(20240101, END)
     assert data.trading_dates(20240208, 20240219, bundle_path=bundle.path).tolist() == [
         d for d in calendar if 20240208 <= d <= 20240219]
     holder = subprocess.Popen(

@@ -11,6 +11,8 @@ import pytest
 import vantorel
 from vantorel import tovi
 from vantorel.ombrel.alpha import service
+from vantorel.market.calendar import trading_dates
+from vantorel.market.sessions import minute_labels
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 NOW = dt.datetime(2026, 12, 8, 16, 0)
@@ -28,51 +30,6 @@ def one_per_category(svc):
         if inst.listed_date <= 20261120 and (not inst.de_listed_date or inst.de_listed_date >= LATEST):
             picked.setdefault((inst.category, inst.trading_hours), inst)
     return sorted(picked.values(), key=lambda i: i.order_book_id)
-
-
-@pytest.mark.parametrize("day, trading", [
-    (20261204, True),  # Friday
-    (20261205, False),  # Saturday
-    (20260101, False),  # New Year
-    (20260216, False),  # spring festival eve
-    (20260222, False),  # last day of the spring festival week
-    (20260223, True),
-    (20261001, False),
-    (20261008, True),
-    (20260501, False),
-])
-def test_calendar_is_weekdays_without_holidays(day, trading):
-    assert service.is_trading_day(day) is trading
-    around = service.to_date(day)
-    days = service.trading_dates(around - dt.timedelta(days=3), around + dt.timedelta(days=3))
-    assert (day in days) is trading
-
-
-def test_trading_dates_are_sorted_weekdays():
-    days = service.trading_dates("2026-01-01", "2026-12-31")
-    assert np.all(np.diff(days) > 0)
-    assert all(service.to_date(int(d)).weekday() < 5 for d in days)
-    assert 240 <= len(days) <= 250
-
-
-@pytest.mark.parametrize("hours, day, expected", [
-    (service.STOCK_HOURS, 20261208, 240),
-    (service.NIGHT_HOURS, 20261208, 345),
-    (service.NIGHT_HOURS, 20261207, 345),  # Monday: the night session is on Friday evening
-    (service.NIGHT_HOURS, 20260223, 225),  # first day after the spring festival: no night session
-    (service.NIGHT_HOURS, 20261008, 225),
-    (service.DAY_HOURS, 20261208, 225),
-])
-def test_expected_minutes(hours, day, expected):
-    assert service.expected_minute_count(hours, day) == expected
-    labels = service.minute_labels(hours, day)
-    assert len(labels) == expected and np.all(np.diff(labels) > 0)
-
-
-def test_night_session_runs_the_evening_before():
-    labels = service.minute_labels(service.NIGHT_HOURS, 20261207)
-    assert labels[0] == 20261204210100 and labels[119] == 20261204230000
-    assert labels[120] == 20261207090100 and labels[-1] == 20261207150000
 
 
 @pytest.mark.parametrize("now, latest", [
@@ -188,7 +145,7 @@ def test_bars_are_consistent(svc):
             day = int(bar["datetime"] // 1000000)
             m = minutes[minutes["trading_date"] == day]
             t = ticks[ticks["trading_date"] == day]
-            np.testing.assert_array_equal(m["datetime"], service.minute_labels(inst.trading_hours, day))
+            np.testing.assert_array_equal(m["datetime"], minute_labels(inst.trading_hours, day))
             assert (m["open"][0], m["high"].max(), m["low"].min(), m["close"][-1], m["volume"].sum()) == (
                 bar["open"], bar["high"], bar["low"], bar["close"], bar["volume"]), (code, day)
             assert (t["last"][0], t["high"][-1], t["low"][-1], t["last"][-1], t["volume"][-1]) == (
@@ -264,7 +221,7 @@ def test_sample_universe_is_small_and_mixed(svc):
 def test_a_suspended_stock_has_no_rows_on_its_suspended_days(now, published_to):
     svc = service.EmbeddedService(clock=lambda: now)
     stock = next(i for i in svc.instruments() if i.order_book_id == "000005.XSHE")
-    window = service.trading_dates(20220210, 20220310)
+    window = trading_dates(20220210, 20220310)
     off = [d for d in service.suspensions(stock) if window[0] <= d <= window[-1]]
     assert len(off) >= 5  # a span of its inside the window
 

@@ -37,6 +37,7 @@ import click
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import journal, locks, service, storage
+from vantorel.market.calendar import CALENDAR_START, next_trading_date, to_date
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 KINDS = ("minbar", "tick")
@@ -261,7 +262,7 @@ class _Resumer:
             self.notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该合约的{KIND_LABELS[kind]}")
             state = {}
         last = state.get("last_trading_date", 0)
-        task.start = service.next_trading_date(last) if last else _default_start(self.client, kind, inst, task.end)
+        task.start = next_trading_date(last) if last else _default_start(self.client, kind, inst, task.end)
         if task.start > task.end:
             return False
         if last and state["schema_version"] < storage.SCHEMA_VERSION:
@@ -314,7 +315,7 @@ def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
         end = _end_of(inst, latest)
         last = stored.get(inst.category, {}).get(inst.order_book_id)
         if last:
-            start = service.next_trading_date(last // 1000000)
+            start = next_trading_date(last // 1000000)
         else:
             start = max(inst.listed_date, window)
         if start > end:
@@ -510,9 +511,9 @@ def _base_tables(client, latest, concurrency):
     ``concurrency`` connections: each is a round trip before any bar can be fetched."""
     from concurrent.futures import ThreadPoolExecutor
 
-    last_year = service.to_date(latest).year + 1
+    last_year = to_date(latest).year + 1
     with ThreadPoolExecutor(max_workers=min(3, concurrency), thread_name_prefix="vantorel-fetch") as pool:
-        asked = [pool.submit(client.trading_dates, service.CALENDAR_START, f"{last_year}-12-31"),
+        asked = [pool.submit(client.trading_dates, CALENDAR_START, f"{last_year}-12-31"),
                  pool.submit(client.ex_factors), pool.submit(client.suspended)]
         return [answer.result() for answer in asked]
 

@@ -64,6 +64,7 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
+from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
 from vantorel.ombrel.alpha import reports, staging, storage
 
 KINDS = {
@@ -193,13 +194,12 @@ class _Calendar:
         """``days``: int64 YYYYMMDD, ascending, not empty; ``early_closes``: EARLY_CLOSE_FIELDS rows."""
         import numpy as np
 
-        from vantorel.ombrel.alpha import service
 
         self.days = days
         # Whether the night session before each day takes place: the service's rule, worked out
         # once per day rather than once per bar.
-        night = [service.has_night_session(int(days[0]))]
-        night += [service.has_night_session(int(d), int(p)) for p, d in zip(days[:-1], days[1:])]
+        night = [has_night_session(int(days[0]))]
+        night += [has_night_session(int(d), int(p)) for p, d in zip(days[:-1], days[1:])]
         self.has_night = np.asarray(night, dtype=bool)
         early_days = np.asarray(early_closes["date"], dtype="i8")
         at = np.minimum(np.searchsorted(days, early_days), len(days) - 1)
@@ -381,7 +381,6 @@ class _Base:
         first minute; session_of_minute maps each minute of the day to its session or -1."""
         import numpy as np
 
-        from vantorel.ombrel.alpha import service
 
         info = self.instruments.get(code)
         hours = info.get("trading_hours") if info else None
@@ -389,7 +388,7 @@ class _Base:
             return None
         if hours not in self._sessions:
             try:
-                parsed = sorted(service.parse_trading_hours(hours))
+                parsed = sorted(parse_trading_hours(hours))
             except (ValueError, AttributeError):
                 parsed = []
             parsed = [(a, b) for a, b in parsed if 0 <= a <= b < _DAY_MINUTES]
@@ -398,7 +397,7 @@ class _Base:
             lookup = np.full(_DAY_MINUTES, -1, dtype="i8")
             for index, (a, b) in enumerate(parsed):
                 lookup[a : b + 1] = np.where(lookup[a : b + 1] < 0, index, lookup[a : b + 1])
-            night = firsts >= service.NIGHT_SESSION_FROM
+            night = firsts >= NIGHT_SESSION_FROM
             self._sessions[hours] = (firsts, lasts, night, lookup) if parsed else None
         return self._sessions[hours]
 

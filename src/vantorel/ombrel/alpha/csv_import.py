@@ -253,7 +253,7 @@ def _valid_code(code):
 def _instruments(source):
     import numpy as np
 
-    from vantorel.ombrel.alpha import service
+    from vantorel.market.sessions import parse_trading_hours
 
     path = find(source, INSTRUMENTS)
     rows = []
@@ -267,7 +267,7 @@ def _instruments(source):
         hours = _text_field(row, "trading_hours", 96, path, number)
         if hours:
             try:
-                sessions = service.parse_trading_hours(hours.decode())
+                sessions = parse_trading_hours(hours.decode())
                 if any(not (0 <= a < 24 * 60 and 0 <= b < 24 * 60) for a, b in sessions):
                     raise ValueError(hours)
             except ValueError:
