@@ -41,7 +41,6 @@ import errno
 import os
 import re
 import stat
-import sys
 from typing import NamedTuple
 
 import click
@@ -49,6 +48,7 @@ import click
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import csv_import, locks, staging, storage
 from vantorel.ombrel.sdk.const import TAG_MAP
+from vantorel.progress import progress
 
 _GIB = 1 << 30
 _MIB = 1 << 20
@@ -633,11 +633,7 @@ def _lift_bundle(unpacked, root, stage):
 @contextlib.contextmanager
 def _progress(raw, length, label):
     """A tick() that moves a bar by how far into the archive file the reader has got."""
-    stream = sys.stderr
-    if length < PROGRESS_FLOOR or not getattr(stream, "isatty", lambda: False)():
-        yield lambda: None
-        return
-    with click.progressbar(length=length, label=label, file=stream) as bar:
+    with progress(label, length=length, floor=PROGRESS_FLOOR) as bar:
         shown = [0]
 
         def tick():

@@ -30,13 +30,13 @@ click, which would not turn a false value into a failing exit status).
 import contextlib
 import errno
 import os
-import sys
 import time
 
 import click
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import journal, locks, service, storage
+from vantorel.progress import progress
 from vantorel.market.calendar import CALENDAR_START, next_trading_date, to_date
 from vantorel.ombrel.sdk.const import TAG_MAP
 
@@ -63,24 +63,6 @@ def update_lock(bundle_path):
             yield path
         finally:
             journal.tidy(path)
-
-
-# ---- progress -----------------------------------------------------------------------------------
-
-class _Quiet:
-    def update(self, n):
-        pass
-
-
-@contextlib.contextmanager
-def _progress(length, label):
-    """A progress bar on stderr when it is a terminal; nothing at all otherwise."""
-    stream = sys.stderr
-    if length == 0 or not getattr(stream, "isatty", lambda: False)():
-        yield _Quiet()
-        return
-    with click.progressbar(length=length, label=label, file=stream, show_pos=True) as bar:
-        yield bar
 
 
 # ---- what to fetch ------------------------------------------------------------------------------
@@ -451,7 +433,7 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
     queue = iter(tasks)
     in_flight = {}
     try:
-        with _progress(len(tasks), label) as bar:
+        with progress(label, length=len(tasks), show_pos=True) as bar:
             def top_up():
                 # Two tasks a thread: each finds its next one queued, and this thread finds
                 # results waiting instead of handing the GIL over for every one.

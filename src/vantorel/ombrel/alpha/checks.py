@@ -66,6 +66,7 @@ import click
 from vantorel.errors import VantorelError
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
 from vantorel.ombrel.alpha import reports, staging, storage
+from vantorel.progress import progress
 
 KINDS = {
     "unreadable": "无法读取",
@@ -814,7 +815,7 @@ def _check_min_bar_data(bundle_path, settings):
     base = _Base(storage.bundle_dir(bundle_path), bundle_path)
     found = list(base.problems)
     bars = 0
-    with _progress(files, "检查分钟线") as items:
+    with progress("检查分钟线", items=files, floor=21) as items:
         for category, code, path in items:
             anomalies, n = _check_minute_file(base, bundle_path, category, code, path, settings)
             found.extend(anomalies)
@@ -1048,7 +1049,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
             base.last_data_day[key] = max(base.last_data_day.get(key, 0), int(daily["datetime"][-1]) // 1000000)
     bars = 0
     # Daily files are few and small; the work, and so the bar, goes by instrument.
-    with _progress(series, "检查日线") as items:
+    with progress("检查日线", items=series, floor=21) as items:
         for file, category, code, daily in items:
             try:
                 found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
@@ -1062,25 +1063,6 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
 
 
 # ---- output --------------------------------------------------------------------------------------
-
-class _progress:
-    """A progress bar over the files on a terminal (stderr), nothing otherwise."""
-
-    def __init__(self, items, label):
-        self.items = items
-        self.bar = None
-        stream = sys.stderr
-        if len(items) > 20 and getattr(stream, "isatty", lambda: False)():
-            self.bar = click.progressbar(items, label=label, file=stream)
-
-    def __enter__(self):
-        return self.bar.__enter__() if self.bar is not None else self.items
-
-    def __exit__(self, *exc):
-        if self.bar is not None:
-            return self.bar.__exit__(*exc)
-        return False
-
 
 def _write_report(bundle_path, check, found):
     try:
