@@ -36,7 +36,8 @@ sys.path.insert(0, SRC)
 
 import numpy as np  # noqa: E402
 
-from vantorel.ombrel.alpha import service, storage  # noqa: E402
+from vantorel.ombrel.alpha import storage  # noqa: E402
+from vantorel.sources import service  # noqa: E402
 from vantorel.update import engine  # noqa: E402
 from vantorel.market.calendar import is_trading_day, previous_trading_date, to_date, to_int  # noqa: E402
 from vantorel.market.sessions import minute_labels  # noqa: E402

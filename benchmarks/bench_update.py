@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
 
-from vantorel.ombrel.alpha import service  # noqa: E402
+from vantorel.sources import service  # noqa: E402
 from vantorel.update import engine  # noqa: E402
 
 NOW = "2026-12-08T16:00"

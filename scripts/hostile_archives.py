@@ -22,7 +22,7 @@ import zipfile
 
 from vantorel.errors import VantorelError
 from vantorel.update import engine
-from vantorel.ombrel.alpha.archive import install_archive
+from vantorel.sources.archive import install_archive
 
 TIME_LIMIT = 5.0
 

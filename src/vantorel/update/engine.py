@@ -33,7 +33,8 @@ import time
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import journal, locks, service, storage
+from vantorel.ombrel.alpha import journal, locks, storage
+from vantorel.sources import service
 from vantorel.update.base import write_base
 from vantorel.update.plan import (KINDS, Resumer, data_tasks, migrate_daybar_files, plan_daybar_tasks,
                                   resolve_selection, stored_codes, unknown_message)
@@ -212,7 +213,7 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
     raise VantorelError and leave the old bundle in place."""
     with update_lock(data_bundle_path) as path:
         if file_path:
-            from vantorel.ombrel.alpha.archive import install_archive
+            from vantorel.sources.archive import install_archive
 
             install_archive(file_path, path)
             return True

@@ -14,7 +14,8 @@ import pytest
 import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import service
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.update import engine
 from vantorel.market.calendar import shift_trading_date
@@ -507,7 +508,7 @@ def test_a_directory_that_holds_no_bundle_is_refused(tmp_path, calls, signed_in,
 
 def test_download_from_an_archive_delegates(path, monkeypatch):
     seen = []
-    from vantorel.ombrel.alpha import archive
+    from vantorel.sources import archive
 
     monkeypatch.setattr(archive, "install_archive", lambda file_path, dest: seen.append((file_path, dest)))
     assert bundle.download_simple_bundle(path, sample=True, file_path="x.tar.gz") is True

@@ -8,7 +8,8 @@ import pytest
 
 import vantorel
 from vantorel import tovi
-from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import service
 from vantorel.ombrel.alpha.utils.scripts import check_tick
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))

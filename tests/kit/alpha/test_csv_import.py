@@ -8,7 +8,8 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import CALENDAR_START, trading_dates
-from vantorel.ombrel.alpha import bundle, csv_import, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import csv_import
 from vantorel.update import engine
 
 from trees import snapshot
@@ -523,7 +524,7 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     import numpy as np
 
     from vantorel import data
-    from vantorel.ombrel.alpha import service
+    from vantorel.sources import service
     from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
 
     path = str(tmp_path / "data")

@@ -12,7 +12,8 @@ import pytest
 import vantorel
 import vantorel.errors
 from vantorel import data, tovi
-from vantorel.ombrel.alpha import bundle, journal, nofollow, service, staging, storage
+from vantorel.ombrel.alpha import bundle, journal, nofollow, staging, storage
+from vantorel.sources import service
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
 TODAY, TOMORROW = "2026-12-08T16:00", "2026-12-09T16:00"
