@@ -111,9 +111,44 @@ def _fresh_name(top, prefix):
             return name
 
 
+def _set_aside_old(top, ready):
+    """Move the directories a swap took out of the bundle path (``.old`` of a ready tree) beside it,
+    under a name of their own, when they could not go back (their name was taken meanwhile, by
+    another user say); returns [(name, where it went)]. Removing the ready tree must never take them."""
+    info = ready.lstat(_OLD_DIR)
+    if info is None or not stat.S_ISDIR(info.st_mode):
+        return []
+    with ready.sub(_OLD_DIR) as old:
+        names = sorted(old.names())
+    if not names:
+        return []
+    name = _fresh_name(top, PREVIOUS + "-")
+    ready.rename(_OLD_DIR, top, name)
+    top.fsync()
+    return [(entry, os.path.join(top.join(name), entry)) for entry in names]
+
+
+def _kept_note(top, kept):
+    """What a failed swap says of the old directories it could not put back."""
+    if not kept:
+        return "；原有数据未作改动"
+    said = []
+    for name, where in kept:
+        info = top.lstat(name)
+        now = "" if info is None else "，而 {} 现在是{}".format(
+            top.join(name), "链接" if stat.S_ISLNK(info.st_mode) else f"用户 {nofollow.owner_name(info.st_uid)} 的条目")
+        said.append(f"原有的 {name}/ 已完整保留在 {where}{now}")
+    return "；" + "；".join(said) + "：请确认后把它移走，再把保留的目录移回原处"
+
+
 def _discard(top, name):
-    """Remove a tree that must never be taken for a committed one, even if removing it fails half way."""
+    """Remove a tree that must never be taken for a committed one, even if removing it fails half way.
+    Directories it still keeps from the bundle path (``.old``) are set aside first, never removed."""
     if top.lstat(name) is not None:
+        with contextlib.suppress(OSError), top.sub(name) as tree:
+            kept = _set_aside_old(top, tree)
+            if kept:
+                _tell([f"{top.path} 中上次被中断的替换未能把原有目录移回：" + _kept_note(top, kept).lstrip("；")])
         trash = _fresh_name(top, _STAGING)
         try:
             top.rename(name, top, trash)
@@ -385,9 +420,10 @@ def _swap_in(swap, top):
                 # Neither way round works: the new tree is complete, so recovery finishes it, and
                 # nothing is lost either way.
                 raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
+            kept = _set_aside_old(top, ready)
             ready.close()
             _discard(top, ready_name)
-            raise VantorelError("无法替换 {} 中的数据目录：{}".format(top.path, reason)) from None
+            raise VantorelError("无法替换 {} 中的数据目录：{}{}".format(top.path, reason, _kept_note(top, kept))) from None
         top.fsync()
         swap.previous = _keep_previous(top, ready)
     _discard(top, ready_name)
