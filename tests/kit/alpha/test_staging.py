@@ -492,3 +492,27 @@ def test_a_previous_generation_that_is_not_ours_is_kept_and_the_replaced_one_goe
         make_tree(swap.path, NEW)
     assert os.path.islink(os.path.join(dest, staging.PREVIOUS)) and _intact(documents)
     assert os.path.basename(swap.previous).startswith(staging.PREVIOUS + "-")
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a directory to another user")
+@pytest.mark.parametrize("name, made, what", [
+    ("minbar", lambda path: None, "目录"),  # made first by another user, on a 1777 path
+    ("quarantine", lambda path: None, "目录"),
+    ("tick", lambda path: os.symlink("/", path), "链接"),
+])
+def test_a_layout_directory_of_another_user_stops_writers_and_is_named_to_readers(dest, capsys, name, made, what):
+    os.chmod(dest, 0o1777)
+    path = os.path.join(dest, name)
+    made(path)
+    os.chown(path, 4321, 4321, follow_symlinks=False)
+    before = trees.snapshot(dest, mtimes=False)
+    named = f"{path}（用户 4321 的{what}）"
+    with pytest.raises(VantorelError, match="未作任何改动") as refused:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert named in refused.value.args[0]
+    assert trees.snapshot(dest, mtimes=False) == before
+    capsys.readouterr()
+    with staging.reading(dest):
+        pass
+    assert named in capsys.readouterr().err

@@ -240,7 +240,34 @@ def _recover_locked(dest, writing=True):
     journal.publish(dest, found.held)
     if writing and found.held:
         raise VantorelError(journal.update_problem(dest, found))
+    if writing:
+        foreign = foreign_layout(dest)
+        if foreign:
+            raise VantorelError(f"{dest} 中的以下目录不属于本用户或该 bundle 路径的属主：" + "；".join(foreign)
+                                + "；为免把数据写进别人的目录，未作任何改动。请确认后把它们移走再更新")
     return found
+
+
+# The directories of a bundle path the kit writes into. On a path others may write (1777), any of
+# them not made yet can be made first by another user, who would then own what the kit writes there.
+_WRITTEN_INTO = LAYOUT + (storage.QUARANTINE_DIR_NAME,)
+
+
+def foreign_layout(dest):
+    """Descriptions of the directories (or links) of ``dest`` the kit writes into that belong to a
+    user outside ``nofollow.owners``: a writer refuses them, a reader is told."""
+    try:
+        with nofollow.Dir.at(dest) as top:
+            users = nofollow.owners(top)
+            found = []
+            for name in _WRITTEN_INTO:
+                info = top.lstat(name)
+                if info is not None and not nofollow.trusted(info, users):
+                    what = "链接" if stat.S_ISLNK(info.st_mode) else "目录" if stat.S_ISDIR(info.st_mode) else "文件"
+                    found.append(f"{top.join(name)}（用户 {nofollow.owner_name(info.st_uid)} 的{what}）")
+            return found
+    except OSError:
+        return []
 
 
 def _finish_half_done(dest):
@@ -297,7 +324,7 @@ def _state(dest):
             found = journal.scan(dest, top)
     except (FileNotFoundError, NotADirectoryError):
         return False, journal.Scan(), []
-    return bool(trees.ready) or found.pending, found, trees.others
+    return bool(trees.ready) or found.pending, found, trees.others + foreign_layout(dest)
 
 
 def needs_recovery(dest):
