@@ -145,8 +145,16 @@ def _discard(top, name):
     """Remove a tree that must never be taken for a committed one, even if removing it fails half way.
     Directories it still keeps from the bundle path (``.old``) are set aside first, never removed."""
     if top.lstat(name) is not None:
-        with contextlib.suppress(OSError), top.sub(name) as tree:
-            kept = _set_aside_old(top, tree)
+        try:
+            tree = top.sub(name)
+        except OSError:
+            tree = None  # no longer a directory: nothing of the bundle path's can be in it
+        if tree is not None:
+            with tree:
+                try:
+                    kept = _set_aside_old(top, tree)
+                except OSError:
+                    return  # left as it is: the next recovery finishes the swap, and nothing is lost
             if kept:
                 _tell([f"{top.path} 中上次被中断的替换未能把原有目录移回：" + _kept_note(top, kept).lstrip("；")])
         trash = _fresh_name(top, _STAGING)
@@ -447,7 +455,10 @@ def _swap_in(swap, top):
                 # Neither way round works: the new tree is complete, so recovery finishes it, and
                 # nothing is lost either way.
                 raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
-            kept = _set_aside_old(top, ready)
+            try:
+                kept = _set_aside_old(top, ready)
+            except OSError:
+                raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
             ready.close()
             _discard(top, ready_name)
             raise VantorelError("无法替换 {} 中的数据目录：{}{}".format(top.path, reason, _kept_note(top, kept))) from None
