@@ -247,8 +247,8 @@ def set_aside_daybar(bundle_path, category):
                        (QUARANTINE_DIR_NAME, DAYBAR_DIR_NAME, category + ".h5"))
 
 
-def _move_aside(bundle_path, path, parts):
-    """Move ``path`` to ``quarantine/...`` (``parts`` under the bundle path, a time stamp added).
+def _move_aside(bundle_path, path, names):
+    """Move ``path`` to ``quarantine/...`` (``names`` under the bundle path, a time stamp added).
     On a shared bundle path quarantine/ may be another user's, or a link to anywhere: each level is
     made and entered without following a link, and one of a user outside ``nofollow.owners`` is
     refused (OSError), so that nothing of the bundle is moved where another user chose."""
@@ -260,15 +260,15 @@ def _move_aside(bundle_path, path, parts):
     with contextlib.ExitStack() as opened:
         directory = opened.enter_context(nofollow.Dir.at(bundle_path))
         users = nofollow.owners(directory)
-        for part in parts[:-1]:
+        for level in names[:-1]:
             with contextlib.suppress(FileExistsError):
-                directory.mkdir(part)
-            directory = opened.enter_context(directory.sub(part))
+                directory.mkdir(level)
+            directory = opened.enter_context(directory.sub(level))
             info = directory.stat()
             if not nofollow.trusted(info, users):
                 raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移入；请确认后把它移走",
                               directory.path)
-        base = parts[-1] + "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+        base = names[-1] + "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
         name, n = base, 1
         while directory.lstat(name) is not None:
             name, n = f"{base}.{n}", n + 1
