@@ -397,3 +397,26 @@ def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
         f.create_dataset("bars", data=np.ones(10, "i1"))
     with pytest.raises(storage.StorageError, match="缺少字段 trading_date"):
         storage.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)
+
+
+def _quarantine_a_link(bundle, outside):
+    os.symlink(outside, os.path.join(bundle, "quarantine"))
+
+
+def _tick_quarantine_of_another_user(bundle, outside):
+    os.makedirs(os.path.join(bundle, "quarantine", "tick"))
+    os.chown(os.path.join(bundle, "quarantine", "tick"), 4321, 4321)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a directory to another user")
+@pytest.mark.parametrize("plant", [_quarantine_a_link, _tick_quarantine_of_another_user])
+def test_a_file_is_never_set_aside_where_another_user_chose(tmp_path, plant):
+    bundle, outside = str(tmp_path / "data"), tmp_path / "outside"
+    outside.mkdir()
+    path = storage.write_tick(bundle, "stock", "A", np.zeros(3, dtype=storage.tick_dtype()))
+    plant(bundle, outside)
+    with pytest.raises(OSError):
+        storage.set_aside(bundle, "tick", "stock", "A")
+    assert os.path.isfile(path) and list(outside.iterdir()) == []
+    for root, _dirs, files in os.walk(os.path.join(bundle, "quarantine")):
+        assert files == [], root
