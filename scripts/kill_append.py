@@ -24,7 +24,8 @@ sys.path.insert(0, SRC)
 import numpy as np  # noqa: E402
 
 from vantorel import tovi  # noqa: E402
-from vantorel.ombrel.alpha import bundle, staging, storage  # noqa: E402
+from vantorel.ombrel.alpha import bundle, storage  # noqa: E402
+from vantorel.bundle import staging  # noqa: E402
 
 DAY_ONE, DAY_TWO = "2026-12-07T16:00", "2026-12-08T16:00"
 UPDATE = """

@@ -190,7 +190,8 @@ def _series(kind, code, start, end, bundle_path, as_frame):
 
 @contextlib.contextmanager
 def _reading(bundle_path):
-    from vantorel.ombrel.alpha import staging, storage
+    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import staging
     from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
 
     path = os.path.abspath(os.fspath(bundle_path if bundle_path is not None else DEFAULT_BUNDLE_PATH))

@@ -33,7 +33,8 @@ import time
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import journal, locks, storage
+from vantorel.ombrel.alpha import storage
+from vantorel.bundle import journal, locks
 from vantorel.sources import service
 from vantorel.update.base import write_base
 from vantorel.update.plan import (KINDS, Resumer, data_tasks, migrate_daybar_files, plan_daybar_tasks,
@@ -141,7 +142,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
         _check_concurrency(concurrency)
         client = service.open_client(concurrency)
         with update_lock(data_bundle_path) as path:
-            from vantorel.ombrel.alpha import staging
+            from vantorel.bundle import staging
 
             staging.recover(path)
             staging.check_bundle_path(path)
@@ -217,7 +218,7 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
 
             install_archive(file_path, path)
             return True
-        from vantorel.ombrel.alpha.staging import staged_bundle
+        from vantorel.bundle.staging import staged_bundle
 
         with staged_bundle(path) as swap:
             report = build_bundle(swap.path, sample=sample)

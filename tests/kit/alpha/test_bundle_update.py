@@ -181,7 +181,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
-    from vantorel.ombrel.alpha import journal
+    from vantorel.bundle import journal
 
     def no_space(*_args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
@@ -564,7 +564,7 @@ def test_kills_of_in_place_updates_and_conversions_leave_every_series_old_or_new
 
 
 def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_in, monkeypatch, capsys):
-    from vantorel.ombrel.alpha import journal
+    from vantorel.bundle import journal
 
     codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
     assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)

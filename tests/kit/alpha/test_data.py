@@ -9,7 +9,8 @@ from test_checks import END, START, Bundle
 
 from vantorel import data
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import locks, storage
+from vantorel.ombrel.alpha import storage
+from vantorel.bundle import locks
 from vantorel.market.calendar import trading_dates
 
 
@@ -93,7 +94,7 @@ def test_instruments_decoded_and_reading_waits_for_no_writer(bundle):
     assert data.trading_dates(20240208, 20240219, bundle_path=bundle.path).tolist() == [
         d for d in calendar if 20240208 <= d <= 20240219]
     holder = subprocess.Popen(
-        [sys.executable, "-c", "import sys\nfrom vantorel.ombrel.alpha import locks\n"
+        [sys.executable, "-c", "import sys\nfrom vantorel.bundle import locks\n"
          "with locks.bundle_lock(sys.argv[1], exclusive=True):\n print('held', flush=True); sys.stdin.read()", bundle.path],
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:

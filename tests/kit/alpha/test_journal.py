@@ -12,7 +12,8 @@ import pytest
 import vantorel
 import vantorel.errors
 from vantorel import data, tovi
-from vantorel.ombrel.alpha import bundle, journal, nofollow, staging, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.bundle import journal, nofollow, staging
 from vantorel.sources import service
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
@@ -67,7 +68,8 @@ def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch,
 KILLED_IN_COMMIT = """
     import builtins, os, sys
     from vantorel import tovi
-    from vantorel.ombrel.alpha import bundle, journal
+    from vantorel.ombrel.alpha import bundle
+    from vantorel.bundle import journal
     tovi.init("demo", "demo")
     real = builtins.open
     class Dying:

@@ -6,7 +6,8 @@ import pytest
 from test_checks import Bundle, _set, spoil_minutes
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import reports, staging
+from vantorel.ombrel.alpha import reports
+from vantorel.bundle import staging
 from vantorel.ombrel.alpha.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
 
 KEYS = {"file", "instrument", "kind", "description", "count", "examples"}

@@ -7,8 +7,8 @@ import textwrap
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import nofollow, staging
-from vantorel.ombrel.alpha.staging import recover, staged_bundle
+from vantorel.bundle import nofollow, staging
+from vantorel.bundle.staging import recover, staged_bundle
 
 import trees
 
@@ -168,7 +168,7 @@ SECOND = textwrap.dedent(
     """
     import sys
     from vantorel.errors import VantorelError
-    from vantorel.ombrel.alpha import staging
+    from vantorel.bundle import staging
     assert staging.recover(sys.argv[1]) is False
     try:
         with staging.staged_bundle(sys.argv[1]):
@@ -293,7 +293,7 @@ def test_names_the_swap_did_not_make_are_left_alone(dest):
 KILLER = textwrap.dedent(
     """
     import os, signal, sys
-    from vantorel.ombrel.alpha import nofollow, staging
+    from vantorel.bundle import nofollow, staging
     dest, phase, after = sys.argv[1], sys.argv[2], int(sys.argv[3])
     calls = [0]
     real_rename = nofollow.Dir.rename
@@ -349,7 +349,7 @@ def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
 HOLDER = textwrap.dedent(
     """
     import sys
-    from vantorel.ombrel.alpha import staging
+    from vantorel.bundle import staging
     with staging.staged_bundle(sys.argv[1]) as swap:
         print("staging", flush=True)
         sys.stdin.read()
@@ -359,7 +359,8 @@ HOLDER = textwrap.dedent(
 
 @pytest.mark.parametrize("check", ["check_min_bar_data", "check_daily_bar_data"])
 def test_readers_are_kept_out_while_a_swap_is_staged(dest, check):
-    from vantorel.ombrel.alpha import checks, locks
+    from vantorel.ombrel.alpha import checks
+    from vantorel.bundle import locks
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     holder = subprocess.Popen([sys.executable, "-c", HOLDER, dest], env=env, stdin=subprocess.PIPE,

@@ -295,7 +295,7 @@ def test_append_killed_at_each_step_is_old_or_new_after_recovery(tmp_path, kill_
     import subprocess
     import sys
 
-    from vantorel.ombrel.alpha import staging
+    from vantorel.bundle import staging
 
     root = str(tmp_path)
     old = bars(list(range(20251201, 20251231)), per_day=240)
@@ -334,7 +334,7 @@ def test_a_journal_naming_a_file_outside_the_bundle_is_dropped_unplayed(tmp_path
     import hashlib
     import json
 
-    from vantorel.ombrel.alpha import journal
+    from vantorel.bundle import journal
 
     root = tmp_path / "data"
     outside = tmp_path / "outside.h5"

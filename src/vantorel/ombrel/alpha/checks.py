@@ -65,7 +65,8 @@ import click
 
 from vantorel.errors import VantorelError
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
-from vantorel.ombrel.alpha import reports, staging, storage
+from vantorel.ombrel.alpha import reports, storage
+from vantorel.bundle import staging
 from vantorel.progress import progress
 
 KINDS = {

@@ -34,7 +34,8 @@ import os
 import re
 import time
 
-from vantorel.ombrel.alpha import journal, storage
+from vantorel.ombrel.alpha import storage
+from vantorel.bundle import journal
 
 KEEP = 20
 _PREFIX = "check-"

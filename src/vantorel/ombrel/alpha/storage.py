@@ -255,7 +255,7 @@ def _move_aside(bundle_path, path, names):
     import datetime
     import errno
 
-    from vantorel.ombrel.alpha import nofollow
+    from vantorel.bundle import nofollow
 
     with contextlib.ExitStack() as opened:
         directory = opened.enter_context(nofollow.Dir.at(bundle_path))
@@ -476,7 +476,7 @@ def _raise_naming(exc, path):
 def commit_temp(tmp, path, sync_directory=True):
     """Move a durably written temporary file into place (and, unless the caller does it later for
     many files at once, make the move durable too)."""
-    from vantorel.ombrel.alpha.journal import fsync_path
+    from vantorel.bundle.journal import fsync_path
 
     try:
         os.replace(tmp, path)
@@ -560,7 +560,7 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.ombrel.alpha.journal import fsync_path
+        from vantorel.bundle.journal import fsync_path
 
         self._collect(wait)
         if wait:
@@ -809,7 +809,7 @@ class _Edit:
     def __init__(self, bundle_path, path, kind):
         import h5py
 
-        from vantorel.ombrel.alpha import journal
+        from vantorel.bundle import journal
 
         self.bundle_path = bundle_path
         self.overlay = journal.Overlay(path)
@@ -935,7 +935,7 @@ def _open(path, kind, with_version=False):
     reads; with ``with_version``, (the file, its schema version)."""
     import h5py
 
-    from vantorel.ombrel.alpha import journal
+    from vantorel.bundle import journal
 
     kept = journal.held_reason(path)
     if kept:

@@ -4,7 +4,8 @@ import contextlib
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import staging, storage
+from vantorel.ombrel.alpha import storage
+from vantorel.bundle import staging
 from vantorel.update.engine import update_lock
 
 

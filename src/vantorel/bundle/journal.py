@@ -50,7 +50,7 @@ import os
 import secrets
 import stat
 
-from vantorel.ombrel.alpha import nofollow
+from vantorel.bundle import nofollow
 
 JOURNAL_DIR = ".vantorel.journal"
 _MAGIC = b"vantorel rollback journal 1\n"
