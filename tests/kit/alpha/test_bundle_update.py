@@ -181,13 +181,13 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
-    from vantorel.bundle import journal
+    from vantorel.bundle import overlay
 
     def no_space(*_args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
     monkeypatch.setattr(storage, "_write_all", no_space)  # whole new files
-    monkeypatch.setattr(journal, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
+    monkeypatch.setattr(overlay, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
                         raising=False)  # in-place appends and their journals
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
@@ -564,7 +564,7 @@ def test_kills_of_in_place_updates_and_conversions_leave_every_series_old_or_new
 
 
 def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_in, monkeypatch, capsys):
-    from vantorel.bundle import journal
+    from vantorel.bundle import overlay
 
     codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
     assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)
@@ -578,7 +578,7 @@ def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_i
             raise PermissionError(errno.EACCES, "Permission denied", file)
         return real_open(file, mode, *args, **kwargs)
 
-    monkeypatch.setattr(journal, "open", refusing, raising=False)
+    monkeypatch.setattr(overlay, "open", refusing, raising=False)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     capsys.readouterr()
     assert bundle.update_bundle_from_corvane(2, path, False, codes, (), False) is False

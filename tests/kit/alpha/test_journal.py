@@ -13,7 +13,7 @@ import vantorel
 import vantorel.errors
 from vantorel import data, tovi
 from vantorel.ombrel.alpha import bundle, storage
-from vantorel.bundle import journal, nofollow, staging
+from vantorel.bundle import journal, nofollow, overlay, staging
 from vantorel.sources import service
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
@@ -55,7 +55,7 @@ def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch,
             return raw if buffering == 0 else io.BufferedRandom(raw)  # as open(name, "r+b") makes it
         return builtins.open(name, mode, buffering, *args, **kwargs)
 
-    monkeypatch.setattr(journal, "open", opening, raising=False)
+    monkeypatch.setattr(overlay, "open", opening, raising=False)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
     assert f"无法写入 {file}" in capsys.readouterr().out
@@ -69,7 +69,7 @@ KILLED_IN_COMMIT = """
     import builtins, os, sys
     from vantorel import tovi
     from vantorel.ombrel.alpha import bundle
-    from vantorel.bundle import journal
+    from vantorel.bundle import overlay
     tovi.init("demo", "demo")
     real = builtins.open
     class Dying:
@@ -82,7 +82,7 @@ KILLED_IN_COMMIT = """
                 self.f.flush(); os._exit(9)
             return self.f.write(data)
         def __getattr__(self, name): return getattr(self.f, name)
-    journal.open = lambda name, mode="r", *a, **k: Dying(real(name, mode, *a, **k)) if mode == "r+b" else real(name, mode, *a, **k)
+    overlay.open = lambda name, mode="r", *a, **k: Dying(real(name, mode, *a, **k)) if mode == "r+b" else real(name, mode, *a, **k)
     bundle.update_bundle_from_corvane(1, sys.argv[1], False, (sys.argv[2],), (), False)
 """
 
@@ -303,7 +303,7 @@ def test_a_backup_of_a_crashed_bundle_never_rolls_back_the_live_file_through_its
 
 @pytest.mark.parametrize("damage, why, whole", [
     (lambda b: b[:len(b) // 2], "被截断", "未被改动"),
-    (lambda b: b[:len(journal._MAGIC) + 10], "未写完：头部不完整", "没有任何文件被改动"),
+    (lambda b: b[:len(journal.MAGIC) + 10], "未写完：头部不完整", "没有任何文件被改动"),
     (lambda b: b[:-1] + bytes([b[-1] ^ 1]), "SHA-256 校验和不符", "未被改动"),
 ])
 def test_a_journal_cut_short_is_dropped_with_a_word_once_its_file_is_known_whole(path, capsys, damage, why, whole):

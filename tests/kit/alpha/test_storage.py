@@ -341,7 +341,7 @@ def test_a_journal_naming_a_file_outside_the_bundle_is_dropped_unplayed(tmp_path
     outside.write_bytes(b"precious" * 100)
     (root / journal.JOURNAL_DIR).mkdir(parents=True)
     target = str(outside) if rel.startswith("/") else rel
-    body = journal._MAGIC + json.dumps({"path": target, "old_length": 4, "ranges": [[0, 4]]}).encode() + b"\n" + b"GONE"
+    body = journal.MAGIC + json.dumps({"path": target, "old_length": 4, "ranges": [[0, 4]]}).encode() + b"\n" + b"GONE"
     (root / journal.JOURNAL_DIR / "0123456789abcdef.journal").write_bytes(body + hashlib.sha256(body).digest())
     found = journal.recover(str(root))
     assert found.rolled == [] and len(found.notes) == 1 and "不是 bundle 中的数据文件" in found.notes[0]

@@ -35,7 +35,7 @@ import re
 import time
 
 from vantorel.ombrel.alpha import storage
-from vantorel.bundle import journal
+from vantorel.bundle import durable
 
 KEEP = 20
 _PREFIX = "check-"
@@ -165,7 +165,7 @@ class _Directory:
         if self.fd is not None:
             os.fsync(self.fd)
         else:
-            journal.fsync_path(self.directory)
+            durable.fsync_path(self.directory)
 
 
 @contextlib.contextmanager

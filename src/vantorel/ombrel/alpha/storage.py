@@ -476,7 +476,7 @@ def _raise_naming(exc, path):
 def commit_temp(tmp, path, sync_directory=True):
     """Move a durably written temporary file into place (and, unless the caller does it later for
     many files at once, make the move durable too)."""
-    from vantorel.bundle.journal import fsync_path
+    from vantorel.bundle.durable import fsync_path
 
     try:
         os.replace(tmp, path)
@@ -560,7 +560,7 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.bundle.journal import fsync_path
+        from vantorel.bundle.durable import fsync_path
 
         self._collect(wait)
         if wait:
@@ -809,10 +809,10 @@ class _Edit:
     def __init__(self, bundle_path, path, kind):
         import h5py
 
-        from vantorel.bundle import journal
+        from vantorel.bundle import overlay
 
         self.bundle_path = bundle_path
-        self.overlay = journal.Overlay(path)
+        self.overlay = overlay.Overlay(path)
         try:
             # Opened with the low-level calls: h5py's File(...) costs a quarter of a day's append.
             fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)

@@ -351,7 +351,7 @@ def _write(path, stored):
         with suppress(OSError):
             os.unlink(temp)
         raise
-    from vantorel.bundle.journal import fsync_path
+    from vantorel.bundle.durable import fsync_path
 
     fsync_path(directory)  # the rename itself is only durable once the directory is on disk
 

@@ -1,0 +1,243 @@
+"""The file HDF5 writes to while an update changes a stored file in place: every write kept in memory
+and laid over the bytes on disk until ``commit`` journals the old bytes and applies the new ones (the
+order of those steps, and what recovery does after a crash, are in ``vantorel.bundle.journal``)."""
+import bisect
+import contextlib
+import hashlib
+import json
+import os
+import secrets
+
+from vantorel.bundle import journal, nofollow
+from vantorel.bundle.durable import write_all
+
+
+class Overlay:
+    """A file as HDF5 sees it while an update changes it: the bytes on disk with the writes made so
+    far laid over them, none of which reach the disk before ``commit``."""
+
+    def __init__(self, path):
+        self.path = path
+        self.raw = open(path, "rb")
+        self.old_length = os.fstat(self.raw.fileno()).st_size
+        self.length = self.old_length
+        self.position = 0
+        self._starts = []  # sorted starts of non-overlapping written segments
+        self._segments = {}  # start -> bytearray
+        self.committed_bytes = 0  # what the commit wrote, journal included
+
+    # -- the file object h5py's driver uses --------------------------------------------------------
+
+    def seek(self, offset, whence=0):
+        if whence == 0:
+            self.position = offset
+        elif whence == 1:
+            self.position += offset
+        else:
+            self.position = self.length + offset
+        return self.position
+
+    def tell(self):
+        return self.position
+
+    def read(self, size=-1):
+        if size is None or size < 0:
+            size = max(self.length - self.position, 0)
+        data = self._read_at(self.position, size)
+        self.position += len(data)
+        return data
+
+    def readinto(self, buffer):
+        view = memoryview(buffer).cast("B")
+        data = self._read_at(self.position, len(view))
+        view[:len(data)] = data
+        self.position += len(data)
+        return len(data)
+
+    def write(self, data):
+        data = bytes(memoryview(data).cast("B"))
+        self._write_at(self.position, data)
+        self.position += len(data)
+        self.length = max(self.length, self.position)
+        return len(data)
+
+    def truncate(self, size=None):
+        size = self.position if size is None else size
+        self.length = size
+        return size
+
+    def flush(self):
+        pass
+
+    # -- the overlay ---------------------------------------------------------------------------------
+
+    def _read_at(self, offset, size):
+        end = min(offset + size, self.length)
+        if end <= offset:
+            return b""
+        self.raw.seek(offset)
+        out = bytearray(self.raw.read(max(min(end, self.old_length) - offset, 0)))
+        out.extend(bytes(end - offset - len(out)))  # past the old end: zeros until written
+        index = max(bisect.bisect_right(self._starts, offset) - 1, 0)
+        while index < len(self._starts) and self._starts[index] < end:
+            start = self._starts[index]
+            segment = self._segments[start]
+            lo, hi = max(start, offset), min(start + len(segment), end)
+            if lo < hi:
+                out[lo - offset:hi - offset] = segment[lo - start:hi - start]
+            index += 1
+        return bytes(out)
+
+    def _write_at(self, offset, data):
+        end = offset + len(data)
+        first = max(bisect.bisect_right(self._starts, offset) - 1, 0)
+        last = first
+        while last < len(self._starts) and self._starts[last] < end:
+            last += 1
+        touching = [s for s in self._starts[first:last] if s + len(self._segments[s]) > offset]
+        if not touching:
+            bisect.insort(self._starts, offset)
+            self._segments[offset] = bytearray(data)
+            return
+        start = min(touching[0], offset)
+        stop = max(max(s + len(self._segments[s]) for s in touching), end)
+        merged = bytearray(stop - start)
+        for s in touching:
+            segment = self._segments.pop(s)
+            merged[s - start:s - start + len(segment)] = segment
+            self._starts.remove(s)
+        merged[offset - start:end - start] = data
+        bisect.insort(self._starts, start)
+        self._segments[start] = merged
+
+    def written(self):
+        """Bytes the writes laid over the file, before the commit leaves out those that match it."""
+        return sum(len(segment) for segment in self._segments.values())
+
+    def _changes(self):
+        """(writes, saved): the runs of bytes that differ from the file or lie past its old end, and
+        the old bytes those runs and a shortening overwrite. HDF5 rewrites whole chunks and index
+        nodes; only what really changed goes to the journal and the disk."""
+        import numpy as np
+
+        writes, saved = [], []
+        for start in self._starts:
+            segment = self._segments[start]
+            end = start + len(segment)
+            overlap = min(end, self.old_length) - start
+            if overlap > 0:
+                self.raw.seek(start)
+                old = self.raw.read(overlap)
+                differ = np.flatnonzero(np.frombuffer(old, np.uint8) != np.frombuffer(segment, np.uint8, overlap))
+                for lo, hi in _runs(differ):
+                    writes.append((start + lo, segment[lo:hi]))
+                    saved.append((start + lo, hi - lo))
+            beyond = max(start, self.old_length)
+            if end > beyond:
+                writes.append((beyond, segment[beyond - start:]))
+        if self.length < self.old_length:
+            saved.append((self.length, self.old_length - self.length))
+        return writes, saved
+
+    def commit(self, bundle_path):
+        """Apply the writes to the file as the module text says; on an exception the file is the
+        old one (or the journal left behind makes it so at the next recovery)."""
+        writes, ranges = self._changes()
+        if not writes and self.length == self.old_length:
+            self.close()
+            return
+        try:
+            # Opened before there is a journal: a file that may not be written (its mode, another
+            # owner) is refused with nothing begun, rather than with a journal nobody can play back.
+            # Unbuffered: a buffer still holding new bytes when a write fails would be written
+            # out when the file is closed, over the old bytes the rollback has just put back.
+            target = open(self.path, "r+b", buffering=0)
+        except BaseException as exc:
+            self.close()
+            _raise_naming(exc, self.path)
+        with target:
+            directory, name, journal_size = self._write_journal(bundle_path, ranges)
+            with directory:
+                try:
+                    for offset, data in writes:
+                        target.seek(offset)
+                        write_all(target, data)
+                    target.truncate(self.length)
+                    os.fsync(target.fileno())
+                except BaseException as exc:
+                    # A write the system refused (a full disk): put the old bytes back now rather
+                    # than leave a half-changed file to the next recovery.
+                    with contextlib.suppress(OSError):
+                        parsed = journal.parse(journal.read_all(directory, name))
+                        if parsed.why is None:
+                            journal.restore(target.fileno(), parsed.header, parsed.saved)
+                            directory.unlink(name)
+                    _raise_naming(exc, self.path)
+                directory.unlink(name)
+                directory.fsync()
+        self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
+        self._starts, self._segments = [], {}
+
+    def _write_journal(self, bundle_path, ranges):
+        """Step 1: the durable journal of the old bytes; (its directory, open; its name; its size).
+        The raw file is closed afterwards, whatever happens."""
+        name = secrets.token_hex(8) + ".journal"
+        directory = None
+        digest = hashlib.sha256()
+        try:
+            with nofollow.Dir.at(bundle_path) as top:
+                directory = journal.writable_directory(bundle_path, top)
+                place = top.stat()
+            with os.fdopen(directory.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL), "wb") as out:
+                def put(data):
+                    digest.update(data)
+                    out.write(data)
+
+                put(journal.MAGIC)
+                rel = os.path.relpath(self.path, bundle_path)
+                # The identities of the file and of the bundle path: a rollback writes only into the
+                # file the journal was made of, and through a link only in the bundle path it was
+                # written under, not in a copy of it whose link leads to the original's file.
+                info = os.fstat(self.raw.fileno())
+                put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
+                                "device": info.st_dev, "inode": info.st_ino,
+                                "bundle": {"device": place.st_dev, "inode": place.st_ino}}).encode() + b"\n")
+                for offset, length in ranges:
+                    self.raw.seek(offset)
+                    put(self.raw.read(length))
+                out.write(digest.digest())
+                out.flush()
+                os.fsync(out.fileno())
+                size = out.tell()
+            directory.fsync()
+        except BaseException as exc:
+            if directory is not None:
+                with contextlib.suppress(OSError):
+                    directory.unlink(name)  # the file is untouched
+                directory.close()
+            _raise_naming(exc, self.path)
+        finally:
+            self.close()
+        return directory, name, size
+
+    def close(self):
+        self.raw.close()
+
+
+def _runs(indices, gap=64):
+    """[start, end) runs covering sorted byte indices, runs closer than ``gap`` joined."""
+    if not len(indices):
+        return []
+    import numpy as np
+
+    breaks = np.flatnonzero(np.diff(indices) > gap)
+    starts = np.r_[indices[0], indices[breaks + 1]]
+    ends = np.r_[indices[breaks], indices[-1]] + 1
+    return list(zip(starts.tolist(), ends.tolist()))
+
+
+def _raise_naming(exc, path):
+    # The message should name the data file, not the journal or nothing at all.
+    if isinstance(exc, OSError) and exc.errno is not None:
+        raise OSError(exc.errno, exc.strerror, path) from None
+    raise exc
