@@ -15,7 +15,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle, storage
-from vantorel.sources import service
+from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.update import engine
 from vantorel.market.calendar import shift_trading_date
@@ -634,8 +634,8 @@ def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, mo
     from vantorel.ombrel.alpha import checks
 
     # 000002.XSHE splits 2:1 on 2014-03-03 in the embedded market (and pays a yearly dividend).
-    (stock,) = [i for i in service.build_universe(20140101, 20140310) if i.order_book_id == "000002.XSHE"]
-    assert (20140303, 2.0) in service.corporate_actions(stock)
+    (stock,) = [i for i in universe.build_universe(20140101, 20140310) if i.order_book_id == "000002.XSHE"]
+    assert (20140303, 2.0) in simulated.corporate_actions(stock)
     monkeypatch.setenv(service.ENV_NOW, "2014-03-10T16:00")
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     monkeypatch.setenv(service.ENV_MINBAR_DAYS, "10")
@@ -661,8 +661,8 @@ def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, sign
 
     code, lost = "000005.XSHE", 20220217
     # 000005.XSHE is suspended from 2022-02-21 to 2022-03-02 in the embedded market.
-    (stock,) = [i for i in service.build_universe(20220101, 20220310) if i.order_book_id == code]
-    span = [d for d in service.suspensions(stock) if 20220201 <= d <= 20220310]
+    (stock,) = [i for i in universe.build_universe(20220101, 20220310) if i.order_book_id == code]
+    span = [d for d in simulated.suspensions(stock) if 20220201 <= d <= 20220310]
     assert span[0] == 20220221 and span[-1] == 20220302
     monkeypatch.setenv(service.ENV_NOW, now)
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")

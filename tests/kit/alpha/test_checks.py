@@ -7,7 +7,7 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import checks, storage
-from vantorel.sources import service
+from vantorel.sources import simulated
 from vantorel.market.calendar import next_trading_date, previous_trading_date, trading_dates
 from vantorel.market.sessions import expected_minute_count, minute_labels
 from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
@@ -39,7 +39,7 @@ def instrument_table(listed=None):
 
 
 def minute_bars(code, hours, tick):
-    rng = np.random.default_rng(service.stable_hash(code) % (1 << 32))
+    rng = np.random.default_rng(simulated.stable_hash(code) % (1 << 32))
     parts = []
     days = trading_dates(START, END)
     for day, prev in zip(days, np.r_[previous_trading_date(int(days[0])), days[:-1]]):

@@ -10,7 +10,7 @@ import pytest
 
 import vantorel
 from vantorel import tovi
-from vantorel.sources import service
+from vantorel.sources import service, simulated
 from vantorel.market.calendar import trading_dates
 from vantorel.market.sessions import minute_labels
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -222,13 +222,13 @@ def test_a_suspended_stock_has_no_rows_on_its_suspended_days(now, published_to):
     svc = service.EmbeddedService(clock=lambda: now)
     stock = next(i for i in svc.instruments() if i.order_book_id == "000005.XSHE")
     window = trading_dates(20220210, 20220310)
-    off = [d for d in service.suspensions(stock) if window[0] <= d <= window[-1]]
+    off = [d for d in simulated.suspensions(stock) if window[0] <= d <= window[-1]]
     assert len(off) >= 5  # a span of its inside the window
 
     published = svc.suspended()
     assert published.tolist() == sorted(published.tolist())
     ours = published[published["order_book_id"] == b"000005.XSHE"]["date"]
-    assert ours.tolist() == [d for d in service.suspensions(stock) if d <= published_to]
+    assert ours.tolist() == [d for d in simulated.suspensions(stock) if d <= published_to]
 
     traded = [int(d) for d in window if d not in off and d <= published_to]
     daily = svc.daily_bars(stock.order_book_id, window[0], window[-1])
