@@ -27,6 +27,9 @@ REFUSALS = {
     "declares 60M compressed rows": "没有这么多数据",
     "one big compressed chunk": "数据块",
     "end moved before its data": "无法读取",
+    "one chunk indexed 300 times": "没有这么多数据",
+    "no shape": "没有形状",
+    "linked under two names": "同一个数据集",
 }
 
 
@@ -44,6 +47,8 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
     name, dtype, attrs = KINDS[kind]
     if what == "end moved before its data":
         return _cut_before_data(path, kind, schema)
+    if what == "one chunk indexed 300 times":
+        return _one_chunk_indexed(path, kind, schema, 300)
     with h5py.File(path, "w", libver=("earliest", "latest")) as f:
         f.attrs.update(schema_version=schema, kind=kind, **attrs)
         if what == "external storage":
@@ -69,9 +74,15 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
         elif what == "one big compressed chunk":
             rows = storage.MAX_CHUNK_BYTES // dtype.itemsize + 1
             f.create_dataset(name, data=np.zeros(rows, dtype), maxshape=(None,), chunks=(rows,), compression="gzip")
-        elif what == "repacked":
+        elif what == "no shape":
+            f.create_dataset(name, data=h5py.Empty(dtype))
+        elif what in ("linked under two names", "repacked"):
             rows = sound_rows(kind)
-            f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,), compression="gzip", shuffle=True)
+            if what == "repacked":
+                f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,), compression="gzip", shuffle=True)
+            else:
+                f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,))
+                f[name + "2"] = f[name]
             if "rows" in attrs:
                 f.attrs.update(rows=len(rows), first_trading_date=rows["trading_date"][0],
                                last_trading_date=rows["trading_date"][-1])
@@ -94,6 +105,37 @@ def _cut_before_data(path, kind, schema):
         f.seek(40)
         f.write(struct.pack("<Q", end))
         f.truncate(end)
+    return path
+
+
+def _one_chunk_indexed(path, kind, schema, times):
+    """A compressed dataset whose chunk index names the same chunk ``times`` times: HDF5 counts its
+    size at each entry."""
+    import struct
+    import zlib
+
+    name, dtype, attrs = KINDS[kind]
+    rows = (16 << 10) // dtype.itemsize
+    chunk = np.frombuffer(np.random.default_rng(0).bytes(rows * dtype.itemsize), dtype)  # does not compress
+    held = zlib.compress(chunk.tobytes())
+    if "rows" in attrs:  # every chunk reads as the first: the attributes agree with the rows
+        attrs = dict(attrs, rows=times * rows, first_trading_date=chunk["trading_date"][0],
+                     last_trading_date=chunk["trading_date"][-1])
+    with h5py.File(path, "w", libver="earliest") as f:  # version 1 B-tree: a chunk's entry is (size, mask, offsets, address)
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        ds = f.create_dataset(name, shape=(times * rows,), maxshape=(None,), dtype=dtype, chunks=(rows,),
+                              compression="gzip")
+        for i in range(times):
+            ds.id.write_direct_chunk((i * rows,), held if i == 0 else zlib.compress(b"%d" % i))
+        entries = [ds.id.get_chunk_info(i) for i in range(times)]
+    with open(path, "r+b") as f:
+        image = f.read()
+        first = entries[0]
+        for i, entry in enumerate(entries[1:], 1):
+            old = struct.pack("<IIQQQ", entry.size, 0, i * rows, 0, entry.byte_offset)
+            at = image.index(old)
+            f.seek(at)
+            f.write(struct.pack("<IIQQQ", first.size, 0, i * rows, 0, first.byte_offset))
     return path
 
 
