@@ -397,3 +397,13 @@ def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
         f.create_dataset("bars", data=np.ones(10, "i1"))
     with pytest.raises(storage.StorageError, match="缺少字段 trading_date"):
         storage.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)
+
+
+def test_daily_series_sharing_one_chunk_are_refused_together(tmp_path):
+    # Each holds, alone, what it declares; together they declare 300 times what the file holds.
+    path = tmp_path / "bundle" / FILE_OF["daybar"]
+    path.parent.mkdir(parents=True)
+    hostile_h5.daily_series_sharing_one_chunk(str(path), 300)
+    assert "没有这么多数据" in storage.validate_file(str(path), "daybar")
+    with pytest.raises(storage.StorageError, match="没有这么多数据"):
+        storage.read_daybar_file(str(path))
