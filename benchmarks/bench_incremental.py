@@ -36,7 +36,9 @@ sys.path.insert(0, SRC)
 
 import numpy as np  # noqa: E402
 
-from vantorel.ombrel.alpha import bundle, service, storage  # noqa: E402
+from vantorel.ombrel.alpha import storage  # noqa: E402
+from vantorel.sources import service  # noqa: E402
+from vantorel.update import engine  # noqa: E402
 from vantorel.market.calendar import is_trading_day, previous_trading_date, to_date, to_int  # noqa: E402
 from vantorel.market.sessions import minute_labels  # noqa: E402
 
@@ -173,7 +175,7 @@ def full_update(args, stocks, scale, work):
         target = tempfile.mkdtemp(dir=work)
         os.sync()  # neither side is charged for writing back what the other left in the page cache
         started = time.perf_counter()
-        report = bundle.update(client, target, False, {"minbar": sorted(codes)}, concurrency=1)
+        report = engine.update(client, target, False, {"minbar": sorted(codes)}, concurrency=1)
         kit.append(time.perf_counter() - started)
         assert report.ok and report.rows["minbar"] == rows
         shutil.rmtree(target)
@@ -230,7 +232,7 @@ def fetch_concurrency(args, stocks, scale, work):
                         client = service.EmbeddedClient(svc, concurrency, require_login=False)
                     svc.instruments()
                     started = time.perf_counter()
-                    report = bundle.update(client, target, False, {"minbar": ("stock",)}, concurrency=concurrency)
+                    report = engine.update(client, target, False, {"minbar": ("stock",)}, concurrency=concurrency)
                     timings[(way, concurrency)].append(time.perf_counter() - started)
                     assert report.ok and report.instruments["minbar"] == len(stocks), report.summary()
     finally:

@@ -17,7 +17,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
 
-from vantorel.ombrel.alpha import bundle, service  # noqa: E402
+from vantorel.sources import service  # noqa: E402
+from vantorel.update import engine  # noqa: E402
 
 NOW = "2026-12-08T16:00"
 
@@ -30,7 +31,7 @@ def one_run(kind, concurrency, scale, days, where):
     target = tempfile.mkdtemp(prefix="bench-", dir=where)
     try:
         started = time.perf_counter()
-        report = bundle.update(client, target, False, {kind: ("stock",)}, concurrency=concurrency)
+        report = engine.update(client, target, False, {kind: ("stock",)}, concurrency=concurrency)
         seconds = time.perf_counter() - started
         if not report.ok:
             raise SystemExit(f"update failed: {report.summary()}")

@@ -21,8 +21,8 @@ import time
 import zipfile
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle as kit_bundle
-from vantorel.ombrel.alpha.archive import install_archive
+from vantorel.update import engine
+from vantorel.sources.archive import install_archive
 
 TIME_LIMIT = 5.0
 
@@ -202,7 +202,7 @@ def run(keep=None, cuts=200, time_limit=TIME_LIMIT):
     work = keep or tempfile.mkdtemp(prefix="hostile-")
     os.makedirs(work, exist_ok=True)
     bundle_path = os.path.join(work, "outside", "bundle")
-    kit_bundle.build_bundle(bundle_path, sample=True)
+    engine.build_bundle(bundle_path, sample=True)
     h5 = {
         "instruments": open(os.path.join(bundle_path, "bundle", "instruments.h5"), "rb").read(),
         "minbar": next(open(os.path.join(d, f), "rb").read()

@@ -100,7 +100,7 @@ def run(kills, stocks, seed, rerun_every=10, quiet=False):
         sources = {}
         os.environ[storage_now_variable()] = DAY_ONE
         current = os.path.join(tmp, "current")
-        from vantorel.ombrel.alpha import service
+        from vantorel.sources import service
 
         codes = [i.order_book_id for i in service.EmbeddedService().instruments() if i.category == "stock"][:stocks]
         assert bundle.update_bundle_from_corvane(1, current, True, tuple(codes), tuple(codes[:3]), False)
@@ -158,7 +158,7 @@ def run(kills, stocks, seed, rerun_every=10, quiet=False):
 
 
 def storage_now_variable():
-    from vantorel.ombrel.alpha import service
+    from vantorel.sources import service
 
     return service.ENV_NOW
 

@@ -23,7 +23,8 @@ sys.path.insert(0, SRC)
 import numpy as np  # noqa: E402
 
 from vantorel import tovi  # noqa: E402
-from vantorel.ombrel.alpha import bundle, service, storage  # noqa: E402
+from vantorel.ombrel.alpha import bundle, storage  # noqa: E402
+from vantorel.sources import service  # noqa: E402
 
 SELECTION = dict(base=True, minbar=("stock", "futures", "option"), tick=("stock", "JD"), with_derivatives=False)
 UPDATE = ("import sys; from vantorel import tovi; from vantorel.ombrel.alpha import bundle;"

@@ -11,8 +11,8 @@ from pathlib import Path
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import archive
-from vantorel.ombrel.alpha.archive import ArchiveLimits, install_archive
+from vantorel.sources import archive
+from vantorel.sources.archive import ArchiveLimits, install_archive
 
 import hostile_h5
 from trees import h5_bytes, snapshot
@@ -465,7 +465,7 @@ def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
 KILLED = textwrap.dedent(
     """
     import os, signal, sys
-    from vantorel.ombrel.alpha import archive
+    from vantorel.sources import archive
     real_file = archive._Writer.file
     def file(self, *args):
         if self.files == 1:

@@ -14,7 +14,10 @@ import pytest
 import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import service
+from vantorel.ombrel.sdk.const import TAG_MAP
+from vantorel.update import engine
 from vantorel.market.calendar import shift_trading_date
 
 TODAY = "2026-12-08T16:00"
@@ -86,7 +89,7 @@ def test_first_update_stores_what_was_asked_and_returns_true(path, signed_in, ca
     directory = storage.bundle_dir(path)
     assert len(storage.read_trading_dates(directory)) > 4000
     assert {r["category"] for r in storage.instrument_records(storage.read_instruments(directory))} == set(
-        bundle.TAG_MAP)
+        TAG_MAP)
     assert len(storage.read_daily(directory, "000001.XSHE")) == service.DEFAULT_DAILY_DAYS
 
 
@@ -356,8 +359,8 @@ def run_python(code, env_extra=None, **kwargs):
 def test_second_update_of_the_same_bundle_fails_at_once(path, signed_in, capsys):
     holder = run_python(f"""
         import sys
-        from vantorel.ombrel.alpha import bundle
-        with bundle.update_lock({path!r}):
+        from vantorel.update import engine
+        with engine.update_lock({path!r}):
             print("held", flush=True)
             sys.stdin.read()
         """, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -446,8 +449,8 @@ def test_sample_bundle_needs_no_sign_in_and_is_clean(path, capsys):
     assert bundle.download_simple_bundle(path, sample=True) is True
     assert "样例数据生成完成" in capsys.readouterr().out
     categories = {cat for cat, _code, _p in storage.iter_minbar_files(path)}
-    assert categories == set(bundle.TAG_MAP)
-    assert {cat for cat, _code, _p in storage.iter_tick_files(path)} == set(bundle.SAMPLE_TICK_CATEGORIES)
+    assert categories == set(TAG_MAP)
+    assert {cat for cat, _code, _p in storage.iter_tick_files(path)} == set(engine.SAMPLE_TICK_CATEGORIES)
     bundle.check_min_bar_data(path)
     assert "未发现异常" in capsys.readouterr().out
 
@@ -505,7 +508,7 @@ def test_a_directory_that_holds_no_bundle_is_refused(tmp_path, calls, signed_in,
 
 def test_download_from_an_archive_delegates(path, monkeypatch):
     seen = []
-    from vantorel.ombrel.alpha import archive
+    from vantorel.sources import archive
 
     monkeypatch.setattr(archive, "install_archive", lambda file_path, dest: seen.append((file_path, dest)))
     assert bundle.download_simple_bundle(path, sample=True, file_path="x.tar.gz") is True

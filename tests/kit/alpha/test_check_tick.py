@@ -8,7 +8,8 @@ import pytest
 
 import vantorel
 from vantorel import tovi
-from vantorel.ombrel.alpha import bundle, service, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import service
 from vantorel.ombrel.alpha.utils.scripts import check_tick
 
 SRC = os.path.dirname(os.path.dirname(vantorel.__file__))
@@ -90,8 +91,8 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
     p = tick_files(path)["JD2701"]
     garbage(p)
     holder = subprocess.Popen(
-        [sys.executable, "-c", "import sys\nfrom vantorel.ombrel.alpha import bundle\n"
-         "with bundle.update_lock(sys.argv[1]):\n    print('held', flush=True)\n    sys.stdin.read()\n", path],
+        [sys.executable, "-c", "import sys\nfrom vantorel.update import engine\n"
+         "with engine.update_lock(sys.argv[1]):\n    print('held', flush=True)\n    sys.stdin.read()\n", path],
         env=dict(os.environ, PYTHONPATH=SRC), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline() == "held\n"

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import checks, service, storage
+from vantorel.ombrel.alpha import checks, storage
+from vantorel.sources import service
 from vantorel.market.calendar import next_trading_date, previous_trading_date, trading_dates
 from vantorel.market.sessions import expected_minute_count, minute_labels
 from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env

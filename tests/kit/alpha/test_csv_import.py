@@ -8,7 +8,9 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import CALENDAR_START, trading_dates
-from vantorel.ombrel.alpha import bundle, csv_import, storage
+from vantorel.ombrel.alpha import bundle, storage
+from vantorel.sources import csv_import
+from vantorel.update import engine
 
 from trees import snapshot
 
@@ -526,7 +528,7 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     import numpy as np
 
     from vantorel import data
-    from vantorel.ombrel.alpha import service
+    from vantorel.sources import service
     from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
 
     path = str(tmp_path / "data")
@@ -541,7 +543,7 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     monkeypatch.setenv(service.ENV_NOW, "2026-12-14T16:00")
     client = service.EmbeddedClient(service.EmbeddedService(universe="sample"), 2, require_login=False)
     for run in range(2):
-        bundle.update(client, path, True, {})
+        engine.update(client, path, True, {})
         calendars = storage.read_calendars(directory)
         assert calendars[None][0].tolist() == trading_dates(CALENDAR_START, 20271231).tolist()
         for exchange in HOLIDAY:

@@ -107,3 +107,44 @@ def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, capsys, plan
     with pytest.raises(OSError):
         reports.write_report(bundle.path, "minbar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
     assert sorted(os.listdir(elsewhere)) == ["victim"] and victim.read_text() == "mine"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "geteuid") or os.geteuid() != 0,
+                    reason="becoming another user")
+@pytest.mark.parametrize("reports_mode, made_by, writer, where", [
+    (None, None, "owner", "shared"),
+    (0o755, 65534, "owner", "own"),  # a member ran an older release first: the owner still gets a report
+    (None, None, "member", "own"),  # and does not take reports/ from the owner
+    (0o755, 0, "member", "own"),
+    (0o777, 0, "member", "shared"),  # the owner lets the team write there
+])
+def test_reports_go_to_the_owner_s_reports_dir_or_the_writer_s_own(monkeypatch, reports_mode, made_by, writer, where):
+    import ast
+    import tempfile
+
+    from test_journal import _as_another_user
+
+    base = tempfile.mkdtemp(prefix="vantorel-reports-")
+    try:
+        os.chmod(base, 0o755)
+        path, home = os.path.join(base, "data"), os.path.join(base, "home")
+        os.mkdir(path)
+        os.mkdir(home, 0o777)
+        os.chmod(home, 0o777)
+        monkeypatch.setenv("VANTOREL_HOME", home)
+        if reports_mode is not None:
+            os.mkdir(reports.reports_dir(path))
+            os.chmod(reports.reports_dir(path), reports_mode)
+            os.chown(reports.reports_dir(path), made_by, made_by)
+        write = lambda: reports.write_report(path, "minbar", [], KINDS)  # noqa: E731
+        written = write() if writer == "owner" else _as_another_user(write)
+        if writer == "member":
+            assert not written.startswith("raised"), written
+            written = ast.literal_eval(written)
+        expected = reports.reports_dir(path) if where == "shared" else reports.own_reports_dir(path)
+        assert os.path.dirname(written) == expected and os.path.isfile(written)
+        assert os.path.isdir(reports.reports_dir(path)) == (reports_mode is not None or writer == "owner")
+    finally:
+        import shutil
+
+        shutil.rmtree(base)

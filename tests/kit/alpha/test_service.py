@@ -10,7 +10,7 @@ import pytest
 
 import vantorel
 from vantorel import tovi
-from vantorel.ombrel.alpha import service
+from vantorel.sources import service
 from vantorel.market.calendar import trading_dates
 from vantorel.market.sessions import minute_labels
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -118,7 +118,7 @@ def test_same_instrument_and_day_give_same_data_whatever_the_range(svc, method):
 
 def test_data_does_not_depend_on_the_process():
     # A hash seeded per process (Python's hash of text) would give each run other bars.
-    script = ("import datetime as dt, hashlib; from vantorel.ombrel.alpha import service as s;"
+    script = ("import datetime as dt, hashlib; from vantorel.sources import service as s;"
               "v = s.EmbeddedService(clock=lambda: dt.datetime(2026, 12, 8, 16));"
               "print(hashlib.sha256(v.minute_bars('M2701', 20261201, 20261208).tobytes()"
               " + v.ticks('000001.XSHE', 20261208, 20261208).tobytes()).hexdigest())")

@@ -228,7 +228,7 @@ def test_failed_rename_puts_old_back(dest, monkeypatch, failing, removal_stops):
     failing_rename(monkeypatch, dest, failing)
     if removal_stops:
         monkeypatch.setattr(nofollow, "remove", remove_one_file)
-    with pytest.raises(VantorelError, match="无法替换 .* 中的数据目录：Permission denied$"):
+    with pytest.raises(VantorelError, match="无法替换 .* 中的数据目录：Permission denied；原有数据未作改动$"):
         with staged_bundle(dest) as swap:
             make_tree(swap.path, NEW)
     monkeypatch.undo()
@@ -237,6 +237,32 @@ def test_failed_rename_puts_old_back(dest, monkeypatch, failing, removal_stops):
     assert not any(".ready-" in name for name in leftovers(dest))
     recover(dest)
     assert trees.snapshot(dest, mtimes=False) == before
+
+
+@pytest.mark.parametrize("plant", [
+    lambda path: make_tree(path, {"theirs": b"planted"}),  # a directory that is not empty
+    lambda path: make_tree(os.path.dirname(path), {os.path.basename(path): b"planted"}),  # a file
+    lambda path: os.symlink("/", path),
+])
+def test_a_name_taken_between_the_two_renames_never_costs_the_old_directory(dest, monkeypatch, plant):
+    # Another user on a shared path takes minbar/ the moment the old one has gone into .old.
+    real_rename = nofollow.Dir.rename
+
+    def rename(self, entry, to_dir, to_name):
+        real_rename(self, entry, to_dir, to_name)
+        if entry == "minbar" and os.path.basename(to_dir.path) == ".old":
+            plant(os.path.join(dest, "minbar"))
+
+    monkeypatch.setattr(nofollow.Dir, "rename", rename)
+    with pytest.raises(VantorelError, match=r"原有的 minbar/ 已完整保留在 (\S+/previous-[0-9a-f]{8}/minbar)") as raised:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, dict(NEW, **{"minbar/stock/x.h5": b"new-x"}))
+    monkeypatch.undo()
+    kept = raised.value.args[0].split("已完整保留在 ")[1].split("，")[0]
+    assert files_of(kept) == {"stock/x.h5": b"old-x"}
+    recover(dest)
+    assert files_of(kept) == {"stock/x.h5": b"old-x"}
+    assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"old-i"}
 
 
 def test_rename_failing_both_ways_is_finished_by_recovery(dest, monkeypatch):
@@ -466,3 +492,27 @@ def test_a_previous_generation_that_is_not_ours_is_kept_and_the_replaced_one_goe
         make_tree(swap.path, NEW)
     assert os.path.islink(os.path.join(dest, staging.PREVIOUS)) and _intact(documents)
     assert os.path.basename(swap.previous).startswith(staging.PREVIOUS + "-")
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a directory to another user")
+@pytest.mark.parametrize("name, made, what", [
+    ("minbar", lambda path: None, "目录"),  # made first by another user, on a 1777 path
+    ("quarantine", lambda path: None, "目录"),
+    ("tick", lambda path: os.symlink("/", path), "链接"),
+])
+def test_a_layout_directory_of_another_user_stops_writers_and_is_named_to_readers(dest, capsys, name, made, what):
+    os.chmod(dest, 0o1777)
+    path = os.path.join(dest, name)
+    made(path)
+    os.chown(path, 4321, 4321, follow_symlinks=False)
+    before = trees.snapshot(dest, mtimes=False)
+    named = f"{path}（用户 4321 的{what}）"
+    with pytest.raises(VantorelError, match="未作任何改动") as refused:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert named in refused.value.args[0]
+    assert trees.snapshot(dest, mtimes=False) == before
+    capsys.readouterr()
+    with staging.reading(dest):
+        pass
+    assert named in capsys.readouterr().err

@@ -407,3 +407,26 @@ def test_daily_series_sharing_one_chunk_are_refused_together(tmp_path):
     assert "没有这么多数据" in storage.validate_file(str(path), "daybar")
     with pytest.raises(storage.StorageError, match="没有这么多数据"):
         storage.read_daybar_file(str(path))
+
+
+def _quarantine_a_link(bundle, outside):
+    os.symlink(outside, os.path.join(bundle, "quarantine"))
+
+
+def _tick_quarantine_of_another_user(bundle, outside):
+    os.makedirs(os.path.join(bundle, "quarantine", "tick"))
+    os.chown(os.path.join(bundle, "quarantine", "tick"), 4321, 4321)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a directory to another user")
+@pytest.mark.parametrize("plant", [_quarantine_a_link, _tick_quarantine_of_another_user])
+def test_a_file_is_never_set_aside_where_another_user_chose(tmp_path, plant):
+    bundle, outside = str(tmp_path / "data"), tmp_path / "outside"
+    outside.mkdir()
+    path = storage.write_tick(bundle, "stock", "A", np.zeros(3, dtype=storage.tick_dtype()))
+    plant(bundle, outside)
+    with pytest.raises(OSError):
+        storage.set_aside(bundle, "tick", "stock", "A")
+    assert os.path.isfile(path) and list(outside.iterdir()) == []
+    for root, _dirs, files in os.walk(os.path.join(bundle, "quarantine")):
+        assert files == [], root

@@ -25,8 +25,9 @@ directory listing. Each names the file it belongs to by its path relative to the
 records the identity (device and inode) of that file and of the bundle path's directory:
 
 - in the bundle path it was written under, the file is reached as the writer reached it, links
-  included (``minbar/`` or ``tick/`` kept on another disk); a file outside the bundle path that has
-  taken its place since is not written;
+  included (``minbar/`` or ``tick/`` kept on another disk), and only the file it was made of (the
+  same device and inode) is written: any other file at its place (moved or restored there, or in a
+  tree another user put where ``minbar/`` was) keeps the journal waiting;
 - anywhere else (a copy or a restore of the bundle path, with the journal in it) only the copy's
   own file is played back into: one reached through a link would be the original's, so the
   journal is kept and readers of that file are told why;
@@ -339,6 +340,20 @@ def _foreign_directory(bundle_path, top):
             f"无法安全地原地更新数据文件；它不是 vantorel 为你建的，已原样保留：请确认后把它移走再更新")
 
 
+def _who_may_move(top):
+    """Who may move another user's journal directory out of the way. Whoever owns the bundle path
+    may rename its entries even with the sticky bit set; other users may only without it."""
+    said = "请该用户运行一次 vantorel check-data（回滚其中的日志）后把它移走"
+    info = top.stat()
+    if not hasattr(os, "geteuid"):
+        return said
+    if info.st_uid == os.geteuid():
+        return said + "；你是该 bundle 路径的属主，也可以自己把它改名移开（先确认其中没有该用户尚未回滚的日志）"
+    if info.st_mode & stat.S_ISVTX:
+        return said + f"，或请该 bundle 路径的属主 {nofollow.owner_name(info.st_uid)} 把它改名移开"
+    return said + "，或在确认其中没有该用户尚未回滚的日志后自己把它改名移开"
+
+
 def _describe(info, users=None):
     """What an entry is when it is not the kit's to use ("链接", "文件", "用户 x 的目录"), or None."""
     if stat.S_ISLNK(info.st_mode):
@@ -371,7 +386,7 @@ def _writable_directory(bundle_path, top):
     if not nofollow.trusted(info, users):
         directory.close()
         raise OSError(errno.EPERM, (f"{journal_dir(bundle_path)} 是{_describe(info, users)}，无法安全地原地更新数据文件；"
-                                    f"请该用户运行一次 vantorel check-data 后把它移走"))
+                                    f"{_who_may_move(top)}"))
     _tend(directory, top)
     return directory
 
@@ -447,16 +462,15 @@ def _target(bundle_path, top, header, journal, flags):
         try:
             fd = os.open(path, flags)
         except OSError as exc:
+            _raise_when_not_ours_to_write(exc, flags)
             return None, _unreachable(path, exc, journal)
         info = os.fstat(fd)
-        moved = (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino)
-        real = os.path.realpath(bundle_path)
-        if moved and os.path.commonpath([os.path.realpath(path), real]) != real:
+        if (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino):
             os.close(fd)
-            # Another file, outside the bundle, is at its place now (through a link swapped in,
-            # say). A bundle whose files were restored inside it rolls back.
-            return None, (f"{path} 已不是写入日志时的那个文件（经由链接指向了 bundle 路径之外），"
-                          f"未回滚；日志保留在 {journal}")
+            # Another file is at its place now: one moved or restored there, or a tree another user
+            # put where minbar/ was. The old bytes belong to the file the journal was made of only.
+            return None, (f"{path} 已不是写入日志时的那个文件（它被替换或移动过），未回滚；日志保留在 {journal}。"
+                          f"若原来的文件还在别处，请把它放回原处，下次读取或更新时会自动回滚")
     else:
         # A copy or a restore of the bundle path (or a journal of an older release): only a file
         # of this bundle path is written, reached without a link, which would lead to the
@@ -470,6 +484,7 @@ def _target(bundle_path, top, header, journal, flags):
                 opened.append(directory)
             fd = directory.open(parts[-1], flags)
         except OSError as exc:
+            _raise_when_not_ours_to_write(exc, flags)
             failed = directory.lstat(parts[len(opened)]) if exc.errno in (errno.ELOOP, errno.ENOTDIR) else None
             if failed is None or not stat.S_ISLNK(failed.st_mode):
                 return None, _unreachable(path, exc, journal)
@@ -483,6 +498,14 @@ def _target(bundle_path, top, header, journal, flags):
         os.close(fd)
         return None, f"{path} 不是普通文件，日志 {journal} 未回滚，已保留"
     return fd, None
+
+
+def _raise_when_not_ours_to_write(exc, flags):
+    """A file this user may read but not write is no unreachable one: its journal waits for a user
+    who may play it back, and the caller says whose it is (a reader would otherwise see it pending
+    under the shared lock and held under the exclusive one, for ever)."""
+    if isinstance(exc, PermissionError) and flags & (os.O_RDWR | os.O_WRONLY):
+        raise exc
 
 
 def _unreachable(path, exc, journal):
@@ -571,8 +594,7 @@ def scan(bundle_path, top=None):
     where = journal_dir(bundle_path)
     if not stat.S_ISDIR(info.st_mode) or not nofollow.trusted(info, users):
         found.foreign = _foreign_directory(bundle_path, top) if not stat.S_ISDIR(info.st_mode) else (
-            f"{where} 是{_describe(info, users)}，无法安全地原地更新数据文件；请该用户运行一次 "
-            f"vantorel check-data 后把它移走")
+            f"{where} 是{_describe(info, users)}，无法安全地原地更新数据文件；{_who_may_move(top)}")
         found.others.append(f"{where}（{_describe(info, users) or '文件'}）")
         return found
     try:

@@ -22,6 +22,10 @@ run. The file is written under a temporary name and renamed, so a reader never s
 the newest ``KEEP`` reports of each check are kept and older ones removed. Nothing is written when
 there was no data to check. The reports directory is no part of the bundle: updates, archives and
 swaps leave it alone.
+
+On a bundle path shared with other users, only its owner makes ``reports/``; another user writes
+there when the owner let them (its group or other mode), else under their own kit home
+(``own_reports_dir``). The printed path always says where the report went.
 """
 import contextlib
 import datetime
@@ -44,6 +48,36 @@ _STAMP = re.compile(r"(?P<date>\d{4}-\d{2}-\d{2})(?: (?P<clock>\d{2}:\d{2}(?::\d
 
 def reports_dir(bundle_path):
     return os.path.join(bundle_path, storage.REPORTS_DIR_NAME)
+
+
+def own_reports_dir(bundle_path):
+    """Where the running user's reports of ``bundle_path`` go when its reports/ is not theirs to
+    write: under their own kit home, one directory per bundle path."""
+    from urllib.parse import quote
+
+    from vantorel.ombrel.sdk.const import kit_home
+
+    return os.path.join(kit_home(), storage.REPORTS_DIR_NAME, quote(os.path.abspath(bundle_path), safe=""))
+
+
+def report_dir_for(bundle_path):
+    """The reports directory this user writes: the bundle path's reports/ when it belongs to the
+    bundle path's owner and this user may write it (only the owner makes it, so the first user to
+    run a check does not take it from them; a team may share it by its group mode), else the
+    user's own (``own_reports_dir``)."""
+    shared = reports_dir(bundle_path)
+    if not hasattr(os, "geteuid"):
+        return shared
+    try:
+        owner = os.stat(bundle_path).st_uid
+        info = os.lstat(shared)
+    except FileNotFoundError:
+        return shared if os.geteuid() == owner else own_reports_dir(bundle_path)
+    except OSError:
+        return own_reports_dir(bundle_path)
+    if info.st_uid == owner and (os.geteuid() == owner or os.access(shared, os.W_OK | os.X_OK)):
+        return shared  # the owner's: a link or a file there is refused by the write, not gone round
+    return own_reports_dir(bundle_path)
 
 
 def example_record(text):
@@ -74,7 +108,9 @@ def anomaly_record(anomaly, kinds):
 def write_report(bundle_path, check, found, kinds, now=None):
     """Write the anomalies ``found`` by ``check`` ("minbar" or "daybar") as a new report; returns its path.
     Raises OSError when it cannot be written, leaving no part of it behind."""
-    directory = reports_dir(bundle_path)
+    directory = report_dir_for(bundle_path)
+    if directory != reports_dir(bundle_path):
+        os.makedirs(os.path.dirname(directory), exist_ok=True)
     lines = "".join(
         json.dumps(anomaly_record(a, kinds), ensure_ascii=False) + "\n"
         for a in sorted(found, key=lambda a: (a.file, a.code, a.kind))

@@ -111,9 +111,52 @@ def _fresh_name(top, prefix):
             return name
 
 
+def _set_aside_old(top, ready):
+    """Move the directories a swap took out of the bundle path (``.old`` of a ready tree) beside it,
+    under a name of their own, when they could not go back (their name was taken meanwhile, by
+    another user say); returns [(name, where it went)]. Removing the ready tree must never take them."""
+    info = ready.lstat(_OLD_DIR)
+    if info is None or not stat.S_ISDIR(info.st_mode):
+        return []
+    with ready.sub(_OLD_DIR) as old:
+        names = sorted(old.names())
+    if not names:
+        return []
+    name = _fresh_name(top, PREVIOUS + "-")
+    ready.rename(_OLD_DIR, top, name)
+    top.fsync()
+    return [(entry, os.path.join(top.join(name), entry)) for entry in names]
+
+
+def _kept_note(top, kept):
+    """What a failed swap says of the old directories it could not put back."""
+    if not kept:
+        return "；原有数据未作改动"
+    said = []
+    for name, where in kept:
+        info = top.lstat(name)
+        now = "" if info is None else "，而 {} 现在是{}".format(
+            top.join(name), "链接" if stat.S_ISLNK(info.st_mode) else f"用户 {nofollow.owner_name(info.st_uid)} 的条目")
+        said.append(f"原有的 {name}/ 已完整保留在 {where}{now}")
+    return "；" + "；".join(said) + "：请确认后把它移走，再把保留的目录移回原处"
+
+
 def _discard(top, name):
-    """Remove a tree that must never be taken for a committed one, even if removing it fails half way."""
+    """Remove a tree that must never be taken for a committed one, even if removing it fails half way.
+    Directories it still keeps from the bundle path (``.old``) are set aside first, never removed."""
     if top.lstat(name) is not None:
+        try:
+            tree = top.sub(name)
+        except OSError:
+            tree = None  # no longer a directory: nothing of the bundle path's can be in it
+        if tree is not None:
+            with tree:
+                try:
+                    kept = _set_aside_old(top, tree)
+                except OSError:
+                    return  # left as it is: the next recovery finishes the swap, and nothing is lost
+            if kept:
+                _tell([f"{top.path} 中上次被中断的替换未能把原有目录移回：" + _kept_note(top, kept).lstrip("；")])
         trash = _fresh_name(top, _STAGING)
         try:
             top.rename(name, top, trash)
@@ -205,7 +248,34 @@ def _recover_locked(dest, writing=True):
     journal.publish(dest, found.held)
     if writing and found.held:
         raise VantorelError(journal.update_problem(dest, found))
+    if writing:
+        foreign = foreign_layout(dest)
+        if foreign:
+            raise VantorelError(f"{dest} 中的以下目录不属于本用户或该 bundle 路径的属主：" + "；".join(foreign)
+                                + "；为免把数据写进别人的目录，未作任何改动。请确认后把它们移走再更新")
     return found
+
+
+# The directories of a bundle path the kit writes into. On a path others may write (1777), any of
+# them not made yet can be made first by another user, who would then own what the kit writes there.
+_WRITTEN_INTO = LAYOUT + (storage.QUARANTINE_DIR_NAME,)
+
+
+def foreign_layout(dest):
+    """Descriptions of the directories (or links) of ``dest`` the kit writes into that belong to a
+    user outside ``nofollow.owners``: a writer refuses them, a reader is told."""
+    try:
+        with nofollow.Dir.at(dest) as top:
+            users = nofollow.owners(top)
+            found = []
+            for name in _WRITTEN_INTO:
+                info = top.lstat(name)
+                if info is not None and not nofollow.trusted(info, users):
+                    what = "链接" if stat.S_ISLNK(info.st_mode) else "目录" if stat.S_ISDIR(info.st_mode) else "文件"
+                    found.append(f"{top.join(name)}（用户 {nofollow.owner_name(info.st_uid)} 的{what}）")
+            return found
+    except OSError:
+        return []
 
 
 def _finish_half_done(dest):
@@ -262,7 +332,7 @@ def _state(dest):
             found = journal.scan(dest, top)
     except (FileNotFoundError, NotADirectoryError):
         return False, journal.Scan(), []
-    return bool(trees.ready) or found.pending, found, trees.others
+    return bool(trees.ready) or found.pending, found, trees.others + foreign_layout(dest)
 
 
 def needs_recovery(dest):
@@ -385,9 +455,13 @@ def _swap_in(swap, top):
                 # Neither way round works: the new tree is complete, so recovery finishes it, and
                 # nothing is lost either way.
                 raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
+            try:
+                kept = _set_aside_old(top, ready)
+            except OSError:
+                raise VantorelError("无法替换 {} 中的数据目录：{}；下次写入时将完成替换".format(top.path, reason)) from None
             ready.close()
             _discard(top, ready_name)
-            raise VantorelError("无法替换 {} 中的数据目录：{}".format(top.path, reason)) from None
+            raise VantorelError("无法替换 {} 中的数据目录：{}{}".format(top.path, reason, _kept_note(top, kept))) from None
         top.fsync()
         swap.previous = _keep_previous(top, ready)
     _discard(top, ready_name)

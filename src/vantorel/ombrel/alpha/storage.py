@@ -243,27 +243,47 @@ def _iter_data_files(root):
 
 def set_aside_daybar(bundle_path, category):
     """Move the daily-bar file of a category to quarantine/daybar/; returns where it went."""
-    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, DAYBAR_DIR_NAME, category + ".h5")
-    return _move_aside(daybar_path(bundle_dir(bundle_path), category), base)
+    return _move_aside(bundle_path, daybar_path(bundle_dir(bundle_path), category),
+                       (QUARANTINE_DIR_NAME, DAYBAR_DIR_NAME, category + ".h5"))
 
 
-def _move_aside(path, base):
+def _move_aside(bundle_path, path, names):
+    """Move ``path`` to ``quarantine/...`` (``names`` under the bundle path, a time stamp added).
+    On a shared bundle path quarantine/ may be another user's, or a link to anywhere: each level is
+    made and entered without following a link, and one of a user outside ``nofollow.owners`` is
+    refused (OSError), so that nothing of the bundle is moved where another user chose."""
     import datetime
+    import errno
 
-    base += "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
-    candidate, n = base, 1
-    while os.path.lexists(candidate):
-        candidate, n = f"{base}.{n}", n + 1
-    os.makedirs(os.path.dirname(candidate), exist_ok=True)
-    os.replace(path, candidate)
-    return candidate
+    from vantorel.ombrel.alpha import nofollow
+
+    with contextlib.ExitStack() as opened:
+        directory = opened.enter_context(nofollow.Dir.at(bundle_path))
+        users = nofollow.owners(directory)
+        for level in names[:-1]:
+            with contextlib.suppress(FileExistsError):
+                directory.mkdir(level)
+            directory = opened.enter_context(directory.sub(level))
+            info = directory.stat()
+            if not nofollow.trusted(info, users):
+                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移入；请确认后把它移走",
+                              directory.path)
+        base = names[-1] + "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+        name, n = base, 1
+        while directory.lstat(name) is not None:
+            name, n = f"{base}.{n}", n + 1
+        if directory.fd is None:
+            os.replace(path, directory.join(name))
+        else:
+            os.replace(path, name, dst_dir_fd=directory.fd)
+        return directory.join(name)
 
 
 def set_aside(bundle_path, kind, category, code):
     """Move the minute-bar or tick file of an instrument to quarantine/; returns where it went.
     Raises OSError when it cannot be moved, which leaves it where it was."""
-    base = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, code + ".h5")
-    return _move_aside(data_path(bundle_path, kind, category, code), base)
+    return _move_aside(bundle_path, data_path(bundle_path, kind, category, code),
+                       (QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, code + ".h5"))
 
 
 def set_aside_codes(bundle_path, kind):

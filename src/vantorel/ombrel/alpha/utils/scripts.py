@@ -4,7 +4,8 @@ import contextlib
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, staging, storage
+from vantorel.ombrel.alpha import staging, storage
+from vantorel.update.engine import update_lock
 
 
 def check_tick(bundle_dir):
@@ -23,7 +24,7 @@ def check_tick(bundle_dir):
     moved = []
     with contextlib.ExitStack() as held:
         try:
-            held.enter_context(bundle.update_lock(bundle_path))
+            held.enter_context(update_lock(bundle_path))
         except VantorelError as exc:
             click.echo(f"未检查 tick 文件：{exc.format_message()}", err=True)
             return moved

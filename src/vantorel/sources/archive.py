@@ -46,7 +46,8 @@ from typing import NamedTuple
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import csv_import, locks, staging, storage
+from vantorel.ombrel.alpha import locks, staging, storage
+from vantorel.sources import csv_import
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.progress import progress
 

@@ -1,0 +1,238 @@
+"""Filling and updating the local data bundle (the layout is described in ``storage``).
+
+The command line imports this module on every run of a data command, so it imports only light
+modules at the top; numpy and h5py come in with the first function that touches data.
+
+An update works like this:
+
+- it holds the bundle path's lock exclusively (``locks``): a second update of the same bundle, or
+  a check running on it, finds the lock taken, says so and stops at once;
+- it asks the data client for the instruments and the latest published trading day, and turns the
+  selection (data categories of ``TAG_MAP``, futures underlying symbols such as ``JD``, market codes
+  such as ``M1905`` or ``000001.XSHE``) into instruments; unknown names stop it before any download;
+- for each instrument it fetches only the trading days after the last one stored (or, for an
+  instrument not stored yet or with ``rebuild``, the service's default history), with ``concurrency``
+  fetch threads, while the calling thread is the only one that writes HDF5;
+- every minute-bar and tick file is committed atomically as soon as its instrument is done, and the
+  daily bars of a category as soon as the whole category is; a killed update loses at most the
+  files in flight, and running it again fetches what is still missing.
+
+``download_simple_bundle`` without an archive builds a bundle from the embedded service:
+``sample=True`` gives the small sample (three stocks, one index, the 50 ETF and its nearest
+options, one convertible, the two nearest contracts of M and JD with the options on them: base data,
+daily bars, minute bars, and ticks of the stocks and futures); ``sample=False`` gives the whole
+default universe (base data, daily bars and minute bars of every instrument, no ticks). Either is
+built in a staged directory, and the layout directories it brings replace the old ones only when
+it is complete (see ``staging``); the rest of the bundle path, ticks the full build does not bring
+included, stays as it was. Its failures raise ``VantorelError`` (the command returns the result to
+click, which would not turn a false value into a failing exit status).
+"""
+import contextlib
+import time
+
+import click
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import journal, locks, storage
+from vantorel.sources import service
+from vantorel.update.base import write_base
+from vantorel.update.plan import (KINDS, Resumer, data_tasks, migrate_daybar_files, plan_daybar_tasks,
+                                  resolve_selection, stored_codes, unknown_message)
+from vantorel.update.report import Report, counted_notices
+from vantorel.update.run import io_message, run_tasks, write_failed
+
+
+# The sample bundle carries ticks of these categories only; the rest would only make it big.
+SAMPLE_TICK_CATEGORIES = ("stock", "futures")
+
+
+
+BusyError = locks.BusyError
+
+
+
+@contextlib.contextmanager
+def update_lock(bundle_path):
+    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has
+    it; the journal directory an update leaves empty is removed when it is released."""
+    with locks.bundle_lock(bundle_path, exclusive=True, create=True) as path:
+        try:
+            yield path
+        finally:
+            journal.tidy(path)
+
+
+
+def update(client, bundle_path, base, selections, with_derivatives=False, rebuild=False,
+           concurrency=1, label="更新数据", explicit=None):
+    """Run one update under the caller's lock; returns a Report.
+
+    ``selections`` maps "minbar"/"tick" to names to resolve; ``explicit`` maps them to market codes
+    of stored files instead (the smart update), which are skipped when the service lost them.
+    """
+    started = time.monotonic()
+    report = Report()
+    notes = []
+    storage.remove_stray_temp_files(bundle_path)
+    # Said once, before anything is fetched, rather than by every file that cannot be appended to.
+    problem = journal.update_problem(bundle_path)
+    if problem:
+        raise VantorelError(problem)
+    latest = client.latest_trading_date()
+    instruments = client.instruments()
+    by_code = {inst.order_book_id: inst for inst in instruments}
+
+    chosen = {}
+    unknown = []
+    for kind in KINDS:
+        names = list(selections.get(kind) or ())
+        if names:
+            stored = stored_codes(bundle_path, kind)
+            picked, missing = resolve_selection(instruments, names, with_derivatives, stored,
+                                                client.history_start(kind, latest), latest)
+            chosen[kind] = picked
+            unknown += [n for n in missing if n not in unknown]
+        for code in (explicit or {}).get(kind, ()):
+            inst = by_code.get(code)
+            if inst is None:
+                report.skipped.append((kind, code, "数据服务中已没有该合约"))
+            else:
+                chosen.setdefault(kind, []).append(inst)
+    if unknown:
+        raise VantorelError(unknown_message(unknown, instruments))
+
+    tasks = []
+    daybars_stored = {}
+    if base:
+        day_tasks, daybars_stored, fresh = plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report)
+        tasks += day_tasks
+        report.up_to_date += fresh
+    for kind in KINDS:
+        tasks += data_tasks(kind, chosen.get(kind, []), latest)
+    converted = migrate_daybar_files(bundle_path) if base else 0
+    for note in notes:
+        click.echo(note, err=True)
+    resume = Resumer(client, bundle_path, latest, rebuild)
+    try:
+        write_base(client, bundle_path, instruments, latest, concurrency)
+    except OSError as exc:
+        report.stopped = write_failed(exc)
+    else:
+        run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label, resume)
+    for note in resume.notes:
+        click.echo(note, err=True)
+    converted += len(resume.converted)
+    if converted:
+        click.echo(f"已将 {converted} 个旧版本的数据文件转换为新的存储格式（只需转换一次）", err=True)
+    report.seconds = time.monotonic() - started
+    return report
+
+
+
+def _check_concurrency(concurrency):
+    if isinstance(concurrency, bool) or not isinstance(concurrency, int) or not (
+            1 <= concurrency <= service.MAX_CONNECTIONS):
+        raise VantorelError(f"并行线程数应在 1 到 {service.MAX_CONNECTIONS} 之间，当前为 {concurrency!r}")
+
+
+
+def _run_update(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild, explicit_from_disk):
+    try:
+        _check_concurrency(concurrency)
+        client = service.open_client(concurrency)
+        with update_lock(data_bundle_path) as path:
+            from vantorel.ombrel.alpha import staging
+
+            staging.recover(path)
+            staging.check_bundle_path(path)
+            explicit = None
+            if explicit_from_disk:
+                # What an unreadable file was set aside for is fetched again, not forgotten.
+                explicit = {kind: sorted(stored_codes(path, kind) | storage.set_aside_codes(path, kind))
+                            for kind in KINDS}
+                if not any(explicit.values()):
+                    click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线")
+            with client:
+                report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
+                                explicit=explicit)
+    except VantorelError as exc:
+        exc.show()
+        return False
+    except OSError as exc:
+        click.echo(f"错误：{io_message(exc)}", err=True)
+        return False
+    for line in counted_notices(report.failed, "{code}（{kind}）未能更新：{message}",
+                                "{count} 个合约的{kind}未能更新：{message}（如 {examples}）"):
+        click.echo(line, err=True)
+    for line in counted_notices(report.skipped, "跳过 {code}（{kind}）：{message}",
+                                "跳过 {count} 个合约的{kind}：{message}（如 {examples}）"):
+        click.echo(line, err=True)
+    click.echo(report.summary())
+    return report.ok
+
+
+
+def update_bundle_from_corvane(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False):
+    """Update base data and daily bars (``base``) and the minute bars and ticks of the selected
+    categories, underlying symbols or market codes; true when everything asked for is stored."""
+    minbar, tick = tuple(minbar or ()), tuple(tick or ())
+    if not (base or minbar or tick):
+        return True
+    return _run_update(concurrency, data_bundle_path, base, {"minbar": minbar, "tick": tick},
+                       with_derivatives, rebuild, explicit_from_disk=False)
+
+
+
+def update_bundle_from_exist_file(concurrency, data_bundle_path):
+    """Update the instruments whose minute bars or ticks are stored, and the base data and daily bars."""
+    return _run_update(concurrency, data_bundle_path, True, {}, False, False, explicit_from_disk=True)
+
+
+
+def build_bundle(bundle_path, sample=True, concurrency=2, client=None):
+    """Build a bundle from the embedded service at ``bundle_path`` (no sign-in); returns a Report."""
+    client = client or service.open_client(concurrency, require_login=False,
+                                           universe="sample" if sample else "default")
+    latest = client.latest_trading_date()
+    instruments = client.instruments()
+    minbar = [i.order_book_id for i in instruments if i.active_between(client.history_start("minbar", latest), latest)]
+    tick = []
+    if sample:
+        tick = [i.order_book_id for i in instruments
+                if i.category in SAMPLE_TICK_CATEGORIES and i.active_between(client.history_start("tick", latest), latest)]
+    label = "生成样例数据" if sample else "生成数据"
+    with client:
+        return update(client, bundle_path, True, {"minbar": minbar, "tick": tick}, concurrency=concurrency,
+                      label=label)
+
+
+
+def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
+    """Install a bundle: from the local archive ``file_path`` when given, else built from the embedded
+    service (see the module documentation for what ``sample`` selects). True on success; failures
+    raise VantorelError and leave the old bundle in place."""
+    with update_lock(data_bundle_path) as path:
+        if file_path:
+            from vantorel.sources.archive import install_archive
+
+            install_archive(file_path, path)
+            return True
+        from vantorel.ombrel.alpha.staging import staged_bundle
+
+        with staged_bundle(path) as swap:
+            report = build_bundle(swap.path, sample=sample)
+            if not report.ok:
+                for line in counted_notices(report.failed, "{code}（{kind}）生成失败：{message}",
+                                            "{count} 个合约的{kind}生成失败：{message}（如 {examples}）"):
+                    click.echo(line, err=True)
+                raise VantorelError(report.summary("生成数据") + f"；{path} 保持不变")
+        click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}{swap.note()}")
+        return True
+
+
+
+def check_min_bar_data(data_bundle_path):
+    """Check the stored minute bars for anomalies (see ``vantorel.ombrel.alpha.checks``)."""
+    from vantorel.ombrel.alpha.checks import check_min_bar_data as check
+
+    return check(data_bundle_path)

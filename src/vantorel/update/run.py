@@ -1,0 +1,200 @@
+"""Running an update's tasks: fetched on worker threads, written from the calling thread, each file
+committed as soon as it is complete."""
+import errno
+from typing import NamedTuple
+
+import click
+
+from vantorel.ombrel.alpha import storage
+from vantorel.progress import progress
+
+
+
+class Stop(Exception):
+    """A write failed in a way that would fail for every other file too (disk full, no permission)."""
+
+
+
+_UP_TO_DATE = object()
+
+
+
+def _fetch(client, task, resume):
+    if task.start is None and not resume(task):
+        return _UP_TO_DATE
+    if task.kind == "daybar":
+        return client.daily_bars(task.inst.order_book_id, task.start, task.end)
+    if task.kind == "minbar":
+        return client.minute_bars(task.inst.order_book_id, task.start, task.end)
+    return client.ticks(task.inst.order_book_id, task.start, task.end)
+
+
+
+def _write_data(bundle_path, task, rows, committer, written):
+    inst = task.inst
+    if not len(rows):
+        return  # a stock suspended on every day asked for: its file, if any, stays as it is
+    if task.merge:
+        storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
+                              task.stored_last, written)
+    else:
+        path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
+        storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, written)
+
+
+
+def io_message(exc):
+    """What a failed read or write of a file means, in the kit's words, and what to do about it."""
+    where = getattr(exc, "filename", None) or ""
+    errno_ = getattr(exc, "errno", None)
+    if storage.disk_full(exc):
+        return f"磁盘空间不足：无法写入 {where}，请腾出空间后重新运行" if where else "磁盘空间不足，请腾出空间后重新运行"
+    if errno_ in (errno.EACCES, errno.EPERM):
+        return f"没有权限写入 {where}，请检查它及所在目录的权限后重新运行"
+    if errno_ == errno.EROFS:
+        return f"{where} 所在的文件系统是只读的，无法写入"
+    if errno_ == errno.EFBIG:
+        return f"文件大小超过了系统的限制（ulimit -f）：无法写入 {where}"
+    return f"{where} {exc.strerror or exc}".strip()
+
+
+
+def _stops_everything(exc):
+    # A full disk or a read-only file system fails every other file too; a file that may not be
+    # written fails only its own instrument.
+    return storage.disk_full(exc) or getattr(exc, "errno", None) in (errno.EROFS, errno.EFBIG)
+
+
+
+def write_failed(exc):
+    return io_message(exc) if storage.disk_full(exc) else f"写入失败：{io_message(exc)}"
+
+
+
+class Written(NamedTuple):
+    """What one write counts as in the report, handed back with the write if its commit fails."""
+    kind: str
+    what: str  # the code, or the category of a daily-bar file
+    instruments: int
+    rows: int
+
+
+
+class _TaskRun:
+    """One run of the tasks: fetched on worker threads, written from the calling thread, each file
+    committed when it is done. Daily bars wait for the last task of their category: one file holds
+    them all."""
+
+    def __init__(self, client, bundle_path, tasks, daybars_stored, report, resume):
+        self.client, self.bundle_path, self.report, self.resume = client, bundle_path, report, resume
+        self.daybars_stored = daybars_stored
+        self.committer = storage.Committer()
+        self.daily_left = {}  # category -> daily-bar tasks not finished yet
+        self.daily_new = {}  # category -> {code: rows} fetched so far
+        for task in tasks:
+            if task.kind == "daybar":
+                self.daily_left[task.inst.category] = self.daily_left.get(task.inst.category, 0) + 1
+
+    def count(self, written, sign=1):
+        self.report.instruments[written.kind] += sign * written.instruments
+        self.report.rows[written.kind] += sign * written.rows
+
+    def commit(self, task, rows):
+        if rows is _UP_TO_DATE:
+            self.report.up_to_date += 1
+        elif task.kind == "daybar":
+            self._finish_daily(task, rows)  # counted when the category is written
+        elif rows is not None:
+            written = Written(task.kind, task.inst.order_book_id, 1, len(rows))
+            _write_data(self.bundle_path, task, rows, self.committer, written)
+            self.count(written)
+
+    def _finish_daily(self, task, rows):
+        category = task.inst.category
+        if rows is not None and len(rows):
+            self.daily_new.setdefault(category, {})[task.inst.order_book_id] = rows
+        self.daily_left[category] -= 1
+        if self.daily_left[category] == 0 and self.daily_new.get(category):
+            new = self.daily_new.pop(category)
+            written = Written("daybar", category, len(new), sum(len(r) for r in new.values()))
+            if category in self.daybars_stored:
+                storage.append_daybars(self.bundle_path, category, new, self.committer, written)
+            else:
+                storage.write_daybars(storage.bundle_dir(self.bundle_path), category, new, self.committer, written)
+            self.count(written)
+
+    def failed(self, written, exc):
+        """A write that failed: take back what it was counted as, and stop when all would fail."""
+        if written is not None:
+            self.count(written, -1)
+            label = f"{written.what} 类别" if written.kind == "daybar" else written.what
+            self.report.failed.append((written.kind, label, io_message(exc) if isinstance(exc, OSError)
+                                       else exc.format_message() if isinstance(exc, click.ClickException)
+                                       else str(exc)))
+        if isinstance(exc, OSError) and (written is None or _stops_everything(exc)):
+            raise Stop(write_failed(exc))
+
+    def settle(self, wait=False):
+        for written, exc in self.committer.failures(wait=wait):
+            self.failed(written, exc)
+
+    def take(self, task, future):
+        """The result of one fetch, written; a failure costs only its own instrument."""
+        try:
+            rows = future.result()
+        except Exception as exc:
+            message = exc.format_message() if isinstance(exc, click.ClickException) else repr(exc)
+            self.report.failed.append((task.kind, task.inst.order_book_id, message))
+            rows = None
+        try:
+            self.commit(task, rows)
+        except (OSError, storage.StorageError) as exc:
+            what = task.inst.category if task.kind == "daybar" else task.inst.order_book_id
+            self.failed(Written(task.kind, what, 0, 0), exc)
+        self.settle()
+
+    def close(self):
+        for written, _exc in self.committer.failures(wait=True):  # what was in flight when the run stopped
+            if written is not None:
+                self.count(written, -1)
+        self.committer.close()
+
+
+
+def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label, resume):
+    """Fetch with ``concurrency`` threads (resuming each minute-bar or tick task there first), write
+    from this thread, commit each file when done."""
+    from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+    run = _TaskRun(client, bundle_path, tasks, daybars_stored, report, resume)
+    # One thread more than there are connections: while each connection waits on a request, the
+    # spare thread reads where its next task resumes, so no connection waits on the disk.
+    threads = concurrency + 1
+    pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-fetch")
+    queue = iter(tasks)
+    in_flight = {}
+
+    def top_up():
+        # Two tasks a thread: each finds its next one queued, and this thread finds results
+        # waiting instead of handing the GIL over for every one.
+        while len(in_flight) < 2 * threads:
+            task = next(queue, None)
+            if task is None:
+                return
+            in_flight[pool.submit(_fetch, client, task, resume)] = task
+
+    try:
+        with progress(label, length=len(tasks), show_pos=True) as bar:
+            top_up()
+            while in_flight:
+                done, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
+                for future in done:
+                    run.take(in_flight.pop(future), future)
+                    bar.update(1)
+                top_up()
+            run.settle(wait=True)
+    except Stop as stop:
+        report.stopped = str(stop)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+        run.close()
