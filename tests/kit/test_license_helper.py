@@ -182,6 +182,7 @@ def test_storing_one_variable_keeps_the_others():
         b'{"A": "x\\u0000"}',
         b"[" * 100000,
         None,  # a directory where the file should be
+        "fifo",  # read, it would wait for a writer
     ],
 )
 def test_unusable_store_is_neither_loaded_nor_overwritten(content):
@@ -189,15 +190,20 @@ def test_unusable_store_is_neither_loaded_nor_overwritten(content):
     os.makedirs(os.path.dirname(path))
     if content is None:
         os.mkdir(path)
+    elif content == "fifo":
+        os.mkfifo(path, 0o600)
     else:
         with open(path, "wb") as file:
             file.write(content)
-    later = fresh_run("print(json.dumps(os.environ.get('VANTOREL_LICENSE')))")
-    assert later is None
+    # Nothing loaded, and asking for the account says which file is broken and what to do about it.
+    later = fresh_run("try:\n    license_helper.get_license_info()\nexcept Exception as error:\n"
+                      "    print(json.dumps([os.environ.get('VANTOREL_LICENSE'), str(error)]))")
+    assert later[0] is None
     with pytest.raises(VantorelError, match="账户文件") as raised:
         set_to_environ("VANTOREL_LICENSE", "new:pw")
-    assert path in raised.value.message
-    if content is not None:
+    for message in (later[1], raised.value.message):
+        assert path in message and "删除它（rm " in message and "Errno" not in message
+    if isinstance(content, bytes):
         assert store_bytes() == content
     assert "VANTOREL_LICENSE" not in os.environ
 
@@ -436,14 +442,20 @@ def test_store_the_user_may_not_open_says_what_to_remove_or_chmod(plant, what, f
         shutil.rmtree(top)
 
 
-@pytest.mark.parametrize("home_mode", [0o775, 0o757])
-def test_kit_home_others_can_write_still_loads_but_is_not_written_through(kit_home, home_mode):
+@pytest.mark.parametrize("spoil, fix", [
+    (lambda home: os.chmod(home, 0o775), "chmod go-w"),
+    (lambda home: os.chmod(home, 0o757), "chmod go-w"),
+    pytest.param(chown_other, "sudo chown -R", marks=pytest.mark.skipif(
+        os.name != "posix" or os.geteuid() != 0, reason="needs to chown to another user")),
+])
+def test_kit_home_others_can_write_still_loads_but_is_not_written_through(kit_home, spoil, fix):
     set_to_environ("VANTOREL_LICENSE", "alice:one")
     before = store_bytes()
-    os.chmod(kit_home, home_mode)
+    spoil(kit_home)
     assert fresh_run("print(json.dumps(os.environ.get('VANTOREL_LICENSE')))") == "alice:one"
-    with pytest.raises(VantorelError, match=f"vantorel 主目录 {kit_home} .*chmod go-w"):
+    with pytest.raises(VantorelError, match=f"vantorel 主目录 {kit_home} .*{fix}") as raised:
         set_to_environ("VANTOREL_LICENSE", "bob:two")
+    assert "未读取" not in raised.value.message  # the store was read, as the line above shows
     assert store_bytes() == before
 
 

@@ -191,7 +191,12 @@ def _rows(path, kind):
                 if len(values) != len(header):
                     raise CsvError(f"{path} 第 {number} 行有 {len(values)} 个字段，列名有 {len(header)} 个")
                 yield number, {name: value.strip() for name, value in zip(header, values)}
-    except (OSError, UnicodeDecodeError, csv.Error, EOFError, zlib.error) as exc:
+    except UnicodeDecodeError:
+        from shlex import quote
+
+        raise CsvError(f"无法读取 {path}：不是 UTF-8 文本（GBK、UTF-16 等编码的文件请先转换为 UTF-8，"
+                       f"例如 iconv -f gbk -t utf-8 {quote(path)} > 新文件.csv）") from None
+    except (OSError, csv.Error, EOFError, zlib.error) as exc:
         raise CsvError(f"无法读取 {path}：{getattr(exc, 'strerror', None) or exc}") from None
 
 
@@ -509,6 +514,10 @@ def _calendars(source, exchange_of, daily, echo):
     path = find(source, "calendar")
     if path is None:
         days = _daily_dates(daily.values())
+        if not len(days):
+            # A bundle without a trading day could be neither checked nor updated.
+            raise CsvError(f"{source} 中没有交易日：未提供 calendar.csv，daybar/ 中也没有一根日线"
+                           "（只有列名的文件不算）；请提供 calendar.csv 或日线数据")
         if len(names) < 2 or not daily:
             echo("未提供 calendar.csv：交易日历取自日线中出现过的 {} 个日期".format(len(days)))
             return days, _no_early_closes(), {}

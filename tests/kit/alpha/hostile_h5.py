@@ -27,6 +27,9 @@ REFUSALS = {
     "declares 60M compressed rows": "没有这么多数据",
     "one big compressed chunk": "数据块",
     "end moved before its data": "无法读取",
+    "one chunk indexed 300 times": "没有这么多数据",
+    "no shape": "没有形状",
+    "linked under two names": "同一个数据集",
 }
 
 
@@ -44,6 +47,8 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
     name, dtype, attrs = KINDS[kind]
     if what == "end moved before its data":
         return _cut_before_data(path, kind, schema)
+    if what == "one chunk indexed 300 times":
+        return _one_chunk_indexed(path, kind, schema, 300)
     with h5py.File(path, "w", libver=("earliest", "latest")) as f:
         f.attrs.update(schema_version=schema, kind=kind, **attrs)
         if what == "external storage":
@@ -69,9 +74,15 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
         elif what == "one big compressed chunk":
             rows = storage.MAX_CHUNK_BYTES // dtype.itemsize + 1
             f.create_dataset(name, data=np.zeros(rows, dtype), maxshape=(None,), chunks=(rows,), compression="gzip")
-        elif what == "repacked":
+        elif what == "no shape":
+            f.create_dataset(name, data=h5py.Empty(dtype))
+        elif what in ("linked under two names", "repacked"):
             rows = sound_rows(kind)
-            f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,), compression="gzip", shuffle=True)
+            if what == "repacked":
+                f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,), compression="gzip", shuffle=True)
+            else:
+                f.create_dataset(name, data=rows, maxshape=(None,), chunks=(64,))
+                f[name + "2"] = f[name]
             if "rows" in attrs:
                 f.attrs.update(rows=len(rows), first_trading_date=rows["trading_date"][0],
                                last_trading_date=rows["trading_date"][-1])
@@ -95,6 +106,68 @@ def _cut_before_data(path, kind, schema):
         f.write(struct.pack("<Q", end))
         f.truncate(end)
     return path
+
+
+def _one_chunk_indexed(path, kind, schema, times):
+    """A compressed dataset whose chunk index names the same chunk ``times`` times: HDF5 counts its
+    size at each entry."""
+    name, dtype, attrs = KINDS[kind]
+    chunk = _incompressible_rows(dtype)
+    rows = len(chunk)
+    if "rows" in attrs:  # every chunk reads as the first: the attributes agree with the rows
+        attrs = dict(attrs, rows=times * rows, first_trading_date=chunk["trading_date"][0],
+                     last_trading_date=chunk["trading_date"][-1])
+    with h5py.File(path, "w", libver="earliest") as f:
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        ds = f.create_dataset(name, shape=(times * rows,), maxshape=(None,), dtype=dtype, chunks=(rows,),
+                              compression="gzip")
+        entries = _stored_chunks(ds, chunk, times)
+    _index_one_chunk(path, entries)
+    return path
+
+
+def daily_series_sharing_one_chunk(path, times):
+    """A daily-bar file of ``times`` series, each holding one compressed chunk in its own index,
+    every index naming the chunk of the first."""
+    dtype = storage.daybar_dtype()
+    chunk = _incompressible_rows(dtype)
+    with h5py.File(path, "w", libver="earliest") as f:
+        f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="daybar", category="stock")
+        entries = []
+        for i in range(times):
+            ds = f.create_dataset("A%d" % i, shape=(len(chunk),), maxshape=(None,), dtype=dtype,
+                                  chunks=(len(chunk),), compression="gzip")
+            entries += _stored_chunks(ds, chunk, 1, first=i == 0)
+    _index_one_chunk(path, entries)
+    return path
+
+
+def _incompressible_rows(dtype):
+    return np.frombuffer(np.random.default_rng(0).bytes((16 << 10) // dtype.itemsize * dtype.itemsize), dtype)
+
+
+def _stored_chunks(ds, chunk, times, first=True):
+    """Write ``chunk`` compressed as the first of ``times`` chunks of ``ds`` (when ``first``) and a few
+    bytes as each other; [(chunk info, row offset)] of each."""
+    import zlib
+
+    rows = len(chunk)
+    for i in range(times):
+        ds.id.write_direct_chunk((i * rows,), zlib.compress(chunk.tobytes() if first and i == 0 else b"%d" % i))
+    return [(ds.id.get_chunk_info(i), i * rows) for i in range(times)]
+
+
+def _index_one_chunk(path, entries):
+    """Point every chunk index entry of ``entries`` at the chunk of the first. In a file of version 1
+    B-trees (libver "earliest"), an entry is (size, filter mask, offsets, address)."""
+    import struct
+
+    (first, _), *others = entries
+    with open(path, "r+b") as f:
+        image = f.read()
+        for entry, row in others:
+            f.seek(image.index(struct.pack("<IIQQQ", entry.size, 0, row, 0, entry.byte_offset)))
+            f.write(struct.pack("<IIQQQ", first.size, 0, row, 0, first.byte_offset))
 
 
 def sound_rows(kind):

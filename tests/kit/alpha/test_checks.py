@@ -236,8 +236,14 @@ def test_skipped_night_session_is_expected(bundle):
     assert check_min_bar_data(bundle.path) == []
 
 
-@pytest.mark.parametrize("name, value", [("last_trading_date", 20240301), ("first_trading_date", 20240130), ("rows", 7)])
-def test_wrong_resume_attribute_is_reported(bundle, name, value):
+@pytest.mark.parametrize("name, value, said", [
+    ("last_trading_date", 20240301, "last_trading_date=20240301"), ("first_trading_date", 20240130, "=20240130"),
+    ("rows", 7, "rows=7"), ("rows", [1, 2], "rows 不是整数"), ("last_trading_date", "2024\n0301", "不是整数"),
+    # What a file names itself is shown escaped, on its one row.
+    ("order_book_id", "000002.XSHE\n\x1b[31m", r"order_book_id=000002.XSHE\n\x1b[31m，文件位置为 000001.XSHE"),
+    ("category", "future", "category=future，文件位置为 stock"),
+])
+def test_wrong_attribute_is_reported_on_its_row(bundle, capsys, name, value, said):
     path = storage.minbar_path(bundle.path, "stock", "000001.XSHE")
     import h5py
 
@@ -245,7 +251,8 @@ def test_wrong_resume_attribute_is_reported(bundle, name, value):
         f.attrs[name] = value
     found = check_min_bar_data(bundle.path)
     assert kinds(found) == {"attrs"}
-    assert name in found[0].examples[0]
+    row = [line for line in capsys.readouterr().out.splitlines() if "000001.XSHE" in line]
+    assert len(row) == 1 and said in row[0]
 
 
 def test_instrument_missing_from_table_is_reported(bundle):
@@ -263,7 +270,7 @@ def test_rows_outside_listing_are_reported(bundle, listed):
 
 
 @pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema", "external storage",
-                                    "declares 60M compressed rows", "larger than memory"])
+                                    "declares 60M compressed rows", "no shape", "larger than memory"])
 def test_unreadable_or_foreign_minute_file(bundle, damage, monkeypatch):
     path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
     if damage in hostile_h5.REFUSALS:

@@ -38,7 +38,7 @@ def layout(root, **files):
             continue
         path = os.path.join(root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with (gzip.open(path, "wt") if rel.endswith(".gz") else open(path, "w")) as f:
+        with (gzip.open(path, "wt") if rel.endswith(".gz") else open(path, "wb" if isinstance(text, bytes) else "w")) as f:
             f.write(text)
     return str(root)
 
@@ -128,6 +128,10 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"calendar.csv": "date,close_time\n20261201,\n20261202,00:00\n"}, "calendar.csv 第 3 行的 close_time 不能是 00:00"),
     ({"calendar.csv": "date,close_time\n20261201,24:00\n"}, "calendar.csv 第 2 行的 close_time 不是时刻"),
     ({"calendar.csv": "exchange,date\nXDCE,20261201\n,20261202\n"}, "calendar.csv 第 3 行的 exchange 为空"),
+    ({"suspended.csv": "order_book_id,date,备注\nSPLT.XNYS,20261202,停牌\n".encode("gbk")},
+     "suspended.csv：不是 UTF-8 文本（GBK、UTF-16 等编码的文件请先转换为 UTF-8，例如 iconv -f gbk -t utf-8 "),
+    # Without a calendar, a daily file of nothing but its header would make a bundle of no trading day.
+    ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close,volume\n", "calendar.csv": None}, "没有交易日"),
 ])
 def test_bad_input_is_refused_by_file_and_line_and_nothing_is_swapped_in(tmp_path, files, says):
     path = str(tmp_path / "data")

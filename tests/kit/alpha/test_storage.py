@@ -399,6 +399,16 @@ def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
         storage.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)
 
 
+def test_daily_series_sharing_one_chunk_are_refused_together(tmp_path):
+    # Each holds, alone, what it declares; together they declare 300 times what the file holds.
+    path = tmp_path / "bundle" / FILE_OF["daybar"]
+    path.parent.mkdir(parents=True)
+    hostile_h5.daily_series_sharing_one_chunk(str(path), 300)
+    assert "没有这么多数据" in storage.validate_file(str(path), "daybar")
+    with pytest.raises(storage.StorageError, match="没有这么多数据"):
+        storage.read_daybar_file(str(path))
+
+
 def _quarantine_a_link(bundle, outside):
     os.symlink(outside, os.path.join(bundle, "quarantine"))
 

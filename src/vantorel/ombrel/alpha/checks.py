@@ -63,7 +63,7 @@ from typing import NamedTuple
 
 import click
 
-from vantorel.errors import VantorelError
+from vantorel.errors import VantorelError, one_line
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
 from vantorel.ombrel.alpha import reports, storage
 from vantorel.bundle import staging
@@ -758,12 +758,19 @@ def _attr_checks(series, days, attrs):
     for name, value in (("rows", len(days)), ("first_trading_date", first), ("last_trading_date", last)):
         if name not in attrs:
             continue
-        try:
-            same = int(attrs[name]) == value
-        except (TypeError, ValueError):
-            same = False
-        if not same:
-            wrong.append("{}={}，数据为 {}".format(name, attrs[name], value))
+        stated = attrs[name]
+        if not isinstance(stated, int) or isinstance(stated, bool):
+            wrong.append("{} 不是整数".format(name))
+        elif stated != value:
+            wrong.append("{}={}，数据为 {}".format(name, stated, value))
+    if wrong:
+        series.add("attrs", len(wrong), wrong)
+
+
+def _place_checks(series, attrs, category, code):
+    """The code and category a file names must be those of where it lies, as an update requires."""
+    wrong = ["{}={}，文件位置为 {}".format(name, _text(attrs.get(name)), expected)
+             for name, expected in (("order_book_id", code), ("category", category)) if attrs.get(name) != expected]
     if wrong:
         series.add("attrs", len(wrong), wrong)
 
@@ -771,7 +778,8 @@ def _attr_checks(series, days, attrs):
 def _check_minute_file(base, bundle_path, category, code, path, settings):
     series = _Series(_rel(bundle_path, path)[:-1], code, settings, _minute)
     try:
-        arr, attrs = storage.read_minbar_with_attrs(path, ("rows", "first_trading_date", "last_trading_date"))
+        arr, attrs = storage.read_minbar_with_attrs(
+            path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category"))
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (_short(exc),))
         return series.found, 0
@@ -784,6 +792,7 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
 
 
 def _check_minutes(base, category, code, series, arr, attrs, settings):
+    _place_checks(series, attrs, category, code)
     if _missing_columns(series, arr, MINBAR_COLUMNS):
         return
     if len(arr) == 0:
@@ -1112,7 +1121,9 @@ def _report(found, files, bars, noun, series=None):
         example = ", ".join(a.examples)
         if a.count > len(a.examples) and a.examples:
             example += " …"
-        rows.append((a.file, a.code or "-", KINDS.get(a.kind, a.kind), str(a.count), example))
+        # What a file holds is shown escaped, as errors are: a line break in it would split the row.
+        rows.append(tuple(one_line(cell) for cell in (a.file, a.code or "-", KINDS.get(a.kind, a.kind), str(a.count),
+                                                      example)))
     widths = [max(_width(r[i]) for r in rows) for i in range(4)]
     indent = sum(widths) + 2 * 4
     # On a terminal a long example or reason wraps under its column; piped, each row stays one line.

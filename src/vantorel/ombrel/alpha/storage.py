@@ -1046,13 +1046,17 @@ def series_problem(ds, dtype=None):
     if unknown:
         return f"数据集使用了本套件不认识的过滤器（编号 {unknown[0]}）"
     shape = dataset.shape
+    if shape is None:
+        return "数据集没有形状（空数据空间），不是一列数据"
     if len(shape) != 1:
         return f"数据集的维数为 {len(shape)}，应为 1"
     itemsize = (dtype or dataset.dtype).itemsize
     chunk = dcpl.get_chunk()[0] * itemsize if layout == h5py.h5d.CHUNKED else 0
     if chunk > MAX_CHUNK_BYTES:
         return f"数据集的数据块有 {chunk} 字节，超过上限 {MAX_CHUNK_BYTES} 字节"
-    held = dataset.get_storage_size()
+    # A chunk index may name one chunk many times and HDF5 counts it each time: what a dataset
+    # holds is never more than its whole file.
+    held = min(dataset.get_storage_size(), h5py.h5i.get_file_id(dataset).get_filesize())
     if any(number in _COMPRESSING_FILTERS for number in filters):
         held *= MAX_COMPRESSION
     if shape[0] * itemsize > held:
@@ -1060,10 +1064,49 @@ def series_problem(ds, dtype=None):
     return None
 
 
+def _swelling_problem(f, datasets):
+    """Why the series of one file, together, declare more rows than the file holds bytes for, or
+    None. Each is judged alone by series_problem; but the chunk indexes of many may name the same
+    chunks, so what they hold is counted here once for each place in the file."""
+    import h5py
+
+    held = {}  # {address in the file: bytes stored there}
+    declared = 0
+    compressed = False
+    for ds in datasets:
+        dataset = ds.id
+        declared += dataset.shape[0] * dataset.get_type().get_size()
+        dcpl = dataset.get_create_plist()
+        compressed = compressed or any(dcpl.get_filter(i)[0] in _COMPRESSING_FILTERS
+                                       for i in range(dcpl.get_nfilters()))
+        layout = dcpl.get_layout()
+        if layout == h5py.h5d.CHUNKED:
+            for chunk in _chunks(dataset):
+                held[chunk.byte_offset] = chunk.size
+        elif layout == h5py.h5d.CONTIGUOUS:
+            held[dataset.get_offset()] = dataset.get_storage_size()
+        else:  # compact: kept in the dataset's own header
+            held[("compact", ds.name)] = dataset.get_storage_size()
+    stored = min(sum(held.values()), f.id.get_filesize())
+    if declared > (MAX_COMPRESSION if compressed else 1) * stored:
+        return f"数据集共声明了 {declared} 字节，文件中却没有这么多数据"
+    return None
+
+
+def _chunks(dataset):
+    """The stored chunks of a chunked low-level dataset, from one walk of its index where h5py can."""
+    if hasattr(dataset, "chunk_iter"):
+        chunks = []
+        dataset.chunk_iter(chunks.append)
+        return chunks
+    return [dataset.get_chunk_info(i) for i in range(dataset.get_num_chunks())]
+
+
 def _member(f, path, name):
     """The object root link ``name`` of an open bundle file leads to, or None when there is none.
     A link to somewhere else (another file, another path) is refused, not followed: it would read
-    any file the user can read, and wait forever on a pipe."""
+    any file the user can read, and wait forever on a pipe. So is a dataset reached by several
+    names: read under each, one dataset would count as many."""
     import h5py
 
     links = f.id.links
@@ -1073,11 +1116,16 @@ def _member(f, path, name):
     if links.get_info(key).type != h5py.h5l.TYPE_HARD:
         raise StorageError(f"数据文件 {path} 无法使用：{name} 是指向别处的链接", f"{name} 是指向别处的链接")
     try:
-        return f[name]
+        member = f[name]
+        shared = isinstance(member, h5py.Dataset) and h5py.h5o.get_info(member.id).rc > 1
     except (KeyError, OSError, ValueError) as exc:
         # h5py says KeyError for an object that is there but cannot be opened: damage, not absence.
         detail = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
         raise StorageError(f"无法读取数据文件 {path}：{name}：{detail}", f"无法读取：{detail}") from None
+    if shared:
+        reason = f"{name} 与文件中别的名称指向同一个数据集"
+        raise StorageError(f"数据文件 {path} 无法使用：{reason}", reason)
+    return member
 
 
 def _appendable_problem(dataset, fields, dtype=None):
@@ -1278,7 +1326,14 @@ def read_daybar_file(path):
     f = _open(path, "daybar")
     try:
         try:
-            return {code: _whole(path, _member(f, path, code)) for code in f.keys()}
+            members = {code: _member(f, path, code) for code in f.keys()}
+            # Each series judged alone first, as it is when read alone.
+            problem = next((f"{code} {problem}" for code, problem in (
+                (code, series_problem(ds)) for code, ds in members.items()) if problem), None)
+            problem = problem or _swelling_problem(f, members.values())
+            if problem:
+                raise StorageError(f"数据文件 {path} 无法使用：{problem}", problem)
+            return {code: _whole(path, ds) for code, ds in members.items()}
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -1386,6 +1441,7 @@ def validate_file(path, kind, category=None, code=None):
             return None
         if kind == "daybar":
             fields = [name for name, _type in DAYBAR_FIELDS]
+            members = []
             for code_ in f.keys():
                 ds = _member(f, path, code_)
                 problem = series_problem(ds)
@@ -1393,7 +1449,8 @@ def validate_file(path, kind, category=None, code=None):
                     return f"{code_} {problem}"
                 if any(name not in (ds.dtype.names or ()) for name in fields):
                     return f"数据集 {code_} 不是日线"
-            return None
+                members.append(ds)
+            return _swelling_problem(f, members)
         name, field = _BASE_DATASETS[kind]
         ds = _member(f, path, name)
         if not isinstance(ds, h5py.Dataset):
@@ -1470,6 +1527,11 @@ def _series_file_problem(f, path, kind, state, thorough):
     missing = [n for n, _t in fields if n not in names]
     if missing:
         return "缺少字段 " + ", ".join(missing)
+    for attr in ("rows", "first_trading_date", "last_trading_date"):
+        try:
+            _attr_int(state.get(attr, 0))
+        except ValueError:
+            return f"属性 {attr} 不是整数"
     if state.get("schema_version") == SCHEMA_VERSION:
         problem = _appendable_problem(ds.id, fields, dtype)
         if problem:

@@ -18,10 +18,9 @@ Importing this module copies the stored variables into ``os.environ``: the kit t
 plain ``os.getenv`` and the processes it starts inherit them. A variable already present in the
 environment wins over the stored one, so an ``export`` in the user's shell still overrides the store.
 The import runs at every start of the command line, so it only reads one small file and never fails:
-a store it cannot read is left alone (``set_to_environ`` reports it), and one it does not trust or
-may not open is not loaded (``get_license_info`` and ``set_to_environ`` report it, so ``license`` and
-the sign-in of ``update-data`` say why no account is found and what to remove or chmod, while
-commands that need none still run).
+a store it does not trust, may not open or cannot read is not loaded (``get_license_info`` and
+``set_to_environ`` report it, so ``license`` and the sign-in of ``update-data`` say why no account
+is found and what to remove, fix or chmod, while commands that need none still run).
 
 A value inherited from a kit process that loaded it looks just like one the user exported, yet it
 must not win: inside ``vantorel shell``, ``!vantorel license ...`` then ``!vantorel update-data``
@@ -59,9 +58,9 @@ KIT_PREFIX = "VANTOREL_"
 KIT_NAMES = frozenset({"vantorelsdk_env"})
 KIT_HOME = "vantorel 主目录"
 
-# Why the store was not loaded at import, when it was not trusted or could not be opened; reported
-# when an account is asked for and none is set.
-_untrusted_at_load = None
+# Why the store was not loaded at import (not trusted, not to be opened, or broken); reported when an
+# account is asked for and none is set.
+_unloaded_reason = None
 # The variables holding an account: one the user exported signs in whatever became of the store.
 ACCOUNT_NAMES = ("VANTOREL_LICENSE", "VANTOREL_APPKEY_LICENSE")
 
@@ -112,14 +111,16 @@ def _refusal(name, value):
 
 def _check_owner_and_mode(fd, path, what):
     info = os.fstat(fd)
+    # The kit home is checked only before writing: the store below it is still read, as it is its own.
+    untouched = "未写入账户文件" if what == KIT_HOME else "未读取也未写入"
     if info.st_uid != os.geteuid():
         raise _Untrusted(
-            f"{what} {path} 不属于当前用户（属主 uid {info.st_uid}），可能是他人放置的，未读取也未写入；"
+            f"{what} {path} 不属于当前用户（属主 uid {info.st_uid}），可能是他人放置的，{untouched}；"
             + _reclaim(what, path, stat.S_ISDIR(info.st_mode))
         )
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise _Untrusted(
-            f"{what} {path} 可被其他用户写入（权限 {stat.S_IMODE(info.st_mode):04o}），未读取也未写入；"
+            f"{what} {path} 可被其他用户写入（权限 {stat.S_IMODE(info.st_mode):04o}），{untouched}；"
             f"请执行 chmod go-w {path} 后重试"
         )
     return info
@@ -199,8 +200,12 @@ def _parse(raw):
     """(variables, key) held by the bytes of a store file; raises _Unusable."""
     try:
         stored = json.loads(raw.decode("utf-8"))
-    except (ValueError, RecursionError) as error:
-        raise _Unusable(f"不是有效的 JSON：{error}") from None
+    except UnicodeDecodeError:
+        raise _Unusable("不是 UTF-8 文本") from None
+    except json.JSONDecodeError as error:
+        raise _Unusable(f"不是有效的 JSON：第 {error.lineno} 行第 {error.colno} 列有误") from None
+    except RecursionError:
+        raise _Unusable("不是有效的 JSON：嵌套过深") from None
     if not isinstance(stored, dict):
         raise _Unusable("内容不是变量表")
     key = stored.pop(KEY_ENTRY, None)
@@ -229,9 +234,11 @@ def _read_store():
             os.close(dir_fd)
     except FileNotFoundError:
         return {}, None
+    # Before reading: a directory cannot be read, and a fifo would be read until somebody writes.
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise _Unusable("不是普通文件")
     with open(fd, "rb") as file:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise _Unusable("不是普通文件")
         return _parse(file.read())
 
 
@@ -268,15 +275,31 @@ def _set_marker(loaded):
         os.environ.pop(LOADED_MARKER, None)
 
 
+def _broken(path, reason, outcome, what="账户文件"):
+    """What to do about a store that cannot be used, in one line: ``outcome`` says what became of it."""
+    from shlex import quote
+
+    remove = f"rm -r {quote(path)}" if os.path.isdir(path) else f"rm {quote(path)}"
+    return (f"{what} {path} 无法使用（{reason}），{outcome}；"
+            f"请修复它，或删除它（{remove}）后用 vantorel license 重新配置账号")
+
+
 def _load_into_environ():
-    global _untrusted_at_load
+    global _unloaded_reason
     try:
         stored, key = _read_store()
     except _Untrusted as error:
-        _untrusted_at_load = str(error)
+        _unloaded_reason = str(error)
         return
-    except (OSError, _Unusable):
+    except _Unusable as error:
         # What an earlier process loaded stays, marker included, as the best knowledge there is.
+        _unloaded_reason = _broken(store_path(), error, "未读取")
+        return
+    except NotADirectoryError as error:
+        _unloaded_reason = _broken(error.filename, "不是目录", "未读取", "账户目录")
+        return
+    except OSError as error:
+        _unloaded_reason = _broken(store_path(), error.strerror or error, "未读取")
         return
     stored = {name: value for name, value in stored.items() if _is_kit_name(name)}
     owned = _from_store(key)
@@ -379,9 +402,7 @@ def set_to_environ(name, value):
             try:
                 stored, key = _read_store()
             except _Unusable as error:
-                raise _error(
-                    f"账户文件 {path} 无法使用（{error}），未做任何修改；请修复或删除该文件后重试"
-                ) from None
+                raise _error(_broken(path, error, "未做任何修改")) from None
             stored[name] = value
             if key is None:
                 key = os.urandom(32).hex()
@@ -394,7 +415,9 @@ def set_to_environ(name, value):
             f"等待账户文件锁 {lock_path} 超过 {LOCK_TIMEOUT:g} 秒，可能有另一个 vantorel 进程卡住了；未做任何修改"
         ) from None
     except OSError as error:
-        raise _error(f"无法读写账户文件 {path}：{error}") from error
+        if isinstance(error, NotADirectoryError) and error.filename == os.path.dirname(path):
+            raise _error(_broken(error.filename, "不是目录", "未做任何修改", "账户目录")) from None
+        raise _error(f"无法读写账户文件 {path}：{error.strerror or error}；未做任何修改") from error
     # The process now holds the store's value, so the processes it starts take it from the store too.
     loaded = {owned: _tag(key, owned, os.environ[owned]) for owned in _from_store(key)}
     os.environ[name] = value
@@ -408,12 +431,12 @@ def get_license_info(name="VANTOREL_LICENSE"):
     The text is split at its first ":", since user names hold none and secrets may hold several.
     Nothing set, or an empty text, gives (None, None); a text without ":" gives (text, None), an
     account without a secret, which callers treat as incomplete. A store that was not loaded because
-    it is not trusted or could not be opened raises VantorelError saying why, so the user learns why
+    it is not trusted, could not be opened or is broken raises VantorelError saying why, so the user learns why
     no account is found; an account set in the environment (say, exported in a kit home an
     administrator shares) is used as it is.
     """
-    if _untrusted_at_load and not any(os.environ.get(account) for account in ACCOUNT_NAMES):
-        raise _error(_untrusted_at_load)
+    if _unloaded_reason and not any(os.environ.get(account) for account in ACCOUNT_NAMES):
+        raise _error(_unloaded_reason)
     value = os.environ.get(name)
     if not value:
         return None, None
