@@ -6,7 +6,7 @@ import pytest
 from test_checks import Bundle, _set, spoil_minutes
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import reports
+from vantorel.ombrel.alpha import checks, reports
 from vantorel.bundle import staging
 from vantorel.ombrel.alpha.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
 
@@ -43,18 +43,23 @@ def test_report_holds_one_line_per_finding_and_its_path_is_printed_last(bundle, 
     assert all(stamp in e for r in records if r["kind"] in ("ohlc", "jump", "negative_volume") for e in r["examples"])
 
 
-@pytest.mark.parametrize("text, record", [
-    ("2024-02-01 09:31 O1 H2 L0.5 C1", {"datetime": "2024-02-01T09:31:00", "detail": "O1 H2 L0.5 C1"}),
-    ("2024-02-01 09:31", {"datetime": "2024-02-01T09:31:00", "detail": ""}),
-    ("2024-02-01 +30.0%", {"date": "2024-02-01", "detail": "+30.0%"}),
+@pytest.mark.parametrize("example, text, record", [
+    (checks._minute(20240201093100).then("O1 H2 L0.5 C1"), "2024-02-01 09:31 O1 H2 L0.5 C1",
+     {"datetime": "2024-02-01T09:31:00", "detail": "O1 H2 L0.5 C1"}),
+    (checks._minute(20240201093100), "2024-02-01 09:31", {"datetime": "2024-02-01T09:31:00", "detail": ""}),
+    (checks._day(20240201).then("+30.0%"), "2024-02-01 +30.0%", {"date": "2024-02-01", "detail": "+30.0%"}),
     # A session's span after its day is no time of the finding.
-    ("2024-02-01 09:31-11:30 119/120", {"date": "2024-02-01", "detail": "09:31-11:30 119/120"}),
-    ("rows=5，数据为 6", {"detail": "rows=5，数据为 6"}),
+    (checks._day(20240201).then("09:31-11:30 119/120"), "2024-02-01 09:31-11:30 119/120",
+     {"date": "2024-02-01", "detail": "09:31-11:30 119/120"}),
+    ("rows=5，数据为 6", "rows=5，数据为 6", {"detail": "rows=5，数据为 6"}),
     # A day most series lack: the day is the whole point of the finding.
-    ("2024-02-01：6 个合约都没有数据", {"date": "2024-02-01", "detail": "6 个合约都没有数据"}),
+    (checks._day(20240201).then("6 个合约都没有数据", sep="："), "2024-02-01：6 个合约都没有数据",
+     {"date": "2024-02-01", "detail": "6 个合约都没有数据"}),
+    # A text that only looks like a time is not read as one.
+    ("2024-02-01 written by hand", "2024-02-01 written by hand", {"detail": "2024-02-01 written by hand"}),
 ])
-def test_example_texts_become_dates_where_they_are_one(text, record):
-    assert reports.example_record(text) == record
+def test_examples_carry_their_time_from_the_check_to_the_report(example, text, record):
+    assert (example, reports.example_record(example)) == (text, record)
 
 
 def test_a_clean_run_writes_an_empty_report_and_old_ones_are_pruned(tmp_path):

@@ -66,6 +66,7 @@ import click
 from vantorel.errors import VantorelError, one_line
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
 from vantorel.ombrel.alpha import reports, storage
+from vantorel.ombrel.alpha.reports import Example
 from vantorel.bundle import staging
 from vantorel.progress import progress
 
@@ -243,7 +244,8 @@ class _Base:
             if odd.any():
                 named = "{} ".format(exchange) if exchange else ""
                 self.problems.append(Anomaly(calendar_file, "", "calendar", int(odd.sum()), tuple(
-                    "{}{} 的提前收盘时刻 {} 无效".format(named, _day(row["date"]), row["close_time"])
+                    _day(row["date"]).then("的提前收盘时刻 {} 无效".format(row["close_time"])) if not named
+                    else "{}{} 的提前收盘时刻 {} 无效".format(named, _day(row["date"]), row["close_time"])
                     for row in early_closes[odd][:3])))
                 early_closes = early_closes[~odd]
             if days is not None:
@@ -294,7 +296,7 @@ class _Base:
             calendar = calendar[~bad]
         if len(calendar) > 1 and not np.all(np.diff(calendar) > 0):
             wrong = np.flatnonzero(np.diff(calendar) <= 0)
-            self.problems.append(Anomaly(file, "", "calendar", len(wrong), tuple(named + _day(calendar[i + 1]) for i in wrong[:3])))
+            self.problems.append(Anomaly(file, "", "calendar", len(wrong), tuple(named + _day(calendar[i + 1]) if named else _day(calendar[i + 1]) for i in wrong[:3])))
             calendar = np.unique(calendar)
         return calendar if len(calendar) else None
 
@@ -457,12 +459,14 @@ def _day_or_number(yyyymmdd):
 
 def _day(yyyymmdd):
     d = int(yyyymmdd)
-    return "{:04d}-{:02d}-{:02d}".format(d // 10000, d // 100 % 100, d % 100)
+    text = "{:04d}-{:02d}-{:02d}".format(d // 10000, d // 100 % 100, d % 100)
+    return Example.of(text, "", date=text)
 
 
 def _minute(stamp):
     s = int(stamp)
-    return "{} {:02d}:{:02d}".format(_day(s // 1000000), s // 10000 % 100, s // 100 % 100)
+    day, clock = _day(s // 1000000), "{:02d}:{:02d}".format(s // 10000 % 100, s // 100 % 100)
+    return Example.of("{} {}".format(day, clock), "", datetime="{}T{}:00".format(day, clock))
 
 
 def _hhmm(minutes):
@@ -560,7 +564,7 @@ def _bar_checks(series, arr, jump_limit, factors=None):
         series.flag(
             "ohlc",
             bad,
-            describe=lambda i: "{} O{:g} H{:g} L{:g} C{:g}".format(series.stamp_text(stamps[i]), o[i], h[i], l[i], c[i]),
+            describe=lambda i: series.stamp_text(stamps[i]).then("O{:g} H{:g} L{:g} C{:g}".format(o[i], h[i], l[i], c[i])),
         )
     series.flag("negative_volume", arr["volume"] < 0, stamps)
 
@@ -574,7 +578,7 @@ def _bar_checks(series, arr, jump_limit, factors=None):
         series.flag(
             "jump",
             np.flatnonzero(big) + 1,
-            describe=lambda i: "{} {}".format(series.stamp_text(stamps[i]), _percent(ratio[i - 1] - 1.0)),
+            describe=lambda i: series.stamp_text(stamps[i]).then(_percent(ratio[i - 1] - 1.0)),
         )
 
 
@@ -691,13 +695,12 @@ def _session_checks(series, base, arr):
     series.flag(
         "session_count",
         np.arange(len(off_rows)),
-        describe=lambda i: "{} {}-{} {}/{}".format(
-            _day(calendar[present[off_rows[i]]]),
+        describe=lambda i: _day(calendar[present[off_rows[i]]]).then("{}-{} {}/{}".format(
             _hhmm(firsts[off_sessions[i]]),
             _hhmm(lasts[off_sessions[i]]),
             counts[off_rows[i], off_sessions[i]],
             expected[off_rows[i], off_sessions[i]],
-        ),
+        )),
     )
 
 
@@ -891,7 +894,7 @@ def _cross_check(series, base, daily, days, minutes):
                 have = daily[field][d_rows[i]]
                 want = agg[field][m_idx[i]]
                 parts.append("{} {:g}≠{:g}".format(field, have, want))
-        return "{} {}".format(_day(common[i]), " ".join(parts))
+        return _day(common[i]).then(" ".join(parts))
 
     series.flag("daily_vs_minute", any_differ, describe=describe)
     # Days inside the daily range that have minute bars but no daily bar.
@@ -953,7 +956,7 @@ def _daily_habits(series, base, daily, days, factors, settings):
     if len(traded) >= 10:
         median = float(np.median(traded))
         series.flag("volume_outlier", v > settings.volume_ratio * median,
-                    describe=lambda i: "{} {} 股，为中位数的 {:.0f} 倍".format(_day(days[i]), v[i], v[i] / median))
+                    describe=lambda i: _day(days[i]).then("{} 股，为中位数的 {:.0f} 倍".format(v[i], v[i] / median)))
     if n >= 3:
         adjusted = c * factors if factors is not None else c
         with np.errstate(all="ignore"):
@@ -967,7 +970,7 @@ def _daily_habits(series, base, daily, days, factors, settings):
         spike = (np.abs(out) > size) & (np.abs(out) <= settings.jump_limit(series.category, False)) & \
                 (np.sign(out) != np.sign(back)) & (np.abs((1 + out) * (1 + back) - 1) < size / 4)
         series.flag("reverting_spike", np.flatnonzero(spike) + 1,
-                    describe=lambda i: "{} {:+.1%} 后次日 {:+.1%}".format(_day(days[i]), move[i - 1], move[i]))
+                    describe=lambda i: _day(days[i]).then("{:+.1%} 后次日 {:+.1%}".format(move[i - 1], move[i])))
     _listed, de_listed = base.listing(series.code)
     own = base.calendar_of(series.code)
     if own is not None and n and not de_listed:
@@ -1011,7 +1014,7 @@ def _market_gaps(base, found, members, settings):
     for key, day in sorted(shared, key=lambda pair: (pair[1], pair[0] or "")):
         among = "{} 的 ".format(key) if key else ""
         found.append(Anomaly("", "", "market_gap", counts[key, day],
-                             ("{}：{}{} 个合约都没有数据".format(_day(day), among, counts[key, day]),)))
+                             (_day(day).then("{}{} 个合约都没有数据".format(among, counts[key, day]), sep="："),)))
     for series, missing, key in base.gaps:
         common = [day for shared_key, day in shared if shared_key == key]
         rest = missing[~np.isin(missing, common)] if common else missing

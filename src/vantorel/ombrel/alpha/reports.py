@@ -42,9 +42,6 @@ _PREFIX = "check-"
 _TEMP_PREFIX = ".check-"
 _STALE_TEMP_SECONDS = 3600
 _REPORT_NAME = re.compile(re.escape(_PREFIX) + r"(?P<stamp>\d{8}-\d{6})(?:-(?P<seq>\d+))?-(?P<check>[a-z]+)\.jsonl")
-# The forms checks.py gives a time at the start of an example: "2024-02-01 09:31" or "2024-02-01",
-# then a space, or a full-width colon where the rest is a sentence about the day.
-_STAMP = re.compile(r"(?P<date>\d{4}-\d{2}-\d{2})(?: (?P<clock>\d{2}:\d{2}(?::\d{2})?))?(?:\s+|：|$)")
 
 
 def reports_dir(bundle_path):
@@ -81,17 +78,35 @@ def report_dir_for(bundle_path):
     return own_reports_dir(bundle_path)
 
 
-def example_record(text):
-    """An example text as {"detail": ..., and "date" or "datetime" when it starts with one}."""
-    match = _STAMP.match(text)
-    if not match:
-        return {"detail": text}
-    record = {"detail": text[match.end():]}
-    if match.group("clock"):
-        clock = match.group("clock")
-        record["datetime"] = "{}T{}".format(match.group("date"), clock if clock.count(":") == 2 else clock + ":00")
-    else:
-        record["date"] = match.group("date")
+class Example(str):
+    """An example of a finding as the table shows it, with the day or the minute it is of kept beside
+    the text (``date`` "YYYY-MM-DD" or ``datetime`` "YYYY-MM-DDTHH:MM:SS", and the ``detail`` after
+    it), so that the report file gives them as data. A plain text is an example of no time."""
+
+    date = None
+    datetime = None
+    detail = ""
+
+    @classmethod
+    def of(cls, text, detail, date=None, datetime=None):
+        example = cls(text)
+        example.detail, example.date, example.datetime = detail, date, datetime
+        return example
+
+    def then(self, detail, sep=" "):
+        """This day's or minute's example followed by ``detail``."""
+        return Example.of(self + sep + detail, detail, self.date, self.datetime)
+
+
+def example_record(example):
+    """An example as {"detail": ..., and "date" or "datetime" when it is of one}."""
+    if not isinstance(example, Example):
+        return {"detail": str(example)}
+    record = {"detail": example.detail}
+    if example.datetime:
+        record["datetime"] = example.datetime
+    elif example.date:
+        record["date"] = example.date
     return record
 
 
