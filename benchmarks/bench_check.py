@@ -22,7 +22,7 @@ import numpy as np
 from vantorel.ombrel.alpha import storage
 from vantorel.market.calendar import last_trading_date_on_or_before, previous_trading_date, trading_dates
 from vantorel.market.sessions import minute_labels
-from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+from vantorel.checks import check_daily_bar_data, check_min_bar_data
 
 STOCK_HOURS = "09:31-11:30,13:01-15:00"
 FUTURE_HOURS = "21:01-23:00,09:01-10:15,10:31-11:30,13:31-15:00"

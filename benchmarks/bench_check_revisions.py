@@ -26,7 +26,7 @@ import bench_check  # noqa: E402
 RUN = """
 import contextlib, io, sys, time
 from vantorel.ombrel.alpha import storage
-from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+from vantorel.checks import check_daily_bar_data, check_min_bar_data
 started = time.perf_counter()
 with contextlib.redirect_stdout(io.StringIO()):
     found = check_min_bar_data(sys.argv[1]) + check_daily_bar_data(storage.bundle_dir(sys.argv[1]))

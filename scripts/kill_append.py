@@ -143,7 +143,7 @@ def run(kills, stocks, seed, rerun_every=10, quiet=False):
                 failures.append(f"round {rounds} ({mode}): {damaged} damaged series")
             if rounds % rerun_every == 0:
                 ok = bundle.update_bundle_from_corvane(1, work, True, tuple(codes), tuple(codes[:3]), False)
-                from vantorel.ombrel.alpha import checks
+                from vantorel import checks
 
                 clean = not checks.check_min_bar_data(work) and not checks.check_daily_bar_data(
                     storage.bundle_dir(work))

@@ -233,7 +233,7 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
 
 
 def check_min_bar_data(data_bundle_path):
-    """Check the stored minute bars for anomalies (see ``vantorel.ombrel.alpha.checks``)."""
-    from vantorel.ombrel.alpha.checks import check_min_bar_data as check
+    """Check the stored minute bars for anomalies (see ``vantorel.checks``)."""
+    from vantorel.checks import check_min_bar_data as check
 
     return check(data_bundle_path)

@@ -320,7 +320,7 @@ def test_smart_update_fetches_again_what_the_tick_check_set_aside(path, signed_i
 
 
 def test_expired_contract_with_data_stays_in_the_instrument_table(path, signed_in, monkeypatch, capsys):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
 
     assert bundle.update_bundle_from_corvane(1, path, True, ("M2612",), ("M2612",), False)
     directory = storage.bundle_dir(path)
@@ -631,7 +631,7 @@ def test_a_series_that_is_no_dataset_is_set_aside_and_fetched_again(path, signed
 
 
 def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, monkeypatch, capsys):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
 
     # 000002.XSHE splits 2:1 on 2014-03-03 in the embedded market (and pays a yearly dividend).
     (stock,) = [i for i in universe.build_universe(20140101, 20140310) if i.order_book_id == "000002.XSHE"]
@@ -657,7 +657,7 @@ def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, mo
 ])
 def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, signed_in, monkeypatch, capsys,
                                                                     now, latest, last_traded):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
 
     code, lost = "000005.XSHE", 20220217
     # 000005.XSHE is suspended from 2022-02-21 to 2022-03-02 in the embedded market.

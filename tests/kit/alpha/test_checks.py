@@ -6,11 +6,13 @@ import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import checks, storage
+from vantorel import checks
+from vantorel.checks import daily, minute
+from vantorel.ombrel.alpha import storage
 from vantorel.sources import simulated
 from vantorel.market.calendar import next_trading_date, previous_trading_date, trading_dates
 from vantorel.market.sessions import expected_minute_count, minute_labels
-from vantorel.ombrel.alpha.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
+from vantorel.checks import CheckSettings, check_daily_bar_data, check_min_bar_data, settings_from_env
 from vantorel.ombrel.cmds.bundle import check_bundle_data
 
 STOCK_HOURS = "09:31-11:30,13:01-15:00"
@@ -322,8 +324,9 @@ def test_a_series_too_large_to_check_is_one_finding_of_each_check(bundle, monkey
             return real(series, *args)
         return check
 
-    for name in ("_session_checks", "_cross_check"):  # the last of the minute checks, the last of the daily
-        monkeypatch.setattr(checks, name, out_of_memory(getattr(checks, name)))
+    # The last of the minute checks, the last of the daily.
+    for module, name in ((minute, "_session_checks"), (daily, "_cross_check")):
+        monkeypatch.setattr(module, name, out_of_memory(getattr(module, name)))
     found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
     assert sorted((a.file.split("/")[0], a.code, a.kind) for a in found) == [
         ("bundle", "600000.XSHG", "unreadable"), ("minbar", "600000.XSHG", "unreadable")]

@@ -288,7 +288,7 @@ SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in
     ("ohlc", "ohlc"),  # a high below the close by far more than rounding
 ])
 def test_real_market_features_raise_no_alarm_and_faults_are_found(tmp_path, fault, kind):
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data
+    from vantorel.checks import check_daily_bar_data
 
     # A 2:1 split on the 3rd (the raw price halves), a suspension on the 2nd, highs a rounding
     # (a part in 1e16) below the close, as adjusted prices have them, and a calendar of its own.
@@ -338,7 +338,7 @@ def daily_text(closes, volumes=None, skip=()):
     ("holiday", "market_gap"),  # a day missing from every series: one row, not one per series
 ])
 def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data
+    from vantorel.checks import check_daily_bar_data
 
     wave = [100 * (1 + 0.01 * ((i * 7) % 5 - 2)) for i in range(len(DAYS))]
     codes = [f"S{i}.XNYS" for i in range(4)]
@@ -429,7 +429,7 @@ def market_files(fault):
     ("outside_listing", ["outside_listing"]),
 ])
 def test_a_real_looking_market_checks_clean_and_its_faults_are_found(tmp_path, fault, kinds):
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+    from vantorel.checks import check_daily_bar_data, check_min_bar_data
 
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **market_files(fault)))
@@ -447,7 +447,7 @@ def us_minutes(day, count):
     ("13:00", 390, {"off_session"}),  # bars past an early close are outside its sessions
 ])
 def test_minute_bars_of_an_early_close_are_held_to_its_close(tmp_path, close_time, short_day_bars, kinds):
-    from vantorel.ombrel.alpha.checks import check_min_bar_data
+    from vantorel.checks import check_min_bar_data
 
     source = layout(tmp_path / "vendor", **{
         "instruments.csv": "order_book_id,symbol,category,exchange,listed_date,trading_hours\n"
@@ -498,7 +498,7 @@ def two_markets(root, calendar, spoil=None):
 @pytest.mark.parametrize("calendar", [True, False])
 @pytest.mark.parametrize("spoil", [None, "gap"])
 def test_each_exchange_is_checked_against_its_own_calendar(tmp_path, capsys, calendar, spoil):
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+    from vantorel.checks import check_daily_bar_data, check_min_bar_data
 
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", calendar, spoil))
@@ -515,7 +515,7 @@ def test_each_exchange_is_checked_against_its_own_calendar(tmp_path, capsys, cal
 
 @pytest.mark.parametrize("spoil, kind", [("full", "off_session"), ("short", "session_count")])
 def test_bars_are_held_against_the_early_close(tmp_path, spoil, kind):
-    from vantorel.ombrel.alpha.checks import check_min_bar_data
+    from vantorel.checks import check_min_bar_data
 
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", True, spoil))
@@ -529,7 +529,7 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
 
     from vantorel import data
     from vantorel.sources import service
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data, check_min_bar_data
+    from vantorel.checks import check_daily_bar_data, check_min_bar_data
 
     path = str(tmp_path / "data")
     source = two_markets(tmp_path / "vendor", True, spoil="gap")  # H1 has no bars on the 9th: suspended

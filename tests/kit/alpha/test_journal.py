@@ -417,7 +417,7 @@ def shared(monkeypatch):
 @pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "geteuid") or os.geteuid() != 0,
                     reason="becoming another user")
 def test_other_users_read_a_bundle_its_owner_updated_in_place(shared, monkeypatch):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
 
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, shared, False, (CODE,), (), False)
@@ -437,7 +437,7 @@ def test_other_users_read_a_bundle_its_owner_updated_in_place(shared, monkeypatc
                     reason="becoming another user")
 @pytest.mark.parametrize("read", ["minute_bars", "check_min_bar_data"])
 def test_a_reader_who_may_not_play_back_the_owner_s_journal_is_told_whose_it_is(shared, read):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
 
     file, before = _killed_in_commit(shared)
     reader = {"minute_bars": lambda: len(data.minute_bars(CODE, bundle_path=shared)),

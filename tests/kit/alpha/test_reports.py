@@ -6,9 +6,9 @@ import pytest
 from test_checks import Bundle, _set, spoil_minutes
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import checks, reports
+from vantorel.checks import findings, report_file
 from vantorel.bundle import staging
-from vantorel.ombrel.alpha.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
+from vantorel.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
 
 KEYS = {"file", "instrument", "kind", "description", "count", "examples"}
 
@@ -44,52 +44,52 @@ def test_report_holds_one_line_per_finding_and_its_path_is_printed_last(bundle, 
 
 
 @pytest.mark.parametrize("example, text, record", [
-    (checks._minute(20240201093100).then("O1 H2 L0.5 C1"), "2024-02-01 09:31 O1 H2 L0.5 C1",
+    (findings.minute_example(20240201093100).then("O1 H2 L0.5 C1"), "2024-02-01 09:31 O1 H2 L0.5 C1",
      {"datetime": "2024-02-01T09:31:00", "detail": "O1 H2 L0.5 C1"}),
-    (checks._minute(20240201093100), "2024-02-01 09:31", {"datetime": "2024-02-01T09:31:00", "detail": ""}),
-    (checks._day(20240201).then("+30.0%"), "2024-02-01 +30.0%", {"date": "2024-02-01", "detail": "+30.0%"}),
+    (findings.minute_example(20240201093100), "2024-02-01 09:31", {"datetime": "2024-02-01T09:31:00", "detail": ""}),
+    (findings.day_example(20240201).then("+30.0%"), "2024-02-01 +30.0%", {"date": "2024-02-01", "detail": "+30.0%"}),
     # A session's span after its day is no time of the finding.
-    (checks._day(20240201).then("09:31-11:30 119/120"), "2024-02-01 09:31-11:30 119/120",
+    (findings.day_example(20240201).then("09:31-11:30 119/120"), "2024-02-01 09:31-11:30 119/120",
      {"date": "2024-02-01", "detail": "09:31-11:30 119/120"}),
     ("rows=5，数据为 6", "rows=5，数据为 6", {"detail": "rows=5，数据为 6"}),
     # A day most series lack: the day is the whole point of the finding.
-    (checks._day(20240201).then("6 个合约都没有数据", sep="："), "2024-02-01：6 个合约都没有数据",
+    (findings.day_example(20240201).then("6 个合约都没有数据", sep="："), "2024-02-01：6 个合约都没有数据",
      {"date": "2024-02-01", "detail": "6 个合约都没有数据"}),
     # A text that only looks like a time is not read as one.
     ("2024-02-01 written by hand", "2024-02-01 written by hand", {"detail": "2024-02-01 written by hand"}),
 ])
 def test_examples_carry_their_time_from_the_check_to_the_report(example, text, record):
-    assert (example, reports.example_record(example)) == (text, record)
+    assert (example, report_file.example_record(example)) == (text, record)
 
 
 def test_a_clean_run_writes_an_empty_report_and_old_ones_are_pruned(tmp_path):
     now = datetime.datetime(2026, 12, 8, 16, 0, 0)
-    paths = [reports.write_report(str(tmp_path), "minbar", [], KINDS, now) for _ in range(reports.KEEP + 2)]
+    paths = [report_file.write_report(str(tmp_path), "minbar", [], KINDS, now) for _ in range(report_file.KEEP + 2)]
     # Same second: later runs get their own names rather than overwriting.
     assert len(set(paths)) == len(paths)
-    kept = sorted(os.listdir(reports.reports_dir(str(tmp_path))))
-    assert len(kept) == reports.KEEP and os.path.basename(paths[-1]) in kept
+    kept = sorted(os.listdir(report_file.reports_dir(str(tmp_path))))
+    assert len(kept) == report_file.KEEP and os.path.basename(paths[-1]) in kept
     assert os.path.basename(paths[0]) not in kept
     assert read_report(paths[-1]) == []
-    daybar = reports.write_report(str(tmp_path), "daybar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
+    daybar = report_file.write_report(str(tmp_path), "daybar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
     assert read_report(daybar)[0]["instrument"] is None
-    gap = reports.write_report(str(tmp_path), "daybar", [Anomaly("", "", "market_gap", 6, ())], KINDS, now)
+    gap = report_file.write_report(str(tmp_path), "daybar", [Anomaly("", "", "market_gap", 6, ())], KINDS, now)
     assert read_report(gap)[0]["file"] is None
-    assert len(os.listdir(reports.reports_dir(str(tmp_path)))) == reports.KEEP + 2
+    assert len(os.listdir(report_file.reports_dir(str(tmp_path)))) == report_file.KEEP + 2
 
 
 def test_a_failed_write_leaves_nothing_and_the_check_still_returns(bundle, capsys, monkeypatch):
     def refuse(*_args):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(reports.os, "fsync", refuse)
+    monkeypatch.setattr(report_file.os, "fsync", refuse)
     assert check_min_bar_data(bundle.path) == []
     assert "未能写入检查报告" in capsys.readouterr().out
-    assert os.listdir(reports.reports_dir(bundle.path)) == []
+    assert os.listdir(report_file.reports_dir(bundle.path)) == []
 
 
 def test_a_path_holding_only_reports_takes_a_bundle(tmp_path):
-    reports.write_report(str(tmp_path), "minbar", [], KINDS)
+    report_file.write_report(str(tmp_path), "minbar", [], KINDS)
     staging.check_bundle_path(str(tmp_path))
     (tmp_path / "notes.txt").write_text("mine")
     with pytest.raises(VantorelError):
@@ -104,14 +104,14 @@ def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, capsys, plan
     victim = elsewhere / "victim"
     victim.write_text("mine")
     now = datetime.datetime(2024, 3, 1, 9, 30)
-    directory = reports.reports_dir(bundle.path)
+    directory = report_file.reports_dir(bundle.path)
     if planted == "reports":
         os.symlink(elsewhere, directory)
     else:  # the temporary name a run will use, pointing at a file of the user's
         os.mkdir(directory)
         os.symlink(victim, os.path.join(directory, ".check-20240301-093000-minbar.{}".format(os.getpid())))
     with pytest.raises(OSError):
-        reports.write_report(bundle.path, "minbar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
+        report_file.write_report(bundle.path, "minbar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
     assert sorted(os.listdir(elsewhere)) == ["victim"] and victim.read_text() == "mine"
 
 
@@ -139,17 +139,17 @@ def test_reports_go_to_the_owner_s_reports_dir_or_the_writer_s_own(monkeypatch, 
         os.chmod(home, 0o777)
         monkeypatch.setenv("VANTOREL_HOME", home)
         if reports_mode is not None:
-            os.mkdir(reports.reports_dir(path))
-            os.chmod(reports.reports_dir(path), reports_mode)
-            os.chown(reports.reports_dir(path), made_by, made_by)
-        write = lambda: reports.write_report(path, "minbar", [], KINDS)  # noqa: E731
+            os.mkdir(report_file.reports_dir(path))
+            os.chmod(report_file.reports_dir(path), reports_mode)
+            os.chown(report_file.reports_dir(path), made_by, made_by)
+        write = lambda: report_file.write_report(path, "minbar", [], KINDS)  # noqa: E731
         written = write() if writer == "owner" else _as_another_user(write)
         if writer == "member":
             assert not written.startswith("raised"), written
             written = ast.literal_eval(written)
-        expected = reports.reports_dir(path) if where == "shared" else reports.own_reports_dir(path)
+        expected = report_file.reports_dir(path) if where == "shared" else report_file.own_reports_dir(path)
         assert os.path.dirname(written) == expected and os.path.isfile(written)
-        assert os.path.isdir(reports.reports_dir(path)) == (reports_mode is not None or writer == "owner")
+        assert os.path.isdir(report_file.reports_dir(path)) == (reports_mode is not None or writer == "owner")
     finally:
         import shutil
 

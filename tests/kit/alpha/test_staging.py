@@ -359,7 +359,7 @@ HOLDER = textwrap.dedent(
 
 @pytest.mark.parametrize("check", ["check_min_bar_data", "check_daily_bar_data"])
 def test_readers_are_kept_out_while_a_swap_is_staged(dest, check):
-    from vantorel.ombrel.alpha import checks
+    from vantorel import checks
     from vantorel.bundle import locks
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))

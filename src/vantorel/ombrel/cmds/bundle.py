@@ -6,6 +6,6 @@ def check_bundle_data(bundle_dir):
 
     Prints a table of what it finds, or that it found nothing; returns the list of anomalies.
     """
-    from vantorel.ombrel.alpha.checks import check_daily_bar_data
+    from vantorel.checks import check_daily_bar_data
 
     return check_daily_bar_data(bundle_dir)

@@ -11,7 +11,7 @@ line per row of the printed table, a JSON object with the keys
 - ``file``: the file concerned, relative to the bundle path, "/"-separated, or null when the
   finding is of the whole bundle (a day most series lack);
 - ``instrument``: its market code, or null when the whole file is concerned;
-- ``kind``: what was found, a key of ``checks.KINDS`` (e.g. "jump", "missing_days");
+- ``kind``: what was found, a key of ``vantorel.checks.KINDS`` (e.g. "jump", "missing_days");
 - ``description``: the same in the table's words;
 - ``count``: how many rows, days, sessions or columns are concerned;
 - ``examples``: a few of them, each an object with ``detail`` (the example's text without its
@@ -34,6 +34,7 @@ import os
 import re
 import time
 
+from vantorel.checks.findings import Example
 from vantorel.ombrel.alpha import storage
 from vantorel.bundle import durable
 
@@ -76,26 +77,6 @@ def report_dir_for(bundle_path):
     if info.st_uid == owner and (os.geteuid() == owner or os.access(shared, os.W_OK | os.X_OK)):
         return shared  # the owner's: a link or a file there is refused by the write, not gone round
     return own_reports_dir(bundle_path)
-
-
-class Example(str):
-    """An example of a finding as the table shows it, with the day or the minute it is of kept beside
-    the text (``date`` "YYYY-MM-DD" or ``datetime`` "YYYY-MM-DDTHH:MM:SS", and the ``detail`` after
-    it), so that the report file gives them as data. A plain text is an example of no time."""
-
-    date = None
-    datetime = None
-    detail = ""
-
-    @classmethod
-    def of(cls, text, detail, date=None, datetime=None):
-        example = cls(text)
-        example.detail, example.date, example.datetime = detail, date, datetime
-        return example
-
-    def then(self, detail, sep=" "):
-        """This day's or minute's example followed by ``detail``."""
-        return Example.of(self + sep + detail, detail, self.date, self.datetime)
 
 
 def example_record(example):

@@ -1,0 +1,217 @@
+"""The minute-bar check: sessions, trading dates and file attributes besides the rules of every series."""
+import os
+
+import click
+
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
+from vantorel.bundle import staging
+from vantorel.progress import progress
+from vantorel.checks.base import Base
+from vantorel.checks.findings import day_example, hhmm_text, minute_example
+from vantorel.checks.rules import DAY_MINUTES, MINBAR_COLUMNS, Series, bar_checks, calendar_checks, calendar_positions, columns_of, missing_columns, quiet_arithmetic, relative_dir, short_reason, text_of, unique_days
+from vantorel.checks.settings import settings_from_env
+from vantorel.checks.table import print_table, write_report
+
+
+def _session_checks(series, base, arr):
+    import numpy as np
+
+    spec = base.sessions(series.code)
+    if spec is None:
+        if series.code not in base.instruments and base.instruments:
+            series.add("unknown_instrument", 1)
+        return
+    firsts, lasts, night, lookup = spec
+    stamps = arr["datetime"]
+    own = base.calendar_of(series.code)
+    if own is not None and _regular_day_sessions(own, firsts, lasts, night, stamps, arr["trading_date"]):
+        return
+    # Floor division by a constant is several times faster in numpy than % or divmod.
+    date = stamps // 1000000
+    clock = stamps - date * 1000000
+    hhmm = clock // 100
+    seconds = clock - hhmm * 100
+    hours = hhmm // 100
+    minutes = hhmm - hours * 100
+    minute = hours * 60 + minutes
+    # (np.clip costs several times what a minimum and a maximum do on arrays this size.)
+    k = lookup[np.minimum(np.maximum(minute, 0), DAY_MINUTES - 1)]
+    kc = np.maximum(k, 0)
+    inside = (k >= 0) & (seconds == 0) & (minutes < 60) & (minute < DAY_MINUTES) & (stamps >= 0)
+    if own is not None:
+        trading_day = arr["trading_date"]
+        pos, known = calendar_positions(own.days, trading_day)
+        if len(own.early_days):
+            # A day session's bar after its day's early close is off session too.
+            inside &= ~(known & ~night[kc] & (minute > own.close[pos]))
+    series.flag("off_session", ~inside, stamps)
+    if own is None:
+        return  # the trading day of a bar, and the days' bar counts, need the calendar
+
+    calendar = own.days
+    at_night = night[kc]
+    # A night session runs on the evening of the previous trading day.
+    run_on = np.where(at_night, calendar[np.maximum(pos - 1, 0)], trading_day)
+    checkable = inside & known & ~(at_night & (pos == 0))
+    series.flag("trading_date", checkable & (date != run_on), stamps)
+
+    counted = inside & known
+    present = unique_days(pos[counted])
+    if len(present) == 0:
+        return
+    n_sessions = len(firsts)
+    row_of = np.zeros(len(calendar), dtype="i8")
+    row_of[present] = np.arange(len(present))
+    row = row_of[pos[counted]]
+    counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
+    counts = counts.reshape(len(present), n_sessions)
+    # A night session counts whole when it takes place; a day session up to the day's close.
+    whole_nights = own.has_night[present][:, None] * (lasts - firsts + 1)[None, :]
+    days_to_close = np.maximum(np.minimum(lasts[None, :], own.close[present][:, None]) - firsts[None, :] + 1, 0)
+    expected = np.where(night[None, :], whole_nights, days_to_close)
+    off_rows, off_sessions = np.nonzero(counts != expected)
+    series.flag(
+        "session_count",
+        np.arange(len(off_rows)),
+        describe=lambda i: day_example(calendar[present[off_rows[i]]]).then("{}-{} {}/{}".format(
+            hhmm_text(firsts[off_sessions[i]]),
+            hhmm_text(lasts[off_sessions[i]]),
+            counts[off_rows[i], off_sessions[i]],
+            expected[off_rows[i], off_sessions[i]],
+        )),
+    )
+
+
+def _regular_day_sessions(calendar, firsts, lasts, night, stamps, trading_day):
+    """Whether the bars are exactly the sessions' minutes on each of their trading days, in order
+    (on an early close, those up to the close): then no session check can find anything, and the
+    per-row work is skipped. Only for day sessions, where a bar's date is its trading day; stored
+    minute bars nearly always are so."""
+    import numpy as np
+
+    if night.any() or not len(stamps):
+        return False
+    minutes = np.concatenate([np.arange(a, b + 1) for a, b in zip(firsts.tolist(), lasts.tolist())])
+    template = (minutes // 60) * 10000 + (minutes % 60) * 100
+    # Each early close that cuts the sessions short is held against its own shorter day; the full
+    # days between them, as tables.
+    done = 0
+    early_days = calendar.early_days
+    if len(early_days):
+        within = slice(np.searchsorted(early_days, trading_day[0]), np.searchsorted(early_days, trading_day[-1], side="right"))
+        for day, close in zip(early_days[within].tolist(), calendar.early_minutes[within].tolist()):
+            if close >= minutes[-1]:
+                continue
+            begin, end = np.searchsorted(trading_day, [day, day + 1])
+            if begin < done or not _full_days(calendar, minutes[-1], template, stamps[done:begin], trading_day[done:begin]):
+                return False
+            short = day * 1000000 + template[minutes <= close]
+            if end > begin and not (end - begin == len(short) and (stamps[begin:end] == short).all()
+                                    and (trading_day[begin:end] == day).all()):
+                return False
+            done = end
+    return _full_days(calendar, minutes[-1], template, stamps[done:], trading_day[done:])
+
+
+def _full_days(calendar, last_minute, template, stamps, trading_day):
+    """Whether the bars are ``template`` on each of their days, calendar days that close no
+    earlier than ``last_minute``. Compared as days x minutes tables, so that nothing the size of
+    the series is built."""
+    import numpy as np
+
+    per_day = len(template)
+    if len(stamps) % per_day:
+        return False
+    days = trading_day[::per_day]
+    if not (trading_day.reshape(-1, per_day) == days[:, None]).all():
+        return False
+    known = np.searchsorted(calendar.days, days)
+    if np.any(known >= len(calendar.days)) or not np.array_equal(calendar.days[known], days):
+        return False
+    if len(calendar.early_days) and np.any(calendar.close[known] < last_minute):
+        return False
+    return bool((stamps.reshape(-1, per_day) == days.astype("i8")[:, None] * 1000000 + template).all())
+
+
+def _attr_checks(series, days, attrs):
+    first, last = (int(days[0]), int(days[-1])) if len(days) else (0, 0)
+    wrong = []
+    for name, value in (("rows", len(days)), ("first_trading_date", first), ("last_trading_date", last)):
+        if name not in attrs:
+            continue
+        stated = attrs[name]
+        if not isinstance(stated, int) or isinstance(stated, bool):
+            wrong.append("{} 不是整数".format(name))
+        elif stated != value:
+            wrong.append("{}={}，数据为 {}".format(name, stated, value))
+    if wrong:
+        series.add("attrs", len(wrong), wrong)
+
+
+def _place_checks(series, attrs, category, code):
+    """The code and category a file names must be those of where it lies, as an update requires."""
+    wrong = ["{}={}，文件位置为 {}".format(name, text_of(attrs.get(name)), expected)
+             for name, expected in (("order_book_id", code), ("category", category)) if attrs.get(name) != expected]
+    if wrong:
+        series.add("attrs", len(wrong), wrong)
+
+
+def _check_minute_file(base, bundle_path, category, code, path, settings):
+    series = Series(relative_dir(bundle_path, path)[:-1], code, settings, minute_example)
+    try:
+        arr, attrs = storage.read_minbar_with_attrs(
+            path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category"))
+    except (VantorelError, OSError, ValueError, KeyError) as exc:
+        series.add("unreadable", 1, (short_reason(exc),))
+        return series.found, 0
+    try:
+        _check_minutes(base, category, code, series, arr, attrs, settings)
+    except MemoryError:
+        # Read, but too large to check in the memory left: one finding, and on to the next file.
+        series.add("unreadable", 1, ("内存不足，无法检查这 {} 根分钟线".format(len(arr)),))
+    return series.found, len(arr)
+
+
+def _check_minutes(base, category, code, series, arr, attrs, settings):
+    _place_checks(series, attrs, category, code)
+    if missing_columns(series, arr, MINBAR_COLUMNS):
+        return
+    if len(arr) == 0:
+        # A series cut to nothing still says in its attributes how many rows it had.
+        _attr_checks(series, arr["trading_date"], attrs)
+        return
+    columns = columns_of(arr, MINBAR_COLUMNS)
+    bar_checks(series, columns, settings.jump_limit(category, minute=True),
+                base.factors(code, columns["trading_date"]))
+    calendar_checks(series, base, columns["trading_date"])
+    _session_checks(series, base, columns)
+    _attr_checks(series, columns["trading_date"], attrs)
+
+
+def check_min_bar_data(data_bundle_path, settings=None):
+    """Check every minute-bar file under the bundle path; print and return the anomalies."""
+    settings = settings or settings_from_env()
+    bundle_path = os.path.abspath(os.fspath(data_bundle_path))
+    with staging.reading(bundle_path):
+        click.echo("检查分钟线数据：{}".format(bundle_path))
+        with quiet_arithmetic():
+            return _check_min_bar_data(bundle_path, settings)
+
+
+def _check_min_bar_data(bundle_path, settings):
+    files = list(storage.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
+    if not files:
+        click.echo("没有分钟线数据（{} 中没有分钟线文件）".format(os.path.join(bundle_path, storage.MINBAR_DIR_NAME)))
+        return []
+    base = Base(storage.bundle_dir(bundle_path), bundle_path)
+    found = list(base.problems)
+    bars = 0
+    with progress("检查分钟线", items=files, floor=21) as items:
+        for category, code, path in items:
+            anomalies, n = _check_minute_file(base, bundle_path, category, code, path, settings)
+            found.extend(anomalies)
+            bars += n
+    print_table(found, len(files), bars, "分钟线")
+    write_report(bundle_path, "minbar", found)
+    return found
