@@ -46,9 +46,9 @@ import stat
 
 import click
 
+from vantorel.bundle import journal, locks, nofollow
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import storage
-from vantorel.bundle import journal, locks, nofollow
 
 LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
 PREVIOUS = "previous"

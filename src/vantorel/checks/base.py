@@ -2,11 +2,11 @@
 each problem in them a finding of its file rather than a check that stops."""
 
 
+from vantorel.checks.findings import Anomaly, day_example, day_or_number, valid_days
+from vantorel.checks.rules import DAY_MINUTES, relative_dir, short_reason, text_of
 from vantorel.errors import VantorelError
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
 from vantorel.ombrel.alpha import storage
-from vantorel.checks.findings import Anomaly, day_example, day_or_number, valid_days
-from vantorel.checks.rules import DAY_MINUTES, relative_dir, short_reason, text_of
 
 
 class Calendar:
@@ -87,7 +87,6 @@ class Base:
                     code = text_of(row["order_book_id"])
                     self.instruments[code] = {n: (text_of(row[n]) if isinstance(row[n], bytes) else row[n]) for n in names}
         self._sessions = {}
-        self.gaps = None  # [(series, missing days, calendar key)] when a run gathers them
         self.ex_factors, self.suspended = {}, {}
         for name, into in (("ex_factors", self.ex_factors), ("suspended", self.suspended)):
             try:

@@ -1,17 +1,36 @@
 """The daily-bar check: held against the same day's minute bars, and the habits of a series over days."""
 import os
+from typing import NamedTuple
 
 import click
 
-from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.bundle import staging
-from vantorel.progress import progress
 from vantorel.checks.base import Base
 from vantorel.checks.findings import Anomaly, day_example
-from vantorel.checks.rules import DAYBAR_COLUMNS, MINBAR_COLUMNS, PRICE_FIELDS, Series, bar_checks, calendar_checks, columns_of, missing_columns, quiet_arithmetic, relative_dir, short_reason
+from vantorel.checks.rules import (
+    DAYBAR_COLUMNS,
+    MINBAR_COLUMNS,
+    PRICE_FIELDS,
+    Series,
+    bar_checks,
+    calendar_checks,
+    columns_of,
+    missing_columns,
+    quiet_arithmetic,
+    relative_dir,
+    short_reason,
+)
 from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
+from vantorel.progress import progress
+
+
+class _Gathered(NamedTuple):
+    """What the daily check learns from every series before it judges some of them."""
+    last_data_day: dict  # calendar key -> the last day any daily bar held against that calendar has
+    gaps: list  # [(series, missing days, calendar key)]: a day most series lack is one finding
 
 
 def _minute_days(minutes):
@@ -83,13 +102,13 @@ def _missing(arr, columns):
     return any(c not in fields or fields[c][0].kind not in "iuf" for c in columns)
 
 
-def _check_daily_series(base, bundle_path, file, category, code, daily, settings):
+def _check_daily_series(base, gathered, bundle_path, file, category, code, daily, settings):
     series = Series(file, code, settings, lambda s: day_example(int(s) // 1000000))
     series.category = category
     if missing_columns(series, daily, DAYBAR_COLUMNS):
         return series.found
     if len(daily) == 0:
-        _never_began(series, base)
+        _never_began(series, base, gathered)
         return series.found
     daily = columns_of(daily, DAYBAR_COLUMNS)
     days = daily["datetime"] // 1000000
@@ -97,8 +116,8 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     bar_checks(series, daily, settings.jump_limit(category, minute=False), factors)
     if base.instruments and code not in base.instruments:
         series.add("unknown_instrument", 1)
-    calendar_checks(series, base, days)
-    _daily_habits(series, base, daily, days, factors, settings)
+    calendar_checks(series, base, days, gathered.gaps)
+    _daily_habits(series, base, gathered, daily, days, factors, settings)
     minute_path = storage.minbar_path(bundle_path, category, code)
     if os.path.exists(minute_path):
         try:
@@ -110,7 +129,7 @@ def _check_daily_series(base, bundle_path, file, category, code, daily, settings
     return series.found
 
 
-def _daily_habits(series, base, daily, days, factors, settings):
+def _daily_habits(series, base, gathered, daily, days, factors, settings):
     """What real data gets wrong that the bar-by-bar checks cannot see: a bar repeated day after
     day (a feed that stopped but kept publishing), a volume far off the series' own, a bad print
     that the next day undoes (below the jump threshold), a series that stopped before the calendar."""
@@ -149,14 +168,14 @@ def _daily_habits(series, base, daily, days, factors, settings):
     own = base.calendar_of(series.code)
     if own is not None and n and not de_listed:
         after = own.days[own.days > days[-1]]
-        after = after[after <= base.last_data_day[base.calendar_key(series.code)]]
+        after = after[after <= gathered.last_data_day[base.calendar_key(series.code)]]
         # A stock suspended through the end of the data has not stopped.
         after = np.setdiff1d(after, base.suspended_days(series.code))
         if len(after) >= settings.stopped_days:
             series.add("stopped", len(after), ("最后一根日线在 {}，之后还有 {} 个交易日".format(day_example(days[-1]), len(after)),))
 
 
-def _never_began(series, base):
+def _never_began(series, base, gathered):
     """An empty series of an instrument that has been listed for a while stopped before its first
     bar: the same fault as a series that stopped, not a clean one."""
     listed, de_listed = base.listing(series.code)
@@ -164,7 +183,7 @@ def _never_began(series, base):
     if own is None or not listed or series.code not in base.instruments:
         return
     # No daily bar anywhere under this calendar: the calendar says how far the data should go.
-    last = base.last_data_day.get(base.calendar_key(series.code)) or int(own.days[-1])
+    last = gathered.last_data_day.get(base.calendar_key(series.code)) or int(own.days[-1])
     span = own.days[(own.days >= listed) & (own.days <= last)]
     if de_listed:
         span = span[span <= de_listed]
@@ -172,16 +191,16 @@ def _never_began(series, base):
         series.add("stopped", len(span), ("没有任何日线，上市后已有 {} 个交易日".format(len(span)),))
 
 
-def _market_gaps(base, found, members, settings):
+def _market_gaps(gathered, found, members, settings):
     """Missing days shared by most series held against the same calendar (``members``: how many
     series each has) become one row naming the date and the count; the rest are reported with
     their series."""
     import numpy as np
 
-    if not base.gaps:
+    if not gathered.gaps:
         return
     counts = {}
-    for _series, missing, key in base.gaps:
+    for _series, missing, key in gathered.gaps:
         for day in missing.tolist():
             counts[key, day] = counts.get((key, day), 0) + 1
     shared = {(key, day) for (key, day), k in counts.items() if k > max(2, settings.market_gap_share * members[key])}
@@ -189,7 +208,7 @@ def _market_gaps(base, found, members, settings):
         among = "{} 的 ".format(key) if key else ""
         found.append(Anomaly("", "", "market_gap", counts[key, day],
                              (day_example(day).then("{}{} 个合约都没有数据".format(among, counts[key, day]), sep="："),)))
-    for series, missing, key in base.gaps:
+    for series, missing, key in gathered.gaps:
         common = [day for shared_key, day in shared if shared_key == key]
         rest = missing[~np.isin(missing, common)] if common else missing
         before = len(series.found)
@@ -214,7 +233,6 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
         click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, storage.DAYBAR_DIR_NAME)))
         return []
     base = Base(bundle_directory, bundle_path)
-    base.gaps = []
     found = list(base.problems)
     series = []
     for category, path in files:
@@ -227,23 +245,23 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
         series += [(file, category, code, by_code[code]) for code in sorted(by_code)]
     # The last day any daily bar held against the same calendar has: a series ending well before
     # it stopped updating. Another exchange's data may run on later, or stop for its holidays.
-    members = {}
-    base.last_data_day = {}
+    members, last_data_day = {}, {}
     for _file, _category, code, daily in series:
         key = base.calendar_key(code)
         members[key] = members.get(key, 0) + 1
         if len(daily):
-            base.last_data_day[key] = max(base.last_data_day.get(key, 0), int(daily["datetime"][-1]) // 1000000)
+            last_data_day[key] = max(last_data_day.get(key, 0), int(daily["datetime"][-1]) // 1000000)
+    gathered = _Gathered(last_data_day, gaps=[])
     bars = 0
     # Daily files are few and small; the work, and so the bar, goes by instrument.
     with progress("检查日线", items=series, floor=21) as items:
         for file, category, code, daily in items:
             try:
-                found.extend(_check_daily_series(base, bundle_path, file, category, code, daily, settings))
+                found.extend(_check_daily_series(base, gathered, bundle_path, file, category, code, daily, settings))
             except MemoryError:  # its minute bars, most likely: one finding, and on to the next series
                 found.append(Anomaly(file, code, "unreadable", 1, ("内存不足，无法检查这一品种",)))
             bars += len(daily)
-    _market_gaps(base, found, members, settings)
+    _market_gaps(gathered, found, members, settings)
     print_table(found, len(files), bars, "日线", len(series))
     write_report(bundle_path, "daybar", found)
     return found

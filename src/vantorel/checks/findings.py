@@ -2,8 +2,6 @@
 from typing import NamedTuple
 
 
-
-
 class Example(str):
     """An example of a finding as the table shows it, with the day or the minute it is of kept beside
     the text (``date`` "YYYY-MM-DD" or ``datetime`` "YYYY-MM-DDTHH:MM:SS", and the ``detail`` after

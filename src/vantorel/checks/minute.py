@@ -3,15 +3,29 @@ import os
 
 import click
 
-from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.bundle import staging
-from vantorel.progress import progress
 from vantorel.checks.base import Base
 from vantorel.checks.findings import day_example, hhmm_text, minute_example
-from vantorel.checks.rules import DAY_MINUTES, MINBAR_COLUMNS, Series, bar_checks, calendar_checks, calendar_positions, columns_of, missing_columns, quiet_arithmetic, relative_dir, short_reason, text_of, unique_days
+from vantorel.checks.rules import (
+    DAY_MINUTES,
+    MINBAR_COLUMNS,
+    Series,
+    bar_checks,
+    calendar_checks,
+    calendar_positions,
+    columns_of,
+    missing_columns,
+    quiet_arithmetic,
+    relative_dir,
+    short_reason,
+    text_of,
+    unique_days,
+)
 from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
+from vantorel.errors import VantorelError
+from vantorel.ombrel.alpha import storage
+from vantorel.progress import progress
 
 
 def _session_checks(series, base, arr):

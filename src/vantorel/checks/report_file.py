@@ -34,9 +34,9 @@ import os
 import re
 import time
 
+from vantorel.bundle import durable
 from vantorel.checks.findings import Example
 from vantorel.ombrel.alpha import storage
-from vantorel.bundle import durable
 
 KEEP = 20
 _PREFIX = "check-"

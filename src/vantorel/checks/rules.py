@@ -1,9 +1,7 @@
 """The rules every series is held to: columns, order, prices, volumes, jumps, the calendar."""
 import os
 
-
 from vantorel.checks.findings import Anomaly, day_example, percent_text
-
 
 PRICE_FIELDS = ("open", "high", "low", "close")
 
@@ -163,7 +161,7 @@ def unique_days(days):
     return np.unique(days)
 
 
-def calendar_checks(series, base, days):
+def calendar_checks(series, base, days, gaps=None):
     """Missing trading days between the first and last stored day, days off the calendar, and
     days outside the instrument's listing."""
     import numpy as np
@@ -185,8 +183,8 @@ def calendar_checks(series, base, days):
     expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
     # A day the instrument was suspended is no gap.
     missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), base.suspended_days(series.code))
-    if base.gaps is not None:
-        base.gaps.append((series, missing, base.calendar_key(series.code)))  # judged once every series is in
+    if gaps is not None:
+        gaps.append((series, missing, base.calendar_key(series.code)))  # judged once every series is in
     else:
         series.flag("missing_days", np.arange(len(missing)), describe=lambda i: day_example(missing[i]))
 

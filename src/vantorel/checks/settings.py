@@ -2,7 +2,6 @@
 import os
 from typing import NamedTuple
 
-
 from vantorel.errors import VantorelError
 
 

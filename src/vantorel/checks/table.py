@@ -4,9 +4,9 @@ import sys
 
 import click
 
-from vantorel.errors import one_line
 from vantorel.checks import report_file
 from vantorel.checks.findings import KINDS
+from vantorel.errors import one_line
 
 
 def write_report(bundle_path, check, found):

@@ -45,12 +45,12 @@ from typing import NamedTuple
 
 import click
 
+from vantorel.bundle import locks, staging
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import storage
-from vantorel.bundle import locks, staging
-from vantorel.sources import csv_import
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.progress import progress
+from vantorel.sources import csv_import
 
 _GIB = 1 << 30
 _MIB = 1 << 20

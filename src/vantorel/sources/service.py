@@ -15,9 +15,14 @@ import threading
 import time
 
 from vantorel.errors import VantorelError
-from vantorel.market.calendar import (CALENDAR_START, is_trading_day,
-                                      previous_trading_date,
-                                      shift_trading_date, to_int, trading_dates)
+from vantorel.market.calendar import (
+    CALENDAR_START,
+    is_trading_day,
+    previous_trading_date,
+    shift_trading_date,
+    to_int,
+    trading_dates,
+)
 from vantorel.sources.simulated import daily_bars_of, ex_factors, minute_bars_of, suspended, ticks_of
 from vantorel.sources.universe import build_universe
 

@@ -11,9 +11,15 @@ import datetime as _dt
 import functools
 import hashlib
 
-from vantorel.market.calendar import (CALENDAR_END_YEAR, _calendar_slice, is_trading_day,
-                                      next_trading_date, previous_trading_date,
-                                      to_date, to_int)
+from vantorel.market.calendar import (
+    CALENDAR_END_YEAR,
+    _calendar_slice,
+    is_trading_day,
+    next_trading_date,
+    previous_trading_date,
+    to_date,
+    to_int,
+)
 from vantorel.market.sessions import NIGHT_SESSION_FROM, parse_trading_hours
 
 

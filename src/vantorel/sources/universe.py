@@ -2,9 +2,8 @@
 listed and de-listed over the calendar."""
 import datetime as _dt
 
-from vantorel.market.calendar import (CALENDAR_START, last_trading_date_on_or_before, to_date, to_int)
+from vantorel.market.calendar import CALENDAR_START, last_trading_date_on_or_before, to_date, to_int
 from vantorel.sources.simulated import daily_bars_of, first_trading_on_or_after, fraction
-
 
 # ---- instruments --------------------------------------------------------------------------------
 

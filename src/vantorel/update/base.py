@@ -5,7 +5,6 @@ from vantorel.ombrel.alpha import storage
 from vantorel.update.plan import stored_codes
 
 
-
 def _still_stored(bundle_path, offered, dtype):
     """Rows of the stored instrument table whose code the service no longer offers but that still
     have data in the bundle: an expired contract keeps its listing, sessions and tick size."""

@@ -32,16 +32,23 @@ import time
 
 import click
 
+from vantorel.bundle import journal, locks
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import storage
-from vantorel.bundle import journal, locks
 from vantorel.sources import service
 from vantorel.update.base import write_base
-from vantorel.update.plan import (KINDS, Resumer, data_tasks, migrate_daybar_files, plan_daybar_tasks,
-                                  resolve_selection, stored_codes, unknown_message)
+from vantorel.update.plan import (
+    KINDS,
+    Resumer,
+    data_tasks,
+    migrate_daybar_files,
+    plan_daybar_tasks,
+    resolve_selection,
+    stored_codes,
+    unknown_message,
+)
 from vantorel.update.report import Report, counted_notices
 from vantorel.update.run import io_message, run_tasks, write_failed
-
 
 # The sample bundle carries ticks of these categories only; the rest would only make it big.
 SAMPLE_TICK_CATEGORIES = ("stock", "futures")

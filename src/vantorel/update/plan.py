@@ -2,14 +2,11 @@
 trading days after the last one stored (or its default history)."""
 import os
 
-
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import next_trading_date
 from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.update.report import KIND_LABELS
-
-
 
 KINDS = ("minbar", "tick")
 

@@ -9,7 +9,6 @@ from vantorel.ombrel.alpha import storage
 from vantorel.progress import progress
 
 
-
 class Stop(Exception):
     """A write failed in a way that would fail for every other file too (disk full, no permission)."""
 

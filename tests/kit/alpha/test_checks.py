@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel import checks
 from vantorel.checks import daily, minute
 from vantorel.ombrel.alpha import storage
 from vantorel.sources import simulated
