@@ -11,8 +11,9 @@ from pathlib import Path
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.sources import archive
-from vantorel.sources.archive import ArchiveLimits, install_archive
+from vantorel.sources import unpack
+from vantorel.sources.archive import install_archive
+from vantorel.sources.unpack import ArchiveLimits
 
 import hostile_h5
 from trees import h5_bytes, snapshot
@@ -446,7 +447,7 @@ def test_directory_that_holds_no_bundle_is_refused(build, tmp_path, content):
 def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
     path = build("tar.gz", sorted(NEW.items()))
     before = snapshot(bundle)
-    real_file = archive._Writer.file
+    real_file = unpack.Writer.file
     calls = []
 
     def interrupted(self, *args):
@@ -455,7 +456,7 @@ def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
             raise KeyboardInterrupt
         return real_file(self, *args)
 
-    monkeypatch.setattr(archive._Writer, "file", interrupted)
+    monkeypatch.setattr(unpack.Writer, "file", interrupted)
     with pytest.raises(KeyboardInterrupt):
         install_archive(path, bundle)
     assert snapshot(bundle) == before
@@ -465,13 +466,13 @@ def test_interrupted_unpack_leaves_old_bundle(build, bundle, monkeypatch):
 KILLED = textwrap.dedent(
     """
     import os, signal, sys
-    from vantorel.sources import archive
-    real_file = archive._Writer.file
+    from vantorel.sources import archive, unpack
+    real_file = unpack.Writer.file
     def file(self, *args):
         if self.files == 1:
             os.kill(os.getpid(), signal.SIGKILL)
         return real_file(self, *args)
-    archive._Writer.file = file
+    unpack.Writer.file = file
     archive.install_archive(sys.argv[1], sys.argv[2])
     """
 )
@@ -508,10 +509,10 @@ def test_killed_unpack_leaves_old_bundle_and_next_install_cleans_up(build, bundl
 )
 def test_member_names(name, ok):
     if ok is None:
-        with pytest.raises(archive._Refused):
-            archive.member_parts(name)
+        with pytest.raises(unpack.Refused):
+            unpack.member_parts(name)
     else:
-        assert archive.member_parts(name) == ok
+        assert unpack.member_parts(name) == ok
 
 
 # ---- archives that are damaged, cut short or built to trip the reader -----------------------------
