@@ -152,6 +152,13 @@ def owners(directory):
     return {directory.stat().st_uid, os.geteuid(), 0}
 
 
+def owners_at(path):
+    """``owners`` of the bundle path ``path`` (followed if a link: it is the path the user named)."""
+    if not hasattr(os, "geteuid"):
+        return None
+    return {os.stat(path).st_uid, os.geteuid(), 0}
+
+
 def trusted(info, users):
     return users is None or info.st_uid in users
 

@@ -1,4 +1,5 @@
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -517,3 +518,32 @@ def test_a_layout_directory_of_another_user_stops_writers_and_is_named_to_reader
     with staging.reading(dest):
         pass
     assert named in capsys.readouterr().err
+
+
+def _link_at_the_look(dest, parked):
+    os.rename(os.path.join(dest, "bundle"), parked)
+    os.symlink(parked.parent / "open", os.path.join(dest, "bundle"))
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+@pytest.mark.parametrize("when", ["before the swap looks", "between the look and the rename"])
+def test_a_replaced_directory_swapped_for_a_link_is_refused_not_kept_as_the_old_one(tmp_path, dest, monkeypatch, when):
+    # On a bundle path others may rename in, the user's bundle/ is moved away and a link to a
+    # world-writable directory put in its place.
+    world = tmp_path / "open"
+    world.mkdir()
+    os.chmod(world, 0o1777)
+    parked = tmp_path / "bundle.stolen"
+    if when == "before the swap looks":
+        _link_at_the_look(dest, parked)
+    else:
+        real_fsync_tree = nofollow.fsync_tree
+        monkeypatch.setattr(nofollow, "fsync_tree",
+                            lambda tree: (_link_at_the_look(dest, parked), real_fsync_tree(tree))[1])
+    with pytest.raises(VantorelError, match=re.escape(os.path.join(dest, 'bundle')) + " 是链接") as refused:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert "previous" not in refused.value.args[0]
+    assert os.readlink(os.path.join(dest, "bundle")) == str(world)  # left as it was, not made the old one
+    assert files_of(str(parked)) == {"instruments.h5": b"old-i"}
+    assert not os.path.exists(os.path.join(dest, staging.PREVIOUS)) and leftovers(dest) == []
