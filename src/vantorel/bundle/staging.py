@@ -225,14 +225,13 @@ def _roll_forward(top, ready, moved):
 
 
 def _refuse_unreplaceable(where, name, info, users, error=VantorelError):
-    """Refuse to replace (and keep as the previous generation) an entry that is not a directory of
-    the bundle path's owner, the running user or root: on a bundle path others may rename in, it
-    may be a link or another user's tree put there while the user's own one was moved away."""
-    if stat.S_ISDIR(info.st_mode) and nofollow.trusted(info, users):
+    """Refuse to replace (and keep as the previous generation) an entry of a user other than the
+    bundle path's owner, the running user or root: on a bundle path others may rename in, it may be
+    their link or tree put there while the user's own directory was moved away."""
+    if nofollow.trusted(info, users):
         return
-    what = "链接" if stat.S_ISLNK(info.st_mode) else (
-        f"用户 {nofollow.owner_name(info.st_uid)} 的" + ("目录" if stat.S_ISDIR(info.st_mode) else "文件"))
-    problem = f"{where.join(name)} 是{what}，不是本用户或该 bundle 路径属主的目录"
+    what = "链接" if stat.S_ISLNK(info.st_mode) else "目录" if stat.S_ISDIR(info.st_mode) else "文件"
+    problem = f"{where.join(name)} 是用户 {nofollow.owner_name(info.st_uid)} 的{what}，不是本用户或该 bundle 路径属主的"
     if error is OSError:
         raise OSError(errno.EPERM, problem, where.join(name))
     raise VantorelError(f"{problem}；为免把它当作原有数据保留，未作任何改动。请确认后把它移走、找回自己的目录再更新")
@@ -450,8 +449,9 @@ def _swap_in(swap, top):
             if target is not None:
                 _refuse_unreplaceable(top, name, target, nofollow.owners(top))
                 # Replacing a directory keeps the permissions its owner gave it.
-                with contextlib.suppress(OSError), staged.sub(name) as new:
-                    new.chmod(target.st_mode & 0o7777)
+                if stat.S_ISDIR(target.st_mode):  # a link's mode is not the place's
+                    with contextlib.suppress(OSError), staged.sub(name) as new:
+                        new.chmod(target.st_mode & 0o7777)
         for name in sorted(staged.names()):
             if name not in swap.added and name not in swap.replaced:
                 swap.dropped.append(name)

@@ -986,7 +986,8 @@ def _open(path, kind, with_version=False):
     try:
         # Judged by the file HDF5 opened, not by its name: on a bundle path others may write, the
         # name can lead into another user's tree between any look and the open.
-        _refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
+        if hasattr(os, "geteuid"):  # Windows has no owners to compare (nor a descriptor to give)
+            _refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
         version = root_attr(f, "schema_version")
         file_kind = root_attr(f, "kind")
         try:
