@@ -499,19 +499,26 @@ def _minbar(path):
     return storage.data_path(path, "minbar", "stock", CODE)
 
 
+def _set_aside(path):
+    storage.set_aside(path, "minbar", "stock", CODE)
+
+
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
-@pytest.mark.parametrize("use, theirs, what", [
-    (_read_minute_bars, _minbar, "数据文件"),
-    (_read_instruments, lambda path: os.path.join(path, "bundle", storage.INSTRUMENTS_FILE), "数据文件"),
-    (_append_minute_bars, _minbar, "数据文件"),
-    (_write_a_new_file, lambda path: os.path.dirname(_minbar(path)), "目录"),
-], ids=["read minute bars", "read instruments", "append", "write a new file"])
-def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, use, theirs, what):
+@pytest.mark.parametrize("use, theirs, error, said", [
+    (_read_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_read_instruments, lambda path: os.path.join(path, "bundle", storage.INSTRUMENTS_FILE),
+     vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_append_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_write_a_new_file, lambda path: os.path.dirname(_minbar(path)), vantorel.errors.VantorelError,
+     "目录 {} 属于用户 4321"),
+    (_set_aside, _minbar, OSError, "它属于用户 4321，不移走"),  # not into the user's quarantine/
+], ids=["read minute bars", "read instruments", "append", "write a new file", "set aside"])
+def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, use, theirs, error, said):
     # What a name leads to once another user has swapped their tree in: judged as opened.
     entry = theirs(path)
     os.chown(entry, 4321, 4321)
     before = trees.snapshot(path, mtimes=False)
-    with pytest.raises(vantorel.errors.VantorelError) as refused:
+    with pytest.raises(error) as refused:
         use(path)
-    assert f"{what} {entry} 属于用户 4321" in refused.value.args[0]
+    assert said.format(entry) in str(refused.value) and entry in str(refused.value)
     assert trees.snapshot(path, mtimes=False) == before

@@ -251,7 +251,8 @@ def _move_aside(bundle_path, path, names):
     """Move ``path`` to ``quarantine/...`` (``names`` under the bundle path, a time stamp added).
     On a shared bundle path quarantine/ may be another user's, or a link to anywhere: each level is
     made and entered without following a link, and one of a user outside ``nofollow.owners`` is
-    refused (OSError), so that nothing of the bundle is moved where another user chose."""
+    refused (OSError), so that nothing of the bundle is moved where another user chose; so is a file,
+    or the directory it is in, of such a user, so that nothing of theirs is moved into ours."""
     import datetime
     import errno
 
@@ -260,6 +261,12 @@ def _move_aside(bundle_path, path, names):
     with contextlib.ExitStack() as opened:
         directory = opened.enter_context(nofollow.Dir.at(bundle_path))
         users = nofollow.owners(directory)
+        # Taken from the directory as opened and checked, the file itself checked too: the name
+        # could lead into another user's tree, and their file must not be moved into ours.
+        source = opened.enter_context(nofollow.Dir.at(os.path.dirname(path)))
+        for info, what in ((source.stat(), os.path.dirname(path)), (source.lstat(os.path.basename(path)), path)):
+            if info is not None and not nofollow.trusted(info, users):
+                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移走；请确认后把它移走", what)
         for level in names[:-1]:
             with contextlib.suppress(FileExistsError):
                 directory.mkdir(level)
@@ -272,12 +279,6 @@ def _move_aside(bundle_path, path, names):
         name, n = base, 1
         while directory.lstat(name) is not None:
             name, n = f"{base}.{n}", n + 1
-        # Taken from the directory as opened and checked, the file itself checked too: the name
-        # could lead into another user's tree, and their file must not be moved into ours.
-        source = opened.enter_context(nofollow.Dir.at(os.path.dirname(path)))
-        for info, what in ((source.stat(), os.path.dirname(path)), (source.lstat(os.path.basename(path)), path)):
-            if info is not None and not nofollow.trusted(info, users):
-                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移走；请确认后把它移走", what)
         if directory.fd is None:
             os.replace(path, directory.join(name))
         else:
