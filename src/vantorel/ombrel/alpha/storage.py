@@ -443,20 +443,21 @@ def _write_attrs(f, attrs):
 def write_image(path, image, sync_directory=True):
     """Write an image to a temporary file beside ``path``, make it durable and move it into place.
 
-    The directory is opened once, without following a link, and its owner checked: the temporary
-    file is written and renamed through that descriptor, so the file lands in the directory that
-    was checked even if, on a bundle path others may write, its name leads elsewhere by now. A
-    write the system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+    The directory is opened once and its owner checked on what was opened (a category directory
+    the user keeps on another disk through a link is still theirs): the temporary file is written
+    and renamed through that descriptor, so the file lands in the directory that was checked even
+    if, on a bundle path others may write, its name leads elsewhere by now. A write the system
+    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
     from vantorel.bundle import nofollow
 
     directory_path, name = os.path.split(path)
     directory_path = directory_path or "."
     tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
     try:
-        directory = nofollow.Dir.at(directory_path)
+        directory = nofollow.Dir.at(directory_path, follow=True)
     except FileNotFoundError:
         os.makedirs(directory_path, exist_ok=True)
-        directory = nofollow.Dir.at(directory_path)
+        directory = nofollow.Dir.at(directory_path, follow=True)
     with directory:
         _refuse_foreign(directory.stat(), directory_path, path)
         # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
