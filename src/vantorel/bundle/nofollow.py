@@ -40,14 +40,15 @@ class Dir:
         self.fd = fd
 
     @classmethod
-    def at(cls, path):
-        """The directory at ``path``; OSError when it is missing, a link or no directory."""
+    def at(cls, path, follow=False):
+        """The directory at ``path``; OSError when it is missing, a link (unless ``follow``: for
+        a caller that judges what it opened by its owner) or no directory."""
         if not FD_CALLS:
-            if not stat.S_ISDIR(os.lstat(path).st_mode):
+            if not stat.S_ISDIR((os.stat if follow else os.lstat)(path).st_mode):
                 raise NotADirectoryError(20, "Not a directory", path)
             return cls(path, None)
         try:
-            return cls(path, os.open(path, _DIR_FLAGS))
+            return cls(path, os.open(path, _DIR_FLAGS & ~os.O_NOFOLLOW if follow else _DIR_FLAGS))
         except OSError as exc:
             raise _naming(exc, path) from None
 
@@ -150,6 +151,13 @@ def owners(directory):
     if not hasattr(os, "geteuid"):
         return None
     return {directory.stat().st_uid, os.geteuid(), 0}
+
+
+def owners_at(path):
+    """``owners`` of the bundle path ``path`` (followed if a link: it is the path the user named)."""
+    if not hasattr(os, "geteuid"):
+        return None
+    return {os.stat(path).st_uid, os.geteuid(), 0}
 
 
 def trusted(info, users):

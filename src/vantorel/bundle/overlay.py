@@ -19,7 +19,8 @@ class Overlay:
     def __init__(self, path):
         self.path = path
         self.raw = open(path, "rb")
-        self.old_length = os.fstat(self.raw.fileno()).st_size
+        self.read_from = os.fstat(self.raw.fileno())
+        self.old_length = self.read_from.st_size
         self.length = self.old_length
         self.position = 0
         self._starts = []  # sorted starts of non-overlapping written segments
@@ -156,6 +157,7 @@ class Overlay:
             self.close()
             _raise_naming(exc, self.path)
         with target:
+            self._same_file(target)
             directory, name, journal_size = self._write_journal(bundle_path, ranges)
             with directory:
                 try:
@@ -177,6 +179,17 @@ class Overlay:
                 directory.fsync()
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
+
+    def _same_file(self, target):
+        """Refuse to write into another file than the one read: the changes were made against it,
+        and on a bundle path others may write, the name may lead to another user's file by now."""
+        now = os.fstat(target.fileno())
+        if (now.st_dev, now.st_ino) != (self.read_from.st_dev, self.read_from.st_ino):
+            from vantorel.errors import VantorelError
+
+            self.close()
+            raise VantorelError(f"数据文件 {self.path} 在更新期间被换成了另一个文件，未写入；"
+                                "请确认 bundle 路径中的目录没有被别人移动后重新运行")
 
     def _write_journal(self, bundle_path, ranges):
         """Step 1: the durable journal of the old bytes; (its directory, open; its name; its size).

@@ -39,6 +39,7 @@ and it names every other entry that looks like one of its own (another user's tr
 message and leaves it alone.
 """
 import contextlib
+import errno
 import os
 import re
 import secrets
@@ -216,8 +217,24 @@ def _roll_forward(top, ready, moved):
                 continue  # not brought, already in place, or not a directory the swap made
             if top.lstat(name) is not None:
                 top.rename(name, old, name)
+                # Looked at again where it went: another user may have swapped the name between
+                # the look and the rename, and what is kept as the old data must be ours.
+                _refuse_unreplaceable(top, name, old.lstat(name), nofollow.owners(top), OSError)
             ready.rename(name, top, name)
             moved.append(name)
+
+
+def _refuse_unreplaceable(where, name, info, users, error=VantorelError):
+    """Refuse to replace (and keep as the previous generation) an entry of a user other than the
+    bundle path's owner, the running user or root: on a bundle path others may rename in, it may be
+    their link or tree put there while the user's own directory was moved away."""
+    if nofollow.trusted(info, users):
+        return
+    what = "链接" if stat.S_ISLNK(info.st_mode) else "目录" if stat.S_ISDIR(info.st_mode) else "文件"
+    problem = f"{where.join(name)} 是用户 {nofollow.owner_name(info.st_uid)} 的{what}，不是本用户或该 bundle 路径属主的"
+    if error is OSError:
+        raise OSError(errno.EPERM, problem, where.join(name))
+    raise VantorelError(f"{problem}；为免把它当作原有数据保留，未作任何改动。请确认后把它移走、找回自己的目录再更新")
 
 
 def _roll_back(top, ready, moved):
@@ -430,9 +447,11 @@ def _swap_in(swap, top):
             target = top.lstat(name)
             (swap.replaced if target is not None else swap.added).append(name)
             if target is not None:
+                _refuse_unreplaceable(top, name, target, nofollow.owners(top))
                 # Replacing a directory keeps the permissions its owner gave it.
-                with contextlib.suppress(OSError), staged.sub(name) as new:
-                    new.chmod(os.stat(top.join(name)).st_mode & 0o7777)
+                if stat.S_ISDIR(target.st_mode):  # a link's mode is not the place's
+                    with contextlib.suppress(OSError), staged.sub(name) as new:
+                        new.chmod(target.st_mode & 0o7777)
         for name in sorted(staged.names()):
             if name not in swap.added and name not in swap.replaced:
                 swap.dropped.append(name)

@@ -9,6 +9,8 @@ import textwrap
 
 import pytest
 
+import trees
+
 import vantorel
 import vantorel.errors
 from vantorel import data, tovi
@@ -448,3 +450,75 @@ def test_a_reader_who_may_not_play_back_the_owner_s_journal_is_told_whose_it_is(
     staging.recover(shared)  # the owner's next run plays it back
     with open(file, "rb") as f:
         assert f.read() == before
+
+
+# ---- a bundle path others may rename in (0777 without the sticky bit) ----------------------------
+
+def test_an_append_never_writes_into_a_file_swapped_in_after_it_was_read(path, tmp_path, monkeypatch, capsys):
+    file = storage.data_path(path, "minbar", "stock", CODE)
+    with open(file, "rb") as f:
+        before = f.read()
+    theirs = tmp_path / "theirs.h5"
+    theirs.write_bytes(before)
+    real_commit = overlay.Overlay.commit
+
+    def commit(self, bundle_path):
+        # Between the read and the commit another user swaps the name for their own copy.
+        os.rename(file, tmp_path / "mine.h5")
+        os.rename(theirs, file)
+        return real_commit(self, bundle_path)
+
+    monkeypatch.setattr(overlay.Overlay, "commit", commit)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
+    said = capsys.readouterr()
+    assert f"数据文件 {file} 在更新期间被换成了另一个文件" in said.out + said.err
+    for untouched in (file, tmp_path / "mine.h5"):
+        with open(untouched, "rb") as f:
+            assert f.read() == before
+    assert not os.path.isdir(journal.journal_dir(path)) or not os.listdir(journal.journal_dir(path))
+
+
+def _read_minute_bars(path):
+    return data.minute_bars(CODE, bundle_path=path)
+
+
+def _read_instruments(path):
+    return data.instruments(bundle_path=path)
+
+
+def _append_minute_bars(path):
+    storage.append_series(path, "minbar", "stock", CODE, storage.read_minbar(_minbar(path))[-1:])
+
+
+def _write_a_new_file(path):
+    storage.write_minbar(path, "stock", "000002.XSHE", storage.read_minbar(_minbar(path)))
+
+
+def _minbar(path):
+    return storage.data_path(path, "minbar", "stock", CODE)
+
+
+def _set_aside(path):
+    storage.set_aside(path, "minbar", "stock", CODE)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
+@pytest.mark.parametrize("use, theirs, error, said", [
+    (_read_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_read_instruments, lambda path: os.path.join(path, "bundle", storage.INSTRUMENTS_FILE),
+     vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_append_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
+    (_write_a_new_file, lambda path: os.path.dirname(_minbar(path)), vantorel.errors.VantorelError,
+     "目录 {} 属于用户 4321"),
+    (_set_aside, _minbar, OSError, "它属于用户 4321，不移走"),  # not into the user's quarantine/
+], ids=["read minute bars", "read instruments", "append", "write a new file", "set aside"])
+def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, use, theirs, error, said):
+    # What a name leads to once another user has swapped their tree in: judged as opened.
+    entry = theirs(path)
+    os.chown(entry, 4321, 4321)
+    before = trees.snapshot(path, mtimes=False)
+    with pytest.raises(error) as refused:
+        use(path)
+    assert said.format(entry) in str(refused.value) and entry in str(refused.value)
+    assert trees.snapshot(path, mtimes=False) == before

@@ -1,4 +1,5 @@
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -517,3 +518,60 @@ def test_a_layout_directory_of_another_user_stops_writers_and_is_named_to_reader
     with staging.reading(dest):
         pass
     assert named in capsys.readouterr().err
+
+
+
+def _theirs_at_the_look(dest, parked, kind):
+    # Another user moves the user's bundle/ away and puts their own entry in its place.
+    os.rename(os.path.join(dest, "bundle"), parked)
+    theirs = os.path.join(dest, "bundle")
+    if kind == "link":
+        os.symlink(parked.parent / "open", theirs)
+    else:
+        make_tree(theirs, {"instruments.h5": b"theirs"})
+    os.chown(theirs, 4321, 4321, follow_symlinks=False)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a link to another user")
+@pytest.mark.parametrize("kind, when, what", [
+    ("link", "while the new tree is filled", "链接"),
+    ("link", "between the look and the rename", "链接"),
+    ("directory", "between the look and the rename", "目录"),
+])
+def test_another_user_s_entry_swapped_in_is_refused_not_kept_as_the_old_one(tmp_path, dest, monkeypatch, kind, when,
+                                                                             what):
+    (tmp_path / "open").mkdir(mode=0o1777)
+    parked = tmp_path / "bundle.stolen"
+    if when == "between the look and the rename":
+        real_fsync_tree = nofollow.fsync_tree
+        monkeypatch.setattr(nofollow, "fsync_tree",
+                            lambda tree: (_theirs_at_the_look(dest, parked, kind), real_fsync_tree(tree))[1])
+    theirs = os.path.join(dest, "bundle")
+    with pytest.raises(VantorelError, match=re.escape(f"{theirs} 是用户 4321 的{what}")) as refused:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+            if when == "while the new tree is filled":
+                _theirs_at_the_look(dest, parked, kind)
+    assert "previous" not in refused.value.args[0]
+    assert os.lstat(theirs).st_uid == 4321  # left where it was, not made the old generation
+    assert files_of(str(parked)) == {"instruments.h5": b"old-i"}
+    assert not os.path.exists(os.path.join(dest, staging.PREVIOUS)) and leftovers(dest) == []
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
+def test_a_replaced_link_of_the_user_s_own_hands_down_no_mode(tmp_path, dest):
+    world = tmp_path / "open"
+    world.mkdir()
+    os.chmod(world, 0o1777)
+    shutil.rmtree(os.path.join(dest, "bundle"))
+    os.symlink(world, os.path.join(dest, "bundle"))
+    with staged_bundle(dest) as swap:
+        make_tree(swap.path, NEW)
+    assert os.stat(os.path.join(dest, "bundle")).st_mode & 0o7777 == 0o777 & ~_umask()
+    assert os.readlink(os.path.join(swap.previous, "bundle")) == str(world)
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

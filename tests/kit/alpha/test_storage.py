@@ -69,14 +69,14 @@ def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
 
     def killed(fd, data):
-        raise KeyboardInterrupt  # stands in for a kill: write_temp_file would remove its file otherwise
+        raise KeyboardInterrupt  # stands in for a kill: write_image would remove its file otherwise
 
-    monkeypatch.setattr(storage, "_unlink_quietly", lambda p: None)
+    monkeypatch.setattr(storage, "_drop_temp", lambda directory, tmp: None)
     monkeypatch.setattr(storage, "_write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
         with pytest.raises(KeyboardInterrupt):
-            storage.write_temp_file(target, storage.h5_image(lambda f: None, "minbar"))
+            storage.write_image(target, storage.h5_image(lambda f: None, "minbar"))
     monkeypatch.undo()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3

@@ -81,7 +81,7 @@ INSTRUMENTS_FILE = "instruments.h5"
 TRADING_DATES_FILE = "trading_dates.h5"
 
 TEMP_MARK = ".tmp-"
-# The whole name write_temp_file gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
+# The whole name write_image gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
 _TEMP_NAME = re.compile(r"\..+\.h5" + re.escape(TEMP_MARK) + r"[0-9]+-[0-9a-f]{8}")
 
 # Field lists, turned into numpy dtypes by the functions below (numpy is not imported here).
@@ -251,7 +251,8 @@ def _move_aside(bundle_path, path, names):
     """Move ``path`` to ``quarantine/...`` (``names`` under the bundle path, a time stamp added).
     On a shared bundle path quarantine/ may be another user's, or a link to anywhere: each level is
     made and entered without following a link, and one of a user outside ``nofollow.owners`` is
-    refused (OSError), so that nothing of the bundle is moved where another user chose."""
+    refused (OSError), so that nothing of the bundle is moved where another user chose; so is a file,
+    or the directory it is in, of such a user, so that nothing of theirs is moved into ours."""
     import datetime
     import errno
 
@@ -260,6 +261,12 @@ def _move_aside(bundle_path, path, names):
     with contextlib.ExitStack() as opened:
         directory = opened.enter_context(nofollow.Dir.at(bundle_path))
         users = nofollow.owners(directory)
+        # Taken from the directory as opened and checked, the file itself checked too: the name
+        # could lead into another user's tree, and their file must not be moved into ours.
+        source = opened.enter_context(nofollow.Dir.at(os.path.dirname(path)))
+        for info, what in ((source.stat(), os.path.dirname(path)), (source.lstat(os.path.basename(path)), path)):
+            if info is not None and not nofollow.trusted(info, users):
+                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移走；请确认后把它移走", what)
         for level in names[:-1]:
             with contextlib.suppress(FileExistsError):
                 directory.mkdir(level)
@@ -275,7 +282,7 @@ def _move_aside(bundle_path, path, names):
         if directory.fd is None:
             os.replace(path, directory.join(name))
         else:
-            os.replace(path, name, dst_dir_fd=directory.fd)
+            os.replace(os.path.basename(path), name, src_dir_fd=source.fd, dst_dir_fd=directory.fd)
         return directory.join(name)
 
 
@@ -433,28 +440,46 @@ def _write_attrs(f, attrs):
         h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
 
 
-def write_temp_file(path, image):
-    """Write an image durably to a temporary file beside ``path``; returns its name. A write the
-    system refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
-    directory = os.path.dirname(path) or "."
-    tmp = os.path.join(directory, "." + os.path.basename(path) + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}")
-    # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a file
-    # per instrument on the committer threads, and each system call there hands the GIL back and forth.
+def write_image(path, image, sync_directory=True):
+    """Write an image to a temporary file beside ``path``, make it durable and move it into place.
+
+    The directory is opened once and its owner checked on what was opened (a category directory
+    the user keeps on another disk through a link is still theirs): the temporary file is written
+    and renamed through that descriptor, so the file lands in the directory that was checked even
+    if, on a bundle path others may write, its name leads elsewhere by now. A write the system
+    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+    from vantorel.bundle import nofollow
+
+    directory_path, name = os.path.split(path)
+    directory_path = directory_path or "."
+    tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
     try:
+        directory = nofollow.Dir.at(directory_path, follow=True)
+    except FileNotFoundError:
+        os.makedirs(directory_path, exist_ok=True)
+        directory = nofollow.Dir.at(directory_path, follow=True)
+    with directory:
+        _refuse_foreign(directory.stat(), directory_path, path)
+        # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
+        # file per instrument on the committer threads, and each system call there hands the GIL
+        # back and forth.
         try:
-            fd = os.open(tmp, _NEW_FILE, 0o666)
-        except FileNotFoundError:
-            os.makedirs(directory, exist_ok=True)
-            fd = os.open(tmp, _NEW_FILE, 0o666)
-        try:
-            _write_all(fd, image)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-    except BaseException as exc:
-        _unlink_quietly(tmp)
-        _raise_naming(exc, path)
-    return tmp
+            fd = directory.open(tmp, _NEW_FILE, 0o666)
+            try:
+                _write_all(fd, image)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            if directory.fd is None:
+                os.replace(directory.join(tmp), path)
+            else:
+                os.replace(tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
+        except BaseException as exc:
+            _drop_temp(directory, tmp)
+            _raise_naming(exc, path)
+        if sync_directory:
+            with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
+                directory.fsync()
 
 
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
@@ -467,37 +492,44 @@ def _write_all(fd, data):
 
 
 def _raise_naming(exc, path):
-    # A failed write or fsync names no file; the message should say which one.
-    if isinstance(exc, OSError) and exc.filename is None and exc.errno is not None:
+    # A failed write or fsync names no file, one by descriptor only the temporary file: the
+    # message should say which data file.
+    if isinstance(exc, OSError) and exc.errno is not None:
         raise OSError(exc.errno, exc.strerror, path) from None
     raise exc
 
 
-def commit_temp(tmp, path, sync_directory=True):
-    """Move a durably written temporary file into place (and, unless the caller does it later for
-    many files at once, make the move durable too)."""
-    from vantorel.bundle.durable import fsync_path
-
-    try:
-        os.replace(tmp, path)
-    except BaseException as exc:
-        _unlink_quietly(tmp)
-        _raise_naming(exc, path)
-    if sync_directory:
-        with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
-            fsync_path(os.path.dirname(path) or ".")
+def _drop_temp(directory, tmp):
+    with contextlib.suppress(OSError):
+        directory.unlink(tmp)
 
 
-def _unlink_quietly(path):
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
+def _bundle_path_holding(path):
+    """The bundle path a stored file lies in: the parent of its bundle/, minbar/ or tick/ (for a
+    file outside that layout, its own directory)."""
+    directory = os.path.dirname(os.path.abspath(path))
+    here = directory
+    while os.path.dirname(here) != here:
+        if os.path.basename(here) in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+            return os.path.dirname(here)
+        here = os.path.dirname(here)
+    return directory
 
 
-def write_image(path, image, sync_directory=True):
-    """Write an image to a temporary file, make it durable and move it into place at ``path``."""
-    commit_temp(write_temp_file(path, image), path, sync_directory)
+def _refuse_foreign(info, path, data_file=None):
+    """Refuse (StorageError) a file or directory, as opened (``info`` from fstat), that belongs
+    to a user outside ``nofollow.owners`` of its bundle path: on a bundle path others may write,
+    a name can lead into another user's tree, and the kit neither reads nor writes there."""
+    from vantorel.bundle import nofollow
+
+    users = nofollow.owners_at(_bundle_path_holding(data_file or path))
+    if nofollow.trusted(info, users):
+        return
+    owner = nofollow.owner_name(info.st_uid)
+    what = "数据文件" if data_file is None else "目录"
+    reason = f"{what} {path} 属于用户 {owner}，不是本用户或该 bundle 路径的属主"
+    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行",
+                       reason, damaged=False)
 
 
 def atomic_h5(path, fill, kind, attrs=None, committer=None, owner=None):
@@ -814,6 +846,7 @@ class _Edit:
         self.bundle_path = bundle_path
         self.overlay = overlay.Overlay(path)
         try:
+            _refuse_foreign(self.overlay.read_from, path)
             # Opened with the low-level calls: h5py's File(...) costs a quarter of a day's append.
             fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
             fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, self.overlay)
@@ -953,6 +986,10 @@ def _open(path, kind, with_version=False):
         damaged = getattr(exc, "errno", None) is None
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
     try:
+        # Judged by the file HDF5 opened, not by its name: on a bundle path others may write, the
+        # name can lead into another user's tree between any look and the open.
+        if hasattr(os, "geteuid"):  # Windows has no owners to compare (nor a descriptor to give)
+            _refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
         version = root_attr(f, "schema_version")
         file_kind = root_attr(f, "kind")
         try:
