@@ -19,7 +19,8 @@ import time
 
 import numpy as np
 
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import places, writing
+from vantorel.market import schemas
 from vantorel.market.calendar import last_trading_date_on_or_before, previous_trading_date, trading_dates
 from vantorel.market.sessions import minute_labels
 from vantorel.checks import check_daily_bar_data, check_min_bar_data
@@ -37,7 +38,7 @@ def day_labels(hours, days):
 
 def bars_for(code, stamps, trading, tick, rng):
     n = len(stamps)
-    bars = np.zeros(n, dtype=storage.minbar_dtype())
+    bars = np.zeros(n, dtype=schemas.minbar_dtype())
     bars["datetime"] = stamps
     bars["trading_date"] = trading
     close = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.0005, n))) / tick) * tick
@@ -53,7 +54,7 @@ def bars_for(code, stamps, trading, tick, rng):
 def daily_from(minutes):
     days, starts = np.unique(minutes["trading_date"], return_index=True)
     ends = np.r_[starts[1:], len(minutes)] - 1
-    daily = np.zeros(len(days), dtype=storage.daybar_dtype())
+    daily = np.zeros(len(days), dtype=schemas.daybar_dtype())
     daily["datetime"] = days.astype("i8") * 1000000
     daily["open"] = minutes["open"][starts]
     daily["high"] = np.maximum.reduceat(minutes["high"], starts)
@@ -67,27 +68,27 @@ def build(path, stocks, futures, n_days):
     end = last_trading_date_on_or_before(20250630)
     calendar = trading_dates(20100101, end)
     days = calendar[-n_days:]
-    bundle_directory = storage.bundle_dir(path)
+    bundle_directory = places.bundle_dir(path)
     universe = [("{:06d}.XSHE".format(i + 1), "stock", STOCK_HOURS, 0.01) for i in range(stocks)]
     universe += [("M{:04d}".format(2001 + i), "futures", FUTURE_HOURS, 1.0) for i in range(futures)]
-    table = np.zeros(len(universe), dtype=storage.instrument_dtype())
+    table = np.zeros(len(universe), dtype=schemas.instrument_dtype())
     for row, (code, category, hours, tick) in zip(table, universe):
         row["order_book_id"], row["category"] = code.encode(), category.encode()
         row["trading_hours"], row["tick_size"] = hours.encode(), tick
-    storage.write_instruments(bundle_directory, table)
-    storage.write_trading_dates(bundle_directory, calendar)
+    writing.write_instruments(bundle_directory, table)
+    writing.write_trading_dates(bundle_directory, calendar)
     labels = {hours: day_labels(hours, days) for hours in (STOCK_HOURS, FUTURE_HOURS)}
     rng = np.random.default_rng(7)
     daily = {"stock": {}, "futures": {}}
     minute_bars = 0
     for code, category, hours, tick in universe:
         bars = bars_for(code, *labels[hours], tick, rng)
-        storage.write_minbar(path, category, code, bars)
+        writing.write_minbar(path, category, code, bars)
         daily[category][code] = daily_from(bars)
         minute_bars += len(bars)
     for category, by_code in daily.items():
         if by_code:
-            storage.write_daybars(bundle_directory, category, by_code)
+            writing.write_daybars(bundle_directory, category, by_code)
     return minute_bars, sum(len(d) for by_code in daily.values() for d in by_code.values())
 
 
@@ -96,7 +97,7 @@ def plain_scan(path):
     comparisons made with numpy (order, OHLC, signs). Returns nothing found, as the check does."""
     import h5py
 
-    for _category, _code, file in storage.iter_minbar_files(path):
+    for _category, _code, file in places.iter_minbar_files(path):
         with h5py.File(file, "r") as f:
             bars = f["bars"][()]
         stamps, opens, closes = bars["datetime"], bars["open"], bars["close"]
@@ -149,7 +150,7 @@ def main():
             minute, args.repeat, minute_bars / minute, files / minute, minute_bars / min(minute_runs)))
         print("plain h5py read + numpy compare of the same files: median {:.3f} s -> {:,.0f} bars/s; "
               "the check scans at x{:.2f} of that".format(plain, minute_bars / plain, plain / minute))
-        daily, daily_runs = timed(check_daily_bar_data, storage.bundle_dir(path), args.repeat)
+        daily, daily_runs = timed(check_daily_bar_data, places.bundle_dir(path), args.repeat)
         # The daily check reads every instrument's minute bars for the cross-check as well.
         print("daily-bar check (with minute cross-check): median {:.3f} s -> {:,.0f} daily bars/s, "
               "{:,.0f} minute bars aggregated/s; best run {:.3f} s".format(

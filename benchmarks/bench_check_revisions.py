@@ -25,11 +25,11 @@ import bench_check  # noqa: E402
 
 RUN = """
 import contextlib, io, sys, time
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import places
 from vantorel.checks import check_daily_bar_data, check_min_bar_data
 started = time.perf_counter()
 with contextlib.redirect_stdout(io.StringIO()):
-    found = check_min_bar_data(sys.argv[1]) + check_daily_bar_data(storage.bundle_dir(sys.argv[1]))
+    found = check_min_bar_data(sys.argv[1]) + check_daily_bar_data(places.bundle_dir(sys.argv[1]))
 print(time.perf_counter() - started, len(found))
 """
 

@@ -36,7 +36,8 @@ sys.path.insert(0, SRC)
 
 import numpy as np  # noqa: E402
 
-from vantorel.ombrel.alpha import storage  # noqa: E402
+from vantorel.bundle import writing  # noqa: E402
+from vantorel.market import schemas  # noqa: E402
 from vantorel.sources import service  # noqa: E402
 from vantorel.update import engine  # noqa: E402
 from vantorel.market.calendar import is_trading_day, previous_trading_date, to_date, to_int  # noqa: E402
@@ -81,12 +82,12 @@ def history(days_back, hours="09:31-11:30,13:01-15:00"):
 
 def write_history(root, stocks, days_back):
     stamps, trading = history(days_back)
-    arr = np.zeros(len(stamps), storage.minbar_dtype())
+    arr = np.zeros(len(stamps), schemas.minbar_dtype())
     arr["datetime"], arr["trading_date"] = stamps, trading
     for field in ("open", "high", "low", "close"):
         arr[field] = 10.0
     for inst in stocks:
-        storage.write_minbar(root, "stock", inst.order_book_id, arr)
+        writing.write_minbar(root, "stock", inst.order_book_id, arr)
     return arr.nbytes * len(stocks)
 
 
@@ -131,7 +132,7 @@ def incremental(args, stocks, scale, work):
         os.sync()  # so that no update is charged for writing the history back
         print(f"history of {days_back} days: {size / 1e6:.0f} MB in {len(stocks)} files "
               f"({time.perf_counter() - started:.0f} s to write)", flush=True)
-    new_bytes = 240 * storage.minbar_dtype().itemsize * len(stocks)
+    new_bytes = 240 * schemas.minbar_dtype().itemsize * len(stocks)
     results = {d: [] for d in args.histories}
     for day in next_days(args.rounds):
         now = f"{to_date(day).isoformat()}T16:00"

@@ -81,12 +81,13 @@ def minute_file(trouble, fifo):
     import h5py
     import numpy as np
 
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places
+    from vantorel.market import schemas
 
-    dtype = storage.minbar_dtype()
+    dtype = schemas.minbar_dtype()
     image = io.BytesIO()
     with h5py.File(image, "w", libver=("earliest", "latest")) as f:
-        f.attrs.update(schema_version=1 if trouble == "zero" else storage.SCHEMA_VERSION, kind="minbar",
+        f.attrs.update(schema_version=1 if trouble == "zero" else places.SCHEMA_VERSION, kind="minbar",
                        order_book_id="A", category="stock", rows=0, first_trading_date=0, last_trading_date=0)
         if trouble in ("zero", "fifo"):
             f.create_dataset("bars", shape=(1000,), dtype=dtype,

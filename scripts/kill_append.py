@@ -24,7 +24,8 @@ sys.path.insert(0, SRC)
 import numpy as np  # noqa: E402
 
 from vantorel import tovi  # noqa: E402
-from vantorel.ombrel.alpha import bundle, storage  # noqa: E402
+from vantorel.ombrel.alpha import bundle  # noqa: E402
+from vantorel.bundle import places, reading, validation  # noqa: E402
 from vantorel.bundle import staging  # noqa: E402
 
 DAY_ONE, DAY_TWO = "2026-12-07T16:00", "2026-12-08T16:00"
@@ -41,10 +42,10 @@ sys.exit(0 if bundle.update_bundle_from_corvane(1, sys.argv[1], True, codes, cod
 
 def contents(path):
     """{(kind, code): data} of every series of the bundle path, read whole."""
-    found = {("daybar", code): arr for _c, code, arr in storage.iter_daily(storage.bundle_dir(path))}
-    for kind, files in (("minbar", storage.iter_minbar_files(path)), ("tick", storage.iter_tick_files(path))):
+    found = {("daybar", code): arr for _c, code, arr in reading.iter_daily(places.bundle_dir(path))}
+    for kind, files in (("minbar", places.iter_minbar_files(path)), ("tick", places.iter_tick_files(path))):
         for _c, code, p in files:
-            found[(kind, code)] = storage.read_data_file(p, kind)
+            found[(kind, code)] = reading.read_data_file(p, kind)
     return found
 
 
@@ -52,13 +53,13 @@ def make_older(path):
     """Rewrite every series file as the older release wrote it: contiguous datasets, schema 1."""
     import h5py
 
-    paths = [(k, p) for k, files in (("minbar", storage.iter_minbar_files(path)), ("tick", storage.iter_tick_files(path)))
+    paths = [(k, p) for k, files in (("minbar", places.iter_minbar_files(path)), ("tick", places.iter_tick_files(path)))
              for _c, _code, p in files]
-    paths += [("daybar", p) for _c, p in storage.iter_daybar_files(storage.bundle_dir(path))]
+    paths += [("daybar", p) for _c, p in places.iter_daybar_files(places.bundle_dir(path))]
     for kind, p in paths:
-        attrs = storage.read_file_attrs(p, kind)
-        data = storage.read_daybar_file(p) if kind == "daybar" else {
-            {"minbar": "bars", "tick": "ticks"}[kind]: storage.read_data_file(p, kind)}
+        attrs = reading.read_file_attrs(p, kind)
+        data = reading.read_daybar_file(p) if kind == "daybar" else {
+            {"minbar": "bars", "tick": "ticks"}[kind]: reading.read_data_file(p, kind)}
         with h5py.File(p, "w", libver="latest") as f:
             for key, value in attrs.items():
                 f.attrs[key] = value
@@ -75,9 +76,9 @@ def judge(path, before, after):
     """(old, new, damaged) counts of the series after a kill and recovery."""
     counts = [0, 0, 0]
     with staging.reading(path):
-        for kind, files in (("minbar", storage.iter_minbar_files(path)), ("tick", storage.iter_tick_files(path))):
+        for kind, files in (("minbar", places.iter_minbar_files(path)), ("tick", places.iter_tick_files(path))):
             for _c, _code, p in files:
-                if storage.inspect_data_file(p, kind) is not None:
+                if validation.inspect_data_file(p, kind) is not None:
                     counts[2] += 1
         now = contents(path)
     for key in set(before) | set(after):
@@ -146,7 +147,7 @@ def run(kills, stocks, seed, rerun_every=10, quiet=False):
                 from vantorel import checks
 
                 clean = not checks.check_min_bar_data(work) and not checks.check_daily_bar_data(
-                    storage.bundle_dir(work))
+                    places.bundle_dir(work))
                 if not ok or not clean or judge(work, {}, after)[2]:
                     failures.append(f"round {rounds} ({mode}): the rerun did not complete the bundle cleanly")
             if not quiet:

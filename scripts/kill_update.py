@@ -23,7 +23,8 @@ sys.path.insert(0, SRC)
 import numpy as np  # noqa: E402
 
 from vantorel import tovi  # noqa: E402
-from vantorel.ombrel.alpha import bundle, storage  # noqa: E402
+from vantorel.ombrel.alpha import bundle  # noqa: E402
+from vantorel.bundle import places, reading, validation  # noqa: E402
 from vantorel.sources import service  # noqa: E402
 
 SELECTION = dict(base=True, minbar=("stock", "futures", "option"), tick=("stock", "JD"), with_derivatives=False)
@@ -34,14 +35,14 @@ UPDATE = ("import sys; from vantorel import tovi; from vantorel.ombrel.alpha imp
 
 
 def files(path):
-    for kind, found in (("minbar", storage.iter_minbar_files(path)), ("tick", storage.iter_tick_files(path))):
+    for kind, found in (("minbar", places.iter_minbar_files(path)), ("tick", places.iter_tick_files(path))):
         for cat, code, p in found:
             yield kind, cat, code, p
 
 
 def snapshot(path):
-    data = {("daybar", c, code): a for c, code, a in storage.iter_daily(storage.bundle_dir(path))}
-    data.update({(k, c, code): storage.read_data_file(p, k) for k, c, code, p in files(path)})
+    data = {("daybar", c, code): a for c, code, a in reading.iter_daily(places.bundle_dir(path))}
+    data.update({(k, c, code): reading.read_data_file(p, k) for k, c, code, p in files(path)})
     return data
 
 
@@ -74,7 +75,7 @@ def main():
                 proc.send_signal(signal.SIGKILL)
                 kills += 1
             proc.wait()
-            broken = [p for k, _c, _code, p in files(path) if storage.inspect_data_file(p, k) is not None]
+            broken = [p for k, _c, _code, p in files(path) if validation.inspect_data_file(p, k) is not None]
             if broken:
                 failures += 1
                 print(f"round {n}: damaged files after a kill: {broken}")

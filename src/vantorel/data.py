@@ -11,7 +11,7 @@
     data.ticks("M2405", 20240102, 20240102, as_frame=True)
 
 Each function returns a numpy structured array with the fields the bundle stores (see
-``vantorel.ombrel.alpha.storage``: ``datetime`` is an integer YYYYMMDDHHMMSS, YYYYMMDDHHMMSSmmm for
+``vantorel.bundle``: ``datetime`` is an integer YYYYMMDDHHMMSS, YYYYMMDDHHMMSSmmm for
 ticks), or with ``as_frame=True`` a pandas DataFrame indexed by time (``pip install
 'vantorel[pandas]'``). Dates may be YYYYMMDD integers, ISO texts ("2024-01-02", or "20240102") or
 ``datetime.date`` objects; ``start`` and ``end`` are both included and may be left out to read from
@@ -69,14 +69,14 @@ def trading_dates(start=None, end=None, bundle_path=None, exchange=None):
     against), else the bundle-wide calendar (with calendars per exchange, their union)."""
     import numpy as np
 
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places, reading
 
     low, high = _span(start, end)
     if exchange is None:  # the bundle-wide days alone, readable even where an exchange's table is not
         with _reading(bundle_path) as path:
-            file = os.path.join(storage.bundle_dir(path), storage.TRADING_DATES_FILE)
+            file = os.path.join(places.bundle_dir(path), places.TRADING_DATES_FILE)
             try:
-                dates = np.asarray(storage.read_trading_dates(storage.bundle_dir(path)))
+                dates = np.asarray(reading.read_trading_dates(places.bundle_dir(path)))
             except FileNotFoundError:
                 raise VantorelError("{} 中没有交易日历 {}".format(path, file)) from None
         if dates.dtype.kind not in "iu":
@@ -96,17 +96,17 @@ def early_closes(start=None, end=None, bundle_path=None, exchange=None):
 
 
 def _calendar(bundle_path, exchange):
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places, reading
 
     if exchange is not None and not isinstance(exchange, str):
         raise VantorelError("exchange 应为文本（如 'XSHG'），现为 {!r}".format(exchange))
     with _reading(bundle_path) as path:
-        directory = storage.bundle_dir(path)
+        directory = places.bundle_dir(path)
         try:
-            calendars = storage.read_calendars(directory)
+            calendars = reading.read_calendars(directory)
         except FileNotFoundError:
             raise VantorelError("{} 中没有交易日历 {}/{}".format(
-                path, storage.BUNDLE_DIR_NAME, storage.TRADING_DATES_FILE)) from None
+                path, places.BUNDLE_DIR_NAME, places.TRADING_DATES_FILE)) from None
         if exchange is None or exchange in calendars:
             return calendars[exchange]
         # An exchange without a calendar of its own is held against the bundle-wide one; a name that
@@ -121,17 +121,17 @@ def daily_bars(code, start=None, end=None, adjust=None, bundle_path=None, as_fra
     """Daily bars of ``code`` from ``start`` to ``end``: unadjusted, or with ``adjust="post"`` each
     price times the cumulative ex-factor of its day, with ``"pre"`` that divided by the latest
     factor (so the latest prices are the traded ones)."""
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places, reading
 
     if adjust is not None and adjust not in _ADJUSTMENTS:
         raise VantorelError("adjust 应为 None、'pre' 或 'post'，现为 {!r}".format(adjust))
     low, high = _span(start, end)
     with _reading(bundle_path) as path:
         category = _category(path, code)
-        directory = storage.bundle_dir(path)
-        file = storage.daybar_path(directory, category)
+        directory = places.bundle_dir(path)
+        file = places.daybar_path(directory, category)
         rows = _read_span(file, "daybar", code, "datetime", low * 1000000, high * 1000000 + 999999)
-        factors = storage.read_table(directory, "ex_factors") if adjust else None
+        factors = reading.read_table(directory, "ex_factors") if adjust else None
     if adjust:
         rows = _adjusted(rows, code, factors, adjust, os.path.join(directory, "ex_factors.h5"))
     return _frame(rows, "date", 1000000, "%Y%m%d") if as_frame else rows
@@ -176,11 +176,11 @@ _DATASETS = {"minbar": "bars", "tick": "ticks"}
 
 
 def _series(kind, code, start, end, bundle_path, as_frame):
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places
 
     low, high = _span(start, end)
     with _reading(bundle_path) as path:
-        file = storage.data_path(path, kind, _category(path, code), code)
+        file = places.data_path(path, kind, _category(path, code), code)
         rows = _read_span(file, kind, _DATASETS[kind], "trading_date", low, high)
     if not as_frame:
         return rows
@@ -190,12 +190,11 @@ def _series(kind, code, start, end, bundle_path, as_frame):
 
 @contextlib.contextmanager
 def _reading(bundle_path):
-    from vantorel.ombrel.alpha import storage
-    from vantorel.bundle import staging
+    from vantorel.bundle import places, staging
     from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
 
     path = os.path.abspath(os.fspath(bundle_path if bundle_path is not None else DEFAULT_BUNDLE_PATH))
-    if not os.path.isdir(path) or not storage.holds_bundle_data(path):
+    if not os.path.isdir(path) or not places.holds_bundle_data(path):
         raise VantorelError("{} 中没有 bundle 数据；请先用 vantorel update-data 或 download-data 下载，"
                             "或用 bundle_path 指定已有的 bundle 路径".format(path))
     with staging.reading(path) as held:
@@ -203,15 +202,15 @@ def _reading(bundle_path):
 
 
 def _instrument_table(path):
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places, reading
 
     try:
-        table = storage.read_instruments(storage.bundle_dir(path))
+        table = reading.read_instruments(places.bundle_dir(path))
     except FileNotFoundError:
-        raise VantorelError("{} 中没有合约表 {}/{}".format(path, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE)) from None
+        raise VantorelError("{} 中没有合约表 {}/{}".format(path, places.BUNDLE_DIR_NAME, places.INSTRUMENTS_FILE)) from None
     if not _has_fields(table, {"order_book_id": "S", "category": "S"}):
         raise VantorelError("{} 不是合约表（应有 order_book_id 与 category 字段）".format(
-            os.path.join(storage.bundle_dir(path), storage.INSTRUMENTS_FILE)))
+            os.path.join(places.bundle_dir(path), places.INSTRUMENTS_FILE)))
     return table
 
 
@@ -243,11 +242,12 @@ def _category(path, code):
 def _read_span(file, kind, name, field, low, high):
     import numpy as np
 
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import validation
+    from vantorel.market import schemas
 
-    dtype = {"daybar": storage.daybar_dtype, "minbar": storage.minbar_dtype, "tick": storage.tick_dtype}[kind]()
+    dtype = {"daybar": schemas.daybar_dtype, "minbar": schemas.minbar_dtype, "tick": schemas.tick_dtype}[kind]()
     try:
-        return storage.read_span(file, kind, name, field, low, high)
+        return validation.read_span(file, kind, name, field, low, high)
     except (FileNotFoundError, KeyError):
         # A known instrument that has nothing stored yet; unless the directory that would hold it is
         # a link to a disk that is not there now, which holds what cannot be read.

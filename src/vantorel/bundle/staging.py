@@ -47,11 +47,10 @@ import stat
 
 import click
 
-from vantorel.bundle import journal, locks, nofollow
+from vantorel.bundle import journal, locks, nofollow, places
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 
-LAYOUT = (storage.BUNDLE_DIR_NAME, storage.MINBAR_DIR_NAME, storage.TICK_DIR_NAME)
+LAYOUT = (places.BUNDLE_DIR_NAME, places.MINBAR_DIR_NAME, places.TICK_DIR_NAME)
 PREVIOUS = "previous"
 
 _STAGING = ".vantorel.staging-"
@@ -276,7 +275,7 @@ def _recover_locked(dest, writing=True):
 
 # The directories of a bundle path the kit writes into. On a path others may write (1777), any of
 # them not made yet can be made first by another user, who would then own what the kit writes there.
-_WRITTEN_INTO = LAYOUT + (storage.QUARANTINE_DIR_NAME,)
+_WRITTEN_INTO = LAYOUT + (places.QUARANTINE_DIR_NAME,)
 
 
 def foreign_layout(dest):
@@ -408,15 +407,15 @@ def check_bundle_path(dest):
     # check-data's reports may be all a path holds once its data has been moved away: they are ours.
     names = [name for name in os.listdir(dest)
              if not name.startswith((_STAGING, _READY, PREVIOUS + "-"))
-             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR, storage.REPORTS_DIR_NAME)]
-    if names and not storage.holds_bundle_data(dest):
-        inner = os.path.join(dest, storage.BUNDLE_DIR_NAME)
+             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR, places.REPORTS_DIR_NAME)]
+    if names and not places.holds_bundle_data(dest):
+        inner = os.path.join(dest, places.BUNDLE_DIR_NAME)
         hint = "（它的 {} 子目录才是 bundle 目录，是否想用 -d {}？）".format(
-            storage.BUNDLE_DIR_NAME, inner) if storage.holds_bundle_data(inner) else ""
+            places.BUNDLE_DIR_NAME, inner) if places.holds_bundle_data(inner) else ""
         raise VantorelError(
             "{} 不是空目录，其中也没有 bundle 数据（如 {}/{}）{}；为免覆盖其中的文件，未作任何改动。"
             "请用 -d 指定一个新目录、空目录或已有的 bundle 目录".format(
-                dest, storage.BUNDLE_DIR_NAME, storage.INSTRUMENTS_FILE, hint)
+                dest, places.BUNDLE_DIR_NAME, places.INSTRUMENTS_FILE, hint)
         )
 
 

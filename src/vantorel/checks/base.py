@@ -2,11 +2,11 @@
 each problem in them a finding of its file rather than a check that stops."""
 
 
+from vantorel.bundle import places, reading
 from vantorel.checks.findings import Anomaly, day_example, day_or_number, valid_days
 from vantorel.checks.rules import DAY_MINUTES, relative_dir, short_reason, text_of
 from vantorel.errors import VantorelError
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
-from vantorel.ombrel.alpha import storage
 
 
 class Calendar:
@@ -42,9 +42,9 @@ class Base:
 
         self.problems = []
         rel_dir = relative_dir(bundle_path, bundle_directory)
-        calendar_file = rel_dir + storage.TRADING_DATES_FILE
+        calendar_file = rel_dir + places.TRADING_DATES_FILE
         try:
-            stored = storage.read_calendars(bundle_directory)
+            stored = reading.read_calendars(bundle_directory)
         except FileNotFoundError:
             stored = {}
             self.problems.append(Anomaly(calendar_file, "", "calendar", 1,
@@ -73,15 +73,15 @@ class Base:
 
         self.instruments = {}
         try:
-            table = storage.read_instruments(bundle_directory)
+            table = reading.read_instruments(bundle_directory)
         except FileNotFoundError:
-            self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "unreadable", 1, ("文件不存在，无法检查交易时段",)))
+            self.problems.append(Anomaly(rel_dir + places.INSTRUMENTS_FILE, "", "unreadable", 1, ("文件不存在，无法检查交易时段",)))
         except (VantorelError, OSError, ValueError) as exc:
-            self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "unreadable", 1, (short_reason(exc),)))
+            self.problems.append(Anomaly(rel_dir + places.INSTRUMENTS_FILE, "", "unreadable", 1, (short_reason(exc),)))
         else:
             names = table.dtype.names or ()
             if "order_book_id" not in names:
-                self.problems.append(Anomaly(rel_dir + storage.INSTRUMENTS_FILE, "", "missing_columns", 1, ("order_book_id",)))
+                self.problems.append(Anomaly(rel_dir + places.INSTRUMENTS_FILE, "", "missing_columns", 1, ("order_book_id",)))
             else:
                 for row in table:
                     code = text_of(row["order_book_id"])
@@ -90,7 +90,7 @@ class Base:
         self.ex_factors, self.suspended = {}, {}
         for name, into in (("ex_factors", self.ex_factors), ("suspended", self.suspended)):
             try:
-                table = storage.read_table(bundle_directory, name)
+                table = reading.read_table(bundle_directory, name)
             except (VantorelError, OSError, ValueError) as exc:
                 self.problems.append(Anomaly(rel_dir + name + ".h5", "", "unreadable", 1, (short_reason(exc),)))
                 continue

@@ -4,7 +4,7 @@ from typing import NamedTuple
 
 import click
 
-from vantorel.bundle import staging
+from vantorel.bundle import places, reading, staging
 from vantorel.checks.base import Base
 from vantorel.checks.findings import Anomaly, day_example
 from vantorel.checks.rules import (
@@ -23,7 +23,6 @@ from vantorel.checks.rules import (
 from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.progress import progress
 
 
@@ -118,10 +117,10 @@ def _check_daily_series(base, gathered, bundle_path, file, category, code, daily
         series.add("unknown_instrument", 1)
     calendar_checks(series, base, days, gathered.gaps)
     _daily_habits(series, base, gathered, daily, days, factors, settings)
-    minute_path = storage.minbar_path(bundle_path, category, code)
+    minute_path = places.minbar_path(bundle_path, category, code)
     if os.path.exists(minute_path):
         try:
-            minutes = storage.read_minbar(minute_path)
+            minutes = reading.read_minbar(minute_path)
         except (VantorelError, OSError, ValueError, KeyError):
             minutes = None  # the minute-bar check reports the file itself
         if minutes is not None:
@@ -220,7 +219,7 @@ def check_daily_bar_data(bundle_directory, settings=None):
     """Check every daily-bar file of the bundle directory; print and return the anomalies."""
     settings = settings or settings_from_env()
     bundle_directory = os.path.abspath(os.fspath(bundle_directory))
-    bundle_path = storage.bundle_path_of(bundle_directory)
+    bundle_path = places.bundle_path_of(bundle_directory)
     with staging.reading(bundle_path):
         click.echo("检查日线数据：{}".format(bundle_directory))
         with quiet_arithmetic():
@@ -228,9 +227,9 @@ def check_daily_bar_data(bundle_directory, settings=None):
 
 
 def _check_daily_bar_data(bundle_directory, bundle_path, settings):
-    files = list(storage.iter_daybar_files(bundle_directory)) if os.path.isdir(bundle_directory) else []
+    files = list(places.iter_daybar_files(bundle_directory)) if os.path.isdir(bundle_directory) else []
     if not files:
-        click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, storage.DAYBAR_DIR_NAME)))
+        click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, places.DAYBAR_DIR_NAME)))
         return []
     base = Base(bundle_directory, bundle_path)
     found = list(base.problems)
@@ -238,7 +237,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
     for category, path in files:
         file = relative_dir(bundle_path, path)[:-1]
         try:
-            by_code = storage.read_daybar_file(path)
+            by_code = reading.read_daybar_file(path)
         except (VantorelError, OSError, ValueError, KeyError) as exc:
             found.append(Anomaly(file, "", "unreadable", 1, (short_reason(exc),)))
             continue

@@ -3,7 +3,7 @@ import os
 
 import click
 
-from vantorel.bundle import staging
+from vantorel.bundle import places, reading, staging
 from vantorel.checks.base import Base
 from vantorel.checks.findings import day_example, hhmm_text, minute_example
 from vantorel.checks.rules import (
@@ -24,7 +24,6 @@ from vantorel.checks.rules import (
 from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.progress import progress
 
 
@@ -174,7 +173,7 @@ def _place_checks(series, attrs, category, code):
 def _check_minute_file(base, bundle_path, category, code, path, settings):
     series = Series(relative_dir(bundle_path, path)[:-1], code, settings, minute_example)
     try:
-        arr, attrs = storage.read_minbar_with_attrs(
+        arr, attrs = reading.read_minbar_with_attrs(
             path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category"))
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (short_reason(exc),))
@@ -214,11 +213,11 @@ def check_min_bar_data(data_bundle_path, settings=None):
 
 
 def _check_min_bar_data(bundle_path, settings):
-    files = list(storage.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
+    files = list(places.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
     if not files:
-        click.echo("没有分钟线数据（{} 中没有分钟线文件）".format(os.path.join(bundle_path, storage.MINBAR_DIR_NAME)))
+        click.echo("没有分钟线数据（{} 中没有分钟线文件）".format(os.path.join(bundle_path, places.MINBAR_DIR_NAME)))
         return []
-    base = Base(storage.bundle_dir(bundle_path), bundle_path)
+    base = Base(places.bundle_dir(bundle_path), bundle_path)
     found = list(base.problems)
     bars = 0
     with progress("检查分钟线", items=files, floor=21) as items:

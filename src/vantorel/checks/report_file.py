@@ -34,9 +34,8 @@ import os
 import re
 import time
 
-from vantorel.bundle import durable
+from vantorel.bundle import durable, places
 from vantorel.checks.findings import Example
-from vantorel.ombrel.alpha import storage
 
 KEEP = 20
 _PREFIX = "check-"
@@ -46,7 +45,7 @@ _REPORT_NAME = re.compile(re.escape(_PREFIX) + r"(?P<stamp>\d{8}-\d{6})(?:-(?P<s
 
 
 def reports_dir(bundle_path):
-    return os.path.join(bundle_path, storage.REPORTS_DIR_NAME)
+    return os.path.join(bundle_path, places.REPORTS_DIR_NAME)
 
 
 def own_reports_dir(bundle_path):
@@ -56,7 +55,7 @@ def own_reports_dir(bundle_path):
 
     from vantorel.ombrel.sdk.const import kit_home
 
-    return os.path.join(kit_home(), storage.REPORTS_DIR_NAME, quote(os.path.abspath(bundle_path), safe=""))
+    return os.path.join(kit_home(), places.REPORTS_DIR_NAME, quote(os.path.abspath(bundle_path), safe=""))
 
 
 def report_dir_for(bundle_path):

@@ -22,9 +22,8 @@ from typing import NamedTuple
 
 import click
 
-from vantorel.bundle import locks, staging
+from vantorel.bundle import locks, places, staging, validation
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.progress import progress
 from vantorel.sources import csv_import
@@ -43,13 +42,13 @@ from vantorel.sources.unpack import (
 
 def _is_bundle_root(directory):
     """Whether a directory holds bundle data at the places the layout gives it."""
-    base = os.path.join(directory, storage.BUNDLE_DIR_NAME)
-    if any(os.path.isfile(os.path.join(base, name)) for name in (storage.INSTRUMENTS_FILE, storage.TRADING_DATES_FILE)):
+    base = os.path.join(directory, places.BUNDLE_DIR_NAME)
+    if any(os.path.isfile(os.path.join(base, name)) for name in (places.INSTRUMENTS_FILE, places.TRADING_DATES_FILE)):
         return True
-    if next(storage.iter_daybar_files(base), None) is not None:
+    if next(places.iter_daybar_files(base), None) is not None:
         return True
     return any(next(files, None) is not None
-               for files in (storage.iter_minbar_files(directory), storage.iter_tick_files(directory)))
+               for files in (places.iter_minbar_files(directory), places.iter_tick_files(directory)))
 
 
 # Big archives get a progress bar on a terminal; small ones unpack before one would be seen.
@@ -100,16 +99,16 @@ def _layout_places(root):
 
 def _kind_of_place(parts, directory):
     categories = set(TAG_MAP)
-    if parts[0] == storage.BUNDLE_DIR_NAME:
+    if parts[0] == places.BUNDLE_DIR_NAME:
         if directory:
-            return "directory" if parts[1:] == [storage.DAYBAR_DIR_NAME] else None
-        if parts[1:] == [storage.INSTRUMENTS_FILE]:
+            return "directory" if parts[1:] == [places.DAYBAR_DIR_NAME] else None
+        if parts[1:] == [places.INSTRUMENTS_FILE]:
             return "instruments"
-        if parts[1:] == [storage.TRADING_DATES_FILE]:
+        if parts[1:] == [places.TRADING_DATES_FILE]:
             return "trading_dates"
         if parts[1:] in (["ex_factors.h5"], ["suspended.h5"]):
             return parts[1][:-3]
-        if len(parts) == 3 and parts[1] == storage.DAYBAR_DIR_NAME and parts[2][:-3] in categories and \
+        if len(parts) == 3 and parts[1] == places.DAYBAR_DIR_NAME and parts[2][:-3] in categories and \
                 parts[2].endswith(".h5"):
             return "daybar"
         return None
@@ -131,7 +130,7 @@ def _validate_layout(root):
             continue
         parts = name.split("/")
         category, code = (parts[1], parts[2][:-3]) if kind in ("minbar", "tick") else (None, None)
-        reason = storage.validate_file(os.path.join(root, *parts), kind, category, code)
+        reason = validation.validate_file(os.path.join(root, *parts), kind, category, code)
         if reason is not None:
             raise Refused(name, "不是有效的 bundle 数据文件（{}）".format(reason))
 

@@ -38,8 +38,9 @@ import stat
 import zlib
 from typing import NamedTuple
 
+from vantorel.bundle import places, writing
 from vantorel.errors import VantorelError, one_line
-from vantorel.ombrel.alpha import storage
+from vantorel.market import schemas
 from vantorel.ombrel.sdk.const import TAG_MAP
 
 INSTRUMENTS = "instruments"
@@ -291,7 +292,7 @@ def _instruments(source):
             0.0, b"", hours))
     if not rows:
         raise CsvError(f"{path} 中没有合约")
-    table = np.array(rows, dtype=storage.instrument_dtype())
+    table = np.array(rows, dtype=schemas.instrument_dtype())
     codes = [c.decode() for c in table["order_book_id"]]
     if len(set(codes)) != len(codes):
         raise CsvError(f"{path} 中有重复的 order_book_id")
@@ -359,7 +360,7 @@ def _daily(path):
                    _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
-    return _sorted(_packed(rows(), storage.daybar_dtype()), path)
+    return _sorted(_packed(rows(), schemas.daybar_dtype()), path)
 
 
 def _minutes(path, calendar, label_start):
@@ -386,7 +387,7 @@ def _minutes(path, calendar, label_start):
                    _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
-    return _sorted(_packed(rows(), storage.minbar_dtype()), path, shift)
+    return _sorted(_packed(rows(), schemas.minbar_dtype()), path, shift)
 
 
 def _sorted(arr, path, shift=datetime.timedelta(0)):
@@ -463,36 +464,36 @@ def convert(source, target, echo):
     daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category, echo).items()}
     exchange_of = {c.decode(): e.decode() for c, e in zip(table["order_book_id"], table["exchange"])}
     dates, early, exchanges = _calendars(source, exchange_of, daily, echo)
-    ex_factors = _table(source, "ex_factors", "ex_factors", storage.EX_FACTOR_FIELDS,
+    ex_factors = _table(source, "ex_factors", "ex_factors", schemas.EX_FACTOR_FIELDS,
                         lambda row, path, n: (_known(row["order_book_id"], category, path, n),
                                               _date(row["ex_date"], path, n, "ex_date"),
                                               _factor(row["ex_cum_factor"], path, n)),
                         key=2)
-    suspended = _table(source, "suspended", "suspended", storage.SUSPENDED_FIELDS,
+    suspended = _table(source, "suspended", "suspended", schemas.SUSPENDED_FIELDS,
                        lambda row, path, n: (_known(row["order_book_id"], category, path, n),
                                              _date(row["date"], path, n, "date")),
                        key=2)
     minute_files = _series_files(source, "minbar", category, echo)
 
-    directory = storage.bundle_dir(target)
-    storage.write_instruments(directory, table)
-    storage.write_trading_dates(directory, dates, early, exchanges)
+    directory = places.bundle_dir(target)
+    writing.write_instruments(directory, table)
+    writing.write_trading_dates(directory, dates, early, exchanges)
     by_category = {}
     for code, bars in daily.items():
         by_category.setdefault(category[code], {})[code] = bars
     for cat, bars in by_category.items():
-        storage.write_daybars(directory, cat, bars)
+        writing.write_daybars(directory, cat, bars)
     if ex_factors is not None:
-        storage.write_table(directory, "ex_factors", ex_factors)
+        writing.write_table(directory, "ex_factors", ex_factors)
     if suspended is not None:
-        storage.write_table(directory, "suspended", suspended)
+        writing.write_table(directory, "suspended", suspended)
     label_start = manifest.get("minute_label") == "start"
     minute_bars = 0
     own_days = {name: days for name, (days, _early) in exchanges.items()}
     for code, path in minute_files.items():
         # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
         bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start)
-        storage.write_minbar(target, category[code], code, bars)
+        writing.write_minbar(target, category[code], code, bars)
         minute_bars += len(bars)
     return len(table), sum(map(len, daily.values())), minute_bars
 
@@ -561,7 +562,7 @@ def _calendars(source, exchange_of, daily, echo):
 def _no_early_closes():
     import numpy as np
 
-    return np.zeros(0, storage.EARLY_CLOSE_FIELDS)
+    return np.zeros(0, schemas.EARLY_CLOSE_FIELDS)
 
 
 def _daily_dates(series):
@@ -576,7 +577,7 @@ def _calendar_of(closes):
 
     days = sorted(closes)
     early = [(day, closes[day]) for day in days if closes[day]]
-    return np.array(days, dtype="i4"), np.array(early, dtype=storage.EARLY_CLOSE_FIELDS)
+    return np.array(days, dtype="i4"), np.array(early, dtype=schemas.EARLY_CLOSE_FIELDS)
 
 
 def _clock(text, path, number, column):

@@ -223,18 +223,18 @@ class MarketDataClient:
         raise NotImplementedError
 
     def instruments(self):
-        """Instrument objects with the attributes of storage.INSTRUMENT_FIELDS and ``record()``."""
+        """Instrument objects with the attributes of schemas.INSTRUMENT_FIELDS and ``record()``."""
         raise NotImplementedError
 
     def trading_dates(self, start, end):
         raise NotImplementedError
 
     def ex_factors(self):
-        """The cumulative price-adjustment factors published so far (storage.EX_FACTOR_FIELDS)."""
+        """The cumulative price-adjustment factors published so far (schemas.EX_FACTOR_FIELDS)."""
         raise NotImplementedError
 
     def suspended(self):
-        """The days on which an instrument did not trade, published so far (storage.SUSPENDED_FIELDS)."""
+        """The days on which an instrument did not trade, published so far (schemas.SUSPENDED_FIELDS)."""
         raise NotImplementedError
 
     def daily_bars(self, code, start, end):

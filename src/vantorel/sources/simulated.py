@@ -241,10 +241,10 @@ def _suspended_mask(inst, dates):
 
 def suspended(instruments, latest):
     """The suspended days published up to ``latest``, as the bundle stores them
-    (storage.SUSPENDED_FIELDS), ordered by code and date."""
+    (schemas.SUSPENDED_FIELDS), ordered by code and date."""
     import numpy as np
 
-    from vantorel.ombrel.alpha.storage import SUSPENDED_FIELDS
+    from vantorel.market.schemas import SUSPENDED_FIELDS
 
     rows = [(inst.order_book_id.encode(), day) for inst in instruments for day in suspensions(inst) if day <= latest]
     return np.array(sorted(rows), dtype=SUSPENDED_FIELDS)
@@ -262,10 +262,10 @@ def _raw_scale(inst, dates):
 
 def ex_factors(instruments, latest):
     """The cumulative price-adjustment factors published up to ``latest``, as the bundle stores
-    them (storage.EX_FACTOR_FIELDS), ordered by code and date."""
+    them (schemas.EX_FACTOR_FIELDS), ordered by code and date."""
     import numpy as np
 
-    from vantorel.ombrel.alpha.storage import EX_FACTOR_FIELDS
+    from vantorel.market.schemas import EX_FACTOR_FIELDS
 
     rows = []
     for inst in instruments:
@@ -303,7 +303,7 @@ def daily_bars_of(inst, start, end):
     """Daily bars of an instrument between two dates (inclusive), as a daily-bar array."""
     import numpy as np
 
-    from vantorel.ombrel.alpha.storage import daybar_dtype
+    from vantorel.market.schemas import daybar_dtype
 
     t = _slice_table(inst, start, end)
     if t is None:
@@ -405,7 +405,7 @@ def minute_bars_of(inst, start, end):
     """Minute bars of an instrument for the trading days between two dates (inclusive)."""
     import numpy as np
 
-    from vantorel.ombrel.alpha.storage import minbar_dtype
+    from vantorel.market.schemas import minbar_dtype
 
     parts = []
     for g in _minute_groups(inst, start, end):
@@ -437,7 +437,7 @@ def ticks_of(inst, start, end):
     """Level-1 ticks of an instrument for the trading days between two dates (inclusive)."""
     import numpy as np
 
-    from vantorel.ombrel.alpha.storage import tick_dtype
+    from vantorel.market.schemas import tick_dtype
 
     per = inst.ticks_per_minute
     step = 60 // per

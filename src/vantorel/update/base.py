@@ -1,19 +1,20 @@
 """The base tables of an update: instruments, calendars, ex-factors and suspensions, rewritten only
 when they changed."""
+from vantorel.bundle import places, reading, writing
+from vantorel.market import schemas
 from vantorel.market.calendar import CALENDAR_START, to_date
-from vantorel.ombrel.alpha import storage
 from vantorel.update.plan import stored_codes
 
 
 def _still_stored(bundle_path, offered, dtype):
     """Rows of the stored instrument table whose code the service no longer offers but that still
     have data in the bundle: an expired contract keeps its listing, sessions and tick size."""
-    directory = storage.bundle_dir(bundle_path)
+    directory = places.bundle_dir(bundle_path)
     try:
-        table = storage.read_instruments(directory).astype(dtype)
-    except (FileNotFoundError, storage.StorageError, OSError, ValueError, TypeError):
+        table = reading.read_instruments(directory).astype(dtype)
+    except (FileNotFoundError, places.StorageError, OSError, ValueError, TypeError):
         return None  # nothing usable to keep
-    with_data = stored_codes(bundle_path, "minbar") | stored_codes(bundle_path, "tick") | storage.daybar_codes(directory)
+    with_data = stored_codes(bundle_path, "minbar") | stored_codes(bundle_path, "tick") | reading.daybar_codes(directory)
     codes = [code.decode() for code in table["order_book_id"]]
     return table[[i for i, code in enumerate(codes) if code not in offered and code in with_data]]
 
@@ -35,16 +36,16 @@ def _base_tables(client, latest, concurrency):
 def write_base(client, bundle_path, instruments, latest, concurrency):
     import numpy as np
 
-    dtype = storage.instrument_dtype()
+    dtype = schemas.instrument_dtype()
     arr = np.array([inst.record() for inst in instruments], dtype=dtype)
     kept = _still_stored(bundle_path, {inst.order_book_id for inst in instruments}, dtype)
     if kept is not None and len(kept):
         arr = np.concatenate([arr, kept])
-    bundle_directory = storage.bundle_dir(bundle_path)
+    bundle_directory = places.bundle_dir(bundle_path)
     dates, ex_factors, suspended = _base_tables(client, latest, concurrency)
     # Rewritten only when they changed: most days they did not, and an update should cost what is new.
-    if not _same_as_stored(storage.read_instruments, bundle_directory, arr):
-        storage.write_instruments(bundle_directory, arr)
+    if not _same_as_stored(reading.read_instruments, bundle_directory, arr):
+        writing.write_instruments(bundle_directory, arr)
     # Instruments the service does not offer (a CSV import's, say) keep what the bundle knew of them:
     # their exchanges' calendars, their suspensions and ex-factors. Without them the checks would
     # hold them against the service's holidays, and their adjusted prices would lose their splits.
@@ -53,11 +54,11 @@ def write_base(client, bundle_path, instruments, latest, concurrency):
     kept_exchanges = set() if kept is None else {e.decode() for e in kept["exchange"]} - served - {""}
     exchanges = _kept_calendars(bundle_directory, kept_exchanges)
     if not _same_calendars(bundle_directory, dates, exchanges):
-        storage.write_trading_dates(bundle_directory, dates, None, exchanges)
+        writing.write_trading_dates(bundle_directory, dates, None, exchanges)
     for name, table in (("ex_factors", ex_factors), ("suspended", suspended)):
         table = _with_kept_rows(bundle_directory, name, table, kept_codes)
-        if not _same_as_stored(lambda d: storage.read_table(d, name), bundle_directory, table):
-            storage.write_table(bundle_directory, name, table)
+        if not _same_as_stored(lambda d: reading.read_table(d, name), bundle_directory, table):
+            writing.write_table(bundle_directory, name, table)
 
 
 
@@ -67,8 +68,8 @@ def _kept_calendars(bundle_directory, names):
     if not names:
         return {}
     try:
-        stored = storage.read_calendars(bundle_directory)
-    except (OSError, storage.StorageError):
+        stored = reading.read_calendars(bundle_directory)
+    except (OSError, places.StorageError):
         return {}  # nothing readable to keep; the checks report the file as it was
     kept = {}
     for name in sorted(names):
@@ -83,13 +84,13 @@ def _same_calendars(bundle_directory, dates, exchanges):
     import numpy as np
 
     try:
-        stored = storage.read_calendars(bundle_directory)
-    except (OSError, storage.StorageError):
+        stored = reading.read_calendars(bundle_directory)
+    except (OSError, places.StorageError):
         return False
-    wanted = {None: (dates, np.zeros(0, storage.EARLY_CLOSE_FIELDS)), **exchanges}
+    wanted = {None: (dates, np.zeros(0, schemas.EARLY_CLOSE_FIELDS)), **exchanges}
     return stored.keys() == wanted.keys() and all(
         np.array_equal(np.asarray(stored[k][0], "i8"), np.asarray(wanted[k][0], "i8"))
-        and np.array_equal(stored[k][1], np.asarray(wanted[k][1]).astype(storage.EARLY_CLOSE_FIELDS))
+        and np.array_equal(stored[k][1], np.asarray(wanted[k][1]).astype(schemas.EARLY_CLOSE_FIELDS))
         for k in wanted)
 
 
@@ -101,8 +102,8 @@ def _with_kept_rows(bundle_directory, name, table, codes):
     if not codes:
         return table
     try:
-        stored = storage.read_table(bundle_directory, name)
-    except (OSError, storage.StorageError):
+        stored = reading.read_table(bundle_directory, name)
+    except (OSError, places.StorageError):
         return table
     if stored is None or not len(stored):
         return table
@@ -119,6 +120,6 @@ def _same_as_stored(read, bundle_directory, arr):
 
     try:
         stored = read(bundle_directory)
-    except (OSError, storage.StorageError):
+    except (OSError, places.StorageError):
         return False
     return stored is not None and stored.dtype == arr.dtype and np.array_equal(stored, arr)

@@ -1,4 +1,4 @@
-"""Filling and updating the local data bundle (the layout is described in ``storage``).
+"""Filling and updating the local data bundle (the layout is described in ``vantorel.bundle``).
 
 The command line imports this module on every run of a data command, so it imports only light
 modules at the top; numpy and h5py come in with the first function that touches data.
@@ -32,9 +32,8 @@ import time
 
 import click
 
-from vantorel.bundle import journal, locks
+from vantorel.bundle import journal, locks, places, writing
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
 from vantorel.sources import service
 from vantorel.update.base import write_base
 from vantorel.update.plan import (
@@ -81,7 +80,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     started = time.monotonic()
     report = Report()
     notes = []
-    storage.remove_stray_temp_files(bundle_path)
+    writing.remove_stray_temp_files(bundle_path)
     # Said once, before anything is fetched, rather than by every file that cannot be appended to.
     problem = journal.update_problem(bundle_path)
     if problem:
@@ -156,7 +155,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
             explicit = None
             if explicit_from_disk:
                 # What an unreadable file was set aside for is fetched again, not forgotten.
-                explicit = {kind: sorted(stored_codes(path, kind) | storage.set_aside_codes(path, kind))
+                explicit = {kind: sorted(stored_codes(path, kind) | places.set_aside_codes(path, kind))
                             for kind in KINDS}
                 if not any(explicit.values()):
                     click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线")

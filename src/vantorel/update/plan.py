@@ -2,9 +2,9 @@
 trading days after the last one stored (or its default history)."""
 import os
 
+from vantorel.bundle import appending, places, reading, validation
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import next_trading_date
-from vantorel.ombrel.alpha import storage
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.update.report import KIND_LABELS
 
@@ -110,19 +110,19 @@ def _default_start(client, kind, inst, end):
 
 
 def _stored_state(path, kind):
-    """What resuming a minute-bar or tick file needs (``storage.stored_state``), from one open:
+    """What resuming a minute-bar or tick file needs (``validation.stored_state``), from one open:
     {} when missing; StorageError when it cannot be read."""
     if not os.path.exists(path):
         return {}
     try:
-        reason, state = storage.stored_state(path, kind)
+        reason, state = validation.stored_state(path, kind)
     except FileNotFoundError:
         return {}
     except OSError as exc:
-        raise storage.StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+        raise places.StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     if reason is not None:
-        raise storage.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
-    state["last_trading_date"] = storage.last_trading_date(path, kind, state)
+        raise places.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
+    state["last_trading_date"] = reading.last_trading_date(path, kind, state)
     return state
 
 
@@ -143,16 +143,16 @@ class Resumer:
     def __call__(self, task):
         """Fill in the task's start; False when the stored file is up to date."""
         kind, inst = task.kind, task.inst
-        path = storage.data_path(self.bundle_path, kind, inst.category, inst.order_book_id)
+        path = places.data_path(self.bundle_path, kind, inst.category, inst.order_book_id)
         try:
             state = {} if self.rebuild else _stored_state(path, kind)
-        except storage.StorageError as exc:
+        except places.StorageError as exc:
             # Fetching the default history would write over the file: what it holds is kept aside
             # when it is damaged, and left alone, the instrument failed, when it may be sound.
             if not exc.damaged:
                 raise VantorelError(f"{exc.format_message()}；该文件未作改动") from None
             try:
-                target = storage.set_aside(self.bundle_path, kind, inst.category, inst.order_book_id)
+                target = places.set_aside(self.bundle_path, kind, inst.category, inst.order_book_id)
             except OSError as move:
                 raise VantorelError(f"{path} 无法读取（{exc.reason}），也无法移走：{move.strerror or move}") from None
             self.notes.append(f"{path} 无法读取（{exc.reason}），已移至 {target}，将重新下载该合约的{KIND_LABELS[kind]}")
@@ -161,8 +161,8 @@ class Resumer:
         task.start = next_trading_date(last) if last else _default_start(self.client, kind, inst, task.end)
         if task.start > task.end:
             return False
-        if last and state["schema_version"] < storage.SCHEMA_VERSION:
-            storage.migrate(path, kind)  # once: the converted file has the current schema
+        if last and state["schema_version"] < places.SCHEMA_VERSION:
+            appending.migrate(path, kind)  # once: the converted file has the current schema
             self.converted.append(path)
         task.merge = bool(last)
         task.stored_last = state.get("last_datetime")
@@ -183,19 +183,19 @@ def plan_daybar_tasks(client, bundle_path, instruments, latest, notes, report):
     category fails: writing it from what could be read would drop its history. One that is
     damaged is moved to quarantine/ and its category fetched again from the start.
     """
-    bundle_directory = storage.bundle_dir(bundle_path)
+    bundle_directory = places.bundle_dir(bundle_path)
     stored, blocked = {}, set()
-    for category, path in storage.iter_daybar_files(bundle_directory):
+    for category, path in places.iter_daybar_files(bundle_directory):
         try:
-            stored[category] = storage.daybar_tails(path)
-        except (storage.StorageError, OSError) as exc:
-            if not isinstance(exc, storage.StorageError) or not exc.damaged:
-                reason = exc.reason if isinstance(exc, storage.StorageError) else (exc.strerror or str(exc))
+            stored[category] = reading.daybar_tails(path)
+        except (places.StorageError, OSError) as exc:
+            if not isinstance(exc, places.StorageError) or not exc.damaged:
+                reason = exc.reason if isinstance(exc, places.StorageError) else (exc.strerror or str(exc))
                 report.failed.append(("daybar", category, f"{path} 暂时无法读取（{reason}），该文件未作改动"))
                 blocked.add(category)
                 continue
             try:
-                target = storage.set_aside_daybar(bundle_path, category)
+                target = places.set_aside_daybar(bundle_path, category)
             except OSError as move:
                 report.failed.append(("daybar", category,
                                       f"{path} 无法读取（{exc.reason}），也无法移走：{move.strerror or move}"))
@@ -228,17 +228,17 @@ def migrate_daybar_files(bundle_path):
     """Convert, once, the daily-bar files an older release wrote; returns how many were converted.
     A file that cannot be converted fails its category later."""
     converted = 0
-    for _c, path in storage.iter_daybar_files(storage.bundle_dir(bundle_path)):
+    for _c, path in places.iter_daybar_files(places.bundle_dir(bundle_path)):
         try:
-            if storage.schema_of(path) < storage.SCHEMA_VERSION:
-                storage.migrate(path, "daybar")
+            if appending.schema_of(path) < places.SCHEMA_VERSION:
+                appending.migrate(path, "daybar")
                 converted += 1
-        except (OSError, storage.StorageError):
+        except (OSError, places.StorageError):
             continue
     return converted
 
 
 
 def stored_codes(bundle_path, kind):
-    files = storage.iter_minbar_files(bundle_path) if kind == "minbar" else storage.iter_tick_files(bundle_path)
+    files = places.iter_minbar_files(bundle_path) if kind == "minbar" else places.iter_tick_files(bundle_path)
     return {code for _cat, code, _path in files}

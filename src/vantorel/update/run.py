@@ -5,7 +5,7 @@ from typing import NamedTuple
 
 import click
 
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import appending, places, writing
 from vantorel.progress import progress
 
 
@@ -34,11 +34,11 @@ def _write_data(bundle_path, task, rows, committer, written):
     if not len(rows):
         return  # a stock suspended on every day asked for: its file, if any, stays as it is
     if task.merge:
-        storage.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
+        appending.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
                               task.stored_last, written)
     else:
-        path = storage.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
-        storage.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, written)
+        path = places.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
+        writing.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, written)
 
 
 
@@ -46,7 +46,7 @@ def io_message(exc):
     """What a failed read or write of a file means, in the kit's words, and what to do about it."""
     where = getattr(exc, "filename", None) or ""
     errno_ = getattr(exc, "errno", None)
-    if storage.disk_full(exc):
+    if writing.disk_full(exc):
         return f"磁盘空间不足：无法写入 {where}，请腾出空间后重新运行" if where else "磁盘空间不足，请腾出空间后重新运行"
     if errno_ in (errno.EACCES, errno.EPERM):
         return f"没有权限写入 {where}，请检查它及所在目录的权限后重新运行"
@@ -61,12 +61,12 @@ def io_message(exc):
 def _stops_everything(exc):
     # A full disk or a read-only file system fails every other file too; a file that may not be
     # written fails only its own instrument.
-    return storage.disk_full(exc) or getattr(exc, "errno", None) in (errno.EROFS, errno.EFBIG)
+    return writing.disk_full(exc) or getattr(exc, "errno", None) in (errno.EROFS, errno.EFBIG)
 
 
 
 def write_failed(exc):
-    return io_message(exc) if storage.disk_full(exc) else f"写入失败：{io_message(exc)}"
+    return io_message(exc) if writing.disk_full(exc) else f"写入失败：{io_message(exc)}"
 
 
 
@@ -87,7 +87,7 @@ class _TaskRun:
     def __init__(self, client, bundle_path, tasks, daybars_stored, report, resume):
         self.client, self.bundle_path, self.report, self.resume = client, bundle_path, report, resume
         self.daybars_stored = daybars_stored
-        self.committer = storage.Committer()
+        self.committer = writing.Committer()
         self.daily_left = {}  # category -> daily-bar tasks not finished yet
         self.daily_new = {}  # category -> {code: rows} fetched so far
         for task in tasks:
@@ -117,9 +117,9 @@ class _TaskRun:
             new = self.daily_new.pop(category)
             written = Written("daybar", category, len(new), sum(len(r) for r in new.values()))
             if category in self.daybars_stored:
-                storage.append_daybars(self.bundle_path, category, new, self.committer, written)
+                appending.append_daybars(self.bundle_path, category, new, self.committer, written)
             else:
-                storage.write_daybars(storage.bundle_dir(self.bundle_path), category, new, self.committer, written)
+                writing.write_daybars(places.bundle_dir(self.bundle_path), category, new, self.committer, written)
             self.count(written)
 
     def failed(self, written, exc):
@@ -147,7 +147,7 @@ class _TaskRun:
             rows = None
         try:
             self.commit(task, rows)
-        except (OSError, storage.StorageError) as exc:
+        except (OSError, places.StorageError) as exc:
             what = task.inst.category if task.kind == "daybar" else task.inst.order_book_id
             self.failed(Written(task.kind, what, 0, 0), exc)
         self.settle()

@@ -6,14 +6,15 @@ import tempfile
 import h5py
 import numpy as np
 
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import hdf5, places
+from vantorel.market import schemas
 
 # kind: (dataset name, dtype, attributes beyond schema_version and kind)
 KINDS = {
-    "minbar": ("bars", storage.minbar_dtype(), dict(order_book_id="A", category="stock", rows=0,
+    "minbar": ("bars", schemas.minbar_dtype(), dict(order_book_id="A", category="stock", rows=0,
                                                     first_trading_date=0, last_trading_date=0)),
-    "daybar": ("A", storage.daybar_dtype(), dict(category="stock")),
-    "instruments": ("instruments", storage.instrument_dtype(), {}),
+    "daybar": ("A", schemas.daybar_dtype(), dict(category="stock")),
+    "instruments": ("instruments", schemas.instrument_dtype(), {}),
     "trading_dates": ("trading_dates", np.dtype("i4"), {}),
 }
 
@@ -41,7 +42,7 @@ def outside_file(path, kind):
     return path
 
 
-def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_VERSION):
+def write(path, what, kind="minbar", outside="/dev/zero", schema=places.SCHEMA_VERSION):
     """A file of ``kind`` at ``path`` whose dataset does ``what`` (a key of REFUSALS, or "repacked":
     sound rows stored with shuffle and deflate); ``outside`` is the file it reaches for."""
     name, dtype, attrs = KINDS[kind]
@@ -72,7 +73,7 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=storage.SCHEMA_
             f.create_dataset(name, shape=(60_000_000,), maxshape=(None,), dtype=dtype, chunks=(256,),
                              compression="gzip")
         elif what == "one big compressed chunk":
-            rows = storage.MAX_CHUNK_BYTES // dtype.itemsize + 1
+            rows = hdf5.MAX_CHUNK_BYTES // dtype.itemsize + 1
             f.create_dataset(name, data=np.zeros(rows, dtype), maxshape=(None,), chunks=(rows,), compression="gzip")
         elif what == "no shape":
             f.create_dataset(name, data=h5py.Empty(dtype))
@@ -129,10 +130,10 @@ def _one_chunk_indexed(path, kind, schema, times):
 def daily_series_sharing_one_chunk(path, times):
     """A daily-bar file of ``times`` series, each holding one compressed chunk in its own index,
     every index naming the chunk of the first."""
-    dtype = storage.daybar_dtype()
+    dtype = schemas.daybar_dtype()
     chunk = _incompressible_rows(dtype)
     with h5py.File(path, "w", libver="earliest") as f:
-        f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="daybar", category="stock")
+        f.attrs.update(schema_version=places.SCHEMA_VERSION, kind="daybar", category="stock")
         entries = []
         for i in range(times):
             ds = f.create_dataset("A%d" % i, shape=(len(chunk),), maxshape=(None,), dtype=dtype,

@@ -176,18 +176,19 @@ def crafted(what):
     import h5py
     import numpy as np
 
-    from vantorel.ombrel.alpha import storage
+    from vantorel.bundle import places
+    from vantorel.market import schemas
 
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "x.h5")
         with h5py.File(path, "w") as f:
-            f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="daybar" if what == "external-link" else "minbar",
+            f.attrs.update(schema_version=places.SCHEMA_VERSION, kind="daybar" if what == "external-link" else "minbar",
                            order_book_id="A", category="stock", rows=0, first_trading_date=0, last_trading_date=0)
             if what == "declares-rows":
-                f.create_dataset("bars", shape=(200_000_000,), dtype=storage.minbar_dtype(), chunks=(64,))
+                f.create_dataset("bars", shape=(200_000_000,), dtype=schemas.minbar_dtype(), chunks=(64,))
                 f.attrs["rows"] = 200_000_000
             elif what == "scalar":
-                f.create_dataset("bars", data=np.zeros((), storage.minbar_dtype()))
+                f.create_dataset("bars", data=np.zeros((), schemas.minbar_dtype()))
             else:
                 f["A"] = h5py.ExternalLink("/etc/elsewhere.h5", "/A")
         with open(path, "rb") as file:

@@ -14,7 +14,9 @@ import pytest
 import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle
+from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.market import schemas
 from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.update import engine
@@ -73,8 +75,8 @@ def fail_minute_bars(monkeypatch, failing_code, message):
 
 
 def stored(path, kind="minbar"):
-    files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
-    return {code: storage.read_data_file(p, kind) for _c, code, p in files}
+    files = places.iter_minbar_files(path) if kind == "minbar" else places.iter_tick_files(path)
+    return {code: reading.read_data_file(p, kind) for _c, code, p in files}
 
 
 def test_first_update_stores_what_was_asked_and_returns_true(path, signed_in, capsys):
@@ -86,11 +88,11 @@ def test_first_update_stores_what_was_asked_and_returns_true(path, signed_in, ca
     first = shift_trading_date(20261208, 1 - service.DEFAULT_MINBAR_DAYS)
     assert all(a["trading_date"][0] == first and a["trading_date"][-1] == 20261208 for a in minbars.values())
     assert {code[:2] for code in stored(path, "tick")} == {"JD"}
-    directory = storage.bundle_dir(path)
-    assert len(storage.read_trading_dates(directory)) > 4000
-    assert {r["category"] for r in storage.instrument_records(storage.read_instruments(directory))} == set(
+    directory = places.bundle_dir(path)
+    assert len(reading.read_trading_dates(directory)) > 4000
+    assert {r["category"] for r in reading.instrument_records(reading.read_instruments(directory))} == set(
         TAG_MAP)
-    assert len(storage.read_daily(directory, "000001.XSHE")) == service.DEFAULT_DAILY_DAYS
+    assert len(reading.read_daily(directory, "000001.XSHE")) == service.DEFAULT_DAILY_DAYS
 
 
 def test_a_day_later_only_the_new_day_is_fetched(path, signed_in, calls, monkeypatch):
@@ -108,7 +110,7 @@ def test_a_day_later_only_the_new_day_is_fetched(path, signed_in, calls, monkeyp
     np.testing.assert_array_equal(after[: len(before)], before)
     fresh = service.EmbeddedService().minute_bars("M2701", 20261209, 20261209)
     np.testing.assert_array_equal(after[len(before):], fresh)
-    assert storage.read_daily(storage.bundle_dir(path), "M2701")["datetime"][-1] == 20261209000000
+    assert reading.read_daily(places.bundle_dir(path), "M2701")["datetime"][-1] == 20261209000000
     calls.clear()
     assert bundle.update_bundle_from_corvane(2, path, True, ("M2701",), (), False)
     assert calls == []
@@ -186,7 +188,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     def no_space(*_args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
-    monkeypatch.setattr(storage, "_write_all", no_space)  # whole new files
+    monkeypatch.setattr(writing, "_write_all", no_space)  # whole new files
     monkeypatch.setattr(overlay, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
                         raising=False)  # in-place appends and their journals
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
@@ -194,7 +196,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out
     monkeypatch.undo()
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
-    assert [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n or "journal" in n] == []
+    assert [n for _r, _d, names in os.walk(path) for n in names if places.TEMP_MARK in n or "journal" in n] == []
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="RLIMIT_FSIZE")
@@ -233,13 +235,13 @@ def garbage(file):
         f.write(b"\0" * 100)
 
 
-@pytest.mark.parametrize("damage", [garbage, set_attr("schema_version", storage.SCHEMA_VERSION + 1),
+@pytest.mark.parametrize("damage", [garbage, set_attr("schema_version", places.SCHEMA_VERSION + 1),
                                     set_attr("schema_version", np.array([1, 1])),
                                     set_attr("last_trading_date", 20251350)], ids=lambda d: d.__name__)
 def test_unreadable_minute_file_is_set_aside_and_fetched_again(path, signed_in, capsys, damage):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
-    (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
-    good = storage.read_minbar(file)
+    (file,) = [p for _c, _code, p in places.iter_minbar_files(path)]
+    good = reading.read_minbar(file)
     damage(file)
     with open(file, "rb") as f:
         damaged = f.read()
@@ -252,13 +254,13 @@ def test_unreadable_minute_file_is_set_aside_and_fetched_again(path, signed_in, 
     assert aside.startswith("000001.XSHE.h5.")
     with open(os.path.join(path, "quarantine", "minbar", "stock", aside), "rb") as f:
         assert f.read() == damaged
-    np.testing.assert_array_equal(storage.read_minbar(file), good)
+    np.testing.assert_array_equal(reading.read_minbar(file), good)
 
 
 def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(path, signed_in, monkeypatch, capsys,
                                                                               refuse_open):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE", "000002.XSHE"), (), False)
-    files = {code: p for _c, code, p in storage.iter_minbar_files(path)}
+    files = {code: p for _c, code, p in places.iter_minbar_files(path)}
     with open(files["000001.XSHE"], "rb") as f:
         before = f.read()
     refuse_open(files["000001.XSHE"], PermissionError(13, "Permission denied"))
@@ -270,15 +272,15 @@ def test_minute_file_that_cannot_be_opened_now_is_left_and_the_instrument_fails(
     with open(files["000001.XSHE"], "rb") as f:
         assert f.read() == before
     assert not os.path.exists(os.path.join(path, "quarantine"))
-    assert storage.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
+    assert reading.last_trading_date(files["000002.XSHE"], "minbar") == 20261209
 
 
 @pytest.mark.parametrize("state", ["locked", "damaged", "a group at a code"])
 def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monkeypatch, capsys, refuse_open, state):
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     assert bundle.update_bundle_from_corvane(1, path, True, (), (), False)
-    directory = storage.bundle_dir(path)
-    file = storage.daybar_path(directory, "stock")
+    directory = places.bundle_dir(path)
+    file = places.daybar_path(directory, "stock")
     with open(file, "rb") as f:
         before = f.read()
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
@@ -290,7 +292,7 @@ def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monke
         reopen()
         with open(file, "rb") as f:
             assert f.read() == before
-        assert storage.read_daily(directory, "M2701")["datetime"][-1] == 20261209000000
+        assert reading.read_daily(directory, "M2701")["datetime"][-1] == 20261209000000
     else:
         if state == "damaged":
             garbage(file)
@@ -303,35 +305,35 @@ def test_daily_file_that_cannot_be_read_keeps_its_history(path, signed_in, monke
         assert f"{file} 无法读取" in capsys.readouterr().err
         (aside,) = os.listdir(os.path.join(path, "quarantine", "daybar"))
         assert aside.startswith("stock.h5.")
-        assert len(storage.read_daily(directory, "000001.XSHE")) == 20
+        assert len(reading.read_daily(directory, "000001.XSHE")) == 20
 
 
 def test_smart_update_fetches_again_what_the_tick_check_set_aside(path, signed_in, calls, monkeypatch, capsys):
     from vantorel.ombrel.alpha.utils.scripts import check_tick
 
     assert bundle.update_bundle_from_corvane(1, path, False, (), ("000001.XSHE", "JD2701"), False)
-    (file,) = [p for _c, code, p in storage.iter_tick_files(path) if code == "JD2701"]
+    (file,) = [p for _c, code, p in places.iter_tick_files(path) if code == "JD2701"]
     garbage(file)
-    assert [src for src, _dst, _reason in check_tick(storage.bundle_dir(path))] == [file]
+    assert [src for src, _dst, _reason in check_tick(places.bundle_dir(path))] == [file]
     calls.clear()
     assert bundle.update_bundle_from_exist_file(1, path) is True
     assert ("ticks", "JD2701") in {c[:2] for c in calls}
-    assert storage.inspect_data_file(file, "tick") is None
+    assert validation.inspect_data_file(file, "tick") is None
 
 
 def test_expired_contract_with_data_stays_in_the_instrument_table(path, signed_in, monkeypatch, capsys):
     from vantorel import checks
 
     assert bundle.update_bundle_from_corvane(1, path, True, ("M2612",), ("M2612",), False)
-    directory = storage.bundle_dir(path)
-    listed = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    directory = places.bundle_dir(path)
+    listed = {r["order_book_id"]: r for r in reading.instrument_records(reading.read_instruments(directory))}
     monkeypatch.setenv(service.ENV_NOW, "2026-12-28T16:00")
     # The embedded service keeps every contract; a real one may drop a code (a de-listed stock, say).
     real = service.EmbeddedService.instruments
     monkeypatch.setattr(service.EmbeddedService, "instruments",
                         lambda self, latest=None: [i for i in real(self, latest) if i.order_book_id != "M2612"])
     assert bundle.update_bundle_from_corvane(1, path, True, ("M2701",), (), False)
-    now = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    now = {r["order_book_id"]: r for r in reading.instrument_records(reading.read_instruments(directory))}
     assert now["M2612"] == listed["M2612"] and "M2701" in now
     capsys.readouterr()
     found = checks.check_min_bar_data(path) + checks.check_daily_bar_data(directory)
@@ -341,14 +343,14 @@ def test_expired_contract_with_data_stays_in_the_instrument_table(path, signed_i
 def test_smart_update_follows_what_is_stored(path, signed_in, calls, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(2, path, False, ("JD2701",), ("000001.XSHE",), False)
     # A stored contract the service no longer lists is left alone, not counted as a failure.
-    storage.write_minbar(path, "futures", "JD0001", stored(path)["JD2701"][:10])
+    writing.write_minbar(path, "futures", "JD0001", stored(path)["JD2701"][:10])
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     calls.clear()
     assert bundle.update_bundle_from_exist_file(2, path) is True
     assert sorted(c for c in calls if c[0] != "daily_bars") == [
         ("minute_bars", "JD2701", 20261209, 20261209), ("ticks", "000001.XSHE", 20261209, 20261209)]
     assert "跳过 JD0001" in capsys.readouterr().err
-    assert storage.read_daily(storage.bundle_dir(path), "000001.XSHE")["datetime"][-1] == 20261209000000
+    assert reading.read_daily(places.bundle_dir(path), "000001.XSHE")["datetime"][-1] == 20261209000000
 
 
 def run_python(code, env_extra=None, **kwargs):
@@ -392,12 +394,12 @@ UPDATE_SCRIPT = """
 
 
 def snapshot(path):
-    directory = storage.bundle_dir(path)
-    data = {("daybar", cat, code): arr for cat, code, arr in storage.iter_daily(directory)}
+    directory = places.bundle_dir(path)
+    data = {("daybar", cat, code): arr for cat, code, arr in reading.iter_daily(directory)}
     for kind in ("minbar", "tick"):
-        files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
+        files = places.iter_minbar_files(path) if kind == "minbar" else places.iter_tick_files(path)
         for cat, code, p in files:
-            data[(kind, cat, code)] = storage.read_data_file(p, kind)
+            data[(kind, cat, code)] = reading.read_data_file(p, kind)
     return data
 
 
@@ -415,9 +417,9 @@ def kill_and_rerun(path, rounds, seed):
             kills += 1
         proc.wait()
         for kind in ("minbar", "tick"):
-            files = storage.iter_minbar_files(path) if kind == "minbar" else storage.iter_tick_files(path)
+            files = places.iter_minbar_files(path) if kind == "minbar" else places.iter_tick_files(path)
             for _c, _code, p in files:
-                assert storage.inspect_data_file(p, kind) is None, p
+                assert validation.inspect_data_file(p, kind) is None, p
     tovi.init("demo", "demo")
     try:
         assert bundle.update_bundle_from_corvane(2, path, **KILL_SELECTION, with_derivatives=False) is True
@@ -436,7 +438,7 @@ def test_killed_updates_end_with_a_complete_bundle(tmp_path, signed_in, capsys):
     assert sorted(got) == sorted(expected)
     for key, arr in expected.items():
         np.testing.assert_array_equal(got[key], arr, err_msg=str(key))
-    leftovers = [n for _r, _d, names in os.walk(path) for n in names if storage.TEMP_MARK in n]
+    leftovers = [n for _r, _d, names in os.walk(path) for n in names if places.TEMP_MARK in n]
     assert leftovers == []
     capsys.readouterr()
     bundle.check_min_bar_data(path)
@@ -448,9 +450,9 @@ def test_killed_updates_end_with_a_complete_bundle(tmp_path, signed_in, capsys):
 def test_sample_bundle_needs_no_sign_in_and_is_clean(path, capsys):
     assert bundle.download_simple_bundle(path, sample=True) is True
     assert "样例数据生成完成" in capsys.readouterr().out
-    categories = {cat for cat, _code, _p in storage.iter_minbar_files(path)}
+    categories = {cat for cat, _code, _p in places.iter_minbar_files(path)}
     assert categories == set(TAG_MAP)
-    assert {cat for cat, _code, _p in storage.iter_tick_files(path)} == set(engine.SAMPLE_TICK_CATEGORIES)
+    assert {cat for cat, _code, _p in places.iter_tick_files(path)} == set(engine.SAMPLE_TICK_CATEGORIES)
     bundle.check_min_bar_data(path)
     assert "未发现异常" in capsys.readouterr().out
 
@@ -529,10 +531,10 @@ def test_a_bundle_of_the_older_format_is_converted_once_and_says_so(path, signed
     import h5py
 
     assert bundle.update_bundle_from_corvane(1, path, True, ("000001.XSHE",), (), False)
-    (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
-    before, attrs = storage.read_minbar_with_attrs(file)
-    daily_file = storage.daybar_path(storage.bundle_dir(path), "stock")
-    daily = storage.read_daybar_file(daily_file)
+    (file,) = [p for _c, _code, p in places.iter_minbar_files(path)]
+    before, attrs = reading.read_minbar_with_attrs(file)
+    daily_file = places.daybar_path(places.bundle_dir(path), "stock")
+    daily = reading.read_daybar_file(daily_file)
     # What the previous release wrote: contiguous datasets, the newest format, schema 1.
     for target, datasets, kind in ((file, {"bars": before}, "minbar"), (daily_file, daily, "daybar")):
         kept = dict(attrs) if kind == "minbar" else {"category": "stock"}
@@ -544,10 +546,10 @@ def test_a_bundle_of_the_older_format_is_converted_once_and_says_so(path, signed
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, True, ("000001.XSHE",), (), False) is True
     assert "已将 2 个旧版本的数据文件转换为新的存储格式" in capsys.readouterr().err
-    after = storage.read_minbar(file)
+    after = reading.read_minbar(file)
     np.testing.assert_array_equal(after[:len(before)], before)
     assert after["trading_date"][-1] == 20261209
-    assert storage.schema_of(file) == storage.schema_of(daily_file) == storage.SCHEMA_VERSION
+    assert appending.schema_of(file) == appending.schema_of(daily_file) == places.SCHEMA_VERSION
     monkeypatch.setenv(service.ENV_NOW, "2026-12-10T16:00")
     assert bundle.update_bundle_from_corvane(1, path, True, ("000001.XSHE",), (), False) is True
     assert "旧版本" not in capsys.readouterr().err
@@ -568,7 +570,7 @@ def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_i
 
     codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
     assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)
-    files = {code: p for _c, code, p in storage.iter_minbar_files(path)}
+    files = {code: p for _c, code, p in places.iter_minbar_files(path)}
     with open(files["000002.XSHE"], "rb") as f:
         before = f.read()
     real_open = open
@@ -588,16 +590,16 @@ def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_i
     with open(files["000002.XSHE"], "rb") as f:
         assert f.read() == before
     assert not os.path.lexists(os.path.join(path, ".vantorel.journal"))  # the update leaves no journal, nor its directory
-    assert [storage.last_trading_date(files[c], "minbar") for c in codes] == [20261209, 20261208, 20261209]
+    assert [reading.last_trading_date(files[c], "minbar") for c in codes] == [20261209, 20261208, 20261209]
 
 
 def test_a_stored_series_the_kit_cannot_append_to_is_set_aside_and_fetched_again(path, signed_in, monkeypatch, capsys):
     import h5py
 
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
-    (file,) = [p for _c, _code, p in storage.iter_minbar_files(path)]
-    bars, attrs = storage.read_minbar_with_attrs(file)
-    swapped = [(n, t) for n, t in storage.MINBAR_FIELDS]
+    (file,) = [p for _c, _code, p in places.iter_minbar_files(path)]
+    bars, attrs = reading.read_minbar_with_attrs(file)
+    swapped = [(n, t) for n, t in schemas.MINBAR_FIELDS]
     swapped[2], swapped[5] = swapped[5], swapped[2]  # close where open was: copied by position, wrong
     with h5py.File(file, "w") as f:
         f.attrs.update(attrs)
@@ -605,8 +607,8 @@ def test_a_stored_series_the_kit_cannot_append_to_is_set_aside_and_fetched_again
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False) is True
     assert "字段的名称、顺序或类型" in capsys.readouterr().err
-    got = storage.read_minbar(file)
-    assert got.dtype == storage.minbar_dtype() and got["trading_date"][-1] == 20261209
+    got = reading.read_minbar(file)
+    assert got.dtype == schemas.minbar_dtype() and got["trading_date"][-1] == 20261209
 
 
 @pytest.mark.parametrize("kind, what", [("minbar", "named datatype"), ("tick", "named datatype"), ("minbar", "group")])
@@ -615,7 +617,7 @@ def test_a_series_that_is_no_dataset_is_set_aside_and_fetched_again(path, signed
 
     names = {"minbar": ((CODE,), ()), "tick": ((), (CODE,))}[kind]
     assert bundle.update_bundle_from_corvane(1, path, False, *names, False)
-    file = storage.data_path(path, kind, "stock", CODE)
+    file = places.data_path(path, kind, "stock", CODE)
     name = {"minbar": "bars", "tick": "ticks"}[kind]
     with h5py.File(file, "r+") as f:
         dtype = f[name].dtype
@@ -627,7 +629,7 @@ def test_a_series_that_is_no_dataset_is_set_aside_and_fetched_again(path, signed
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, *names, False)
     assert os.listdir(os.path.join(path, "quarantine", kind, "stock"))
-    assert storage.inspect_data_file(file, kind) is None
+    assert validation.inspect_data_file(file, kind) is None
 
 
 def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, monkeypatch, capsys):
@@ -640,11 +642,11 @@ def test_a_split_in_the_market_is_stored_and_raises_no_alarm(path, signed_in, mo
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     monkeypatch.setenv(service.ENV_MINBAR_DAYS, "10")
     assert bundle.update_bundle_from_corvane(1, path, True, ("000002.XSHE",), (), False)
-    directory = storage.bundle_dir(path)
-    daily = storage.read_daily(directory, "000002.XSHE")
+    directory = places.bundle_dir(path)
+    daily = reading.read_daily(directory, "000002.XSHE")
     before, after = (daily["close"][daily["datetime"] // 1000000 == d][0] for d in (20140228, 20140303))
     assert 0.4 < after / before < 0.6  # the raw price halves
-    factors = storage.read_table(directory, "ex_factors")
+    factors = reading.read_table(directory, "ex_factors")
     split = factors[(factors["order_book_id"] == b"000002.XSHE") & (factors["ex_date"] == 20140303)]
     assert len(split) == 1
     capsys.readouterr()
@@ -668,18 +670,18 @@ def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, sign
     monkeypatch.setenv(service.ENV_DAILY_DAYS, "20")
     monkeypatch.setenv(service.ENV_MINBAR_DAYS, "15")
     assert bundle.update_bundle_from_corvane(1, path, True, (code, "000001.XSHE"), (), False)
-    directory = storage.bundle_dir(path)
-    stored = storage.read_table(directory, "suspended")
+    directory = places.bundle_dir(path)
+    stored = reading.read_table(directory, "suspended")
     assert [d for c, d in stored.tolist() if c == code.encode() and d in span] == [d for d in span if d <= latest]
-    assert int(storage.read_daily(directory, code)["datetime"][-1]) // 1000000 == last_traded
+    assert int(reading.read_daily(directory, code)["datetime"][-1]) // 1000000 == last_traded
     capsys.readouterr()
     assert checks.check_min_bar_data(path) == [] and checks.check_daily_bar_data(directory) == []
 
     # A day lost from the stored bars of the same stock is still a gap.
-    daybars = storage.read_daybar_file(storage.daybar_path(directory, "stock"))
+    daybars = reading.read_daybar_file(places.daybar_path(directory, "stock"))
     daybars[code] = daybars[code][daybars[code]["datetime"] // 1000000 != lost]
-    storage.write_daybars(directory, "stock", daybars)
-    minutes = storage.read_minbar(storage.minbar_path(path, "stock", code))
-    storage.write_minbar(path, "stock", code, minutes[minutes["trading_date"] != lost])
+    writing.write_daybars(directory, "stock", daybars)
+    minutes = reading.read_minbar(places.minbar_path(path, "stock", code))
+    writing.write_minbar(path, "stock", code, minutes[minutes["trading_date"] != lost])
     for found in (checks.check_min_bar_data(path), checks.check_daily_bar_data(directory)):
         assert [(a.code, a.kind, a.examples) for a in found] == [(code, "missing_days", ("2022-02-17",))]

@@ -8,7 +8,8 @@ import pytest
 
 import vantorel
 from vantorel import tovi
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle
+from vantorel.bundle import places, reading, validation
 from vantorel.sources import service
 from vantorel.ombrel.alpha.utils.scripts import check_tick
 
@@ -27,7 +28,7 @@ def path(tmp_path, monkeypatch):
 
 
 def tick_files(path):
-    return {code: p for _c, code, p in storage.iter_tick_files(path)}
+    return {code: p for _c, code, p in places.iter_tick_files(path)}
 
 
 def half(p):
@@ -42,7 +43,7 @@ def garbage(p):
 
 def minbar_inside(p):
     with h5py.File(p, "w") as f:
-        f.attrs["schema_version"] = storage.SCHEMA_VERSION
+        f.attrs["schema_version"] = places.SCHEMA_VERSION
         f.attrs["kind"] = "minbar"
 
 
@@ -56,9 +57,9 @@ def short_rows(p):
 @pytest.mark.parametrize("damage", [half, garbage, minbar_inside, short_rows])
 def test_damaged_tick_files_are_moved_aside_and_fetched_again(path, damage, capsys):
     files = tick_files(path)
-    good = {code: storage.read_tick(p) for code, p in files.items()}
+    good = {code: reading.read_tick(p) for code, p in files.items()}
     damage(files["JD2701"])
-    moved = check_tick(storage.bundle_dir(path))
+    moved = check_tick(places.bundle_dir(path))
     assert [(src, reason is not None) for src, _dst, reason in moved] == [(files["JD2701"], True)]
     target = moved[0][1]
     assert target.startswith(os.path.join(path, "quarantine", "tick", "futures", "JD2701.h5."))
@@ -67,13 +68,13 @@ def test_damaged_tick_files_are_moved_aside_and_fetched_again(path, damage, caps
     assert set(tick_files(path)) == set(good) - {"JD2701"}
 
     assert bundle.update_bundle_from_corvane(2, path, False, (), ("JD2701",), False)
-    np.testing.assert_array_equal(storage.read_tick(tick_files(path)["JD2701"]), good["JD2701"])
-    assert check_tick(storage.bundle_dir(path)) == []
+    np.testing.assert_array_equal(reading.read_tick(tick_files(path)["JD2701"]), good["JD2701"])
+    assert check_tick(places.bundle_dir(path)) == []
 
 
 def test_sound_bundle_is_left_alone(path, capsys):
     before = {code: os.stat(p).st_mtime_ns for code, p in tick_files(path).items()}
-    assert check_tick(storage.bundle_dir(path)) == []
+    assert check_tick(places.bundle_dir(path)) == []
     assert capsys.readouterr().err == ""
     assert {code: os.stat(p).st_mtime_ns for code, p in tick_files(path).items()} == before
 
@@ -81,9 +82,9 @@ def test_sound_bundle_is_left_alone(path, capsys):
 def test_two_damaged_copies_of_one_file_are_both_kept(path):
     p = tick_files(path)["M2701"]
     garbage(p)
-    first = check_tick(storage.bundle_dir(path))[0][1]
+    first = check_tick(places.bundle_dir(path))[0][1]
     garbage(p)
-    second = check_tick(storage.bundle_dir(path))[0][1]
+    second = check_tick(places.bundle_dir(path))[0][1]
     assert first != second and os.path.exists(first) and os.path.exists(second)
 
 
@@ -96,12 +97,12 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
         env=dict(os.environ, PYTHONPATH=SRC), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline() == "held\n"
-        assert check_tick(storage.bundle_dir(path)) == []
+        assert check_tick(places.bundle_dir(path)) == []
     finally:
         holder.communicate("")
     assert "未检查 tick 文件：另一个进程正在使用" in capsys.readouterr().err
     assert os.path.exists(p) and not os.path.exists(os.path.join(path, "quarantine"))
-    assert [src for src, _dst, _reason in check_tick(storage.bundle_dir(path))] == [p]
+    assert [src for src, _dst, _reason in check_tick(places.bundle_dir(path))] == [p]
 
 
 @pytest.mark.parametrize("error", [PermissionError(13, "Permission denied"),
@@ -109,7 +110,7 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
 def test_file_that_cannot_be_opened_now_is_left_in_place(path, monkeypatch, capsys, refuse_open, error):
     p = tick_files(path)["JD2701"]
     refuse_open(p, error)
-    assert check_tick(storage.bundle_dir(path)) == []
+    assert check_tick(places.bundle_dir(path)) == []
     assert f"未检查 tick 文件 {p}" in capsys.readouterr().err
     monkeypatch.undo()
-    assert storage.inspect_data_file(p, "tick") is None
+    assert validation.inspect_data_file(p, "tick") is None

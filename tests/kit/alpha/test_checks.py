@@ -6,8 +6,10 @@ import numpy as np
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.checks import daily, minute
-from vantorel.ombrel.alpha import storage
+from vantorel.checks import daily as daily_check
+from vantorel.checks import minute as minute_check
+from vantorel.bundle import places, reading, writing
+from vantorel.market import schemas
 from vantorel.sources import simulated
 from vantorel.market.calendar import next_trading_date, previous_trading_date, trading_dates
 from vantorel.market.sessions import expected_minute_count, minute_labels
@@ -27,7 +29,7 @@ INSTRUMENTS = [
 
 
 def instrument_table(listed=None):
-    arr = np.zeros(len(INSTRUMENTS), dtype=storage.instrument_dtype())
+    arr = np.zeros(len(INSTRUMENTS), dtype=schemas.instrument_dtype())
     for row, (code, category, hours, tick) in zip(arr, INSTRUMENTS):
         row["order_book_id"] = code.encode()
         row["symbol"] = code.encode()
@@ -45,7 +47,7 @@ def minute_bars(code, hours, tick):
     days = trading_dates(START, END)
     for day, prev in zip(days, np.r_[previous_trading_date(int(days[0])), days[:-1]]):
         stamps = minute_labels(hours, int(day), int(prev))
-        arr = np.zeros(len(stamps), dtype=storage.minbar_dtype())
+        arr = np.zeros(len(stamps), dtype=schemas.minbar_dtype())
         arr["datetime"] = stamps
         arr["trading_date"] = day
         parts.append(arr)
@@ -66,7 +68,7 @@ def minute_bars(code, hours, tick):
 def daily_from(minutes):
     days, starts = np.unique(minutes["trading_date"], return_index=True)
     ends = np.r_[starts[1:], len(minutes)] - 1
-    daily = np.zeros(len(days), dtype=storage.daybar_dtype())
+    daily = np.zeros(len(days), dtype=schemas.daybar_dtype())
     daily["datetime"] = days.astype("i8") * 1000000
     daily["open"] = minutes["open"][starts]
     daily["high"] = np.maximum.reduceat(minutes["high"], starts)
@@ -82,23 +84,23 @@ class Bundle:
 
     def __init__(self, root):
         self.path = str(root)
-        self.dir = storage.bundle_dir(self.path)
+        self.dir = places.bundle_dir(self.path)
         self.minutes = {code: minute_bars(code, hours, tick) for code, _c, hours, tick in INSTRUMENTS}
         self.daily = {code: daily_from(bars) for code, bars in self.minutes.items()}
         self.category = {code: category for code, category, _h, _t in INSTRUMENTS}
-        storage.write_instruments(self.dir, instrument_table())
-        storage.write_trading_dates(self.dir, trading_dates(20240101, END))
+        writing.write_instruments(self.dir, instrument_table())
+        writing.write_trading_dates(self.dir, trading_dates(20240101, END))
         for code in self.minutes:
             self.write_minutes(code)
         self.write_daily()
 
     def write_minutes(self, code, bars=None):
         bars = self.minutes[code] if bars is None else bars
-        return storage.write_minbar(self.path, self.category[code], code, bars)
+        return writing.write_minbar(self.path, self.category[code], code, bars)
 
     def write_daily(self):
         for category in set(self.category.values()):
-            storage.write_daybars(
+            writing.write_daybars(
                 self.dir, category, {c: d for c, d in self.daily.items() if self.category[c] == category}
             )
 
@@ -245,7 +247,7 @@ def test_skipped_night_session_is_expected(bundle):
     ("category", "future", "category=future，文件位置为 stock"),
 ])
 def test_wrong_attribute_is_reported_on_its_row(bundle, capsys, name, value, said):
-    path = storage.minbar_path(bundle.path, "stock", "000001.XSHE")
+    path = places.minbar_path(bundle.path, "stock", "000001.XSHE")
     import h5py
 
     with h5py.File(path, "r+") as f:
@@ -258,14 +260,14 @@ def test_wrong_attribute_is_reported_on_its_row(bundle, capsys, name, value, sai
 
 def test_instrument_missing_from_table_is_reported(bundle):
     table = instrument_table()
-    storage.write_instruments(bundle.dir, table[table["order_book_id"] != b"M2405"])
+    writing.write_instruments(bundle.dir, table[table["order_book_id"] != b"M2405"])
     assert {(a.code, a.kind) for a in check_min_bar_data(bundle.path)} == {("M2405", "unknown_instrument")}
     assert {(a.code, a.kind) for a in check_bundle_data(bundle.dir)} == {("M2405", "unknown_instrument")}
 
 
 @pytest.mark.parametrize("listed", [(20240205, 0), (20000101, 20240215)])
 def test_rows_outside_listing_are_reported(bundle, listed):
-    storage.write_instruments(bundle.dir, instrument_table({"M2405": listed}))
+    writing.write_instruments(bundle.dir, instrument_table({"M2405": listed}))
     assert kinds(check_min_bar_data(bundle.path)) == {"outside_listing"}
     assert kinds(check_bundle_data(bundle.dir)) == {"outside_listing"}
 
@@ -273,7 +275,7 @@ def test_rows_outside_listing_are_reported(bundle, listed):
 @pytest.mark.parametrize("damage", ["garbage", "truncated", "columns", "text column", "schema", "external storage",
                                     "declares 60M compressed rows", "no shape", "larger than memory"])
 def test_unreadable_or_foreign_minute_file(bundle, damage, monkeypatch):
-    path = storage.minbar_path(bundle.path, "stock", "600000.XSHG")
+    path = places.minbar_path(bundle.path, "stock", "600000.XSHG")
     if damage in hostile_h5.REFUSALS:
         hostile_h5.write(path, damage)
     elif damage == "larger than memory":
@@ -324,7 +326,7 @@ def test_a_series_too_large_to_check_is_one_finding_of_each_check(bundle, monkey
         return check
 
     # The last of the minute checks, the last of the daily.
-    for module, name in ((minute, "_session_checks"), (daily, "_cross_check")):
+    for module, name in ((minute_check, "_session_checks"), (daily_check, "_cross_check")):
         monkeypatch.setattr(module, name, out_of_memory(getattr(module, name)))
     found = check_min_bar_data(bundle.path) + check_bundle_data(bundle.dir)
     assert sorted((a.file.split("/")[0], a.code, a.kind) for a in found) == [
@@ -399,9 +401,9 @@ def test_daily_calendar_and_order(bundle, spoil, kind):
 
 
 def test_unreadable_daily_file_and_base_files(bundle):
-    with open(storage.daybar_path(bundle.dir, "futures"), "wb") as f:
+    with open(places.daybar_path(bundle.dir, "futures"), "wb") as f:
         f.write(b"\0" * 100)
-    os.unlink(os.path.join(bundle.dir, storage.INSTRUMENTS_FILE))
+    os.unlink(os.path.join(bundle.dir, places.INSTRUMENTS_FILE))
     found = check_bundle_data(bundle.dir)
     assert {(a.file, a.kind) for a in found} == {
         ("bundle/daybar/futures.h5", "unreadable"),
@@ -411,13 +413,13 @@ def test_unreadable_daily_file_and_base_files(bundle):
 
 def _events(name, rows, fields=None):
     def damage(bundle):
-        dtype = fields or {"ex_factors": storage.EX_FACTOR_FIELDS, "suspended": storage.SUSPENDED_FIELDS}[name]
-        storage.write_table(bundle.dir, name, np.array(rows, dtype=dtype))
+        dtype = fields or {"ex_factors": schemas.EX_FACTOR_FIELDS, "suspended": schemas.SUSPENDED_FIELDS}[name]
+        writing.write_table(bundle.dir, name, np.array(rows, dtype=dtype))
     return damage
 
 
 def _calendar(days):
-    return lambda bundle: storage.write_trading_dates(bundle.dir, np.asarray(days, dtype="i4"))
+    return lambda bundle: writing.write_trading_dates(bundle.dir, np.asarray(days, dtype="i4"))
 
 
 def _empty_series(bundle):
@@ -434,10 +436,10 @@ def _emptied_minutes(bundle):
 
 
 @pytest.mark.parametrize("damage, expected", [
-    (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), {("bundle/trading_dates.h5", "calendar")}),
+    (lambda b: os.unlink(os.path.join(b.dir, places.TRADING_DATES_FILE)), {("bundle/trading_dates.h5", "calendar")}),
     (_emptied_minutes, {("minbar/stock/000001.XSHE.h5", "attrs")}),
     (_calendar([]), {("bundle/trading_dates.h5", "calendar")}),
-    (lambda b: storage.write_trading_dates(b.dir, np.r_[0, 20240230, trading_dates(20240101, END)].astype("i4")),
+    (lambda b: writing.write_trading_dates(b.dir, np.r_[0, 20240230, trading_dates(20240101, END)].astype("i4")),
      {("bundle/trading_dates.h5", "calendar")}),  # the real days still serve: nothing else is found
     # A factor that is no positive number would turn prices into nonsense, or hide a split.
     (_events("ex_factors", [(b"000001.XSHE", 20240205, np.nan)]), {("bundle/ex_factors.h5", "events")}),
@@ -463,7 +465,7 @@ def _hand_made(directory, name, **datasets):
 
 
 DAYS = trading_dates(20240101, END)
-EXCHANGE_DAYS = np.array([(b"XSHE", d) for d in DAYS], storage.EXCHANGE_DATE_FIELDS)
+EXCHANGE_DAYS = np.array([(b"XSHE", d) for d in DAYS], schemas.EXCHANGE_DATE_FIELDS)
 
 
 @pytest.mark.parametrize("name, datasets, kind, says", [
@@ -477,7 +479,7 @@ EXCHANGE_DAYS = np.array([(b"XSHE", d) for d in DAYS], storage.EXCHANGE_DATE_FIE
     ("trading_dates", {"trading_dates": DAYS, "exchange_trading_dates": np.array(
         [(b"XSHE", np.nan)], [("exchange", "S8"), ("date", "f8")])}, "unreadable", "字段 date 的类型为 <f8"),
     ("trading_dates", {"trading_dates": DAYS, "exchange_trading_dates": EXCHANGE_DAYS,
-                       "exchange_early_closes": np.array([(b"XSHE", 20240201, -100)], storage.EXCHANGE_EARLY_CLOSE_FIELDS)},
+                       "exchange_early_closes": np.array([(b"XSHE", 20240201, -100)], schemas.EXCHANGE_EARLY_CLOSE_FIELDS)},
      "calendar", "XSHE 2024-02-01 的提前收盘时刻 -100 无效"),
     # An empty calendar checks nothing: a clean table would say otherwise.
     ("trading_dates", {"trading_dates": np.zeros(0, "i4")}, "calendar", "交易日历为空"),
@@ -562,24 +564,24 @@ def updated(updated_bundle, tmp_path):
 
 
 def test_bundle_from_the_update_is_clean(updated, capsys):
-    assert any(True for _ in storage.iter_minbar_files(updated))
+    assert any(True for _ in places.iter_minbar_files(updated))
     assert check_min_bar_data(updated) == []
-    assert check_bundle_data(storage.bundle_dir(updated)) == []
+    assert check_bundle_data(places.bundle_dir(updated)) == []
     assert capsys.readouterr().out.count("未发现异常") == 2
 
 
 def test_anomalies_seeded_into_an_updated_bundle(updated):
-    files = {code: (category, path) for category, code, path in storage.iter_minbar_files(updated)}
+    files = {code: (category, path) for category, code, path in places.iter_minbar_files(updated)}
     night_code = next(c for c, (cat, _p) in files.items() if cat == "futures" and c.startswith("M"))
     category, path = files[night_code]
-    bars = storage.read_minbar(path)
+    bars = reading.read_minbar(path)
     # One minute lost in a night session, and one day's volume doubled in the daily bars.
     night_rows = np.flatnonzero(bars["datetime"] // 10000 % 100 >= 21)
-    storage.write_minbar(updated, category, night_code, np.delete(bars, night_rows[3]))
-    bundle_directory = storage.bundle_dir(updated)
-    daily = storage.read_daybar_file(storage.daybar_path(bundle_directory, category))
+    writing.write_minbar(updated, category, night_code, np.delete(bars, night_rows[3]))
+    bundle_directory = places.bundle_dir(updated)
+    daily = reading.read_daybar_file(places.daybar_path(bundle_directory, category))
     daily[night_code]["volume"][-2] *= 2
-    storage.write_daybars(bundle_directory, category, daily)
+    writing.write_daybars(bundle_directory, category, daily)
 
     assert kinds(check_min_bar_data(updated)) == {"session_count"}
     found = check_bundle_data(bundle_directory)

@@ -8,7 +8,8 @@ import pytest
 
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import CALENDAR_START, trading_dates
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle
+from vantorel.bundle import places, reading
 from vantorel.sources import csv_import
 from vantorel.update import engine
 
@@ -53,18 +54,18 @@ def test_a_csv_folder_becomes_a_bundle(tmp_path, packed, capsys):
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert "转换为 bundle" in capsys.readouterr().out
-    directory = storage.bundle_dir(path)
-    records = {r["order_book_id"]: r for r in storage.instrument_records(storage.read_instruments(directory))}
+    directory = places.bundle_dir(path)
+    records = {r["order_book_id"]: r for r in reading.instrument_records(reading.read_instruments(directory))}
     assert records["SPLT.XNYS"]["category"] == "stock" and records["SPLT.XNYS"]["listed_date"] == 20100104
-    assert storage.read_trading_dates(directory).tolist() == [20261201, 20261202, 20261203]
-    minutes = storage.read_minbar(storage.minbar_path(path, "stock", "SPLT.XNYS"))
+    assert reading.read_trading_dates(directory).tolist() == [20261201, 20261202, 20261203]
+    minutes = reading.read_minbar(places.minbar_path(path, "stock", "SPLT.XNYS"))
     assert minutes["datetime"].tolist() == [20261203093100]  # labelled by the end of its minute
-    night = storage.read_minbar(storage.minbar_path(path, "futures", "FUT2701"))
+    night = reading.read_minbar(places.minbar_path(path, "futures", "FUT2701"))
     assert (night["datetime"][0], night["trading_date"][0]) == (20261201210100, 20261202)
-    assert storage.read_daily(directory, "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
-    factors = storage.read_table(directory, "ex_factors")
+    assert reading.read_daily(directory, "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
+    factors = reading.read_table(directory, "ex_factors")
     assert (factors["order_book_id"][0], factors["ex_date"][0], factors["ex_cum_factor"][0]) == (b"SPLT.XNYS", 20261203, 2.0)
-    assert storage.read_table(directory, "suspended")["date"].tolist() == [20261202]
+    assert reading.read_table(directory, "suspended")["date"].tolist() == [20261202]
 
 
 def test_a_long_name_is_cut_between_characters(tmp_path):
@@ -83,7 +84,7 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     assert "未提供 calendar.csv" in capsys.readouterr().err
-    assert storage.read_trading_dates(storage.bundle_dir(path)).tolist() == [20261201, 20261203]
+    assert reading.read_trading_dates(places.bundle_dir(path)).tolist() == [20261201, 20261203]
 
 
 @pytest.mark.parametrize("files, says", [
@@ -152,7 +153,7 @@ def test_series_files_in_capitals_are_read_and_other_files_named(tmp_path, capsy
                                             "daybar/read\nme.txt": "x", "daybar/.hidden": "x"})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
-    assert storage.read_daily(storage.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
+    assert reading.read_daily(places.bundle_dir(path), "SPLT.XNYS")["close"].tolist() == [100.0, 50.5]
     err = capsys.readouterr().err
     assert "1 个不是 .csv 或 .csv.gz 的文件（如 read\\nme.txt）\n" in err and ".hidden" not in err
 
@@ -228,7 +229,7 @@ def test_a_file_that_would_hang_exhaust_or_crash_the_import_is_refused_by_name(t
         if stop:
             stop()
     assert os.path.join("daybar", name) + " " in caught.value.message.replace("：", " ") and says in caught.value.message
-    assert not storage.holds_bundle_data(path)
+    assert not places.holds_bundle_data(path)
 
 
 def _at(rel, make):
@@ -274,7 +275,7 @@ def test_what_is_not_the_data_it_is_named_as_is_refused_in_one_line(tmp_path, pl
     shown = io.StringIO()
     caught.value.show(file=shown)
     assert says in shown.getvalue() and shown.getvalue().count("\n") == 1 and "\x1b" not in shown.getvalue()
-    assert not storage.holds_bundle_data(path)
+    assert not places.holds_bundle_data(path)
 
 
 SESSION = [f"2026-12-{d:02d} {h:02d}:{m:02d}" for d in (1, 2, 3) for h, m in
@@ -307,7 +308,7 @@ def test_real_market_features_raise_no_alarm_and_faults_are_found(tmp_path, faul
         "ex_factors.csv": "order_book_id,ex_date,ex_cum_factor\nSPLT.XNYS,20261203,2.0\n"})
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
-    found = check_daily_bar_data(storage.bundle_dir(path))
+    found = check_daily_bar_data(places.bundle_dir(path))
     assert sorted({a.kind for a in found}) == ([] if fault is None else [kind]), found
 
 
@@ -362,7 +363,7 @@ def test_habits_of_real_data_are_found_once(tmp_path, fault, kind):
         files[f"daybar/{code}.csv"] = daily_text(closes, volumes, skip)
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **files))
-    found = check_daily_bar_data(storage.bundle_dir(path))
+    found = check_daily_bar_data(places.bundle_dir(path))
     assert [a.kind for a in found] == ([] if fault is None else [kind]), found
 
 
@@ -433,7 +434,7 @@ def test_a_real_looking_market_checks_clean_and_its_faults_are_found(tmp_path, f
 
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=layout(tmp_path / "vendor", **market_files(fault)))
-    found = check_min_bar_data(path) + check_daily_bar_data(storage.bundle_dir(path))
+    found = check_min_bar_data(path) + check_daily_bar_data(places.bundle_dir(path))
     assert sorted({a.kind for a in found}) == sorted(kinds), found
 
 
@@ -504,13 +505,13 @@ def test_each_exchange_is_checked_against_its_own_calendar(tmp_path, capsys, cal
     assert bundle.download_simple_bundle(path, sample=False, file_path=two_markets(tmp_path / "vendor", calendar, spoil))
     if not calendar:
         assert "各交易所的交易日历取自其合约日线" in capsys.readouterr().err
-    calendars = storage.read_calendars(storage.bundle_dir(path))
+    calendars = reading.read_calendars(places.bundle_dir(path))
     assert calendars[None][0].tolist() == WEEKS  # the union, for readers that know no other
     for exchange, holiday in HOLIDAY.items():
         assert calendars[exchange][0].tolist() == [day for day in WEEKS if day != holiday]
     expected = {("H1.XHKG", "missing_days")} if spoil else set()
     assert {(a.code, a.kind) for a in check_min_bar_data(path)} == expected
-    assert {(a.code, a.kind) for a in check_daily_bar_data(storage.bundle_dir(path))} == expected
+    assert {(a.code, a.kind) for a in check_daily_bar_data(places.bundle_dir(path))} == expected
 
 
 @pytest.mark.parametrize("spoil, kind", [("full", "off_session"), ("short", "session_count")])
@@ -538,21 +539,21 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     with open(os.path.join(source, "ex_factors.csv"), "w") as f:
         f.write("order_book_id,ex_date,ex_cum_factor\nH2.XHKG,20261207,1.5\n")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
-    directory = storage.bundle_dir(path)
-    before = storage.read_calendars(directory)
+    directory = places.bundle_dir(path)
+    before = reading.read_calendars(directory)
     monkeypatch.setenv(service.ENV_NOW, "2026-12-14T16:00")
     client = service.EmbeddedClient(service.EmbeddedService(universe="sample"), 2, require_login=False)
     for run in range(2):
         engine.update(client, path, True, {})
-        calendars = storage.read_calendars(directory)
+        calendars = reading.read_calendars(directory)
         assert calendars[None][0].tolist() == trading_dates(CALENDAR_START, 20271231).tolist()
         for exchange in HOLIDAY:
             assert calendars[exchange][0].tolist() == before[exchange][0].tolist()
             assert calendars[exchange][1].tolist() == before[exchange][1].tolist()
         if run == 0:
-            stamp = os.stat(os.path.join(directory, storage.TRADING_DATES_FILE)).st_ino
-    assert os.stat(os.path.join(directory, storage.TRADING_DATES_FILE)).st_ino == stamp  # nothing new: not rewritten
-    suspended, factors = storage.read_table(directory, "suspended"), storage.read_table(directory, "ex_factors")
+            stamp = os.stat(os.path.join(directory, places.TRADING_DATES_FILE)).st_ino
+    assert os.stat(os.path.join(directory, places.TRADING_DATES_FILE)).st_ino == stamp  # nothing new: not rewritten
+    suspended, factors = reading.read_table(directory, "suspended"), reading.read_table(directory, "ex_factors")
     assert (b"H1.XHKG", 20261209) in suspended.tolist() and (b"H2.XHKG", 20261207, 1.5) in factors.tolist()
     assert np.all(suspended["order_book_id"][1:] >= suspended["order_book_id"][:-1])
     assert data.early_closes(bundle_path=path, exchange="XNYS").tolist() == [(EARLY_DAY, 1303)]

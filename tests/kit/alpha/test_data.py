@@ -9,7 +9,8 @@ from test_checks import END, START, Bundle
 
 from vantorel import data
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import appending, places, reading, writing
+from vantorel.market import schemas
 from vantorel.bundle import locks
 from vantorel.market.calendar import trading_dates
 
@@ -17,16 +18,16 @@ from vantorel.market.calendar import trading_dates
 @pytest.fixture(scope="module")
 def bundle(tmp_path_factory):
     made = Bundle(tmp_path_factory.mktemp("data") / "bundle-path")
-    table = storage.read_instruments(made.dir)
+    table = reading.read_instruments(made.dir)
     table["symbol"][0] = "平安银行".encode()
-    storage.write_instruments(made.dir, table)
+    writing.write_instruments(made.dir, table)
     # Ticks from the futures' minute bars, stamped with milliseconds.
     bars = made.minutes["M2405"]
-    ticks = np.zeros(len(bars), dtype=storage.tick_dtype())
+    ticks = np.zeros(len(bars), dtype=schemas.tick_dtype())
     ticks["datetime"] = bars["datetime"] * 1000 + 500
     ticks["trading_date"] = bars["trading_date"]
     ticks["last"] = bars["close"]
-    storage.write_tick(made.path, "futures", "M2405", ticks)
+    writing.write_tick(made.path, "futures", "M2405", ticks)
     made.ticks = ticks
     return made
 
@@ -66,8 +67,8 @@ def test_dates_in_every_accepted_form(bundle, day):
 
 def test_a_span_is_found_reading_a_handful_of_rows(bundle, monkeypatch):
     looked_up = []
-    original = storage._StoredColumn.__getitem__
-    monkeypatch.setattr(storage._StoredColumn, "__getitem__", lambda self, i: looked_up.append(i) or original(self, i))
+    original = appending.StoredColumn.__getitem__
+    monkeypatch.setattr(appending.StoredColumn, "__getitem__", lambda self, i: looked_up.append(i) or original(self, i))
     rows = data.minute_bars("M2405", 20240205, 20240205, bundle_path=bundle.path)
     assert len(rows) and len(looked_up) <= 2 * int(np.log2(len(bundle.minutes["M2405"]))) + 2
 
@@ -114,25 +115,25 @@ def test_frames_are_indexed_by_time(bundle):
 
 
 def _table(name, rows, dtype):
-    return lambda b: storage.write_table(b.dir, name, np.array(rows, dtype=dtype))
+    return lambda b: writing.write_table(b.dir, name, np.array(rows, dtype=dtype))
 
 
 def _category(b):
-    table = storage.read_instruments(b.dir)
+    table = reading.read_instruments(b.dir)
     table["category"][0] = b"../../x"  # names the daily-bar file to read
-    storage.write_instruments(b.dir, table)
+    writing.write_instruments(b.dir, table)
 
 
 @pytest.mark.parametrize("damage, call, message", [
-    (lambda b: os.unlink(os.path.join(b.dir, storage.TRADING_DATES_FILE)), lambda p: data.trading_dates(bundle_path=p),
+    (lambda b: os.unlink(os.path.join(b.dir, places.TRADING_DATES_FILE)), lambda p: data.trading_dates(bundle_path=p),
      "没有交易日历"),
-    (lambda b: storage.write_instruments(b.dir, np.arange(3)), lambda p: data.daily_bars("000001.XSHE", bundle_path=p),
+    (lambda b: writing.write_instruments(b.dir, np.arange(3)), lambda p: data.daily_bars("000001.XSHE", bundle_path=p),
      "不是合约表"),
     (_category, lambda p: data.daily_bars("000001.XSHE", bundle_path=p), "类别 '../../x' 无效"),
     # Prices times zero (or NaN, or either of two factors for one day) would come back without a word.
-    (_table("ex_factors", [(b"000001.XSHE", 20240205, 0.0)], storage.EX_FACTOR_FIELDS),
+    (_table("ex_factors", [(b"000001.XSHE", 20240205, 0.0)], schemas.EX_FACTOR_FIELDS),
      lambda p: data.daily_bars("000001.XSHE", adjust="pre", bundle_path=p), "除权因子无效"),
-    (_table("ex_factors", [(b"000001.XSHE", 20240205, 2.0), (b"000001.XSHE", 20240205, 4.0)], storage.EX_FACTOR_FIELDS),
+    (_table("ex_factors", [(b"000001.XSHE", 20240205, 2.0), (b"000001.XSHE", 20240205, 4.0)], schemas.EX_FACTOR_FIELDS),
      lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "除权因子无效"),
     (_table("ex_factors", [(1, 2)], [("a", "i4"), ("b", "i4")]),
      lambda p: data.daily_bars("000001.XSHE", adjust="post", bundle_path=p), "ex_factors 缺少字段 order_book_id"),

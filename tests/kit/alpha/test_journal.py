@@ -14,7 +14,8 @@ import trees
 import vantorel
 import vantorel.errors
 from vantorel import data, tovi
-from vantorel.ombrel.alpha import bundle, storage
+from vantorel.ombrel.alpha import bundle
+from vantorel.bundle import appending, places, reading, writing
 from vantorel.bundle import journal, nofollow, overlay, staging
 from vantorel.sources import service
 
@@ -46,7 +47,7 @@ class _RefusesOnce(io.FileIO):
 
 @pytest.mark.parametrize("refused", [1, 2, 3])
 def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch, capsys, refused):
-    file = storage.data_path(path, "minbar", "stock", CODE)
+    file = places.data_path(path, "minbar", "stock", CODE)
     with open(file, "rb") as f:
         before = f.read()
     _RefusesOnce.left = refused
@@ -92,7 +93,7 @@ KILLED_IN_COMMIT = """
 @pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
 @pytest.mark.parametrize("layout", ["as written", "minbar on another disk", "file on another disk"])
 def test_an_append_killed_in_its_commit_is_rolled_back(path, tmp_path, layout):
-    file = storage.data_path(path, "minbar", "stock", CODE)
+    file = places.data_path(path, "minbar", "stock", CODE)
     elsewhere = tmp_path / "elsewhere"
     if layout == "minbar on another disk":
         os.rename(os.path.join(path, "minbar"), elsewhere)
@@ -130,7 +131,7 @@ def test_a_journal_directory_that_is_a_link_is_neither_read_nor_written_through(
 
 
 def _killed_in_commit(path):
-    file = storage.data_path(path, "minbar", "stock", CODE)
+    file = places.data_path(path, "minbar", "stock", CODE)
     with open(file, "rb") as f:
         before = f.read()
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(KILLED_IN_COMMIT), path, CODE],
@@ -219,7 +220,7 @@ def test_the_journal_directory_is_writable_by_its_owner_alone_and_readable_like_
     real = os.fchmod
     monkeypatch.setattr(nofollow.os, "fchmod", lambda *a: (_ for _ in ()).throw(OSError(errno.EROFS, "read-only")))
     with staging.reading(path):  # a bundle on a read-only medium is still read
-        assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size
+        assert reading.read_minbar(places.data_path(path, "minbar", "stock", CODE)).size
     monkeypatch.setattr(nofollow.os, "fchmod", real)
     with staging.reading(path):
         pass
@@ -246,7 +247,7 @@ def test_a_file_at_the_journal_directory_s_place_does_not_stop_readers(path):
     with open(journal.journal_dir(path), "w") as f:
         f.write("not a directory")
     with staging.reading(path):
-        assert storage.read_minbar(storage.data_path(path, "minbar", "stock", CODE)).size
+        assert reading.read_minbar(places.data_path(path, "minbar", "stock", CODE)).size
 
 
 def _journal_of(path):
@@ -455,7 +456,7 @@ def test_a_reader_who_may_not_play_back_the_owner_s_journal_is_told_whose_it_is(
 # ---- a bundle path others may rename in (0777 without the sticky bit) ----------------------------
 
 def test_an_append_never_writes_into_a_file_swapped_in_after_it_was_read(path, tmp_path, monkeypatch, capsys):
-    file = storage.data_path(path, "minbar", "stock", CODE)
+    file = places.data_path(path, "minbar", "stock", CODE)
     with open(file, "rb") as f:
         before = f.read()
     theirs = tmp_path / "theirs.h5"
@@ -488,25 +489,25 @@ def _read_instruments(path):
 
 
 def _append_minute_bars(path):
-    storage.append_series(path, "minbar", "stock", CODE, storage.read_minbar(_minbar(path))[-1:])
+    appending.append_series(path, "minbar", "stock", CODE, reading.read_minbar(_minbar(path))[-1:])
 
 
 def _write_a_new_file(path):
-    storage.write_minbar(path, "stock", "000002.XSHE", storage.read_minbar(_minbar(path)))
+    writing.write_minbar(path, "stock", "000002.XSHE", reading.read_minbar(_minbar(path)))
 
 
 def _minbar(path):
-    return storage.data_path(path, "minbar", "stock", CODE)
+    return places.data_path(path, "minbar", "stock", CODE)
 
 
 def _set_aside(path):
-    storage.set_aside(path, "minbar", "stock", CODE)
+    places.set_aside(path, "minbar", "stock", CODE)
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
 @pytest.mark.parametrize("use, theirs, error, said", [
     (_read_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
-    (_read_instruments, lambda path: os.path.join(path, "bundle", storage.INSTRUMENTS_FILE),
+    (_read_instruments, lambda path: os.path.join(path, "bundle", places.INSTRUMENTS_FILE),
      vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
     (_append_minute_bars, _minbar, vantorel.errors.VantorelError, "数据文件 {} 属于用户 4321"),
     (_write_a_new_file, lambda path: os.path.dirname(_minbar(path)), vantorel.errors.VantorelError,

@@ -5,11 +5,12 @@ import numpy as np
 import hostile_h5
 import pytest
 
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.market import schemas
 
 
 def bars(days, per_day=3):
-    arr = np.zeros(len(days) * per_day, dtype=storage.minbar_dtype())
+    arr = np.zeros(len(days) * per_day, dtype=schemas.minbar_dtype())
     arr["trading_date"] = np.repeat(days, per_day)
     arr["datetime"] = arr["trading_date"].astype("i8") * 1000000 + np.tile(np.arange(per_day) + 93100, len(days))
     arr["close"] = np.arange(len(arr)) + 1.0
@@ -18,65 +19,65 @@ def bars(days, per_day=3):
 
 def test_minbar_round_trip_with_attributes(tmp_path):
     arr = bars([20261207, 20261208])
-    path = storage.write_minbar(str(tmp_path), "stock", "000001.XSHE", arr)
+    path = writing.write_minbar(str(tmp_path), "stock", "000001.XSHE", arr)
     assert path == os.path.join(str(tmp_path), "minbar", "stock", "000001.XSHE.h5")
-    np.testing.assert_array_equal(storage.read_minbar(path), arr)
-    attrs = storage.read_file_attrs(path, "minbar")
-    assert attrs == {"schema_version": storage.SCHEMA_VERSION, "kind": "minbar", "order_book_id": "000001.XSHE",
+    np.testing.assert_array_equal(reading.read_minbar(path), arr)
+    attrs = reading.read_file_attrs(path, "minbar")
+    assert attrs == {"schema_version": places.SCHEMA_VERSION, "kind": "minbar", "order_book_id": "000001.XSHE",
                      "category": "stock", "rows": 6, "first_trading_date": 20261207,
                      "last_trading_date": 20261208}
-    assert list(storage.iter_minbar_files(str(tmp_path))) == [("stock", "000001.XSHE", path)]
-    assert storage.inspect_data_file(path, "minbar") is None
+    assert list(places.iter_minbar_files(str(tmp_path))) == [("stock", "000001.XSHE", path)]
+    assert validation.inspect_data_file(path, "minbar") is None
 
 
 def test_base_files_and_daily_bars(tmp_path):
     directory = str(tmp_path / "bundle")
-    storage.write_trading_dates(directory, [20261207, 20261208])
-    np.testing.assert_array_equal(storage.read_trading_dates(directory), [20261207, 20261208])
-    inst = np.zeros(1, dtype=storage.instrument_dtype())
+    writing.write_trading_dates(directory, [20261207, 20261208])
+    np.testing.assert_array_equal(reading.read_trading_dates(directory), [20261207, 20261208])
+    inst = np.zeros(1, dtype=schemas.instrument_dtype())
     inst["order_book_id"], inst["symbol"], inst["trading_hours"] = b"M2701", "豆粕2701".encode(), b"09:01-10:15"
-    storage.write_instruments(directory, inst)
-    assert storage.instrument_records(storage.read_instruments(directory))[0]["symbol"] == "豆粕2701"
-    day = np.zeros(2, dtype=storage.daybar_dtype())
+    writing.write_instruments(directory, inst)
+    assert reading.instrument_records(reading.read_instruments(directory))[0]["symbol"] == "豆粕2701"
+    day = np.zeros(2, dtype=schemas.daybar_dtype())
     day["datetime"] = [20261207000000, 20261208000000]
-    storage.write_daybars(directory, "futures", {"M2701": day, "JD2701": day[:1]})
-    storage.write_daybars(directory, "stock", {"000001.XSHE": day})
-    assert len(storage.read_daily(directory, "M2701")) == 2
-    assert storage.read_daily(directory, "M2701", category="stock") is None
-    assert set(storage.read_daily(directory, category="futures")) == {"M2701", "JD2701"}
-    assert [(c, code) for c, code, _a in storage.iter_daily(directory)] == [
+    writing.write_daybars(directory, "futures", {"M2701": day, "JD2701": day[:1]})
+    writing.write_daybars(directory, "stock", {"000001.XSHE": day})
+    assert len(reading.read_daily(directory, "M2701")) == 2
+    assert reading.read_daily(directory, "M2701", category="stock") is None
+    assert set(reading.read_daily(directory, category="futures")) == {"M2701", "JD2701"}
+    assert [(c, code) for c, code, _a in reading.iter_daily(directory)] == [
         ("futures", "JD2701"), ("futures", "M2701"), ("stock", "000001.XSHE")]
     for path in [os.path.join(directory, n) for n in ("instruments.h5", "trading_dates.h5")] + [
-            p for _c, p in storage.iter_daybar_files(directory)]:
+            p for _c, p in places.iter_daybar_files(directory)]:
         with h5py.File(path, "r") as f:
-            assert f.attrs["schema_version"] == storage.SCHEMA_VERSION
+            assert f.attrs["schema_version"] == places.SCHEMA_VERSION
 
 
 def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
-    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
 
     def broken(f):
         f.create_dataset("bars", data=bars([20261208]))
         raise RuntimeError("disk gone")
 
     with pytest.raises(RuntimeError):
-        storage.atomic_h5(path, broken, "minbar")
-    assert storage.read_minbar(path)["trading_date"].tolist() == [20261207] * 3
+        writing.atomic_h5(path, broken, "minbar")
+    assert reading.read_minbar(path)["trading_date"].tolist() == [20261207] * 3
     assert os.listdir(os.path.dirname(path)) == ["A.h5"]
 
 
 def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
-    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
 
     def killed(fd, data):
         raise KeyboardInterrupt  # stands in for a kill: write_image would remove its file otherwise
 
-    monkeypatch.setattr(storage, "_drop_temp", lambda directory, tmp: None)
-    monkeypatch.setattr(storage, "_write_all", killed)
+    monkeypatch.setattr(writing, "_drop_temp", lambda directory, tmp: None)
+    monkeypatch.setattr(writing, "_write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
         with pytest.raises(KeyboardInterrupt):
-            storage.write_image(target, storage.h5_image(lambda f: None, "minbar"))
+            writing.write_image(target, writing.h5_image(lambda f: None, "minbar"))
     monkeypatch.undo()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3
@@ -89,15 +90,15 @@ def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     for p in kept:
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(b"mine")
-    assert [code for _c, code, _p in storage.iter_minbar_files(str(tmp_path))] == ["A"]
-    assert storage.remove_stray_temp_files(str(tmp_path)) == 3
+    assert [code for _c, code, _p in places.iter_minbar_files(str(tmp_path))] == ["A"]
+    assert writing.remove_stray_temp_files(str(tmp_path)) == 3
     assert not any(os.path.exists(p) for p in strays)
     assert all(p.read_bytes() == b"mine" for p in kept)
 
 
 @pytest.mark.parametrize("attrs, message", [
     ({"schema_version": 99, "kind": "minbar"}, "schema_version=99"),
-    ({"schema_version": storage.SCHEMA_VERSION, "kind": "tick"}, "kind=tick"),
+    ({"schema_version": places.SCHEMA_VERSION, "kind": "tick"}, "kind=tick"),
     ({"kind": "minbar"}, "schema_version=None"),
 ])
 def test_foreign_files_are_refused(tmp_path, attrs, message):
@@ -105,9 +106,9 @@ def test_foreign_files_are_refused(tmp_path, attrs, message):
     with h5py.File(path, "w") as f:
         f.create_dataset("bars", data=bars([20261207]))
         f.attrs.update(attrs)
-    with pytest.raises(storage.StorageError, match=message):
-        storage.read_minbar(path)
-    assert message in storage.inspect_data_file(path, "minbar")
+    with pytest.raises(places.StorageError, match=message):
+        reading.read_minbar(path)
+    assert message in validation.inspect_data_file(path, "minbar")
 
 
 @pytest.mark.parametrize("name, value", [
@@ -117,29 +118,29 @@ def test_foreign_files_are_refused(tmp_path, attrs, message):
     ("kind", np.array([b"minbar", b"tick"])),
 ])
 def test_damaged_format_attributes_are_unsupported_format(tmp_path, name, value):
-    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
     with h5py.File(path, "r+") as f:
         f.attrs[name] = value
-    with pytest.raises(storage.StorageError, match="格式不受支持"):
-        storage.read_minbar(path)
-    assert "格式不受支持" in storage.inspect_data_file(path, "minbar")
+    with pytest.raises(places.StorageError, match="格式不受支持"):
+        reading.read_minbar(path)
+    assert "格式不受支持" in validation.inspect_data_file(path, "minbar")
 
 
 @pytest.mark.parametrize("value", [20251350, 20250230, "abc", np.array([20261207, 20261208]), -5, 2.0261207e7])
 def test_last_trading_date_that_is_no_date_is_a_storage_error(tmp_path, value):
-    path = storage.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
-    assert storage.last_trading_date(path, "minbar") == 20261207
+    path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
+    assert reading.last_trading_date(path, "minbar") == 20261207
     with h5py.File(path, "r+") as f:
         f.attrs["last_trading_date"] = value
-    with pytest.raises(storage.StorageError, match="last_trading_date 无效"):
-        storage.last_trading_date(path, "minbar")
+    with pytest.raises(places.StorageError, match="last_trading_date 无效"):
+        reading.last_trading_date(path, "minbar")
 
 
 def test_garbage_file_is_a_storage_error(tmp_path):
     path = tmp_path / "x.h5"
     path.write_bytes(b"not hdf5 at all")
-    with pytest.raises(storage.StorageError, match="无法读取"):
-        storage.read_minbar(str(path))
+    with pytest.raises(places.StorageError, match="无法读取"):
+        reading.read_minbar(str(path))
 
 
 def _tamper_rows(path):
@@ -172,24 +173,24 @@ def _truncate(path):
     (_truncate, "截断"),
 ])
 def test_inspect_finds_damaged_tick_files(tmp_path, damage, reason):
-    arr = np.zeros(5000, dtype=storage.tick_dtype())
+    arr = np.zeros(5000, dtype=schemas.tick_dtype())
     arr["trading_date"] = 20261208
     arr["datetime"] = np.arange(5000)
-    path = storage.write_tick(str(tmp_path), "stock", "A", arr)
-    assert storage.inspect_data_file(path, "tick") is None
+    path = writing.write_tick(str(tmp_path), "stock", "A", arr)
+    assert validation.inspect_data_file(path, "tick") is None
     damage(path)
-    found = storage.inspect_data_file(path, "tick")
+    found = validation.inspect_data_file(path, "tick")
     assert found is not None and (reason in found or "无法读取" in found)
 
 
 def test_reading_data_and_attributes_in_one_open(tmp_path):
     arr = bars([20261208])
-    path = storage.write_minbar(str(tmp_path), "stock", "A", arr)
-    data, attrs = storage.read_minbar_with_attrs(path)
+    path = writing.write_minbar(str(tmp_path), "stock", "A", arr)
+    data, attrs = reading.read_minbar_with_attrs(path)
     np.testing.assert_array_equal(data, arr)
-    assert attrs == storage.read_file_attrs(path, "minbar")
-    with pytest.raises(storage.StorageError):
-        storage.read_tick_with_attrs(path)
+    assert attrs == reading.read_file_attrs(path, "minbar")
+    with pytest.raises(places.StorageError):
+        reading.read_tick_with_attrs(path)
 
 
 # ---- appending in place under the journal --------------------------------------------------------
@@ -201,17 +202,17 @@ def test_reading_data_and_attributes_in_one_open(tmp_path):
 ])
 def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_days, expected_days):
     root = str(tmp_path)
-    path = storage.write_minbar(root, "stock", "A", bars([20261207, 20261208]))
+    path = writing.write_minbar(root, "stock", "A", bars([20261207, 20261208]))
     new = bars(new_days)
     new["close"] += 1000
-    storage.append_series(root, "minbar", "stock", "A", new)
-    got = storage.read_minbar(path)
+    appending.append_series(root, "minbar", "stock", "A", new)
+    got = reading.read_minbar(path)
     assert sorted(set(got["trading_date"])) == expected_days
     np.testing.assert_array_equal(got[-len(new):], new)
-    attrs = storage.read_file_attrs(path, "minbar")
+    attrs = reading.read_file_attrs(path, "minbar")
     assert (attrs["rows"], attrs["first_trading_date"], attrs["last_trading_date"]) == (
         len(got), expected_days[0], expected_days[-1])
-    assert storage.inspect_data_file(path, "minbar") is None
+    assert validation.inspect_data_file(path, "minbar") is None
     assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
 
 
@@ -221,10 +222,10 @@ def test_append_writes_what_is_new_whatever_the_history(tmp_path):
     for days in (5, 1000):
         root = str(tmp_path / str(days))
         history = bars(list(range(20200101, 20200101 + days)), per_day=240)
-        storage.write_minbar(root, "stock", "A", history)
-        overlay = storage.append_series(root, "minbar", "stock", "A", bars([20260101], per_day=240))
+        writing.write_minbar(root, "stock", "A", history)
+        overlay = appending.append_series(root, "minbar", "stock", "A", bars([20260101], per_day=240))
         written.append(overlay.committed_bytes)
-    new_bytes = 240 * storage.minbar_dtype().itemsize
+    new_bytes = 240 * schemas.minbar_dtype().itemsize
     assert all(w < 3 * new_bytes for w in written), written
     assert written[1] < 1.5 * written[0]
 
@@ -253,18 +254,18 @@ def _rows_as_int32(f, arr):
 def test_append_refuses_a_series_it_cannot_grow_and_leaves_the_file(tmp_path, change, refusal):
     root = str(tmp_path)
     old = bars([20261207, 20261208])
-    path = storage.write_minbar(root, "stock", "A", old)
+    path = writing.write_minbar(root, "stock", "A", old)
     with h5py.File(path, "r+") as f:
         change(f, old)
     with open(path, "rb") as f:
         before = f.read()
     if refusal:
-        with pytest.raises(storage.StorageError, match=refusal):
-            storage.append_series(root, "minbar", "stock", "A", bars([20261209]))
+        with pytest.raises(places.StorageError, match=refusal):
+            appending.append_series(root, "minbar", "stock", "A", bars([20261209]))
         with open(path, "rb") as f:
             assert f.read() == before
     else:
-        storage.append_series(root, "minbar", "stock", "A", bars([20261209]))
+        appending.append_series(root, "minbar", "stock", "A", bars([20261209]))
         with h5py.File(path, "r") as f:
             assert f.attrs["rows"] == 9 and f.attrs["rows"].dtype == np.int64
             assert f.attrs["last_trading_date"] == 20261209
@@ -273,7 +274,8 @@ def test_append_refuses_a_series_it_cannot_grow_and_leaves_the_file(tmp_path, ch
 KILL_AT_FSYNC = """
 import os, signal, sys
 import numpy as np
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.market import schemas
 root, kill_at = sys.argv[1], int(sys.argv[2])
 calls = [0]
 real = os.fsync
@@ -283,10 +285,10 @@ def fsync(fd):
     if calls[0] == kill_at:
         os.kill(os.getpid(), signal.SIGKILL)
 os.fsync = fsync
-new = np.zeros(240, storage.minbar_dtype())
+new = np.zeros(240, schemas.minbar_dtype())
 new["trading_date"] = 20260105
 new["datetime"] = 20260105093100 + np.arange(240)
-storage.append_series(root, "minbar", "stock", "A", new)
+appending.append_series(root, "minbar", "stock", "A", new)
 """
 
 
@@ -299,13 +301,13 @@ def test_append_killed_at_each_step_is_old_or_new_after_recovery(tmp_path, kill_
 
     root = str(tmp_path)
     old = bars(list(range(20251201, 20251231)), per_day=240)
-    path = storage.write_minbar(root, "stock", "A", old)
+    path = writing.write_minbar(root, "stock", "A", old)
     proc = subprocess.run([sys.executable, "-c", KILL_AT_FSYNC, root, str(kill_at)], timeout=60,
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert proc.returncode == -9
     with staging.reading(root):
-        got = storage.read_minbar(path)
-        assert storage.inspect_data_file(path, "minbar") is None
+        got = reading.read_minbar(path)
+        assert validation.inspect_data_file(path, "minbar") is None
     if kill_at <= 2:  # before the file was written: rolled back
         np.testing.assert_array_equal(got, old)
     elif kill_at == 3:  # written, journal still there: rolled back too, to the old file
@@ -323,8 +325,8 @@ def test_files_open_with_the_hdf5_tools(tmp_path):
     if shutil.which("h5dump") is None:
         pytest.skip("the HDF5 command-line tools (h5dump) are not installed")
     root = str(tmp_path)
-    path = storage.write_minbar(root, "stock", "A", bars([20261207]))
-    storage.append_series(root, "minbar", "stock", "A", bars([20261208]))
+    path = writing.write_minbar(root, "stock", "A", bars([20261207]))
+    appending.append_series(root, "minbar", "stock", "A", bars([20261208]))
     out = subprocess.run(["h5dump", "-H", path], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0 and "DATASET \"bars\"" in out.stdout, out.stderr
 
@@ -351,17 +353,17 @@ def test_a_journal_naming_a_file_outside_the_bundle_is_dropped_unplayed(tmp_path
 
 # Every way a file of each kind is read, from the bundle directory that holds it.
 READERS = {
-    "minbar": [storage.read_minbar, lambda p: storage.read_minbar_with_attrs(p)[0],
-               lambda p: storage.read_span(p, "minbar", "bars", "trading_date", 0, 99991231)],
-    "daybar": [lambda p: storage.read_daybar_file(p)["A"],
-               lambda p: storage.read_daily(os.path.dirname(os.path.dirname(p)), "A"),
-               lambda p: storage.read_span(p, "daybar", "A", "datetime", 0, 2 ** 62)],
-    "instruments": [lambda p: storage.read_instruments(os.path.dirname(p))],
-    "trading_dates": [lambda p: storage.read_calendars(os.path.dirname(p))[None][0],
-                      lambda p: storage.read_trading_dates(os.path.dirname(p))],
+    "minbar": [reading.read_minbar, lambda p: reading.read_minbar_with_attrs(p)[0],
+               lambda p: validation.read_span(p, "minbar", "bars", "trading_date", 0, 99991231)],
+    "daybar": [lambda p: reading.read_daybar_file(p)["A"],
+               lambda p: reading.read_daily(os.path.dirname(os.path.dirname(p)), "A"),
+               lambda p: validation.read_span(p, "daybar", "A", "datetime", 0, 2 ** 62)],
+    "instruments": [lambda p: reading.read_instruments(os.path.dirname(p))],
+    "trading_dates": [lambda p: reading.read_calendars(os.path.dirname(p))[None][0],
+                      lambda p: reading.read_trading_dates(os.path.dirname(p))],
 }
-FILE_OF = {"minbar": "A.h5", "daybar": "daybar/stock.h5", "instruments": storage.INSTRUMENTS_FILE,
-           "trading_dates": storage.TRADING_DATES_FILE}
+FILE_OF = {"minbar": "A.h5", "daybar": "daybar/stock.h5", "instruments": places.INSTRUMENTS_FILE,
+           "trading_dates": places.TRADING_DATES_FILE}
 
 
 @pytest.mark.parametrize("kind", list(hostile_h5.KINDS))
@@ -372,7 +374,7 @@ def test_files_reading_elsewhere_or_swelling_are_refused_by_validation_and_every
     path.parent.mkdir(parents=True)
     hostile_h5.write(str(path), what, kind, outside)
     refusal = hostile_h5.REFUSALS.get(what)
-    reason = storage.validate_file(str(path), kind)
+    reason = validation.validate_file(str(path), kind)
     if refusal is None:  # compressed by hand, yet holding what it declares: still read
         assert reason is None
         for read in READERS[kind]:
@@ -380,23 +382,23 @@ def test_files_reading_elsewhere_or_swelling_are_refused_by_validation_and_every
         return
     assert refusal in reason
     for read in READERS[kind]:
-        with pytest.raises(storage.StorageError, match=refusal):
+        with pytest.raises(places.StorageError, match=refusal):
             read(str(path))
     # What an update reads to plan: a refused file is set aside, not the end of the update.
     if kind == "daybar":
-        with pytest.raises(storage.StorageError, match=refusal):
-            storage.daybar_tails(str(path))
+        with pytest.raises(places.StorageError, match=refusal):
+            reading.daybar_tails(str(path))
     if kind == "minbar":
-        assert refusal in storage.stored_state(str(path), kind)[0]
+        assert refusal in validation.stored_state(str(path), kind)[0]
 
 
 def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
     path = str(tmp_path / "A.h5")
     with h5py.File(path, "w") as f:
-        f.attrs.update(schema_version=storage.SCHEMA_VERSION, kind="minbar")
+        f.attrs.update(schema_version=places.SCHEMA_VERSION, kind="minbar")
         f.create_dataset("bars", data=np.ones(10, "i1"))
-    with pytest.raises(storage.StorageError, match="缺少字段 trading_date"):
-        storage.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)
+    with pytest.raises(places.StorageError, match="缺少字段 trading_date"):
+        validation.read_span(path, "minbar", "bars", "trading_date", 0, 99991231)
 
 
 def test_daily_series_sharing_one_chunk_are_refused_together(tmp_path):
@@ -404,9 +406,9 @@ def test_daily_series_sharing_one_chunk_are_refused_together(tmp_path):
     path = tmp_path / "bundle" / FILE_OF["daybar"]
     path.parent.mkdir(parents=True)
     hostile_h5.daily_series_sharing_one_chunk(str(path), 300)
-    assert "没有这么多数据" in storage.validate_file(str(path), "daybar")
-    with pytest.raises(storage.StorageError, match="没有这么多数据"):
-        storage.read_daybar_file(str(path))
+    assert "没有这么多数据" in validation.validate_file(str(path), "daybar")
+    with pytest.raises(places.StorageError, match="没有这么多数据"):
+        reading.read_daybar_file(str(path))
 
 
 def _quarantine_a_link(bundle, outside):
@@ -423,10 +425,10 @@ def _tick_quarantine_of_another_user(bundle, outside):
 def test_a_file_is_never_set_aside_where_another_user_chose(tmp_path, plant):
     bundle, outside = str(tmp_path / "data"), tmp_path / "outside"
     outside.mkdir()
-    path = storage.write_tick(bundle, "stock", "A", np.zeros(3, dtype=storage.tick_dtype()))
+    path = writing.write_tick(bundle, "stock", "A", np.zeros(3, dtype=schemas.tick_dtype()))
     plant(bundle, outside)
     with pytest.raises(OSError):
-        storage.set_aside(bundle, "tick", "stock", "A")
+        places.set_aside(bundle, "tick", "stock", "A")
     assert os.path.isfile(path) and list(outside.iterdir()) == []
     for root, _dirs, files in os.walk(os.path.join(bundle, "quarantine")):
         assert files == [], root

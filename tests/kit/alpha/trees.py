@@ -30,31 +30,32 @@ def h5_bytes(kind, marker, place="stock/X"):
 
         import numpy as np
 
-        from vantorel.ombrel.alpha import storage
+        from vantorel.bundle import places, writing
+        from vantorel.market import schemas
 
         with tempfile.TemporaryDirectory() as directory:
             seed = sum(marker.encode())
             if kind == "instruments":
-                rows = np.zeros(2, storage.instrument_dtype())
+                rows = np.zeros(2, schemas.instrument_dtype())
                 rows["order_book_id"] = [b"A", marker.encode()]
-                storage.write_instruments(directory, rows)
-                path = os.path.join(directory, storage.INSTRUMENTS_FILE)
+                writing.write_instruments(directory, rows)
+                path = os.path.join(directory, places.INSTRUMENTS_FILE)
             elif kind == "trading_dates":
-                storage.write_trading_dates(directory, [20260105 + seed % 3, 20260109])
-                path = os.path.join(directory, storage.TRADING_DATES_FILE)
+                writing.write_trading_dates(directory, [20260105 + seed % 3, 20260109])
+                path = os.path.join(directory, places.TRADING_DATES_FILE)
             elif kind == "daybar":
-                bars = np.zeros(3, storage.daybar_dtype())
+                bars = np.zeros(3, schemas.daybar_dtype())
                 bars["close"] = seed
-                storage.write_daybars(directory, "stock", {"A": bars})
-                path = storage.daybar_path(directory, "stock")
+                writing.write_daybars(directory, "stock", {"A": bars})
+                path = places.daybar_path(directory, "stock")
             else:
-                dtype = storage.minbar_dtype() if kind == "minbar" else storage.tick_dtype()
+                dtype = schemas.minbar_dtype() if kind == "minbar" else schemas.tick_dtype()
                 rows = np.zeros(16_000 if marker == "zeros" else 4, dtype)
                 if marker != "zeros":
                     rows["trading_date"] = 20260105
                     rows["datetime"] = np.arange(len(rows)) + seed
                 path = os.path.join(directory, "x.h5")
-                storage.write_data_file(path, kind, *place.split("/"), rows)
+                writing.write_data_file(path, kind, *place.split("/"), rows)
             with open(path, "rb") as f:
                 _H5_CACHE[key] = f.read()
     return _H5_CACHE[key]

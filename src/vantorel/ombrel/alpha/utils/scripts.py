@@ -4,7 +4,7 @@ import contextlib
 import click
 
 from vantorel.errors import VantorelError
-from vantorel.ombrel.alpha import storage
+from vantorel.bundle import places, validation
 from vantorel.bundle import staging
 from vantorel.update.engine import update_lock
 
@@ -21,7 +21,7 @@ def check_tick(bundle_dir):
     judged half done. A swap a killed process left half done is finished first. A file that
     cannot be opened for now (no permission, locked) is left where it is.
     """
-    bundle_path = storage.bundle_path_of(bundle_dir)
+    bundle_path = places.bundle_path_of(bundle_dir)
     moved = []
     with contextlib.ExitStack() as held:
         try:
@@ -30,16 +30,16 @@ def check_tick(bundle_dir):
             click.echo(f"未检查 tick 文件：{exc.format_message()}", err=True)
             return moved
         staging.recover(bundle_path)
-        for category, code, path in storage.iter_tick_files(bundle_path):
+        for category, code, path in places.iter_tick_files(bundle_path):
             try:
-                reason = storage.inspect_data_file(path, "tick")
-            except storage.StorageError as exc:
+                reason = validation.inspect_data_file(path, "tick")
+            except places.StorageError as exc:
                 click.echo(f"未检查 tick 文件 {path}：{exc.reason}", err=True)
                 continue
             if reason is None:
                 continue
             try:
-                target = storage.set_aside(bundle_path, "tick", category, code)
+                target = places.set_aside(bundle_path, "tick", category, code)
             except OSError as exc:
                 click.echo(f"tick 文件 {path} 已损坏（{reason}），但无法移走：{exc.strerror or exc}", err=True)
                 continue

@@ -1,0 +1,286 @@
+"""Opening a bundle file with h5py's low-level calls, and what a file may declare: every HDF5 idiom
+the readers, writers and validators share, and the refusals of what would read outside the file
+or swell in memory."""
+import itertools
+import os
+
+from vantorel.bundle.places import CHUNK_ROWS, LIBVER, READABLE_SCHEMAS, StorageError, refuse_foreign
+from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
+
+
+class _ImageParts:
+    """Property lists and types every image and series is made with."""
+
+    def __init__(self):
+        import h5py
+        import numpy as np
+        from h5py import h5f, h5p, h5s, h5t
+
+        low, high = (getattr(h5f, "LIBVER_" + bound.upper()) for bound in LIBVER)
+        self.fapl = h5p.create(h5p.FILE_ACCESS)
+        self.fapl.set_fapl_core(backing_store=False)
+        self.fapl.set_libver_bounds(low, high)
+        self.fapl.set_fclose_degree(h5f.CLOSE_STRONG)  # closing the file frees its memory at once
+        self.series_dcpl = {}
+        for kind, rows in CHUNK_ROWS.items():
+            dcpl = h5p.create(h5p.DATASET_CREATE)
+            dcpl.set_chunk((rows,))
+            dcpl.set_obj_track_times(False)  # as h5py does: the same rows make the same bytes
+            self.series_dcpl[kind] = dcpl
+        self.read_fapl = h5p.create(h5p.FILE_ACCESS)
+        self.scalar = h5s.create(h5s.SCALAR)
+        text = h5py.string_dtype()
+        integer = h5t.py_create(np.dtype("i8"))
+        # (type in the file, type of the value in memory, dtype of the value): h5py writes a text
+        # from memory as a Python object, which only its own memory type for that dtype converts.
+        self.attr_types = {str: (h5t.py_create(text, logical=True), h5t.py_create(text), text),
+                           int: (integer, integer, "i8")}
+        self._types = {}
+
+    def series_type(self, dtype):
+        import h5py
+
+        tid = self._types.get(dtype)
+        if tid is None:
+            tid = self._types[dtype] = h5py.h5t.py_create(dtype, logical=True)
+        return tid
+
+
+_IMAGE_PARTS = None
+
+
+IMAGE_NAMES = itertools.count()
+
+
+def image_parts():
+    global _IMAGE_PARTS
+    if _IMAGE_PARTS is None:
+        _IMAGE_PARTS = _ImageParts()
+    return _IMAGE_PARTS
+
+
+def open_file(path, kind, with_version=False):
+    """Open a bundle file for reading, checking that it is one of ours and of a schema this kit
+    reads; with ``with_version``, (the file, its schema version)."""
+    import h5py
+
+    from vantorel.bundle import journal
+
+    kept = journal.held_reason(path)
+    if kept:
+        # A journal of it waits to be played back: it may be half written (or out of reach).
+        raise StorageError(f"无法读取数据文件 {path}：{kept}", kept, damaged=False)
+    try:
+        # The low-level open with one property list: h5py's File(path) makes three lists a call,
+        # and an update or a check opens every file of the bundle.
+        f = h5py.File(h5py.h5f.open(os.fsencode(path), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
+    except FileNotFoundError:
+        raise
+    except (OSError, ValueError) as exc:
+        # h5py gives an errno for what the system refused (permission, I/O, the lock of another
+        # process), and none for a file that is not HDF5 or is cut short.
+        damaged = getattr(exc, "errno", None) is None
+        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
+    try:
+        # Judged by the file HDF5 opened, not by its name: on a bundle path others may write, the
+        # name can lead into another user's tree between any look and the open.
+        if hasattr(os, "geteuid"):  # Windows has no owners to compare (nor a descriptor to give)
+            refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
+        version = root_attr(f, "schema_version")
+        file_kind = root_attr(f, "kind")
+        try:
+            if isinstance(file_kind, bytes):
+                file_kind = file_kind.decode()
+            supported = version is not None and attr_int(version) in READABLE_SCHEMAS and bool(file_kind == kind)
+        except (TypeError, ValueError):
+            # A damaged attribute (text, an array, bytes that are no UTF-8) is a file not of ours.
+            supported = False
+        if not supported:
+            detail = f"schema_version={version}，kind={file_kind}"
+            raise StorageError(f"数据文件 {path} 的格式不受支持（{detail}）", f"格式不受支持（{detail}）")
+    except BaseException:
+        f.close()
+        raise
+    return (f, attr_int(version)) if with_version else f
+
+
+def attr_int(value):
+    """An integer attribute as an int; ValueError for text, arrays, fractions and anything else."""
+    import numpy as np
+
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        return int(value)
+    raise ValueError(f"不是整数：{value!r}")
+
+
+def root_attr(f, name):
+    """A root attribute as ``f.attrs.get(name)`` gives it; the scalar numbers and texts the kit
+    writes are read with the low-level calls, at a fraction of the cost (texts come as bytes).
+    A check reads five of them from every file, an update three."""
+    import h5py
+    import numpy as np
+
+    try:
+        attr = h5py.h5a.open(f.id, name.encode())
+    except KeyError:
+        return None
+    except (TypeError, ValueError, OSError):
+        return f.attrs.get(name)
+    try:
+        if attr.get_space().get_simple_extent_type() == h5py.h5s.SCALAR:
+            stored = attr.get_type()
+            # The types the kit writes are read without making their dtypes first.
+            for tid, mtype, dtype in image_parts().attr_types.values():
+                if stored.equal(tid):
+                    value = np.empty((), dtype)
+                    attr.read(value, mtype=mtype)
+                    return value[()]
+            if attr.dtype.kind in "iuO":
+                value = np.empty((), attr.dtype)
+                attr.read(value)
+                return value[()]
+    except (TypeError, ValueError, OSError, KeyError):
+        pass  # whatever it is, h5py says it as it always does
+    return f.attrs.get(name)
+
+
+# Filters that shrink what is stored, so that the stored size says little of the rows declared.
+_COMPRESSING_FILTERS = (1, 4, 5, 6, 32000)  # deflate, szip, n-bit, scale-offset, lzf
+
+
+# The filters HDF5 has built in, and the lzf h5py registers itself; HDF5 looks any other up in its
+# plugin directories and loads it, which a file from somebody else must not make the kit do.
+_KNOWN_FILTERS = (1, 2, 3, 4, 5, 6, 32000)
+
+
+# Market data compresses three- or fourfold (measured on minute and daily bars with shuffle and
+# deflate); a file that declares a hundred times what it holds is made to swell when it is read.
+MAX_COMPRESSION = 100
+
+
+# HDF5 decodes a compressed chunk whole to read a single row of it, and an update reads the last
+# chunk of every series: the kit's chunks are a few tens of kilobytes, h5py's own at most 1 MiB.
+MAX_CHUNK_BYTES = 4 << 20
+
+
+def series_problem(ds, dtype=None):
+    """Why a dataset cannot be a series (no table of rows, data kept outside its file, or more
+    rows declared than the file holds bytes for: reading it would fill gigabytes from a few
+    kilobytes), or None. ``dtype`` is the dataset's, when the caller has made it (h5py makes it
+    anew at every access). Reads only the dataset's header and chunk index."""
+    import h5py
+
+    if not isinstance(ds, h5py.Dataset):
+        return "不是数据集"
+    dataset = ds.id  # h5py's properties make a property list at every access; one will do
+    dcpl = dataset.get_create_plist()
+    # Before the extent: that of a virtual dataset is found by opening the files it names.
+    layout = dcpl.get_layout()
+    if layout == h5py.h5d.VIRTUAL:
+        return "数据集是虚拟数据集，数据取自别的文件"
+    if dcpl.get_external_count():
+        return "数据集的数据存放在别的文件中（外部存储）"
+    filters = [dcpl.get_filter(i)[0] for i in range(dcpl.get_nfilters())]
+    unknown = [number for number in filters if number not in _KNOWN_FILTERS]
+    if unknown:
+        return f"数据集使用了本套件不认识的过滤器（编号 {unknown[0]}）"
+    shape = dataset.shape
+    if shape is None:
+        return "数据集没有形状（空数据空间），不是一列数据"
+    if len(shape) != 1:
+        return f"数据集的维数为 {len(shape)}，应为 1"
+    itemsize = (dtype or dataset.dtype).itemsize
+    chunk = dcpl.get_chunk()[0] * itemsize if layout == h5py.h5d.CHUNKED else 0
+    if chunk > MAX_CHUNK_BYTES:
+        return f"数据集的数据块有 {chunk} 字节，超过上限 {MAX_CHUNK_BYTES} 字节"
+    # A chunk index may name one chunk many times and HDF5 counts it each time: what a dataset
+    # holds is never more than its whole file.
+    held = min(dataset.get_storage_size(), h5py.h5i.get_file_id(dataset).get_filesize())
+    if any(number in _COMPRESSING_FILTERS for number in filters):
+        held *= MAX_COMPRESSION
+    if shape[0] * itemsize > held:
+        return f"数据集声明了 {shape[0]} 行，文件中却没有这么多数据"
+    return None
+
+
+def swelling_problem(f, datasets):
+    """Why the series of one file, together, declare more rows than the file holds bytes for, or
+    None. Each is judged alone by series_problem; but the chunk indexes of many may name the same
+    chunks, so what they hold is counted here once for each place in the file."""
+    import h5py
+
+    held = {}  # {address in the file: bytes stored there}
+    declared = 0
+    compressed = False
+    for ds in datasets:
+        dataset = ds.id
+        declared += dataset.shape[0] * dataset.get_type().get_size()
+        dcpl = dataset.get_create_plist()
+        compressed = compressed or any(dcpl.get_filter(i)[0] in _COMPRESSING_FILTERS
+                                       for i in range(dcpl.get_nfilters()))
+        layout = dcpl.get_layout()
+        if layout == h5py.h5d.CHUNKED:
+            for chunk in _chunks(dataset):
+                held[chunk.byte_offset] = chunk.size
+        elif layout == h5py.h5d.CONTIGUOUS:
+            held[dataset.get_offset()] = dataset.get_storage_size()
+        else:  # compact: kept in the dataset's own header
+            held[("compact", ds.name)] = dataset.get_storage_size()
+    stored = min(sum(held.values()), f.id.get_filesize())
+    if declared > (MAX_COMPRESSION if compressed else 1) * stored:
+        return f"数据集共声明了 {declared} 字节，文件中却没有这么多数据"
+    return None
+
+
+def _chunks(dataset):
+    """The stored chunks of a chunked low-level dataset, from one walk of its index where h5py can."""
+    if hasattr(dataset, "chunk_iter"):
+        chunks = []
+        dataset.chunk_iter(chunks.append)
+        return chunks
+    return [dataset.get_chunk_info(i) for i in range(dataset.get_num_chunks())]
+
+
+def linked_member(f, path, name):
+    """The object root link ``name`` of an open bundle file leads to, or None when there is none.
+    A link to somewhere else (another file, another path) is refused, not followed: it would read
+    any file the user can read, and wait forever on a pipe. So is a dataset reached by several
+    names: read under each, one dataset would count as many."""
+    import h5py
+
+    links = f.id.links
+    key = name.encode()
+    if "/" in name or name in ("", ".") or not links.exists(key):
+        return None
+    if links.get_info(key).type != h5py.h5l.TYPE_HARD:
+        raise StorageError(f"数据文件 {path} 无法使用：{name} 是指向别处的链接", f"{name} 是指向别处的链接")
+    try:
+        member = f[name]
+        shared = isinstance(member, h5py.Dataset) and h5py.h5o.get_info(member.id).rc > 1
+    except (KeyError, OSError, ValueError) as exc:
+        # h5py says KeyError for an object that is there but cannot be opened: damage, not absence.
+        detail = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
+        raise StorageError(f"无法读取数据文件 {path}：{name}：{detail}", f"无法读取：{detail}") from None
+    if shared:
+        reason = f"{name} 与文件中别的名称指向同一个数据集"
+        raise StorageError(f"数据文件 {path} 无法使用：{reason}", reason)
+    return member
+
+
+def series_dtype(dataset, kind):
+    """A low-level dataset's dtype; h5py builds a compound one field by field at every access, so
+    that of the kit's own series is known by comparing types instead."""
+    ours = {"minbar": minbar_dtype, "tick": tick_dtype, "daybar": daybar_dtype}[kind]()
+    return ours if dataset.get_type().equal(image_parts().series_type(ours)) else dataset.dtype
+
+
+def read_row(dataset, index, dtype):
+    """One row of a low-level dataset (a fifth of what ``ds[index]`` costs)."""
+    import h5py
+    import numpy as np
+
+    row = np.empty(1, dtype)
+    space = dataset.get_space()
+    space.select_hyperslab((index,), (1,))
+    dataset.read(h5py.h5s.create_simple((1,)), space, row, mtype=image_parts().series_type(dtype))
+    return row[0]

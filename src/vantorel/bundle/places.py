@@ -1,0 +1,244 @@
+"""The bundle path's layout: where each kind of file lives, the names the kit reserves, whose files
+the kit may touch, and setting a file aside in quarantine."""
+import contextlib
+import os
+import re
+
+from vantorel.errors import VantorelError
+
+SCHEMA_VERSION = 2
+
+
+# Schema 1 files are read as they are and converted when an update appends to them.
+READABLE_SCHEMAS = (1, 2)
+
+
+LIBVER = ("earliest", "v110")
+
+
+# Rows a chunk holds. HDF5 reads and rewrites the last, partly filled chunk when rows are appended
+# (the journal then keeps only the bytes that changed), so a chunk is about a day of minute bars
+# (240 rows) or a quarter of daily bars: an update reads a chunk per series, not the history.
+CHUNK_ROWS = {"minbar": 256, "tick": 256, "daybar": 64}
+
+
+BUNDLE_DIR_NAME = "bundle"
+
+
+MINBAR_DIR_NAME = "minbar"
+
+
+TICK_DIR_NAME = "tick"
+
+
+QUARANTINE_DIR_NAME = "quarantine"
+
+
+REPORTS_DIR_NAME = "reports"
+
+
+DAYBAR_DIR_NAME = "daybar"
+
+
+INSTRUMENTS_FILE = "instruments.h5"
+
+
+TRADING_DATES_FILE = "trading_dates.h5"
+
+
+TEMP_MARK = ".tmp-"
+
+
+# The whole name write_image gives a temporary file: "." + file name + TEMP_MARK + "<pid>-<8 hex>".
+TEMP_NAME = re.compile(r"\..+\.h5" + re.escape(TEMP_MARK) + r"[0-9]+-[0-9a-f]{8}")
+
+
+DATASET = {"minbar": "bars", "tick": "ticks"}
+
+
+_KIND_DIR = {"minbar": MINBAR_DIR_NAME, "tick": TICK_DIR_NAME}
+
+
+class StorageError(VantorelError):
+    """A bundle file cannot be read or does not have the layout this kit writes.
+
+    ``damaged`` is false when the file itself may be sound and only opening it failed (no
+    permission, an I/O error, HDF5's lock held by another process): such a file is left where it is.
+    """
+
+    def __init__(self, message, reason=None, damaged=True):
+        super().__init__(message)
+        self.reason = reason or message
+        self.damaged = damaged
+
+
+def bundle_dir(bundle_path):
+    """The bundle directory (base data and daily bars) of a bundle path."""
+    return os.path.join(bundle_path, BUNDLE_DIR_NAME)
+
+
+def bundle_path_of(bundle_directory):
+    """The bundle path that holds a bundle directory (the inverse of ``bundle_dir``)."""
+    return os.path.dirname(os.path.abspath(bundle_directory))
+
+
+def daybar_path(bundle_directory, category):
+    return os.path.join(bundle_directory, DAYBAR_DIR_NAME, category + ".h5")
+
+
+def minbar_path(bundle_path, category, code):
+    return os.path.join(bundle_path, MINBAR_DIR_NAME, category, code + ".h5")
+
+
+def tick_path(bundle_path, category, code):
+    return os.path.join(bundle_path, TICK_DIR_NAME, category, code + ".h5")
+
+
+def data_path(bundle_path, kind, category, code):
+    """Path of the minute-bar ("minbar") or tick ("tick") file of one instrument."""
+    if kind == "minbar":
+        return minbar_path(bundle_path, category, code)
+    if kind == "tick":
+        return tick_path(bundle_path, category, code)
+    raise ValueError(kind)
+
+
+def _iter_data_files(root):
+    if not os.path.isdir(root):
+        return
+    for category in sorted(os.listdir(root)):
+        cat_dir = os.path.join(root, category)
+        if not os.path.isdir(cat_dir):
+            continue
+        for name in sorted(os.listdir(cat_dir)):
+            if name.startswith(".") or not name.endswith(".h5"):
+                continue
+            yield category, name[:-3], os.path.join(cat_dir, name)
+
+
+def set_aside_daybar(bundle_path, category):
+    """Move the daily-bar file of a category to quarantine/daybar/; returns where it went."""
+    return _move_aside(bundle_path, daybar_path(bundle_dir(bundle_path), category),
+                       (QUARANTINE_DIR_NAME, DAYBAR_DIR_NAME, category + ".h5"))
+
+
+def _move_aside(bundle_path, path, names):
+    """Move ``path`` to ``quarantine/...`` (``names`` under the bundle path, a time stamp added).
+    On a shared bundle path quarantine/ may be another user's, or a link to anywhere: each level is
+    made and entered without following a link, and one of a user outside ``nofollow.owners`` is
+    refused (OSError), so that nothing of the bundle is moved where another user chose; so is a file,
+    or the directory it is in, of such a user, so that nothing of theirs is moved into ours."""
+    import datetime
+    import errno
+
+    from vantorel.bundle import nofollow
+
+    with contextlib.ExitStack() as opened:
+        directory = opened.enter_context(nofollow.Dir.at(bundle_path))
+        users = nofollow.owners(directory)
+        # Taken from the directory as opened and checked, the file itself checked too: the name
+        # could lead into another user's tree, and their file must not be moved into ours.
+        source = opened.enter_context(nofollow.Dir.at(os.path.dirname(path)))
+        for info, what in ((source.stat(), os.path.dirname(path)), (source.lstat(os.path.basename(path)), path)):
+            if info is not None and not nofollow.trusted(info, users):
+                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移走；请确认后把它移走", what)
+        for level in names[:-1]:
+            with contextlib.suppress(FileExistsError):
+                directory.mkdir(level)
+            directory = opened.enter_context(directory.sub(level))
+            info = directory.stat()
+            if not nofollow.trusted(info, users):
+                raise OSError(errno.EPERM, f"它属于用户 {nofollow.owner_name(info.st_uid)}，不移入；请确认后把它移走",
+                              directory.path)
+        base = names[-1] + "." + datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+        name, n = base, 1
+        while directory.lstat(name) is not None:
+            name, n = f"{base}.{n}", n + 1
+        if directory.fd is None:
+            os.replace(path, directory.join(name))
+        else:
+            os.replace(os.path.basename(path), name, src_dir_fd=source.fd, dst_dir_fd=directory.fd)
+        return directory.join(name)
+
+
+def set_aside(bundle_path, kind, category, code):
+    """Move the minute-bar or tick file of an instrument to quarantine/; returns where it went.
+    Raises OSError when it cannot be moved, which leaves it where it was."""
+    return _move_aside(bundle_path, data_path(bundle_path, kind, category, code),
+                       (QUARANTINE_DIR_NAME, _KIND_DIR[kind], category, code + ".h5"))
+
+
+def set_aside_codes(bundle_path, kind):
+    """Market codes of minute-bar or tick files in quarantine/ that have no file in the bundle:
+    set aside and not fetched again yet."""
+    root = os.path.join(bundle_path, QUARANTINE_DIR_NAME, _KIND_DIR[kind])
+    codes = set()
+    if os.path.isdir(root):
+        for category in os.listdir(root):
+            directory = os.path.join(root, category)
+            if not os.path.isdir(directory):
+                continue
+            for name in os.listdir(directory):
+                code = name.split(".h5.", 1)[0]
+                if code != name and not os.path.lexists(data_path(bundle_path, kind, category, code)):
+                    codes.add(code)
+    return codes
+
+
+def iter_minbar_files(bundle_path):
+    """(category, code, path) of every minute-bar file of the bundle, sorted."""
+    return _iter_data_files(os.path.join(bundle_path, MINBAR_DIR_NAME))
+
+
+def iter_tick_files(bundle_path):
+    """(category, code, path) of every tick file of the bundle, sorted."""
+    return _iter_data_files(os.path.join(bundle_path, TICK_DIR_NAME))
+
+
+def iter_daybar_files(bundle_directory):
+    """(category, path) of every daily-bar file of the bundle directory, sorted."""
+    root = os.path.join(bundle_directory, DAYBAR_DIR_NAME)
+    if not os.path.isdir(root):
+        return
+    for name in sorted(os.listdir(root)):
+        if not name.startswith(".") and name.endswith(".h5"):
+            yield name[:-3], os.path.join(root, name)
+
+
+def holds_bundle_data(bundle_path):
+    """Whether a directory holds data of a bundle: its base files, or a daily-bar, minute-bar or tick file."""
+    directory = bundle_dir(bundle_path)
+    if any(os.path.isfile(os.path.join(directory, name)) for name in (INSTRUMENTS_FILE, TRADING_DATES_FILE)):
+        return True
+    for files in (iter_daybar_files(directory), iter_minbar_files(bundle_path), iter_tick_files(bundle_path)):
+        if next(files, None) is not None:
+            return True
+    return False
+
+
+def _bundle_path_holding(path):
+    """The bundle path a stored file lies in: the parent of its bundle/, minbar/ or tick/ (for a
+    file outside that layout, its own directory)."""
+    directory = os.path.dirname(os.path.abspath(path))
+    here = directory
+    while os.path.dirname(here) != here:
+        if os.path.basename(here) in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+            return os.path.dirname(here)
+        here = os.path.dirname(here)
+    return directory
+
+
+def refuse_foreign(info, path, data_file=None):
+    """Refuse (StorageError) a file or directory, as opened (``info`` from fstat), that belongs
+    to a user outside ``nofollow.owners`` of its bundle path: on a bundle path others may write,
+    a name can lead into another user's tree, and the kit neither reads nor writes there."""
+    from vantorel.bundle import nofollow
+
+    users = nofollow.owners_at(_bundle_path_holding(data_file or path))
+    if nofollow.trusted(info, users):
+        return
+    owner = nofollow.owner_name(info.st_uid)
+    what = "数据文件" if data_file is None else "目录"
+    reason = f"{what} {path} 属于用户 {owner}，不是本用户或该 bundle 路径的属主"
+    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行",
+                       reason, damaged=False)

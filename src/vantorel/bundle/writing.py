@@ -1,0 +1,324 @@
+"""Writing whole files: built in memory, written to a temporary file in their own directory, fsynced
+and moved into place, by the caller or by a committer thread."""
+import contextlib
+import errno
+import os
+import secrets
+
+from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
+from vantorel.bundle.places import (
+    BUNDLE_DIR_NAME,
+    DATASET,
+    INSTRUMENTS_FILE,
+    MINBAR_DIR_NAME,
+    SCHEMA_VERSION,
+    TEMP_MARK,
+    TEMP_NAME,
+    TICK_DIR_NAME,
+    TRADING_DATES_FILE,
+    daybar_path,
+    minbar_path,
+    refuse_foreign,
+    tick_path,
+)
+from vantorel.market.schemas import EARLY_CLOSE_FIELDS, EXCHANGE_DATE_FIELDS, EXCHANGE_EARLY_CLOSE_FIELDS
+
+
+def disk_full(exc):
+    """Whether an OSError is the disk, or the user's quota, running out of space."""
+    return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
+
+
+def h5_image(fill, kind, attrs=None):
+    """The bytes of an HDF5 file made through ``fill(h5file)``, built in memory.
+
+    The kit writes the image out itself, in one piece: HDF5 never meets a refused write (it cannot
+    close a file it failed to write, and says so at length), and the write can happen on another
+    thread than the one HDF5 runs on.
+    """
+    import h5py
+
+    # A full update makes one image a file: the low-level calls with property lists made once cost
+    # two thirds of what ``h5py.File(..., driver="core")`` does, and make the same bytes.
+    made = image_parts()
+    # The name only tells in-memory files apart; nothing is written under it.
+    fid = h5py.h5f.create(f"image-{next(IMAGE_NAMES)}".encode(), h5py.h5f.ACC_TRUNC, fapl=made.fapl)
+    try:
+        f = h5py.File(fid)
+        _write_attrs(f, dict({"schema_version": SCHEMA_VERSION, "kind": kind}, **(attrs or {})))
+        fill(f)
+        h5py.h5f.flush(fid, h5py.h5f.SCOPE_LOCAL)
+        return fid.get_file_image()
+    finally:
+        fid.close()
+
+
+def _write_attrs(f, attrs):
+    # The low-level calls take a third of the time of ``f.attrs[name] = value``, which a full
+    # update pays seven times a file; texts and integers come out as h5py writes them.
+    import h5py
+    import numpy as np
+
+    made = image_parts()
+    for name, value in attrs.items():
+        kind = str if isinstance(value, str) else int if isinstance(value, (int, np.integer)) and not isinstance(
+            value, (bool, np.bool_)) else None
+        if kind is None:
+            f.attrs[name] = value
+            continue
+        tid, mtype, dtype = made.attr_types[kind]
+        data = np.array(value.encode() if kind is str else value, dtype=dtype)
+        # Given the memory type, h5py does not build it anew from the dtype on every write.
+        h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
+
+
+def write_image(path, image, sync_directory=True):
+    """Write an image to a temporary file beside ``path``, make it durable and move it into place.
+
+    The directory is opened once and its owner checked on what was opened (a category directory
+    the user keeps on another disk through a link is still theirs): the temporary file is written
+    and renamed through that descriptor, so the file lands in the directory that was checked even
+    if, on a bundle path others may write, its name leads elsewhere by now. A write the system
+    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+    from vantorel.bundle import nofollow
+
+    directory_path, name = os.path.split(path)
+    directory_path = directory_path or "."
+    tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
+    try:
+        directory = nofollow.Dir.at(directory_path, follow=True)
+    except FileNotFoundError:
+        os.makedirs(directory_path, exist_ok=True)
+        directory = nofollow.Dir.at(directory_path, follow=True)
+    with directory:
+        refuse_foreign(directory.stat(), directory_path, path)
+        # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
+        # file per instrument on the committer threads, and each system call there hands the GIL
+        # back and forth.
+        try:
+            fd = directory.open(tmp, _NEW_FILE, 0o666)
+            try:
+                _write_all(fd, image)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            if directory.fd is None:
+                os.replace(directory.join(tmp), path)
+            else:
+                os.replace(tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
+        except BaseException as exc:
+            _drop_temp(directory, tmp)
+            _raise_naming(exc, path)
+        if sync_directory:
+            with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
+                directory.fsync()
+
+
+_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+
+
+def _write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _raise_naming(exc, path):
+    # A failed write or fsync names no file, one by descriptor only the temporary file: the
+    # message should say which data file.
+    if isinstance(exc, OSError) and exc.errno is not None:
+        raise OSError(exc.errno, exc.strerror, path) from None
+    raise exc
+
+
+def _drop_temp(directory, tmp):
+    with contextlib.suppress(OSError):
+        directory.unlink(tmp)
+
+
+def atomic_h5(path, fill, kind, attrs=None, committer=None, owner=None):
+    """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
+    ``Committer`` the writing out, the fsync and the swap happen on its threads."""
+    image = h5_image(fill, kind, attrs)
+    if committer is None:
+        write_image(path, image)
+    else:
+        committer.write_image(path, image, owner)
+
+
+class Committer:
+    """Finishes written files on a few threads: a temporary file's fsync and os.replace, or an
+    in-place change's journal, write and fsyncs.
+
+    fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
+    them costs little more than one. The HDF5 writing itself stays on the caller's thread. The moves
+    of whole files are made durable once per directory, when the committer drains. Each commit
+    carries an ``owner`` (what the caller counted it as); a commit that fails is handed back with
+    it by ``failures``, so that the caller can take back what it counted and name the right file.
+    """
+
+    # Commits waiting at most: each holds a file's new bytes, so the caller waits beyond this.
+    BACKLOG = 64
+
+    def __init__(self, threads=8):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-commit")
+        self._pending = []  # (future, owner)
+        self._failed = []  # (owner, exception)
+        self._directories = set()
+
+    def run(self, function, *args, owner=None):
+        self._pending.append((self._pool.submit(function, *args), owner))
+        self._collect(wait=False)
+        while len(self._pending) > self.BACKLOG:
+            self._settle(*self._pending.pop(0))
+
+    def write_image(self, path, image, owner=None):
+        self._directories.add(os.path.dirname(path) or ".")
+        self.run(write_image, path, image, False, owner=owner)
+
+    def _settle(self, future, owner):
+        try:
+            future.result()
+        except Exception as exc:
+            self._failed.append((owner, exc))
+
+    def _collect(self, wait):
+        still = []
+        for future, owner in self._pending:
+            if wait or future.done():
+                self._settle(future, owner)
+            else:
+                still.append((future, owner))
+        self._pending = still
+
+    def failures(self, wait=False):
+        """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
+        after every commit has finished and the directories are durable."""
+        from vantorel.bundle.durable import fsync_path
+
+        self._collect(wait)
+        if wait:
+            directories, self._directories = self._directories, set()
+            for directory in sorted(directories):
+                try:
+                    fsync_path(directory)
+                except OSError as exc:
+                    self._failed.append((None, exc))
+        failed, self._failed = self._failed, []
+        return failed
+
+    def close(self):
+        self._pool.shutdown(wait=True)
+
+
+def remove_stray_temp_files(bundle_path):
+    """Remove temporary files that a killed writer left behind; returns how many.
+
+    Only the directories this kit writes are searched, and only names it gives its temporary
+    files are removed: a bundle path may be any directory the user names.
+    """
+    removed = 0
+    for top in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+        for root, _dirs, files in os.walk(os.path.join(bundle_path, top)):
+            for name in files:
+                if TEMP_NAME.fullmatch(name):
+                    try:
+                        os.unlink(os.path.join(root, name))
+                        removed += 1
+                    except OSError:
+                        pass
+    return removed
+
+
+def _trading_date_span(arr):
+    if len(arr) == 0:
+        return 0, 0
+    return int(arr["trading_date"][0]), int(arr["trading_date"][-1])
+
+
+def create_series(group, name, arr, kind):
+    """A chunked dataset of ``arr`` that appends can grow (made as ``create_dataset`` would, with
+    the property lists made once)."""
+    import h5py
+    import numpy as np
+
+    made = image_parts()
+    arr = np.ascontiguousarray(arr)
+    space = h5py.h5s.create_simple((len(arr),), (h5py.h5s.UNLIMITED,))
+    tid = made.series_type(arr.dtype)
+    dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind])
+    if len(arr):
+        dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, arr, mtype=tid)
+
+
+def _span_attrs(arr):
+    first, last = _trading_date_span(arr)
+    return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
+
+
+def write_data_file(path, kind, category, code, arr, committer=None, owner=None):
+    """Write the whole minute-bar or tick array of one instrument."""
+
+    def fill(f):
+        create_series(f, DATASET[kind], arr, kind)
+
+    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer,
+              owner)
+
+
+def write_minbar(bundle_path, category, code, arr):
+    path = minbar_path(bundle_path, category, code)
+    write_data_file(path, "minbar", category, code, arr)
+    return path
+
+
+def write_tick(bundle_path, category, code, arr):
+    path = tick_path(bundle_path, category, code)
+    write_data_file(path, "tick", category, code, arr)
+    return path
+
+
+def write_instruments(bundle_directory, arr):
+    atomic_h5(os.path.join(bundle_directory, INSTRUMENTS_FILE),
+              lambda f: f.create_dataset("instruments", data=arr), "instruments")
+
+
+def write_trading_dates(bundle_directory, dates, early_closes=None, exchanges=None):
+    """The calendar, and the days it closes early (``EARLY_CLOSE_FIELDS``) when there are any.
+    ``exchanges``, {exchange: (dates, early closes)}, are calendars of single exchanges, stored
+    beside it where readers that know only the bundle-wide one do not look."""
+    import numpy as np
+
+    data = np.asarray(dates, dtype="i4")
+    exchanges = sorted((exchanges or {}).items())
+
+    def fill(f):
+        f.create_dataset("trading_dates", data=data)
+        if early_closes is not None and len(early_closes):
+            f.create_dataset("early_closes", data=np.asarray(early_closes).astype(EARLY_CLOSE_FIELDS))
+        if exchanges:
+            f.create_dataset("exchange_trading_dates", data=np.array(
+                [(name.encode(), day) for name, (days, _early) in exchanges for day in days], EXCHANGE_DATE_FIELDS))
+            f.create_dataset("exchange_early_closes", data=np.array(
+                [(name.encode(), *row) for name, (_days, early) in exchanges
+                 for row in np.asarray(early).astype(EARLY_CLOSE_FIELDS).tolist()],
+                EXCHANGE_EARLY_CLOSE_FIELDS))
+
+    atomic_h5(os.path.join(bundle_directory, TRADING_DATES_FILE), fill, "trading_dates")
+
+
+def write_table(bundle_directory, name, arr):
+    """A table of its own, ``bundle/<name>.h5`` holding dataset ``name`` (the ex-factors, the suspensions)."""
+    atomic_h5(os.path.join(bundle_directory, name + ".h5"), lambda f: f.create_dataset(name, data=arr), name)
+
+
+def write_daybars(bundle_directory, category, bars_by_code, committer=None, owner=None):
+    """Write the daily-bar file of one category: ``bars_by_code`` maps market code to array."""
+
+    def fill(f):
+        for code in sorted(bars_by_code):
+            create_series(f, code, bars_by_code[code], "daybar")
+
+    atomic_h5(daybar_path(bundle_directory, category), fill, "daybar", {"category": category}, committer, owner)
