@@ -26,7 +26,7 @@ import numpy as np  # noqa: E402
 from vantorel import tovi  # noqa: E402
 from vantorel.ombrel.alpha import bundle  # noqa: E402
 from vantorel.bundle import places, reading, validation  # noqa: E402
-from vantorel.bundle import staging  # noqa: E402
+from vantorel.bundle import access  # noqa: E402
 
 DAY_ONE, DAY_TWO = "2026-12-07T16:00", "2026-12-08T16:00"
 UPDATE = """
@@ -75,7 +75,7 @@ def same(a, b):
 def judge(path, before, after):
     """(old, new, damaged) counts of the series after a kill and recovery."""
     counts = [0, 0, 0]
-    with staging.reading(path):
+    with access.reading(path):
         for kind, files in (("minbar", places.iter_minbar_files(path)), ("tick", places.iter_tick_files(path))):
             for _c, _code, p in files:
                 if validation.inspect_data_file(p, kind) is not None:

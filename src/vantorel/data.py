@@ -190,14 +190,14 @@ def _series(kind, code, start, end, bundle_path, as_frame):
 
 @contextlib.contextmanager
 def _reading(bundle_path):
-    from vantorel.bundle import places, staging
+    from vantorel.bundle import access, places
     from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
 
     path = os.path.abspath(os.fspath(bundle_path if bundle_path is not None else DEFAULT_BUNDLE_PATH))
     if not os.path.isdir(path) or not places.holds_bundle_data(path):
         raise VantorelError("{} 中没有 bundle 数据；请先用 vantorel update-data 或 download-data 下载，"
                             "或用 bundle_path 指定已有的 bundle 路径".format(path))
-    with staging.reading(path) as held:
+    with access.reading(path) as held:
         yield held
 
 

@@ -199,6 +199,7 @@ def _inside(header):
     return os.path.normpath(rel)
 
 
+# Rule 6 of ``access``: the file a journal was made of, or none.
 def _target(bundle_path, top, header, journal, flags):
     """(descriptor of the file a journal belongs to, None), or (None, why it is kept)."""
     rel = _inside(header)
@@ -459,6 +460,7 @@ def recover(bundle_path, top=None):
     return found
 
 
+# Rule 7 of ``access``: dropped only when cut short and its file untouched.
 def _dropped(bundle_path, top, journal, parsed):
     """What is said of a journal dropped, once its file is known to be whole."""
     if parsed.header is None and parsed.start is not None:  # complete, but naming no file of the bundle
@@ -493,6 +495,7 @@ def publish(bundle_path, held):
         _HELD.pop(bundle_path, None)
 
 
+# Rule 4 of ``access``: a file whose journal waits is refused by name.
 def held_reason(path):
     """Why a file cannot be read yet (a journal of it is kept), or None."""
     if not _HELD:

@@ -89,6 +89,7 @@ def _release(handle):
 
 
 @contextlib.contextmanager
+# Rule 2 of ``access``: shared for readers, exclusive for writers, refused rather than awaited.
 def bundle_lock(bundle_path, exclusive, create=False):
     """Hold the lock of ``bundle_path``; yields the resolved path.
 

@@ -145,6 +145,7 @@ class Dir:
                 os.close(fd)
 
 
+# Rule 5 of ``access``: whose entries the kit may finish, play back or remove.
 def owners(directory):
     """The users whose entries in ``directory`` (a bundle path) are the kit's to finish or remove:
     its owner, the running user and root; None where there are no owners to compare (Windows)."""

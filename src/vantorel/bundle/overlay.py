@@ -140,6 +140,7 @@ class Overlay:
             saved.append((self.length, self.old_length - self.length))
         return writes, saved
 
+    # Rule 1 of ``access``: the journal is durable before the file changes.
     def commit(self, bundle_path):
         """Apply the writes to the file as the module text says; on an exception the file is the
         old one (or the journal left behind makes it so at the next recovery)."""

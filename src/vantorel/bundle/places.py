@@ -228,6 +228,7 @@ def _bundle_path_holding(path):
     return directory
 
 
+# Rule 8 of ``access``: nothing of another user is read, written or swapped.
 def refuse_foreign(info, path, data_file=None):
     """Refuse (StorageError) a file or directory, as opened (``info`` from fstat), that belongs
     to a user outside ``nofollow.owners`` of its bundle path: on a bundle path others may write,

@@ -157,7 +157,7 @@ def _discard(top, name):
                 except OSError:
                     return  # left as it is: the next recovery finishes the swap, and nothing is lost
             if kept:
-                _tell([f"{top.path} 中上次被中断的替换未能把原有目录移回：" + _kept_note(top, kept).lstrip("；")])
+                tell([f"{top.path} 中上次被中断的替换未能把原有目录移回：" + _kept_note(top, kept).lstrip("；")])
         trash = _fresh_name(top, _STAGING)
         try:
             top.rename(name, top, trash)
@@ -245,7 +245,7 @@ def _roll_back(top, ready, moved):
                 old.rename(name, top, name)
 
 
-def _recover_locked(dest, writing=True):
+def recover_locked(dest, writing=True):
     """Finish what a killed process left half done. A writer is refused while a journal is kept
     (its file cannot be played back into yet): writing that file would be undone later."""
     try:
@@ -260,8 +260,8 @@ def _recover_locked(dest, writing=True):
                     hint = f"它多半是属主 {nofollow.owner_name(owner)} 被中断的写入留下的，请该用户运行一次 vantorel check-data"
         raise VantorelError(f"无法完成 {dest} 中上次被中断的写入（{where}：{exc.strerror or exc}）；"
                             f"{hint}，在此之前不会读写其中的数据") from None
-    _tell(found.notes)
-    _tell_others(dest, trees.others + found.others)
+    tell(found.notes)
+    tell_others(dest, trees.others + found.others)
     journal.publish(dest, found.held)
     if writing and found.held:
         raise VantorelError(journal.update_problem(dest, found))
@@ -322,24 +322,24 @@ def _open(dest):
     return nofollow.Dir.at(dest)
 
 
-_told = set()
+told = set()
 
 
-def _tell(notes):
+def tell(notes):
     for note in notes:
         click.echo(note, err=True)
 
 
-def _tell_others(dest, others):
+def tell_others(dest, others):
     """Name, once in a process, the entries of other users (or links) that recovery left alone."""
     key = (dest, tuple(sorted(others)))
-    if others and key not in _told:
-        _told.add(key)
+    if others and key not in told:
+        told.add(key)
         click.echo(f"{dest} 中有不属于本用户、也不属于该目录属主的条目（或链接），vantorel 没有动它们：" + "；".join(others),
                    err=True)
 
 
-def _state(dest):
+def state(dest):
     """(whether a killed swap or in-place change left ``dest`` half done, what its journals hold).
     A staging tree left behind is not half done: it was never part of the bundle, and only a
     writer clears it away."""
@@ -353,7 +353,7 @@ def _state(dest):
 
 
 def needs_recovery(dest):
-    return _state(dest)[0]
+    return state(dest)[0]
 
 
 def recover(dest):
@@ -367,38 +367,10 @@ def recover(dest):
         return True
     try:
         with locks.bundle_lock(dest, exclusive=True):
-            _recover_locked(dest)
+            recover_locked(dest)
     except locks.BusyError:
         return False
     return True
-
-
-@contextlib.contextmanager
-def reading(bundle_path):
-    """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
-    process left half done; yields the resolved path. Raises BusyError when a writer is in.
-    A file whose journal is kept for now is refused by the readers (``journal.held_reason``)."""
-    path = locks.resolve(bundle_path)
-    for _attempt in range(3):
-        if needs_recovery(path):
-            try:
-                with locks.bundle_lock(path, exclusive=True):
-                    _recover_locked(path, writing=False)
-            except locks.BusyError:
-                raise locks.busy(path, exclusive=False) from None
-        with locks.bundle_lock(path, exclusive=False) as held:
-            # A swap that died between the two locks would leave its trees for the next round.
-            half_done, found, others = _state(path)
-            if not half_done:
-                journal.publish(path, found.held)
-                _tell_others(path, others + found.others)
-                for why in found.held.values():
-                    if (path, why) not in _told:
-                        _told.add((path, why))
-                        _tell([why])
-                yield held
-                return
-    raise locks.BusyError(f"{path} 正被反复写入；请等写入结束后再试")
 
 
 def check_bundle_path(dest):
@@ -433,6 +405,7 @@ def _make_staging(top):
             raise VantorelError("无法在 {} 中创建临时目录：{}".format(top.path, exc.strerror or exc)) from None
 
 
+# Rules 1 and 8 of ``access``: each layout directory is the old tree or the new one, never another user's.
 def _swap_in(swap, top):
     """Steps 1 to 6 for the staged tree the writer filled (by its path: it is the writer's own)."""
     staging = os.path.basename(swap.path)
@@ -495,7 +468,7 @@ def staged_bundle(dest):
     directory is removed. ``dest`` need not exist yet; it and its parent are created if missing.
     """
     with locks.bundle_lock(dest, exclusive=True, create=True) as dest:
-        _recover_locked(dest)
+        recover_locked(dest)
         check_bundle_path(dest)
         with _open(dest) as top:
             swap = Swap(_make_staging(top))

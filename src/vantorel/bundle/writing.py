@@ -72,6 +72,7 @@ def _write_attrs(f, attrs):
         h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
 
 
+# Rule 1 of ``access``: a whole file reaches its name complete or not at all.
 def write_image(path, image, sync_directory=True):
     """Write an image to a temporary file beside ``path``, make it durable and move it into place.
 

@@ -4,7 +4,7 @@ from typing import NamedTuple
 
 import click
 
-from vantorel.bundle import places, reading, staging
+from vantorel.bundle import access, places, reading
 from vantorel.checks.base import Base
 from vantorel.checks.findings import Anomaly, day_example
 from vantorel.checks.rules import (
@@ -220,7 +220,7 @@ def check_daily_bar_data(bundle_directory, settings=None):
     settings = settings or settings_from_env()
     bundle_directory = os.path.abspath(os.fspath(bundle_directory))
     bundle_path = places.bundle_path_of(bundle_directory)
-    with staging.reading(bundle_path):
+    with access.reading(bundle_path):
         click.echo("检查日线数据：{}".format(bundle_directory))
         with quiet_arithmetic():
             return _check_daily_bar_data(bundle_directory, bundle_path, settings)

@@ -3,7 +3,7 @@ import os
 
 import click
 
-from vantorel.bundle import places, reading, staging
+from vantorel.bundle import access, places, reading
 from vantorel.checks.base import Base
 from vantorel.checks.findings import day_example, hhmm_text, minute_example
 from vantorel.checks.rules import (
@@ -206,7 +206,7 @@ def check_min_bar_data(data_bundle_path, settings=None):
     """Check every minute-bar file under the bundle path; print and return the anomalies."""
     settings = settings or settings_from_env()
     bundle_path = os.path.abspath(os.fspath(data_bundle_path))
-    with staging.reading(bundle_path):
+    with access.reading(bundle_path):
         click.echo("检查分钟线数据：{}".format(bundle_path))
         with quiet_arithmetic():
             return _check_min_bar_data(bundle_path, settings)

@@ -27,12 +27,11 @@ it is complete (see ``staging``); the rest of the bundle path, ticks the full bu
 included, stays as it was. Its failures raise ``VantorelError`` (the command returns the result to
 click, which would not turn a false value into a failing exit status).
 """
-import contextlib
 import time
 
 import click
 
-from vantorel.bundle import journal, locks, places, writing
+from vantorel.bundle import access, journal, locks, places, writing
 from vantorel.errors import VantorelError
 from vantorel.sources import service
 from vantorel.update.base import write_base
@@ -56,17 +55,6 @@ SAMPLE_TICK_CATEGORIES = ("stock", "futures")
 
 BusyError = locks.BusyError
 
-
-
-@contextlib.contextmanager
-def update_lock(bundle_path):
-    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has
-    it; the journal directory an update leaves empty is removed when it is released."""
-    with locks.bundle_lock(bundle_path, exclusive=True, create=True) as path:
-        try:
-            yield path
-        finally:
-            journal.tidy(path)
 
 
 
@@ -147,7 +135,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
     try:
         _check_concurrency(concurrency)
         client = service.open_client(concurrency)
-        with update_lock(data_bundle_path) as path:
+        with access.updating(data_bundle_path) as path:
             from vantorel.bundle import staging
 
             staging.recover(path)
@@ -218,7 +206,7 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
     """Install a bundle: from the local archive ``file_path`` when given, else built from the embedded
     service (see the module documentation for what ``sample`` selects). True on success; failures
     raise VantorelError and leave the old bundle in place."""
-    with update_lock(data_bundle_path) as path:
+    with access.updating(data_bundle_path) as path:
         if file_path:
             from vantorel.sources.archive import install_archive
 

@@ -361,8 +361,8 @@ def run_python(code, env_extra=None, **kwargs):
 def test_second_update_of_the_same_bundle_fails_at_once(path, signed_in, capsys):
     holder = run_python(f"""
         import sys
-        from vantorel.update import engine
-        with engine.update_lock({path!r}):
+        from vantorel.bundle import access
+        with access.updating({path!r}):
             print("held", flush=True)
             sys.stdin.read()
         """, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)

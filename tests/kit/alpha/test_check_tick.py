@@ -92,8 +92,8 @@ def test_bundle_being_updated_is_not_checked(path, capsys):
     p = tick_files(path)["JD2701"]
     garbage(p)
     holder = subprocess.Popen(
-        [sys.executable, "-c", "import sys\nfrom vantorel.update import engine\n"
-         "with engine.update_lock(sys.argv[1]):\n    print('held', flush=True)\n    sys.stdin.read()\n", path],
+        [sys.executable, "-c", "import sys\nfrom vantorel.bundle import access\n"
+         "with access.updating(sys.argv[1]):\n    print('held', flush=True)\n    sys.stdin.read()\n", path],
         env=dict(os.environ, PYTHONPATH=SRC), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline() == "held\n"

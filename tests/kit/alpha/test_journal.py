@@ -15,7 +15,7 @@ import vantorel
 import vantorel.errors
 from vantorel import data, tovi
 from vantorel.ombrel.alpha import bundle
-from vantorel.bundle import appending, places, reading, writing
+from vantorel.bundle import access, appending, places, reading, writing
 from vantorel.bundle import journal, nofollow, overlay, staging
 from vantorel.sources import service
 
@@ -122,7 +122,7 @@ def test_a_journal_directory_that_is_a_link_is_neither_read_nor_written_through(
     if os.path.isdir(journal.journal_dir(path)):
         os.rmdir(journal.journal_dir(path))
     os.symlink(outside, journal.journal_dir(path))
-    with staging.reading(path):
+    with access.reading(path):
         pass
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
@@ -208,7 +208,7 @@ def test_a_journal_that_cannot_be_trusted_is_left_alone_and_writes_nothing(path,
     assert os.listdir(journal.journal_dir(path)) and not os.path.exists(os.path.join(path, "quarantine"))
     if undo:
         undo()
-        with staging.reading(path):
+        with access.reading(path):
             with open(file, "rb") as f:
                 assert f.read() == before
 
@@ -219,15 +219,15 @@ def test_the_journal_directory_is_writable_by_its_owner_alone_and_readable_like_
     os.chmod(directory, 0o775)  # an older release left it open to the group
     real = os.fchmod
     monkeypatch.setattr(nofollow.os, "fchmod", lambda *a: (_ for _ in ()).throw(OSError(errno.EROFS, "read-only")))
-    with staging.reading(path):  # a bundle on a read-only medium is still read
+    with access.reading(path):  # a bundle on a read-only medium is still read
         assert reading.read_minbar(places.data_path(path, "minbar", "stock", CODE)).size
     monkeypatch.setattr(nofollow.os, "fchmod", real)
-    with staging.reading(path):
+    with access.reading(path):
         pass
     assert os.stat(directory).st_mode & 0o777 == 0o755
     os.chmod(directory, 0o700)  # an older release made it private: other users could not read the bundle
     os.chmod(path, 0o750)
-    with staging.reading(path):
+    with access.reading(path):
         pass
     assert os.stat(directory).st_mode & 0o777 == 0o750
 
@@ -238,7 +238,7 @@ def test_a_bundle_copied_whole_with_a_journal_pending_rolls_back(path, tmp_path)
     file, before = _killed_in_commit(path)
     copy = str(tmp_path / "copy")
     shutil.copytree(path, copy, symlinks=True)  # new files: their device and inode differ
-    with staging.reading(copy):
+    with access.reading(copy):
         with open(file.replace(path, copy), "rb") as f:
             assert f.read() == before
 
@@ -246,7 +246,7 @@ def test_a_bundle_copied_whole_with_a_journal_pending_rolls_back(path, tmp_path)
 def test_a_file_at_the_journal_directory_s_place_does_not_stop_readers(path):
     with open(journal.journal_dir(path), "w") as f:
         f.write("not a directory")
-    with staging.reading(path):
+    with access.reading(path):
         assert reading.read_minbar(places.data_path(path, "minbar", "stock", CODE)).size
 
 
@@ -288,7 +288,7 @@ def test_a_backup_of_a_crashed_bundle_never_rolls_back_the_live_file_through_its
     file, before = _killed_in_commit(path)
     backup = str(tmp_path / "backup")
     shutil.copytree(path, backup, symlinks=True)  # cp -a: minbar/ stays a link to the live disk
-    with staging.reading(path):  # the live bundle rolls back, then grows
+    with access.reading(path):  # the live bundle rolls back, then grows
         pass
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False)
@@ -319,7 +319,7 @@ def test_a_journal_cut_short_is_dropped_with_a_word_once_its_file_is_known_whole
     with open(file, "wb") as f:
         f.write(before)  # the kill came while the journal was written: the file was not touched yet
     capsys.readouterr()
-    with staging.reading(path):
+    with access.reading(path):
         pass
     err = capsys.readouterr().err
     assert f"已删除不完整的回滚日志 {kept}（{why}" in err and whole in err and err.count("\n") == 1
@@ -337,7 +337,7 @@ def test_a_journal_with_a_wrong_checksum_whose_file_was_changed_says_the_file_is
         f.seek(-1, os.SEEK_END)
         f.write(bytes([last[0] ^ 1]))
     capsys.readouterr()
-    with staging.reading(path):
+    with access.reading(path):
         pass
     err = capsys.readouterr().err
     assert f"已删除不完整的回滚日志 {kept}（SHA-256 校验和不符）" in err and f"{file} 与写入前不同" in err
@@ -363,7 +363,7 @@ def test_a_journal_directory_swapped_for_a_link_after_the_look_is_never_entered(
         return info
 
     monkeypatch.setattr(nofollow.Dir, "lstat", lstat)
-    with staging.reading(path):
+    with access.reading(path):
         pass
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
@@ -431,7 +431,7 @@ def test_other_users_read_a_bundle_its_owner_updated_in_place(shared, monkeypatc
     os.mkdir(journal.journal_dir(shared), 0o700)
     said = _as_another_user(lambda: len(data.minute_bars(CODE, bundle_path=shared)))
     assert said.startswith(f"raised 无法读取 {journal.journal_dir(shared)}（它属于用户 root）") and "check-data" in said
-    with staging.reading(shared):  # any command of its owner's gives it the mode readers need
+    with access.reading(shared):  # any command of its owner's gives it the mode readers need
         pass
     assert _as_another_user(lambda: len(data.minute_bars(CODE, bundle_path=shared))) == repr(rows)
 

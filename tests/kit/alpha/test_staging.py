@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.bundle import nofollow, staging
+from vantorel.bundle import access, nofollow, staging
 from vantorel.bundle.staging import recover, staged_bundle
 
 import trees
@@ -335,7 +335,7 @@ def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
     proc = subprocess.run([sys.executable, "-c", KILLER, dest, phase, str(after)], env=env, timeout=60)
     assert proc.returncode == -9
     # A reader finishes the swap before it reads: it sees the old bundle or the new, never a mix.
-    with staging.reading(dest):
+    with access.reading(dest):
         assert snapshot(dest) == snapshot_of(survivor, dest)
     assert previous_of(dest) == ({} if survivor is OLD else {"bundle/instruments.h5": b"old-i"})
     assert recover(dest) is True
@@ -373,7 +373,7 @@ def test_readers_are_kept_out_while_a_swap_is_staged(dest, check):
             getattr(checks, check)(target)
     finally:
         holder.communicate("")
-    with staging.reading(dest):
+    with access.reading(dest):
         pass
 
 
@@ -388,7 +388,7 @@ def test_what_is_not_the_kits_to_remove_is_kept_and_readers_go_on(dest):
     assert swap.previous in swap.note() and files_of(swap.previous) == {"bundle/instruments.h5": b"old-i"}
     # A staging tree a failed clean-up left behind is no half-done swap: readers are not held up.
     os.mkdir(os.path.join(dest, ".vantorel.staging-0123abcd"))
-    with staging.reading(dest):
+    with access.reading(dest):
         assert snapshot(dest) == snapshot_of(dict(MERGED, **{staging.PREVIOUS: b"mine"}), dest)
 
 
@@ -406,7 +406,7 @@ def test_killed_second_swap_keeps_one_whole_generation(dest, after):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, "-c", killer, dest, "rename", str(after)], env=env, timeout=60)
     assert proc.returncode in (-9, 0)
-    with staging.reading(dest):
+    with access.reading(dest):
         current = snapshot(dest)
     before = {k: v for k, v in OLD.items() if k.startswith("bundle/")}
     replaced = {k: v for k, v in NEW.items() if k.startswith("bundle/")}
@@ -446,13 +446,13 @@ def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest
                 os.chown(entry, 4321, 4321)
     os.symlink(documents, os.path.join(dest, ".vantorel.staging-aaaaaaaa"))
     capsys.readouterr()
-    with staging.reading(dest):
+    with access.reading(dest):
         # Nothing of theirs is swapped in: the reader reads the owner's bundle.
         assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"old-i"}
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and all(name in err for name in list(planted) + [".vantorel.staging-aaaaaaaa"])
     assert "用户 4321 的目录" in err and "链接" in err
-    with staging.reading(dest):
+    with access.reading(dest):
         pass
     assert capsys.readouterr().err == ""  # said once
     with staged_bundle(dest) as swap:
@@ -515,7 +515,7 @@ def test_a_layout_directory_of_another_user_stops_writers_and_is_named_to_reader
     assert named in refused.value.args[0]
     assert trees.snapshot(dest, mtimes=False) == before
     capsys.readouterr()
-    with staging.reading(dest):
+    with access.reading(dest):
         pass
     assert named in capsys.readouterr().err
 

@@ -5,7 +5,7 @@ import numpy as np
 import hostile_h5
 import pytest
 
-from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.bundle import access, appending, places, reading, validation, writing
 from vantorel.market import schemas
 
 
@@ -297,7 +297,6 @@ def test_append_killed_at_each_step_is_old_or_new_after_recovery(tmp_path, kill_
     import subprocess
     import sys
 
-    from vantorel.bundle import staging
 
     root = str(tmp_path)
     old = bars(list(range(20251201, 20251231)), per_day=240)
@@ -305,7 +304,7 @@ def test_append_killed_at_each_step_is_old_or_new_after_recovery(tmp_path, kill_
     proc = subprocess.run([sys.executable, "-c", KILL_AT_FSYNC, root, str(kill_at)], timeout=60,
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert proc.returncode == -9
-    with staging.reading(root):
+    with access.reading(root):
         got = reading.read_minbar(path)
         assert validation.inspect_data_file(path, "minbar") is None
     if kill_at <= 2:  # before the file was written: rolled back

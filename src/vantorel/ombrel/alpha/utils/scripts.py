@@ -6,7 +6,7 @@ import click
 from vantorel.errors import VantorelError
 from vantorel.bundle import places, validation
 from vantorel.bundle import staging
-from vantorel.update.engine import update_lock
+from vantorel.bundle import access
 
 
 def check_tick(bundle_dir):
@@ -25,7 +25,7 @@ def check_tick(bundle_dir):
     moved = []
     with contextlib.ExitStack() as held:
         try:
-            held.enter_context(update_lock(bundle_path))
+            held.enter_context(access.updating(bundle_path))
         except VantorelError as exc:
             click.echo(f"未检查 tick 文件：{exc.format_message()}", err=True)
             return moved

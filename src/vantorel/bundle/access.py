@@ -1,0 +1,79 @@
+"""Touching a bundle path: the lock, then recovery, then the hold, for readers and for writers.
+
+The rules every part of the kit keeps, numbered as the code names them where it enforces them:
+
+1. After any crash, every bundle file is byte for byte the old file or the new one, never a mix:
+   a whole file is written to a temporary name in its own directory and renamed into place
+   (``writing``), a file changed in place is journaled first (``overlay``), and layout directories
+   are swapped in from a complete staged tree (``staging``).
+2. Readers hold the bundle path's lock shared and writers hold it exclusively; a second writer is
+   refused at once, never made to wait (``locks``).
+3. Before anything reads or writes a bundle path, recovery finishes or undoes a swap a killed
+   process left half done and plays back every journal that waits, under the exclusive lock
+   (``reading``, ``updating``, ``staging.recover``).
+4. A reader never sees half a swap or half an append: a file whose journal cannot be played back
+   yet is refused by name, and the rest of the bundle is read (``journal.held_reason``).
+5. Only staging trees, ready trees, journal directories and journals of the bundle path's owner,
+   of the running user or of root are finished, played back or removed; entries of others are
+   named once and left alone, and nothing is followed through a link (``nofollow.owners``).
+6. A journal is played back only into the file it was made of (the same device and inode), and
+   through a link only in the bundle path it was written under (``journal``).
+7. A journal is dropped only when its own bytes show it was cut short, and only after recovery
+   has made sure the file it guarded was not yet touched (``journal``).
+8. No file or directory of a user outside those of rule 5 is read, appended to, written into or
+   swapped; the kit refuses, naming it and its owner (``places.refuse_foreign``, ``hdf5``).
+
+The journal on disk. One file a change, ``<16 hex digits>.journal`` in ``<bundle path>/.vantorel.journal/``:
+
+- the line ``vantorel rollback journal 1``;
+- one line of JSON: ``path`` (the file, relative to the bundle path), ``old_length`` (its length
+  before the change), ``ranges`` (``[offset, length]`` pairs, ascending, of the bytes the change
+  overwrites or cuts off), ``device`` and ``inode`` (of the file), and ``bundle`` (``device`` and
+  ``inode`` of the bundle path it was written under);
+- the old bytes of each range, in the order of ``ranges``;
+- the SHA-256 (32 bytes) of everything before it.
+
+It is fsynced, and so is its directory, before the file changes; removing it is the commit point.
+"""
+import contextlib
+
+from vantorel.bundle import journal, locks, staging
+
+
+@contextlib.contextmanager
+def reading(bundle_path):
+    """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
+    process left half done; yields the resolved path. Raises BusyError when a writer is in.
+    A file whose journal is kept for now is refused by the readers (``journal.held_reason``)."""
+    path = locks.resolve(bundle_path)
+    for _attempt in range(3):
+        if staging.needs_recovery(path):
+            try:
+                with locks.bundle_lock(path, exclusive=True):
+                    staging.recover_locked(path, writing=False)
+            except locks.BusyError:
+                raise locks.busy(path, exclusive=False) from None
+        with locks.bundle_lock(path, exclusive=False) as held:
+            # A swap that died between the two locks would leave its trees for the next round.
+            half_done, found, others = staging.state(path)
+            if not half_done:
+                journal.publish(path, found.held)
+                staging.tell_others(path, others + found.others)
+                for why in found.held.values():
+                    if (path, why) not in staging.told:
+                        staging.told.add((path, why))
+                        staging.tell([why])
+                yield held
+                return
+    raise locks.BusyError(f"{path} 正被反复写入；请等写入结束后再试")
+
+
+@contextlib.contextmanager
+def updating(bundle_path):
+    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has
+    it; the journal directory an update leaves empty is removed when it is released."""
+    with locks.bundle_lock(bundle_path, exclusive=True, create=True) as path:
+        try:
+            yield path
+        finally:
+            journal.tidy(path)
