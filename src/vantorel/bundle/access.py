@@ -1,4 +1,5 @@
-"""Touching a bundle path: the lock, then recovery, then the hold, for readers and for writers.
+"""Touching a bundle path: ``reading`` takes the lock shared after recovery; ``updating`` takes it
+exclusively, and its holder recovers (``staging.recover``) before it changes anything.
 
 The rules every part of the kit keeps, numbered as the code names them where it enforces them:
 

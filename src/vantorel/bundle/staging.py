@@ -202,10 +202,6 @@ def _keep_previous(top, ready):
     return top.join(name)
 
 
-def previous_path(dest):
-    return os.path.join(dest, PREVIOUS)
-
-
 def _roll_forward(top, ready, moved):
     with contextlib.suppress(FileExistsError):
         ready.mkdir(_OLD_DIR)

@@ -5,7 +5,7 @@
 each daily bar against the aggregate of the same day's minute bars when those are stored.
 Both print a table, one row per file, instrument and kind of anomaly, or a line saying that
 nothing was found (or that there is no data), and return the list of ``Anomaly`` rows. Each run
-over data also writes its rows as JSON Lines under ``<bundle path>/reports/`` (``reports``) and
+over data also writes its rows as JSON Lines under ``<bundle path>/reports/`` (``report_file``) and
 prints that file's path as its last line.
 
 What is looked for, in every series:

@@ -146,7 +146,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
                 explicit = {kind: sorted(stored_codes(path, kind) | places.set_aside_codes(path, kind))
                             for kind in KINDS}
                 if not any(explicit.values()):
-                    click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线")
+                    click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线", err=True)
             with client:
                 report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
                                 explicit=explicit)
@@ -223,11 +223,3 @@ def download_simple_bundle(data_bundle_path, sample=True, file_path=None):
                 raise VantorelError(report.summary("生成数据") + f"；{path} 保持不变")
         click.echo(report.summary("样例数据生成" if sample else "数据生成") + f"，已保存到 {path}{swap.note()}")
         return True
-
-
-
-def check_min_bar_data(data_bundle_path):
-    """Check the stored minute bars for anomalies (see ``vantorel.checks``)."""
-    from vantorel.checks import check_min_bar_data as check
-
-    return check(data_bundle_path)
