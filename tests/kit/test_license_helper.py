@@ -387,7 +387,7 @@ def test_store_somebody_else_could_write_is_neither_loaded_nor_written(kit_home,
 # The interpreter and the package may be installed where only root can read: all the store needs is
 # loaded before switching to the other user, with no store to load; the store is loaded after.
 AS_OTHER_USER = (
-    "import hashlib, json, os, shlex, tempfile, _blake2, filelock, vantorel.errors, vantorel.bundle.durable\n"
+    "import encodings.ascii, hashlib, json, os, shlex, tempfile, _blake2, filelock, vantorel.errors, vantorel.bundle.durable\n"
     "home = os.environ.pop('VANTOREL_HOME')\n"
     "os.environ['VANTOREL_HOME'] = os.path.join(home, 'not yet')\n"
     "from vantorel.ombrel.sdk import license_helper\n"
