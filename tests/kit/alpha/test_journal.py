@@ -523,3 +523,44 @@ def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, u
         use(path)
     assert said.format(entry) in str(refused.value) and entry in str(refused.value)
     assert trees.snapshot(path, mtimes=False) == before
+
+
+# ---- a pipe planted at a file's name (a bundle path others may write) ---------------------------
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+@pytest.mark.parametrize("use", [
+    lambda path, rows: data.minute_bars(CODE, bundle_path=path),
+    lambda path, rows: __import__("vantorel.checks").checks.check_min_bar_data(path),
+    lambda path, rows: appending.append_series(path, "minbar", "stock", CODE, rows),
+    lambda path, rows: appending.schema_of(_minbar(path)),
+], ids=["read minute bars", "check", "append", "schema"])
+def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
+    import select
+    import signal
+    import warnings
+
+    rows = reading.read_minbar(_minbar(path))[-1:]
+    os.unlink(_minbar(path))
+    os.mkfifo(_minbar(path), 0o666)
+    # In a child: HDF5 waits in the open holding the interpreter's lock, so a thread could not be
+    # waited for.
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            said = repr(use(path, rows))
+        except BaseException as exc:  # noqa: B036 - everything goes back to the parent
+            said = str(exc)
+        os.write(write, said.encode())
+        os._exit(0)
+    os.close(write)
+    waited = not select.select([read], [], [], 20)[0]
+    if waited:
+        os.kill(pid, signal.SIGKILL)
+    with os.fdopen(read, "rb") as f:
+        said = f.read().decode()
+    os.waitpid(pid, 0)
+    assert not waited, "waited on the pipe"
+    assert "不是普通文件" in said and _minbar(path) in said, said
