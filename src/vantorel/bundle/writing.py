@@ -197,14 +197,17 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.bundle.durable import fsync_path
+        from vantorel.bundle import nofollow
 
         self._collect(wait)
         if wait:
             directories, self._directories = self._directories, set()
             for directory in sorted(directories):
                 try:
-                    fsync_path(directory)
+                    # Opened as a directory only: a pipe swapped in at its name is refused, not
+                    # waited on with the bundle's lock held.
+                    with nofollow.Dir.at(directory, follow=True) as opened:
+                        opened.fsync()
                 except OSError as exc:
                     self._failed.append((None, exc))
         failed, self._failed = self._failed, []

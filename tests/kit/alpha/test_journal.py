@@ -542,15 +542,37 @@ def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
     rows = reading.read_minbar(_minbar(path))[-1:]
     os.unlink(_minbar(path))
     os.mkfifo(_minbar(path), 0o666)
-    # In a child: HDF5 waits in the open holding the interpreter's lock, so a thread could not be
-    # waited for.
+    said = _without_waiting(lambda: use(path, rows))
+    assert "不是普通文件" in said and _minbar(path) in said, said
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+def test_a_pipe_at_a_written_directory_s_name_is_a_failure_not_a_wait(path, monkeypatch):
+    directory = os.path.dirname(_minbar(path))
+    committer = writing.Committer(threads=1)
+    monkeypatch.setattr(writing, "write_image", lambda *args: None)
+    committer.write_image(_minbar(path), b"")
+    os.rename(directory, directory + ".mine")
+    os.mkfifo(directory, 0o666)
+    said = _without_waiting(lambda: [str(exc) for _owner, exc in committer.failures(wait=True)])
+    committer.close()
+    assert directory in said and "Not a directory" in said, said
+
+
+def _without_waiting(function):
+    """What ``function`` returns (its repr) or raises, run in a child: HDF5 waits in an open holding
+    the interpreter's lock, so a thread could not be waited for. Fails when it waits on and on."""
+    import select
+    import signal
+    import warnings
+
     read, write = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         pid = os.fork()
     if pid == 0:
         try:
-            said = repr(use(path, rows))
+            said = repr(function())
         except BaseException as exc:  # noqa: B036 - everything goes back to the parent
             said = str(exc)
         os.write(write, said.encode())
@@ -562,5 +584,5 @@ def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
     with os.fdopen(read, "rb") as f:
         said = f.read().decode()
     os.waitpid(pid, 0)
-    assert not waited, "waited on the pipe"
-    assert "不是普通文件" in said and _minbar(path) in said, said
+    assert not waited, "waited on a pipe"
+    return said
