@@ -4,6 +4,7 @@ import contextlib
 import errno
 import os
 import secrets
+import stat
 
 from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
 from vantorel.bundle.places import (
@@ -16,6 +17,7 @@ from vantorel.bundle.places import (
     TEMP_NAME,
     TICK_DIR_NAME,
     TRADING_DATES_FILE,
+    _bundle_path_holding,
     daybar_path,
     minbar_path,
     refuse_foreign,
@@ -86,13 +88,7 @@ def write_image(path, image, sync_directory=True):
     directory_path, name = os.path.split(path)
     directory_path = directory_path or "."
     tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
-    try:
-        directory = nofollow.Dir.at(directory_path, follow=True)
-    except FileNotFoundError:
-        os.makedirs(directory_path, exist_ok=True)
-        directory = nofollow.Dir.at(directory_path, follow=True)
-    with directory:
-        refuse_foreign(directory.stat(), directory_path, path)
+    with _reach_directory(directory_path, path) as directory:
         # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
         # file per instrument on the committer threads, and each system call there hands the GIL
         # back and forth.
@@ -113,6 +109,49 @@ def write_image(path, image, sync_directory=True):
         if sync_directory:
             with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
                 directory.fsync()
+
+
+def _reach_directory(directory_path, path):
+    """The directory a new file ``path`` goes in, opened and made level by level from its bundle
+    path by descriptor: on a bundle path others may rename in, a level named by path may be a link
+    to their tree by the next call, and what the kit made through it would be made there. A link is
+    followed only when it is of a user ``refuse_foreign`` trusts (the user keeps minbar/ or a
+    category on another disk); every level reached must be of such a user."""
+    from vantorel.bundle import nofollow
+
+    top = _bundle_path_holding(path)
+    if not nofollow.FD_CALLS:
+        os.makedirs(directory_path, exist_ok=True)
+        directory = nofollow.Dir.at(directory_path, follow=True)
+        refuse_foreign(directory.stat(), directory_path, path)
+        return directory
+    try:
+        directory = nofollow.Dir.at(top, follow=True)  # the path the user named
+    except FileNotFoundError:
+        os.makedirs(top, exist_ok=True)
+        directory = nofollow.Dir.at(top, follow=True)
+    try:
+        refuse_foreign(directory.stat(), top, path)
+        relative = os.path.relpath(directory_path, top)
+        for part in [] if relative == os.curdir else relative.split(os.sep):
+            info = directory.lstat(part)
+            if info is None:
+                with contextlib.suppress(FileExistsError):
+                    directory.mkdir(part)
+                info = directory.lstat(part)
+            if info is not None and stat.S_ISLNK(info.st_mode):
+                refuse_foreign(info, directory.join(part), path)  # the link itself: whose choice it is
+                opened = os.open(part, nofollow.FOLLOWING_DIR_FLAGS, dir_fd=directory.fd)
+                level = nofollow.Dir(directory.join(part), opened)
+            else:
+                level = directory.sub(part)
+            directory.close()
+            directory = level
+            refuse_foreign(directory.stat(), directory.path, path)
+    except BaseException:
+        directory.close()
+        raise
+    return directory
 
 
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)

@@ -525,6 +525,26 @@ def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, u
     assert trees.snapshot(path, mtimes=False) == before
 
 
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a link to another user")
+@pytest.mark.parametrize("link_owner, lands", [(0, True), (4321, False)], ids=["the user's own", "another user's"])
+def test_a_new_file_goes_through_a_link_at_minbar_only_when_the_link_is_trusted(path, tmp_path, link_owner, lands):
+    elsewhere = tmp_path / "elsewhere"
+    os.rename(os.path.join(path, "minbar"), elsewhere)
+    os.chmod(elsewhere, 0o777)
+    os.chown(elsewhere, 4321, 4321)  # where the link leads is the link owner's choice, whoever owns it
+    os.symlink(elsewhere, os.path.join(path, "minbar"))
+    os.lchown(os.path.join(path, "minbar"), link_owner, link_owner)
+    new = elsewhere / "stock" / "000002.XSHE.h5"
+    if lands:
+        os.chown(elsewhere, 0, 0)
+        _write_a_new_file(path)
+        assert new.is_file()
+    else:
+        with pytest.raises(vantorel.errors.VantorelError, match="属于用户 4321"):
+            _write_a_new_file(path)
+        assert not new.exists() and sorted(os.listdir(elsewhere / "stock")) == [CODE + ".h5"]
+
+
 # ---- a pipe planted at a file's name (a bundle path others may write) ---------------------------
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
