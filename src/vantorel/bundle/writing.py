@@ -260,8 +260,39 @@ def remove_stray_temp_files(bundle_path):
     """Remove temporary files that a killed writer left behind; returns how many.
 
     Only the directories this kit writes are searched, and only names it gives its temporary
-    files are removed: a bundle path may be any directory the user names.
-    """
+    files are removed: a bundle path may be any directory the user names. The search goes by
+    descriptor and never through a link, and removes only regular files of the users whose
+    entries are the kit's (``nofollow.owners``): on a bundle path others may rename in, a name
+    may lead out of the bundle by the next call."""
+    from vantorel.bundle import nofollow
+
+    if not nofollow.FD_CALLS:
+        return _remove_stray_temp_files_by_path(bundle_path)
+    removed = 0
+    try:
+        top = nofollow.Dir.at(bundle_path, follow=True)  # the path the user named
+    except OSError:
+        return 0
+    with top:
+        users = nofollow.owners(top)
+        for name in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+            try:
+                tree = top.sub(name)
+            except OSError:
+                continue  # missing, or a link: not entered
+            with tree:
+                for _root, _dirs, files, fd in os.fwalk(".", dir_fd=tree.fd, follow_symlinks=False):
+                    for file in files:
+                        with contextlib.suppress(OSError):
+                            info = os.stat(file, dir_fd=fd, follow_symlinks=False)
+                            if (TEMP_NAME.fullmatch(file) and stat.S_ISREG(info.st_mode)
+                                    and nofollow.trusted(info, users)):
+                                os.unlink(file, dir_fd=fd)
+                                removed += 1
+    return removed
+
+
+def _remove_stray_temp_files_by_path(bundle_path):
     removed = 0
     for top in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
         for root, _dirs, files in os.walk(os.path.join(bundle_path, top)):
