@@ -17,6 +17,7 @@ from vantorel.bundle.places import (
     TEMP_NAME,
     TICK_DIR_NAME,
     TRADING_DATES_FILE,
+    StorageError,
     _bundle_path_holding,
     daybar_path,
     minbar_path,
@@ -131,7 +132,7 @@ def _reach_directory(directory_path, path):
         os.makedirs(top, exist_ok=True)
         directory = nofollow.Dir.at(top, follow=True)
     try:
-        refuse_foreign(directory.stat(), top, path)
+        users = nofollow.owners(directory)  # judged once, from the bundle path as opened
         relative = os.path.relpath(directory_path, top)
         for part in [] if relative == os.curdir else relative.split(os.sep):
             info = directory.lstat(part)
@@ -140,18 +141,28 @@ def _reach_directory(directory_path, path):
                     directory.mkdir(part)
                 info = directory.lstat(part)
             if info is not None and stat.S_ISLNK(info.st_mode):
-                refuse_foreign(info, directory.join(part), path)  # the link itself: whose choice it is
+                _refuse_untrusted(info, users, directory.join(part), path)  # the link itself: whose choice it is
                 opened = os.open(part, nofollow.FOLLOWING_DIR_FLAGS, dir_fd=directory.fd)
                 level = nofollow.Dir(directory.join(part), opened)
             else:
                 level = directory.sub(part)
             directory.close()
             directory = level
-            refuse_foreign(directory.stat(), directory.path, path)
+            _refuse_untrusted(directory.stat(), users, directory.path, path)
     except BaseException:
         directory.close()
         raise
     return directory
+
+
+def _refuse_untrusted(info, users, what, path):
+    from vantorel.bundle import nofollow
+
+    if not nofollow.trusted(info, users):
+        refuse_foreign(info, what, path)  # says whose it is
+        # The bundle path's name led elsewhere when refuse_foreign looked again: refused all the same.
+        raise StorageError(f"目录 {what} 属于用户 {nofollow.owner_name(info.st_uid)}，未写入 {path}；"
+                           "请确认该路径下的目录没有被别人替换或移动后重新运行", damaged=False)
 
 
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
