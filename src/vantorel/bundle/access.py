@@ -22,7 +22,9 @@ The rules every part of the kit keeps, numbered as the code names them where it 
 7. A journal is dropped only when its own bytes show it was cut short, and only after recovery
    has made sure the file it guarded was not yet touched (``journal``).
 8. No file or directory of a user outside those of rule 5 is read, appended to, written into or
-   swapped; the kit refuses, naming it and its owner (``places.refuse_foreign``, ``hdf5``).
+   swapped; the kit refuses, naming it and its owner (``places.refuse_foreign``, ``hdf5``). Nor is
+   anything at a bundle file's name that is not a regular file: a pipe is refused, never waited on
+   (``places.open_for_reading``).
 
 The journal on disk. One file a change, ``<16 hex digits>.journal`` in ``<bundle path>/.vantorel.journal/``:
 

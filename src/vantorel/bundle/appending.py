@@ -1,5 +1,6 @@
 """Appending to a stored series in place, through the journaled overlay, and converting files an
 older release wrote."""
+import os
 
 from vantorel.bundle.hdf5 import IMAGE_NAMES, attr_int, image_parts, root_attr
 from vantorel.bundle.places import (
@@ -10,7 +11,8 @@ from vantorel.bundle.places import (
     bundle_dir,
     data_path,
     daybar_path,
-    refuse_foreign,
+    name_of_opened,
+    open_for_reading,
 )
 from vantorel.bundle.reading import appendable_problem, plain, read_data_file, read_daybar_file, read_file_attrs
 from vantorel.bundle.writing import atomic_h5, create_series
@@ -103,7 +105,6 @@ class _Edit:
         self.bundle_path = bundle_path
         self.overlay = overlay.Overlay(path)
         try:
-            refuse_foreign(self.overlay.read_from, path)
             # Opened with the low-level calls: h5py's File(...) costs a quarter of a day's append.
             fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
             fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, self.overlay)
@@ -189,7 +190,12 @@ def schema_of(path):
     """The schema version a stored file says it has (0 when it says none)."""
     import h5py
 
-    with h5py.File(path, "r") as f:
+    fd = open_for_reading(path)
+    try:
+        f = h5py.File(name_of_opened(fd, path), "r")
+    finally:
+        os.close(fd)
+    with f:
         try:
             return attr_int(f.attrs.get("schema_version", 0))
         except ValueError:

@@ -4,7 +4,15 @@ or swell in memory."""
 import itertools
 import os
 
-from vantorel.bundle.places import CHUNK_ROWS, LIBVER, READABLE_SCHEMAS, StorageError, refuse_foreign
+from vantorel.bundle.places import (
+    CHUNK_ROWS,
+    LIBVER,
+    READABLE_SCHEMAS,
+    StorageError,
+    name_of_opened,
+    open_for_reading,
+    refuse_foreign,
+)
 from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
 
 
@@ -71,20 +79,27 @@ def open_file(path, kind, with_version=False):
         # A journal of it waits to be played back: it may be half written (or out of reach).
         raise StorageError(f"无法读取数据文件 {path}：{kept}", kept, damaged=False)
     try:
-        # The low-level open with one property list: h5py's File(path) makes three lists a call,
-        # and an update or a check opens every file of the bundle.
-        f = h5py.File(h5py.h5f.open(os.fsencode(path), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
+        # Judged by the file opened, not by its name: on a bundle path others may write, the name
+        # can lead into another user's tree (or to a pipe) between any look and the open.
+        fd = open_for_reading(path)
     except FileNotFoundError:
         raise
+    except OSError as exc:
+        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged=False) from exc
+    try:
+        # The low-level open with one property list: h5py's File(path) makes three lists a call,
+        # and an update or a check opens every file of the bundle.
+        opened = name_of_opened(fd, path)
+        f = h5py.File(h5py.h5f.open(os.fsencode(opened), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
     except (OSError, ValueError) as exc:
         # h5py gives an errno for what the system refused (permission, I/O, the lock of another
         # process), and none for a file that is not HDF5 or is cut short.
         damaged = getattr(exc, "errno", None) is None
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
+    finally:
+        os.close(fd)
     try:
-        # Judged by the file HDF5 opened, not by its name: on a bundle path others may write, the
-        # name can lead into another user's tree between any look and the open.
-        if hasattr(os, "geteuid"):  # Windows has no owners to compare (nor a descriptor to give)
+        if opened == path and hasattr(os, "geteuid"):  # HDF5 opened the name again: judge what it found
             refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
         version = root_attr(f, "schema_version")
         file_kind = root_attr(f, "kind")

@@ -22,6 +22,7 @@ import stat
 FD_CALLS = (os.open in os.supports_dir_fd and os.rename in os.supports_dir_fd
             and hasattr(os, "O_NOFOLLOW") and hasattr(os, "O_DIRECTORY"))
 _DIR_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+FOLLOWING_DIR_FLAGS = _DIR_FLAGS & ~getattr(os, "O_NOFOLLOW", 0)
 NOFOLLOW = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
@@ -48,7 +49,7 @@ class Dir:
                 raise NotADirectoryError(20, "Not a directory", path)
             return cls(path, None)
         try:
-            return cls(path, os.open(path, _DIR_FLAGS & ~os.O_NOFOLLOW if follow else _DIR_FLAGS))
+            return cls(path, os.open(path, FOLLOWING_DIR_FLAGS if follow else _DIR_FLAGS))
         except OSError as exc:
             raise _naming(exc, path) from None
 

@@ -3,6 +3,7 @@ the kit may touch, and setting a file aside in quarantine."""
 import contextlib
 import os
 import re
+import stat
 
 from vantorel.errors import VantorelError
 
@@ -243,3 +244,37 @@ def refuse_foreign(info, path, data_file=None):
     reason = f"{what} {path} 属于用户 {owner}，不是本用户或该 bundle 路径的属主"
     raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行",
                        reason, damaged=False)
+
+
+_READ_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+               | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
+
+
+# On Linux, opening /proc/self/fd/<n> opens the very file of descriptor n, whatever its name
+# leads to by then.
+_REOPEN_BY_DESCRIPTOR = os.path.isdir("/proc/self/fd")
+
+
+def open_for_reading(path):
+    """A descriptor of the bundle file at ``path``, opened without waiting (a pipe planted under a
+    file's name would otherwise block the open for ever, the bundle's lock held) and refused
+    (StorageError, the descriptor closed) unless it is a regular file of a user ``refuse_foreign``
+    trusts. FileNotFoundError when there is none."""
+    fd = os.open(path, _READ_FLAGS)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            reason = f"数据文件 {path} 不是普通文件（可能是管道或设备）"
+            raise StorageError(f"{reason}；未读取它，请确认后把它移走", reason, damaged=False)
+        if hasattr(os, "geteuid"):  # Windows has no owners to compare
+            refuse_foreign(info, path)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def name_of_opened(fd, path):
+    """A name by which another open (HDF5's) reaches the file of ``fd`` itself; elsewhere than on
+    Linux, ``path``, and the caller judges again what that open found."""
+    return f"/proc/self/fd/{fd}" if _REOPEN_BY_DESCRIPTOR else path

@@ -4,6 +4,7 @@ import contextlib
 import errno
 import os
 import secrets
+import stat
 
 from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
 from vantorel.bundle.places import (
@@ -16,6 +17,8 @@ from vantorel.bundle.places import (
     TEMP_NAME,
     TICK_DIR_NAME,
     TRADING_DATES_FILE,
+    StorageError,
+    _bundle_path_holding,
     daybar_path,
     minbar_path,
     refuse_foreign,
@@ -86,13 +89,7 @@ def write_image(path, image, sync_directory=True):
     directory_path, name = os.path.split(path)
     directory_path = directory_path or "."
     tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
-    try:
-        directory = nofollow.Dir.at(directory_path, follow=True)
-    except FileNotFoundError:
-        os.makedirs(directory_path, exist_ok=True)
-        directory = nofollow.Dir.at(directory_path, follow=True)
-    with directory:
-        refuse_foreign(directory.stat(), directory_path, path)
+    with _reach_directory(directory_path, path) as directory:
         # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
         # file per instrument on the committer threads, and each system call there hands the GIL
         # back and forth.
@@ -113,6 +110,59 @@ def write_image(path, image, sync_directory=True):
         if sync_directory:
             with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
                 directory.fsync()
+
+
+def _reach_directory(directory_path, path):
+    """The directory a new file ``path`` goes in, opened and made level by level from its bundle
+    path by descriptor: on a bundle path others may rename in, a level named by path may be a link
+    to their tree by the next call, and what the kit made through it would be made there. A link is
+    followed only when it is of a user ``refuse_foreign`` trusts (the user keeps minbar/ or a
+    category on another disk); every level reached must be of such a user."""
+    from vantorel.bundle import nofollow
+
+    top = _bundle_path_holding(path)
+    if not nofollow.FD_CALLS:
+        os.makedirs(directory_path, exist_ok=True)
+        directory = nofollow.Dir.at(directory_path, follow=True)
+        refuse_foreign(directory.stat(), directory_path, path)
+        return directory
+    try:
+        directory = nofollow.Dir.at(top, follow=True)  # the path the user named
+    except FileNotFoundError:
+        os.makedirs(top, exist_ok=True)
+        directory = nofollow.Dir.at(top, follow=True)
+    try:
+        users = nofollow.owners(directory)  # judged once, from the bundle path as opened
+        relative = os.path.relpath(directory_path, top)
+        for part in [] if relative == os.curdir else relative.split(os.sep):
+            info = directory.lstat(part)
+            if info is None:
+                with contextlib.suppress(FileExistsError):
+                    directory.mkdir(part)
+                info = directory.lstat(part)
+            if info is not None and stat.S_ISLNK(info.st_mode):
+                _refuse_untrusted(info, users, directory.join(part), path)  # the link itself: whose choice it is
+                opened = os.open(part, nofollow.FOLLOWING_DIR_FLAGS, dir_fd=directory.fd)
+                level = nofollow.Dir(directory.join(part), opened)
+            else:
+                level = directory.sub(part)
+            directory.close()
+            directory = level
+            _refuse_untrusted(directory.stat(), users, directory.path, path)
+    except BaseException:
+        directory.close()
+        raise
+    return directory
+
+
+def _refuse_untrusted(info, users, what, path):
+    from vantorel.bundle import nofollow
+
+    if not nofollow.trusted(info, users):
+        refuse_foreign(info, what, path)  # says whose it is
+        # The bundle path's name led elsewhere when refuse_foreign looked again: refused all the same.
+        raise StorageError(f"目录 {what} 属于用户 {nofollow.owner_name(info.st_uid)}，未写入 {path}；"
+                           "请确认该路径下的目录没有被别人替换或移动后重新运行", damaged=False)
 
 
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
@@ -197,14 +247,17 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.bundle.durable import fsync_path
+        from vantorel.bundle import nofollow
 
         self._collect(wait)
         if wait:
             directories, self._directories = self._directories, set()
             for directory in sorted(directories):
                 try:
-                    fsync_path(directory)
+                    # Opened as a directory only: a pipe swapped in at its name is refused, not
+                    # waited on with the bundle's lock held.
+                    with nofollow.Dir.at(directory, follow=True) as opened:
+                        opened.fsync()
                 except OSError as exc:
                     self._failed.append((None, exc))
         failed, self._failed = self._failed, []
@@ -218,8 +271,39 @@ def remove_stray_temp_files(bundle_path):
     """Remove temporary files that a killed writer left behind; returns how many.
 
     Only the directories this kit writes are searched, and only names it gives its temporary
-    files are removed: a bundle path may be any directory the user names.
-    """
+    files are removed: a bundle path may be any directory the user names. The search goes by
+    descriptor and never through a link, and removes only regular files of the users whose
+    entries are the kit's (``nofollow.owners``): on a bundle path others may rename in, a name
+    may lead out of the bundle by the next call."""
+    from vantorel.bundle import nofollow
+
+    if not nofollow.FD_CALLS:
+        return _remove_stray_temp_files_by_path(bundle_path)
+    removed = 0
+    try:
+        top = nofollow.Dir.at(bundle_path, follow=True)  # the path the user named
+    except OSError:
+        return 0
+    with top:
+        users = nofollow.owners(top)
+        for name in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
+            try:
+                tree = top.sub(name)
+            except OSError:
+                continue  # missing, or a link: not entered
+            with tree:
+                for _root, _dirs, files, fd in os.fwalk(".", dir_fd=tree.fd, follow_symlinks=False):
+                    for file in files:
+                        with contextlib.suppress(OSError):
+                            info = os.stat(file, dir_fd=fd, follow_symlinks=False)
+                            if (TEMP_NAME.fullmatch(file) and stat.S_ISREG(info.st_mode)
+                                    and nofollow.trusted(info, users)):
+                                os.unlink(file, dir_fd=fd)
+                                removed += 1
+    return removed
+
+
+def _remove_stray_temp_files_by_path(bundle_path):
     removed = 0
     for top in (BUNDLE_DIR_NAME, MINBAR_DIR_NAME, TICK_DIR_NAME):
         for root, _dirs, files in os.walk(os.path.join(bundle_path, top)):

@@ -113,7 +113,11 @@ def write_report(bundle_path, check, found, kinds, now=None):
     )
     stamp = (now or datetime.datetime.now()).strftime("%Y%m%d-%H%M%S")
     temp_name = "{}{}-{}.{}".format(_TEMP_PREFIX, stamp, check, os.getpid())
-    with _opened_directory(directory) as at:
+    from vantorel.bundle import nofollow
+
+    # Whose reports/ may take the report: the bundle path's owner's, this user's (their own).
+    users = nofollow.owners_at(bundle_path)
+    with _opened_directory(directory, users) as at:
         try:
             # O_EXCL and no link followed: a name planted in a shared reports/ cannot make the
             # report overwrite a file elsewhere.
@@ -135,7 +139,7 @@ def write_report(bundle_path, check, found, kinds, now=None):
 
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _BY_DIR_FD = (_NOFOLLOW and hasattr(os, "O_DIRECTORY") and os.open in os.supports_dir_fd
-              and os.unlink in os.supports_dir_fd and os.replace in os.supports_dir_fd)
+              and os.unlink in os.supports_dir_fd and os.rename in os.supports_dir_fd)  # os.replace takes what os.rename does
 
 
 class _Directory:
@@ -164,7 +168,8 @@ class _Directory:
 
 
 @contextlib.contextmanager
-def _opened_directory(directory):
+def _opened_directory(directory, users):
+    """``directory`` opened, refused when it is a link, no directory, or of none of ``users``."""
     import errno
 
     with contextlib.suppress(FileExistsError):
@@ -176,6 +181,7 @@ def _opened_directory(directory):
     if not _BY_DIR_FD:
         if not os.path.isdir(directory):
             raise OSError(errno.ENOTDIR, "不是目录", directory)
+        _refuse_foreign(os.stat(directory), users, directory)
         yield _Directory(directory, None)
         return
     try:
@@ -187,9 +193,21 @@ def _opened_directory(directory):
             raise OSError(errno.ENOTDIR, "不是目录", directory) from None
         raise
     try:
+        # Judged as opened: reports/ may be swapped for another user's directory after the look
+        # of ``report_dir_for``, and the report is not written into their tree.
+        _refuse_foreign(os.fstat(fd), users, directory)
         yield _Directory(directory, fd)
     finally:
         os.close(fd)
+
+
+def _refuse_foreign(info, users, directory):
+    import errno
+
+    from vantorel.bundle import nofollow
+
+    if not nofollow.trusted(info, users):
+        raise OSError(errno.EPERM, f"属于用户 {nofollow.owner_name(info.st_uid)}，不写入；请确认后把它移走", directory)
 
 
 def _order(match):

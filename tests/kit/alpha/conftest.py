@@ -14,7 +14,7 @@ def refuse_open(monkeypatch):
 
     def refuse(path, error):
         def opening(name, *args, **kwargs):
-            if name == os.fsencode(path):
+            if _names(name, path):
                 raise error
             return real(name, *args, **kwargs)
 
@@ -22,3 +22,11 @@ def refuse_open(monkeypatch):
         return lambda: monkeypatch.setattr(h5py.h5f, "open", real)
 
     return refuse
+
+
+def _names(name, path):
+    """Whether HDF5's ``name`` (the path, or /proc/self/fd/<n> of a descriptor opened at it) is ``path``."""
+    try:
+        return name == os.fsencode(path) or os.path.samefile(os.fsdecode(name), path)
+    except (OSError, ValueError):
+        return False  # an in-memory image's name

@@ -523,3 +523,86 @@ def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, u
         use(path)
     assert said.format(entry) in str(refused.value) and entry in str(refused.value)
     assert trees.snapshot(path, mtimes=False) == before
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a link to another user")
+@pytest.mark.parametrize("link_owner, lands", [(0, True), (4321, False)], ids=["the user's own", "another user's"])
+def test_a_new_file_goes_through_a_link_at_minbar_only_when_the_link_is_trusted(path, tmp_path, link_owner, lands):
+    elsewhere = tmp_path / "elsewhere"
+    os.rename(os.path.join(path, "minbar"), elsewhere)
+    os.chmod(elsewhere, 0o777)
+    os.chown(elsewhere, 4321, 4321)  # where the link leads is the link owner's choice, whoever owns it
+    os.symlink(elsewhere, os.path.join(path, "minbar"))
+    os.lchown(os.path.join(path, "minbar"), link_owner, link_owner)
+    new = elsewhere / "stock" / "000002.XSHE.h5"
+    if lands:
+        os.chown(elsewhere, 0, 0)
+        _write_a_new_file(path)
+        assert new.is_file()
+    else:
+        with pytest.raises(vantorel.errors.VantorelError, match="属于用户 4321"):
+            _write_a_new_file(path)
+        assert not new.exists() and sorted(os.listdir(elsewhere / "stock")) == [CODE + ".h5"]
+
+
+# ---- a pipe planted at a file's name (a bundle path others may write) ---------------------------
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+@pytest.mark.parametrize("use", [
+    lambda path, rows: data.minute_bars(CODE, bundle_path=path),
+    lambda path, rows: __import__("vantorel.checks").checks.check_min_bar_data(path),
+    lambda path, rows: appending.append_series(path, "minbar", "stock", CODE, rows),
+    lambda path, rows: appending.schema_of(_minbar(path)),
+], ids=["read minute bars", "check", "append", "schema"])
+def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
+    import select
+    import signal
+    import warnings
+
+    rows = reading.read_minbar(_minbar(path))[-1:]
+    os.unlink(_minbar(path))
+    os.mkfifo(_minbar(path), 0o666)
+    said = _without_waiting(lambda: use(path, rows))
+    assert "不是普通文件" in said and _minbar(path) in said, said
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+def test_a_pipe_at_a_written_directory_s_name_is_a_failure_not_a_wait(path, monkeypatch):
+    directory = os.path.dirname(_minbar(path))
+    committer = writing.Committer(threads=1)
+    monkeypatch.setattr(writing, "write_image", lambda *args: None)
+    committer.write_image(_minbar(path), b"")
+    os.rename(directory, directory + ".mine")
+    os.mkfifo(directory, 0o666)
+    said = _without_waiting(lambda: [str(exc) for _owner, exc in committer.failures(wait=True)])
+    committer.close()
+    assert directory in said and "Not a directory" in said, said
+
+
+def _without_waiting(function):
+    """What ``function`` returns (its repr) or raises, run in a child: HDF5 waits in an open holding
+    the interpreter's lock, so a thread could not be waited for. Fails when it waits on and on."""
+    import select
+    import signal
+    import warnings
+
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            said = repr(function())
+        except BaseException as exc:  # noqa: B036 - everything goes back to the parent
+            said = str(exc)
+        os.write(write, said.encode())
+        os._exit(0)
+    os.close(write)
+    waited = not select.select([read], [], [], 20)[0]
+    if waited:
+        os.kill(pid, signal.SIGKILL)
+    with os.fdopen(read, "rb") as f:
+        said = f.read().decode()
+    os.waitpid(pid, 0)
+    assert not waited, "waited on a pipe"
+    return said

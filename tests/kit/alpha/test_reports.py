@@ -97,8 +97,8 @@ def test_a_path_holding_only_reports_takes_a_bundle(tmp_path):
 
 
 @pytest.mark.skipif(not hasattr(os, "symlink") or os.name == "nt", reason="POSIX links")
-@pytest.mark.parametrize("planted", ["reports", "temp"])
-def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, capsys, planted):
+@pytest.mark.parametrize("planted", ["reports", "temp", "another user's reports"])
+def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, monkeypatch, capsys, planted):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     victim = elsewhere / "victim"
@@ -107,12 +107,19 @@ def test_a_planted_link_sends_no_report_elsewhere(bundle, tmp_path, capsys, plan
     directory = report_file.reports_dir(bundle.path)
     if planted == "reports":
         os.symlink(elsewhere, directory)
+    elif planted == "another user's reports":  # swapped in after the look
+        if not hasattr(os, "geteuid") or os.geteuid() != 0:
+            pytest.skip("giving a directory to another user")
+        os.mkdir(directory, 0o777)
+        os.chown(directory, 4321, 4321)
+        monkeypatch.setattr(report_file, "report_dir_for", report_file.reports_dir)
     else:  # the temporary name a run will use, pointing at a file of the user's
         os.mkdir(directory)
         os.symlink(victim, os.path.join(directory, ".check-20240301-093000-minbar.{}".format(os.getpid())))
     with pytest.raises(OSError):
         report_file.write_report(bundle.path, "minbar", [Anomaly("f.h5", "", "calendar", 1, ())], KINDS, now)
     assert sorted(os.listdir(elsewhere)) == ["victim"] and victim.read_text() == "mine"
+    assert planted != "another user's reports" or os.listdir(directory) == []
 
 
 @pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "geteuid") or os.geteuid() != 0,

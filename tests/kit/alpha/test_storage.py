@@ -81,6 +81,12 @@ def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
     monkeypatch.undo()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3
+    # tick/ swapped for a link out of the bundle: what it leads to is left alone.
+    os.rename(tmp_path / "tick", tmp_path / "outside")
+    os.symlink(tmp_path / "outside", tmp_path / "tick")
+    outside = [p.replace(os.path.join(str(tmp_path), "tick"), os.path.join(str(tmp_path), "outside")) for p in strays
+               if p.startswith(os.path.join(str(tmp_path), "tick"))]
+    strays = [p for p in strays if not p.startswith(os.path.join(str(tmp_path), "tick"))]
     # Look-alikes the kit never writes, and anything outside bundle/, minbar/ and tick/, stay.
     kept = [tmp_path / "quarantine" / "tick" / "stock" / os.path.basename(strays[0]),
             tmp_path / os.path.basename(strays[0]),
@@ -91,8 +97,8 @@ def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(b"mine")
     assert [code for _c, code, _p in places.iter_minbar_files(str(tmp_path))] == ["A"]
-    assert writing.remove_stray_temp_files(str(tmp_path)) == 3
-    assert not any(os.path.exists(p) for p in strays)
+    assert writing.remove_stray_temp_files(str(tmp_path)) == 2
+    assert not any(os.path.exists(p) for p in strays) and all(os.path.exists(p) for p in outside)
     assert all(p.read_bytes() == b"mine" for p in kept)
 
 
