@@ -84,7 +84,6 @@ def write_image(path, image, sync_directory=True):
     and renamed through that descriptor, so the file lands in the directory that was checked even
     if, on a bundle path others may write, its name leads elsewhere by now. A write the system
     refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
-    from vantorel.bundle import nofollow
 
     directory_path, name = os.path.split(path)
     directory_path = directory_path or "."

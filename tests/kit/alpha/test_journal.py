@@ -555,9 +555,6 @@ def test_a_new_file_goes_through_a_link_at_minbar_only_when_the_link_is_trusted(
     lambda path, rows: appending.schema_of(_minbar(path)),
 ], ids=["read minute bars", "check", "append", "schema"])
 def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
-    import select
-    import signal
-    import warnings
 
     rows = reading.read_minbar(_minbar(path))[-1:]
     os.unlink(_minbar(path))
