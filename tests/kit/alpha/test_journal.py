@@ -374,31 +374,45 @@ def test_a_journal_directory_swapped_for_a_link_after_the_look_is_never_entered(
 
 # ---- another local user, reading a bundle its owner keeps on a shared disk ---------------------
 
-def _as_another_user(function):
-    """What ``function`` returns (its repr), or "raised <its error>", run as user nobody."""
+def _in_child(function, uid=None, wait=None):
+    """What ``function`` returns (its repr), or "raised <its error>", run in a forked child: as user
+    ``uid`` when given, and killed when it has not answered within ``wait`` seconds (HDF5 waits in an
+    open holding the interpreter's lock, so a thread could not be waited for)."""
+    import select
+    import signal
     import warnings
 
     read, write = os.pipe()
     with warnings.catch_warnings():
-        # The child only reads, with nothing of the parent's threads: Python 3.12's warning about
-        # forking a process that has threads does not apply.
+        # The child only runs ``function``, with nothing of the parent's threads: Python 3.12's
+        # warning about forking a process that has threads does not apply.
         warnings.simplefilter("ignore", DeprecationWarning)
         pid = os.fork()
     if pid == 0:
         try:
             os.close(read)
-            os.setgid(65534)
-            os.setuid(65534)
-            result = repr(function())
+            if uid is not None:
+                os.setgid(uid)
+                os.setuid(uid)
+            said = repr(function())
         except BaseException as exc:  # noqa: B036 - everything goes back to the parent
-            result = f"raised {exc}"
-        os.write(write, result.encode())
+            said = f"raised {exc}"
+        os.write(write, said.encode())
         os._exit(0)
     os.close(write)
+    waited = wait is not None and not select.select([read], [], [], wait)[0]
+    if waited:
+        os.kill(pid, signal.SIGKILL)
     with os.fdopen(read, "rb") as f:
-        out = f.read().decode()
+        said = f.read().decode()
     os.waitpid(pid, 0)
-    return out
+    assert not waited, "waited on a pipe"
+    return said
+
+
+def _as_another_user(function):
+    """What ``function`` returns (its repr), or "raised <its error>", run as user nobody."""
+    return _in_child(function, uid=65534)
 
 
 @pytest.fixture
@@ -559,7 +573,7 @@ def test_a_pipe_at_a_file_s_name_is_refused_without_waiting(path, use):
     rows = reading.read_minbar(_minbar(path))[-1:]
     os.unlink(_minbar(path))
     os.mkfifo(_minbar(path), 0o666)
-    said = _without_waiting(lambda: use(path, rows))
+    said = _in_child(lambda: use(path, rows), wait=20)
     assert "不是普通文件" in said and _minbar(path) in said, said
 
 
@@ -571,35 +585,6 @@ def test_a_pipe_at_a_written_directory_s_name_is_a_failure_not_a_wait(path, monk
     committer.write_image(_minbar(path), b"")
     os.rename(directory, directory + ".mine")
     os.mkfifo(directory, 0o666)
-    said = _without_waiting(lambda: [str(exc) for _owner, exc in committer.failures(wait=True)])
+    said = _in_child(lambda: [str(exc) for _owner, exc in committer.failures(wait=True)], wait=20)
     committer.close()
     assert directory in said and "Not a directory" in said, said
-
-
-def _without_waiting(function):
-    """What ``function`` returns (its repr) or raises, run in a child: HDF5 waits in an open holding
-    the interpreter's lock, so a thread could not be waited for. Fails when it waits on and on."""
-    import select
-    import signal
-    import warnings
-
-    read, write = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:
-        try:
-            said = repr(function())
-        except BaseException as exc:  # noqa: B036 - everything goes back to the parent
-            said = str(exc)
-        os.write(write, said.encode())
-        os._exit(0)
-    os.close(write)
-    waited = not select.select([read], [], [], 20)[0]
-    if waited:
-        os.kill(pid, signal.SIGKILL)
-    with os.fdopen(read, "rb") as f:
-        said = f.read().decode()
-    os.waitpid(pid, 0)
-    assert not waited, "waited on a pipe"
-    return said
