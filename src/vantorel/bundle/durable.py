@@ -2,11 +2,12 @@
 import os
 
 
-def fsync_path(path):
-    """Make a file's bytes, or the names in a directory (renames, creations, removals), durable."""
-    if os.name == "nt" and os.path.isdir(path):  # directories cannot be opened for fsync there
+def fsync_directory(path):
+    """Make the names in a directory (renames, creations, removals) durable. Opened as a directory
+    only: a pipe or a file put at its name fails at once instead of being waited on."""
+    if os.name == "nt":  # directories cannot be opened for fsync there
         return
-    fd = os.open(path, os.O_RDONLY)
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NONBLOCK)
     try:
         os.fsync(fd)
     finally:

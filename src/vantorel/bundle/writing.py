@@ -6,6 +6,7 @@ import os
 import secrets
 import stat
 
+from vantorel.bundle.durable import fsync_directory
 from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
@@ -246,17 +247,12 @@ class Committer:
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
-        from vantorel.bundle import nofollow
-
         self._collect(wait)
         if wait:
             directories, self._directories = self._directories, set()
             for directory in sorted(directories):
                 try:
-                    # Opened as a directory only: a pipe swapped in at its name is refused, not
-                    # waited on with the bundle's lock held.
-                    with nofollow.Dir.at(directory, follow=True) as opened:
-                        opened.fsync()
+                    fsync_directory(directory)
                 except OSError as exc:
                     self._failed.append((None, exc))
         failed, self._failed = self._failed, []

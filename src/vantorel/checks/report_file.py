@@ -164,7 +164,7 @@ class _Directory:
         if self.fd is not None:
             os.fsync(self.fd)
         else:
-            durable.fsync_path(self.directory)
+            durable.fsync_directory(self.directory)
 
 
 @contextlib.contextmanager

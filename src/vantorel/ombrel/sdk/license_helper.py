@@ -374,9 +374,9 @@ def _write(path, stored):
         with suppress(OSError):
             os.unlink(temp)
         raise
-    from vantorel.bundle.durable import fsync_path
+    from vantorel.bundle.durable import fsync_directory
 
-    fsync_path(directory)  # the rename itself is only durable once the directory is on disk
+    fsync_directory(directory)  # the rename itself is only durable once the directory is on disk
 
 
 def set_to_environ(name, value):
