@@ -24,7 +24,7 @@ The rules every part of the kit keeps, numbered as the code names them where it 
 8. No file or directory of a user outside those of rule 5 is read, appended to, written into or
    swapped; the kit refuses, naming it and its owner (``places.refuse_foreign``, ``hdf5``). Nor is
    anything at a bundle file's name that is not a regular file: a pipe is refused, never waited on
-   (``places.open_for_reading``).
+   (``places.open_in_bundle``).
 
 The journal on disk. One file a change, ``<16 hex digits>.journal`` in ``<bundle path>/.vantorel.journal/``:
 

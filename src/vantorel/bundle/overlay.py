@@ -19,7 +19,7 @@ class Overlay:
     def __init__(self, path):
         self.path = path
         # Without waiting on a pipe, and only a regular file of a user the kit trusts (rule 8).
-        self.raw = os.fdopen(places.open_for_reading(path), "rb")
+        self.raw = os.fdopen(places.open_in_bundle(path), "rb")
         self.read_from = os.fstat(self.raw.fileno())
         self.old_length = self.read_from.st_size
         self.length = self.old_length
@@ -154,7 +154,8 @@ class Overlay:
             # owner) is refused with nothing begun, rather than with a journal nobody can play back.
             # Unbuffered: a buffer still holding new bytes when a write fails would be written
             # out when the file is closed, over the old bytes the rollback has just put back.
-            target = open(self.path, "r+b", buffering=0)
+            # Reached from the bundle path level by level, as the read was (rule 8 of ``access``).
+            target = os.fdopen(places.open_in_bundle(self.path, places.READ_WRITE_FLAGS), "r+b", buffering=0)
         except BaseException as exc:
             self.close()
             _raise_naming(exc, self.path)

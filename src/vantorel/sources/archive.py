@@ -42,13 +42,10 @@ from vantorel.sources.unpack import (
 
 def _is_bundle_root(directory):
     """Whether a directory holds bundle data at the places the layout gives it."""
-    base = os.path.join(directory, places.BUNDLE_DIR_NAME)
-    if any(os.path.isfile(os.path.join(base, name)) for name in (places.INSTRUMENTS_FILE, places.TRADING_DATES_FILE)):
-        return True
-    if next(places.iter_daybar_files(base), None) is not None:
-        return True
-    return any(next(files, None) is not None
-               for files in (places.iter_minbar_files(directory), places.iter_tick_files(directory)))
+    try:
+        return places.holds_bundle_data(directory)
+    except places.StorageError:
+        return False  # a file or pipe where the layout has a directory: no bundle there
 
 
 # Big archives get a progress bar on a terminal; small ones unpack before one would be seen.

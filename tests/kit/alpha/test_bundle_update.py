@@ -1,5 +1,4 @@
 import errno
-import io
 import os
 import random
 import signal
@@ -174,11 +173,6 @@ def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, si
     assert len(stored(path)) == 10
 
 
-class FullDisk(io.FileIO):
-    def write(self, data):
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-
-
 def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
@@ -189,8 +183,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
     monkeypatch.setattr(writing, "_write_all", no_space)  # whole new files
-    monkeypatch.setattr(overlay, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
-                        raising=False)  # in-place appends and their journals
+    monkeypatch.setattr(overlay, "write_all", no_space)  # in-place appends
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
     assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out
@@ -566,21 +559,19 @@ def test_kills_of_in_place_updates_and_conversions_leave_every_series_old_or_new
 
 
 def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_in, monkeypatch, capsys):
-    from vantorel.bundle import overlay
-
     codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
     assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)
     files = {code: p for _c, code, p in places.iter_minbar_files(path)}
     with open(files["000002.XSHE"], "rb") as f:
         before = f.read()
-    real_open = open
+    real_open = places.open_in_bundle
 
-    def refusing(file, mode="r", *args, **kwargs):
-        if file == files["000002.XSHE"] and "+" in mode:
+    def refusing(file, flags=os.O_RDONLY):
+        if file == files["000002.XSHE"] and flags & os.O_RDWR:
             raise PermissionError(errno.EACCES, "Permission denied", file)
-        return real_open(file, mode, *args, **kwargs)
+        return real_open(file, flags) if flags != os.O_RDONLY else real_open(file)
 
-    monkeypatch.setattr(overlay, "open", refusing, raising=False)
+    monkeypatch.setattr(places, "open_in_bundle", refusing)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     capsys.readouterr()
     assert bundle.update_bundle_from_corvane(2, path, False, codes, (), False) is False
