@@ -26,7 +26,7 @@ FOLLOWING_DIR_FLAGS = _DIR_FLAGS & ~getattr(os, "O_NOFOLLOW", 0)
 NOFOLLOW = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
-def _naming(exc, path):
+def naming(exc, path):
     """``exc`` naming ``path`` (calls with ``dir_fd`` name only the entry, or nothing)."""
     if isinstance(exc, OSError) and exc.errno is not None:
         return type(exc)(exc.errno, exc.strerror, path)
@@ -51,7 +51,7 @@ class Dir:
         try:
             return cls(path, os.open(path, FOLLOWING_DIR_FLAGS if follow else _DIR_FLAGS))
         except OSError as exc:
-            raise _naming(exc, path) from None
+            raise naming(exc, path) from None
 
     def close(self):
         if self.fd is not None:
@@ -78,7 +78,7 @@ class Dir:
         try:
             return Dir(self.join(name), os.open(name, _DIR_FLAGS, dir_fd=self.fd))
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def stat(self):
         return os.fstat(self.fd) if self.fd is not None else os.stat(self.path)
@@ -100,14 +100,14 @@ class Dir:
         try:
             return os.open(entry, flags | NOFOLLOW, mode, dir_fd=fd)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def _call(self, function, name, *args, **kwargs):
         entry, fd = self._at(name)
         try:
             return function(entry, *args, dir_fd=fd, **kwargs)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def unlink(self, name):
         self._call(os.unlink, name)
@@ -126,7 +126,7 @@ class Dir:
             else:
                 os.rename(name, to_name, src_dir_fd=self.fd, dst_dir_fd=to_dir.fd)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def chmod(self, mode):
         """Change the mode of this directory (the one opened, whatever its name leads to now)."""

@@ -158,7 +158,7 @@ class Overlay:
             target = os.fdopen(places.open_in_bundle(self.path, places.READ_WRITE_FLAGS), "r+b", buffering=0)
         except BaseException as exc:
             self.close()
-            _raise_naming(exc, self.path)
+            raise nofollow.naming(exc, self.path) from None
         with target:
             self._same_file(target)
             directory, name, journal_size = self._write_journal(bundle_path, ranges)
@@ -166,7 +166,7 @@ class Overlay:
                 try:
                     for offset, data in writes:
                         target.seek(offset)
-                        write_all(target, data)
+                        write_all(target.fileno(), data)
                     target.truncate(self.length)
                     os.fsync(target.fileno())
                 except BaseException as exc:
@@ -177,7 +177,7 @@ class Overlay:
                         if parsed.why is None:
                             journal.restore(target.fileno(), parsed.header, parsed.saved)
                             directory.unlink(name)
-                    _raise_naming(exc, self.path)
+                    raise nofollow.naming(exc, self.path) from None
                 directory.unlink(name)
                 directory.fsync()
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
@@ -231,7 +231,7 @@ class Overlay:
                 with contextlib.suppress(OSError):
                     directory.unlink(name)  # the file is untouched
                 directory.close()
-            _raise_naming(exc, self.path)
+            raise nofollow.naming(exc, self.path) from None
         finally:
             self.close()
         return directory, name, size
@@ -251,9 +251,3 @@ def _runs(indices, gap=64):
     ends = np.r_[indices[breaks], indices[-1]] + 1
     return list(zip(starts.tolist(), ends.tolist()))
 
-
-def _raise_naming(exc, path):
-    # The message should name the data file, not the journal or nothing at all.
-    if isinstance(exc, OSError) and exc.errno is not None:
-        raise OSError(exc.errno, exc.strerror, path) from None
-    raise exc

@@ -328,7 +328,7 @@ def _enter(directory, name, info, users, data_file, flags=None):
         try:
             fd = os.open(name, nofollow.FOLLOWING_DIR_FLAGS if flags is None else flags, dir_fd=directory.fd)
         except OSError as exc:
-            raise nofollow._naming(exc, directory.join(name)) from None
+            raise nofollow.naming(exc, directory.join(name)) from None
         return nofollow.Dir(directory.join(name), fd) if flags is None else fd
     if flags is None:
         return directory.sub(name)

@@ -6,7 +6,8 @@ import os
 import secrets
 import stat
 
-from vantorel.bundle.durable import fsync_directory
+from vantorel.bundle import nofollow
+from vantorel.bundle.durable import fsync_directory, write_all
 from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
@@ -94,7 +95,7 @@ def write_image(path, image, sync_directory=True):
         try:
             fd = directory.open(tmp, _NEW_FILE, 0o666)
             try:
-                _write_all(fd, image)
+                write_all(fd, image)
                 os.fsync(fd)
             finally:
                 os.close(fd)
@@ -104,27 +105,13 @@ def write_image(path, image, sync_directory=True):
                 os.replace(tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
         except BaseException as exc:
             _drop_temp(directory, tmp)
-            _raise_naming(exc, path)
+            raise nofollow.naming(exc, path) from None
         if sync_directory:
             with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
                 directory.fsync()
 
 
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-
-
-def _write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
-
-def _raise_naming(exc, path):
-    # A failed write or fsync names no file, one by descriptor only the temporary file: the
-    # message should say which data file.
-    if isinstance(exc, OSError) and exc.errno is not None:
-        raise OSError(exc.errno, exc.strerror, path) from None
-    raise exc
 
 
 def _drop_temp(directory, tmp):
@@ -215,8 +202,6 @@ def remove_stray_temp_files(bundle_path):
     descriptor and never through a link, and removes only regular files of the users whose
     entries are the kit's (``nofollow.owners``): on a bundle path others may rename in, a name
     may lead out of the bundle by the next call."""
-    from vantorel.bundle import nofollow
-
     if not nofollow.FD_CALLS:
         return _remove_stray_temp_files_by_path(bundle_path)
     removed = 0

@@ -182,7 +182,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     def no_space(*_args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
-    monkeypatch.setattr(writing, "_write_all", no_space)  # whole new files
+    monkeypatch.setattr(writing, "write_all", no_space)  # whole new files
     monkeypatch.setattr(overlay, "write_all", no_space)  # in-place appends
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
