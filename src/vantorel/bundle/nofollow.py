@@ -16,6 +16,7 @@ user, and of root (who could do anything anyway); ``owners`` gives them. Windows
 ``dir_fd`` nor owners to compare: there the same calls go by path.
 """
 import contextlib
+import functools
 import os
 import stat
 
@@ -149,21 +150,63 @@ class Dir:
 # Rule 5 of ``access``: whose entries the kit may finish, play back or remove.
 def owners(directory):
     """The users whose entries in ``directory`` (a bundle path) are the kit's to finish or remove:
-    its owner, the running user and root; None where there are no owners to compare (Windows)."""
+    its owner, the running user and root, and on a team's directory (its group may write it, others
+    may not) the members of its group; None where there are no owners to compare (Windows)."""
     if not hasattr(os, "geteuid"):
         return None
-    return {directory.stat().st_uid, os.geteuid(), 0}
+    return _trusted_users(directory.stat())
 
 
 def owners_at(path):
     """``owners`` of the bundle path ``path`` (followed if a link: it is the path the user named)."""
     if not hasattr(os, "geteuid"):
         return None
-    return {os.stat(path).st_uid, os.geteuid(), 0}
+    return _trusted_users(os.stat(path))
+
+
+def _trusted_users(info):
+    users = {info.st_uid, os.geteuid(), 0}
+    if info.st_mode & stat.S_IWGRP and not info.st_mode & stat.S_IWOTH:
+        users |= group_members(info.st_gid)
+    return users
+
+
+@functools.lru_cache(maxsize=None)
+def group_members(gid):
+    """The users of group ``gid``: those it names and those whose own group it is."""
+    import grp
+    import pwd
+
+    members = set()
+    with contextlib.suppress(KeyError):
+        for name in grp.getgrgid(gid).gr_mem:
+            with contextlib.suppress(KeyError):
+                members.add(pwd.getpwnam(name).pw_uid)
+    members.update(entry.pw_uid for entry in pwd.getpwall() if entry.pw_gid == gid)
+    return frozenset(members)
 
 
 def trusted(info, users):
     return users is None or info.st_uid in users
+
+
+def unsafe_place(path):
+    """The first of ``path`` and the directories above it in which another user may rename what is
+    not theirs (writable by others, without the sticky bit /tmp has), or None. There, whatever the
+    kit looks at can be exchanged for another user's tree between one call and the next, and no
+    care in the kit can make a swap or a recovery safe. Group-writable places are the team's."""
+    if not hasattr(os, "geteuid"):
+        return None
+    here = os.path.realpath(path)
+    while True:
+        with contextlib.suppress(OSError):
+            mode = os.stat(here).st_mode
+            if mode & stat.S_IWOTH and not mode & stat.S_ISVTX:
+                return here
+        parent = os.path.dirname(here)
+        if parent == here:
+            return None
+        here = parent
 
 
 def owner_name(uid):

@@ -258,8 +258,9 @@ def refuse_foreign(info, path, data_file=None):
         return
     owner = nofollow.owner_name(info.st_uid)
     what = "数据文件" if data_file is None else "目录"
-    reason = f"{what} {path} 属于用户 {owner}，不是本用户或该 bundle 路径的属主"
-    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行",
+    reason = f"{what} {path} 属于用户 {owner}，不是本用户、该 bundle 路径的属主或其团队成员"
+    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行"
+                       "（团队共用一个 bundle 路径时，把它设为团队的组目录：chgrp 团队组、chmod 2775，组员的文件即被信任）",
                        reason, damaged=False)
 
 

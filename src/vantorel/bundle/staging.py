@@ -244,6 +244,7 @@ def _roll_back(top, ready, moved):
 def recover_locked(dest, writing=True):
     """Finish what a killed process left half done. A writer is refused while a journal is kept
     (its file cannot be played back into yet): writing that file would be undone later."""
+    refuse_unsafe_place(dest)
     try:
         trees, found = _finish_half_done(dest)
     except OSError as exc:
@@ -267,6 +268,18 @@ def recover_locked(dest, writing=True):
             raise VantorelError(f"{dest} 中的以下目录不属于本用户或该 bundle 路径的属主：" + "；".join(foreign)
                                 + "；为免把数据写进别人的目录，未作任何改动。请确认后把它们移走再更新")
     return found
+
+
+# Rule 9 of ``access``: nothing is written or recovered where others may rename what is not theirs.
+def refuse_unsafe_place(dest):
+    where = nofollow.unsafe_place(dest)
+    if where is not None:
+        import shlex
+
+        raise VantorelError(
+            f"{where} 人人可写却没有粘滞位：其他用户可以随时把其中的目录换成他们的，在这里写入或恢复 {dest} "
+            f"都可能写进别人的目录或删掉你的数据，所以未作任何改动。请执行 chmod +t {shlex.quote(where)}"
+            f"（像 /tmp 那样），或 chmod o-w {shlex.quote(where)} 后重试")
 
 
 # The directories of a bundle path the kit writes into. On a path others may write (1777), any of

@@ -605,3 +605,28 @@ def test_a_pipe_at_a_layout_directory_s_name_is_refused_not_taken_for_no_data(pa
     os.mkfifo(directory, 0o666)
     said = _in_child(lambda: check(path), wait=20)
     assert said.startswith("raised ") and f"{directory} 是管道，不是目录" in said, said
+
+
+def _nobody():
+    try:
+        import pwd
+
+        return pwd.getpwnam("nobody")
+    except (ImportError, KeyError):
+        return None
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0 or _nobody() is None, reason="a team of two users")
+@pytest.mark.parametrize("mode, trusted", [(0o2775, True), (0o2755, False)], ids=["team directory", "group may not write"])
+def test_the_members_of_a_team_directory_s_group_read_each_other_s_files(path, mode, trusted):
+    nobody = _nobody()
+    os.chown(path, 0, nobody.pw_gid)
+    os.chmod(path, mode)
+    for root, dirs, names in os.walk(os.path.join(path, "minbar")):
+        for entry in [root] + [os.path.join(root, n) for n in dirs + names]:
+            os.chown(entry, nobody.pw_uid, nobody.pw_gid)  # brought by a teammate's update
+    if trusted:
+        assert len(data.minute_bars(CODE, bundle_path=path)) > 0
+    else:
+        with pytest.raises(vantorel.errors.VantorelError, match="属于用户 nobody"):
+            data.minute_bars(CODE, bundle_path=path)

@@ -435,6 +435,7 @@ def _intact(documents):
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
 @pytest.mark.parametrize("mode", [0o777, 0o1777])
 def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest, capsys, mode):
+    # Readers read past them on both; only the sticky bit makes a place where a swap can be safe.
     documents = _documents(tmp_path)
     os.chmod(dest, mode)
     planted = {".vantorel.ready-0123abcd": {"bundle/instruments.h5": b"theirs"},
@@ -455,9 +456,14 @@ def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest
     with access.reading(dest):
         pass
     assert capsys.readouterr().err == ""  # said once
-    with staged_bundle(dest) as swap:
-        make_tree(swap.path, NEW)
-    assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
+    if mode == 0o777:
+        with pytest.raises(VantorelError, match=re.escape(f"{dest} 人人可写却没有粘滞位")), staged_bundle(dest):
+            pass
+    else:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert files_of(os.path.join(dest, "bundle")) == (
+        {"instruments.h5": b"old-i"} if mode == 0o777 else {"instruments.h5": b"new-i", "b.h5": b"new-b"})
     for name, files in planted.items():
         assert files_of(os.path.join(dest, name)) == files
     assert os.path.islink(os.path.join(dest, ".vantorel.staging-aaaaaaaa")) and _intact(documents)
@@ -575,3 +581,25 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="modes")
+@pytest.mark.parametrize("where, mode, safe", [
+    ("bundle path", 0o777, False), ("the directory above", 0o777, False),
+    ("the directory above", 0o1777, True), ("bundle path", 0o2775, True),  # like /tmp; a team's group directory
+])
+def test_a_place_where_others_may_rename_anything_is_neither_written_nor_recovered(dest, where, mode, safe):
+    place = dest if where == "bundle path" else os.path.dirname(dest)
+    os.chmod(place, mode)
+    if safe:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+        assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
+        return
+    # What anybody may do there: give the user's own directory a name recovery would finish as its own.
+    os.rename(os.path.join(dest, "bundle"), os.path.join(dest, ".vantorel.ready-00000000"))
+    before = files_of(dest)
+    for use in (access.reading, staged_bundle):
+        with pytest.raises(VantorelError, match=re.escape(f"{place} 人人可写却没有粘滞位")), use(dest):
+            pass
+    assert files_of(dest) == before
