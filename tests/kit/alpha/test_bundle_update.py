@@ -15,7 +15,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle
-from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.bundle import appending, places, reading, staging, validation, writing
 from vantorel.market import schemas
 from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -473,7 +473,7 @@ def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch,
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     capsys.readouterr()
     assert bundle.download_simple_bundle(path, sample=False)
-    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(path, "previous")) in capsys.readouterr().out
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(staging.generations(path)[-1]) in capsys.readouterr().out
     full = snapshot(path)
     assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
     # The full build brings no ticks, so the sample's stay, and so does everything else.
