@@ -154,25 +154,28 @@ class Transcoded(io.RawIOBase):
         self._decoder = None  # set once the file shows it is GB18030
         self._decided = False
         self._out = b""
+        self._at = 0  # how much of _out was handed on
 
     def readable(self):
         return True
 
     def readinto(self, buffer):
-        while not self._out:
-            chunk = self._binary.read(1 << 16)
+        while self._at >= len(self._out):
+            chunk = self._binary.read(len(buffer))
             if not chunk:
                 if self._decoder is not None:
                     self._decoder.decode(b"", final=True)  # a character cut short at the end
                 return 0
-            self._out = self._convert(chunk)
-        n = min(len(buffer), len(self._out))
-        buffer[:n] = self._out[:n]
-        self._out = self._out[n:]
+            self._out, self._at = self._convert(chunk), 0
+        n = min(len(buffer), len(self._out) - self._at)
+        buffer[:n] = self._out[self._at:self._at + n]
+        self._at += n
         return n
 
     def _convert(self, chunk):
         if self._decoder is not None:
+            if chunk.isascii() and not self._decoder.getstate()[0]:
+                return chunk  # the same bytes in both: the bulk of a bar file (numbers) is not converted
             return self._decoder.decode(chunk).encode()
         if self._decided or chunk.isascii():
             return chunk
