@@ -91,9 +91,11 @@ class Swap:
         if self.previous is None:
             return f"；原有的 {names} 已删除（{GENERATIONS_ENV}={self.keep}：不保留被替换的数据{older}）"
         top = os.path.dirname(self.previous)
-        return (f"；原有的 {names} 已保留在 {self.previous}（共保留 {len(self.generations)} 代旧数据，"
+        earlier = [os.path.basename(path) + "/" for path in self.generations if path != self.previous]
+        earlier = "，更早的在 {}".format("、".join(reversed(earlier))) if earlier else ""
+        return (f"；原有的 {names} 已保留在 {self.previous}（共保留 {len(self.generations)} 代旧数据{earlier}，"
                 f"占用 {_size_text(self.disk)}{older}；如需换回，先把新的 {names} 移出 {top}，"
-                f"再把 {os.path.basename(self.previous)}/ 中的目录移回 {top}）")
+                f"再把 {os.path.basename(self.previous)}/ {'或更早一代' if earlier else ''}中的目录移回 {top}）")
 
 
 def _size_text(n):
