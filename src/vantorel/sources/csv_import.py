@@ -202,7 +202,7 @@ def _rows(path, kind):
 
 
 def _date(text, path, number, column, last_year=LAST_YEAR):
-    digits = text.replace("-", "")
+    digits = vendor.excel_date(text).replace("-", "")
     try:
         if len(digits) != 8 or not digits.isdigit():
             raise ValueError(text)
@@ -216,7 +216,7 @@ def _date(text, path, number, column, last_year=LAST_YEAR):
 
 def _moment(text, path, number, column):
     try:
-        moment = datetime.datetime.fromisoformat(text.replace("T", " "))
+        moment = datetime.datetime.fromisoformat(vendor.excel_date(text).replace("T", " "))
         if moment.tzinfo is not None:
             raise ValueError(text)  # the bundle keeps exchange-local time; an offset would be dropped unseen
     except ValueError:

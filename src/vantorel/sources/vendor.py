@@ -3,6 +3,7 @@
 - Encodings: a file that is not UTF-8 is read as GB18030 (of which GBK and GB2312 are subsets), as
   Excel saves it on Chinese Windows; the output names the files so read. The choice is made on the
   first bytes that are not ASCII, which read alike in both, so a file is decoded once as it streams.
+- Dates as Excel writes them there, ``2026/1/5`` and ``2026/1/5 9:35``.
 - Column names: the usual Chinese headers (``日期``, ``开盘``, ``成交量``, ``代码`` ...) are taken as
   the kit's English ones; a unit in brackets after a volume (``成交量(手)``) says the file counts
   lots. Minute-bar files may give ``date`` and ``time`` in two columns.
@@ -242,7 +243,21 @@ def columns(header, kind, path):
 
 
 def _joined_moment(row):
-    row["datetime"] = "{} {}".format(_date_text(row["date"]), _clock_text(row["datetime"]))
+    row["datetime"] = "{} {}".format(_date_text(excel_date(row["date"])), _clock_text(row["datetime"]))
+
+
+def excel_date(text):
+    """A date (or the date of a date-time) written the way Excel saves it on Chinese Windows,
+    2026/1/5 [9:35], as 2026-01-05 [09:35]; any other text as it is."""
+    if "/" not in text:
+        return text
+    day, _, clock = text.partition(" ")
+    parts = day.split("/")
+    if len(parts) != 3 or not all(p.isdigit() for p in parts):
+        return text
+    hours, _, rest = clock.partition(":")
+    clock = f" {hours.zfill(2)}:{rest}" if rest and hours.isdigit() else (" " + clock if clock else "")
+    return f"{parts[0]}-{parts[1].zfill(2)}-{parts[2].zfill(2)}{clock}"
 
 
 def _date_text(text):
@@ -290,7 +305,7 @@ def instrument_code(code, exchange, where, error):
     form, digits, said = None, None, None
     if _DOTTED.fullmatch(code) and code[7:].upper() in _SUFFIX:
         digits, said = code[:6], _SUFFIX[code[7:].upper()]
-        form = None if code[7:] in EXCHANGES else "600000.SH"
+        form = None if code[7:].upper() in EXCHANGES else "600000.SH"
     elif _PREFIXED.fullmatch(code) and code[:2].upper() in _SUFFIX:
         digits, said = code[2:], _SUFFIX[code[:2].upper()]
         form = "sh600000" if code[:2].islower() else "SH600000"

@@ -37,15 +37,16 @@ def attrs_minutes(manifest, minutes):
 
 def vendor_folder(root, minutes, drop=None, manifest=None):
     """Two stocks as a Chinese vendor exports them: GBK, Chinese headers, 600000.SH codes, a
-    file named sz000001, date and time in two columns, volume in lots (手)."""
-    files = {"instruments.csv": "代码,名称,类别,交易所,上市日期\r\n600000.SH,浦发银行,股票,上交所,1999-11-10\r\n"
-                                "000001.SZ,平安银行,股票,深交所,1991-04-03\r\n"}
+    file named sz000001, date and time in two columns, volume in lots (手), dates as Excel saves them."""
+    files = {"instruments.csv": "代码,名称,类别,交易所,上市日期\r\n600000.SH,浦发银行,股票,上交所,1999/11/10\r\n"
+                                "000001.SZ,平安银行,股票,深交所,1991/4/3\r\n"}
     for name in ("600000.SH", "sz000001"):
         day_rows, minute_rows = ["日期,开盘,最高,最低,收盘,成交量(手),成交额"], ["日期,时间,开盘,最高,最低,收盘,成交量(手),成交额"]
         for day in DAYS:
             bars = [(day, t) for t in labels(minutes) if (day, t) != drop]
             minute_rows += [f"{day},{t},10,10.1,9.9,10,3,3000" for day, t in bars]
-            day_rows.append(f"{day},10,10.1,9.9,10,{3 * len(bars)},{3000 * len(bars)}")
+            excel = f"{day[:4]}/{int(day[4:6])}/{int(day[6:])}"
+            day_rows.append(f"{excel},10,10.1,9.9,10,{3 * len(bars)},{3000 * len(bars)}")
         files[f"daybar/{name}.csv"] = "\r\n".join(day_rows) + "\r\n"
         files[f"minbar/{name}.csv"] = "\r\n".join(minute_rows) + "\r\n"
     if manifest:
