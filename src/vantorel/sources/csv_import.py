@@ -508,7 +508,7 @@ def _convert(source, target, echo):
     return len(table), sum(map(len, daily.values())), minute_bars
 
 
-def _first_moments(path, count=2000):
+def _first_moments(path, count=500):
     """The datetimes of a minute-bar file's first bars, as written."""
     rows = _rows(path, "minbar")
     try:
