@@ -268,19 +268,20 @@ def _span_attrs(arr):
     return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
 
 
-def write_data_file(path, kind, category, code, arr, committer=None, owner=None):
+def write_data_file(path, kind, category, code, arr, committer=None, owner=None, attrs=None):
     """Write the whole minute-bar or tick array of one instrument."""
 
     def fill(f):
         create_series(f, DATASET[kind], arr, kind)
 
-    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer,
-              owner)
+    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr), **(attrs or {})),
+              committer, owner)
 
 
-def write_minbar(bundle_path, category, code, arr):
+def write_minbar(bundle_path, category, code, arr, bar_minutes=1):
+    """Minute bars of one instrument; bars of several minutes say how many (``bar_minutes``)."""
     path = minbar_path(bundle_path, category, code)
-    write_data_file(path, "minbar", category, code, arr)
+    write_data_file(path, "minbar", category, code, arr, attrs={"bar_minutes": bar_minutes} if bar_minutes != 1 else None)
     return path
 
 

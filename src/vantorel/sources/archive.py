@@ -204,8 +204,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     """
     path, kind = _check_source(file_path)
     bundle = locks.resolve(data_bundle_path)
-    for name in staging.LAYOUT + (staging.PREVIOUS,):
-        replaced = os.path.join(bundle, name)
+    for replaced in [os.path.join(bundle, name) for name in staging.LAYOUT] + staging.generations(bundle):
         if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:
             # The swap removes the old directory, and the archive with it.
             raise VantorelError("压缩文件 {} 位于将被替换的目录 {} 之中，请先把它移到别处".format(path, replaced))

@@ -14,7 +14,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle
-from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.bundle import appending, places, reading, staging, validation, writing
 from vantorel.market import schemas
 from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -386,6 +386,27 @@ UPDATE_SCRIPT = """
 """.format(**KILL_SELECTION)
 
 
+def test_two_downloads_in_a_row_leave_the_first_bundle_where_the_output_says(tmp_path, capsys):
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=True)
+    with open(os.path.join(places.bundle_dir(path), "built-over-weeks"), "w") as f:
+        f.write("mine")
+    built = snapshot(path)
+    for _ in range(2):
+        assert bundle.download_simple_bundle(path, sample=True)
+    said = capsys.readouterr().out.splitlines()[-1]
+    older = said.split("更早的在 ")[1].split("，")[0].split("、")
+    # The way back the output gives: the new directories out, those of the generation in.
+    os.mkdir(str(tmp_path / "aside"))
+    for name in staging.LAYOUT:
+        os.rename(os.path.join(path, name), str(tmp_path / "aside" / name))
+    kept = os.path.join(path, older[0].rstrip("/"))
+    for name in os.listdir(kept):
+        os.rename(os.path.join(kept, name), os.path.join(path, name))
+    assert os.listdir(places.bundle_dir(path)).count("built-over-weeks") == 1
+    assert snapshot(path).keys() == built.keys()
+
+
 def snapshot(path):
     directory = places.bundle_dir(path)
     data = {("daybar", cat, code): arr for cat, code, arr in reading.iter_daily(directory)}
@@ -466,7 +487,7 @@ def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch,
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     capsys.readouterr()
     assert bundle.download_simple_bundle(path, sample=False)
-    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(path, "previous")) in capsys.readouterr().out
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(staging.generations(path)[-1]) in capsys.readouterr().out
     full = snapshot(path)
     assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
     # The full build brings no ticks, so the sample's stay, and so does everything else.
