@@ -17,8 +17,9 @@ The rules every part of the kit keeps, numbered as the code names them where it 
 5. Only staging trees, ready trees, journal directories and journals of the bundle path's owner,
    of the running user or of root are finished, played back or removed; entries of others are
    named once and left alone, and nothing is followed through a link (``nofollow.owners``).
-6. A journal is played back only into the file it was made of (the same device and inode), and
-   through a link only in the bundle path it was written under (``journal``).
+6. A journal is played back only into the file it was made of (the same device and inode), through
+   a link only in the bundle path it was written under, and only into a file of the journal's
+   writer or by the writer's own hand: its bytes are the writer's to choose (``journal``).
 7. A journal is dropped only when its own bytes show it was cut short, and only after recovery
    has made sure the file it guarded was not yet touched (``journal``).
 8. No file or directory of a user outside those of rule 5 is read, appended to, written into or
@@ -26,9 +27,11 @@ The rules every part of the kit keeps, numbered as the code names them where it 
    anything at a bundle file's name that is not a regular file: a pipe is refused, never waited on
    (``places.open_in_bundle``). Every file is reached from the bundle path one level at a time by
    descriptor, following a link only when one of those users made it (``places.reach_directory``).
-9. Nothing is written or recovered in a bundle path that it, or a directory above it, lets others
-   rename what is not theirs (writable by others without the sticky bit): there any name can be
-   exchanged for another user's tree between two calls (``staging.refuse_unsafe_place``).
+9. Nothing is written or recovered in a bundle path where a user outside those of rule 5 may rename
+   what is not theirs: in it, in a directory above it or in the kit's directories in it, by the
+   mode (writable by others without the sticky bit), by owning a directory, or through an ACL.
+   There any name can be exchanged for another user's tree between two calls
+   (``staging.refuse_unsafe_place``).
 
 The journal on disk. One file a change, ``<16 hex digits>.journal`` in ``<bundle path>/.vantorel.journal/``:
 

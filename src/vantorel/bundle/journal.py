@@ -200,8 +200,9 @@ def _inside(header):
 
 
 # Rule 6 of ``access``: the file a journal was made of, or none.
-def _target(bundle_path, top, header, journal, flags):
-    """(descriptor of the file a journal belongs to, None), or (None, why it is kept)."""
+def _target(bundle_path, top, header, journal, flags, writer=None):
+    """(descriptor of the file a journal belongs to, None), or (None, why it is kept). ``writer``:
+    the user who wrote the journal, whose bytes it holds."""
     rel = _inside(header)
     path = os.path.join(bundle_path, rel)
     place = top.stat()
@@ -250,9 +251,18 @@ def _target(bundle_path, top, header, journal, flags):
         finally:
             for directory in opened:
                 directory.close()
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
         os.close(fd)
         return None, f"{path} 不是普通文件，日志 {journal} 未回滚，已保留"
+    if writer is not None and hasattr(os, "geteuid") and writer not in (info.st_uid, os.geteuid()):
+        # Rule 6 of ``access``: a journal's bytes are its writer's to choose, so they go only into
+        # the writer's own file, or back by the writer's own hand: never, through a link the
+        # bundle path's owner made, into a file of the user who happens to read the bundle.
+        os.close(fd)
+        return None, (f"日志 {journal} 是用户 {nofollow.owner_name(writer)} 写的，而 {path} 属于用户 "
+                      f"{nofollow.owner_name(info.st_uid)}，未回滚，日志保留；请用户 {nofollow.owner_name(writer)} "
+                      f"运行一次 vantorel check-data")
     return fd, None
 
 
@@ -406,12 +416,12 @@ def scan(bundle_path, top=None):
                 found.cut.append((name, _Parsed(f"它指向的 {parsed.header['path']} 不是 bundle 中的数据文件",
                                                 start=parsed.start)))
                 continue
-            fd, why = _target(bundle_path, top, parsed.header, journal, os.O_RDONLY)
+            fd, why = _target(bundle_path, top, parsed.header, journal, os.O_RDONLY, entry.st_uid)
             if fd is None:
                 found.held[os.path.join(bundle_path, _inside(parsed.header))] = why
             else:
                 os.close(fd)
-                found.complete.append((name, parsed.header, parsed.saved))
+                found.complete.append((name, parsed.header, parsed.saved, entry.st_uid))
     return found
 
 
@@ -440,9 +450,9 @@ def recover(bundle_path, top=None):
     if found.foreign or top.lstat(JOURNAL_DIR) is None:
         return found
     with top.sub(JOURNAL_DIR) as directory:
-        for name, header, saved in found.complete:
+        for name, header, saved, writer in found.complete:
             journal = directory.join(name)
-            fd, why = _target(bundle_path, top, header, journal, os.O_RDWR)
+            fd, why = _target(bundle_path, top, header, journal, os.O_RDWR, writer)
             if fd is None:
                 found.held[os.path.join(bundle_path, _inside(header))] = why
                 continue

@@ -190,23 +190,84 @@ def trusted(info, users):
     return users is None or info.st_uid in users
 
 
-def unsafe_place(path):
-    """The first of ``path`` and the directories above it in which another user may rename what is
-    not theirs (writable by others, without the sticky bit /tmp has), or None. There, whatever the
-    kit looks at can be exchanged for another user's tree between one call and the next, and no
-    care in the kit can make a swap or a recovery safe. Group-writable places are the team's."""
+def unsafe_place(path, kept=lambda name: True):
+    """The first of ``path``, the directories above it and those of its directories ``kept`` names
+    (and their own, as ``minbar/`` holds its categories) in which a user the kit does not trust may rename what
+    is not theirs, or None. There, whatever the kit looks at can be exchanged for another user's
+    tree between one call and the next, and no care in the kit can make a swap or a recovery safe."""
     if not hasattr(os, "geteuid"):
         return None
     here = os.path.realpath(path)
-    while True:
+    try:
+        users = _trusted_users(os.stat(here))
+    except OSError:  # not made yet: it will be the running user's
+        users = {os.geteuid(), 0}
+    above = [here]
+    while os.path.dirname(above[-1]) != above[-1]:
+        above.append(os.path.dirname(above[-1]))
+    # Inside, a directory's owner is judged where the kit enters it (rule 8); here, who else may write.
+    inside = [below for top in _directories_below(here, 1) if kept(os.path.basename(top))
+              for below in [top] + _directories_below(top, 1)]
+    for place in above + inside:
         with contextlib.suppress(OSError):
-            mode = os.stat(here).st_mode
-            if mode & stat.S_IWOTH and not mode & stat.S_ISVTX:
-                return here
-        parent = os.path.dirname(here)
-        if parent == here:
-            return None
-        here = parent
+            info = os.lstat(place)
+            renamers = _renamers(place, info)
+            if renamers is not EVERYONE and place in inside:
+                renamers -= {info.st_uid}
+            if renamers is EVERYONE or not renamers <= users:
+                return place
+    return None
+
+
+EVERYONE = None
+
+
+def _directories_below(path, depth):
+    """The directories (not links) in ``path``, and in those, ``depth`` levels down."""
+    if depth == 0:
+        return []
+    found = []
+    with contextlib.suppress(OSError), os.scandir(path) as entries:
+        for entry in entries:
+            if entry.is_dir(follow_symlinks=False):
+                found += [entry.path] + _directories_below(entry.path, depth - 1)
+    return sorted(found)
+
+
+def _renamers(path, info):
+    """Who may rename or remove entries of the directory ``path`` that are not theirs: its owner,
+    and unless it has the sticky bit, whoever may write it (EVERYONE when others may)."""
+    users = {info.st_uid, 0}
+    if not stat.S_ISDIR(info.st_mode) or info.st_mode & stat.S_ISVTX:
+        return users
+    if info.st_mode & stat.S_IWOTH:
+        return EVERYONE
+    if info.st_mode & stat.S_IWGRP:
+        users |= group_members(info.st_gid)
+        # With an access ACL the group bits are its mask: named users and groups may write too.
+        named_users, named_groups = _acl_writers(path)
+        users |= named_users
+        for gid in named_groups:
+            users |= group_members(gid)
+    return users
+
+
+def _acl_writers(path):
+    """(uids, gids) an access ACL of ``path`` names with write permission; empty without one."""
+    import struct
+
+    try:
+        raw = os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
+    except (OSError, AttributeError):
+        return set(), set()
+    uids, gids = set(), set()
+    for offset in range(4, len(raw) - 7, 8):
+        tag, perm, ident = struct.unpack_from("<HHI", raw, offset)
+        if perm & 2 and tag == 0x02:
+            uids.add(ident)
+        elif perm & 2 and tag == 0x08:
+            gids.add(ident)
+    return uids, gids
 
 
 def owner_name(uid):

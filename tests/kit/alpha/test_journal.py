@@ -161,8 +161,21 @@ def _swapped_for_a_tree_inside(path, file, tmp_path):
     return lambda: (shutil.rmtree(os.path.join(path, "minbar")), os.rename(aside, os.path.join(path, "minbar")))
 
 
+def _reached_through_the_owner_s_link(path, file, tmp_path):
+    # The bundle path's owner leads a file's name to a file of the user who reads the bundle, and
+    # leaves a journal of their own for it: its bytes are theirs to choose, the file is not theirs.
+    mine = tmp_path / "mine.h5"
+    os.rename(file, mine)
+    os.symlink(mine, file)
+    os.lchown(file, 4321, 4321)
+    journal_back = _owned_by_another_user(path, file, tmp_path)
+    os.chown(path, 4321, 4321)
+    return lambda: (os.chown(path, 0, 0), journal_back(), os.unlink(file), os.rename(mine, file))
+
+
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
 @pytest.mark.parametrize("change, kept", [(_owned_by_another_user, "用户 4321 的目录"),
+                                          (_reached_through_the_owner_s_link, "是用户 4321 写的"),
                                           (_journal_file_of_another_user, "用户 4321 的文件"),
                                           (_swapped_for_a_copy, "已不是写入日志时的那个文件"),
                                           (_swapped_for_a_tree_inside, "已不是写入日志时的那个文件")])

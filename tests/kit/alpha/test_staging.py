@@ -495,7 +495,8 @@ def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest
     for name, files in planted.items():
         assert files_of(os.path.join(dest, name)) == files
     assert os.path.islink(os.path.join(dest, ".vantorel.staging-aaaaaaaa")) and _intact(documents)
-    assert [files_of(kept) for kept in staging.generations(dest)] == [{"bundle/instruments.h5": b"old-i"}]
+    assert [files_of(kept) for kept in staging.generations(dest)] == (
+        [] if mode == 0o777 else [{"bundle/instruments.h5": b"old-i"}])
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
@@ -611,23 +612,43 @@ def _umask():
     return mask
 
 
-@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="modes")
-@pytest.mark.parametrize("where, mode, safe", [
-    ("bundle path", 0o777, False), ("the directory above", 0o777, False),
-    ("the directory above", 0o1777, True), ("bundle path", 0o2775, True),  # like /tmp; a team's group directory
+def _acl_letting_write(uid):
+    import struct
+
+    # An access ACL: owner rwx, user ``uid`` rwx, group r-x, mask rwx, others r-x (shows as 0775).
+    entries = [(0x01, 7, 0xFFFFFFFF), (0x02, 7, uid), (0x04, 5, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF), (0x20, 5, 0xFFFFFFFF)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="modes and owners")
+@pytest.mark.parametrize("where, mode, owner, acl, said", [
+    ("bundle path", 0o777, 0, False, "人人可写却没有粘滞位"),
+    ("the directory above", 0o777, 0, False, "人人可写却没有粘滞位"),
+    ("the directory above", 0o1777, 4321, False, "可被用户 4321 改名或替换"),  # its owner may rename anything
+    ("the directory above", 0o755, 0, True, "可被用户 4321 改名或替换"),  # an ACL lets a user write
+    ("bundle/", 0o777, 0, False, "人人可写却没有粘滞位"),
+    ("the directory above", 0o1777, 0, False, None),  # like /tmp
+    ("bundle path", 0o2775, 0, False, None),  # a team's group directory
 ])
-def test_a_place_where_others_may_rename_anything_is_neither_written_nor_recovered(dest, where, mode, safe):
-    place = dest if where == "bundle path" else os.path.dirname(dest)
+def test_a_place_where_others_may_rename_anything_is_neither_written_nor_recovered(dest, where, mode, owner, acl, said):
+    place = {"bundle path": dest, "the directory above": os.path.dirname(dest),
+             "bundle/": os.path.join(dest, "bundle")}[where]
     os.chmod(place, mode)
-    if safe:
+    os.chown(place, owner, owner)
+    if acl:
+        try:
+            os.setxattr(place, "system.posix_acl_access", _acl_letting_write(4321))
+        except OSError as exc:
+            pytest.skip(f"no ACLs here: {exc}")
+    if said is None:
         with staged_bundle(dest) as swap:
             make_tree(swap.path, NEW)
         assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
         return
-    # What anybody may do there: give the user's own directory a name recovery would finish as its own.
-    os.rename(os.path.join(dest, "bundle"), os.path.join(dest, ".vantorel.ready-00000000"))
+    # What such a user may do there: give the user's own directory a name recovery would finish as its own.
+    os.rename(os.path.join(dest, "minbar"), os.path.join(dest, ".vantorel.ready-00000000"))
     before = files_of(dest)
     for use in (access.reading, staged_bundle):
-        with pytest.raises(VantorelError, match=re.escape(f"{place} 人人可写却没有粘滞位")), use(dest):
+        with pytest.raises(VantorelError, match=re.escape(f"{place} {said}")), use(dest):
             pass
     assert files_of(dest) == before
