@@ -84,7 +84,7 @@ def limit_checks(series, base, columns, days, factors, prev_close):
     series.flag("limit", np.flatnonzero(beyond) + 1, rule=rule,
                 describe=lambda i: described(i, "超出" + day.text(i - 1)))
     series.flag("missing_ex_factor", np.flatnonzero(missing) + 1, rule=rule, describe=lambda i: described(
-        i, "超出{}，应是除权日：缺少约 {:.4g} 的除权因子{}".format(day.text(i - 1), factor[i - 1], _bonus_text(factor[i - 1]))))
+        i, "超出{}，应是除权日：缺少约 {:.3g} 的除权因子{}".format(day.text(i - 1), factor[i - 1], _bonus_text(factor[i - 1]))))
     return day
 
 
