@@ -131,3 +131,6 @@ LISTING_MARK_FIELDS = [
 
 
 CONTINUOUS_FIELDS = [("order_book_id", "S32")]
+
+
+CHECK_TABLES = ("st_status", "listing_marks", "continuous")

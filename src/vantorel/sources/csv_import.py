@@ -11,6 +11,7 @@ The layout (each file may also be gzip-compressed, ``<name>.csv.gz``)::
     calendar.csv             [exchange,] date [, close_time]              (optional)
     ex_factors.csv           order_book_id, ex_date, ex_cum_factor        (optional)
     suspended.csv            order_book_id, date                          (optional)
+    st_status.csv, listing_marks.csv, and a ``continuous`` column of instruments.csv: see status.py
     manifest.json            {"minute_label": "start"} when minute bars are labelled by the start
                              of their minute (the bundle labels them by the end)   (optional)
 
