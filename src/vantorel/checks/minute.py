@@ -198,7 +198,14 @@ def _check_minutes(base, category, code, series, arr, attrs, settings):
         return
     columns = columns_of(arr, MINBAR_COLUMNS)
     factors = base.factors(code, columns["trading_date"])
-    bar_checks(series, columns, settings.jump_limit(category, minute=True), factors, continuous=code in base.continuous)
+    jump_limit, jump_rule = settings.jump_limit(category, minute=True), None
+    board = base.board(code, category)
+    if board is not None and china.WIDEST[board] + 0.01 > jump_limit:
+        # A stock may open at its limit, beyond the threshold: a move a tick wider is the market's.
+        jump_limit = china.WIDEST[board] + 0.01
+        jump_rule = "相邻两根分钟线收盘价变动超过 {:.0%}（{}涨跌幅限制 ±{:.0%} 宽于 VANTOREL_CHECK_MINUTE_JUMP={:g}）".format(
+            jump_limit, china.BOARD_NAMES[board], china.WIDEST[board], settings.minute_jump)
+    bar_checks(series, columns, jump_limit, factors, continuous=code in base.continuous, jump_rule=jump_rule)
     zero_volume_moves(series, columns, factors, base.tick_size(code))
     _frozen(series, base, columns, factors)
     calendar_checks(series, base, columns["trading_date"])

@@ -98,10 +98,11 @@ def columns_of(arr, names):
         return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
 
 
-def bar_checks(series, arr, jump_limit, factors=None, judged=None, continuous=False):
+def bar_checks(series, arr, jump_limit, factors=None, judged=None, continuous=False, jump_rule=None):
     """Checks that hold for daily and minute bars alike (``arr``: the columns by name). ``judged``
     marks the moves (bar i-1 to bar i, at i-1) another rule has judged already, as a Chinese
-    stock's price limit does; a ``continuous`` futures series' jumps are its rolls. ``factors``
+    stock's price limit does; a ``continuous`` futures series' jumps are its rolls; ``jump_rule``
+    names a threshold other than the setting's. ``factors``
     is each row's cumulative price-adjustment factor when the bundle has ex-factors: a split or a
     dividend moves the raw price, not the adjusted one, so jumps are judged on the latter."""
     import numpy as np
@@ -157,6 +158,7 @@ def bar_checks(series, arr, jump_limit, factors=None, judged=None, continuous=Fa
             "roll" if continuous else "jump",
             np.flatnonzero(big) + 1,
             describe=lambda i: series.stamp_text(stamps[i]).then(percent_text(ratio[i - 1] - 1.0)),
+            rule=jump_rule,
         )
 
 

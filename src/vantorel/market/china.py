@@ -74,6 +74,10 @@ def limits(board, days, special):
     return out
 
 
+# The widest daily limit a board has had: a minute bar may open that far from the last one.
+WIDEST = {"main": 0.1, "chinext": 0.2, "star": 0.2, "beijing": 0.3}
+
+
 def free_days_after_listing(board, listed_date):
     """How many trading days, counted from the listing day, a new listing trades without a limit."""
     if board == "star" or (board == "chinext" and listed_date >= CHINEXT_REFORM):

@@ -177,7 +177,7 @@ def _within_limits(inst, dates, close, prev, suspended_mask, scale):
 
     from vantorel.market import china
 
-    board = china.board_of(inst.order_book_id, inst.exchange)
+    board = china.board_of(inst.order_book_id, inst.exchange) if inst.category == "stock" else None
     if board is None or len(dates) < 2:
         return
     traded = np.arange(len(dates)) if suspended_mask is None else np.flatnonzero(~suspended_mask)
