@@ -278,3 +278,25 @@ def test_limit_prices_follow_board_date_and_status(board, day, special, prev, up
     else:
         assert (round(float(china.limit_price(prev, limit, 0.01, True)), 2),
                 round(float(china.limit_price(prev, limit, 0.01, False)), 2)) == (up, down)
+
+
+@pytest.mark.parametrize("code, kinds", [
+    ("688001.XSHG", []),  # STAR opens at its +20% limit: 12.04 over 10.03 is past 20% by the rounding
+    ("600001.XSHG", ["jump"]),  # a main-board stock cannot move so far
+])
+def test_a_minute_bar_opening_at_a_wide_limit_is_no_jump(tmp_path, code, kinds):
+    days = DAYS[:2]
+    bars = minute_rows(12, days[0], 10.0, 10.03) + minute_rows(12, days[1], 12.04, 12.1)
+    bars[240][1:4] = [12.04, max(bars[240][2], 12.04), min(bars[240][3], 12.04)]
+    bars[240][4] = 12.04
+    files = {
+        "instruments.csv": "order_book_id,symbol,category,exchange,listed_date,tick_size,trading_hours\n"
+                           '{},示例,stock,XSHG,20200101,0.01,"{}"\n'.format(code, STOCK_HOURS),
+        "calendar.csv": "date\n" + "".join("{}\n".format(d) for d in days),
+        "minbar/{}.csv".format(code): "datetime,open,high,low,close,volume\n" + "".join(",".join(map(str, b)) + "\n" for b in bars),
+    }
+    for rel, text in files.items():
+        os.makedirs(os.path.dirname(tmp_path / "vendor" / rel), exist_ok=True)
+        (tmp_path / "vendor" / rel).write_text(text, encoding="utf-8")
+    csv_import.convert(str(tmp_path / "vendor"), str(tmp_path / "data"), lambda line: None)
+    assert [a.kind for a in check_min_bar_data(str(tmp_path / "data"))] == kinds
