@@ -427,10 +427,23 @@ def _minutes_for_days(inst, t, mins, on_prev):
 
     opens, highs, lows, closes = fit(opens), fit(highs), fit(lows), fit(closes)
     weight = (1.0 + 1.5 * (2.0 * frac - 1.0) ** 2) * (0.3 + _uniform_pair(keys, 2, (n,))[0])
+    # A minute that only repeats the last price had no trade, and a minute whose price moved had one:
+    # a feed showing otherwise is what the checks look for (a frozen price, a price without a trade).
+    last = np.concatenate([t["prev_close"][:, None], closes[:, :-1]], axis=1)
+    idle = (highs == lows) & (closes == last)
+    traded_weight = np.where(idle, 0.0, weight)
+    weight = np.where(traded_weight.sum(axis=1, keepdims=True) > 0, traded_weight, weight)
     lots = t["lots"][:, None]
     vol = np.floor(lots * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
+    busiest = weight.argmax(axis=1)
     rest = lots[:, 0] - vol.sum(axis=1)
-    vol[np.arange(days), weight.argmax(axis=1)] += rest
+    vol[np.arange(days), busiest] += rest
+    # A lot from the busiest minute for each traded minute the shares rounded to none.
+    unpaid = (vol == 0) & (weight > 0)
+    owed = np.minimum(unpaid.sum(axis=1), vol[np.arange(days), busiest] - 1)
+    for row in np.flatnonzero(owed > 0):
+        vol[row, np.flatnonzero(unpaid[row])[: owed[row]]] = 1
+        vol[row, busiest[row]] -= owed[row]
     oi = np.round(t["prev_oi"][:, None] + (t["oi"] - t["prev_oi"])[:, None] * frac).astype(np.int64)
     cal_date = np.where(on_prev[None, :], t["prev_date"][:, None], t["date"][:, None])
     stamp = cal_date * 1000000 + (mins // 60) * 10000 + (mins % 60) * 100

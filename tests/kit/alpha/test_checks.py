@@ -577,7 +577,10 @@ def test_anomalies_seeded_into_an_updated_bundle(updated):
     bars = reading.read_minbar(path)
     # One minute lost in a night session, and one day's volume doubled in the daily bars.
     night_rows = np.flatnonzero(bars["datetime"] // 10000 % 100 >= 21)
-    writing.write_minbar(updated, category, night_code, np.delete(bars, night_rows[3]))
+    # (One the next minute traded after: before a minute without trades, the lost one's price
+    # change would show as that minute's too.)
+    lost = next(i for i in night_rows[3:] if bars["volume"][i + 1] > 0)
+    writing.write_minbar(updated, category, night_code, np.delete(bars, lost))
     bundle_directory = places.bundle_dir(updated)
     daily = reading.read_daybar_file(places.daybar_path(bundle_directory, category))
     daily[night_code]["volume"][-2] *= 2
