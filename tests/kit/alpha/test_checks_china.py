@@ -1,6 +1,7 @@
 """A month of a real-looking Chinese market (August 2020, across ChiNext's reform), imported from a
 CSV folder: clean it checks clean, and each fault put into it is found at its code and day alone."""
 import os
+import re
 
 import numpy as np
 import pytest
@@ -300,3 +301,23 @@ def test_a_minute_bar_opening_at_a_wide_limit_is_no_jump(tmp_path, code, kinds):
         (tmp_path / "vendor" / rel).write_text(text, encoding="utf-8")
     csv_import.convert(str(tmp_path / "vendor"), str(tmp_path / "data"), lambda line: None)
     assert [a.kind for a in check_min_bar_data(str(tmp_path / "data"))] == kinds
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("st_status.csv", "order_book_id,start_date,status\n600000.XSHG,20200803,PT\n", "status 应为 ST 或 *ST"),
+    ("st_status.csv", "order_book_id,start_date,end_date,status\n600000.XSHG,20200803,20200731,ST\n", "end_date 早于 start_date"),
+    ("st_status.csv", "order_book_id,start_date,end_date,status\n600000.XSHG,20200803,,ST\n600000.XSHG,20200901,,*ST\n",
+     "两段特别处理时间重叠"),
+    ("listing_marks.csv", "order_book_id,date,mark\n600000.XSHG,20200803,ipo\n", "mark 应为 relisting 或 resumption"),
+    ("instruments.csv", "order_book_id,symbol,category,exchange,listed_date,continuous\n600000.XSHG,示例,stock,XSHG,20000101,1\n",
+     "只有期货可以是连续合约"),
+])
+def test_the_market_rules_tables_refuse_a_bad_row_by_file_and_line(tmp_path, name, text, message):
+    files = {"instruments.csv": "order_book_id,symbol,category,exchange,listed_date\n600000.XSHG,示例,stock,XSHG,20000101\n",
+             "daybar/600000.XSHG.csv": "date,open,high,low,close,volume\n20200803,10,10.2,9.9,10.1,1000\n", name: text}
+    for rel, content in files.items():
+        os.makedirs(os.path.dirname(tmp_path / "vendor" / rel), exist_ok=True)
+        (tmp_path / "vendor" / rel).write_text(content, encoding="utf-8")
+    with pytest.raises(csv_import.CsvError, match=re.escape(message)) as refused:
+        csv_import.convert(str(tmp_path / "vendor"), str(tmp_path / "data"), lambda line: None)
+    assert "\n" not in str(refused.value) and name in str(refused.value)
