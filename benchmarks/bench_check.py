@@ -47,7 +47,7 @@ def bars_for(code, stamps, trading, tick, rng):
     bars["open"], bars["close"] = opens, close
     bars["high"] = np.maximum(opens, close) + spread
     bars["low"] = np.minimum(opens, close) - spread
-    bars["volume"] = rng.integers(0, 5000, n)
+    bars["volume"] = rng.integers(1, 5000, n)
     return bars
 
 

@@ -14,10 +14,11 @@ from vantorel.bundle.hdf5 import (
 )
 from vantorel.bundle.places import DATASET, SCHEMA_VERSION, StorageError
 from vantorel.bundle.reading import appendable_problem, plain, room_for
-from vantorel.market.schemas import DAYBAR_FIELDS, MINBAR_FIELDS, TICK_FIELDS
+from vantorel.market.schemas import CHECK_TABLES, DAYBAR_FIELDS, MINBAR_FIELDS, TICK_FIELDS
 
 _BASE_DATASETS = {"instruments": ("instruments", "order_book_id"), "trading_dates": ("trading_dates", None),
                   "ex_factors": ("ex_factors", "order_book_id"), "suspended": ("suspended", "order_book_id")}
+_BASE_DATASETS.update({name: (name, "order_book_id") for name in CHECK_TABLES})
 
 
 def validate_file(path, kind, category=None, code=None):

@@ -46,12 +46,20 @@ and in daily bars besides, against the minute bars of the same instrument:
 
 and on their own:
 
-- the same bar repeated for days, a volume far over the series' median, a move that the next
-  day undoes, and a listed series that stopped (or never began) before the last day of its
-  calendar; a missing day shared by most series of a calendar is one row of its own.
+- the same bar repeated for days, or once with its volume, a volume far over the series' median,
+  a move that the next day undoes, and a listed series that stopped (or never began) before the
+  last day of its calendar; a missing day shared by most series of a calendar is one row of its own;
+- minute bars on days after the series' last daily bar.
+
+Bars on days the bundle lists the instrument as suspended, and bars without a trade whose close
+moved, are found in both; a run of minute bars at one price with volume arriving in minute bars.
+A Chinese stock is held to its board's daily price limit on each day (``china``), a drop beyond it
+that a missing ex-factor explains named as such; a continuous futures series' jumps are its rolls.
+The daily-vs-minute comparison is strict on Chinese exchanges and tolerant elsewhere.
 
 Every threshold is a field of ``CheckSettings``, and ``SETTINGS`` names the environment variable
-that sets it (``VANTOREL_CHECK_*``, documented in docs/checks.md with its default and range).
+that sets it (``VANTOREL_CHECK_*``, documented in docs/checks.md with its default and range); each
+finding carries the limit it was judged by (``Anomaly.rule``).
 
 numpy and h5py are imported inside the functions: the command line imports this module on
 every run.

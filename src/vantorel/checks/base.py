@@ -6,6 +6,7 @@ from vantorel.bundle import places, reading
 from vantorel.checks.findings import Anomaly, day_example, day_or_number, valid_days
 from vantorel.checks.rules import DAY_MINUTES, relative_dir, short_reason, text_of
 from vantorel.errors import VantorelError
+from vantorel.market import china, schemas
 from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours, session_labels
 
 
@@ -96,6 +97,25 @@ class Base:
                 continue
             if table is not None:
                 self._events(table, name, rel_dir + name + ".h5", into)
+        self.special, self.marks, self.continuous = {}, {}, set()
+        for name, fields in (("st_status", schemas.ST_STATUS_FIELDS), ("listing_marks", schemas.LISTING_MARK_FIELDS),
+                             ("continuous", schemas.CONTINUOUS_FIELDS)):
+            file = rel_dir + name + ".h5"
+            try:
+                table = reading.read_table(bundle_directory, name)
+                if table is not None:
+                    table = reading.typed_fields(table, fields, file, name)
+            except (VantorelError, OSError, ValueError) as exc:
+                self.problems.append(Anomaly(file, "", "unreadable", 1, (short_reason(exc),)))
+                continue
+            for row in table if table is not None else ():
+                code = text_of(row["order_book_id"])
+                if name == "st_status":
+                    self.special.setdefault(code, []).append((int(row["start_date"]), int(row["end_date"])))
+                elif name == "listing_marks":
+                    self.marks.setdefault(code, []).append(int(row["date"]))
+                else:
+                    self.continuous.add(code)
 
     def _calendar(self, stored, file, exchange):
         """A stored calendar (the bundle-wide one when ``exchange`` is None) as sorted int64
@@ -178,6 +198,28 @@ class Base:
         dates = np.array([d for d, _f in steps], dtype="i8")
         values = np.array([1.0] + [f for _d, f in steps])
         return values[np.searchsorted(dates, days, side="right")]
+
+    def board(self, code, category):
+        """The Chinese board whose price limits a stock trades under, or None."""
+        info = self.instruments.get(code) or {}
+        if (info.get("category") or category) != "stock":
+            return None
+        return china.board_of(code, info.get("exchange") or "")
+
+    def special_on(self, code, days):
+        """Whether the stock was under special treatment (ST, *ST) on each of ``days``."""
+        import numpy as np
+
+        mask = np.zeros(len(days), dtype=bool)
+        for start, end in self.special.get(code, ()):
+            mask |= (days >= start) & ((days <= end) | (end == 0))
+        return mask
+
+    def marked_days(self, code):
+        """The days the source marks the stock as trading without a limit (relisting, resumption)."""
+        import numpy as np
+
+        return np.array(sorted(self.marks.get(code, ())), dtype="i8")
 
     def suspended_days(self, code):
         import numpy as np

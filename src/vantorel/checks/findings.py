@@ -49,6 +49,14 @@ KINDS = {
     "reverting_spike": "价格尖刺（次日回落）",
     "stopped": "早于日历末日停止更新",
     "events": "除权或停牌表有误",
+    "limit": "收盘价超出涨跌停价",
+    "missing_ex_factor": "除权日缺少除权因子",
+    "roll": "连续合约换月",
+    "suspended_bar": "停牌日有数据",
+    "zero_volume_move": "零成交量价格却变动",
+    "frozen": "价格冻结而成交量仍在增加",
+    "minute_after_daily": "分钟线晚于最后一根日线",
+    "repeated_bar": "次日重复前一日整根行情",
 }
 
 
@@ -58,6 +66,7 @@ class Anomaly(NamedTuple):
     kind: str  # a key of KINDS
     count: int
     examples: tuple  # a few texts showing where
+    rule: str = None  # the limit it was judged by, e.g. a threshold and the variable that sets it; None when there is none
 
 
 def valid_days(days):

@@ -20,10 +20,12 @@ from vantorel.checks.rules import (
     short_reason,
     text_of,
     unique_days,
+    zero_volume_moves,
 )
 from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
+from vantorel.market import china
 from vantorel.progress import progress
 
 
@@ -181,7 +183,7 @@ def _place_checks(series, attrs, category, code):
 
 
 def _check_minute_file(base, bundle_path, category, code, path, settings):
-    series = Series(relative_dir(bundle_path, path)[:-1], code, settings, minute_example)
+    series = Series(relative_dir(bundle_path, path)[:-1], code, settings, minute_example, category, minute=True)
     try:
         arr, attrs = reading.read_minbar_with_attrs(
             path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category", "bar_minutes"))
@@ -205,11 +207,67 @@ def _check_minutes(base, category, code, series, arr, attrs, settings):
         _attr_checks(series, arr["trading_date"], attrs)
         return
     columns = columns_of(arr, MINBAR_COLUMNS)
-    bar_checks(series, columns, settings.jump_limit(category, minute=True),
-                base.factors(code, columns["trading_date"]))
+    factors = base.factors(code, columns["trading_date"])
+    jump_limit, jump_rule = settings.jump_limit(category, minute=True), None
+    board = base.board(code, category)
+    if board is not None and china.WIDEST[board] + 0.01 > jump_limit:
+        # A stock may open at its limit, beyond the threshold: a move a tick wider is the market's.
+        jump_limit = china.WIDEST[board] + 0.01
+        jump_rule = "相邻两根分钟线收盘价变动超过 {:.0%}（{}涨跌幅限制 ±{:.0%} 宽于 VANTOREL_CHECK_MINUTE_JUMP={:g}）".format(
+            jump_limit, china.BOARD_NAMES[board], china.WIDEST[board], settings.minute_jump)
+    bar_checks(series, columns, jump_limit, factors, continuous=code in base.continuous, jump_rule=jump_rule)
+    zero_volume_moves(series, columns, factors, base.tick_size(code))
+    _frozen(series, base, columns, factors)
     calendar_checks(series, base, columns["trading_date"])
     _session_checks(series, base, columns, _bar_minutes(series, attrs))
     _attr_checks(series, columns["trading_date"], attrs)
+
+
+def _frozen(series, base, arr, factors):
+    """Runs of minute bars at one price, each with volume, within a trading day: a feed that kept
+    counting trades while its price stood still. A stock sealed at its limit price trades so for
+    hours: a run at its day's limit price is the market's."""
+    import numpy as np
+
+    run = series.settings.frozen_minutes
+    high, low, close, volume, day = arr["high"], arr["low"], arr["close"], arr["volume"], arr["trading_date"]
+    flat = np.flatnonzero(high == low)  # few in a live series: the rest is done on these alone
+    if len(flat) < run:
+        return
+    flat = flat[(close[flat] == high[flat]) & (volume[flat] > 0)]
+    if len(flat) < run:
+        return
+    breaks = np.flatnonzero((np.diff(flat) != 1) | (close[flat[1:]] != close[flat[:-1]])
+                            | (day[flat[1:]] != day[flat[:-1]])) + 1
+    starts, ends = np.r_[0, breaks], np.r_[breaks, len(flat)]
+    long = ends - starts >= run
+    firsts, lengths = flat[starts[long]], (ends - starts)[long]
+    if not len(firsts):
+        return
+    board = base.board(series.code, series.category)
+    if board is not None:
+        sealed = np.array([_at_limit(base, series.code, board, arr, factors, i) for i in firsts], dtype=bool)
+        firsts, lengths = firsts[~sealed], lengths[~sealed]
+    stamps = arr["datetime"]
+    series.flag("frozen", np.arange(len(firsts)), describe=lambda k: minute_example(stamps[firsts[k]]).then(
+        "起连续 {} 根分钟线价格都是 {:g}，成交量共 {}".format(
+            lengths[k], close[firsts[k]], int(volume[firsts[k]:firsts[k] + lengths[k]].sum()))))
+
+
+def _at_limit(base, code, board, arr, factors, row):
+    """Whether the close of ``row`` is its day's limit-up or limit-down price."""
+    import numpy as np
+
+    day, close = arr["trading_date"], arr["close"]
+    before = int(np.searchsorted(day, day[row])) - 1
+    if before < 0 or day[before] >= day[row]:
+        return False  # no previous day to hold a limit to
+    reference = close[before] * (factors[before] / factors[row] if factors is not None else 1.0)
+    today = np.array([day[row]], dtype="i8")
+    limit = china.limits(board, today, base.special_on(code, today))[0]
+    tick = base.tick_size(code) or 0.01
+    return not np.isnan(limit) and any(abs(close[row] - china.limit_price(reference, limit, tick, up)) < tick / 2
+                                       for up in (True, False))
 
 
 def check_min_bar_data(data_bundle_path, settings=None):

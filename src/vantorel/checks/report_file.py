@@ -13,6 +13,8 @@ line per row of the printed table, a JSON object with the keys
 - ``instrument``: its market code, or null when the whole file is concerned;
 - ``kind``: what was found, a key of ``vantorel.checks.KINDS`` (e.g. "jump", "missing_days");
 - ``description``: the same in the table's words;
+- ``rule``: the limit the finding was judged by, with the variable that sets it (a jump threshold,
+  a board's price limit), or null for a kind that has none (a missing column);
 - ``count``: how many rows, days, sessions or columns are concerned;
 - ``examples``: a few of them, each an object with ``detail`` (the example's text without its
   time) and ``date`` ("YYYY-MM-DD") or ``datetime`` ("YYYY-MM-DDTHH:MM:SS") when it has one.
@@ -96,6 +98,7 @@ def anomaly_record(anomaly, kinds):
         "instrument": anomaly.code or None,
         "kind": anomaly.kind,
         "description": kinds.get(anomaly.kind, anomaly.kind),
+        "rule": anomaly.rule,
         "count": anomaly.count,
         "examples": [example_record(text) for text in anomaly.examples],
     }

@@ -2,6 +2,7 @@
 import os
 
 from vantorel.checks.findings import Anomaly, day_example, percent_text
+from vantorel.checks.settings import rule_of
 
 PRICE_FIELDS = ("open", "high", "low", "close")
 
@@ -46,14 +47,16 @@ def quiet_arithmetic():
 class Series:
     """Collects the anomalies of one file and instrument."""
 
-    def __init__(self, file, code, settings, stamp_text):
+    def __init__(self, file, code, settings, stamp_text, category=None, minute=False):
         self.file = file
         self.code = code
         self.settings = settings
         self.stamp_text = stamp_text
+        self.category = category
+        self.minute = minute
         self.found = []
 
-    def flag(self, kind, mask_or_index, stamps=None, describe=None):
+    def flag(self, kind, mask_or_index, stamps=None, describe=None, rule=None):
         """Report the rows a boolean mask (or an index array) selects, if any."""
         import numpy as np
 
@@ -65,10 +68,11 @@ class Series:
             examples = tuple(describe(i) for i in shown)
         else:
             examples = tuple(self.stamp_text(stamps[i]) for i in shown)
-        self.add(kind, len(index), examples)
+        self.add(kind, len(index), examples, rule)
 
-    def add(self, kind, count, examples=()):
-        self.found.append(Anomaly(self.file, self.code, kind, int(count), tuple(examples)))
+    def add(self, kind, count, examples=(), rule=None):
+        rule = rule or rule_of(kind, self.settings, self.minute, self.category)
+        self.found.append(Anomaly(self.file, self.code, kind, int(count), tuple(examples), rule))
 
 
 def missing_columns(series, arr, columns):
@@ -94,8 +98,11 @@ def columns_of(arr, names):
         return {n: np.ascontiguousarray(arr[n], dtype="f8" if n in PRICE_FIELDS else "i8") for n in names}
 
 
-def bar_checks(series, arr, jump_limit, factors=None):
-    """Checks that hold for daily and minute bars alike (``arr``: the columns by name). ``factors``
+def bar_checks(series, arr, jump_limit, factors=None, judged=None, continuous=False, jump_rule=None):
+    """Checks that hold for daily and minute bars alike (``arr``: the columns by name). ``judged``
+    marks the moves (bar i-1 to bar i, at i-1) another rule has judged already, as a Chinese
+    stock's price limit does; a ``continuous`` futures series' jumps are its rolls; ``jump_rule``
+    names a threshold other than the setting's. ``factors``
     is each row's cumulative price-adjustment factor when the bundle has ex-factors: a split or a
     dividend moves the raw price, not the adjusted one, so jumps are judged on the latter."""
     import numpy as np
@@ -145,11 +152,29 @@ def bar_checks(series, arr, jump_limit, factors=None):
         big = (ratio > 1.0 + jump_limit) | (ratio < 1.0 - jump_limit)  # NaN is neither
         if not all_positive:
             big &= (c[1:] > 0) & (c[:-1] > 0)
+        if judged is not None:
+            big &= ~judged
         series.flag(
-            "jump",
+            "roll" if continuous else "jump",
             np.flatnonzero(big) + 1,
             describe=lambda i: series.stamp_text(stamps[i]).then(percent_text(ratio[i - 1] - 1.0)),
+            rule=jump_rule,
         )
+
+
+def zero_volume_moves(series, arr, factors, tick):
+    """Bars without a trade whose close is not the previous bar's: a price nobody paid."""
+    import numpy as np
+
+    zero = np.flatnonzero(arr["volume"] == 0)
+    zero = zero[zero > 0]
+    if not len(zero):
+        return
+    close = arr["close"]
+    before = close[zero - 1] * (factors[zero - 1] / factors[zero] if factors is not None else 1.0)
+    moved = np.abs(close[zero] - before) > np.maximum(tick / 2, OHLC_TOLERANCE * np.abs(before))
+    series.flag("zero_volume_move", zero[moved], describe=lambda i: series.stamp_text(arr["datetime"][i]).then(
+        "成交量为 0，收盘价 {:g}，前一根 {:g}".format(close[i], close[i - 1])))
 
 
 def unique_days(days):
@@ -174,6 +199,10 @@ def calendar_checks(series, base, days, gaps=None):
     if de_listed:
         outside |= days > de_listed
     series.flag("outside_listing", outside, describe=lambda i: day_example(days[i]))
+    # A bar on a day the instrument was suspended is a price nobody could trade at.
+    suspended = base.suspended_days(series.code)
+    on_suspended = np.intersect1d(days, suspended, assume_unique=True) if len(suspended) else suspended
+    series.flag("suspended_bar", np.arange(len(on_suspended)), describe=lambda i: day_example(on_suspended[i]))
     own = base.calendar_of(series.code)
     if own is None:
         return
@@ -182,7 +211,7 @@ def calendar_checks(series, base, days, gaps=None):
     series.flag("non_trading_day", np.arange(len(off)), describe=lambda i: day_example(off[i]))
     expected = calendar[(calendar >= days[0]) & (calendar <= days[-1])]
     # A day the instrument was suspended is no gap.
-    missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), base.suspended_days(series.code))
+    missing = np.setdiff1d(np.setdiff1d(expected, days, assume_unique=True), suspended)
     if gaps is not None:
         gaps.append((series, missing, base.calendar_key(series.code)))  # judged once every series is in
     else:

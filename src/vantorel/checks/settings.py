@@ -22,6 +22,10 @@ class CheckSettings(NamedTuple):
     spike: float = 0.10  # a move beyond this, undone (within a quarter of it) the next day
     stopped_days: int = 5  # trading days of the calendar after a listed series' last bar
     market_gap_share: float = 0.5  # a missing day shared by more than this share of series is one row
+    # A Chinese stock's close beyond its limit price by more than this many ticks (a vendor's
+    # rounding of an adjusted price is less than one).
+    limit_ticks: float = 0.5
+    frozen_minutes: int = 60  # minute bars of one price, each with volume, this many running
 
     def jump_limit(self, category, minute):
         if category == "option":
@@ -48,7 +52,36 @@ SETTINGS = {
     "spike": _Setting("VANTOREL_CHECK_SPIKE", False, 100.0, "0.1 表示 10%"),
     "stopped_days": _Setting("VANTOREL_CHECK_STOPPED_DAYS", True, 10000, "5 表示 5 个交易日"),
     "market_gap_share": _Setting("VANTOREL_CHECK_MARKET_GAP_SHARE", False, 1.0, "0.5 表示半数以上的合约"),
+    "limit_ticks": _Setting("VANTOREL_CHECK_LIMIT_TICKS", False, 1000.0, "0.5 表示半个最小变动价位"),
+    "frozen_minutes": _Setting("VANTOREL_CHECK_FROZEN_MINUTES", True, 100000, "60 表示连续 60 根分钟线"),
 }
+
+
+def rule_of(kind, settings, minute=False, category=None):
+    """The limit a finding of ``kind`` is judged by, in the report's words, with the variable that
+    sets it; None for a kind that has none. A price limit varies by board and day: its findings
+    name their own."""
+    s = settings
+
+    def named(field, text):
+        return "{}（{}={:g}）".format(text, SETTINGS[field].env, getattr(s, field))
+
+    if kind in ("jump", "roll"):
+        field = "option_jump" if category == "option" else "minute_jump" if minute else "daily_jump"
+        text = "相邻两根 K 线收盘价变动超过 {:.0%}".format(getattr(s, field))
+        return named(field, text + ("，连续合约按换月报告" if kind == "roll" else ""))
+    rules = {
+        "stale": ("stale_days", "开高低收与成交量连续 {} 天相同".format(s.stale_days)),
+        "volume_outlier": ("volume_ratio", "成交量超过中位数的 {:g} 倍".format(s.volume_ratio)),
+        "reverting_spike": ("spike", "变动超过 {:.0%}（或自身典型波动的 6 倍）且次日回落".format(s.spike)),
+        "stopped": ("stopped_days", "最后一根日线之后还有 {} 个以上交易日".format(s.stopped_days)),
+        "market_gap": ("market_gap_share", "超过 {:.0%} 的合约同日缺失".format(s.market_gap_share)),
+        "frozen": ("frozen_minutes", "连续 {} 根分钟线同一价格且都有成交量（涨跌停价上的除外）".format(s.frozen_minutes)),
+    }
+    if kind in rules:
+        return named(*rules[kind])
+    return None
+
 
 
 def settings_from_env():

@@ -110,3 +110,27 @@ def minbar_dtype():
 
 def tick_dtype():
     return _dtype(TICK_FIELDS)
+
+
+# What the Chinese markets' checks need besides (bundle/st_status.h5, bundle/listing_marks.h5,
+# bundle/continuous.h5): special treatment with its dates, the days a stock trades without a
+# limit for a reason of its own, and the continuous futures series.
+ST_STATUS_FIELDS = [
+    ("order_book_id", "S32"),
+    ("start_date", "i4"),  # YYYYMMDD, the first day under the status
+    ("end_date", "i4"),  # YYYYMMDD, the last day under it; 0 while it holds
+    ("status", "S8"),  # "ST" or "*ST"
+]
+
+
+LISTING_MARK_FIELDS = [
+    ("order_book_id", "S32"),
+    ("date", "i4"),  # a day the stock traded without a price limit
+    ("mark", "S16"),  # "relisting" or "resumption"
+]
+
+
+CONTINUOUS_FIELDS = [("order_book_id", "S32")]
+
+
+CHECK_TABLES = ("st_status", "listing_marks", "continuous")

@@ -24,6 +24,7 @@ import click
 
 from vantorel.bundle import locks, places, staging, validation
 from vantorel.errors import VantorelError
+from vantorel.market import schemas
 from vantorel.ombrel.sdk.const import TAG_MAP
 from vantorel.progress import progress
 from vantorel.sources import csv_import
@@ -103,7 +104,7 @@ def _kind_of_place(parts, directory):
             return "instruments"
         if parts[1:] == [places.TRADING_DATES_FILE]:
             return "trading_dates"
-        if parts[1:] in (["ex_factors.h5"], ["suspended.h5"]):
+        if len(parts) == 2 and parts[1][:-3] in ("ex_factors", "suspended") + schemas.CHECK_TABLES and parts[1].endswith(".h5"):
             return parts[1][:-3]
         if len(parts) == 3 and parts[1] == places.DAYBAR_DIR_NAME and parts[2][:-3] in categories and \
                 parts[2].endswith(".h5"):

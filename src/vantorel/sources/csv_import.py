@@ -11,6 +11,7 @@ The layout (each file may also be gzip-compressed, ``<name>.csv.gz``)::
     calendar.csv             [exchange,] date [, close_time]              (optional)
     ex_factors.csv           order_book_id, ex_date, ex_cum_factor        (optional)
     suspended.csv            order_book_id, date                          (optional)
+    st_status.csv, listing_marks.csv, and a ``continuous`` column of instruments.csv: see status.py
     manifest.json            {"minute_label": "start"} when minute bars are labelled by the start
                              of their minute (the bundle labels them by the end)   (optional)
 
@@ -43,7 +44,7 @@ from vantorel.bundle import places, writing
 from vantorel.errors import VantorelError, one_line
 from vantorel.market import schemas
 from vantorel.ombrel.sdk.const import TAG_MAP
-from vantorel.sources import vendor
+from vantorel.sources import status, vendor
 
 INSTRUMENTS = "instruments"
 REQUIRED = {
@@ -53,6 +54,7 @@ REQUIRED = {
     "calendar": ("date",),
     "ex_factors": ("order_book_id", "ex_date", "ex_cum_factor"),
     "suspended": ("order_book_id", "date"),
+    **status.REQUIRED,
 }
 NIGHT_FROM = 18 * 60
 # A line longer than this is no market data; reading it whole would let one newline-free file
@@ -353,7 +355,7 @@ def _packed(rows, dtype):
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def _daily(path):
+def _daily(path, echo):
     def rows():
         for number, row in _rows(path, "daybar"):
             yield (_date(row["date"], path, number, "date") * 1000000,
@@ -363,10 +365,10 @@ def _daily(path):
                    _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
-    return _sorted(_packed(rows(), schemas.daybar_dtype()), path)
+    return _sorted(_packed(rows(), schemas.daybar_dtype()), path, echo)
 
 
-def _minutes(path, calendar, label_start, bar_minutes=1):
+def _minutes(path, calendar, label_start, echo, bar_minutes=1):
     import numpy as np
 
     shift = datetime.timedelta(minutes=bar_minutes if label_start else 0)
@@ -390,13 +392,17 @@ def _minutes(path, calendar, label_start, bar_minutes=1):
                    _number(row.get("total_turnover", ""), path, number, "total_turnover", default=0.0),
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
-    return _sorted(_packed(rows(), schemas.minbar_dtype()), path, shift)
+    return _sorted(_packed(rows(), schemas.minbar_dtype()), path, echo, shift)
 
 
-def _sorted(arr, path, shift=datetime.timedelta(0)):
+def _sorted(arr, path, echo, shift=datetime.timedelta(0)):
     import numpy as np
 
     order = np.argsort(arr["datetime"], kind="stable")
+    moved = int(np.count_nonzero(order != np.arange(len(order))))
+    if moved:
+        # A file out of order is often two files joined or a feed replayed: said, not hidden.
+        echo(f"{path} 中的行没有按时间先后排列：已按时间重新排序（{moved} 行换了位置）")
     arr = arr[order]
     if len(arr) > 1:
         twice = np.flatnonzero(arr["datetime"][1:] == arr["datetime"][:-1])
@@ -470,7 +476,7 @@ def _convert(source, target, echo):
     manifest = _manifest(source)
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
-    daily = {code: _daily(path) for code, path in _series_files(source, "daybar", category, echo).items()}
+    daily = {code: _daily(path, echo) for code, path in _series_files(source, "daybar", category, echo).items()}
     exchange_of = {c.decode(): e.decode() for c, e in zip(table["order_book_id"], table["exchange"])}
     dates, early, exchanges = _calendars(source, exchange_of, daily, echo)
     ex_factors = _table(source, "ex_factors", "ex_factors", schemas.EX_FACTOR_FIELDS,
@@ -496,13 +502,14 @@ def _convert(source, target, echo):
         writing.write_table(directory, "ex_factors", ex_factors)
     if suspended is not None:
         writing.write_table(directory, "suspended", suspended)
+    status.convert(source, directory, category)
     label_start = manifest.get("minute_label") == "start"
     minute_bars = 0
     own_days = {name: days for name, (days, _early) in exchanges.items()}
     for code, path in minute_files.items():
         # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
         bar_minutes = vendor.bar_minutes(manifest, path, lambda: _first_moments(path))
-        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start, bar_minutes)
+        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start, echo, bar_minutes)
         writing.write_minbar(target, category[code], code, bars, bar_minutes)
         minute_bars += len(bars)
     return len(table), sum(map(len, daily.values())), minute_bars

@@ -130,6 +130,7 @@ def _daily_table(inst, start, end):
     # The previous close in the day's own units (an exchange publishes it so on an ex-date).
     prev_level = np.concatenate([[inst.price_level], traded_level[:-1]])
     prev_all = np.maximum(np.round(prev_level * scale / tick), 3.0)
+    _within_limits(inst, dates, close_all, prev_all, suspended_mask, scale)
     if inst.category in ("futures", "option"):
         drift = np.cumsum(0.05 * _normal(keys, 5))
         oi_all = np.round(inst.daily_lots * 2.0 * (1.0 + 0.4 * np.tanh(drift))).astype(np.int64)
@@ -166,6 +167,43 @@ def _daily_table(inst, start, end):
         traded = ~suspended_mask[lo:]
         table = {name: column[traded] for name, column in table.items()}
     return table
+
+
+def _within_limits(inst, dates, close, prev, suspended_mask, scale):
+    """Hold a stock's closes (ticks, in place) to its board's daily limits, as its exchange does:
+    a walk that went on through a suspension, or a rare wide day, reaches its level over as many
+    limit days as it takes. ``prev``, each day's previous close, follows the closes moved."""
+    import numpy as np
+
+    from vantorel.market import china
+
+    board = china.board_of(inst.order_book_id, inst.exchange) if inst.category == "stock" else None
+    if board is None or len(dates) < 2:
+        return
+    traded = np.arange(len(dates)) if suspended_mask is None else np.flatnonzero(~suspended_mask)
+    limit = china.limits(board, dates[traded], np.zeros(len(traded), dtype=bool))
+
+    def bounds(k):
+        t = traded[k]
+        return china.limit_price(prev[t], limit[k], 1.0, up=False), china.limit_price(prev[t], limit[k], 1.0, up=True)
+
+    with np.errstate(invalid="ignore"):
+        down, up = bounds(np.arange(len(traded)))
+        beyond = np.flatnonzero((close[traded] < down) | (close[traded] > up))
+    beyond = beyond[beyond > 0]  # a listing day has no previous close
+    k, last = 0, len(traded) - 1
+    for start in beyond.tolist():
+        k = max(k, start)
+        while k <= last and not np.isnan(limit[k]):
+            low, high = bounds(k)
+            t = traded[k]
+            if low <= close[t] <= high:
+                break
+            close[t] = min(max(close[t], low), high)
+            if k < last:
+                following = traded[k + 1]
+                prev[following] = max(np.round(close[t] * scale[following] / scale[t]), 3.0)
+            k += 1
 
 
 # One stock in three pays a dividend each year near its anniversary, one in four splits once.
@@ -389,10 +427,23 @@ def _minutes_for_days(inst, t, mins, on_prev):
 
     opens, highs, lows, closes = fit(opens), fit(highs), fit(lows), fit(closes)
     weight = (1.0 + 1.5 * (2.0 * frac - 1.0) ** 2) * (0.3 + _uniform_pair(keys, 2, (n,))[0])
+    # A minute that only repeats the last price had no trade, and a minute whose price moved had one:
+    # a feed showing otherwise is what the checks look for (a frozen price, a price without a trade).
+    last = np.concatenate([t["prev_close"][:, None], closes[:, :-1]], axis=1)
+    idle = (highs == lows) & (closes == last)
+    traded_weight = np.where(idle, 0.0, weight)
+    weight = np.where(traded_weight.sum(axis=1, keepdims=True) > 0, traded_weight, weight)
     lots = t["lots"][:, None]
     vol = np.floor(lots * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
+    busiest = weight.argmax(axis=1)
     rest = lots[:, 0] - vol.sum(axis=1)
-    vol[np.arange(days), weight.argmax(axis=1)] += rest
+    vol[np.arange(days), busiest] += rest
+    # A lot from the busiest minute for each traded minute the shares rounded to none.
+    unpaid = (vol == 0) & (weight > 0)
+    owed = np.minimum(unpaid.sum(axis=1), vol[np.arange(days), busiest] - 1)
+    for row in np.flatnonzero(owed > 0):
+        vol[row, np.flatnonzero(unpaid[row])[: owed[row]]] = 1
+        vol[row, busiest[row]] -= owed[row]
     oi = np.round(t["prev_oi"][:, None] + (t["oi"] - t["prev_oi"])[:, None] * frac).astype(np.int64)
     cal_date = np.where(on_prev[None, :], t["prev_date"][:, None], t["date"][:, None])
     stamp = cal_date * 1000000 + (mins // 60) * 10000 + (mins % 60) * 100

@@ -8,7 +8,7 @@
   the kit's English ones; a unit in brackets after a volume (``成交量(手)``) says the file counts
   lots. Minute-bar files may give ``date`` and ``time`` in two columns.
 - Codes: ``600000.SH``, ``sh600000``, ``SH600000``, or ``600000`` with an exchange column, are
-  the kit's ``600000.XSHG`` (``.SZ`` is XSHE, ``.BJ`` XBSE); files and tables may name a code in any
+  the kit's ``600000.XSHG`` (``.SZ`` is XSHE, ``.BJ`` BJSE, the exchange's own code); files and tables may name a code in any
   of these forms. Codes of other markets are taken as written. An instrument whose code was so
   written and whose trading hours are not given trades 09:31-11:30,13:01-15:00, as the A-share
   exchanges do.
@@ -35,10 +35,10 @@ COUNTED_IN_CONTRACTS = ("futures", "option")
 EXCHANGES = {
     "XSHG": ("SH", "SSE", "XSHG", "上海", "上交所", "上海证券交易所", "沪", "上证"),
     "XSHE": ("SZ", "SZSE", "XSHE", "深圳", "深交所", "深圳证券交易所", "深", "深证"),
-    "XBSE": ("BJ", "BSE", "XBSE", "北京", "北交所", "北京证券交易所", "京"),
+    "BJSE": ("BJ", "BSE", "BJSE", "XBSE", "北京", "北交所", "北京证券交易所", "京"),
 }
 _EXCHANGE_OF = {alias.upper(): kit for kit, aliases in EXCHANGES.items() for alias in aliases}
-_SUFFIX = {"SH": "XSHG", "SZ": "XSHE", "BJ": "XBSE", "XSHG": "XSHG", "XSHE": "XSHE", "XBSE": "XBSE"}
+_SUFFIX = {"SH": "XSHG", "SZ": "XSHE", "BJ": "BJSE", "XSHG": "XSHG", "XSHE": "XSHE", "BJSE": "BJSE", "XBSE": "BJSE"}
 _DOTTED = re.compile(r"(\d{6})\.([A-Za-z]{2,4})")
 _PREFIXED = re.compile(r"([A-Za-z]{2})(\d{6})")
 _BARE = re.compile(r"\d{6}")
@@ -321,7 +321,7 @@ def instrument_code(code, exchange, where, error):
         dialect.forms.setdefault(form, []).append((code, kit))
         dialect.vendor_codes.add(kit)
     dialect.written[kit] = code
-    short = {"XSHG": "sh", "XSHE": "sz", "XBSE": "bj"}[said]
+    short = {"XSHG": "sh", "XSHE": "sz", "BJSE": "bj"}[said]
     for alias in (code, kit, short + digits, short.upper() + digits, f"{digits}.{short}", f"{digits}.{short.upper()}"):
         dialect.aliases[alias] = kit
     # A bare number names a code only while no other exchange lists it (000001 is an index in

@@ -60,7 +60,7 @@ def minute_bars(code, hours, tick):
     bars["close"] = close
     bars["high"] = np.maximum(opens, close) + spread
     bars["low"] = np.minimum(opens, close) - spread
-    bars["volume"] = rng.integers(0, 5000, n)
+    bars["volume"] = rng.integers(1, 5000, n)
     bars["total_turnover"] = bars["volume"] * close
     return bars
 
@@ -346,8 +346,8 @@ def spoil_daily(bundle, code, field, index, value):
         ("000001.XSHE", "close", 4, np.nan, {"nan"}),
         ("600000.XSHG", "open", 5, -1.0, {"non_positive", "ohlc", "daily_vs_minute"}),
         ("M2405", "volume", 6, -10, {"negative_volume", "daily_vs_minute"}),
-        # a close ten times too high: a jump in and out, and off the minute bars' last close
-        ("600000.XSHG", "close", 7, 1000.0, {"jump", "ohlc", "daily_vs_minute"}),
+        # a close ten times too high: beyond the main board's limit in and out, off the minute bars' last close
+        ("600000.XSHG", "close", 7, 1000.0, {"limit", "ohlc", "daily_vs_minute"}),
         # a slightly wrong but plausible volume is caught only by the minute bars
         ("M2405", "volume", 2, None, {"daily_vs_minute"}),
         ("000001.XSHE", "open", 8, None, {"daily_vs_minute"}),
@@ -577,7 +577,10 @@ def test_anomalies_seeded_into_an_updated_bundle(updated):
     bars = reading.read_minbar(path)
     # One minute lost in a night session, and one day's volume doubled in the daily bars.
     night_rows = np.flatnonzero(bars["datetime"] // 10000 % 100 >= 21)
-    writing.write_minbar(updated, category, night_code, np.delete(bars, night_rows[3]))
+    # (One the next minute traded after: before a minute without trades, the lost one's price
+    # change would show as that minute's too.)
+    lost = next(i for i in night_rows[3:] if bars["volume"][i + 1] > 0)
+    writing.write_minbar(updated, category, night_code, np.delete(bars, lost))
     bundle_directory = places.bundle_dir(updated)
     daily = reading.read_daybar_file(places.daybar_path(bundle_directory, category))
     daily[night_code]["volume"][-2] *= 2

@@ -394,7 +394,7 @@ def market_files(fault):
             o, c = price, price + step
             price = c
             bars.append([stamp] + [round(v * RAW_SCALE[day], 4) for v in (o, max(o, c) + 0.01, min(o, c) - 0.01, c)]
-                        + [100 + n])
+                        + [100 + n + day])
         if fault == "missing_minutes" and day == 4:
             del bars[50:53]
         if fault == "off_session" and day == 4:

@@ -10,7 +10,7 @@ from vantorel.checks import findings, report_file
 from vantorel.bundle import staging
 from vantorel.checks import KINDS, Anomaly, check_daily_bar_data, check_min_bar_data
 
-KEYS = {"file", "instrument", "kind", "description", "count", "examples"}
+KEYS = {"file", "instrument", "kind", "description", "rule", "count", "examples"}
 
 
 @pytest.fixture

@@ -42,11 +42,12 @@ def vendor_folder(root, minutes, drop=None, manifest=None):
                                 "000001.SZ,平安银行,股票,深交所,1991/4/3\r\n"}
     for name in ("600000.SH", "sz000001"):
         day_rows, minute_rows = ["日期,开盘,最高,最低,收盘,成交量(手),成交额"], ["日期,时间,开盘,最高,最低,收盘,成交量(手),成交额"]
-        for day in DAYS:
+        for k, day in enumerate(DAYS):
+            price = f"{10 + k / 100:.2f},{10.1 + k / 100:.2f},{9.9 + k / 100:.2f},{10 + k / 100:.2f}"  # no day repeats another
             bars = [(day, t) for t in labels(minutes) if (day, t) != drop]
-            minute_rows += [f"{day},{t},10,10.1,9.9,10,3,3000" for day, t in bars]
+            minute_rows += [f"{day},{t},{price},3,3000" for day, t in bars]
             excel = f"{day[:4]}/{int(day[4:6])}/{int(day[6:])}"
-            day_rows.append(f"{excel},10,10.1,9.9,10,{3 * len(bars)},{3000 * len(bars)}")
+            day_rows.append(f"{excel},{price},{3 * len(bars)},{3000 * len(bars)}")
         files[f"daybar/{name}.csv"] = "\r\n".join(day_rows) + "\r\n"
         files[f"minbar/{name}.csv"] = "\r\n".join(minute_rows) + "\r\n"
     if manifest:
@@ -83,7 +84,7 @@ def test_a_gbk_folder_of_bars_of_several_minutes_imports_and_checks_as_what_it_i
     ("600000.SH,上交所", "600000.SH", "600000.XSHG"),
     ("sh600000,", "SH600000", "600000.XSHG"),
     ("SZ000001,SZ", "000001.sz", "000001.XSHE"),
-    ("430047.BJ,北交所", "bj430047", "430047.XBSE"),
+    ("430047.BJ,北交所", "bj430047", "430047.BJSE"),
     ("600000,SSE", "600000", "600000.XSHG"),
     ("600000.XSHG,XSHG", "sh600000", "600000.XSHG"),
     ("SPLT.XNYS,XNYS", "SPLT.XNYS", "SPLT.XNYS"),  # other markets' codes as written
