@@ -49,6 +49,7 @@ KINDS = {
     "reverting_spike": "价格尖刺（次日回落）",
     "stopped": "早于日历末日停止更新",
     "events": "除权或停牌表有误",
+    "unfinished_update": "更新未完成",
 }
 
 

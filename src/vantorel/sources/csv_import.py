@@ -189,6 +189,8 @@ class Tap(io.RawIOBase):
         self.head = bytearray()
         self.last = b""
         self.whole = hashlib.sha256() if whole else None
+        # The time as opened: a change made while it is read shows as a later time next round.
+        self.mtime_ns = os.fstat(raw.fileno()).st_mtime_ns
 
     def readable(self):
         return True
@@ -216,7 +218,7 @@ class Tap(io.RawIOBase):
     def taken(self):
         """What was read, as the record of what a series has taken from the file."""
         if self.whole is not None:
-            return {"size": self.size, "sha": self.whole.hexdigest()[:32]}
+            return {"size": self.size, "mtime_ns": self.mtime_ns, "sha": self.whole.hexdigest()[:32]}
         return {"size": self.size, "lines": self.lines, "head": digest(bytes(self.head)), "last": digest(self.last)}
 
 

@@ -60,7 +60,7 @@ class Sources:
 
     def index(self, source):
         for i, known in enumerate(self.sources):
-            if _same(known, source):
+            if same(known, source):
                 return i
         self.sources.append(source)
         return len(self.sources) - 1
@@ -76,7 +76,7 @@ class Sources:
 
     def codes_of(self, source, among):
         """Those of ``among`` that ``source`` holds."""
-        return sorted(code for code in among if _same(self.of(code), source))
+        return sorted(code for code in among if same(self.of(code), source))
 
     @property
     def base(self):
@@ -98,7 +98,7 @@ class Sources:
                            "taken": self.taken}, ensure_ascii=False, sort_keys=True)
 
 
-def _same(a, b):
+def same(a, b):
     if a.get("kind") != b.get("kind"):
         return False
     if a.get("kind") == "csv":
