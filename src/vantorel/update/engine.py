@@ -27,6 +27,7 @@ it is complete (see ``staging``); the rest of the bundle path, ticks the full bu
 included, stays as it was. Its failures raise ``VantorelError`` (the command returns the result to
 click, which would not turn a false value into a failing exit status).
 """
+import os
 import time
 
 import click
@@ -159,7 +160,8 @@ def _check_concurrency(concurrency):
 
 
 def _run_update(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild, explicit_from_disk):
-    command = "update-data --smart" if explicit_from_disk else "update-data"
+    command = _command_text(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild,
+                            explicit_from_disk)
     try:
         _check_concurrency(concurrency)
         with access.updating(data_bundle_path) as path:
@@ -190,6 +192,28 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
         click.echo(f"已中断：写完的数据文件都已保存（没有写了一半的文件），其余保持原样；"
                    f"再次运行 vantorel {command} 即可继续完成这次更新", err=True)
         raise
+
+
+def _command_text(concurrency, bundle_path, base, selections, with_derivatives, rebuild, smart):
+    """The update-data command these arguments come from, as a user would type it again."""
+    import shlex
+
+    from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
+
+    words = ["update-data"]
+    if smart:
+        words.append("--smart")
+    elif base:
+        words.append("--base")
+    for kind in KINDS:
+        for name in (selections or {}).get(kind) or ():
+            words += [f"--{kind}", shlex.quote(str(name))]
+    words += ["--with-derivatives"] * bool(with_derivatives) + ["--rebuild"] * bool(rebuild)
+    if concurrency != 3:  # the command line's default
+        words += ["-c", str(concurrency)]
+    if os.path.abspath(os.fspath(bundle_path)) != os.path.abspath(DEFAULT_BUNDLE_PATH):
+        words += ["-d", shlex.quote(os.fspath(bundle_path))]
+    return " ".join(words)
 
 
 def _holds_service_series(path, sources):

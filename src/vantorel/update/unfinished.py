@@ -12,9 +12,9 @@ import json
 import os
 import re
 
-from vantorel.bundle import places, reading, writing
+from vantorel.bundle import places, reading, staging, writing
 
-MARK = ".vantorel.updating"
+MARK = staging.UNFINISHED_UPDATE
 # What an update stopped part way leaves in data that is sound: series behind the calendar.
 EXPLAINED = ("stopped",)
 _DAY = re.compile(r"\b(\d{4})-(\d{2})-(\d{2})\b")
@@ -32,17 +32,26 @@ def read(bundle_path):
 
 def begin(bundle_path, command):
     """Record that ``command`` starts changing the bundle; an earlier update that did not finish
-    keeps its record (its calendar end is where the series stood)."""
+    keeps its record (where the series stood before it)."""
     if read(bundle_path) is not None:
         return
-    try:
-        dates = reading.read_trading_dates(places.bundle_dir(bundle_path))
-        calendar_end = int(dates[-1]) if len(dates) else 0
-    except (OSError, places.StorageError, IndexError):
-        calendar_end = 0
     record = {"command": command, "started": datetime.datetime.now().isoformat(timespec="seconds"),
-              "calendar_end": calendar_end}
-    writing.write_image(os.path.join(bundle_path, MARK), json.dumps(record, ensure_ascii=False).encode())
+              "data_end": _data_end(bundle_path)}
+    # Only a help to the checks: a disk too full for it fails the update's own writes, which say so.
+    with contextlib.suppress(OSError):
+        writing.write_image(os.path.join(bundle_path, MARK), json.dumps(record, ensure_ascii=False).encode())
+
+
+def _data_end(bundle_path):
+    """The last day of any stored daily bar: where the series stood before the update (a calendar
+    may run on into days not yet traded)."""
+    last = 0
+    for _category, path in places.iter_daybar_files(places.bundle_dir(bundle_path)):
+        try:
+            last = max([last, *(stamp // 1000000 for stamp in reading.daybar_tails(path).values())])
+        except (OSError, places.StorageError):
+            continue
+    return last
 
 
 def end(bundle_path):
@@ -50,12 +59,12 @@ def end(bundle_path):
         os.unlink(os.path.join(bundle_path, MARK))
 
 
-def _explained(anomaly, calendar_end):
+def _explained(anomaly, data_end):
     if anomaly.kind not in EXPLAINED:
         return False
     days = [int("".join(day)) for example in anomaly.examples for day in _DAY.findall(str(example))]
-    # A series that stood behind the calendar before the update began is a fault of its own.
-    return bool(days) and min(days) >= calendar_end
+    # A series that stood behind the others before the update began is a fault of its own.
+    return bool(days) and min(days) >= data_end
 
 
 def account(bundle_path, found):
@@ -65,8 +74,8 @@ def account(bundle_path, found):
     record = read(bundle_path)
     if record is None:
         return found
-    calendar_end = int(record.get("calendar_end") or 0)
-    kept = [a for a in found if not _explained(a, calendar_end)]
+    data_end = int(record.get("data_end") or 0)
+    kept = [a for a in found if not _explained(a, data_end)]
     set_aside = len(found) - len(kept)
     text = "{}（{} 开始）没有完成；重新运行 vantorel {} 即可完成它{}".format(
         record.get("command", "update-data"), record.get("started", "?"), record.get("command", "update-data"),
