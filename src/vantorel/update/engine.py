@@ -251,8 +251,6 @@ def _update_from_service(path, sources, command, concurrency, base, selections, 
                                  if provenance.same(sources.of(code), served)) for kind in KINDS}
         if not any(explicit.values()):
             click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线", err=True)
-        # The base tables of a CSV folder are the folder's: the service brings only its own series.
-        base = base and provenance.same(sources.base, provenance.service())
     unfinished.begin(path, command)
     with client:
         report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
