@@ -61,7 +61,7 @@ def update(bundle_path, sources, echo):
     mine = {code: cat for code, cat in category.items() if code not in others}
 
     daily = _plan(folder, "daybar", mine, sources.taken, lambda code, path, numbered, day: csv_import._daily(
-        path, numbered, day), _stored_daily(directory), lines)
+        path, numbered, day), _stored_daily(directory), lines, bundle_path)
     calendars = _calendars(folder, directory, exchange_of, daily)
     label_start = manifest.get("minute_label") == "start"
 
@@ -70,7 +70,8 @@ def update(bundle_path, sources, echo):
     def minutes(code, path, numbered, _day):
         return csv_import._minutes(path, own_days.get(exchange_of[code], calendars[0]), label_start, numbered)
 
-    minute = _plan(folder, "minbar", mine, sources.taken, minutes, _stored_minutes(bundle_path, mine), lines)
+    minute = _plan(folder, "minbar", mine, sources.taken, minutes, _stored_minutes(bundle_path, mine), lines,
+                   bundle_path)
     events = csv_import._events(folder, category)
 
     sources.assign([code for code in mine if code not in stored_codes], origin)
@@ -94,7 +95,7 @@ def update(bundle_path, sources, echo):
     return Result(True, lines, summary)
 
 
-def _plan(folder, kind, mine, taken, parse, stored_last, lines):
+def _plan(folder, kind, mine, taken, parse, stored_last, lines, bundle_path):
     """What ``kind`` takes from the folder: new rows by code, series to convert again, new records."""
     import numpy as np
 
@@ -153,8 +154,11 @@ def _plan(folder, kind, mine, taken, parse, stored_last, lines):
             continue
         rows = arrays[0] if len(arrays) == 1 else csv_import._sorted(np.concatenate(arrays), f"{kind}/ 中合约 {code} 的文件")
         last = stored_last.get(code)
-        if last is not None and int(rows["datetime"][0]) <= last:
-            # Appending would replace every stored row from that time on.
+        first = int(rows["datetime"][0])
+        if last is not None and first <= last and not np.isin(
+                _stored_times_from(bundle_path, kind, mine[code], code, first), rows["datetime"]).all():
+            # Appending replaces every stored row from its first time on: only rows taken again
+            # (after a kill, before what was taken was recorded) may be replaced so.
             plan.redo.setdefault(code, "新的行早于已存的最后一根")
         plan.new[code] = rows
     for code in plan.redo:
@@ -239,6 +243,25 @@ def _dtype(kind):
     from vantorel.market import schemas
 
     return schemas.daybar_dtype() if kind == "daybar" else schemas.minbar_dtype()
+
+
+def _stored_times_from(bundle_path, kind, category, code, first):
+    """The ``datetime`` of the stored rows of a series from ``first`` on (a few: the tail)."""
+    import bisect
+
+    from vantorel.bundle.hdf5 import linked_member, open_file
+
+    if kind == "daybar":
+        path, name = places.daybar_path(places.bundle_dir(bundle_path), category), code
+    else:
+        path, name = places.minbar_path(bundle_path, category, code), places.DATASET[kind]
+    f = open_file(path, kind)
+    try:
+        dataset = linked_member(f, path, name)
+        start = bisect.bisect_left(appending.StoredColumn(dataset, "datetime"), first)
+        return dataset[start:]["datetime"]
+    finally:
+        f.close()
 
 
 def _stored_daily(directory):
