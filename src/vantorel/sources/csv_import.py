@@ -178,9 +178,9 @@ def _lines(text, path):
 
 class Tap(io.RawIOBase):
     """A file as read, with what tells later whether the part read is still the same: its size, its
-    lines, digests of its head and of its last KiB (and, with ``whole``, of all of it)."""
+    lines, digests of its first and of its last KiB (and, with ``whole``, of all of it)."""
 
-    HEAD = 4096
+    HEAD = 1024
     LAST = 1024
 
     def __init__(self, raw, whole=False):

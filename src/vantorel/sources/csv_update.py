@@ -1,7 +1,7 @@
 """Bringing the series a bundle holds of a CSV folder up to date with what is new in the folder.
 
 What the series have taken of each file is recorded (``provenance``): for a file of one code, the
-bytes up to the end of the last line read, how many lines, and digests of its first 4 KiB and of
+bytes up to the end of the last line read, how many lines, and digests of its first KiB and of
 the last KiB taken; for a file of one day, or a gzip file, its size, time and a digest of all of it;
 for a directory of one day, how many files it held. An update reads of a file of one code only what
 follows the part taken, after reading its head and the last KiB taken to see they are unchanged; a
@@ -181,20 +181,24 @@ def _per_code(path, kind, record, stored):
     if csv_import.is_gzip(path) or "sha" in record:
         return None if _same_stat(path, record) else f"{os.path.basename(path)} 有改动"
     with csv_import._open_regular(path) as f:
-        size = os.fstat(f.fileno()).st_size
+        # Positioned reads of just what is checked and what is new: a buffered reader would fetch
+        # a whole buffer around each.
+        fd = f.fileno()
+        size = os.fstat(fd).st_size
         taken = record["size"]
         if size < taken:
             return f"{os.path.basename(path)} 变短了"
-        head = f.read(min(Tap.HEAD, taken))
-        f.seek(taken - min(Tap.LAST, taken))
-        last = f.read(min(Tap.LAST, taken))
+        head = os.pread(fd, min(Tap.HEAD, taken), 0)
+        last = os.pread(fd, min(Tap.LAST, taken), taken - min(Tap.LAST, taken))
         if digest(head) != record["head"] or digest(last) != record["last"]:
             return f"{os.path.basename(path)} 中已读取的行有改动"
         if size == taken:
             return None
-        tail = f.read(size - taken)
-        f.seek(0)
-        header = f.readline(csv_import.LINE_LIMIT + 1)
+        tail = os.pread(fd, size - taken, taken)
+        header = head[:head.find(b"\n") + 1]
+        if not header:
+            f.seek(0)
+            header = f.readline(csv_import.LINE_LIMIT + 1)
     complete = tail[:tail.rfind(b"\n") + 1]
     if not complete:
         return None  # a line still being written: taken when its end comes
@@ -273,16 +277,21 @@ def _stored_daily(directory):
 
 
 def _stored_minutes(bundle_path, mine):
-    """{code: datetime of its last minute bar} of the stored minute-bar files of ``mine``."""
+    """{code: the last trading day its stored minute bars hold, as YYYYMMDD000000} of ``mine``: from
+    the file's attributes alone, so that only new rows of a later day are appended unchecked."""
+    from vantorel.bundle.hdf5 import open_file, root_attr
+
     last = {}
-    for category, code, path in places.iter_minbar_files(bundle_path):
+    for _category, code, path in places.iter_minbar_files(bundle_path):
         if code not in mine:
             continue
-        reason, state = validation.stored_state(path, "minbar")
-        if reason is not None:
-            raise places.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
-        if state.get("last_datetime") is not None:
-            last[code] = int(state["last_datetime"])
+        f = open_file(path, "minbar")
+        try:
+            day = root_attr(f, "last_trading_date")
+        finally:
+            f.close()
+        if day:
+            last[code] = int(reading.plain(day)) * 1000000 + 235959
     return last
 
 
