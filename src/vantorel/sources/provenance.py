@@ -118,6 +118,8 @@ def read(bundle_path):
     try:
         with h5py.File(places.name_of_opened(fd, path), "r") as f:
             text = f.attrs.get(ATTRIBUTE)
+    except OSError:
+        return Sources()  # a damaged table, which the update rewrites and the checks report
     finally:
         os.close(fd)
     if text is None:

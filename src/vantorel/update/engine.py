@@ -171,11 +171,15 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
             staging.check_bundle_path(path)
             sources = provenance.read(path)
             ok, served_too = True, True
-            if explicit_from_disk and sources.folder() is not None:
-                ok = _update_from_folder(path, sources, command)
+            if explicit_from_disk:
+                if sources.folder() is not None:
+                    ok = _update_from_folder(path, sources, command)
                 # The service is asked only for series that are its own.
                 served_too = _holds_service_series(path, sources)
-            if served_too:
+            if explicit_from_disk and not served_too and sources.folder() is None:
+                click.echo("{} 中的数据来自{}，没有可以增量更新的来源；有新版本时请用 download-data -f 重新安装".format(
+                    path, provenance.describe(sources.base)), err=True)
+            elif served_too:
                 ok = _update_from_service(path, sources, command, concurrency, base, selections, with_derivatives,
                                           rebuild, explicit_from_disk) and ok
             if ok:
