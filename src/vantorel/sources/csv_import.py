@@ -369,10 +369,6 @@ class Files(NamedTuple):
     per_day: dict  # YYYYMMDD -> path
     day_dirs: dict  # YYYYMMDD -> {code: path}
 
-    def paths(self):
-        return [*self.per_code.values(), *self.per_day.values(),
-                *(path for files in self.day_dirs.values() for path in files.values())]
-
 
 def _day_of(name):
     """The YYYYMMDD a file or directory of one day is named by, or None."""

@@ -13,9 +13,9 @@ import io
 import os
 from typing import NamedTuple
 
-from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.bundle import appending, places, reading, writing
 from vantorel.sources import csv_import, provenance
-from vantorel.sources.csv_import import CsvError, Tap, digest
+from vantorel.sources.csv_import import Tap, digest
 
 
 class Result(NamedTuple):

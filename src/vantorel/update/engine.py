@@ -34,7 +34,7 @@ import click
 
 from vantorel.bundle import access, journal, locks, places, writing
 from vantorel.errors import VantorelError
-from vantorel.sources import csv_update, provenance, service
+from vantorel.sources import provenance, service
 from vantorel.update.base import write_base
 from vantorel.update.plan import (
     KINDS,
@@ -230,10 +230,12 @@ def _holds_service_series(path, sources):
 
 
 def _update_from_folder(path, sources, command):
+    from vantorel.sources import csv_import, csv_update
+
     unfinished.begin(path, command)
     try:
         result = csv_update.update(path, sources, lambda text: click.echo(text, err=True))
-    except csv_update.CsvError as exc:
+    except csv_import.CsvError as exc:
         raise VantorelError(f"{exc.format_message()}；bundle 未作改动") from None
     for line in result.lines:
         click.echo(line, err=True)
