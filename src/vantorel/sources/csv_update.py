@@ -180,6 +180,8 @@ def _per_code(path, kind, record, stored):
         return _Taken(numbered, tap), None
     if csv_import.is_gzip(path) or "sha" in record:
         return None if _same_stat(path, record) else f"{os.path.basename(path)} 有改动"
+    if not all(name in record for name in ("size", "lines", "head", "last")):
+        return "此前的转换没有记录读到了哪里"
     with csv_import._open_regular(path) as f:
         # Positioned reads of just what is checked and what is new: a buffered reader would fetch
         # a whole buffer around each.

@@ -54,6 +54,13 @@ class Sources:
         self.default = int(record.get("default", 0))
         self.codes = dict(record.get("codes") or {})
         self.taken = dict(record.get("taken") or {})
+        # The record comes with the bundle, and a bundle may come from anyone's archive.
+        if not all(isinstance(s, dict) and s.get("kind") in KINDS and (
+                s["kind"] != "csv" or isinstance(s.get("folder"), str)) for s in self.sources) or not (
+                0 <= self.default < len(self.sources)) or not all(
+                isinstance(i, int) and 0 <= i < len(self.sources) for i in self.codes.values()):
+            raise ValueError("not a record of sources")
+        self.taken = {name: entry for name, entry in self.taken.items() if _sound_entry(entry)}
 
     def of(self, code):
         return self.sources[self.codes.get(code, self.default)]
@@ -96,6 +103,19 @@ class Sources:
         return json.dumps({"sources": [self.sources[i] for i in used], "default": used.index(self.default),
                            "codes": {code: used.index(i) for code, i in sorted(self.codes.items())},
                            "taken": self.taken}, ensure_ascii=False, sort_keys=True)
+
+
+KINDS = ("service", "csv", "archive")
+
+
+def _sound_entry(entry):
+    """Whether a record of what was taken of a file holds what the CSV update reads of it: else the
+    file counts as never taken, and its series is converted again."""
+    if not isinstance(entry, dict):
+        return False
+    numbers = [entry.get(name) for name in ("size", "lines", "mtime_ns", "files") if name in entry]
+    texts = [entry.get(name) for name in ("head", "last", "sha") if name in entry]
+    return bool(numbers) and all(type(n) is int and n >= 0 for n in numbers) and all(isinstance(t, str) for t in texts)
 
 
 def same(a, b):
