@@ -125,6 +125,7 @@ class _Capped(io.RawIOBase):
     """The inflated bytes of a .csv.gz, refused once they outgrow the compressed file like a bomb."""
 
     def __init__(self, packed, path):
+        self._packed = packed
         self._packed_size = max(os.fstat(packed.fileno()).st_size, 1)
         self._stream = gzip.GzipFile(fileobj=packed, mode="rb")
         self._path = path
@@ -132,6 +133,13 @@ class _Capped(io.RawIOBase):
 
     def readable(self):
         return True
+
+    def fileno(self):
+        return self._packed.fileno()
+
+    def close(self):
+        self._packed.close()
+        super().close()
 
     def readinto(self, buffer):
         n = self._stream.readinto(buffer)
@@ -189,8 +197,9 @@ class Tap(io.RawIOBase):
         self.head = bytearray()
         self.last = b""
         self.whole = hashlib.sha256() if whole else None
-        # The time as opened: a change made while it is read shows as a later time next round.
-        self.mtime_ns = os.fstat(raw.fileno()).st_mtime_ns
+        # The size and time as opened: a change made while it is read shows next round.
+        opened = os.fstat(raw.fileno())
+        self.mtime_ns, self.packed = opened.st_mtime_ns, opened.st_size
 
     def readable(self):
         return True
@@ -219,21 +228,25 @@ class Tap(io.RawIOBase):
         """What was read, as the record of what a series has taken from the file."""
         if self.whole is not None:
             return {"size": self.size, "mtime_ns": self.mtime_ns, "sha": self.whole.hexdigest()[:32]}
-        return {"size": self.size, "lines": self.lines, "head": digest(bytes(self.head)), "last": digest(self.last)}
+        record = {"size": self.size, "lines": self.lines, "head": digest(bytes(self.head)), "last": digest(self.last)}
+        if isinstance(self.raw, _Capped):
+            # A .csv.gz is read whole whenever it changes; unchanged, its size and time say so.
+            record.update(packed=self.packed, mtime_ns=self.mtime_ns)
+        return record
 
 
 def digest(data):
     return hashlib.sha256(data).hexdigest()[:32]
 
 
-def _rows(path, kind, raw=None, first_number=2):
+def _rows(path, kind, raw=None, first_number=2, inflated=False):
     """(line number, {column: text}) of a CSV file, after its header holds the required columns.
-    ``raw``, when given, is the file already opened in binary; its rows are numbered from
-    ``first_number`` on (a tail read after its header)."""
+    ``raw``, when given, is the file already opened in binary (``inflated``: a .csv.gz's text); its
+    rows are numbered from ``first_number`` on (a tail read after its header)."""
     raw = _open_regular(path) if raw is None else raw
     try:
         with raw:
-            binary = io.BufferedReader(_Capped(raw, path)) if path.lower().endswith(".gz") else raw
+            binary = io.BufferedReader(_Capped(raw, path)) if is_gzip(path) and not inflated else raw
             text = io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
             reader = csv.reader(_lines(text, path))
             header = [name.strip().lower() for name in next(reader, [])]
@@ -444,9 +457,18 @@ def is_gzip(path):
 
 
 def read_tapped(path, kind, whole=False):
-    """(numbered rows, tap) of a whole file: once the rows are read, ``tap.taken()`` records it."""
+    """(numbered rows, tap) of a whole file: once the rows are read, ``tap.taken()`` records it
+    (of a .csv.gz, what it inflates to)."""
+    if is_gzip(path) and not whole:
+        tap = Tap(inflated(path))
+        return _rows(path, kind, raw=io.BufferedReader(tap), inflated=True), tap
     tap = Tap(_open_regular(path), whole=whole)
     return _rows(path, kind, raw=io.BufferedReader(tap)), tap
+
+
+def inflated(path):
+    """The text of a .csv.gz as a raw stream, refused as a bomb as any is."""
+    return _Capped(_open_regular(path), path)
 
 
 def split_by_code(path, numbered, known):
@@ -467,7 +489,7 @@ def read_all(source, kind, files, known, parse, taken):
 
     parts = {}
     for code, path in files.per_code.items():
-        numbered, tap = read_tapped(path, kind, whole=is_gzip(path))
+        numbered, tap = read_tapped(path, kind)
         with contextlib.closing(numbered):
             parts.setdefault(code, []).append(parse(code, path, numbered, None))
         taken[relative(source, path)] = tap.taken()

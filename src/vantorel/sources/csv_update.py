@@ -1,11 +1,12 @@
 """Bringing the series a bundle holds of a CSV folder up to date with what is new in the folder.
 
 What the series have taken of each file is recorded (``provenance``): for a file of one code, the
-bytes up to the end of the last line read, how many lines, and digests of its first KiB and of
-the last KiB taken; for a file of one day, or a gzip file, its size, time and a digest of all of it;
-for a directory of one day, how many files it held. An update reads of a file of one code only what
-follows the part taken, after reading its head and the last KiB taken to see they are unchanged; a
-file of one day only when it is new or its size or time changed. Rows that are new are appended in
+bytes up to the end of the last line read, how many lines, and digests of its first KiB and of the
+last KiB taken (of a .csv.gz, of the text it inflates to, with the file's size and time); for a file
+of one day, its size, time and a digest of all of it; for a directory of one day, how many files it
+held. An update reads of a file of one code only what follows the part taken, after reading its head
+and the last KiB taken to see they are unchanged (a .csv.gz whole, when its size or time changed);
+a file of one day only when it is new or its size or time changed. Rows that are new are appended in
 place through the journal; a file whose part taken changed, or new rows that come before what a
 series holds, has that series converted again whole, and the output says so once.
 """
@@ -176,12 +177,12 @@ def _per_code(path, kind, record, stored):
     if record is None:
         if stored:
             return "此前的转换没有记录读到了哪里"
-        numbered, tap = csv_import.read_tapped(path, kind, whole=csv_import.is_gzip(path))
+        numbered, tap = csv_import.read_tapped(path, kind)
         return _Taken(numbered, tap), None
-    if csv_import.is_gzip(path) or "sha" in record:
-        return None if _same_stat(path, record) else f"{os.path.basename(path)} 有改动"
     if not all(name in record for name in ("size", "lines", "head", "last")):
         return "此前的转换没有记录读到了哪里"
+    if csv_import.is_gzip(path):
+        return _gzip_tail(path, kind, record)
     with csv_import._open_regular(path) as f:
         # Positioned reads of just what is checked and what is new: a buffered reader would fetch
         # a whole buffer around each.
@@ -204,11 +205,47 @@ def _per_code(path, kind, record, stored):
     complete = tail[:tail.rfind(b"\n") + 1]
     if not complete:
         return None  # a line still being written: taken when its end comes
-    prefix_head = (head + complete)[:Tap.HEAD]
-    new_record = {"size": taken + len(complete), "lines": record["lines"] + complete.count(b"\n"),
-                  "head": digest(prefix_head), "last": digest((last + complete)[-Tap.LAST:])}
+    new_record = _extended(record, head, last, complete)
     numbered = csv_import._rows(path, kind, raw=io.BytesIO(header + complete), first_number=record["lines"] + 1)
     return numbered, new_record
+
+
+def _gzip_tail(path, kind, record):
+    """``_per_code`` of a .csv.gz: unchanged by its size and time, else inflated whole (gzip cannot
+    be read from the middle) and, when the text taken is still its beginning, its new lines taken."""
+    if "packed" not in record:
+        return "此前的转换没有记录读到了哪里"
+    try:
+        info = os.stat(path)
+    except OSError:
+        info = None
+    if info is not None and (info.st_size, info.st_mtime_ns) == (record["packed"], record["mtime_ns"]):
+        return None
+    taken = record["size"]
+    with Tap(csv_import.inflated(path)) as tap:
+        while tap.size < taken and tap.read(min(1 << 20, taken - tap.size)):
+            pass
+        if tap.size < taken:
+            return f"{os.path.basename(path)} 变短了"
+        prefix = tap.taken()
+        if (prefix["head"], prefix["last"]) != (record["head"], record["last"]):
+            return f"{os.path.basename(path)} 中已读取的行有改动"
+        head, last = bytes(tap.head), tap.last
+        tail = tap.raw.read()
+    complete = tail[:tail.rfind(b"\n") + 1]
+    new_record = dict(_extended(record, head, last, complete), packed=prefix["packed"], mtime_ns=prefix["mtime_ns"])
+    header = head[:head.find(b"\n") + 1]
+    if not header:
+        return f"{os.path.basename(path)} 的列名行超过 {Tap.HEAD} 字节"
+    numbered = csv_import._rows(path, kind, raw=io.BytesIO(header + complete), first_number=record["lines"] + 1,
+                                inflated=True)
+    return numbered, new_record
+
+
+def _extended(record, head, last, complete):
+    """The record of a file's taken text after ``complete`` more lines of it are taken."""
+    return {"size": record["size"] + len(complete), "lines": record["lines"] + complete.count(b"\n"),
+            "head": digest((head + complete)[:Tap.HEAD]), "last": digest((last + complete)[-Tap.LAST:])}
 
 
 class _Taken:

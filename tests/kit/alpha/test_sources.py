@@ -1,6 +1,7 @@
 """A bundle's series kept with their sources: a CSV folder updated in place, the service kept out of
 it, and an update stopped part way told apart from a fault in the data."""
 import datetime
+import gzip
 import os
 import shutil
 
@@ -78,6 +79,21 @@ def day_directory(folder, day):
             d.write(daily)
 
 
+def gzipped(folder, day=None):
+    """The minute bars of 600000.XSHG as a .csv.gz, written anew (with ``day`` added) as gzip must be."""
+    plain = os.path.join(folder, "minbar", "600000.XSHG.csv")
+    packed = plain + ".gz"
+    if os.path.exists(plain):
+        with open(plain, "rb") as f, gzip.open(packed, "wb") as out:
+            out.write(f.read())
+        os.unlink(plain)
+    if day is not None:
+        with gzip.open(packed, "rt") as f:
+            text = f.read()
+        with gzip.open(packed, "wt") as out:
+            out.write(text + "".join(day_rows(day, CODES["600000.XSHG"])[0]))
+
+
 def correct(folder, line):
     """A vendor's correction of one taken minute bar (the file's ``line``-th), its length kept."""
     path = os.path.join(folder, "minbar", "600000.XSHG.csv")
@@ -118,15 +134,16 @@ def imported(tmp_path, monkeypatch):
     ([lambda folder: correct(folder, -1)], True),  # the last bar taken
     ([lambda folder: correct(folder, 1)], True),  # the first
     ([lambda folder: day_file(folder, "20261207"), lambda folder: append_day(folder, "20261204")], True),  # late
+    ([gzipped, lambda folder: day_file(folder, "20261204"), lambda folder: gzipped(folder, "20261207")], False),
 ], ids=["appended", "day-file", "day-directory", "appended-then-day-file", "last-corrected", "first-corrected",
-        "late-day"])
+        "late-day", "gzip-rewritten-longer"])
 def test_a_vendor_drop_updates_the_bundle_as_a_fresh_conversion_would(imported, tmp_path, capsys, drops,
                                                                        converted_again):
     """Each drop is followed by an update; the last update converts a series again or appends in place."""
     folder, path = imported
     minute_file = places.minbar_path(path, "stock", "600000.XSHG")
-    inode = os.stat(minute_file).st_ino
     for drop in drops:
+        inode = os.stat(minute_file).st_ino
         drop(folder)
         capsys.readouterr()
         assert bundle.update_bundle_from_exist_file(2, path)
