@@ -35,6 +35,7 @@ import click
 from vantorel.bundle import access, journal, locks, places, writing
 from vantorel.errors import VantorelError
 from vantorel.sources import provenance, service
+from vantorel.update import unfinished
 from vantorel.update.base import write_base
 from vantorel.update.plan import (
     KINDS,
@@ -46,7 +47,6 @@ from vantorel.update.plan import (
     stored_codes,
     unknown_message,
 )
-from vantorel.update import unfinished
 from vantorel.update.report import Report, counted_notices
 from vantorel.update.run import io_message, run_tasks, write_failed
 
@@ -106,7 +106,8 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     left = sorted({inst.order_book_id for picked in chosen.values() for inst in picked} & theirs)
     if left:
         click.echo("{}{} 个品种来自 {}，保持原来源，未从数据服务更新".format(
-            "、".join(left[:3]) + (" 等 " if len(left) > 3 else " 共 "), len(left), provenance.describe(sources.of(left[0]))), err=True)
+            "、".join(left[:3]) + (" 等 " if len(left) > 3 else " 共 "), len(left),
+            provenance.describe(sources.of(left[0]))), err=True)
     chosen = {kind: [inst for inst in picked if inst.order_book_id not in theirs] for kind, picked in chosen.items()}
     instruments = [inst for inst in instruments if inst.order_book_id not in theirs]
     sources.assign([inst.order_book_id for inst in instruments], served)
@@ -148,7 +149,8 @@ def _held_codes(bundle_path):
         held = {code.decode() for code in reading.read_instruments(directory)["order_book_id"]}
     except (OSError, places.StorageError, KeyError, ValueError):
         held = set()
-    return held | reading.daybar_codes(directory) | stored_codes(bundle_path, "minbar") | stored_codes(bundle_path, "tick")
+    return (held | reading.daybar_codes(directory) | stored_codes(bundle_path, "minbar")
+            | stored_codes(bundle_path, "tick"))
 
 
 
