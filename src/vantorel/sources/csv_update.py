@@ -15,6 +15,7 @@ import os
 from typing import NamedTuple
 
 from vantorel.bundle import appending, places, reading, writing
+from vantorel.progress import progress
 from vantorel.sources import csv_import, provenance
 from vantorel.sources.csv_import import Tap, digest
 
@@ -33,7 +34,6 @@ class _Plan:
         self.new = {}  # code -> [rows]
         self.redo = {}  # code -> why its series is converted again
         self.took = {}  # file name -> its record, once its rows are stored
-        self.untouched = 0
 
 
 def update(bundle_path, sources, echo):
@@ -102,18 +102,20 @@ def _plan(folder, kind, mine, taken, parse, stored_last, lines, bundle_path):
 
     plan = _Plan(kind)
     files = csv_import.series_files(folder, kind, mine, lambda text: lines.append(text))
-    for code, path in files.per_code.items():
-        name = csv_import.relative(folder, path)
-        outcome = _per_code(path, kind, taken.get(name), code in stored_last)
-        if outcome is None:
-            plan.untouched += 1
-        elif isinstance(outcome, str):
-            plan.redo[code] = outcome
-        else:
-            numbered, record = outcome
-            with _closing(numbered):
-                plan.new.setdefault(code, []).append(parse(code, path, numbered, None))
-            plan.took[name] = record or numbered.tap.taken()
+    label = "读取 {} 中的新数据".format(os.path.join(folder, kind))
+    with progress(label, items=sorted(files.per_code.items()), floor=21) as per_code:
+        for code, path in per_code:
+            name = csv_import.relative(folder, path)
+            outcome = _per_code(path, kind, taken.get(name), code in stored_last)
+            if outcome is None:
+                continue
+            if isinstance(outcome, str):
+                plan.redo[code] = outcome
+            else:
+                numbered, record = outcome
+                with _closing(numbered):
+                    plan.new.setdefault(code, []).append(parse(code, path, numbered, None))
+                plan.took[name] = record or numbered.tap.taken()
     for day, path in files.per_day.items():
         name = csv_import.relative(folder, path)
         record = taken.get(name)
@@ -434,8 +436,6 @@ def _write_daily(bundle_path, plan, mine):
 def _write_minutes(bundle_path, plan, mine):
     """Appends each code's new minute bars in place, or writes its file whole when it is new or
     converted again. Returns (instruments, rows)."""
-    from vantorel.progress import progress
-
     written = rows_written = 0
     with progress("更新分钟线", items=sorted(plan.new), floor=21) as codes:
         for code in codes:
