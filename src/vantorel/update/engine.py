@@ -185,7 +185,7 @@ def _run_update(concurrency, data_bundle_path, base, selections, with_derivative
                 ok = _update_from_service(path, sources, command, concurrency, base, selections, with_derivatives,
                                           rebuild, explicit_from_disk) and ok
             if ok:
-                unfinished.end(path)
+                unfinished.end(path, command)
             return ok
     except VantorelError as exc:
         exc.show()

@@ -54,7 +54,12 @@ def _data_end(bundle_path):
     return last
 
 
-def end(bundle_path):
+def end(bundle_path, command):
+    """``command`` has ended whole: the record goes when it is the update that was stopped, or a
+    smart update, which brings every stored series up to date; another, narrower one leaves it."""
+    record = read(bundle_path)
+    if record is not None and record.get("command") != command and "--smart" not in command.split():
+        return
     with contextlib.suppress(FileNotFoundError):
         os.unlink(os.path.join(bundle_path, MARK))
 

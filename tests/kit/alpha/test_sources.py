@@ -218,6 +218,8 @@ def test_an_interrupted_update_is_one_finding_and_the_next_update_finishes_it(tm
         assert "stopped" in {a.kind for a in check_daily_bar_data(places.bundle_dir(path))}
         os.rename(mark + ".aside", mark)
         monkeypatch.setattr(run._TaskRun, "commit", real)
+        assert bundle.update_bundle_from_corvane(2, path, False, ("000001.XSHE",), (), False)  # a narrower one
+        assert "unfinished_update" in {a.kind for a in check_daily_bar_data(places.bundle_dir(path))}
         assert bundle.update_bundle_from_corvane(2, path, True, (), (), False)
     finally:
         tovi.sign_out()
