@@ -506,7 +506,7 @@ def print_callgrind(report):
     counts = report["counts"]
     (n_load, n_body), (_, n_own) = counts["native:plain"], counts["native:stubbed"]
     (p_load, p_body), (_, p_own) = counts["python:plain"], counts["python:stubbed"]
-    print(f"\ninstructions under callgrind, thousands                     native   Python")
+    print("\ninstructions under callgrind, thousands                     native   Python")
     print(f"  create module (native: dlopen ...) / unmarshal the code    {n_load / 1000:8.0f} {p_load / 1000:8.0f}")
     print(f"  module body                                              {n_body / 1000:8.0f} {p_body / 1000:8.0f}")
     print(f"    the module's own work (click stubbed out)              {n_own / 1000:8.0f} {p_own / 1000:8.0f}")

@@ -495,12 +495,17 @@ def recover(dest):
     return True
 
 
+# The record of an update under way (``vantorel.update.unfinished``), the only file an update that
+# was stopped before its first data file may have left.
+UNFINISHED_UPDATE = ".vantorel.updating"
+
+
 def check_bundle_path(dest):
     """Refuse a bundle path that holds files but no bundle: what it holds is the user's, and a
     bundle must not be written in its place."""
     # check-data's reports may be all a path holds once its data has been moved away: they are ours.
     names = [name for name in os.listdir(dest)
-             if not name.startswith((_STAGING, _READY, PREVIOUS + "-"))
+             if not name.startswith((_STAGING, _READY, PREVIOUS + "-", UNFINISHED_UPDATE, "." + UNFINISHED_UPDATE))
              and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR, places.REPORTS_DIR_NAME)]
     if names and not places.holds_bundle_data(dest):
         inner = os.path.join(dest, places.BUNDLE_DIR_NAME)

@@ -291,9 +291,9 @@ def write_tick(bundle_path, category, code, arr):
     return path
 
 
-def write_instruments(bundle_directory, arr):
+def write_instruments(bundle_directory, arr, attrs=None):
     atomic_h5(os.path.join(bundle_directory, INSTRUMENTS_FILE),
-              lambda f: f.create_dataset("instruments", data=arr), "instruments")
+              lambda f: f.create_dataset("instruments", data=arr), "instruments", attrs)
 
 
 def write_trading_dates(bundle_directory, dates, early_closes=None, exchanges=None):

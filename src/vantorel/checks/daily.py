@@ -27,6 +27,7 @@ from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
 from vantorel.market import china
 from vantorel.progress import progress
+from vantorel.update import unfinished
 
 
 class _Gathered(NamedTuple):
@@ -299,6 +300,7 @@ def _check_daily_bar_data(bundle_directory, bundle_path, settings):
                 found.append(Anomaly(file, code, "unreadable", 1, ("内存不足，无法检查这一品种",)))
             bars += len(daily)
     _market_gaps(gathered, found, members, settings)
+    found = unfinished.account(bundle_path, found)
     print_table(found, len(files), bars, "日线", len(series))
     write_report(bundle_path, "daybar", found)
     return found

@@ -57,6 +57,7 @@ KINDS = {
     "frozen": "价格冻结而成交量仍在增加",
     "minute_after_daily": "分钟线晚于最后一根日线",
     "repeated_bar": "次日重复前一日整根行情",
+    "unfinished_update": "更新未完成",
 }
 
 

@@ -27,6 +27,7 @@ from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
 from vantorel.market import china
 from vantorel.progress import progress
+from vantorel.update import unfinished
 
 
 def _session_checks(series, base, arr, bar_minutes=1):
@@ -293,6 +294,7 @@ def _check_min_bar_data(bundle_path, settings):
             anomalies, n = _check_minute_file(base, bundle_path, category, code, path, settings)
             found.extend(anomalies)
             bars += n
+    found = unfinished.account(bundle_path, found)
     print_table(found, len(files), bars, "分钟线")
     write_report(bundle_path, "minbar", found)
     return found

@@ -277,7 +277,10 @@ def _find_csv_root(top):
 
 def _convert(source, target, unpacked=None, archive=None):
     try:
-        return csv_import.Converted(*csv_import.convert(source, target, lambda text: click.echo(text, err=True)))
+        # Rows unpacked from an archive have no folder to be updated from: the archive is their source.
+        origin = None if archive is None else {"kind": "archive", "file": os.path.abspath(archive)}
+        return csv_import.Converted(*csv_import.convert(source, target, lambda text: click.echo(text, err=True),
+                                                        origin))
     except csv_import.CsvError as exc:
         message = exc.format_message()
         if unpacked is not None:

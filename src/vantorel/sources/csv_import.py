@@ -28,9 +28,11 @@ session) the next trading day of its exchange's calendar.
 Bad input is refused naming the file and the line, before anything is swapped in; ``convert`` writes
 the bundle's bundle/ and minbar/ into a directory the caller stages and swaps in.
 """
+import contextlib
 import csv
 import datetime
 import gzip
+import hashlib
 import io
 import itertools
 import json
@@ -51,6 +53,9 @@ REQUIRED = {
     "instruments": ("order_book_id", "symbol", "category", "exchange", "listed_date"),
     "daybar": ("date", "open", "high", "low", "close", "volume"),
     "minbar": ("datetime", "open", "high", "low", "close", "volume"),
+    # A file of one day holding every code: daybar/<YYYYMMDD>.csv, minbar/<YYYYMMDD>.csv.
+    "daybar_day": ("order_book_id", "open", "high", "low", "close", "volume"),
+    "minbar_day": ("order_book_id", "datetime", "open", "high", "low", "close", "volume"),
     "calendar": ("date",),
     "ex_factors": ("order_book_id", "ex_date", "ex_cum_factor"),
     "suspended": ("order_book_id", "date"),
@@ -124,6 +129,7 @@ class _Capped(io.RawIOBase):
     """The inflated bytes of a .csv.gz, refused once they outgrow the compressed file like a bomb."""
 
     def __init__(self, packed, path):
+        self._packed = packed
         self._packed_size = max(os.fstat(packed.fileno()).st_size, 1)
         self._stream = gzip.GzipFile(fileobj=packed, mode="rb")
         self._path = path
@@ -131,6 +137,13 @@ class _Capped(io.RawIOBase):
 
     def readable(self):
         return True
+
+    def fileno(self):
+        return self._packed.fileno()
+
+    def close(self):
+        self._packed.close()
+        super().close()
 
     def readinto(self, buffer):
         n = self._stream.readinto(buffer)
@@ -175,12 +188,69 @@ def _lines(text, path):
         yield line
 
 
-def _rows(path, kind):
-    """(line number, {column: text}) of a CSV file, after its header holds the required columns."""
-    raw = _open_regular(path)
+class Tap(io.RawIOBase):
+    """A file as read, with what tells later whether the part read is still the same: its size, its
+    lines, digests of its first and of its last KiB (and, with ``whole``, of all of it)."""
+
+    HEAD = 1024
+    LAST = 1024
+
+    def __init__(self, raw, whole=False):
+        self.raw = raw
+        self.size = self.lines = 0
+        self.head = bytearray()
+        self.last = b""
+        self.whole = hashlib.sha256() if whole else None
+        # The size and time as opened: a change made while it is read shows next round.
+        opened = os.fstat(raw.fileno())
+        self.mtime_ns, self.packed = opened.st_mtime_ns, opened.st_size
+
+    def readable(self):
+        return True
+
+    def fileno(self):
+        return self.raw.fileno()
+
+    def readinto(self, buffer):
+        n = self.raw.readinto(buffer)
+        if n:
+            chunk = bytes(memoryview(buffer)[:n])
+            self.size += n
+            self.lines += chunk.count(b"\n")
+            if len(self.head) < self.HEAD:
+                self.head += chunk[:self.HEAD - len(self.head)]
+            self.last = (self.last + chunk)[-self.LAST:]
+            if self.whole is not None:
+                self.whole.update(chunk)
+        return n
+
+    def close(self):
+        self.raw.close()
+        super().close()
+
+    def taken(self):
+        """What was read, as the record of what a series has taken from the file."""
+        if self.whole is not None:
+            return {"size": self.size, "mtime_ns": self.mtime_ns, "sha": self.whole.hexdigest()[:32]}
+        record = {"size": self.size, "lines": self.lines, "head": digest(bytes(self.head)), "last": digest(self.last)}
+        if isinstance(self.raw, _Capped):
+            # A .csv.gz is read whole whenever it changes; unchanged, its size and time say so.
+            record.update(packed=self.packed, mtime_ns=self.mtime_ns)
+        return record
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()[:32]
+
+
+def _rows(path, kind, raw=None, first_number=2, inflated=False):
+    """(line number, {column: text}) of a CSV file, after its header holds the required columns.
+    ``raw``, when given, is the file already opened in binary (``inflated``: a .csv.gz's text); its
+    rows are numbered from ``first_number`` on (a tail read after its header)."""
+    raw = _open_regular(path) if raw is None else raw
     try:
         with raw:
-            binary = io.BufferedReader(_Capped(raw, path)) if path.lower().endswith(".gz") else raw
+            binary = io.BufferedReader(_Capped(raw, path)) if is_gzip(path) and not inflated else raw
             text = io.TextIOWrapper(io.BufferedReader(vendor.Transcoded(binary, path)), encoding="utf-8-sig", newline="")
             reader = csv.reader(_lines(text, path))
             header, fix = vendor.columns([name.strip().lower() for name in next(reader, [])], kind, path)
@@ -190,7 +260,7 @@ def _rows(path, kind):
             twice = sorted({name for name in header if name and header.count(name) > 1})
             if twice:
                 raise CsvError(f"{path} 第 1 行的列名重复：{'、'.join(twice)}")
-            for number, values in enumerate(reader, start=2):
+            for number, values in enumerate(reader, start=first_number):
                 if not values or not any(v.strip() for v in values):
                     continue
                 if len(values) != len(header):
@@ -308,37 +378,143 @@ def _clip(text, size):
     return text.encode()[:size].decode("utf-8", "ignore").encode()
 
 
-def _series_files(source, kind, known, echo):
-    """{code: path} of the daybar/ or minbar/ files, refusing a code instruments.csv lacks; the
-    other files there are named, since a series that is not read is data lost without a word."""
+class Files(NamedTuple):
+    """The series files of daybar/ or minbar/: one a code, one a day holding every code, and (for
+    minute bars) a directory a day holding one file a code."""
+    per_code: dict  # code -> path
+    per_day: dict  # YYYYMMDD -> path
+    day_dirs: dict  # YYYYMMDD -> {code: path}
+
+
+def _day_of(name):
+    """The YYYYMMDD a file or directory of one day is named by, or None."""
+    if len(name) != 8 or not name.isdigit():
+        return None
+    try:
+        datetime.date(int(name[:4]), int(name[4:6]), int(name[6:]))
+    except ValueError:
+        return None
+    return int(name)
+
+
+def series_files(source, kind, known, echo):
+    """The ``Files`` of daybar/ or minbar/, refusing a code instruments.csv lacks; the other files
+    there are named, since a series that is not read is data lost without a word. A name of eight
+    digits that is no code is a day: a file of every code's bars, or a directory of per-code files."""
     directory = os.path.join(source, kind)
-    found, skipped = {}, []
+    files = Files({}, {}, {})
     if not os.path.isdir(directory):
         if os.path.lexists(directory):
             # Passed over, its bars would be missing from a bundle reported as converted.
             raise CsvError(f"{directory} 不是目录；{kind} 的文件应放在目录 {kind}/ 中，请改正或删去它")
-        return found
-    try:
-        names = sorted(os.listdir(directory))
-    except OSError as exc:
-        raise CsvError(f"无法读取目录 {directory}：{exc.strerror or exc}") from None
-    for name in names:
+        return files
+    skipped = []
+    for name in _listing(directory):
         code = _code_of(name)
+        path = os.path.join(directory, name)
+        day = _day_of(name)
         if code is None:
-            if not name.startswith("."):
+            if kind == "minbar" and day is not None and name not in known and os.path.isdir(path):
+                files.day_dirs[day] = {}
+                for inner in _listing(path):
+                    inner_code = _code_of(inner)
+                    if inner_code is None:
+                        if not inner.startswith("."):
+                            skipped.append(f"{name}/{inner}")
+                        continue
+                    _take_code(files.day_dirs[day], inner_code, os.path.join(path, inner), known)
+            elif not name.startswith("."):
                 skipped.append(name)
             continue
-        code = vendor.resolve(code, os.path.join(directory, name), CsvError)
-        if code not in known:
-            raise CsvError(f"{os.path.join(directory, name)}：instruments.csv 中没有合约 {code}")
-        if code in found:
-            raise CsvError(f"{directory} 中合约 {code} 有两个文件：{os.path.basename(found[code])} 和 {name}")
-        found[code] = os.path.join(directory, name)
-        vendor.note_series(found[code], known[code])
+        day = _day_of(code)
+        if code not in known and day is not None:
+            if day in files.per_day:
+                raise CsvError(f"{directory} 中 {code} 日有两个文件：{os.path.basename(files.per_day[day])} 和 {name}")
+            files.per_day[day] = path
+            continue
+        _take_code(files.per_code, code, path, known)
     if skipped:
         echo("跳过 {} 中 {} 个不是 .csv 或 .csv.gz 的文件（如 {}）".format(
             directory, len(skipped), "、".join(map(one_line, skipped[:3]))))
-    return found
+    return files
+
+
+def _listing(directory):
+    try:
+        return sorted(os.listdir(directory))
+    except OSError as exc:
+        raise CsvError(f"无法读取目录 {directory}：{exc.strerror or exc}") from None
+
+
+def _take_code(found, code, path, known):
+    code = vendor.resolve(code, path, CsvError)
+    if code not in known:
+        raise CsvError(f"{path}：instruments.csv 中没有合约 {code}")
+    if code in found:
+        directory = os.path.dirname(path)
+        raise CsvError(f"{directory} 中合约 {code} 有两个文件：{os.path.basename(found[code])} 和 {os.path.basename(path)}")
+    found[code] = path
+    vendor.note_series(path, known[code])
+
+
+def is_gzip(path):
+    return path.lower().endswith(".gz")
+
+
+def read_tapped(path, kind, whole=False):
+    """(numbered rows, tap) of a whole file: once the rows are read, ``tap.taken()`` records it
+    (of a .csv.gz, what it inflates to)."""
+    if is_gzip(path) and not whole:
+        tap = Tap(inflated(path))
+        return _rows(path, kind, raw=io.BufferedReader(tap), inflated=True), tap
+    tap = Tap(_open_regular(path), whole=whole)
+    return _rows(path, kind, raw=io.BufferedReader(tap)), tap
+
+
+def inflated(path):
+    """The text of a .csv.gz as a raw stream, refused as a bomb as any is."""
+    return _Capped(_open_regular(path), path)
+
+
+def split_by_code(path, numbered, known):
+    """{code: [(line number, row)]} of the rows of a file of one day holding every code."""
+    by_code = {}
+    for number, row in numbered:
+        code = row["order_book_id"]
+        if code not in known:
+            raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {code}")
+        by_code.setdefault(code, []).append((number, row))
+    return by_code
+
+
+def read_all(source, kind, files, known, parse, taken):
+    """{code: rows} of every file of ``files``, each file's record put in ``taken`` under its name
+    relative to ``source``; ``parse(code, path, numbered, day)`` makes a code's rows."""
+    import numpy as np
+
+    parts = {}
+    for code, path in files.per_code.items():
+        numbered, tap = read_tapped(path, kind)
+        with contextlib.closing(numbered):
+            parts.setdefault(code, []).append(parse(code, path, numbered, None))
+        taken[relative(source, path)] = tap.taken()
+    for day, path in files.per_day.items():
+        numbered, tap = read_tapped(path, kind + "_day", whole=True)
+        with contextlib.closing(numbered):
+            by_code = split_by_code(path, numbered, known)
+        for code, rows in by_code.items():
+            parts.setdefault(code, []).append(parse(code, path, rows, day))
+        taken[relative(source, path)] = tap.taken()
+    for day, inner in files.day_dirs.items():
+        for code, path in inner.items():
+            parts.setdefault(code, []).append(parse(code, path, None, day))
+        taken[f"{kind}/{day}/"] = {"files": len(inner)}
+    return {code: arrays[0] if len(arrays) == 1 else _sorted(np.concatenate(arrays), f"{kind}/ 中合约 {code} 的文件", _pieces_in_any_order)
+            for code, arrays in parts.items()}
+
+
+def relative(source, path):
+    return os.path.relpath(path, source).replace(os.sep, "/")
 
 
 def _packed(rows, dtype):
@@ -355,10 +531,13 @@ def _packed(rows, dtype):
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def _daily(path, echo):
+def _daily(path, echo, numbered=None, day=None):
+    """The daily bars of a file (or of ``numbered`` rows of it); ``day`` is the date of a file of
+    one day, for rows that give none."""
     def rows():
-        for number, row in _rows(path, "daybar"):
-            yield (_date(row["date"], path, number, "date") * 1000000,
+        for number, row in numbered if numbered is not None else _rows(path, "daybar"):
+            date = row.get("date") or ""
+            yield ((_date(date, path, number, "date") if date or day is None else day) * 1000000,
                    *(_number(row[c], path, number, c) for c in ("open", "high", "low", "close")),
                    _number(row.get("prev_close", ""), path, number, "prev_close", default=float("nan")),
                    _number(row["volume"], path, number, "volume", integer=True),
@@ -368,13 +547,13 @@ def _daily(path, echo):
     return _sorted(_packed(rows(), schemas.daybar_dtype()), path, echo)
 
 
-def _minutes(path, calendar, label_start, echo, bar_minutes=1):
+def _minutes(path, calendar, label_start, echo, bar_minutes=1, numbered=None):
     import numpy as np
 
     shift = datetime.timedelta(minutes=bar_minutes if label_start else 0)
 
     def rows():
-        for number, row in _rows(path, "minbar"):
+        for number, row in numbered if numbered is not None else _rows(path, "minbar"):
             moment = _moment(row["datetime"], path, number, "datetime") + shift
             day = moment.year * 10000 + moment.month * 100 + moment.day
             if row.get("trading_date"):
@@ -393,6 +572,11 @@ def _minutes(path, calendar, label_start, echo, bar_minutes=1):
                    _number(row.get("open_interest", ""), path, number, "open_interest", integer=True, default=0))
 
     return _sorted(_packed(rows(), schemas.minbar_dtype()), path, echo, shift)
+
+
+def _pieces_in_any_order(_said):
+    """The files of a series (a file of its own, files of one day) are taken in any order: put in
+    order, they are no file whose rows were out of order."""
 
 
 def _sorted(arr, path, echo, shift=datetime.timedelta(0)):
@@ -464,35 +648,33 @@ def _manifest(source):
     return manifest
 
 
-def convert(source, target, echo):
+def convert(source, target, echo, origin=None):
     """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
     minbar/); returns (instruments, daily bars, minute bars). Raises CsvError on bad input; what
-    it wrote by then lies in ``target``, which the caller stages and throws away."""
+    it wrote by then lies in ``target``, which the caller stages and throws away. The bundle records
+    ``origin`` (the folder itself unless given) as its source, and what it took of each file."""
     with vendor.reading(echo):
-        return _convert(source, target, echo)
+        return _convert(source, target, echo, origin)
 
 
-def _convert(source, target, echo):
+def _convert(source, target, echo, origin):
+    from vantorel.sources import provenance
+
+    origin = origin or provenance.csv_folder(source)
     manifest = _manifest(source)
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
-    daily = {code: _daily(path, echo) for code, path in _series_files(source, "daybar", category, echo).items()}
+    taken = {}
+    daily = read_all(source, "daybar", series_files(source, "daybar", category, echo), category,
+                     lambda code, path, numbered, day: _daily(path, echo, numbered, day), taken)
     exchange_of = {c.decode(): e.decode() for c, e in zip(table["order_book_id"], table["exchange"])}
     dates, early, exchanges = _calendars(source, exchange_of, daily, echo)
-    ex_factors = _table(source, "ex_factors", "ex_factors", schemas.EX_FACTOR_FIELDS,
-                        lambda row, path, n: (_known(row["order_book_id"], category, path, n),
-                                              _date(row["ex_date"], path, n, "ex_date"),
-                                              _factor(row["ex_cum_factor"], path, n)),
-                        key=2)
-    suspended = _table(source, "suspended", "suspended", schemas.SUSPENDED_FIELDS,
-                       lambda row, path, n: (_known(row["order_book_id"], category, path, n),
-                                             _date(row["date"], path, n, "date")),
-                       key=2)
-    minute_files = _series_files(source, "minbar", category, echo)
+    ex_factors, suspended = _events(source, category)
+    minute_files = series_files(source, "minbar", category, echo)
 
+    sources = provenance.Sources({"sources": [origin], "default": 0,
+                                  "taken": taken if origin.get("kind") == "csv" else {}})
     directory = places.bundle_dir(target)
-    writing.write_instruments(directory, table)
-    writing.write_trading_dates(directory, dates, early, exchanges)
     by_category = {}
     for code, bars in daily.items():
         by_category.setdefault(category[code], {})[code] = bars
@@ -502,16 +684,33 @@ def _convert(source, target, echo):
         writing.write_table(directory, "ex_factors", ex_factors)
     if suspended is not None:
         writing.write_table(directory, "suspended", suspended)
+    writing.write_trading_dates(directory, dates, early, exchanges)
     status.convert(source, directory, category)
     label_start = manifest.get("minute_label") == "start"
-    minute_bars = 0
     own_days = {name: days for name, (days, _early) in exchanges.items()}
-    for code, path in minute_files.items():
+
+    bar_minutes = {}
+
+    def minutes(code, path, numbered, _day):
+        return _minutes(path, own_days.get(exchange_of[code], dates), label_start, echo,
+                        bar_minutes.get(code, manifest.get("bar_minutes", 1)), numbered)
+
+    minute_bars = 0
+    if minute_files.per_day or minute_files.day_dirs:
+        # Files of a day hold every code: the minutes are gathered whole before they are written.
+        series = read_all(source, "minbar", minute_files, category, minutes, sources.taken).items()
+    else:
         # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
-        bar_minutes = vendor.bar_minutes(manifest, path, lambda: _first_moments(path))
-        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start, echo, bar_minutes)
-        writing.write_minbar(target, category[code], code, bars, bar_minutes)
+        def one(code, path):
+            bar_minutes[code] = vendor.bar_minutes(manifest, path, lambda: _first_moments(path))
+            return read_all(source, "minbar", Files({code: path}, {}, {}), category, minutes, sources.taken)[code]
+
+        series = ((code, one(code, path)) for code, path in minute_files.per_code.items())
+    for code, bars in series:
+        writing.write_minbar(target, category[code], code, bars, bar_minutes.get(code, manifest.get("bar_minutes", 1)))
         minute_bars += len(bars)
+    # Last: the record of what was taken describes the files written before it.
+    writing.write_instruments(directory, table, {provenance.ATTRIBUTE: sources.text()})
     return len(table), sum(map(len, daily.values())), minute_bars
 
 
@@ -522,6 +721,20 @@ def _first_moments(path, count=500):
         return [_moment(row["datetime"], path, number, "datetime") for number, row in itertools.islice(rows, count)]
     finally:
         rows.close()
+
+
+def _events(source, category):
+    """The ex-factor and suspension tables of the folder (None where it has none)."""
+    ex_factors = _table(source, "ex_factors", "ex_factors", schemas.EX_FACTOR_FIELDS,
+                        lambda row, path, n: (_known(row["order_book_id"], category, path, n),
+                                              _date(row["ex_date"], path, n, "ex_date"),
+                                              _factor(row["ex_cum_factor"], path, n)),
+                        key=2)
+    suspended = _table(source, "suspended", "suspended", schemas.SUSPENDED_FIELDS,
+                       lambda row, path, n: (_known(row["order_book_id"], category, path, n),
+                                             _date(row["date"], path, n, "date")),
+                       key=2)
+    return ex_factors, suspended
 
 
 def _known(code, category, path, number):

@@ -33,8 +33,12 @@ def _base_tables(client, latest, concurrency):
 
 
 
-def write_base(client, bundle_path, instruments, latest, concurrency):
+def write_base(client, bundle_path, instruments, latest, concurrency, sources=None):
+    """The service's base tables; the stored rows of instruments it does not offer, or that
+    ``sources`` gives to another source, are kept, and the instrument table records ``sources``."""
     import numpy as np
+
+    from vantorel.sources import provenance
 
     dtype = schemas.instrument_dtype()
     arr = np.array([inst.record() for inst in instruments], dtype=dtype)
@@ -44,8 +48,10 @@ def write_base(client, bundle_path, instruments, latest, concurrency):
     bundle_directory = places.bundle_dir(bundle_path)
     dates, ex_factors, suspended = _base_tables(client, latest, concurrency)
     # Rewritten only when they changed: most days they did not, and an update should cost what is new.
-    if not _same_as_stored(reading.read_instruments, bundle_directory, arr):
-        writing.write_instruments(bundle_directory, arr)
+    recorded = None if sources is None else sources.text()
+    if not _same_as_stored(reading.read_instruments, bundle_directory, arr) or (
+            recorded is not None and provenance.read(bundle_path).text() != recorded):
+        writing.write_instruments(bundle_directory, arr, None if recorded is None else {provenance.ATTRIBUTE: recorded})
     # Instruments the service does not offer (a CSV import's, say) keep what the bundle knew of them:
     # their exchanges' calendars, their suspensions and ex-factors. Without them the checks would
     # hold them against the service's holidays, and their adjusted prices would lose their splits.
@@ -107,9 +113,12 @@ def _with_kept_rows(bundle_directory, name, table, codes):
         return table
     if stored is None or not len(stored):
         return table
-    mine = stored[np.isin(stored["order_book_id"], [code.encode() for code in sorted(codes)])]
+    keys = [code.encode() for code in sorted(codes)]
+    mine = stored[np.isin(stored["order_book_id"], keys)]
     if not len(mine):
         return table
+    # The kept codes' rows are the stored ones, not what the service has of the same codes.
+    table = table[~np.isin(table["order_book_id"], keys)]
     merged = np.concatenate([table, mine.astype(table.dtype)])
     return np.sort(merged, order=list(table.dtype.names[:2]))
 

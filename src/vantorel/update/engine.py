@@ -27,13 +27,15 @@ it is complete (see ``staging``); the rest of the bundle path, ticks the full bu
 included, stays as it was. Its failures raise ``VantorelError`` (the command returns the result to
 click, which would not turn a false value into a failing exit status).
 """
+import os
 import time
 
 import click
 
 from vantorel.bundle import access, journal, locks, places, writing
 from vantorel.errors import VantorelError
-from vantorel.sources import service
+from vantorel.sources import provenance, service
+from vantorel.update import unfinished
 from vantorel.update.base import write_base
 from vantorel.update.plan import (
     KINDS,
@@ -59,11 +61,13 @@ BusyError = locks.BusyError
 
 
 def update(client, bundle_path, base, selections, with_derivatives=False, rebuild=False,
-           concurrency=1, label="更新数据", explicit=None):
+           concurrency=1, label="更新数据", explicit=None, sources=None):
     """Run one update under the caller's lock; returns a Report.
 
     ``selections`` maps "minbar"/"tick" to names to resolve; ``explicit`` maps them to market codes
     of stored files instead (the smart update), which are skipped when the service lost them.
+    Codes whose series ``sources`` (the bundle's, read when not given) records as another source's
+    are left to it: the service's rows are never appended to them.
     """
     started = time.monotonic()
     report = Report()
@@ -76,6 +80,10 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
     latest = client.latest_trading_date()
     instruments = client.instruments()
     by_code = {inst.order_book_id: inst for inst in instruments}
+    sources = sources or provenance.read(bundle_path)
+    served = provenance.service()
+    held = _held_codes(bundle_path)
+    theirs = {code for code in by_code if code in held and not provenance.same(sources.of(code), served)}
 
     chosen = {}
     unknown = []
@@ -95,6 +103,14 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
                 chosen.setdefault(kind, []).append(inst)
     if unknown:
         raise VantorelError(unknown_message(unknown, instruments))
+    left = sorted({inst.order_book_id for picked in chosen.values() for inst in picked} & theirs)
+    if left:
+        click.echo("{}{} 个品种来自 {}，保持原来源，未从数据服务更新".format(
+            "、".join(left[:3]) + (" 等 " if len(left) > 3 else " 共 "), len(left),
+            provenance.describe(sources.of(left[0]))), err=True)
+    chosen = {kind: [inst for inst in picked if inst.order_book_id not in theirs] for kind, picked in chosen.items()}
+    instruments = [inst for inst in instruments if inst.order_book_id not in theirs]
+    sources.assign([inst.order_book_id for inst in instruments], served)
 
     tasks = []
     daybars_stored = {}
@@ -109,7 +125,7 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
         click.echo(note, err=True)
     resume = Resumer(client, bundle_path, latest, rebuild)
     try:
-        write_base(client, bundle_path, instruments, latest, concurrency)
+        write_base(client, bundle_path, instruments, latest, concurrency, sources)
     except OSError as exc:
         report.stopped = write_failed(exc)
     else:
@@ -124,6 +140,20 @@ def update(client, bundle_path, base, selections, with_derivatives=False, rebuil
 
 
 
+def _held_codes(bundle_path):
+    """The codes the bundle holds: in its instrument table or with a series."""
+    from vantorel.bundle import reading
+
+    directory = places.bundle_dir(bundle_path)
+    try:
+        held = {code.decode() for code in reading.read_instruments(directory)["order_book_id"]}
+    except (OSError, places.StorageError, KeyError, ValueError):
+        held = set()
+    return (held | reading.daybar_codes(directory) | stored_codes(bundle_path, "minbar")
+            | stored_codes(bundle_path, "tick"))
+
+
+
 def _check_concurrency(concurrency):
     if isinstance(concurrency, bool) or not isinstance(concurrency, int) or not (
             1 <= concurrency <= service.MAX_CONNECTIONS):
@@ -132,30 +162,107 @@ def _check_concurrency(concurrency):
 
 
 def _run_update(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild, explicit_from_disk):
+    command = _command_text(concurrency, data_bundle_path, base, selections, with_derivatives, rebuild,
+                            explicit_from_disk)
     try:
         _check_concurrency(concurrency)
-        client = service.open_client(concurrency)
         with access.updating(data_bundle_path) as path:
             from vantorel.bundle import staging
 
             staging.recover(path)
             staging.check_bundle_path(path)
-            explicit = None
+            sources = provenance.read(path)
+            ok, served_too = True, True
             if explicit_from_disk:
-                # What an unreadable file was set aside for is fetched again, not forgotten.
-                explicit = {kind: sorted(stored_codes(path, kind) | places.set_aside_codes(path, kind))
-                            for kind in KINDS}
-                if not any(explicit.values()):
-                    click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线", err=True)
-            with client:
-                report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
-                                explicit=explicit)
+                if sources.folder() is not None:
+                    ok = _update_from_folder(path, sources, command)
+                # The service is asked only for series that are its own.
+                served_too = _holds_service_series(path, sources)
+            if explicit_from_disk and not served_too and sources.folder() is None:
+                click.echo("{} 中的数据来自{}，没有可以增量更新的来源；有新版本时请用 download-data -f 重新安装".format(
+                    path, provenance.describe(sources.base)), err=True)
+            elif served_too:
+                ok = _update_from_service(path, sources, command, concurrency, base, selections, with_derivatives,
+                                          rebuild, explicit_from_disk) and ok
+            if ok:
+                unfinished.end(path, command)
+            return ok
     except VantorelError as exc:
         exc.show()
         return False
     except OSError as exc:
         click.echo(f"错误：{io_message(exc)}", err=True)
         return False
+    except KeyboardInterrupt:
+        # Before click's own "Aborted!": what the interruption kept, and how to go on.
+        click.echo(f"已中断：写完的数据文件都已保存（没有写了一半的文件），其余保持原样；"
+                   f"再次运行 vantorel {command} 即可继续完成这次更新", err=True)
+        raise
+
+
+def _command_text(concurrency, bundle_path, base, selections, with_derivatives, rebuild, smart):
+    """The update-data command these arguments come from, as a user would type it again."""
+    import shlex
+
+    from vantorel.ombrel.sdk.const import DEFAULT_BUNDLE_PATH
+
+    words = ["update-data"]
+    if smart:
+        words.append("--smart")
+    elif base:
+        words.append("--base")
+    for kind in KINDS:
+        for name in (selections or {}).get(kind) or ():
+            words += [f"--{kind}", shlex.quote(str(name))]
+    words += ["--with-derivatives"] * bool(with_derivatives) + ["--rebuild"] * bool(rebuild)
+    if concurrency != 3:  # the command line's default
+        words += ["-c", str(concurrency)]
+    if os.path.abspath(os.fspath(bundle_path)) != os.path.abspath(DEFAULT_BUNDLE_PATH):
+        words += ["-d", shlex.quote(os.fspath(bundle_path))]
+    return " ".join(words)
+
+
+def _holds_service_series(path, sources):
+    """Whether the bundle holds series the data service is the source of."""
+    served = provenance.service()
+    if provenance.same(sources.base, served):
+        return True
+    stored = set().union(*(stored_codes(path, kind) for kind in KINDS))
+    return any(provenance.same(sources.of(code), served) for code in stored)
+
+
+def _update_from_folder(path, sources, command):
+    from vantorel.sources import csv_import, csv_update
+
+    unfinished.begin(path, command)
+    try:
+        result = csv_update.update(path, sources, lambda text: click.echo(text, err=True))
+    except csv_import.CsvError as exc:
+        raise VantorelError(f"{exc.format_message()}；bundle 未作改动") from None
+    for line in result.lines:
+        click.echo(line, err=True)
+    if result.ok:
+        click.echo(result.summary)
+    else:
+        click.echo(f"错误：{result.summary}", err=True)
+    return result.ok
+
+
+def _update_from_service(path, sources, command, concurrency, base, selections, with_derivatives, rebuild,
+                         explicit_from_disk):
+    client = service.open_client(concurrency)
+    explicit = None
+    if explicit_from_disk:
+        # What an unreadable file was set aside for is fetched again, not forgotten.
+        served = provenance.service()
+        explicit = {kind: sorted(code for code in stored_codes(path, kind) | places.set_aside_codes(path, kind)
+                                 if provenance.same(sources.of(code), served)) for kind in KINDS}
+        if not any(explicit.values()):
+            click.echo(f"{path} 中没有已下载的分钟线或 tick 数据，只更新基础数据和日线", err=True)
+    unfinished.begin(path, command)
+    with client:
+        report = update(client, path, base, selections, with_derivatives, rebuild, concurrency,
+                        explicit=explicit, sources=sources)
     for line in counted_notices(report.failed, "{code}（{kind}）未能更新：{message}",
                                 "{count} 个合约的{kind}未能更新：{message}（如 {examples}）"):
         click.echo(line, err=True)
