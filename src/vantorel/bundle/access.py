@@ -54,6 +54,10 @@ def reading(bundle_path):
     (``hdf5.open_file``); only a swap makes a reader wait, up to ``locks.swap_wait()`` seconds.
     A file whose journal is kept for now is refused by the readers (``journal.held_reason``)."""
     path = locks.resolve(bundle_path)
+    if locks.holding(path):  # a read within a read (or a write) of this process: recovered already
+        with locks.bundle_lock(path, exclusive=False) as held:
+            yield held
+        return
     for _attempt in range(3):
         if staging.needs_recovery(path):
             with locks.bundle_lock(path, exclusive=True, wait=True):

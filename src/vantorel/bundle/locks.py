@@ -135,6 +135,12 @@ def _waiting(path, exclusive, wait):
     return say
 
 
+def holding(bundle_path):
+    """Whether this process holds the layout lock of ``bundle_path`` (either way)."""
+    with _guard:
+        return bundle_path in _held
+
+
 def descriptor(bundle_path):
     """The descriptor of the bundle path's directory whose lock this process holds, or None (not
     held, or Windows): recovery works in the very directory it locked."""

@@ -288,6 +288,12 @@ def _kind(frequency):
     return kind
 
 
+def _stored_dtype(kind):
+    from vantorel.market import schemas
+
+    return {"daybar": schemas.daybar_dtype, "minbar": schemas.minbar_dtype, "tick": schemas.tick_dtype}[kind]()
+
+
 def _stored_fields(kind):
     from vantorel.market import schemas
 
