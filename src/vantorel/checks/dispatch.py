@@ -79,7 +79,7 @@ def _on_cluster(scheduler, task, bundle_path, settings, batches, bar):
     except ImportError:
         raise VantorelError(f"{SCHEDULER_SETTING} 需要 dask.distributed：pip install 'vantorel[dask]'") from None
     try:
-        client = Client(scheduler, timeout=30, set_as_default=False)
+        client = Client(scheduler, timeout=30)
     except (OSError, TimeoutError) as exc:
         raise VantorelError(f"无法连接 {SCHEDULER_SETTING} 指定的 dask 调度器 {scheduler}：{exc}") from None
     with client:
