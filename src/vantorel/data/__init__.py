@@ -159,10 +159,8 @@ def _one_series(kind, code, start, end, bundle_path, as_frame, adjust=None):
         return rows
     pandas = _pandas()
     # The stamp becomes the index, and leaves the columns so that no label means both.
-    frame = pandas.DataFrame(rows).drop(columns="datetime")
-    frame.index = pandas.DatetimeIndex(dates.as_datetime64(rows["datetime"], kind),
-                                       name="date" if kind == "daybar" else "datetime")
-    return frame
+    index = pandas.DatetimeIndex(dates.as_datetime64(rows["datetime"], kind), name="date" if kind == "daybar" else "datetime")
+    return pandas.DataFrame({name: rows[name] for name in rows.dtype.names if name != "datetime"}, index=index)
 
 
 def _adjusted(rows, code, factors, adjust, file, prices=("open", "high", "low", "close", "prev_close"),

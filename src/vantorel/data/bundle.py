@@ -336,7 +336,8 @@ def _long(kind, codes, rows, fields):
     pandas = _pandas()
     lengths = np.array([len(rows[code]) for code in codes], dtype=np.intp)
     parts = [rows[code] for code in codes]
-    stamps = dates.as_datetime64(np.concatenate([p["datetime"] for p in parts]), kind)
+    stamps = dates.as_datetime64(np.concatenate([p["datetime"] for p in parts]) if len(parts) > 1
+                                 else parts[0]["datetime"], kind)
     which = np.repeat(np.arange(len(codes), dtype=np.intp), lengths)
     if len(codes) == 1:  # one series: its stamps are sorted and distinct already
         times, at = pandas.DatetimeIndex(stamps), np.arange(len(stamps), dtype=np.intp)
@@ -345,7 +346,8 @@ def _long(kind, codes, rows, fields):
         times = pandas.DatetimeIndex(unique)
     index = pandas.MultiIndex(levels=[pandas.Index(codes, dtype=object), times], codes=[which, at.ravel()],
                               names=_INDEX_NAMES, verify_integrity=False)
-    columns = {name: _column(name, np.concatenate([p[name] for p in parts])) for name in fields}
+    columns = {name: _column(name, np.concatenate([p[name] for p in parts]) if len(parts) > 1 else parts[0][name])
+               for name in fields}
     return pandas.DataFrame(columns, index=index, copy=False)
 
 

@@ -125,8 +125,21 @@ def as_datetime64(stamps, kind):
         stamps, millis = np.divmod(stamps, 1000)
     days, clock = np.divmod(stamps, 1000000)
     seconds = clock // 10000 * 3600 + clock // 100 % 100 * 60 + clock % 100
-    total = (days_since_epoch(days) * 86400 + seconds) * 1000 + millis
-    return (total * 1000000).view("M8[ns]")
+    seconds += _per_run(days, days_since_epoch) * 86400
+    total = seconds * 1000 + millis if kind == "tick" else seconds * 1000
+    total *= 1000000
+    return total.view("M8[ns]")
+
+
+def _per_run(values, function):
+    """``function`` of each value, computed once a run of equal values: a series holds a few
+    hundred rows a day."""
+    import numpy as np
+
+    if len(values) < 2:
+        return function(values)
+    starts = np.flatnonzero(np.r_[True, values[1:] != values[:-1]])
+    return np.repeat(function(values[starts]), np.diff(np.r_[starts, len(values)]))
 
 
 def days_since_epoch(yyyymmdd):
@@ -149,6 +162,6 @@ def dates64(yyyymmdd):
     import numpy as np
 
     yyyymmdd = np.asarray(yyyymmdd, dtype=np.int64)
-    out = (days_since_epoch(np.where(yyyymmdd > 0, yyyymmdd, 19700101)) * 86400 * 10**9).view("M8[ns]")
+    out = (_per_run(np.where(yyyymmdd > 0, yyyymmdd, 19700101), days_since_epoch) * 86400 * 10**9).view("M8[ns]")
     out[yyyymmdd <= 0] = np.datetime64("NaT")
     return out
