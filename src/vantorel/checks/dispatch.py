@@ -11,16 +11,23 @@ from vantorel.progress import progress
 
 WORKERS_SETTING = "VANTOREL_CHECK_WORKERS"
 SCHEDULER_SETTING = "VANTOREL_DASK_SCHEDULER"
-# Starting worker processes costs about a second: fewer files are checked here at once.
-_PROCESSES_FROM = 32
+# Starting worker processes costs about half a second and a check reads about 1 GB of minute bars a
+# second: by default, less than this is checked in the command's own process.
+_PROCESSES_FROM_BYTES = 1 << 30
 _BATCHES_PER_WORKER = 4
 
 
-def workers():
-    """How many processes check files on this machine: ``WORKERS_SETTING``, else one per core."""
+def workers(files=()):
+    """How many processes check ``files`` (category, code, path) on this machine:
+    ``WORKERS_SETTING``, else one per core when they are large enough to repay starting them."""
     text = os.environ.get(WORKERS_SETTING, "").strip()
     if not text:
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+        size = 0
+        for _category, _code, path in files:
+            size += os.stat(path).st_size if os.path.exists(path) else 0
+            if size >= _PROCESSES_FROM_BYTES:
+                return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+        return 1
     try:
         count = int(text, 10)
     except ValueError:
@@ -35,8 +42,8 @@ def check_files(task, bundle_path, settings, files, label, here):
     file of ``files``, in their order, with a progress bar. ``here(batch)`` checks a batch in this
     process, which holds the read lock already."""
     scheduler = os.environ.get(SCHEDULER_SETTING, "").strip()
-    count = workers() if not scheduler else None
-    if not scheduler and (count == 1 or len(files) < _PROCESSES_FROM):
+    count = workers(files) if not scheduler else None
+    if not scheduler and (count == 1 or len(files) < 2):
         results = []
         with progress(label, items=files, floor=21) as items:
             for file in items:
