@@ -1,4 +1,5 @@
-"""The reading API and check-data on a real dask.distributed cluster of worker processes."""
+"""The reading API and check-data on worker processes: of this machine, and of a real dask.distributed
+cluster."""
 import pytest
 from test_checks import Bundle
 
@@ -26,13 +27,18 @@ def test_a_lazy_panel_computed_on_workers_is_the_eager_one(tmp_path, cluster, fr
     assert got.astype({"order_book_id": object}).equals(eager.reset_index("order_book_id"))
 
 
-def test_check_data_on_a_cluster_finds_what_it_finds_here(tmp_path, cluster, monkeypatch, capsys):
+@pytest.mark.parametrize("where", ["cores", "cluster"])
+def test_check_data_spread_over_workers_finds_what_it_finds_in_one_process(tmp_path, cluster, monkeypatch, capsys,
+                                                                          where):
     made = Bundle(tmp_path / "bundle-path")
     bars = made.minutes["600000.XSHG"].copy()
     bars["close"][100] = -1.0
     made.write_minutes("600000.XSHG", bars)
     here = check_min_bar_data(made.path)
-    monkeypatch.setenv(dispatch.SCHEDULER_SETTING, cluster.scheduler_address)
+    if where == "cluster":
+        monkeypatch.setenv(dispatch.SCHEDULER_SETTING, cluster.scheduler_address)
+    else:
+        monkeypatch.setenv(dispatch.WORKERS_SETTING, "2")
     there = check_min_bar_data(made.path)
     assert there == here and {a.kind for a in there} >= {"non_positive"}
     capsys.readouterr()
