@@ -27,7 +27,9 @@ Every file carries the root attributes ``schema_version`` (SCHEMA_VERSION) and `
 ("instruments", "trading_dates", "daybar", "minbar", "tick"). Minute-bar and tick files also carry
 ``order_book_id``, ``category``, ``rows``, ``first_trading_date`` and ``last_trading_date`` (int
 YYYYMMDD, 0 when empty), so that an update can find where to resume without reading the data, and
-a damaged file can be told from a short one (``inspect_data_file``).
+a damaged file can be told from a short one (``inspect_data_file``). A minute-bar file of bars of
+several minutes (a vendor's 5-minute bars) says how many in ``bar_minutes``; without it a bar is
+one minute.
 
 Time stamps are integers in local exchange time: ``datetime`` of daily and minute bars is
 YYYYMMDDHHMMSS (a minute bar is labelled by the end of its minute, 09:31:00 covers 09:30-09:31;

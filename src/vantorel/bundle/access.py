@@ -27,7 +27,11 @@ The rules every part of the kit keeps, numbered as the code names them where it 
 8. No file or directory of a user outside those of rule 5 is read, appended to, written into or
    swapped; the kit refuses, naming it and its owner (``places.refuse_foreign``, ``hdf5``). Nor is
    anything at a bundle file's name that is not a regular file: a pipe is refused, never waited on
-   (``places.open_for_reading``).
+   (``places.open_in_bundle``). Every file is reached from the bundle path one level at a time by
+   descriptor, following a link only when one of those users made it (``places.reach_directory``).
+9. Nothing is written or recovered in a bundle path that it, or a directory above it, lets others
+   rename what is not theirs (writable by others without the sticky bit): there any name can be
+   exchanged for another user's tree between two calls (``staging.refuse_unsafe_place``).
 
 The journal on disk. One file a change, ``<16 hex digits>.journal`` in ``<bundle path>/.vantorel.journal/``:
 

@@ -12,7 +12,7 @@ from vantorel.bundle.places import (
     data_path,
     daybar_path,
     name_of_opened,
-    open_for_reading,
+    open_in_bundle,
 )
 from vantorel.bundle.reading import appendable_problem, plain, read_data_file, read_daybar_file, read_file_attrs
 from vantorel.bundle.writing import atomic_h5, create_series
@@ -190,7 +190,7 @@ def schema_of(path):
     """The schema version a stored file says it has (0 when it says none)."""
     import h5py
 
-    fd = open_for_reading(path)
+    fd = open_in_bundle(path)
     try:
         f = h5py.File(name_of_opened(fd, path), "r")
     finally:

@@ -14,7 +14,8 @@ def fsync_directory(path):
         os.close(fd)
 
 
-def write_all(raw, data):
+def write_all(fd, data):
+    """Write all of ``data`` at the descriptor's position: a write may take only part of it."""
     view = memoryview(data)
     while view:
-        view = view[raw.write(view):]
+        view = view[os.write(fd, view):]

@@ -11,7 +11,7 @@ from vantorel.bundle.places import (
     READABLE_SCHEMAS,
     StorageError,
     name_of_opened,
-    open_for_reading,
+    open_in_bundle,
     refuse_foreign,
 )
 from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
@@ -82,7 +82,7 @@ def open_file(path, kind, with_version=False):
     try:
         # Judged by the file opened, not by its name: on a bundle path others may write, the name
         # can lead into another user's tree (or to a pipe) between any look and the open.
-        fd = open_for_reading(path)
+        fd = open_in_bundle(path)
     except FileNotFoundError:
         raise
     except OSError as exc:

@@ -210,11 +210,16 @@ def _target(bundle_path, top, header, journal, flags):
     if (mark.get("device"), mark.get("inode")) == (place.st_dev, place.st_ino):
         # The bundle path it was written under: the file is reached as the writer reached it,
         # through the links the user keeps (tick/ on another disk).
+        from vantorel.bundle import places
+
         try:
-            fd = os.open(path, flags)
+            # Level by level, links followed only when a trusted user made them (rule 8).
+            fd = places.open_in_bundle(path, flags)
         except OSError as exc:
             _raise_when_not_ours_to_write(exc, flags)
             return None, _unreachable(path, exc, journal)
+        except places.StorageError as exc:
+            return None, f"{exc.reason}，未回滚；日志保留在 {journal}"
         info = os.fstat(fd)
         if (header.get("device", info.st_dev), header.get("inode", info.st_ino)) != (info.st_dev, info.st_ino):
             os.close(fd)

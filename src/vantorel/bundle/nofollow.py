@@ -16,6 +16,7 @@ user, and of root (who could do anything anyway); ``owners`` gives them. Windows
 ``dir_fd`` nor owners to compare: there the same calls go by path.
 """
 import contextlib
+import functools
 import os
 import stat
 
@@ -26,7 +27,7 @@ FOLLOWING_DIR_FLAGS = _DIR_FLAGS & ~getattr(os, "O_NOFOLLOW", 0)
 NOFOLLOW = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
-def _naming(exc, path):
+def naming(exc, path):
     """``exc`` naming ``path`` (calls with ``dir_fd`` name only the entry, or nothing)."""
     if isinstance(exc, OSError) and exc.errno is not None:
         return type(exc)(exc.errno, exc.strerror, path)
@@ -51,7 +52,7 @@ class Dir:
         try:
             return cls(path, os.open(path, FOLLOWING_DIR_FLAGS if follow else _DIR_FLAGS))
         except OSError as exc:
-            raise _naming(exc, path) from None
+            raise naming(exc, path) from None
 
     def close(self):
         if self.fd is not None:
@@ -78,7 +79,7 @@ class Dir:
         try:
             return Dir(self.join(name), os.open(name, _DIR_FLAGS, dir_fd=self.fd))
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def stat(self):
         return os.fstat(self.fd) if self.fd is not None else os.stat(self.path)
@@ -100,14 +101,14 @@ class Dir:
         try:
             return os.open(entry, flags | NOFOLLOW, mode, dir_fd=fd)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def _call(self, function, name, *args, **kwargs):
         entry, fd = self._at(name)
         try:
             return function(entry, *args, dir_fd=fd, **kwargs)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def unlink(self, name):
         self._call(os.unlink, name)
@@ -126,7 +127,7 @@ class Dir:
             else:
                 os.rename(name, to_name, src_dir_fd=self.fd, dst_dir_fd=to_dir.fd)
         except OSError as exc:
-            raise _naming(exc, self.join(name)) from None
+            raise naming(exc, self.join(name)) from None
 
     def chmod(self, mode):
         """Change the mode of this directory (the one opened, whatever its name leads to now)."""
@@ -149,21 +150,63 @@ class Dir:
 # Rule 5 of ``access``: whose entries the kit may finish, play back or remove.
 def owners(directory):
     """The users whose entries in ``directory`` (a bundle path) are the kit's to finish or remove:
-    its owner, the running user and root; None where there are no owners to compare (Windows)."""
+    its owner, the running user and root, and on a team's directory (its group may write it, others
+    may not) the members of its group; None where there are no owners to compare (Windows)."""
     if not hasattr(os, "geteuid"):
         return None
-    return {directory.stat().st_uid, os.geteuid(), 0}
+    return _trusted_users(directory.stat())
 
 
 def owners_at(path):
     """``owners`` of the bundle path ``path`` (followed if a link: it is the path the user named)."""
     if not hasattr(os, "geteuid"):
         return None
-    return {os.stat(path).st_uid, os.geteuid(), 0}
+    return _trusted_users(os.stat(path))
+
+
+def _trusted_users(info):
+    users = {info.st_uid, os.geteuid(), 0}
+    if info.st_mode & stat.S_IWGRP and not info.st_mode & stat.S_IWOTH:
+        users |= group_members(info.st_gid)
+    return users
+
+
+@functools.lru_cache(maxsize=None)
+def group_members(gid):
+    """The users of group ``gid``: those it names and those whose own group it is."""
+    import grp
+    import pwd
+
+    members = set()
+    with contextlib.suppress(KeyError):
+        for name in grp.getgrgid(gid).gr_mem:
+            with contextlib.suppress(KeyError):
+                members.add(pwd.getpwnam(name).pw_uid)
+    members.update(entry.pw_uid for entry in pwd.getpwall() if entry.pw_gid == gid)
+    return frozenset(members)
 
 
 def trusted(info, users):
     return users is None or info.st_uid in users
+
+
+def unsafe_place(path):
+    """The first of ``path`` and the directories above it in which another user may rename what is
+    not theirs (writable by others, without the sticky bit /tmp has), or None. There, whatever the
+    kit looks at can be exchanged for another user's tree between one call and the next, and no
+    care in the kit can make a swap or a recovery safe. Group-writable places are the team's."""
+    if not hasattr(os, "geteuid"):
+        return None
+    here = os.path.realpath(path)
+    while True:
+        with contextlib.suppress(OSError):
+            mode = os.stat(here).st_mode
+            if mode & stat.S_IWOTH and not mode & stat.S_ISVTX:
+                return here
+        parent = os.path.dirname(here)
+        if parent == here:
+            return None
+        here = parent
 
 
 def owner_name(uid):

@@ -19,7 +19,7 @@ class Overlay:
     def __init__(self, path):
         self.path = path
         # Without waiting on a pipe, and only a regular file of a user the kit trusts (rule 8).
-        self.raw = os.fdopen(places.open_for_reading(path), "rb")
+        self.raw = os.fdopen(places.open_in_bundle(path), "rb")
         self.read_from = os.fstat(self.raw.fileno())
         self.old_length = self.read_from.st_size
         self.length = self.old_length
@@ -154,10 +154,11 @@ class Overlay:
             # owner) is refused with nothing begun, rather than with a journal nobody can play back.
             # Unbuffered: a buffer still holding new bytes when a write fails would be written
             # out when the file is closed, over the old bytes the rollback has just put back.
-            target = open(self.path, "r+b", buffering=0)
+            # Reached from the bundle path level by level, as the read was (rule 8 of ``access``).
+            target = os.fdopen(places.open_in_bundle(self.path, places.READ_WRITE_FLAGS), "r+b", buffering=0)
         except BaseException as exc:
             self.close()
-            _raise_naming(exc, self.path)
+            raise nofollow.naming(exc, self.path) from None
         with target:
             self._same_file(target)
             try:
@@ -170,7 +171,7 @@ class Overlay:
                 try:
                     for offset, data in writes:
                         target.seek(offset)
-                        write_all(target, data)
+                        write_all(target.fileno(), data)
                     target.truncate(self.length)
                     os.fsync(target.fileno())
                 except BaseException as exc:
@@ -181,7 +182,7 @@ class Overlay:
                         if parsed.why is None:
                             journal.restore(target.fileno(), parsed.header, parsed.saved)
                             directory.unlink(name)
-                    _raise_naming(exc, self.path)
+                    raise nofollow.naming(exc, self.path) from None
                 directory.unlink(name)
                 directory.fsync()
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
@@ -235,7 +236,7 @@ class Overlay:
                 with contextlib.suppress(OSError):
                     directory.unlink(name)  # the file is untouched
                 directory.close()
-            _raise_naming(exc, self.path)
+            raise nofollow.naming(exc, self.path) from None
         finally:
             self.close()
         return directory, name, size
@@ -273,9 +274,3 @@ def _runs(indices, gap=64):
     ends = np.r_[indices[breaks], indices[-1]] + 1
     return list(zip(starts.tolist(), ends.tolist()))
 
-
-def _raise_naming(exc, path):
-    # The message should name the data file, not the journal or nothing at all.
-    if isinstance(exc, OSError) and exc.errno is not None:
-        raise OSError(exc.errno, exc.strerror, path) from None
-    raise exc

@@ -1,6 +1,7 @@
 """The bundle path's layout: where each kind of file lives, the names the kit reserves, whose files
 the kit may touch, and setting a file aside in quarantine."""
 import contextlib
+import errno
 import os
 import re
 import stat
@@ -105,16 +106,34 @@ def data_path(bundle_path, kind, category, code):
 
 
 def _iter_data_files(root):
-    if not os.path.isdir(root):
-        return
-    for category in sorted(os.listdir(root)):
+    for category in _names_in(root):
         cat_dir = os.path.join(root, category)
-        if not os.path.isdir(cat_dir):
-            continue
-        for name in sorted(os.listdir(cat_dir)):
-            if name.startswith(".") or not name.endswith(".h5"):
-                continue
-            yield category, name[:-3], os.path.join(cat_dir, name)
+        for name in _names_in(cat_dir, tolerate=True):
+            if not name.startswith(".") and name.endswith(".h5"):
+                yield category, name[:-3], os.path.join(cat_dir, name)
+
+
+def _names_in(path, tolerate=False):
+    """Sorted names in the layout directory ``path``, reached as ``_walk`` says; none when it is
+    missing. Anything else at its name is refused (StorageError): "no data" would be a wrong
+    answer for a pipe or a file where minbar/ should be. With ``tolerate``, such a thing (a stray
+    file among the categories) holds nothing, as the layout has no place for it."""
+    try:
+        directory = reach_directory(path, os.path.join(path, "-"))
+    except FileNotFoundError:
+        return []
+    except NotADirectoryError as exc:
+        if tolerate:
+            return []
+        where = exc.filename or path  # the level that is none: minbar/ or the bundle/ above daybar/
+        mode = 0
+        with contextlib.suppress(OSError):
+            mode = os.lstat(where).st_mode
+        kind = "管道" if stat.S_ISFIFO(mode) else "链接" if stat.S_ISLNK(mode) else "文件"
+        reason = f"{where} 是{kind}，不是目录"
+        raise StorageError(f"{reason}；未读取它，请确认后把它移走", reason, damaged=False) from None
+    with directory:
+        return sorted(directory.names())
 
 
 def set_aside_daybar(bundle_path, category):
@@ -199,9 +218,7 @@ def iter_tick_files(bundle_path):
 def iter_daybar_files(bundle_directory):
     """(category, path) of every daily-bar file of the bundle directory, sorted."""
     root = os.path.join(bundle_directory, DAYBAR_DIR_NAME)
-    if not os.path.isdir(root):
-        return
-    for name in sorted(os.listdir(root)):
+    for name in _names_in(root):
         if not name.startswith(".") and name.endswith(".h5"):
             yield name[:-3], os.path.join(root, name)
 
@@ -241,13 +258,16 @@ def refuse_foreign(info, path, data_file=None):
         return
     owner = nofollow.owner_name(info.st_uid)
     what = "数据文件" if data_file is None else "目录"
-    reason = f"{what} {path} 属于用户 {owner}，不是本用户或该 bundle 路径的属主"
-    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行",
+    reason = f"{what} {path} 属于用户 {owner}，不是本用户、该 bundle 路径的属主或其团队成员"
+    raise StorageError(f"{reason}；为免读写别人的数据，未使用它。请确认该路径下的目录没有被别人替换或移动后重新运行"
+                       "（团队共用一个 bundle 路径时，把它设为团队的组目录：chgrp 团队组、chmod 2775，组员的文件即被信任）",
                        reason, damaged=False)
 
 
-_READ_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
-               | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
+_OPEN_FLAGS = (getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+               | getattr(os, "O_BINARY", 0))
+_READ_FLAGS = os.O_RDONLY | _OPEN_FLAGS
+READ_WRITE_FLAGS = os.O_RDWR | _OPEN_FLAGS
 
 
 # On Linux, opening /proc/self/fd/<n> opens the very file of descriptor n, whatever its name
@@ -255,18 +275,107 @@ _READ_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTT
 _REOPEN_BY_DESCRIPTOR = os.path.isdir("/proc/self/fd")
 
 
-def open_for_reading(path):
-    """A descriptor of the bundle file at ``path``, opened without waiting (a pipe planted under a
-    file's name would otherwise block the open for ever, the bundle's lock held) and refused
-    (StorageError, the descriptor closed) unless it is a regular file of a user ``refuse_foreign``
-    trusts. FileNotFoundError when there is none."""
-    fd = os.open(path, _READ_FLAGS)
+def _walk(directory_path, data_file, create):
+    """(the directory ``directory_path`` as opened, the users ``nofollow.owners`` trusts there),
+    reached level by level from the bundle path holding ``data_file`` by descriptor: on a bundle
+    path others may rename in, a level named by path may be a link to their tree by the next call,
+    and what the kit reads or makes through it would be theirs. A link is followed only when it is
+    of a user the kit trusts (the user keeps minbar/ or a category on another disk); every level
+    reached must be of such a user. With ``create``, missing levels are made."""
+    from vantorel.bundle import nofollow
+
+    top = _bundle_path_holding(data_file)
+    if not nofollow.FD_CALLS:
+        if create:
+            os.makedirs(directory_path, exist_ok=True)
+        directory = nofollow.Dir.at(directory_path, follow=True)
+        refuse_foreign(directory.stat(), directory_path, data_file)
+        return directory, nofollow.owners_at(top)
+    try:
+        directory = nofollow.Dir.at(top, follow=True)  # the path the user named
+    except FileNotFoundError:
+        if not create:
+            raise
+        os.makedirs(top, exist_ok=True)
+        directory = nofollow.Dir.at(top, follow=True)
+    try:
+        users = nofollow.owners(directory)  # judged once, from the bundle path as opened
+        relative = os.path.relpath(directory_path, top)
+        for part in [] if relative == os.curdir else relative.split(os.sep):
+            info = directory.lstat(part)
+            if info is None and create:
+                with contextlib.suppress(FileExistsError):
+                    directory.mkdir(part)
+                info = directory.lstat(part)
+            if info is None:
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), directory.join(part))
+            level = _enter(directory, part, info, users, data_file)
+            directory.close()
+            directory = level
+            _refuse_untrusted(directory.stat(), users, directory.path, data_file)
+    except BaseException:
+        directory.close()
+        raise
+    return directory, users
+
+
+def _enter(directory, name, info, users, data_file, flags=None):
+    """Open the entry ``name`` of ``directory`` (a sub-directory, or the file with ``flags``),
+    following it only when it is a link of a trusted user: whose choice the link is decides."""
+    from vantorel.bundle import nofollow
+
+    if stat.S_ISLNK(info.st_mode):
+        _refuse_untrusted(info, users, directory.join(name), data_file)
+        try:
+            fd = os.open(name, nofollow.FOLLOWING_DIR_FLAGS if flags is None else flags, dir_fd=directory.fd)
+        except OSError as exc:
+            raise nofollow.naming(exc, directory.join(name)) from None
+        return nofollow.Dir(directory.join(name), fd) if flags is None else fd
+    if flags is None:
+        return directory.sub(name)
+    return directory.open(name, flags)
+
+
+def reach_directory(directory_path, data_file, create=False):
+    """The directory ``directory_path`` that ``data_file`` is (or goes) in, opened as ``_walk``
+    says; a ``nofollow.Dir`` to close."""
+    return _walk(directory_path, data_file, create)[0]
+
+
+def _refuse_untrusted(info, users, what, data_file):
+    from vantorel.bundle import nofollow
+
+    if not nofollow.trusted(info, users):
+        refuse_foreign(info, what, data_file)  # says whose it is
+        # The bundle path's name led elsewhere when refuse_foreign looked again: refused all the same.
+        raise StorageError(f"目录 {what} 属于用户 {nofollow.owner_name(info.st_uid)}，未使用 {data_file}；"
+                           "请确认该路径下的目录没有被别人替换或移动后重新运行", damaged=False)
+
+
+# Rule 8 of ``access``: reached from the bundle path by descriptor, every level judged.
+def open_in_bundle(path, flags=_READ_FLAGS):
+    """A descriptor of the bundle file at ``path``, opened with ``flags`` (by default for reading,
+    without waiting: a pipe planted under a file's name would otherwise block the open for ever,
+    the bundle's lock held), reached as ``_walk`` says and refused (StorageError, the descriptor
+    closed) unless it is a regular file of a user the kit trusts. FileNotFoundError when there is none."""
+    from vantorel.bundle import nofollow
+
+    if not (hasattr(os, "geteuid") and nofollow.FD_CALLS):  # Windows: no owners, no descriptor-relative opens
+        fd = os.open(path, flags)
+    else:
+        directory, users = _walk(os.path.dirname(os.path.abspath(path)), path, create=False)
+        with directory:
+            name = os.path.basename(path)
+            info = directory.lstat(name)
+            if info is None:
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+            fd = _enter(directory, name, info, users, path, flags)
     try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             reason = f"数据文件 {path} 不是普通文件（可能是管道或设备）"
-            raise StorageError(f"{reason}；未读取它，请确认后把它移走", reason, damaged=False)
-        if hasattr(os, "geteuid"):  # Windows has no owners to compare
+            raise StorageError(f"{reason}；未使用它，请确认后把它移走", reason, damaged=False)
+        if hasattr(os, "geteuid"):
             refuse_foreign(info, path)
     except BaseException:
         os.close(fd)

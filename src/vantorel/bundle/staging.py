@@ -11,17 +11,19 @@ layout directory the new tree does not bring.
 3. the staged directory is renamed ``.vantorel.ready-XXXXXXXX``: this is the commit point;
 4. for each layout directory in it, the one in ``dest`` (when there is one) is moved into its
    ``.old`` and the new one into ``dest``;
-5. when ``.old`` holds anything, it becomes the previous generation: the ``previous`` directory
-   of ``dest`` that an earlier swap left is renamed to a staging name, ``.old`` is renamed
-   ``previous``, and the old previous generation is removed. Nothing a swap replaces is deleted
-   by that swap: the user can move it back (one generation is kept, so it costs one copy of
-   the data at most, and no copying, only renames);
+5. when ``.old`` holds anything, it becomes a generation: it is renamed
+   ``previous-<YYYYMMDD-HHMMSS>`` (when it was replaced) in ``dest``; then, oldest first, the
+   generations beyond the ones kept (``VANTOREL_GENERATIONS``, default 3, 0 keeps none) are
+   renamed to a staging name and removed. A ``previous`` directory an older release left counts
+   as the oldest generation. Only renames: keeping a generation costs no copy, only the disk the
+   replaced data already held;
 6. the ready tree, now empty, is removed.
 
 A process killed anywhere leaves something :func:`recover` can finish from: before step 3 the
 old directories are all in place and the staging directory is thrown away; from step 3 on the
 new tree is complete, so recovery carries on with step 4 for the directories still in the ready
-tree, then step 5. Every ``staged_bundle`` call recovers first, and every reader through
+tree, then step 5 (a generation renamed away to be removed is a staging tree: recovery removes it
+too). Every ``staged_bundle`` call recovers first, and every reader through
 :func:`reading`, so nobody reads a bundle path while a swap is half done.
 
 A ``dest`` that is not empty and holds no bundle data is refused before anything is written: what
@@ -44,6 +46,7 @@ import os
 import re
 import secrets
 import stat
+import time
 
 import click
 
@@ -52,6 +55,8 @@ from vantorel.errors import VantorelError
 
 LAYOUT = (places.BUNDLE_DIR_NAME, places.MINBAR_DIR_NAME, places.TICK_DIR_NAME)
 PREVIOUS = "previous"
+GENERATIONS_ENV = "VANTOREL_GENERATIONS"
+DEFAULT_GENERATIONS = 3
 
 _STAGING = ".vantorel.staging-"
 _READY = ".vantorel.ready-"
@@ -65,20 +70,38 @@ class Swap:
     """A staged bundle: fill ``path``; once the block is over, ``replaced`` and ``added`` name the
     layout directories swapped in and ``dropped`` what else the staged tree held."""
 
-    def __init__(self, path):
+    def __init__(self, path, keep=DEFAULT_GENERATIONS):
         self.path = path
+        self.keep = keep
         self.replaced = []
         self.added = []
         self.dropped = []
         self.previous = None  # where the replaced directories were kept
+        self.generations = []  # every generation kept now, oldest first
+        self.removed = []  # generations removed to keep no more than ``keep``
+        self.disk = 0  # bytes the kept generations hold
 
     def note(self):
-        """The part of a success message that says what was replaced and where it was kept, or ""."""
+        """The part of a success message that says what was replaced, where it was kept and how to
+        go back, or ""."""
         if not self.replaced:
             return ""
         names = "、".join(name + "/" for name in self.replaced)
-        return "；原有的 {} 已保留在 {}（只保留上一代；如需换回，先把新的同名目录移出 {}，再把其中的目录移回）".format(
-            names, self.previous, os.path.dirname(self.previous))
+        older = "" if not self.removed else "，更早的 {} 已删除".format("、".join(self.removed))
+        if self.previous is None:
+            return f"；原有的 {names} 已删除（{GENERATIONS_ENV}={self.keep}：不保留被替换的数据{older}）"
+        top = os.path.dirname(self.previous)
+        earlier = [os.path.basename(path) + "/" for path in self.generations if path != self.previous]
+        earlier = "，更早的在 {}".format("、".join(reversed(earlier))) if earlier else ""
+        return (f"；原有的 {names} 已保留在 {self.previous}（共保留 {len(self.generations)} 代旧数据{earlier}，"
+                f"占用 {_size_text(self.disk)}{older}；如需换回，先把新的 {names} 移出 {top}，"
+                f"再把 {os.path.basename(self.previous)}/ {'或更早一代' if earlier else ''}中的目录移回 {top}）")
+
+
+def _size_text(n):
+    from vantorel.sources.unpack import human_size
+
+    return human_size(n)
 
 
 class _Trees:
@@ -173,8 +196,90 @@ def remove_tree(path):
         nofollow.remove(directory, name)
 
 
-def _keep_previous(top, ready):
-    """Step 5: the directories a swap replaced become the previous generation; returns where they went."""
+_STAMP = "%Y%m%d-%H%M%S"
+# What step 5 names a generation, and the ``previous`` of older releases; not ``previous-<hex>``,
+# where a failed swap set the replaced directories aside: those wait for the user, never pruned.
+_GENERATION = re.compile(r"%s(-[0-9]{8}-[0-9]{6}(-[0-9]+)?)?" % re.escape(PREVIOUS))
+
+
+def generations_kept():
+    """How many generations a swap keeps (``VANTOREL_GENERATIONS``)."""
+    text = os.environ.get(GENERATIONS_ENV, "").strip()
+    if not text:
+        return DEFAULT_GENERATIONS
+    if not text.isdigit() or int(text) > 1000:
+        raise VantorelError(f"环境变量 {GENERATIONS_ENV} 应为 0 到 1000 之间的整数（替换 bundle 时保留的旧版本数，"
+                            f"0 表示不保留），现为 {text!r}；请改正或删除它")
+    return int(text)
+
+
+def _generations(top):
+    """Names of the kept generations in ``top``, oldest first: directories of the users of rule 5,
+    never a link (a ``previous`` of an older release is older than any that is stamped)."""
+    users = nofollow.owners(top)
+    found = []
+    for name in top.names():
+        if _GENERATION.fullmatch(name):
+            info = top.lstat(name)
+            if info is not None and stat.S_ISDIR(info.st_mode) and nofollow.trusted(info, users):
+                found.append(name)
+    return sorted(found, key=_age)
+
+
+def _age(name):
+    """Sort key of a generation's name: the stamp, then the count of a second one in that second."""
+    match = _GENERATION.fullmatch(name)
+    if match.group(1) is None:
+        return "", 0
+    count = match.group(2)
+    return match.group(1)[:16], int(count[1:]) if count else 1
+
+
+def generations(dest):
+    """Paths of the generations the swaps kept in the bundle path ``dest``, oldest first."""
+    try:
+        with nofollow.Dir.at(dest) as top:
+            return [top.join(name) for name in _generations(top)]
+    except OSError:
+        return []
+
+
+def _disk_held(top, names):
+    """Bytes of disk the trees ``names`` of ``top`` hold, links not followed."""
+    total = 0
+    for name in names:
+        with contextlib.suppress(OSError), top.sub(name) as tree:
+            if tree.fd is None:
+                walk = ((root, files) for root, _dirs, files in os.walk(tree.path))
+                sizes = (os.lstat(os.path.join(root, f)) for root, files in walk for f in files)
+            else:
+                sizes = (os.stat(f, dir_fd=fd, follow_symlinks=False)
+                         for _root, _dirs, files, fd in os.fwalk(".", dir_fd=tree.fd, follow_symlinks=False)
+                         for f in files)
+            total += sum(getattr(info, "st_blocks", 0) * 512 or info.st_size for info in sizes)
+    return total
+
+
+def _keep_previous(top, ready, keep):
+    """Step 5: the directories a swap replaced become the newest generation, and the generations
+    beyond ``keep`` are removed (also when a recovery finds the first part done); returns (the
+    name the replaced ones got or None, the names removed)."""
+    name = _newest_generation(top, ready)
+    kept = _generations(top)
+    dropped = kept[: max(len(kept) - keep, 0)]
+    for old_name in dropped:
+        # Renamed first, so that a kill half way through the removal leaves a staging tree, never
+        # a generation with some of its files gone.
+        trash = _fresh_name(top, _STAGING)
+        top.rename(old_name, top, trash)
+        top.fsync()
+        nofollow.remove(top, trash, nofollow.owners(top))
+    return name, dropped
+
+
+def _newest_generation(top, ready):
+    """The ``.old`` of a ready tree renamed to a generation of its own; its name, or None when it
+    holds nothing (the swap added directories only) or is already gone."""
     info = ready.lstat(_OLD_DIR)
     if info is None or not stat.S_ISDIR(info.st_mode):
         return None
@@ -183,23 +288,19 @@ def _keep_previous(top, ready):
     if empty:
         ready.rmdir(_OLD_DIR)
         return None
-    name, retired = PREVIOUS, None
-    info = top.lstat(PREVIOUS)
-    if info is not None and stat.S_ISDIR(info.st_mode) and nofollow.trusted(info, nofollow.owners(top)):
-        try:
-            retired = _fresh_name(top, _STAGING)
-            top.rename(PREVIOUS, top, retired)
-        except OSError:
-            retired = None
-    if top.lstat(PREVIOUS) is not None:
-        # Not ours to remove (a file or link of that name, another user's, or one we may not
-        # rename): the replaced directories go beside it instead, under a name of their own.
-        name = _fresh_name(top, PREVIOUS + "-")
+    # .old was last changed when the replaced directories went into it: when they were replaced,
+    # also when a recovery finishes the swap later.
+    stamp = time.strftime(_STAMP, time.localtime(info.st_mtime))
+    # Counted on past every generation of the same second, so that the newest always sorts last
+    # (a name an earlier generation of that second left free must not be taken again).
+    n = max([_age(other)[1] for other in _generations(top) if _age(other)[0] == "-" + stamp], default=0)
+    name = f"{PREVIOUS}-{stamp}" if n == 0 else f"{PREVIOUS}-{stamp}-{n + 1}"
+    while top.lstat(name) is not None:
+        n += 1
+        name = f"{PREVIOUS}-{stamp}-{n + 1}"
     ready.rename(_OLD_DIR, top, name)
     top.fsync()
-    if retired is not None:
-        nofollow.remove(top, retired, nofollow.owners(top))
-    return top.join(name)
+    return name
 
 
 def _roll_forward(top, ready, moved):
@@ -244,6 +345,7 @@ def _roll_back(top, ready, moved):
 def recover_locked(dest, writing=True):
     """Finish what a killed process left half done. A writer is refused while a journal is kept
     (its file cannot be played back into yet): writing that file would be undone later."""
+    refuse_unsafe_place(dest)
     try:
         trees, found = _finish_half_done(dest)
     except OSError as exc:
@@ -267,6 +369,18 @@ def recover_locked(dest, writing=True):
             raise VantorelError(f"{dest} 中的以下目录不属于本用户或该 bundle 路径的属主：" + "；".join(foreign)
                                 + "；为免把数据写进别人的目录，未作任何改动。请确认后把它们移走再更新")
     return found
+
+
+# Rule 9 of ``access``: nothing is written or recovered where others may rename what is not theirs.
+def refuse_unsafe_place(dest):
+    where = nofollow.unsafe_place(dest)
+    if where is not None:
+        import shlex
+
+        raise VantorelError(
+            f"{where} 人人可写却没有粘滞位：其他用户可以随时把其中的目录换成他们的，在这里写入或恢复 {dest} "
+            f"都可能写进别人的目录或删掉你的数据，所以未作任何改动。请执行 chmod +t {shlex.quote(where)}"
+            f"（像 /tmp 那样），或 chmod o-w {shlex.quote(where)} 后重试")
 
 
 # The directories of a bundle path the kit writes into. On a path others may write (1777), any of
@@ -301,7 +415,7 @@ def _finish_half_done(dest):
                 if nofollow.trusted(ready.stat(), nofollow.owners(top)):
                     _roll_forward(top, ready, [])
                     top.fsync()
-                    _keep_previous(top, ready)
+                    _keep_previous(top, ready, generations_kept())
         for name in trees.ready:
             _discard(top, name)
         for name in trees.staging:
@@ -470,7 +584,12 @@ def _swap_in(swap, top):
             _discard(top, ready_name)
             raise VantorelError("无法替换 {} 中的数据目录：{}{}".format(top.path, reason, _kept_note(top, kept))) from None
         top.fsync()
-        swap.previous = _keep_previous(top, ready)
+        newest, removed = _keep_previous(top, ready, swap.keep)
+        swap.previous = top.join(newest) if newest and newest not in removed else None
+        swap.removed = [top.join(name) for name in removed if name != newest]
+        kept = _generations(top)
+        swap.generations = [top.join(name) for name in kept]
+        swap.disk = _disk_held(top, kept)
     _discard(top, ready_name)
 
 
@@ -482,12 +601,13 @@ def staged_bundle(dest):
     On an exception (KeyboardInterrupt included) ``dest`` is left as it was and the staged
     directory is removed. ``dest`` need not exist yet; it and its parent are created if missing.
     """
+    keep = generations_kept()
     # Readers go on while the new tree is filled; they wait only for the renames.
     with locks.writer_lock(dest) as dest:
         _recover_as_writer(dest)
         check_bundle_path(dest)
         with _open(dest) as top:
-            swap = Swap(_make_staging(top))
+            swap = Swap(_make_staging(top), keep)
             try:
                 yield swap
                 with locks.bundle_lock(dest, exclusive=True, wait=True):

@@ -6,7 +6,8 @@ import os
 import secrets
 import stat
 
-from vantorel.bundle.durable import fsync_directory
+from vantorel.bundle import nofollow
+from vantorel.bundle.durable import fsync_directory, write_all
 from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
@@ -18,11 +19,9 @@ from vantorel.bundle.places import (
     TEMP_NAME,
     TICK_DIR_NAME,
     TRADING_DATES_FILE,
-    StorageError,
-    _bundle_path_holding,
     daybar_path,
     minbar_path,
-    refuse_foreign,
+    reach_directory,
     tick_path,
 )
 from vantorel.market.schemas import EARLY_CLOSE_FIELDS, EXCHANGE_DATE_FIELDS, EXCHANGE_EARLY_CLOSE_FIELDS
@@ -89,14 +88,14 @@ def write_image(path, image, sync_directory=True):
     directory_path, name = os.path.split(path)
     directory_path = directory_path or "."
     tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
-    with _reach_directory(directory_path, path) as directory:
+    with reach_directory(directory_path, path, create=True) as directory:
         # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
         # file per instrument on the committer threads, and each system call there hands the GIL
         # back and forth.
         try:
             fd = directory.open(tmp, _NEW_FILE, 0o666)
             try:
-                _write_all(fd, image)
+                write_all(fd, image)
                 os.fsync(fd)
             finally:
                 os.close(fd)
@@ -106,80 +105,13 @@ def write_image(path, image, sync_directory=True):
                 os.replace(tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
         except BaseException as exc:
             _drop_temp(directory, tmp)
-            _raise_naming(exc, path)
+            raise nofollow.naming(exc, path) from None
         if sync_directory:
             with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
                 directory.fsync()
 
 
-def _reach_directory(directory_path, path):
-    """The directory a new file ``path`` goes in, opened and made level by level from its bundle
-    path by descriptor: on a bundle path others may rename in, a level named by path may be a link
-    to their tree by the next call, and what the kit made through it would be made there. A link is
-    followed only when it is of a user ``refuse_foreign`` trusts (the user keeps minbar/ or a
-    category on another disk); every level reached must be of such a user."""
-    from vantorel.bundle import nofollow
-
-    top = _bundle_path_holding(path)
-    if not nofollow.FD_CALLS:
-        os.makedirs(directory_path, exist_ok=True)
-        directory = nofollow.Dir.at(directory_path, follow=True)
-        refuse_foreign(directory.stat(), directory_path, path)
-        return directory
-    try:
-        directory = nofollow.Dir.at(top, follow=True)  # the path the user named
-    except FileNotFoundError:
-        os.makedirs(top, exist_ok=True)
-        directory = nofollow.Dir.at(top, follow=True)
-    try:
-        users = nofollow.owners(directory)  # judged once, from the bundle path as opened
-        relative = os.path.relpath(directory_path, top)
-        for part in [] if relative == os.curdir else relative.split(os.sep):
-            info = directory.lstat(part)
-            if info is None:
-                with contextlib.suppress(FileExistsError):
-                    directory.mkdir(part)
-                info = directory.lstat(part)
-            if info is not None and stat.S_ISLNK(info.st_mode):
-                _refuse_untrusted(info, users, directory.join(part), path)  # the link itself: whose choice it is
-                opened = os.open(part, nofollow.FOLLOWING_DIR_FLAGS, dir_fd=directory.fd)
-                level = nofollow.Dir(directory.join(part), opened)
-            else:
-                level = directory.sub(part)
-            directory.close()
-            directory = level
-            _refuse_untrusted(directory.stat(), users, directory.path, path)
-    except BaseException:
-        directory.close()
-        raise
-    return directory
-
-
-def _refuse_untrusted(info, users, what, path):
-    from vantorel.bundle import nofollow
-
-    if not nofollow.trusted(info, users):
-        refuse_foreign(info, what, path)  # says whose it is
-        # The bundle path's name led elsewhere when refuse_foreign looked again: refused all the same.
-        raise StorageError(f"目录 {what} 属于用户 {nofollow.owner_name(info.st_uid)}，未写入 {path}；"
-                           "请确认该路径下的目录没有被别人替换或移动后重新运行", damaged=False)
-
-
 _NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-
-
-def _write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
-
-def _raise_naming(exc, path):
-    # A failed write or fsync names no file, one by descriptor only the temporary file: the
-    # message should say which data file.
-    if isinstance(exc, OSError) and exc.errno is not None:
-        raise OSError(exc.errno, exc.strerror, path) from None
-    raise exc
 
 
 def _drop_temp(directory, tmp):
@@ -270,8 +202,6 @@ def remove_stray_temp_files(bundle_path):
     descriptor and never through a link, and removes only regular files of the users whose
     entries are the kit's (``nofollow.owners``): on a bundle path others may rename in, a name
     may lead out of the bundle by the next call."""
-    from vantorel.bundle import nofollow
-
     if not nofollow.FD_CALLS:
         return _remove_stray_temp_files_by_path(bundle_path)
     removed = 0
@@ -338,19 +268,20 @@ def _span_attrs(arr):
     return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
 
 
-def write_data_file(path, kind, category, code, arr, committer=None, owner=None):
+def write_data_file(path, kind, category, code, arr, committer=None, owner=None, attrs=None):
     """Write the whole minute-bar or tick array of one instrument."""
 
     def fill(f):
         create_series(f, DATASET[kind], arr, kind)
 
-    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr)), committer,
-              owner)
+    atomic_h5(path, fill, kind, dict({"order_book_id": code, "category": category}, **_span_attrs(arr), **(attrs or {})),
+              committer, owner)
 
 
-def write_minbar(bundle_path, category, code, arr):
+def write_minbar(bundle_path, category, code, arr, bar_minutes=1):
+    """Minute bars of one instrument; bars of several minutes say how many (``bar_minutes``)."""
     path = minbar_path(bundle_path, category, code)
-    write_data_file(path, "minbar", category, code, arr)
+    write_data_file(path, "minbar", category, code, arr, attrs={"bar_minutes": bar_minutes} if bar_minutes != 1 else None)
     return path
 
 

@@ -6,7 +6,7 @@ from vantorel.bundle import places, reading
 from vantorel.checks.findings import Anomaly, day_example, day_or_number, valid_days
 from vantorel.checks.rules import DAY_MINUTES, relative_dir, short_reason, text_of
 from vantorel.errors import VantorelError
-from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours
+from vantorel.market.sessions import NIGHT_SESSION_FROM, has_night_session, parse_trading_hours, session_labels
 
 
 class Calendar:
@@ -199,9 +199,11 @@ class Base:
         except (AttributeError, TypeError, ValueError):
             return 0, 0
 
-    def sessions(self, code):
-        """(firsts, lasts, is_night, session_of_minute) of an instrument's sessions, sorted by
-        first minute; session_of_minute maps each minute of the day to its session or -1."""
+    def sessions(self, code, bar_minutes=1):
+        """(firsts, lasts, is_night, session_of_minute, labels) of an instrument's sessions, sorted
+        by first minute, for bars of ``bar_minutes`` minutes; session_of_minute maps each minute of
+        the day that labels a bar to its session, any other to -1, and labels[k] are session k's
+        bar labels (minutes after midnight)."""
         import numpy as np
 
 
@@ -209,7 +211,7 @@ class Base:
         hours = info.get("trading_hours") if info else None
         if not hours:
             return None
-        if hours not in self._sessions:
+        if (hours, bar_minutes) not in self._sessions:
             try:
                 parsed = sorted(parse_trading_hours(hours))
             except (ValueError, AttributeError):
@@ -217,9 +219,10 @@ class Base:
             parsed = [(a, b) for a, b in parsed if 0 <= a <= b < DAY_MINUTES]
             firsts = np.array([a for a, _ in parsed], dtype="i8")
             lasts = np.array([b for _, b in parsed], dtype="i8")
+            labels = [session_labels(a, b, bar_minutes) for a, b in parsed]
             lookup = np.full(DAY_MINUTES, -1, dtype="i8")
-            for index, (a, b) in enumerate(parsed):
-                lookup[a : b + 1] = np.where(lookup[a : b + 1] < 0, index, lookup[a : b + 1])
+            for index, minutes in enumerate(labels):
+                lookup[minutes] = np.where(lookup[minutes] < 0, index, lookup[minutes])
             night = firsts >= NIGHT_SESSION_FROM
-            self._sessions[hours] = (firsts, lasts, night, lookup) if parsed else None
-        return self._sessions[hours]
+            self._sessions[hours, bar_minutes] = (firsts, lasts, night, lookup, labels) if parsed else None
+        return self._sessions[hours, bar_minutes]

@@ -227,7 +227,7 @@ def check_daily_bar_data(bundle_directory, settings=None):
 
 
 def _check_daily_bar_data(bundle_directory, bundle_path, settings):
-    files = list(places.iter_daybar_files(bundle_directory)) if os.path.isdir(bundle_directory) else []
+    files = list(places.iter_daybar_files(bundle_directory))
     if not files:
         click.echo("没有日线数据（{} 中没有日线文件）".format(os.path.join(bundle_directory, places.DAYBAR_DIR_NAME)))
         return []

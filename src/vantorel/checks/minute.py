@@ -27,18 +27,18 @@ from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
 
 
-def _session_checks(series, base, arr):
+def _session_checks(series, base, arr, bar_minutes=1):
     import numpy as np
 
-    spec = base.sessions(series.code)
+    spec = base.sessions(series.code, bar_minutes)
     if spec is None:
         if series.code not in base.instruments and base.instruments:
             series.add("unknown_instrument", 1)
         return
-    firsts, lasts, night, lookup = spec
+    firsts, lasts, night, lookup, labels = spec
     stamps = arr["datetime"]
     own = base.calendar_of(series.code)
-    if own is not None and _regular_day_sessions(own, firsts, lasts, night, stamps, arr["trading_date"]):
+    if own is not None and _regular_day_sessions(own, labels, night, stamps, arr["trading_date"]):
         return
     # Floor division by a constant is several times faster in numpy than % or divmod.
     date = stamps // 1000000
@@ -80,8 +80,8 @@ def _session_checks(series, base, arr):
     counts = np.bincount(row * n_sessions + kc[counted], minlength=len(present) * n_sessions)
     counts = counts.reshape(len(present), n_sessions)
     # A night session counts whole when it takes place; a day session up to the day's close.
-    whole_nights = own.has_night[present][:, None] * (lasts - firsts + 1)[None, :]
-    days_to_close = np.maximum(np.minimum(lasts[None, :], own.close[present][:, None]) - firsts[None, :] + 1, 0)
+    whole_nights = own.has_night[present][:, None] * np.array([len(s) for s in labels])[None, :]
+    days_to_close = np.stack([np.searchsorted(s, own.close[present], side="right") for s in labels], axis=1)
     expected = np.where(night[None, :], whole_nights, days_to_close)
     off_rows, off_sessions = np.nonzero(counts != expected)
     series.flag(
@@ -96,8 +96,8 @@ def _session_checks(series, base, arr):
     )
 
 
-def _regular_day_sessions(calendar, firsts, lasts, night, stamps, trading_day):
-    """Whether the bars are exactly the sessions' minutes on each of their trading days, in order
+def _regular_day_sessions(calendar, labels, night, stamps, trading_day):
+    """Whether the bars are exactly the sessions' bars on each of their trading days, in order
     (on an early close, those up to the close): then no session check can find anything, and the
     per-row work is skipped. Only for day sessions, where a bar's date is its trading day; stored
     minute bars nearly always are so."""
@@ -105,7 +105,7 @@ def _regular_day_sessions(calendar, firsts, lasts, night, stamps, trading_day):
 
     if night.any() or not len(stamps):
         return False
-    minutes = np.concatenate([np.arange(a, b + 1) for a, b in zip(firsts.tolist(), lasts.tolist())])
+    minutes = np.concatenate(labels)
     template = (minutes // 60) * 10000 + (minutes % 60) * 100
     # Each early close that cuts the sessions short is held against its own shorter day; the full
     # days between them, as tables.
@@ -162,6 +162,16 @@ def _attr_checks(series, days, attrs):
         series.add("attrs", len(wrong), wrong)
 
 
+def _bar_minutes(series, attrs):
+    """The minutes a file's bars span (1 for files that do not say, made before bars of several
+    minutes were kept); a value no bar can span is a finding, and the bars are held as minutes."""
+    minutes = attrs.get("bar_minutes", 1)
+    if isinstance(minutes, int) and not isinstance(minutes, bool) and 1 <= minutes <= 240:
+        return minutes
+    series.add("attrs", 1, ("bar_minutes={} 不是 1 到 240 之间的整数".format(text_of(minutes)),))
+    return 1
+
+
 def _place_checks(series, attrs, category, code):
     """The code and category a file names must be those of where it lies, as an update requires."""
     wrong = ["{}={}，文件位置为 {}".format(name, text_of(attrs.get(name)), expected)
@@ -174,7 +184,7 @@ def _check_minute_file(base, bundle_path, category, code, path, settings):
     series = Series(relative_dir(bundle_path, path)[:-1], code, settings, minute_example)
     try:
         arr, attrs = reading.read_minbar_with_attrs(
-            path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category"))
+            path, ("rows", "first_trading_date", "last_trading_date", "order_book_id", "category", "bar_minutes"))
     except (VantorelError, OSError, ValueError, KeyError) as exc:
         series.add("unreadable", 1, (short_reason(exc),))
         return series.found, 0
@@ -198,7 +208,7 @@ def _check_minutes(base, category, code, series, arr, attrs, settings):
     bar_checks(series, columns, settings.jump_limit(category, minute=True),
                 base.factors(code, columns["trading_date"]))
     calendar_checks(series, base, columns["trading_date"])
-    _session_checks(series, base, columns)
+    _session_checks(series, base, columns, _bar_minutes(series, attrs))
     _attr_checks(series, columns["trading_date"], attrs)
 
 

@@ -133,7 +133,7 @@ def write_report(bundle_path, check, found, kinds, now=None):
                 os.unlink(at.path(temp_name), **at.dir_kw)
             raise
         at.fsync()
-        _prune(at, check)
+        _prune(at, check, name)
     return os.path.join(directory, name)
 
 
@@ -222,18 +222,27 @@ def _free_name(at, stamp, check):
     return "{}{}-{}-{}.jsonl".format(_PREFIX, stamp, max(taken)[1] + 1, check)
 
 
-def _prune(at, check):
-    """Keep the newest KEEP reports of a check; clear temporary files a killed run left (only old
-    ones: another check-data may be writing its own right now, holding the same shared lock)."""
+def _prune(at, check, written):
+    """Keep the newest KEEP reports of a check that this user wrote; clear temporary files a killed
+    run left (only old ones: another check-data may be writing its own right now, holding the same
+    shared lock). In a reports/ the team shares, another user's names (dated in the future, say)
+    neither count nor make this user's new report go; the one just written always stays."""
     reports, now = [], time.time()
+    mine = os.geteuid() if hasattr(os, "geteuid") else None
     for name in at.names():
         match = _REPORT_NAME.fullmatch(name)
-        if match and match.group("check") == check:
-            reports.append((_order(match), name))
+        if match and match.group("check") == check and name != written:
+            with contextlib.suppress(OSError):
+                if mine is None or at.lstat(name).st_uid == mine:
+                    reports.append((_order(match), name))
         elif name.startswith(_TEMP_PREFIX):
             with contextlib.suppress(OSError):
                 if now - at.lstat(name).st_mtime > _STALE_TEMP_SECONDS:
                     os.unlink(at.path(name), **at.dir_kw)
+    reports.sort()
+    for _order_key, name in reports[:max(len(reports) - (KEEP - 1), 0)]:
+        with contextlib.suppress(OSError):
+            os.unlink(at.path(name), **at.dir_kw)
     reports.sort()
     for _order_key, name in reports[:-KEEP]:
         with contextlib.suppress(OSError):

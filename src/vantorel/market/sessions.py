@@ -27,6 +27,19 @@ def _minutes(hhmm):
     return int(hours) * 60 + int(minutes)
 
 
+def session_labels(first, last, bar_minutes=1):
+    """The labels (minutes after midnight) of the bars of ``bar_minutes`` minutes in a session whose
+    minute labels run from ``first`` to ``last``: each bar ends ``bar_minutes`` after the one before,
+    counted from the session's start, and a session that is not a whole number of bars ends with a
+    shorter bar labelled by its last minute."""
+    import numpy as np
+
+    labels = np.arange(first - 1 + bar_minutes, last + 1, bar_minutes, dtype="i8")
+    if not len(labels) or labels[-1] != last:
+        labels = np.append(labels, np.int64(last))
+    return labels
+
+
 def has_night_session(trading_date, prev_trading_date=None):
     """Whether a night session precedes ``trading_date``: not after a holiday break."""
     prev = prev_trading_date if prev_trading_date is not None else previous_trading_date(trading_date)

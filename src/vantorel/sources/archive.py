@@ -42,13 +42,10 @@ from vantorel.sources.unpack import (
 
 def _is_bundle_root(directory):
     """Whether a directory holds bundle data at the places the layout gives it."""
-    base = os.path.join(directory, places.BUNDLE_DIR_NAME)
-    if any(os.path.isfile(os.path.join(base, name)) for name in (places.INSTRUMENTS_FILE, places.TRADING_DATES_FILE)):
-        return True
-    if next(places.iter_daybar_files(base), None) is not None:
-        return True
-    return any(next(files, None) is not None
-               for files in (places.iter_minbar_files(directory), places.iter_tick_files(directory)))
+    try:
+        return places.holds_bundle_data(directory)
+    except places.StorageError:
+        return False  # a file or pipe where the layout has a directory: no bundle there
 
 
 # Big archives get a progress bar on a terminal; small ones unpack before one would be seen.
@@ -207,8 +204,7 @@ def install_archive(file_path, data_bundle_path, limits=DEFAULT_LIMITS):
     """
     path, kind = _check_source(file_path)
     bundle = locks.resolve(data_bundle_path)
-    for name in staging.LAYOUT + (staging.PREVIOUS,):
-        replaced = os.path.join(bundle, name)
+    for replaced in [os.path.join(bundle, name) for name in staging.LAYOUT] + staging.generations(bundle):
         if os.path.commonpath([replaced, os.path.realpath(path)]) == replaced:
             # The swap removes the old directory, and the archive with it.
             raise VantorelError("压缩文件 {} 位于将被替换的目录 {} 之中，请先把它移到别处".format(path, replaced))

@@ -31,6 +31,7 @@ import csv
 import datetime
 import gzip
 import io
+import itertools
 import json
 import math
 import os
@@ -42,6 +43,7 @@ from vantorel.bundle import places, writing
 from vantorel.errors import VantorelError, one_line
 from vantorel.market import schemas
 from vantorel.ombrel.sdk.const import TAG_MAP
+from vantorel.sources import vendor
 
 INSTRUMENTS = "instruments"
 REQUIRED = {
@@ -177,9 +179,9 @@ def _rows(path, kind):
     try:
         with raw:
             binary = io.BufferedReader(_Capped(raw, path)) if path.lower().endswith(".gz") else raw
-            text = io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
+            text = io.TextIOWrapper(io.BufferedReader(vendor.Transcoded(binary, path)), encoding="utf-8-sig", newline="")
             reader = csv.reader(_lines(text, path))
-            header = [name.strip().lower() for name in next(reader, [])]
+            header, fix = vendor.columns([name.strip().lower() for name in next(reader, [])], kind, path)
             missing = [name for name in REQUIRED[kind] if name not in header]
             if missing:
                 raise CsvError(f"{path} 缺少必需的列：{'、'.join(missing)}（第 1 行应为列名）")
@@ -191,18 +193,16 @@ def _rows(path, kind):
                     continue
                 if len(values) != len(header):
                     raise CsvError(f"{path} 第 {number} 行有 {len(values)} 个字段，列名有 {len(header)} 个")
-                yield number, {name: value.strip() for name, value in zip(header, values)}
+                row = {name: value.strip() for name, value in zip(header, values)}
+                yield number, row if fix is None else fix(row)
     except UnicodeDecodeError:
-        from shlex import quote
-
-        raise CsvError(f"无法读取 {path}：不是 UTF-8 文本（GBK、UTF-16 等编码的文件请先转换为 UTF-8，"
-                       f"例如 iconv -f gbk -t utf-8 {quote(path)} > 新文件.csv）") from None
+        raise CsvError(vendor.undecodable(path)) from None
     except (OSError, csv.Error, EOFError, zlib.error) as exc:
         raise CsvError(f"无法读取 {path}：{getattr(exc, 'strerror', None) or exc}") from None
 
 
 def _date(text, path, number, column, last_year=LAST_YEAR):
-    digits = text.replace("-", "")
+    digits = vendor.excel_date(text).replace("-", "")
     try:
         if len(digits) != 8 or not digits.isdigit():
             raise ValueError(text)
@@ -216,7 +216,7 @@ def _date(text, path, number, column, last_year=LAST_YEAR):
 
 def _moment(text, path, number, column):
     try:
-        moment = datetime.datetime.fromisoformat(text.replace("T", " "))
+        moment = datetime.datetime.fromisoformat(vendor.excel_date(text).replace("T", " "))
         if moment.tzinfo is not None:
             raise ValueError(text)  # the bundle keeps exchange-local time; an offset would be dropped unseen
     except ValueError:
@@ -264,13 +264,14 @@ def _instruments(source):
     path = find(source, INSTRUMENTS)
     rows = []
     for number, row in _rows(path, "instruments"):
-        category = row["category"].lower()
+        category = vendor.category(row["category"]).lower()
         if category not in TAG_MAP:
             raise CsvError(f"{path} 第 {number} 行的 category 应为 {', '.join(TAG_MAP)} 之一：{row['category']!r}")
         code = row["order_book_id"]
         if not _valid_code(code):
             raise CsvError(f"{path} 第 {number} 行的 order_book_id 无效：{code!r}")
-        hours = _text_field(row, "trading_hours", 96, path, number)
+        row["order_book_id"], row["exchange"] = vendor.instrument_code(code, row["exchange"], f"{path} 第 {number} 行", CsvError)
+        hours = _text_field(row, "trading_hours", 96, path, number) or vendor.default_hours(row["order_book_id"], category).encode()
         if hours:
             try:
                 sessions = parse_trading_hours(hours.decode())
@@ -325,11 +326,13 @@ def _series_files(source, kind, known, echo):
             if not name.startswith("."):
                 skipped.append(name)
             continue
+        code = vendor.resolve(code, os.path.join(directory, name), CsvError)
         if code not in known:
             raise CsvError(f"{os.path.join(directory, name)}：instruments.csv 中没有合约 {code}")
         if code in found:
             raise CsvError(f"{directory} 中合约 {code} 有两个文件：{os.path.basename(found[code])} 和 {name}")
         found[code] = os.path.join(directory, name)
+        vendor.note_series(found[code], known[code])
     if skipped:
         echo("跳过 {} 中 {} 个不是 .csv 或 .csv.gz 的文件（如 {}）".format(
             directory, len(skipped), "、".join(map(one_line, skipped[:3]))))
@@ -363,10 +366,10 @@ def _daily(path):
     return _sorted(_packed(rows(), schemas.daybar_dtype()), path)
 
 
-def _minutes(path, calendar, label_start):
+def _minutes(path, calendar, label_start, bar_minutes=1):
     import numpy as np
 
-    shift = datetime.timedelta(minutes=1 if label_start else 0)
+    shift = datetime.timedelta(minutes=bar_minutes if label_start else 0)
 
     def rows():
         for number, row in _rows(path, "minbar"):
@@ -451,6 +454,7 @@ def _manifest(source):
         raise CsvError(f"{path} 应为 JSON 对象（如 {{\"minute_label\": \"start\"}}）")
     if manifest.get("minute_label", "end") not in ("start", "end"):
         raise CsvError(f'{path} 的 minute_label 应为 "start" 或 "end"')
+    vendor.check_manifest(manifest, path, CsvError)
     return manifest
 
 
@@ -458,6 +462,11 @@ def convert(source, target, echo):
     """Write the bundle the CSV folder ``source`` describes under ``target`` (its bundle/ and
     minbar/); returns (instruments, daily bars, minute bars). Raises CsvError on bad input; what
     it wrote by then lies in ``target``, which the caller stages and throws away."""
+    with vendor.reading(echo):
+        return _convert(source, target, echo)
+
+
+def _convert(source, target, echo):
     manifest = _manifest(source)
     table = _instruments(source)
     category = {c.decode(): k.decode() for c, k in zip(table["order_book_id"], table["category"])}
@@ -492,13 +501,24 @@ def convert(source, target, echo):
     own_days = {name: days for name, (days, _early) in exchanges.items()}
     for code, path in minute_files.items():
         # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
-        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start)
-        writing.write_minbar(target, category[code], code, bars)
+        bar_minutes = vendor.bar_minutes(manifest, path, lambda: _first_moments(path))
+        bars = _minutes(path, own_days.get(exchange_of[code], dates), label_start, bar_minutes)
+        writing.write_minbar(target, category[code], code, bars, bar_minutes)
         minute_bars += len(bars)
     return len(table), sum(map(len, daily.values())), minute_bars
 
 
+def _first_moments(path, count=500):
+    """The datetimes of a minute-bar file's first bars, as written."""
+    rows = _rows(path, "minbar")
+    try:
+        return [_moment(row["datetime"], path, number, "datetime") for number, row in itertools.islice(rows, count)]
+    finally:
+        rows.close()
+
+
 def _known(code, category, path, number):
+    code = vendor.resolve(code, f"{path} 第 {number} 行", CsvError)
     if code not in category:
         raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {code}")
     return code.encode()
@@ -531,7 +551,7 @@ def _calendars(source, exchange_of, daily, echo):
     else:
         closes_of = {}  # {exchange, or None without the column: {day: close time, 0 for a full day}}
         for number, row in _rows(path, "calendar"):
-            name = row.get("exchange")
+            name = vendor.kit_exchange_of(row.get("exchange"))
             if name == "":
                 raise CsvError(f"{path} 第 {number} 行的 exchange 为空：有 exchange 列时每行都应写明交易所")
             if name is not None and name not in names:

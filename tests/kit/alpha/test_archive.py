@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from vantorel.bundle import staging
 from vantorel.errors import VantorelError
 from vantorel.sources import unpack
 from vantorel.sources.archive import install_archive
@@ -24,14 +25,14 @@ NEW = {"bundle/instruments.h5": h5_bytes("instruments", "new"), "bundle/daybar/s
        "minbar/futures/M1905.h5": h5_bytes("minbar", "new", "futures/M1905")}
 
 
-def files_under(root, previous=False):
-    """Files under root by relative path; the previous generation left out unless asked for."""
+def files_under(root):
+    """Files under root by relative path, the generations kept left out."""
     found = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in filenames:
             path = os.path.join(dirpath, name)
             rel = os.path.relpath(path, root).replace(os.sep, "/")
-            if rel.startswith("previous/") and not previous:
+            if rel.startswith("previous"):
                 continue
             with open(path, "rb") as f:
                 found[rel] = f.read()
@@ -92,9 +93,9 @@ def test_good_archive_replaces_bundle(build, bundle, kind):
     assert files_under(bundle) == NEW
     assert (result.files, result.bytes, result.unwrapped) == (3, sum(map(len, NEW.values())), "")
     assert siblings(bundle) == []
-    # Nothing replaced is deleted: the old directories are the previous generation.
-    assert {k[len("previous/"):]: v for k, v in files_under(bundle, previous=True).items()
-            if k.startswith("previous/")} == OLD
+    # Nothing replaced is deleted: the old directories are the newest generation.
+    kept = staging.generations(bundle)
+    assert len(kept) == 1 and files_under(kept[0]) == OLD
 
 
 def test_archive_of_a_directory_with_dot_entries(build, bundle):
@@ -429,7 +430,7 @@ def test_only_the_layout_directories_are_replaced(build, bundle, capsys):
     install_archive(path, bundle)
     assert files_under(bundle) == dict(NEW, **kept)
     out = capsys.readouterr().out
-    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(bundle, "previous")) in out
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(staging.generations(bundle)[-1]) in out
     assert "另有 2 个文件不属于 bundle，未安装（如 README.txt、quarantine/x.h5）" in out
 
 

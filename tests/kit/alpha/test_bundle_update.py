@@ -1,5 +1,4 @@
 import errno
-import io
 import os
 import random
 import signal
@@ -15,7 +14,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle
-from vantorel.bundle import appending, places, reading, validation, writing
+from vantorel.bundle import appending, places, reading, staging, validation, writing
 from vantorel.market import schemas
 from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -174,11 +173,6 @@ def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, si
     assert len(stored(path)) == 10
 
 
-class FullDisk(io.FileIO):
-    def write(self, data):
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-
-
 def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
@@ -188,9 +182,8 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     def no_space(*_args):
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
-    monkeypatch.setattr(writing, "_write_all", no_space)  # whole new files
-    monkeypatch.setattr(overlay, "open", lambda file, mode: FullDisk(file, mode.replace("b", "")),
-                        raising=False)  # in-place appends and their journals
+    monkeypatch.setattr(writing, "write_all", no_space)  # whole new files
+    monkeypatch.setattr(overlay, "write_all", no_space)  # in-place appends
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
     assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out
@@ -393,6 +386,27 @@ UPDATE_SCRIPT = """
 """.format(**KILL_SELECTION)
 
 
+def test_two_downloads_in_a_row_leave_the_first_bundle_where_the_output_says(tmp_path, capsys):
+    path = str(tmp_path / "data")
+    assert bundle.download_simple_bundle(path, sample=True)
+    with open(os.path.join(places.bundle_dir(path), "built-over-weeks"), "w") as f:
+        f.write("mine")
+    built = snapshot(path)
+    for _ in range(2):
+        assert bundle.download_simple_bundle(path, sample=True)
+    said = capsys.readouterr().out.splitlines()[-1]
+    older = said.split("更早的在 ")[1].split("，")[0].split("、")
+    # The way back the output gives: the new directories out, those of the generation in.
+    os.mkdir(str(tmp_path / "aside"))
+    for name in staging.LAYOUT:
+        os.rename(os.path.join(path, name), str(tmp_path / "aside" / name))
+    kept = os.path.join(path, older[0].rstrip("/"))
+    for name in os.listdir(kept):
+        os.rename(os.path.join(kept, name), os.path.join(path, name))
+    assert os.listdir(places.bundle_dir(path)).count("built-over-weeks") == 1
+    assert snapshot(path).keys() == built.keys()
+
+
 def snapshot(path):
     directory = places.bundle_dir(path)
     data = {("daybar", cat, code): arr for cat, code, arr in reading.iter_daily(directory)}
@@ -473,7 +487,7 @@ def test_full_download_replaces_the_bundle_only_when_complete(path, monkeypatch,
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     capsys.readouterr()
     assert bundle.download_simple_bundle(path, sample=False)
-    assert "原有的 bundle/、minbar/ 已保留在 {}".format(os.path.join(path, "previous")) in capsys.readouterr().out
+    assert "原有的 bundle/、minbar/ 已保留在 {}".format(staging.generations(path)[-1]) in capsys.readouterr().out
     full = snapshot(path)
     assert len({k for k in full if k[0] == "minbar"}) > 3 * len({k for k in before if k[0] == "minbar"})
     # The full build brings no ticks, so the sample's stay, and so does everything else.
@@ -566,21 +580,19 @@ def test_kills_of_in_place_updates_and_conversions_leave_every_series_old_or_new
 
 
 def test_a_file_that_may_not_be_written_fails_only_its_instrument(path, signed_in, monkeypatch, capsys):
-    from vantorel.bundle import overlay
-
     codes = ("000001.XSHE", "000002.XSHE", "000003.XSHE")
     assert bundle.update_bundle_from_corvane(1, path, False, codes, (), False)
     files = {code: p for _c, code, p in places.iter_minbar_files(path)}
     with open(files["000002.XSHE"], "rb") as f:
         before = f.read()
-    real_open = open
+    real_open = places.open_in_bundle
 
-    def refusing(file, mode="r", *args, **kwargs):
-        if file == files["000002.XSHE"] and "+" in mode:
+    def refusing(file, flags=os.O_RDONLY):
+        if file == files["000002.XSHE"] and flags & os.O_RDWR:
             raise PermissionError(errno.EACCES, "Permission denied", file)
-        return real_open(file, mode, *args, **kwargs)
+        return real_open(file, flags) if flags != os.O_RDONLY else real_open(file)
 
-    monkeypatch.setattr(overlay, "open", refusing, raising=False)
+    monkeypatch.setattr(places, "open_in_bundle", refusing)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     capsys.readouterr()
     assert bundle.update_bundle_from_corvane(2, path, False, codes, (), False) is False

@@ -129,8 +129,10 @@ def test_without_a_calendar_the_daily_dates_are_the_calendar_and_it_says_so(tmp_
     ({"calendar.csv": "date,close_time\n20261201,\n20261202,00:00\n"}, "calendar.csv 第 3 行的 close_time 不能是 00:00"),
     ({"calendar.csv": "date,close_time\n20261201,24:00\n"}, "calendar.csv 第 2 行的 close_time 不是时刻"),
     ({"calendar.csv": "exchange,date\nXDCE,20261201\n,20261202\n"}, "calendar.csv 第 3 行的 exchange 为空"),
-    ({"suspended.csv": "order_book_id,date,备注\nSPLT.XNYS,20261202,停牌\n".encode("gbk")},
-     "suspended.csv：不是 UTF-8 文本（GBK、UTF-16 等编码的文件请先转换为 UTF-8，例如 iconv -f gbk -t utf-8 "),
+    # Neither UTF-8 nor GB18030: a Latin-1 accent before a line end, and UTF-16 as Excel saves "Unicode text".
+    ({"suspended.csv": "order_book_id,date,note\nSPLT.XNYS,20261202,café\n".encode("latin-1")},
+     "suspended.csv：既不是 UTF-8 也不是 GB18030（GBK）文本"),
+    ({"suspended.csv": "order_book_id,date\nSPLT.XNYS,20261202\n".encode("utf-16")}, "iconv -f utf-16 -t utf-8"),
     # Without a calendar, a daily file of nothing but its header would make a bundle of no trading day.
     ({"daybar/SPLT.XNYS.csv": "date,open,high,low,close,volume\n", "calendar.csv": None}, "没有交易日"),
 ])

@@ -1,7 +1,5 @@
 """The rollback journal under a refused write, a kill in the commit and a planted link."""
-import builtins
 import errno
-import io
 import os
 import subprocess
 import sys
@@ -34,31 +32,22 @@ def path(tmp_path, monkeypatch):
     tovi.sign_out()
 
 
-class _RefusesOnce(io.FileIO):
-    """A disk that refuses the n-th write (a full copy-on-write file system), then has room again."""
-    left = 0
-
-    def write(self, data):
-        type(self).left -= 1
-        if type(self).left == 0:
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-        return super().write(data)
-
-
 @pytest.mark.parametrize("refused", [1, 2, 3])
 def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch, capsys, refused):
     file = places.data_path(path, "minbar", "stock", CODE)
     with open(file, "rb") as f:
         before = f.read()
-    _RefusesOnce.left = refused
+    left = [refused]
 
-    def opening(name, mode="r", buffering=-1, *args, **kwargs):
-        if mode == "r+b" and os.fspath(name) == file:
-            raw = _RefusesOnce(name, "r+")
-            return raw if buffering == 0 else io.BufferedRandom(raw)  # as open(name, "r+b") makes it
-        return builtins.open(name, mode, buffering, *args, **kwargs)
+    def refusing_once(target, data):
+        # A disk that refuses the n-th write (a full copy-on-write file system), then has room again.
+        left[0] -= 1
+        if left[0] == 0:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        return real_write_all(target, data)
 
-    monkeypatch.setattr(overlay, "open", opening, raising=False)
+    real_write_all = overlay.write_all
+    monkeypatch.setattr(overlay, "write_all", refusing_once)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
     assert f"无法写入 {file}" in capsys.readouterr().out
@@ -69,23 +58,18 @@ def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch,
 
 
 KILLED_IN_COMMIT = """
-    import builtins, os, sys
+    import os, sys
     from vantorel import tovi
     from vantorel.ombrel.alpha import bundle
     from vantorel.bundle import overlay
     tovi.init("demo", "demo")
-    real = builtins.open
-    class Dying:
-        def __init__(self, f): self.f, self.writes = f, 0
-        def __enter__(self): return self
-        def __exit__(self, *exc): self.f.close()
-        def write(self, data):
-            self.writes += 1
-            if self.writes == 2:  # killed in step 2, the file half changed on disk
-                self.f.flush(); os._exit(9)
-            return self.f.write(data)
-        def __getattr__(self, name): return getattr(self.f, name)
-    overlay.open = lambda name, mode="r", *a, **k: Dying(real(name, mode, *a, **k)) if mode == "r+b" else real(name, mode, *a, **k)
+    real, writes = overlay.write_all, []
+    def dying(target, data):
+        writes.append(data)
+        if len(writes) == 2:  # killed in step 2, the file half changed on disk
+            os._exit(9)
+        return real(target, data)
+    overlay.write_all = dying
     bundle.update_bundle_from_corvane(1, sys.argv[1], False, (sys.argv[2],), (), False)
 """
 
@@ -539,24 +523,44 @@ def test_a_file_or_directory_of_another_user_is_neither_read_nor_written(path, u
     assert trees.snapshot(path, mtimes=False) == before
 
 
+def _a_link_at_minbar(path, elsewhere, owner):
+    link = os.path.join(path, "minbar")
+    os.symlink(elsewhere, link)
+    os.lchown(link, owner, owner)
+
+
+def _a_tree_of_links(path, elsewhere, owner):
+    tree = os.path.join(path, "minbar")
+    os.mkdir(tree)
+    os.symlink(elsewhere / "stock", os.path.join(tree, "stock"))
+    for entry in (tree, os.path.join(tree, "stock")):
+        os.lchown(entry, owner, owner)
+
+
+def _check_minute_bars(path):
+    from vantorel import checks
+
+    return checks.check_min_bar_data(path)
+
+
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a link to another user")
-@pytest.mark.parametrize("link_owner, lands", [(0, True), (4321, False)], ids=["the user's own", "another user's"])
-def test_a_new_file_goes_through_a_link_at_minbar_only_when_the_link_is_trusted(path, tmp_path, link_owner, lands):
+@pytest.mark.parametrize("plant", [_a_link_at_minbar, _a_tree_of_links])
+@pytest.mark.parametrize("use", [_write_a_new_file, _append_minute_bars, _read_minute_bars, _check_minute_bars])
+@pytest.mark.parametrize("owner, lands", [(0, True), (4321, False)], ids=["the user's own", "another user's"])
+def test_a_bundle_file_is_reached_through_links_only_of_trusted_users(path, tmp_path, plant, use, owner, lands):
+    # Another bundle of the same user (elsewhere) and links into it: put there by the user (kept on
+    # another disk), or by another user who can write a 0777 bundle path, to have the user's own
+    # command read or append to the other bundle's files under this bundle's names.
     elsewhere = tmp_path / "elsewhere"
     os.rename(os.path.join(path, "minbar"), elsewhere)
-    os.chmod(elsewhere, 0o777)
-    os.chown(elsewhere, 4321, 4321)  # where the link leads is the link owner's choice, whoever owns it
-    os.symlink(elsewhere, os.path.join(path, "minbar"))
-    os.lchown(os.path.join(path, "minbar"), link_owner, link_owner)
-    new = elsewhere / "stock" / "000002.XSHE.h5"
+    plant(path, elsewhere, owner)
+    before = trees.snapshot(str(elsewhere), mtimes=False)
     if lands:
-        os.chown(elsewhere, 0, 0)
-        _write_a_new_file(path)
-        assert new.is_file()
-    else:
-        with pytest.raises(vantorel.errors.VantorelError, match="属于用户 4321"):
-            _write_a_new_file(path)
-        assert not new.exists() and sorted(os.listdir(elsewhere / "stock")) == [CODE + ".h5"]
+        use(path)
+        return
+    with pytest.raises(vantorel.errors.VantorelError, match="属于用户 4321"):
+        use(path)
+    assert trees.snapshot(str(elsewhere), mtimes=False) == before
 
 
 # ---- a pipe planted at a file's name (a bundle path others may write) ---------------------------
@@ -588,3 +592,41 @@ def test_a_pipe_at_a_written_directory_s_name_is_a_failure_not_a_wait(path, monk
     said = _in_child(lambda: [str(exc) for _owner, exc in committer.failures(wait=True)], wait=20)
     committer.close()
     assert directory in said and "Not a directory" in said, said
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+@pytest.mark.parametrize("layout, check", [
+    ("minbar", lambda path: __import__("vantorel.checks").checks.check_min_bar_data(path)),
+    ("bundle", lambda path: __import__("vantorel.checks").checks.check_daily_bar_data(os.path.join(path, "bundle"))),
+])
+def test_a_pipe_at_a_layout_directory_s_name_is_refused_not_taken_for_no_data(path, layout, check):
+    directory = os.path.join(path, layout)
+    os.rename(directory, directory + ".mine")
+    os.mkfifo(directory, 0o666)
+    said = _in_child(lambda: check(path), wait=20)
+    assert said.startswith("raised ") and f"{directory} 是管道，不是目录" in said, said
+
+
+def _nobody():
+    try:
+        import pwd
+
+        return pwd.getpwnam("nobody")
+    except (ImportError, KeyError):
+        return None
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0 or _nobody() is None, reason="a team of two users")
+@pytest.mark.parametrize("mode, trusted", [(0o2775, True), (0o2755, False)], ids=["team directory", "group may not write"])
+def test_the_members_of_a_team_directory_s_group_read_each_other_s_files(path, mode, trusted):
+    nobody = _nobody()
+    os.chown(path, 0, nobody.pw_gid)
+    os.chmod(path, mode)
+    for root, dirs, names in os.walk(os.path.join(path, "minbar")):
+        for entry in [root] + [os.path.join(root, n) for n in dirs + names]:
+            os.chown(entry, nobody.pw_uid, nobody.pw_gid)  # brought by a teammate's update
+    if trusted:
+        assert len(data.minute_bars(CODE, bundle_path=path)) > 0
+    else:
+        with pytest.raises(vantorel.errors.VantorelError, match="属于用户 nobody"):
+            data.minute_bars(CODE, bundle_path=path)

@@ -78,6 +78,21 @@ def test_a_clean_run_writes_an_empty_report_and_old_ones_are_pruned(tmp_path):
     assert len(os.listdir(report_file.reports_dir(str(tmp_path)))) == report_file.KEEP + 2
 
 
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
+def test_another_user_s_reports_dated_ahead_neither_count_nor_prune_the_new_one(tmp_path):
+    directory = report_file.reports_dir(str(tmp_path))
+    os.makedirs(directory)
+    theirs = [f"check-29991231-000000-{n}-minbar.jsonl" for n in range(1, report_file.KEEP + 1)]
+    for name in theirs:
+        with open(os.path.join(directory, name), "w") as f:
+            f.write("")
+        os.chown(os.path.join(directory, name), 4321, 4321)
+    now = datetime.datetime(2026, 12, 8, 16, 0, 0)
+    paths = [report_file.write_report(str(tmp_path), "minbar", [], KINDS, now) for _ in range(report_file.KEEP + 1)]
+    kept = set(os.listdir(directory))
+    assert set(theirs) <= kept and os.path.basename(paths[-1]) in kept and os.path.basename(paths[0]) not in kept
+
+
 def test_a_failed_write_leaves_nothing_and_the_check_still_returns(bundle, capsys, monkeypatch):
     def refuse(*_args):
         raise OSError(28, "No space left on device")

@@ -22,7 +22,9 @@ def snapshot(root):
 
 
 def previous_of(dest):
-    return files_of(os.path.join(dest, staging.PREVIOUS)) if os.path.isdir(os.path.join(dest, staging.PREVIOUS)) else {}
+    """The newest generation a swap kept."""
+    kept = staging.generations(dest)
+    return files_of(kept[-1]) if kept else {}
 
 
 def make_tree(root, files):
@@ -63,13 +65,10 @@ def test_clean_exit_swaps_the_layout_directories_it_brings(dest):
         assert snapshot(dest) == snapshot_of(OLD, dest)
     assert snapshot(dest) == snapshot_of(MERGED, dest)
     assert (swap.replaced, swap.added, swap.dropped) == (["bundle"], ["tick"], [".old", "README", "quarantine"])
-    assert swap.note() == "；原有的 bundle/ 已保留在 {0}/previous（只保留上一代；如需换回，先把新的同名目录移出 {0}，再把其中的目录移回）".format(dest)
+    assert re.fullmatch(r"；原有的 bundle/ 已保留在 {0}/previous-\d{{8}}-\d{{6}}（共保留 1 代旧数据，占用 [\d.]+ \w+；"
+                        r"如需换回，先把新的 bundle/ 移出 {0}，再把 previous-\d{{8}}-\d{{6}}/ 中的目录移回 {0}）".format(re.escape(dest)),
+                        swap.note())
     assert previous_of(dest) == {k: v for k, v in OLD.items() if k.startswith("bundle/")}
-    assert leftovers(dest) == []
-    # One generation is kept: the next swap retires this one.
-    with staged_bundle(dest) as swap:
-        make_tree(swap.path, {"bundle/instruments.h5": b"newer-i"})
-    assert previous_of(dest) == {k: v for k, v in NEW.items() if k.startswith("bundle/")}
     assert leftovers(dest) == []
 
 
@@ -409,9 +408,10 @@ NEWER = {"bundle/instruments.h5": b"newer-i"}
 
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGKILL")
 @pytest.mark.parametrize("after", range(8))
-def test_killed_second_swap_keeps_one_whole_generation(dest, after):
-    # A second swap also retires the previous generation: killed at any of its renames, the bundle
-    # path recovers to (old, its previous) or (new, old), never a mix or a lost generation.
+def test_killed_second_swap_keeps_whole_generations(dest, monkeypatch, after):
+    # With one generation kept, a second swap also removes the first: killed at any of its renames,
+    # the bundle path recovers to (old, its generation) or (new, old), never a mix or a lost one.
+    monkeypatch.setenv(staging.GENERATIONS_ENV, "1")
     with staged_bundle(dest) as swap:
         make_tree(swap.path, NEW)
     killer = KILLER.replace(repr(NEW), repr(NEWER))
@@ -422,12 +422,40 @@ def test_killed_second_swap_keeps_one_whole_generation(dest, after):
         current = snapshot(dest)
     before = {k: v for k, v in OLD.items() if k.startswith("bundle/")}
     replaced = {k: v for k, v in NEW.items() if k.startswith("bundle/")}
-    if current == snapshot_of(MERGED, dest):
-        assert previous_of(dest) == before
-    else:
+    if current != snapshot_of(MERGED, dest):
         assert current == snapshot_of(dict({k: v for k, v in MERGED.items() if not k.startswith("bundle/")}, **NEWER), dest)
-        assert previous_of(dest) == replaced
+        before = replaced
+    assert [files_of(kept) for kept in staging.generations(dest)] == [before]
     assert recover(dest) is True and leftovers(dest) == []
+
+
+@pytest.mark.parametrize("keep", ["0", "1", "3", ""])
+def test_swaps_keep_the_generations_asked_for_an_old_previous_counted_as_the_oldest(dest, monkeypatch, keep):
+    monkeypatch.setenv(staging.GENERATIONS_ENV, keep)
+    make_tree(os.path.join(dest, staging.PREVIOUS), {"bundle/instruments.h5": b"legacy"})
+    replaced = [b"legacy", b"old-i"]
+    notes = []
+    for n in range(4):
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, {"bundle/instruments.h5": b"v%d" % n})
+        replaced.append(b"v%d" % n)
+        notes.append(swap.note())
+    kept = int(keep or staging.DEFAULT_GENERATIONS)
+    wanted = replaced[-1 - kept:-1] if kept else []
+    assert [files_of(path) for path in staging.generations(dest)] == [{"bundle/instruments.h5": b} for b in wanted]
+    assert leftovers(dest) == [] and files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"v3"}
+    # Each swap says where the bundle it replaced went, or that it is gone, and what it removed.
+    assert (staging.generations(dest)[-1] in notes[-1]) if kept else ("已删除" in notes[-1])
+    assert ("更早的 {} 已删除".format(os.path.join(dest, staging.PREVIOUS)) in notes[0]) is (kept < 2)
+
+
+def test_a_bad_generations_setting_is_refused_before_anything_changes(dest, monkeypatch):
+    monkeypatch.setenv(staging.GENERATIONS_ENV, "-1")
+    before = trees.snapshot(dest, mtimes=False)
+    with pytest.raises(VantorelError, match=staging.GENERATIONS_ENV):
+        with staged_bundle(dest):
+            pass
+    assert trees.snapshot(dest, mtimes=False) == before
 
 
 # ---- a bundle path other local users can write (a team's shared disk) ---------------------------
@@ -447,6 +475,7 @@ def _intact(documents):
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file to another user")
 @pytest.mark.parametrize("mode", [0o777, 0o1777])
 def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest, capsys, mode):
+    # Readers read past them on both; only the sticky bit makes a place where a swap can be safe.
     documents = _documents(tmp_path)
     os.chmod(dest, mode)
     planted = {".vantorel.ready-0123abcd": {"bundle/instruments.h5": b"theirs"},
@@ -467,13 +496,18 @@ def test_trees_another_user_planted_are_named_once_and_left_alone(tmp_path, dest
     with access.reading(dest):
         pass
     assert capsys.readouterr().err == ""  # said once
-    with staged_bundle(dest) as swap:
-        make_tree(swap.path, NEW)
-    assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
+    if mode == 0o777:
+        with pytest.raises(VantorelError, match=re.escape(f"{dest} 人人可写却没有粘滞位")), staged_bundle(dest):
+            pass
+    else:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+    assert files_of(os.path.join(dest, "bundle")) == (
+        {"instruments.h5": b"old-i"} if mode == 0o777 else {"instruments.h5": b"new-i", "b.h5": b"new-b"})
     for name, files in planted.items():
         assert files_of(os.path.join(dest, name)) == files
     assert os.path.islink(os.path.join(dest, ".vantorel.staging-aaaaaaaa")) and _intact(documents)
-    assert not os.path.exists(os.path.join(dest, "previous", "instruments.h5"))
+    assert [files_of(kept) for kept in staging.generations(dest)] == [{"bundle/instruments.h5": b"old-i"}]
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
@@ -567,7 +601,7 @@ def test_another_user_s_entry_swapped_in_is_refused_not_kept_as_the_old_one(tmp_
     assert "previous" not in refused.value.args[0]
     assert os.lstat(theirs).st_uid == 4321  # left where it was, not made the old generation
     assert files_of(str(parked)) == {"instruments.h5": b"old-i"}
-    assert not os.path.exists(os.path.join(dest, staging.PREVIOUS)) and leftovers(dest) == []
+    assert staging.generations(dest) == [] and leftovers(dest) == []
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="symlinks")
@@ -587,3 +621,25 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="modes")
+@pytest.mark.parametrize("where, mode, safe", [
+    ("bundle path", 0o777, False), ("the directory above", 0o777, False),
+    ("the directory above", 0o1777, True), ("bundle path", 0o2775, True),  # like /tmp; a team's group directory
+])
+def test_a_place_where_others_may_rename_anything_is_neither_written_nor_recovered(dest, where, mode, safe):
+    place = dest if where == "bundle path" else os.path.dirname(dest)
+    os.chmod(place, mode)
+    if safe:
+        with staged_bundle(dest) as swap:
+            make_tree(swap.path, NEW)
+        assert files_of(os.path.join(dest, "bundle")) == {"instruments.h5": b"new-i", "b.h5": b"new-b"}
+        return
+    # What anybody may do there: give the user's own directory a name recovery would finish as its own.
+    os.rename(os.path.join(dest, "bundle"), os.path.join(dest, ".vantorel.ready-00000000"))
+    before = files_of(dest)
+    for use in (access.reading, staged_bundle):
+        with pytest.raises(VantorelError, match=re.escape(f"{place} 人人可写却没有粘滞位")), use(dest):
+            pass
+    assert files_of(dest) == before

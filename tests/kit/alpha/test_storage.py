@@ -73,7 +73,7 @@ def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
         raise KeyboardInterrupt  # stands in for a kill: write_image would remove its file otherwise
 
     monkeypatch.setattr(writing, "_drop_temp", lambda directory, tmp: None)
-    monkeypatch.setattr(writing, "_write_all", killed)
+    monkeypatch.setattr(writing, "write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
         with pytest.raises(KeyboardInterrupt):
