@@ -73,7 +73,6 @@ class Bundle:
     def _table(self):
         """(instrument table, its Codes, {code: category})."""
         from vantorel.bundle import places
-
         from vantorel.data import _instrument_table
 
         def load():
@@ -92,9 +91,8 @@ class Bundle:
                           lambda: reading.read_table(directory, "ex_factors"))
 
     def _calendars(self):
-        from vantorel.data import _read_calendars
-
         from vantorel.bundle import places
+        from vantorel.data import _read_calendars
 
         return self._kept("calendars", os.path.join(places.bundle_dir(self.path), places.TRADING_DATES_FILE),
                           lambda: _read_calendars(self.path))
@@ -148,8 +146,8 @@ class Bundle:
             days = np.asarray(days)
             days = days[(days >= (low.day if low else 0)) & (days <= (high.day if high else 99991231))]
             close = np.full(len(days), np.timedelta64("NaT"), dtype="m8[ns]")
-            at = np.searchsorted(days, early["date"])
-            hit = (at < len(days)) & (days[np.minimum(at, len(days) - 1)] == early["date"]) if len(days) else at < 0
+            at = np.minimum(np.searchsorted(days, early["date"]), max(len(days) - 1, 0))
+            hit = days[at] == early["date"] if len(days) else np.zeros(len(early), bool)
             minutes = early["close_time"][hit] // 100 * 60 + early["close_time"][hit] % 100
             close[at[hit]] = (minutes.astype("i8") * 60 * 10**9).view("m8[ns]")
             parts.append(pandas.DataFrame({"exchange": exchange or "", "date": dates.dates64(days),
@@ -356,6 +354,11 @@ def _wide(kind, codes, rows, fields, single):
 
     pandas = _pandas()
     stamps = {code: dates.as_datetime64(rows[code]["datetime"], kind) for code in codes}
+    for code, times in stamps.items():
+        if len(times) > 1 and not (np.diff(times.view("i8")) > 0).all():
+            # One cell a moment and code: a second row at a moment (two ticks in a millisecond) would
+            # be dropped without a word.
+            raise VantorelError(f"{code} 在同一时刻有多行，排不成宽表；请用 form='long' 或 'numpy'")
     times = np.unique(np.concatenate(list(stamps.values())))
     where = {code: np.searchsorted(times, stamps[code]) for code in codes}
     index = pandas.DatetimeIndex(times, name="datetime")

@@ -164,6 +164,14 @@ def test_tables_as_frames_and_an_update_noticed(tmp_path):
     assert opened.suspensions("600000.xshg")["date"].dt.strftime("%Y%m%d").tolist() == ["20240205"]
     assert opened.trading_dates(20240208, 20240219).strftime("%Y%m%d").tolist() == [
         str(d) for d in data.trading_dates(20240208, 20240219, bundle_path=made.path)]
+    days = trading_dates(20240101, END)
+    early = np.array([(20240208, 1130)], schemas.EARLY_CLOSE_FIELDS)
+    writing.write_trading_dates(made.dir, days, early, {"XSHG": (days[days != 20240207], early)})
+    calendars = opened.calendars(20240206, 20240208)
+    assert [(e, str(d.date()), str(c)) for (e, d), c in calendars["early_close"].items()] == [
+        ("", "2024-02-06", "NaT"), ("", "2024-02-07", "NaT"), ("", "2024-02-08", "0 days 11:30:00"),
+        ("XSHG", "2024-02-06", "NaT"), ("XSHG", "2024-02-08", "0 days 11:30:00")]
+    assert opened.trading_dates(20240206, 20240208, exchange="xshg").strftime("%d").tolist() == ["06", "08"]
 
 
 @pytest.mark.parametrize("call, message", [
