@@ -1,4 +1,4 @@
-"""The bundle on disk: its files, and what keeps them whole (the lock, the journal and the overlay an
+"""The bundle on disk: its files, and what keeps them whole (the locks, the journal and the overlay an
 append writes through, staged swaps, walks that never follow a link).
 
 Layout under the bundle path (the directory given by ``-d``)::

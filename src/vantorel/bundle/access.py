@@ -1,5 +1,5 @@
-"""Touching a bundle path: ``reading`` takes the lock shared after recovery; ``updating`` takes it
-exclusively, and its holder recovers (``staging.recover``) before it changes anything.
+"""Touching a bundle path: ``reading`` takes the layout lock shared after recovery; ``updating``
+takes the writer lock, and its holder recovers (``staging.recover``) before it changes anything.
 
 The rules every part of the kit keeps, numbered as the code names them where it enforces them:
 
@@ -7,13 +7,16 @@ The rules every part of the kit keeps, numbered as the code names them where it 
    a whole file is written to a temporary name in its own directory and renamed into place
    (``writing``), a file changed in place is journaled first (``overlay``), and layout directories
    are swapped in from a complete staged tree (``staging``).
-2. Readers hold the bundle path's lock shared and writers hold it exclusively; a second writer is
-   refused at once, never made to wait (``locks``).
+2. Writers exclude writers: a second writer is refused at once, never made to wait. Readers are
+   never refused because a writer works: they wait only for a swap (the layout lock, bounded) and
+   for the commit of the one file they open (its file lock) (``locks``).
 3. Before anything reads or writes a bundle path, recovery finishes or undoes a swap a killed
-   process left half done and plays back every journal that waits, under the exclusive lock
+   process left half done and plays back every journal that waits, under the layout lock held
+   exclusively and never while a writer is at work, whose journals are its commits in progress
    (``reading``, ``updating``, ``staging.recover``).
 4. A reader never sees half a swap or half an append: a file whose journal cannot be played back
-   yet is refused by name, and the rest of the bundle is read (``journal.held_reason``).
+   yet, or whose journal a writer killed since the read began left, is refused by name, and the
+   rest of the bundle is read (``journal.held_reason``, ``journal.orphaned``).
 5. Only staging trees, ready trees, journal directories and journals of the bundle path's owner,
    of the running user or of root are finished, played back or removed; entries of others are
    named once and left alone, and nothing is followed through a link (``nofollow.owners``).
@@ -52,21 +55,26 @@ from vantorel.bundle import journal, locks, staging
 
 @contextlib.contextmanager
 def reading(bundle_path):
-    """Hold ``bundle_path`` for reading (the shared lock), after finishing a swap a killed
-    process left half done; yields the resolved path. Raises BusyError when a writer is in.
+    """Hold ``bundle_path`` for reading (the layout lock shared), after finishing what a killed
+    process left half done; yields the resolved path. An update at work refuses no reader: its
+    journals are its changes in progress, which each file's lock keeps readers out of
+    (``hdf5.open_file``); only a swap makes a reader wait, up to ``locks.swap_wait()`` seconds.
     A file whose journal is kept for now is refused by the readers (``journal.held_reason``)."""
     path = locks.resolve(bundle_path)
+    if locks.holding(path):  # a read within a read (or a write) of this process: recovered already
+        with locks.bundle_lock(path, exclusive=False) as held:
+            yield held
+        return
     for _attempt in range(3):
         if staging.needs_recovery(path):
-            try:
-                with locks.bundle_lock(path, exclusive=True):
+            with locks.bundle_lock(path, exclusive=True, wait=True):
+                # Checked under the layout lock: a writer that starts now recovers under it first.
+                if not locks.writer_active(path):
                     staging.recover_locked(path, writing=False)
-            except locks.BusyError:
-                raise locks.busy(path, exclusive=False) from None
-        with locks.bundle_lock(path, exclusive=False) as held:
-            # A swap that died between the two locks would leave its trees for the next round.
+        with locks.bundle_lock(path, exclusive=False, wait=True) as held:
             half_done, found, others = staging.state(path)
-            if not half_done:
+            # A swap that died between the two locks would leave its trees for the next round.
+            if not half_done or (not staging.half_swapped(path) and locks.writer_active(path)):
                 journal.publish(path, found.held)
                 staging.tell_others(path, others + found.others)
                 for why in found.held.values():
@@ -80,9 +88,9 @@ def reading(bundle_path):
 
 @contextlib.contextmanager
 def updating(bundle_path):
-    """Hold the bundle path's lock for writing, or raise BusyError at once when another process has
-    it; the journal directory an update leaves empty is removed when it is released."""
-    with locks.bundle_lock(bundle_path, exclusive=True, create=True) as path:
+    """Hold the bundle path's writer lock, or raise BusyError at once when another process has it;
+    the journal directory an update leaves empty is removed when it is released."""
+    with locks.writer_lock(bundle_path) as path:
         try:
             yield path
         finally:

@@ -3,6 +3,7 @@ the readers, writers and validators share, and the refusals of what would read o
 or swell in memory."""
 import itertools
 import os
+import weakref
 
 from vantorel.bundle.places import (
     CHUNK_ROWS,
@@ -87,17 +88,21 @@ def open_file(path, kind, with_version=False):
     except OSError as exc:
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged=False) from exc
     try:
+        _hold_for_reading(fd, path)
         # The low-level open with one property list: h5py's File(path) makes three lists a call,
         # and an update or a check opens every file of the bundle.
         opened = name_of_opened(fd, path)
-        f = h5py.File(h5py.h5f.open(os.fsencode(opened), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
+        f = _held_file(h5py.h5f.open(os.fsencode(opened), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
     except (OSError, ValueError) as exc:
+        os.close(fd)
         # h5py gives an errno for what the system refused (permission, I/O, the lock of another
         # process), and none for a file that is not HDF5 or is cut short.
         damaged = getattr(exc, "errno", None) is None
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
-    finally:
+    except BaseException:
         os.close(fd)
+        raise
+    f.hold(fd)
     try:
         if opened == path and hasattr(os, "geteuid"):  # HDF5 opened the name again: judge what it found
             refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
@@ -117,6 +122,55 @@ def open_file(path, kind, with_version=False):
         f.close()
         raise
     return (f, attr_int(version)) if with_version else f
+
+
+def _hold_for_reading(fd, path):
+    """Take the file's shared lock, waiting out a change in place being committed (``overlay``),
+    and refuse a file a killed writer left half changed since the read began."""
+    from vantorel.bundle import journal, locks
+
+    try:
+        import fcntl  # noqa: F401
+    except ImportError:
+        return  # Windows: readers and writers exclude each other by the layout lock
+    try:
+        locks.flock_within(fd, False, locks.swap_wait(), None)
+    except BlockingIOError:
+        raise StorageError(f"无法读取数据文件 {path}：它正被改写，等了 {locks.swap_wait():g} 秒仍未写完；请稍后再试",
+                           "正被改写", damaged=False) from None
+    orphan = journal.orphaned(path, fd)
+    if orphan:
+        raise StorageError(f"无法读取数据文件 {path}：{orphan}", orphan, damaged=False)
+
+
+def _held_file_class():
+    import h5py
+
+    class HeldFile(h5py.File):
+        """A file open for reading, with the descriptor whose shared lock keeps a change in place
+        out of it until it is closed."""
+
+        def hold(self, fd):
+            self._release = weakref.finalize(self, os.close, fd)
+
+        def close(self):
+            try:
+                super().close()
+            finally:
+                release = getattr(self, "_release", None)
+                if release is not None:
+                    release()
+
+    return HeldFile
+
+
+_HELD_FILE = []
+
+
+def _held_file(fid):
+    if not _HELD_FILE:
+        _HELD_FILE.append(_held_file_class())
+    return _HELD_FILE[0](fid)
 
 
 def attr_int(value):

@@ -502,8 +502,12 @@ def _dropped(bundle_path, top, journal, parsed):
 _HELD = {}  # bundle path -> {file path: why its journal is kept}
 
 
+_READ = set()  # bundle paths this process reads, whose files ``orphaned`` looks for journals of
+
+
 def publish(bundle_path, held):
     """Remember, for the readers of this process, which files of a bundle path wait for a journal."""
+    _READ.add(bundle_path)
     if held:
         _HELD[bundle_path] = dict(held)
     else:
@@ -519,6 +523,41 @@ def held_reason(path):
     for held in list(_HELD.values()):
         if path in held:
             return held[path]
+    return None
+
+
+# Rule 4 of ``access``, for a writer killed while the reader reads on.
+def orphaned(path, fd):
+    """Why the file open as ``fd`` at ``path`` is half changed, or None. The caller holds the
+    file's shared lock, which a change in place holds exclusively from its journal's first byte to
+    its removal: a journal of this very file (its device and inode) is then a killed writer's."""
+    bundle_path = next((p for p in _READ if path.startswith(p + os.sep)), None)
+    if bundle_path is None:
+        return None
+    where = journal_dir(bundle_path)
+    try:
+        names = os.listdir(where)
+    except OSError:
+        return None  # none, or unreadable: ``scan`` says so when the read begins
+    info = None
+    for name in names:
+        if not name.endswith(".journal"):
+            continue
+        try:
+            with open(os.path.join(where, name), "rb", buffering=0) as raw:
+                head = raw.read(len(MAGIC) + 4096)
+        except OSError:
+            continue
+        line = head[len(MAGIC):].split(b"\n", 1)
+        try:
+            header = json.loads(line[0]) if head.startswith(MAGIC) and len(line) == 2 else None
+        except ValueError:
+            header = None
+        if not isinstance(header, dict):
+            continue  # cut short before it named its file: the file was not yet touched
+        info = info or os.fstat(fd)
+        if (header.get("device"), header.get("inode")) == (info.st_dev, info.st_ino):
+            return "一次更新在改写它时被中断，尚未回滚；请再读一次（读取前会先回滚它）"
     return None
 
 

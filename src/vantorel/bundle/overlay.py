@@ -161,6 +161,11 @@ class Overlay:
             raise nofollow.naming(exc, self.path) from None
         with target:
             self._same_file(target)
+            try:
+                _exclude_readers(target, self.path)
+            except BaseException:
+                self.close()
+                raise
             directory, name, journal_size = self._write_journal(bundle_path, ranges)
             with directory:
                 try:
@@ -238,6 +243,24 @@ class Overlay:
 
     def close(self):
         self.raw.close()
+
+
+def _exclude_readers(target, path):
+    """The file's lock, held until it is closed, after the journal is gone: a reader (who holds it
+    shared while the file is open) gets the file before this change or after it."""
+    from vantorel.bundle import locks
+
+    try:
+        import fcntl  # noqa: F401
+    except ImportError:
+        return  # Windows: no reader works beside a writer there
+    try:
+        locks.flock_within(target.fileno(), True, locks.swap_wait(), None)
+    except BlockingIOError:
+        from vantorel.errors import VantorelError
+
+        raise VantorelError(f"数据文件 {path} 正被读取，等了 {locks.swap_wait():g} 秒仍未读完，未写入；"
+                            "请等读取结束后重新运行") from None
 
 
 def _runs(indices, gap=64):

@@ -337,3 +337,76 @@ def iter_daily(bundle_directory):
     for cat, path in iter_daybar_files(bundle_directory):
         for code, arr in sorted(read_daybar_file(path).items()):
             yield cat, code, arr
+
+
+# ---- spans of stored series, for the reading API ----------------------------------------------
+
+# A series up to this many rows is read whole and cut in memory: one read beats a search that
+# reads a row per step (daily bars, a few years of them).
+_READ_WHOLE_ROWS = 4096
+
+
+def read_spans(path, kind, names, field, low, high):
+    """{name: the rows of series ``name`` whose ``field`` (one the rows are sorted by) lies in
+    [low, high]} from one open of the file; a name the file holds no series of is left out. A long
+    series is searched reading a row per step, so only the span is read whole. Errors as
+    ``read_minbar``."""
+    import h5py
+
+    f = open_file(path, kind)
+    try:
+        found = {}
+        for name in names:
+            ds = linked_member(f, path, name)
+            if ds is None:
+                continue
+            dtype = series_dtype(ds.id, kind) if isinstance(ds, h5py.Dataset) else None
+            problem = series_problem(ds, dtype)
+            if not problem and field not in (dtype.names or ()):
+                problem = f"缺少字段 {field}"  # the search reads it from each row it looks at
+            if problem:
+                raise StorageError(f"数据文件 {path} 无法使用：{name} {problem}", problem)
+            try:
+                found[name] = _span_of(path, ds.id, dtype, field, low, high)
+            except (OSError, ValueError) as exc:
+                raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
+        return found
+    finally:
+        f.close()
+
+
+def _span_of(path, dataset, dtype, field, low, high):
+    import bisect
+
+    import numpy as np
+
+    rows = dataset.shape[0]
+    if rows <= _READ_WHOLE_ROWS:
+        whole = _rows(path, dataset, dtype, 0, rows)
+        keys = whole[field]
+        return whole[np.searchsorted(keys, low, "left"):np.searchsorted(keys, high, "right")]
+
+    class Column:
+        def __len__(self):
+            return rows
+
+        def __getitem__(self, index):
+            return int(read_row(dataset, index, dtype)[field])
+
+    column = Column()
+    first = bisect.bisect_left(column, low)
+    end = bisect.bisect_right(column, high, lo=first)
+    return _rows(path, dataset, dtype, first, end)
+
+
+def _rows(path, dataset, dtype, first, end):
+    import h5py
+
+    from vantorel.bundle.hdf5 import image_parts
+
+    out = room_for(path, end - first, dtype)
+    if len(out):
+        space = dataset.get_space()
+        space.select_hyperslab((first,), (end - first,))
+        dataset.read(h5py.h5s.create_simple((end - first,)), space, out, mtype=image_parts().series_type(dtype))
+    return out

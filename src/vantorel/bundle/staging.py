@@ -478,18 +478,28 @@ def needs_recovery(dest):
     return state(dest)[0]
 
 
+def half_swapped(dest):
+    """Whether a swap's ready tree waits in ``dest`` (the layout is half renamed)."""
+    try:
+        with nofollow.Dir.at(dest) as top:
+            return bool(_Trees(top).ready)
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+
+
 def recover(dest):
     """Finish or roll back a swap in ``dest`` that a killed process left half done, before a write.
 
-    Returns False without touching anything when another process holds the directory; raises
+    Returns False without touching anything when another writer is at work, or readers keep the
+    layout lock longer than ``locks.swap_wait()``; raises
     VantorelError when it cannot be finished, or a journal must be kept for now.
     """
     dest = locks.resolve(dest)
     if not os.path.isdir(dest):
         return True
     try:
-        with locks.bundle_lock(dest, exclusive=True):
-            recover_locked(dest)
+        with locks.writer_lock(dest):
+            _recover_as_writer(dest)
     except locks.BusyError:
         return False
     return True
@@ -500,13 +510,23 @@ def recover(dest):
 UNFINISHED_UPDATE = ".vantorel.updating"
 
 
+def _recover_as_writer(dest):
+    """``recover_locked`` by the holder of the writer lock: what waits is a killed process's. Readers
+    are kept out (waiting for it) only when a swap or a journal waits to be finished."""
+    if needs_recovery(dest):
+        with locks.bundle_lock(dest, exclusive=True, wait=True):
+            return recover_locked(dest)
+    return recover_locked(dest)
+
+
 def check_bundle_path(dest):
     """Refuse a bundle path that holds files but no bundle: what it holds is the user's, and a
     bundle must not be written in its place."""
     # check-data's reports may be all a path holds once its data has been moved away: they are ours.
     names = [name for name in os.listdir(dest)
              if not name.startswith((_STAGING, _READY, PREVIOUS + "-", UNFINISHED_UPDATE, "." + UNFINISHED_UPDATE))
-             and name not in (locks.LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR, places.REPORTS_DIR_NAME)]
+             and name not in (locks.LOCK_NAME, locks.WRITER_LOCK_NAME, PREVIOUS, journal.JOURNAL_DIR,
+                              places.REPORTS_DIR_NAME)]
     if names and not places.holds_bundle_data(dest):
         inner = os.path.join(dest, places.BUNDLE_DIR_NAME)
         hint = "（它的 {} 子目录才是 bundle 目录，是否想用 -d {}？）".format(
@@ -600,14 +620,16 @@ def staged_bundle(dest):
     directory is removed. ``dest`` need not exist yet; it and its parent are created if missing.
     """
     keep = generations_kept()
-    with locks.bundle_lock(dest, exclusive=True, create=True) as dest:
-        recover_locked(dest)
+    # Readers go on while the new tree is filled; they wait only for the renames.
+    with locks.writer_lock(dest) as dest:
+        _recover_as_writer(dest)
         check_bundle_path(dest)
         with _open(dest) as top:
             swap = Swap(_make_staging(top), keep)
             try:
                 yield swap
-                _swap_in(swap, top)
+                with locks.bundle_lock(dest, exclusive=True, wait=True):
+                    _swap_in(swap, top)
             except BaseException:
                 nofollow.remove(top, os.path.basename(swap.path), nofollow.owners(top))
                 raise

@@ -4,6 +4,7 @@ import os
 import click
 
 from vantorel.bundle import access, places, reading
+from vantorel.checks import dispatch
 from vantorel.checks.base import Base
 from vantorel.checks.findings import day_example, hhmm_text, minute_example
 from vantorel.checks.rules import (
@@ -26,7 +27,6 @@ from vantorel.checks.settings import settings_from_env
 from vantorel.checks.table import print_table, write_report
 from vantorel.errors import VantorelError
 from vantorel.market import china
-from vantorel.progress import progress
 from vantorel.update import unfinished
 
 
@@ -281,6 +281,13 @@ def check_min_bar_data(data_bundle_path, settings=None):
             return _check_min_bar_data(bundle_path, settings)
 
 
+def check_minute_files(bundle_path, settings, files):
+    """[(anomalies, bars)] of minute-bar files (category, code, path), in a worker of ``dispatch``."""
+    with access.reading(bundle_path), quiet_arithmetic():
+        base = Base(places.bundle_dir(bundle_path), bundle_path)
+        return [_check_minute_file(base, bundle_path, *file, settings) for file in files]
+
+
 def _check_min_bar_data(bundle_path, settings):
     files = list(places.iter_minbar_files(bundle_path)) if os.path.isdir(bundle_path) else []
     if not files:
@@ -289,11 +296,12 @@ def _check_min_bar_data(bundle_path, settings):
     base = Base(places.bundle_dir(bundle_path), bundle_path)
     found = list(base.problems)
     bars = 0
-    with progress("检查分钟线", items=files, floor=21) as items:
-        for category, code, path in items:
-            anomalies, n = _check_minute_file(base, bundle_path, category, code, path, settings)
-            found.extend(anomalies)
-            bars += n
+    checked = dispatch.check_files(
+        check_minute_files, bundle_path, settings, files, "检查分钟线",
+        lambda batch: [_check_minute_file(base, bundle_path, *file, settings) for file in batch])
+    for anomalies, n in checked:
+        found.extend(anomalies)
+        bars += n
     found = unfinished.account(bundle_path, found)
     print_table(found, len(files), bars, "分钟线")
     write_report(bundle_path, "minbar", found)

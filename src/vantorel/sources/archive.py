@@ -150,7 +150,7 @@ def _lift_bundle(unpacked, root, stage):
     for dirpath, _dirnames, filenames in os.walk(unpacked):
         # The kit's own files (a bundle path's lock, say) come along with any packed bundle path.
         dropped += [os.path.relpath(os.path.join(dirpath, f), unpacked).replace(os.sep, "/")
-                    for f in filenames if f != locks.LOCK_NAME]
+                    for f in filenames if f not in (locks.LOCK_NAME, locks.WRITER_LOCK_NAME)]
     staging.remove_tree(unpacked)
     return files, size, len(dropped), sorted(dropped)[:3]
 

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from vantorel.errors import VantorelError
-from vantorel.bundle import access, nofollow, staging
+from vantorel.bundle import access, locks, nofollow, staging
 from vantorel.bundle.staging import recover, staged_bundle
 
 import trees
@@ -38,7 +38,8 @@ def make_tree(root, files):
 def leftovers(dest):
     parent, name = os.path.split(dest)
     beside = [n for n in os.listdir(parent) if n.startswith("." + name + ".")]
-    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.")] if os.path.isdir(dest) else []
+    inside = [n for n in os.listdir(dest) if n.startswith(".vantorel.") and n != locks.WRITER_LOCK_NAME
+              ] if os.path.isdir(dest) else []
     return sorted(beside + inside)
 
 
@@ -349,27 +350,38 @@ def test_killed_run_leaves_a_tree_recovery_finds(dest, phase, after, survivor):
 HOLDER = textwrap.dedent(
     """
     import sys
-    from vantorel.bundle import staging
-    with staging.staged_bundle(sys.argv[1]) as swap:
-        print("staging", flush=True)
-        sys.stdin.read()
+    from vantorel.bundle import locks, staging
+    if sys.argv[2] == "renaming":
+        with locks.bundle_lock(sys.argv[1], exclusive=True):
+            print("held", flush=True)
+            sys.stdin.read()
+    else:
+        with staging.staged_bundle(sys.argv[1]) as swap:
+            print("held", flush=True)
+            sys.stdin.read()
     """
 )
 
 
 @pytest.mark.parametrize("check", ["check_min_bar_data", "check_daily_bar_data"])
-def test_readers_are_kept_out_while_a_swap_is_staged(dest, check):
+@pytest.mark.parametrize("phase", ["filling", "renaming"])
+def test_readers_go_on_while_a_swap_is_staged_and_wait_a_bounded_time_for_its_renames(
+        dest, check, phase, monkeypatch, capsys):
     from vantorel import checks
-    from vantorel.bundle import locks
 
+    monkeypatch.setenv(locks.SWAP_WAIT_SETTING, "0.3")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, dest], env=env, stdin=subprocess.PIPE,
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, dest, phase], env=env, stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
     try:
-        assert holder.stdout.readline() == "staging\n"
+        assert holder.stdout.readline() == "held\n"
         target = dest if check == "check_min_bar_data" else os.path.join(dest, "bundle")
-        with pytest.raises(locks.BusyError, match="另一个进程正在写入"):
+        if phase == "filling":
             getattr(checks, check)(target)
+        else:
+            with pytest.raises(locks.BusyError, match="数据目录正在替换，等了 0.3 秒仍未完成"):
+                getattr(checks, check)(target)
+            assert "等待数据目录替换完成（最多 0.3 秒）" in capsys.readouterr().err
     finally:
         holder.communicate("")
     with access.reading(dest):

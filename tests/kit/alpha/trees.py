@@ -4,12 +4,14 @@ import os
 
 def snapshot(root, mtimes=True):
     """Every directory under root, and every file with its bytes and (unless mtimes is false) its
-    modification time, by relative path."""
+    modification time, by relative path; a writer's empty lock file left out (a killed one's stays)."""
     tree = {}
     for dirpath, dirnames, filenames in os.walk(root):
         rel = os.path.relpath(dirpath, root)
         tree[rel + "/"] = None
         for name in filenames:
+            if rel == "." and name == ".vantorel.writer":
+                continue
             path = os.path.join(dirpath, name)
             with open(path, "rb") as f:
                 data = f.read()
