@@ -26,6 +26,7 @@ may also read; one that holds it shared must not start writing.
 """
 import contextlib
 import os
+import stat
 import threading
 import time
 
@@ -275,11 +276,11 @@ def _take_writer(path, fcntl):
     for _attempt in range(3):
         try:
             # Made by the writer and removed when it is done, so nothing is left in the bundle path.
-            fd = os.open(name, os.O_RDONLY | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0)
-                         | getattr(os, "O_CLOEXEC", 0), 0o644)
+            fd = os.open(name, os.O_RDONLY | os.O_CREAT | _NO_WAIT, 0o644)
         except OSError as exc:
             raise VantorelError(f"无法在 {path} 中建立写入锁 {WRITER_LOCK_NAME}：{exc.strerror or exc}") from None
         try:
+            _refuse_planted(fd, name, path)
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             os.close(fd)
@@ -296,6 +297,24 @@ def _take_writer(path, fcntl):
     raise busy(path, exclusive=True)
 
 
+# Not through a link, and never waiting: another user who may write the bundle path could put a
+# pipe at the lock's name, whose open would block for ever.
+_NO_WAIT = (getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
+            | getattr(os, "O_NOCTTY", 0))
+
+
+def _refuse_planted(fd, name, path):
+    """Refuse a writer lock that is no regular file, or another user's: a lock they hold would keep
+    every writer out, and a pipe or device is not ours to open."""
+    from vantorel.bundle import nofollow
+
+    info = os.fstat(fd)
+    if stat.S_ISREG(info.st_mode) and nofollow.trusted(info, nofollow.owners_at(path)):
+        return
+    what = "不是普通文件" if not stat.S_ISREG(info.st_mode) else f"属于用户 {nofollow.owner_name(info.st_uid)}"
+    raise VantorelError(f"写入锁 {name} {what}，不是 vantorel 建立的；未写入 {path}。请确认后把它移走再试")
+
+
 def writer_active(bundle_path):
     """Whether a process (this one included) holds the writer lock of ``bundle_path`` now: then a
     journal there is that writer's change in progress, not a killed one's."""
@@ -308,8 +327,7 @@ def writer_active(bundle_path):
         if path in _writers:
             return True
     try:
-        fd = os.open(os.path.join(path, WRITER_LOCK_NAME), os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0)
-                     | getattr(os, "O_CLOEXEC", 0))
+        fd = os.open(os.path.join(path, WRITER_LOCK_NAME), os.O_RDONLY | _NO_WAIT)
     except OSError:
         return False  # no writer has ever made it: none is running (they make it before anything)
     try:

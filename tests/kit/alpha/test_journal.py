@@ -643,3 +643,17 @@ def test_the_members_of_a_team_directory_s_group_read_each_other_s_files(path, m
     else:
         with pytest.raises(vantorel.errors.VantorelError, match="属于用户 nobody"):
             data.minute_bars(CODE, bundle_path=path)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes")
+def test_a_pipe_at_the_writer_lock_s_name_is_refused_not_waited_on(path):
+    from vantorel.bundle import locks
+
+    os.mkfifo(os.path.join(path, locks.WRITER_LOCK_NAME), 0o666)
+
+    def update():
+        with access.updating(path):
+            return "updated"
+
+    said = _in_child(update, wait=20)
+    assert said.startswith("raised 写入锁 ") and f"{os.path.join(path, locks.WRITER_LOCK_NAME)} 不是普通文件" in said, said
