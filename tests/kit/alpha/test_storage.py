@@ -5,7 +5,7 @@ import numpy as np
 import hostile_h5
 import pytest
 
-from vantorel.bundle import access, appending, places, reading, validation, writing
+from vantorel.bundle import access, appending, hdf5, places, reading, validation, writing
 from vantorel.market import schemas
 
 
@@ -201,15 +201,31 @@ def test_reading_data_and_attributes_in_one_open(tmp_path):
 
 # ---- appending in place under the journal --------------------------------------------------------
 
+def _write_uncompressed(root, arr):
+    """A minute-bar file as the release before compressed series wrote it: chunked, no filter."""
+    path = places.minbar_path(root, "stock", "A")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with h5py.File(path, "w", libver=places.LIBVER) as f:
+        f.attrs.update(schema_version=2, kind="minbar", order_book_id="A", category="stock", rows=len(arr),
+                       first_trading_date=int(arr["trading_date"][0]), last_trading_date=int(arr["trading_date"][-1]))
+        f.create_dataset("bars", data=arr, chunks=(places.CHUNK_ROWS["minbar"],), maxshape=(None,), track_times=False)
+    return path
+
+
+@pytest.mark.parametrize("written_by, filters", [
+    (lambda root, arr: writing.write_minbar(root, "stock", "A", arr), [hdf5.SERIES_FILTER]),
+    (_write_uncompressed, []),  # the layout stays the file's own
+])
 @pytest.mark.parametrize("new_days, expected_days", [
     ([20261209], [20261207, 20261208, 20261209]),  # plain append
     ([20261208, 20261209], [20261207, 20261208, 20261209]),  # a re-published day replaces the stored one
     ([20261207], [20261207]),  # a correction from the first day on replaces everything after it
 ])
-def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_days, expected_days):
+def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, written_by, filters, new_days,
+                                                                 expected_days):
     root = str(tmp_path)
-    path = writing.write_minbar(root, "stock", "A", bars([20261207, 20261208]))
-    new = bars(new_days)
+    path = written_by(root, bars([20261207, 20261208], per_day=200))
+    new = bars(new_days, per_day=200)
     new["close"] += 1000
     appending.append_series(root, "minbar", "stock", "A", new)
     got = reading.read_minbar(path)
@@ -220,6 +236,9 @@ def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_d
         len(got), expected_days[0], expected_days[-1])
     assert validation.inspect_data_file(path, "minbar") is None
     assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
+    with h5py.File(path, "r") as f:
+        dcpl = f["bars"].id.get_create_plist()
+        assert [dcpl.get_filter(i)[0] for i in range(dcpl.get_nfilters())] == filters
 
 
 def test_append_writes_what_is_new_whatever_the_history(tmp_path):
@@ -334,6 +353,12 @@ def test_files_open_with_the_hdf5_tools(tmp_path):
     appending.append_series(root, "minbar", "stock", "A", bars([20261208]))
     out = subprocess.run(["h5dump", "-H", path], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0 and "DATASET \"bars\"" in out.stdout, out.stderr
+    # The rows themselves, through the codec's plugin found as docs/bundle.md says.
+    import hdf5plugin
+
+    out = subprocess.run(["h5dump", "-d", "bars", path], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, HDF5_PLUGIN_PATH=hdf5plugin.PLUGIN_PATH))
+    assert out.returncode == 0 and "20261208093102" in out.stdout, out.stderr
 
 
 @pytest.mark.parametrize("rel", ["../outside.h5", "/etc/outside.h5", "quarantine/x.h5", "minbar/../../outside.h5"])
