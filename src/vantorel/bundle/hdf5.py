@@ -34,10 +34,6 @@ class _ImageParts:
         from h5py import h5f, h5p, h5s, h5t, h5z
 
         low, high = (getattr(h5f, "LIBVER_" + bound.upper()) for bound in LIBVER)
-        self.fapl = h5p.create(h5p.FILE_ACCESS)
-        self.fapl.set_fapl_core(backing_store=False)
-        self.fapl.set_libver_bounds(low, high)
-        self.fapl.set_fclose_degree(h5f.CLOSE_STRONG)  # closing the file frees its memory at once
         self.series_dcpl = {}
         for kind, rows in CHUNK_ROWS.items():
             dcpl = h5p.create(h5p.DATASET_CREATE)

@@ -66,19 +66,13 @@ def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
     assert os.listdir(os.path.dirname(path)) == ["A.h5"]
 
 
-def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
+def test_stray_temp_files_are_ignored_then_removed(tmp_path):
     path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
-
-    def killed(fd, data):
-        raise KeyboardInterrupt  # stands in for a kill: write_image would remove its file otherwise
-
-    monkeypatch.setattr(writing, "_drop_temp", lambda directory, tmp: None)
-    monkeypatch.setattr(writing, "write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
-        with pytest.raises(KeyboardInterrupt):
-            writing.write_image(target, writing.h5_image(lambda f: None, "minbar"))
-    monkeypatch.undo()
+        built = writing.build_file(target, lambda f: None, "minbar")  # killed before the move
+        os.close(built.fd)
+        built.directory.close()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3
     # tick/ swapped for a link out of the bundle: what it leads to is left alone.
