@@ -8,7 +8,12 @@ volume and turnover add up over the day."""
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
+# BENCH_KIT_SRC: the source tree of another version of the kit to measure (``peers.py --before``);
+# an editable install's finder would otherwise bring in this one.
+_SRC = os.environ.get("BENCH_KIT_SRC") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
+if os.environ.get("BENCH_KIT_SRC"):
+    sys.meta_path = [f for f in sys.meta_path if "editable" not in type(f).__module__]
+sys.path.insert(0, _SRC)
 
 import numpy as np  # noqa: E402
 

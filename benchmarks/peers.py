@@ -222,7 +222,7 @@ def series_filters():
 
 
 def store(name):
-    return {"kit": Kit, "h5py": PlainH5, "parquet": Parquet}[name]()
+    return {"kit": Kit, "kit-before": Kit, "h5py": PlainH5, "parquet": Parquet}[name]()
 
 
 # ---- one operation in a process of its own --------------------------------------------------------
@@ -248,17 +248,23 @@ def child(op, name, root, stocks, days):
 def _import_before_the_clock(name):
     import h5py  # noqa: F401
 
-    if name == "kit":
+    if name == "h5py":
+        import hdf5plugin  # noqa: F401  (the kit's codec, which plain h5py too needs registered)
+    elif name.startswith("kit"):
         from vantorel.bundle import access, appending, reading, validation, writing  # noqa: F401
     elif name == "parquet":
         import pyarrow.dataset  # noqa: F401
         import pyarrow.parquet  # noqa: F401
 
 
+BEFORE = {}  # "kit-before": the source tree given with --before
+
+
 def run(op, name, root, stocks, days):
     os.sync()  # no store pays for writing back what another left in the page cache
+    env = dict(os.environ, BENCH_KIT_SRC=BEFORE["src"]) if name == "kit-before" else None
     out = subprocess.run([sys.executable, __file__, "--child", op, name, root, str(stocks), *map(str, days)],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, env=env)
     if out.returncode:
         raise SystemExit(f"{name} {op} failed:\n{out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -275,8 +281,14 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--stores", nargs="+", default=None)
     parser.add_argument("--work", default=None, help="directory for the stores (default: a temporary one)")
+    parser.add_argument("--before", metavar="SRC", help="also measure the kit of this source tree, as kit-before "
+                        "(e.g. one made with: git archive COMMIT src | tar -x -C DIR)")
     args = parser.parse_args()
     stores = args.stores or [s for s in STORES if s != "parquet" or _has_pyarrow()]
+    if args.before:
+        BEFORE["src"] = os.path.abspath(os.path.join(args.before, "src") if os.path.isdir(
+            os.path.join(args.before, "src")) else args.before)
+        stores.insert(1, "kit-before")
     work = tempfile.mkdtemp(prefix="peers-", dir=args.work)
     print(f"load {open('/proc/loadavg').read().split()[:3]}; {args.stocks} stocks; stores {stores}", flush=True)
     try:
@@ -292,6 +304,8 @@ def main():
             for day in new:
                 for name in stores:
                     result[name].setdefault("append", []).append(run("append", name, roots[name], args.stocks, [day]))
+            for name in stores:
+                result[name]["appended_bytes_per_row"] = disk(roots[name]) / (rows + 240 * args.stocks * len(new))
             for _ in range(args.rounds):
                 for name in stores:
                     for op, on in (("read_stock", [new[-1]]), ("read_day", [past[len(past) // 2]])):
@@ -318,7 +332,8 @@ def report(history, rows, result, stores):
             value = med(name, op)
             ratio = f" x{value / med('h5py', op):.2f}" if base else ""
             parts.append(f"{op} {value:.3f}s{ratio} {med(name, op, 'peak_kib') / 1024:.0f}MiB")
-        parts.append(f"{result[name]['bytes_per_row']:.1f} B/row")
+        parts.append(f"{result[name]['bytes_per_row']:.1f} B/row ({result[name]['appended_bytes_per_row']:.1f} "
+                     "after the appends)")
         print(f"  {name:8s} " + "; ".join(parts), flush=True)
 
 
