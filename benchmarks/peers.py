@@ -4,7 +4,9 @@
 
 Stores: the kit (``write_data_file`` through a committer, ``append_series``, ``read_minbar``,
 ``read_span``); plain h5py, one file a stock, on the kit's chunked layout and filters, each file
-fsynced; and, when pyarrow is installed, a Parquet dataset with one file a trading day. Each
+fsynced (``h5py``) or not (``h5py-nosync``: what the page cache alone costs, no durability); and,
+when pyarrow is installed, a Parquet dataset with one file a trading day, fsynced. ``--before``
+adds the kit of another source tree (``kit-before``). Each
 operation runs in a process of its own, which reports the seconds spent in the store's calls alone
 (making the rows is not counted) and its peak RSS; the stores take turns (A, B, C, A, B, C, ...)
 so that the machine's load falls on all of them alike. Ratios are to plain h5py.
@@ -29,7 +31,7 @@ sys.path.insert(0, HERE)
 import market_rows  # noqa: E402
 import numpy as np  # noqa: E402
 
-STORES = ["kit", "h5py", "parquet"]
+STORES = ["kit", "h5py", "h5py-nosync", "parquet"]
 CATEGORY = "stock"
 
 
@@ -100,6 +102,11 @@ class Kit:
 
 
 class PlainH5:
+    """One file a stock; each file fsynced after it is written, as the kit's are, unless ``sync`` is off."""
+
+    def __init__(self, sync=True):
+        self.sync = sync
+
     def path(self, root, stock):
         return os.path.join(root, market_rows.code_of(stock) + ".h5")
 
@@ -121,7 +128,8 @@ class PlainH5:
                 path = self.path(root, stock)
                 with h5py.File(path, "w", libver=("earliest", "v110")) as f:
                     f.create_dataset("bars", data=rows, **layout)
-                _synced(path)
+                if self.sync:
+                    _synced(path)
 
     def append(self, root, stocks, day, clock):
         import h5py
@@ -135,7 +143,8 @@ class PlainH5:
                     n = ds.shape[0]
                     ds.resize((n + len(rows),))
                     ds[n:] = rows
-                _synced(path)
+                if self.sync:
+                    _synced(path)
 
     def read_stock(self, root, stock):
         import h5py
@@ -222,6 +231,8 @@ def series_filters():
 
 
 def store(name):
+    if name == "h5py-nosync":
+        return PlainH5(sync=False)
     return {"kit": Kit, "kit-before": Kit, "h5py": PlainH5, "parquet": Parquet}[name]()
 
 
@@ -247,10 +258,10 @@ def child(op, name, root, stocks, days):
 
 def _import_before_the_clock(name):
     import h5py  # noqa: F401
+    # The kit's codec: registering it is paid once a process (docs/measurements.md), not a read.
+    import hdf5plugin  # noqa: F401
 
-    if name == "h5py":
-        import hdf5plugin  # noqa: F401  (the kit's codec, which plain h5py too needs registered)
-    elif name.startswith("kit"):
+    if name.startswith("kit"):
         from vantorel.bundle import access, appending, reading, validation, writing  # noqa: F401
     elif name == "parquet":
         import pyarrow.dataset  # noqa: F401

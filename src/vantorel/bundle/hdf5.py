@@ -19,9 +19,16 @@ from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
 # New series are stored bit-shuffled and LZ4-compressed: on market rows that keeps about 21 bytes
 # of a 68-byte minute bar and 25 of a 108-byte tick, and reads back as fast as the raw rows, where
 # deflate is three to five times slower to read (benchmarks/codecs.py). The codec comes from
-# hdf5plugin, loaded before any file is opened here; files written without it read as before.
+# hdf5plugin (``load_codec``); files written without it read as before.
 SERIES_FILTER = 32008
 _SERIES_FILTER_OPTIONS = (0, 2)  # the block size left to the filter; 2 is LZ4
+
+
+def load_codec():
+    """Register SERIES_FILTER with the HDF5 h5py runs on. hdf5plugin registers all its filters as
+    it is imported, which takes tens of milliseconds: paid only by a process that writes a series
+    or meets a compressed one (``series_problem`` judges every series before it is read)."""
+    import hdf5plugin  # noqa: F401
 
 
 class _ImageParts:
@@ -29,7 +36,6 @@ class _ImageParts:
 
     def __init__(self):
         import h5py
-        import hdf5plugin  # noqa: F401  (registers SERIES_FILTER with the HDF5 h5py runs on)
         import numpy as np
         from h5py import h5f, h5p, h5s, h5t, h5z
 
@@ -38,6 +44,7 @@ class _ImageParts:
         for kind, rows in CHUNK_ROWS.items():
             dcpl = h5p.create(h5p.DATASET_CREATE)
             dcpl.set_chunk((rows,))
+            # Optional, as h5py sets its filters: a chunk the filter cannot shrink is stored as it is.
             dcpl.set_filter(SERIES_FILTER, h5z.FLAG_OPTIONAL, _SERIES_FILTER_OPTIONS)
             dcpl.set_obj_track_times(False)  # as h5py does: the same rows make the same bytes
             self.series_dcpl[kind] = dcpl
@@ -206,6 +213,8 @@ def series_problem(ds, dtype=None):
     unknown = [number for number in filters if number not in _KNOWN_FILTERS]
     if unknown:
         return f"数据集使用了本套件不认识的过滤器（编号 {unknown[0]}）"
+    if SERIES_FILTER in filters:
+        load_codec()
     shape = dataset.shape
     if shape is None:
         return "数据集没有形状（空数据空间），不是一列数据"
