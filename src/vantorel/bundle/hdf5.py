@@ -16,12 +16,15 @@ from vantorel.bundle.places import (
 from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
 
 
-# New series are stored bit-shuffled and LZ4-compressed: on market rows that keeps about 21 bytes
-# of a 68-byte minute bar and 25 of a 108-byte tick, and reads back as fast as the raw rows, where
-# deflate is three to five times slower to read (benchmarks/codecs.py). The codec comes from
+# New minute-bar and tick series are stored bit-shuffled and LZ4-compressed: on market rows that
+# keeps about 21 bytes of a 68-byte minute bar and 25 of a 108-byte tick, and reads back nearly as
+# fast as the raw rows, where deflate is three to eight times slower to read (benchmarks/codecs.py).
+# Daily bars stay plain: a code's series is read whole in chunks of a quarter, where the codec's
+# cost for each chunk would double the read. The codec comes from
 # hdf5plugin (``load_codec``); files written without it read as before.
 SERIES_FILTER = 32008
 _SERIES_FILTER_OPTIONS = (0, 2)  # the block size left to the filter; 2 is LZ4
+COMPRESSED_KINDS = ("minbar", "tick")
 
 
 def load_codec():
@@ -44,8 +47,9 @@ class _ImageParts:
         for kind, rows in CHUNK_ROWS.items():
             dcpl = h5p.create(h5p.DATASET_CREATE)
             dcpl.set_chunk((rows,))
-            # Optional, as h5py sets its filters: a chunk the filter cannot shrink is stored as it is.
-            dcpl.set_filter(SERIES_FILTER, h5z.FLAG_OPTIONAL, _SERIES_FILTER_OPTIONS)
+            if kind in COMPRESSED_KINDS:
+                # Optional, as h5py sets its filters: a chunk the filter cannot shrink is stored as it is.
+                dcpl.set_filter(SERIES_FILTER, h5z.FLAG_OPTIONAL, _SERIES_FILTER_OPTIONS)
             dcpl.set_obj_track_times(False)  # as h5py does: the same rows make the same bytes
             self.series_dcpl[kind] = dcpl
         self.read_fapl = h5p.create(h5p.FILE_ACCESS)

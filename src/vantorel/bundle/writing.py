@@ -8,7 +8,7 @@ import stat
 
 from vantorel.bundle import nofollow
 from vantorel.bundle.durable import fsync_directory, write_all
-from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts, load_codec
+from vantorel.bundle.hdf5 import COMPRESSED_KINDS, IMAGE_NAMES, image_parts, load_codec
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
     DATASET,
@@ -377,7 +377,8 @@ def create_series(group, name, arr, kind):
     import h5py
     import numpy as np
 
-    load_codec()  # the filter is optional: unregistered, HDF5 would store the rows uncompressed
+    if kind in COMPRESSED_KINDS:
+        load_codec()  # the filter is optional: unregistered, HDF5 would store the rows uncompressed
     made = image_parts()
     arr = np.ascontiguousarray(arr)
     space = h5py.h5s.create_simple((len(arr),), (h5py.h5s.UNLIMITED,))

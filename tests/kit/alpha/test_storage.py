@@ -202,7 +202,7 @@ def _write_uncompressed(root, arr):
     with h5py.File(path, "w", libver=places.LIBVER) as f:
         f.attrs.update(schema_version=2, kind="minbar", order_book_id="A", category="stock", rows=len(arr),
                        first_trading_date=int(arr["trading_date"][0]), last_trading_date=int(arr["trading_date"][-1]))
-        f.create_dataset("bars", data=arr, chunks=(places.CHUNK_ROWS["minbar"],), maxshape=(None,), track_times=False)
+        f.create_dataset("bars", data=arr, chunks=(256,), maxshape=(None,), track_times=False)
     return path
 
 
