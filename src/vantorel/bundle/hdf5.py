@@ -18,7 +18,7 @@ from vantorel.market.schemas import daybar_dtype, minbar_dtype, tick_dtype
 
 # New minute-bar and tick series are stored bit-shuffled and LZ4-compressed: on market rows that
 # keeps about 21 bytes of a 68-byte minute bar and 25 of a 108-byte tick, and reads back nearly as
-# fast as the raw rows, where deflate is three to eight times slower to read (benchmarks/codecs.py).
+# fast as the raw rows, where deflate is three to eight times slower to read (benchmarks/compression.py).
 # Daily bars stay plain: a code's series is read whole in chunks of a quarter, where the codec's
 # cost for each chunk would double the read. The codec comes from
 # hdf5plugin (``load_codec``); files written without it read as before.

@@ -23,7 +23,7 @@ LIBVER = ("earliest", "v110")
 # or a quarter of daily bars: an update reads a chunk per series, not the history. Minute bars
 # and ticks are compressed (``hdf5.SERIES_FILTER``), which costs a little for every chunk read:
 # at 1,024 rows a whole history reads about as fast as uncompressed rows (at 256, a third slower),
-# and an append rewrites some 20 KB of it (benchmarks/codecs.py). Series keep the chunks they were made with.
+# and an append rewrites some 20 KB of it (benchmarks/compression.py). Series keep the chunks they were made with.
 CHUNK_ROWS = {"minbar": 1024, "tick": 1024, "daybar": 64}
 
 

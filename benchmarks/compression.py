@@ -1,6 +1,6 @@
 """What each HDF5 filter and chunk size costs and saves, per kind of row, on the rows of ``market_rows``.
 
-    PYTHONPATH=src .venv/bin/python benchmarks/codecs.py [--rounds 3] [--kinds daybar minbar tick]
+    PYTHONPATH=src .venv/bin/python benchmarks/compression.py [--rounds 3] [--kinds daybar minbar tick]
 
 For every (filters, chunk rows) candidate and kind: bytes a row on disk; writing the files whole;
 appending one more day to each file (open, grow, write, close); reading each file whole. The
