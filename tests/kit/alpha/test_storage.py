@@ -4,6 +4,7 @@ import h5py
 import numpy as np
 import hostile_h5
 import pytest
+import trees
 
 from vantorel.bundle import access, appending, hdf5, places, reading, validation, writing
 from vantorel.market import schemas
@@ -196,13 +197,9 @@ def test_reading_data_and_attributes_in_one_open(tmp_path):
 # ---- appending in place under the journal --------------------------------------------------------
 
 def _write_uncompressed(root, arr):
-    """A minute-bar file as the release before compressed series wrote it: chunked, no filter."""
     path = places.minbar_path(root, "stock", "A")
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with h5py.File(path, "w", libver=places.LIBVER) as f:
-        f.attrs.update(schema_version=2, kind="minbar", order_book_id="A", category="stock", rows=len(arr),
-                       first_trading_date=int(arr["trading_date"][0]), last_trading_date=int(arr["trading_date"][-1]))
-        f.create_dataset("bars", data=arr, chunks=(256,), maxshape=(None,), track_times=False)
+    trees.write_plain_series(path, "minbar", "stock", "A", arr)
     return path
 
 
