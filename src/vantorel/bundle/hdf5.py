@@ -6,7 +6,6 @@ import os
 
 from vantorel.bundle.places import (
     CHUNK_ROWS,
-    LIBVER,
     READABLE_SCHEMAS,
     StorageError,
     name_of_opened,
@@ -35,14 +34,13 @@ def load_codec():
 
 
 class _ImageParts:
-    """Property lists and types every image and series is made with."""
+    """Property lists and types every file and series is made with."""
 
     def __init__(self):
         import h5py
         import numpy as np
-        from h5py import h5f, h5p, h5s, h5t, h5z
+        from h5py import h5p, h5s, h5t, h5z
 
-        low, high = (getattr(h5f, "LIBVER_" + bound.upper()) for bound in LIBVER)
         self.series_dcpl = {}
         for kind, rows in CHUNK_ROWS.items():
             dcpl = h5p.create(h5p.DATASET_CREATE)
