@@ -38,7 +38,8 @@ trading day a row belongs to: night-session rows of futures carry the next tradi
 Rows are sorted by ``datetime`` and hold no duplicates.
 
 Series (minute bars, ticks, the daily bars of each market code) are chunked, resizable datasets of
-``CHUNK_ROWS`` rows a chunk, so an update appends the new rows in place (``append_series``,
+``CHUNK_ROWS`` rows a chunk (minute bars and ticks compressed with ``hdf5.SERIES_FILTER`` when made by
+this release; those made before are plain, and stay so), so an update appends the new rows in place (``append_series``,
 ``append_daybars``) and writes what is new plus a chunk and a few index nodes, whatever the
 history holds; ``journal`` makes each such change all-or-nothing. Rows that overlap the stored
 ones (a corrected bar, a re-published day) replace the stored tail from the first overlapping

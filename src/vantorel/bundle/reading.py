@@ -2,8 +2,10 @@
 import os
 
 from vantorel.bundle.hdf5 import (
+    SERIES_FILTER,
     attr_int,
     linked_member,
+    load_codec,
     open_file,
     read_row,
     root_attr,
@@ -67,9 +69,12 @@ def appendable_problem(dataset, fields, dtype=None):
     import h5py
     import numpy as np
 
-    if dataset.get_create_plist().get_layout() != h5py.h5d.CHUNKED or (
+    dcpl = dataset.get_create_plist()
+    if dcpl.get_layout() != h5py.h5d.CHUNKED or (
             dataset.get_space().get_simple_extent_dims(True) != (h5py.h5s.UNLIMITED,)):
         return "数据集不能扩展，无法追加"
+    if any(dcpl.get_filter(i)[0] == SERIES_FILTER for i in range(dcpl.get_nfilters())):
+        load_codec()  # the append reads the last chunk and writes it anew
     if (dtype or dataset.dtype) != np.dtype(fields):
         return "字段的名称、顺序或类型与本套件写入的不同"
     return None

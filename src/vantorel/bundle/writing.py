@@ -1,5 +1,5 @@
-"""Writing whole files: built in memory, written to a temporary file in their own directory, fsynced
-and moved into place, by the caller or by a committer thread."""
+"""Writing whole files: built in a temporary file in their own directory, then fsynced and moved into
+place, by the caller or by a committer thread."""
 import contextlib
 import errno
 import os
@@ -8,11 +8,12 @@ import stat
 
 from vantorel.bundle import nofollow
 from vantorel.bundle.durable import fsync_directory, write_all
-from vantorel.bundle.hdf5 import IMAGE_NAMES, image_parts
+from vantorel.bundle.hdf5 import COMPRESSED_KINDS, IMAGE_NAMES, image_parts, load_codec
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
     DATASET,
     INSTRUMENTS_FILE,
+    LIBVER,
     MINBAR_DIR_NAME,
     SCHEMA_VERSION,
     TEMP_MARK,
@@ -30,30 +31,6 @@ from vantorel.market.schemas import EARLY_CLOSE_FIELDS, EXCHANGE_DATE_FIELDS, EX
 def disk_full(exc):
     """Whether an OSError is the disk, or the user's quota, running out of space."""
     return getattr(exc, "errno", None) in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC))
-
-
-def h5_image(fill, kind, attrs=None):
-    """The bytes of an HDF5 file made through ``fill(h5file)``, built in memory.
-
-    The kit writes the image out itself, in one piece: HDF5 never meets a refused write (it cannot
-    close a file it failed to write, and says so at length), and the write can happen on another
-    thread than the one HDF5 runs on.
-    """
-    import h5py
-
-    # A full update makes one image a file: the low-level calls with property lists made once cost
-    # two thirds of what ``h5py.File(..., driver="core")`` does, and make the same bytes.
-    made = image_parts()
-    # The name only tells in-memory files apart; nothing is written under it.
-    fid = h5py.h5f.create(f"image-{next(IMAGE_NAMES)}".encode(), h5py.h5f.ACC_TRUNC, fapl=made.fapl)
-    try:
-        f = h5py.File(fid)
-        _write_attrs(f, dict({"schema_version": SCHEMA_VERSION, "kind": kind}, **(attrs or {})))
-        fill(f)
-        h5py.h5f.flush(fid, h5py.h5f.SCOPE_LOCAL)
-        return fid.get_file_image()
-    finally:
-        fid.close()
 
 
 def _write_attrs(f, attrs):
@@ -75,43 +52,209 @@ def _write_attrs(f, attrs):
         h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
 
 
-# Rule 1 of ``access``: a whole file reaches its name complete or not at all.
-def write_image(path, image, sync_directory=True):
-    """Write an image to a temporary file beside ``path``, make it durable and move it into place.
+class _TempFile:
+    """The temporary file a new file is built in, as HDF5's file-object driver writes it: the
+    file grows on disk as HDF5 writes, so building it holds no image of it in memory.
+
+    HDF5 never meets a refused write (it cannot close a file it failed to write, and says so at
+    length): from the first write the system refuses on, what HDF5 writes is kept in memory so
+    that it can finish, and ``refused`` is raised once the file is closed. Consecutive writes are
+    gathered into one system call."""
+
+    GATHER = 1 << 20
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.position = 0
+        self.length = 0
+        self.refused = None
+        self._pending_at = 0
+        self._pending = bytearray()
+        self._kept = []  # (offset, bytes) written after a refusal, later ones over earlier ones
+
+    # -- the file object h5py's driver uses --------------------------------------------------------
+
+    def seek(self, offset, whence=0):
+        self.position = offset if whence == 0 else self.position + offset if whence == 1 else self.length + offset
+        return self.position
+
+    def tell(self):
+        return self.position
+
+    def write(self, data):
+        data = memoryview(data).cast("B")
+        if self.refused is not None:
+            self._kept.append((self.position, bytes(data)))
+        else:
+            if self.position != self._pending_at + len(self._pending) or len(self._pending) >= self.GATHER:
+                self._drain()
+            if not self._pending:
+                self._pending_at = self.position
+            self._pending += data
+        self.position += len(data)
+        self.length = max(self.length, self.position)
+        return len(data)
+
+    def readinto(self, buffer):
+        view = memoryview(buffer).cast("B")
+        data = self._read_at(self.position, len(view))
+        view[:len(data)] = data
+        self.position += len(data)
+        return len(data)
+
+    def read(self, size=-1):
+        size = self.length - self.position if size is None or size < 0 else size
+        data = self._read_at(self.position, size)
+        self.position += len(data)
+        return data
+
+    def truncate(self, size=None):
+        self.length = self.position if size is None else size
+        return self.length
+
+    def flush(self):
+        pass
+
+    # -- the file on disk ------------------------------------------------------------------------------
+
+    def _drain(self):
+        if not self._pending or self.refused is not None:
+            return
+        try:
+            os.lseek(self.fd, self._pending_at, os.SEEK_SET)
+            write_all(self.fd, self._pending)
+        except OSError as exc:
+            self.refused = exc
+            self._kept.append((self._pending_at, bytes(self._pending)))
+        self._pending = bytearray()
+
+    def _read_at(self, offset, size):
+        self._drain()
+        end = min(offset + size, self.length)
+        if end <= offset:
+            return b""
+        out = bytearray(os.pread(self.fd, end - offset, offset))
+        out.extend(bytes(end - offset - len(out)))  # not written yet: zeros, as a hole reads
+        for at, data in self._kept:
+            lo, hi = max(at, offset), min(at + len(data), end)
+            if lo < hi:
+                out[lo - offset:hi - offset] = data[lo - at:hi - at]
+        return bytes(out)
+
+    def finish(self):
+        """Write what is gathered and set the file's length; the refused write, if any, is raised."""
+        self._drain()
+        if self.refused is None:
+            try:
+                os.ftruncate(self.fd, self.length)
+            except OSError as exc:
+                self.refused = exc
+        if self.refused is not None:
+            raise self.refused
+
+
+class Built:
+    """A new file written and closed under its temporary name, waiting for ``finish`` to make it
+    durable and move it into place."""
+
+    def __init__(self, path, directory, fd, tmp):
+        self.path, self.directory, self.fd, self.tmp = path, directory, fd, tmp
+
+    # Rule 1 of ``access``: a whole file reaches its name complete or not at all.
+    def finish(self, sync_directory=True):
+        """fsync the temporary file and move it into place, through the directory it was made in: the
+        file lands in the directory that was checked even if, on a bundle path others may write,
+        its name leads elsewhere by now. A refusal raises a plain OSError naming the file."""
+        directory, name = self.directory, os.path.basename(self.path)
+        with directory:
+            try:
+                try:
+                    os.fsync(self.fd)
+                finally:
+                    os.close(self.fd)
+                if directory.fd is None:
+                    os.replace(directory.join(self.tmp), self.path)
+                else:
+                    os.replace(self.tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
+            except BaseException as exc:
+                _drop_temp(directory, self.tmp)
+                raise nofollow.naming(exc, self.path) from None
+            if sync_directory:
+                with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
+                    directory.fsync()
+
+
+def build_file(path, fill, kind, attrs=None):
+    """A new HDF5 file made through ``fill(h5file)`` in a temporary file beside ``path`` (a ``Built``).
 
     The directory is opened once and its owner checked on what was opened (a category directory
-    the user keeps on another disk through a link is still theirs): the temporary file is written
-    and renamed through that descriptor, so the file lands in the directory that was checked even
-    if, on a bundle path others may write, its name leads elsewhere by now. A write the system
-    refuses raises a plain OSError naming ``path`` (ENOSPC when the disk is full)."""
+    the user keeps on another disk through a link is still theirs); the temporary file is made
+    through that descriptor. A write the system refuses raises a plain OSError naming ``path``
+    (ENOSPC when the disk is full), the temporary file removed."""
+    import h5py
 
-    directory_path, name = os.path.split(path)
-    directory_path = directory_path or "."
-    tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
-    with reach_directory(directory_path, path, create=True) as directory:
-        # Plain descriptor calls, the fsync on the descriptor that wrote: a full update commits a
-        # file per instrument on the committer threads, and each system call there hands the GIL
-        # back and forth.
+    directory, fd, tmp = _new_temp_file(path)
+    try:
+        target = _TempFile(fd)
+        f = h5py.File(_create_through(target))
         try:
-            fd = directory.open(tmp, _NEW_FILE, 0o666)
-            try:
-                write_all(fd, image)
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            if directory.fd is None:
-                os.replace(directory.join(tmp), path)
-            else:
-                os.replace(tmp, name, src_dir_fd=directory.fd, dst_dir_fd=directory.fd)
-        except BaseException as exc:
-            _drop_temp(directory, tmp)
+            _write_attrs(f, dict({"schema_version": SCHEMA_VERSION, "kind": kind}, **(attrs or {})))
+            fill(f)
+        finally:
+            f.close()  # every identifier of it: one left open would keep ``target`` past the process's end
+        target.finish()
+    except BaseException as exc:
+        os.close(fd)
+        _drop_temp(directory, tmp)
+        directory.close()
+        if isinstance(exc, OSError):
             raise nofollow.naming(exc, path) from None
-        if sync_directory:
-            with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
-                directory.fsync()
+        raise
+    return Built(path, directory, fd, tmp)
 
 
-_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+def _new_temp_file(path):
+    """(the directory of ``path``, reached as ``reach_directory`` does; a new temporary file in it,
+    open; its name)."""
+    directory_path, name = os.path.split(path)
+    tmp = "." + name + TEMP_MARK + f"{os.getpid()}-{secrets.token_hex(4)}"
+    directory = reach_directory(directory_path or ".", path, create=True)
+    try:
+        return directory, directory.open(tmp, _NEW_FILE, 0o666), tmp
+    except BaseException as exc:
+        directory.close()
+        raise nofollow.naming(exc, path) from None
+
+
+def write_bytes(path, data):
+    """A small file of the kit's that is no HDF5 file (a record), written whole under a temporary
+    name and moved into place as ``Built.finish`` does."""
+    directory, fd, tmp = _new_temp_file(path)
+    try:
+        write_all(fd, data)
+    except BaseException as exc:
+        os.close(fd)
+        _drop_temp(directory, tmp)
+        directory.close()
+        raise nofollow.naming(exc, path) from None
+    Built(path, directory, fd, tmp).finish()
+
+
+def _create_through(target):
+    """A new HDF5 file written through ``target``. The property list that holds ``target`` is
+    dropped on return: one kept alive by a traceback would be freed by HDF5 as the process ends,
+    after Python has gone, and crash it."""
+    import h5py
+
+    fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
+    fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, target)
+    fapl.set_libver_bounds(*(getattr(h5py.h5f, "LIBVER_" + bound.upper()) for bound in LIBVER))
+    fapl.set_fclose_degree(h5py.h5f.CLOSE_STRONG)
+    # The name only tells open files apart; HDF5 writes through ``target``.
+    return h5py.h5f.create(f"new-{next(IMAGE_NAMES)}".encode(), h5py.h5f.ACC_TRUNC, fapl=fapl)
+
+
+_NEW_FILE = os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
 
 
 def _drop_temp(directory, tmp):
@@ -121,12 +264,12 @@ def _drop_temp(directory, tmp):
 
 def atomic_h5(path, fill, kind, attrs=None, committer=None, owner=None):
     """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
-    ``Committer`` the writing out, the fsync and the swap happen on its threads."""
-    image = h5_image(fill, kind, attrs)
+    ``Committer`` the fsync and the swap happen on its threads."""
+    built = build_file(path, fill, kind, attrs)
     if committer is None:
-        write_image(path, image)
+        built.finish()
     else:
-        committer.write_image(path, image, owner)
+        committer.finish(built, owner)
 
 
 class Committer:
@@ -140,7 +283,7 @@ class Committer:
     it by ``failures``, so that the caller can take back what it counted and name the right file.
     """
 
-    # Commits waiting at most: each holds a file's new bytes, so the caller waits beyond this.
+    # Commits waiting at most: each holds a file's new bytes or descriptors, so the caller waits beyond this.
     BACKLOG = 64
 
     def __init__(self, threads=8):
@@ -157,9 +300,9 @@ class Committer:
         while len(self._pending) > self.BACKLOG:
             self._settle(*self._pending.pop(0))
 
-    def write_image(self, path, image, owner=None):
-        self._directories.add(os.path.dirname(path) or ".")
-        self.run(write_image, path, image, False, owner=owner)
+    def finish(self, built, owner=None):
+        self._directories.add(os.path.dirname(built.path) or ".")
+        self.run(built.finish, False, owner=owner)
 
     def _settle(self, future, owner):
         try:
@@ -254,6 +397,8 @@ def create_series(group, name, arr, kind):
     import h5py
     import numpy as np
 
+    if kind in COMPRESSED_KINDS:
+        load_codec()  # the filter is optional: unregistered, HDF5 would store the rows uncompressed
     made = image_parts()
     arr = np.ascontiguousarray(arr)
     space = h5py.h5s.create_simple((len(arr),), (h5py.h5s.UNLIMITED,))

@@ -39,7 +39,7 @@ def begin(bundle_path, command):
               "data_end": _data_end(bundle_path)}
     # Only a help to the checks: a disk too full for it fails the update's own writes, which say so.
     with contextlib.suppress(OSError):
-        writing.write_image(os.path.join(bundle_path, MARK), json.dumps(record, ensure_ascii=False).encode())
+        writing.write_bytes(os.path.join(bundle_path, MARK), json.dumps(record, ensure_ascii=False).encode())
 
 
 def _data_end(bundle_path):

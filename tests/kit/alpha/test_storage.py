@@ -4,8 +4,9 @@ import h5py
 import numpy as np
 import hostile_h5
 import pytest
+import trees
 
-from vantorel.bundle import access, appending, places, reading, validation, writing
+from vantorel.bundle import access, appending, hdf5, places, reading, validation, writing
 from vantorel.market import schemas
 
 
@@ -66,19 +67,13 @@ def test_failed_write_keeps_the_old_file_and_leaves_no_temp(tmp_path):
     assert os.listdir(os.path.dirname(path)) == ["A.h5"]
 
 
-def test_stray_temp_files_are_ignored_then_removed(tmp_path, monkeypatch):
+def test_stray_temp_files_are_ignored_then_removed(tmp_path):
     path = writing.write_minbar(str(tmp_path), "stock", "A", bars([20261207]))
-
-    def killed(fd, data):
-        raise KeyboardInterrupt  # stands in for a kill: write_image would remove its file otherwise
-
-    monkeypatch.setattr(writing, "_drop_temp", lambda directory, tmp: None)
-    monkeypatch.setattr(writing, "write_all", killed)
     for target in (path.replace("A.h5", "B.h5"), os.path.join(str(tmp_path), "bundle", "instruments.h5"),
                    os.path.join(str(tmp_path), "tick", "futures", "JD2701.h5")):
-        with pytest.raises(KeyboardInterrupt):
-            writing.write_image(target, writing.h5_image(lambda f: None, "minbar"))
-    monkeypatch.undo()
+        built = writing.build_file(target, lambda f: None, "minbar")  # killed before the move
+        os.close(built.fd)
+        built.directory.close()
     strays = [os.path.join(root, n) for root, _d, names in os.walk(tmp_path) for n in names if n.startswith(".")]
     assert len(strays) == 3
     # tick/ swapped for a link out of the bundle: what it leads to is left alone.
@@ -201,15 +196,27 @@ def test_reading_data_and_attributes_in_one_open(tmp_path):
 
 # ---- appending in place under the journal --------------------------------------------------------
 
+def _write_uncompressed(root, arr):
+    path = places.minbar_path(root, "stock", "A")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    trees.write_plain_series(path, "minbar", "stock", "A", arr)
+    return path
+
+
+@pytest.mark.parametrize("written_by, filters", [
+    (lambda root, arr: writing.write_minbar(root, "stock", "A", arr), [hdf5.SERIES_FILTER]),
+    (_write_uncompressed, []),  # the layout stays the file's own
+])
 @pytest.mark.parametrize("new_days, expected_days", [
     ([20261209], [20261207, 20261208, 20261209]),  # plain append
     ([20261208, 20261209], [20261207, 20261208, 20261209]),  # a re-published day replaces the stored one
     ([20261207], [20261207]),  # a correction from the first day on replaces everything after it
 ])
-def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_days, expected_days):
+def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, written_by, filters, new_days,
+                                                                 expected_days):
     root = str(tmp_path)
-    path = writing.write_minbar(root, "stock", "A", bars([20261207, 20261208]))
-    new = bars(new_days)
+    path = written_by(root, bars([20261207, 20261208], per_day=200))
+    new = bars(new_days, per_day=200)
     new["close"] += 1000
     appending.append_series(root, "minbar", "stock", "A", new)
     got = reading.read_minbar(path)
@@ -220,6 +227,9 @@ def test_append_replaces_the_overlapping_tail_and_keeps_the_rest(tmp_path, new_d
         len(got), expected_days[0], expected_days[-1])
     assert validation.inspect_data_file(path, "minbar") is None
     assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
+    with h5py.File(path, "r") as f:
+        dcpl = f["bars"].id.get_create_plist()
+        assert [dcpl.get_filter(i)[0] for i in range(dcpl.get_nfilters())] == filters
 
 
 def test_append_writes_what_is_new_whatever_the_history(tmp_path):
@@ -334,6 +344,12 @@ def test_files_open_with_the_hdf5_tools(tmp_path):
     appending.append_series(root, "minbar", "stock", "A", bars([20261208]))
     out = subprocess.run(["h5dump", "-H", path], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0 and "DATASET \"bars\"" in out.stdout, out.stderr
+    # The rows themselves, through the codec's plugin found as docs/bundle.md says.
+    import hdf5plugin
+
+    out = subprocess.run(["h5dump", "-d", "bars", path], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, HDF5_PLUGIN_PATH=hdf5plugin.PLUGIN_PATH))
+    assert out.returncode == 0 and "20261208093102" in out.stdout, out.stderr
 
 
 @pytest.mark.parametrize("rel", ["../outside.h5", "/etc/outside.h5", "quarantine/x.h5", "minbar/../../outside.h5"])

@@ -22,6 +22,20 @@ def snapshot(root, mtimes=True):
 _H5_CACHE = {}
 
 
+def write_plain_series(path, kind, category, code, rows):
+    """A minute-bar or tick file as the release before compressed series wrote it: chunked, no filter."""
+    import h5py
+
+    from vantorel.bundle import places
+
+    days = rows["trading_date"]
+    with h5py.File(path, "w", libver=places.LIBVER) as f:
+        f.attrs.update(schema_version=2, kind=kind, order_book_id=code, category=category, rows=len(rows),
+                       first_trading_date=int(days[0]) if len(rows) else 0,
+                       last_trading_date=int(days[-1]) if len(rows) else 0)
+        f.create_dataset(places.DATASET[kind], data=rows, chunks=(256,), maxshape=(None,), track_times=False)
+
+
 def h5_bytes(kind, marker, place="stock/X"):
     """The bytes of a small, sound bundle file of ``kind`` (a minute-bar or tick file of the
     "<category>/<code>" ``place``); ``marker`` tells two apart ("zeros": a minute-bar file of over
@@ -57,7 +71,9 @@ def h5_bytes(kind, marker, place="stock/X"):
                     rows["trading_date"] = 20260105
                     rows["datetime"] = np.arange(len(rows)) + seed
                 path = os.path.join(directory, "x.h5")
-                writing.write_data_file(path, kind, *place.split("/"), rows)
+                # Zeros the kit would compress to almost nothing: written plain, as by the release before.
+                write = write_plain_series if marker == "zeros" else writing.write_data_file
+                write(path, kind, *place.split("/"), rows)
             with open(path, "rb") as f:
                 _H5_CACHE[key] = f.read()
     return _H5_CACHE[key]
