@@ -34,6 +34,44 @@ def load_codec():
     import hdf5plugin  # noqa: F401
 
 
+class DriverFile:
+    """What h5py's file-object driver needs of a file the kit lays between HDF5 and the disk: a
+    position and a length over ``_read_at`` (and ``write``) of the subclass."""
+
+    position = 0
+    length = 0
+
+    def seek(self, offset, whence=0):
+        self.position = offset if whence == 0 else self.position + offset if whence == 1 else self.length + offset
+        return self.position
+
+    def tell(self):
+        return self.position
+
+    def read(self, size=-1):
+        size = max(self.length - self.position, 0) if size is None or size < 0 else size
+        data = self._read_at(self.position, size)
+        self.position += len(data)
+        return data
+
+    def readinto(self, buffer):
+        view = memoryview(buffer).cast("B")
+        data = self._read_at(self.position, len(view))
+        view[:len(data)] = data
+        self.position += len(data)
+        return len(data)
+
+    def truncate(self, size=None):
+        self.length = self.position if size is None else size
+        return self.length
+
+    def flush(self):
+        pass
+
+    def _read_at(self, offset, size):
+        raise NotImplementedError
+
+
 class _ImageParts:
     """Property lists and types every file and series is made with."""
 

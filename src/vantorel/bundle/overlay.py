@@ -10,9 +10,10 @@ import secrets
 
 from vantorel.bundle import journal, nofollow, places
 from vantorel.bundle.durable import write_all
+from vantorel.bundle.hdf5 import DriverFile
 
 
-class Overlay:
+class Overlay(DriverFile):
     """A file as HDF5 sees it while an update changes it: the bytes on disk with the writes made so
     far laid over them, none of which reach the disk before ``commit``."""
 
@@ -30,46 +31,12 @@ class Overlay:
 
     # -- the file object h5py's driver uses --------------------------------------------------------
 
-    def seek(self, offset, whence=0):
-        if whence == 0:
-            self.position = offset
-        elif whence == 1:
-            self.position += offset
-        else:
-            self.position = self.length + offset
-        return self.position
-
-    def tell(self):
-        return self.position
-
-    def read(self, size=-1):
-        if size is None or size < 0:
-            size = max(self.length - self.position, 0)
-        data = self._read_at(self.position, size)
-        self.position += len(data)
-        return data
-
-    def readinto(self, buffer):
-        view = memoryview(buffer).cast("B")
-        data = self._read_at(self.position, len(view))
-        view[:len(data)] = data
-        self.position += len(data)
-        return len(data)
-
     def write(self, data):
         data = bytes(memoryview(data).cast("B"))
         self._write_at(self.position, data)
         self.position += len(data)
         self.length = max(self.length, self.position)
         return len(data)
-
-    def truncate(self, size=None):
-        size = self.position if size is None else size
-        self.length = size
-        return size
-
-    def flush(self):
-        pass
 
     # -- the overlay ---------------------------------------------------------------------------------
 

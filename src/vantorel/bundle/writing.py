@@ -8,7 +8,7 @@ import stat
 
 from vantorel.bundle import nofollow
 from vantorel.bundle.durable import fsync_directory, write_all
-from vantorel.bundle.hdf5 import COMPRESSED_KINDS, IMAGE_NAMES, image_parts, load_codec
+from vantorel.bundle.hdf5 import COMPRESSED_KINDS, IMAGE_NAMES, DriverFile, image_parts, load_codec
 from vantorel.bundle.places import (
     BUNDLE_DIR_NAME,
     DATASET,
@@ -52,7 +52,7 @@ def _write_attrs(f, attrs):
         h5py.h5a.create(f.id, name.encode(), tid, made.scalar).write(data, mtype=mtype)
 
 
-class _TempFile:
+class _TempFile(DriverFile):
     """The temporary file a new file is built in, as HDF5's file-object driver writes it: the
     file grows on disk as HDF5 writes, so building it holds no image of it in memory.
 
@@ -74,13 +74,6 @@ class _TempFile:
 
     # -- the file object h5py's driver uses --------------------------------------------------------
 
-    def seek(self, offset, whence=0):
-        self.position = offset if whence == 0 else self.position + offset if whence == 1 else self.length + offset
-        return self.position
-
-    def tell(self):
-        return self.position
-
     def write(self, data):
         data = memoryview(data).cast("B")
         if self.refused is not None:
@@ -94,26 +87,6 @@ class _TempFile:
         self.position += len(data)
         self.length = max(self.length, self.position)
         return len(data)
-
-    def readinto(self, buffer):
-        view = memoryview(buffer).cast("B")
-        data = self._read_at(self.position, len(view))
-        view[:len(data)] = data
-        self.position += len(data)
-        return len(data)
-
-    def read(self, size=-1):
-        size = self.length - self.position if size is None or size < 0 else size
-        data = self._read_at(self.position, size)
-        self.position += len(data)
-        return data
-
-    def truncate(self, size=None):
-        self.length = self.position if size is None else size
-        return self.length
-
-    def flush(self):
-        pass
 
     # -- the file on disk ------------------------------------------------------------------------------
 
