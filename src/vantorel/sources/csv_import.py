@@ -480,9 +480,10 @@ def split_by_code(path, numbered, known):
     """{code: [(line number, row)]} of the rows of a file of one day holding every code."""
     by_code = {}
     for number, row in numbered:
-        code = row["order_book_id"]
+        code = vendor.resolve(row["order_book_id"], f"{path} 第 {number} 行", CsvError)
         if code not in known:
-            raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {code}")
+            raise CsvError(f"{path} 第 {number} 行：instruments.csv 中没有合约 {row['order_book_id']}")
+        vendor.shares_of_day(path, row, known[code])
         by_code.setdefault(code, []).append((number, row))
     return by_code
 
@@ -697,8 +698,13 @@ def _convert(source, target, echo, origin):
 
     minute_bars = 0
     if minute_files.per_day or minute_files.day_dirs:
-        # Files of a day hold every code: the minutes are gathered whole before they are written.
+        # Files of a day hold every code: the minutes are gathered whole before they are written,
+        # and each code's interval is found from its bars (those of a start label are moved by it:
+        # the manifest must say it then).
         series = read_all(source, "minbar", minute_files, category, minutes, sources.taken).items()
+        for code, bars in series:
+            bar_minutes[code] = vendor.bar_minutes(manifest, f"{code}（minbar/ 中按日的文件）",
+                                                   lambda bars=bars: _moments_of(bars[:500]))
     else:
         # One instrument's minutes in memory at a time: a folder may hold years of them for thousands.
         def one(code, path):
@@ -712,6 +718,10 @@ def _convert(source, target, echo, origin):
     # Last: the record of what was taken describes the files written before it.
     writing.write_instruments(directory, table, {provenance.ATTRIBUTE: sources.text()})
     return len(table), sum(map(len, daily.values())), minute_bars
+
+
+def _moments_of(bars):
+    return [datetime.datetime.strptime(str(stamp), "%Y%m%d%H%M%S") for stamp in bars["datetime"].tolist()]
 
 
 def _first_moments(path, count=500):

@@ -90,6 +90,7 @@ class Dialect:
         self.categories = {}  # {series file: its instrument's category}
         self.lots = False  # volume_unit "lot" in manifest.json
         self.lot_files = {}  # files whose volume was given in lots
+        self.lot_day_files = set()  # of those, files of one day: each row by its own code's category
         self.intervals = {}  # {bar minutes: [files]}, the files' own interval said or found
         self.found = set()  # files whose interval was found from the bars, not the manifest
         self.default_hours = 0  # instruments given the exchanges' trading hours
@@ -219,18 +220,22 @@ def columns(header, kind, path):
         in_lots |= name == "volume" and unit in ("手", "lot", "lots")
         names.append(name)
     fixes = []
-    if kind == "daybar" and "date" not in names and "trading_date" in names:
+    base = kind[:-len("_day")] if kind.endswith("_day") else kind  # a file of one day holds every code
+    if base == "daybar" and "date" not in names and "trading_date" in names:
         names[names.index("trading_date")] = "date"  # a daily file's 交易日 is its date
-    if kind == "minbar" and "datetime" not in names and "time" in names:
+    if base == "minbar" and "datetime" not in names and "time" in names:
         # The time column holds the whole moment, or, beside a date column, the time of day.
         names[names.index("time")] = "datetime"
         if "date" in names:
             fixes.append(_joined_moment)
     dialect = _dialect()
-    if kind in ("daybar", "minbar") and (in_lots or dialect.lots) \
-            and dialect.categories.get(path) not in COUNTED_IN_CONTRACTS:
-        dialect.lot_files[path] = None
-        fixes.append(_shares)
+    if base in ("daybar", "minbar") and (in_lots or dialect.lots):
+        if base != kind:
+            dialect.lot_files[path] = None
+            dialect.lot_day_files.add(path)  # ``shares_of_day`` converts its rows, code by code
+        elif dialect.categories.get(path) not in COUNTED_IN_CONTRACTS:
+            dialect.lot_files[path] = None
+            fixes.append(_shares)
     if not fixes:
         return names, None
 
@@ -279,6 +284,13 @@ def _shares(row):
         row["volume"] = str(int(text) * LOT_SHARES) if text.isdigit() else repr(float(text) * LOT_SHARES)
     except ValueError:
         pass  # left as written, for the reader to refuse by line
+
+
+def shares_of_day(path, row, category_name):
+    """A row of a file of one day whose volume is in lots, in shares: unless its code's category
+    counts contracts."""
+    if path in _dialect().lot_day_files and category_name not in COUNTED_IN_CONTRACTS:
+        _shares(row)
 
 
 def category(text):

@@ -35,11 +35,30 @@ def attrs_minutes(manifest, minutes):
     return (manifest or {}).get("bar_minutes", minutes)
 
 
-def vendor_folder(root, minutes, drop=None, manifest=None):
+def vendor_folder(root, minutes, drop=None, manifest=None, per_day=False):
     """Two stocks as a Chinese vendor exports them: GBK, Chinese headers, 600000.SH codes, a
-    file named sz000001, date and time in two columns, volume in lots (手), dates as Excel saves them."""
+    file named sz000001, date and time in two columns, volume in lots (手), dates as Excel saves them;
+    with ``per_day``, as one file a day holding both (a 代码 column)."""
     files = {"instruments.csv": "代码,名称,类别,交易所,上市日期\r\n600000.SH,浦发银行,股票,上交所,1999/11/10\r\n"
                                 "000001.SZ,平安银行,股票,深交所,1991/4/3\r\n"}
+    if per_day:
+        per_code = _per_code_files(minutes, drop)
+        for day in DAYS:
+            for kind, header in (("daybar", "代码,日期,开盘,最高,最低,收盘,成交量(手),成交额"),
+                                 ("minbar", "代码,日期,时间,开盘,最高,最低,收盘,成交量(手),成交额")):
+                rows = [f"{name},{line}" for name in ("600000.SH", "sz000001")
+                        for line in per_code[f"{kind}/{name}.csv"] if line.split(",")[0].replace("/", "") in
+                        (day, f"{day[:4]}{int(day[4:6])}{int(day[6:])}")]
+                files[f"{kind}/{day}.csv"] = "\r\n".join([header] + rows) + "\r\n"
+    else:
+        files.update({rel: "\r\n".join(lines) + "\r\n" for rel, lines in _per_code_files(minutes, drop).items()})
+    if manifest:
+        files["manifest.json"] = json.dumps(manifest)
+    return write(root, files)
+
+
+def _per_code_files(minutes, drop):
+    files = {}
     for name in ("600000.SH", "sz000001"):
         day_rows, minute_rows = ["日期,开盘,最高,最低,收盘,成交量(手),成交额"], ["日期,时间,开盘,最高,最低,收盘,成交量(手),成交额"]
         for k, day in enumerate(DAYS):
@@ -48,24 +67,23 @@ def vendor_folder(root, minutes, drop=None, manifest=None):
             minute_rows += [f"{day},{t},{price},3,3000" for day, t in bars]
             excel = f"{day[:4]}/{int(day[4:6])}/{int(day[6:])}"
             day_rows.append(f"{excel},{price},{3 * len(bars)},{3000 * len(bars)}")
-        files[f"daybar/{name}.csv"] = "\r\n".join(day_rows) + "\r\n"
-        files[f"minbar/{name}.csv"] = "\r\n".join(minute_rows) + "\r\n"
-    if manifest:
-        files["manifest.json"] = json.dumps(manifest)
-    return write(root, files)
+        files[f"daybar/{name}.csv"] = day_rows
+        files[f"minbar/{name}.csv"] = minute_rows
+    return files
 
 
-@pytest.mark.parametrize("minutes, drop, manifest, found", [
-    (5, None, None, set()),
-    (15, None, None, set()),
-    (30, None, {"bar_minutes": 30}, set()),
-    (60, None, None, set()),
-    (5, ("20261202", "1305"), None, {"session_count"}),  # a bar missing is still found
-    (5, None, {"bar_minutes": 15}, {"off_session"}),  # bars that are not what the manifest says
+@pytest.mark.parametrize("minutes, drop, manifest, found, per_day", [
+    (5, None, None, set(), False),
+    (15, None, None, set(), False),
+    (30, None, {"bar_minutes": 30}, set(), False),
+    (60, None, None, set(), False),
+    (5, ("20261202", "1305"), None, {"session_count"}, False),  # a bar missing is still found
+    (5, None, {"bar_minutes": 15}, {"off_session"}, False),  # bars that are not what the manifest says
+    (5, None, None, set(), True),  # one file a day holding both codes
 ])
 def test_a_gbk_folder_of_bars_of_several_minutes_imports_and_checks_as_what_it_is(tmp_path, capsys, minutes, drop,
-                                                                                   manifest, found):
-    source = vendor_folder(tmp_path / "vendor", minutes, drop, manifest)
+                                                                                   manifest, found, per_day):
+    source = vendor_folder(tmp_path / "vendor", minutes, drop, manifest, per_day)
     path = str(tmp_path / "data")
     assert bundle.download_simple_bundle(path, sample=False, file_path=source)
     said = capsys.readouterr().err
