@@ -325,6 +325,40 @@ def series_problem(ds, dtype=None):
         held *= MAX_COMPRESSION
     if shape[0] * itemsize > held:
         return f"数据集声明了 {shape[0]} 行，文件中却没有这么多数据"
+    if SERIES_FILTER in filters:
+        return _codec_problem(dataset, dcpl, itemsize)
+    return None
+
+
+def _codec_problem(dataset, dcpl, itemsize):
+    """Why the chunks SERIES_FILTER keeps are not as the kit writes them, or None. The codec takes a
+    chunk's own header for the size it decodes to: a header that says more than the chunk holds
+    writes past the buffer HDF5 gave it, one that says less hands the reader memory it never wrote.
+    So the options and every chunk's header are checked against the dataset before any is decoded."""
+    import struct
+
+    import h5py
+
+    for i in range(dcpl.get_nfilters()):
+        number, _flags, values, _name = dcpl.get_filter(i)
+        if number == SERIES_FILTER and (len(values) < 3 or values[-3] != itemsize
+                                        or tuple(values[-2:]) != _SERIES_FILTER_OPTIONS):
+            return f"数据集的压缩参数 {tuple(values)} 不是本套件所写的"
+    expected = dcpl.get_chunk()[0] * itemsize
+    try:
+        fd = h5py.h5i.get_file_id(dataset).get_vfd_handle()
+    except (TypeError, ValueError, RuntimeError):
+        fd = None  # written through a file object: read each chunk through HDF5
+    for chunk in _chunks(dataset):
+        if chunk.filter_mask & 1:
+            continue  # kept as it is: the filter could not shrink it
+        if isinstance(fd, int):
+            head = os.pread(fd, 12, chunk.byte_offset)
+        else:
+            head = dataset.read_direct_chunk(chunk.chunk_offset)[1][:12]
+        total, block = struct.unpack(">QI", head) if len(head) == 12 else (None, 0)
+        if total != expected or not 0 < block <= expected or block % (8 * itemsize):
+            return f"数据块的压缩头声明了 {total} 字节，与数据集的数据块（{expected} 字节）不符"
     return None
 
 

@@ -526,6 +526,10 @@ def held_reason(path):
     return None
 
 
+# Far beyond the header of any change (a range is some twenty bytes of it), short of memory.
+_MAX_HEADER = 256 << 20
+
+
 # Rule 4 of ``access``, for a writer killed while the reader reads on.
 def orphaned(path, fd):
     """Why the file open as ``fd`` at ``path`` is half changed, or None. The caller holds the
@@ -544,13 +548,16 @@ def orphaned(path, fd):
         if not name.endswith(".journal"):
             continue
         try:
-            with open(os.path.join(where, name), "rb", buffering=0) as raw:
-                head = raw.read(len(MAGIC) + 4096)
+            fd_journal = os.open(os.path.join(where, name), os.O_RDONLY | nofollow.NOFOLLOW | getattr(os, "O_NONBLOCK", 0))
+            with open(fd_journal, "rb") as raw:
+                # The whole header line, however many ranges it names (a file of many series
+                # changes in many places): a part of it would read as a journal cut short.
+                head = raw.read(len(MAGIC))
+                line = raw.readline(_MAX_HEADER) if head == MAGIC else b""
         except OSError:
             continue
-        line = head[len(MAGIC):].split(b"\n", 1)
         try:
-            header = json.loads(line[0]) if head.startswith(MAGIC) and len(line) == 2 else None
+            header = json.loads(line) if line.endswith(b"\n") else None
         except ValueError:
             header = None
         if not isinstance(header, dict):

@@ -23,6 +23,10 @@ class Codes:
         text = code.strip()
         found = text if text in self.position else self._upper.get(text.upper())
         if found is None:
+            from vantorel.sources import vendor
+
+            found = self._upper.get((vendor.kit_code(text) or "").upper())  # 600000.SH, as vendors write it
+        if found is None:
             close = self.closest(text)
             hint = "（是否想用 {}？）".format("、".join(close)) if close else ""
             raise VantorelError("合约表中没有代码 {}{}；可用 vantorel.data.instruments() 查看全部代码".format(code, hint))

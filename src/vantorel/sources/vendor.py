@@ -356,6 +356,16 @@ def kit_exchange_of(exchange):
     return _EXCHANGE_OF.get(exchange.upper(), exchange) if exchange else exchange
 
 
+def kit_code(text):
+    """The kit's code a vendor's form of a Chinese code names (600000.SH, sh600000, SH600000), or None."""
+    dotted, prefixed = _DOTTED.fullmatch(text), _PREFIXED.fullmatch(text)
+    if dotted and dotted.group(2).upper() in _SUFFIX:
+        return f"{dotted.group(1)}.{_SUFFIX[dotted.group(2).upper()]}"
+    if prefixed and prefixed.group(1).upper() in _SUFFIX:
+        return f"{prefixed.group(2)}.{_SUFFIX[prefixed.group(1).upper()]}"
+    return None
+
+
 def resolve(code, where, error):
     """The kit's code for a code a file name or a table writes in a vendor's form."""
     aliases = _dialect().aliases

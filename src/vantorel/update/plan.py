@@ -77,6 +77,8 @@ def unknown_message(unknown, instruments):
     known names, as a spelling checker would offer them."""
     import difflib
 
+    from vantorel.sources import vendor
+
     known = sorted(set(TAG_MAP) | {i.underlying_symbol for i in instruments if i.underlying_symbol} |
                    {i.order_book_id for i in instruments})
     by_upper = {k.upper(): k for k in known}
@@ -87,8 +89,10 @@ def unknown_message(unknown, instruments):
         # similarity ranks below other codes that share more of their letters.
         swapped = [k for k in by_upper if len(k) == len(typed) and sorted(k) == sorted(typed)
                    and sum(a != b for a, b in zip(k, typed)) == 2]
-        close = swapped + [k for k in difflib.get_close_matches(typed, list(by_upper), n=3, cutoff=0.6)
-                           if k not in swapped]
+        vendors = [k for k in [(vendor.kit_code(typed) or "").upper()] if k in by_upper]  # 600000.SH
+        close = vendors + [k for k in swapped + difflib.get_close_matches(typed, list(by_upper), n=3, cutoff=0.6)
+                           if k not in vendors]
+        close = list(dict.fromkeys(close))
         close = close[:3]
         if close:
             hints.append("{}（是否想用 {}？）".format(name, "、".join(by_upper[c] for c in close)))

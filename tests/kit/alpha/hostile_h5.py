@@ -32,6 +32,8 @@ REFUSALS = {
     "one chunk indexed 300 times": "没有这么多数据",
     "no shape": "没有形状",
     "linked under two names": "同一个数据集",
+    "codec chunk declaring more": "压缩头",
+    "codec chunk declaring less": "压缩头",
 }
 
 
@@ -51,6 +53,8 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=places.SCHEMA_V
         return _cut_before_data(path, kind, schema)
     if what == "one chunk indexed 300 times":
         return _one_chunk_indexed(path, kind, schema, 300)
+    if what.startswith("codec chunk declaring"):
+        return _codec_header_lying(path, kind, schema, 2.0 if what.endswith("more") else 0.5)
     with h5py.File(path, "w", libver=("earliest", "latest")) as f:
         f.attrs.update(schema_version=schema, kind=kind, **attrs)
         if what == "external storage":
@@ -94,6 +98,29 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=places.SCHEMA_V
                                last_trading_date=rows["trading_date"][-1])
         else:
             raise ValueError(what)
+    return path
+
+
+def _codec_header_lying(path, kind, schema, factor):
+    """Sound rows under the kit's codec, the first chunk's header saying it decodes to ``factor``
+    times its real size: the codec would write past HDF5's buffer, or leave part of it unwritten."""
+    import struct
+
+    name, dtype, attrs = KINDS[kind]
+    hdf5.load_codec()
+    rows = sound_rows(kind)
+    with h5py.File(path, "w", libver=("earliest", "latest")) as f:
+        f.attrs.update(schema_version=schema, kind=kind, **attrs)
+        dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+        dcpl.set_chunk((64,))
+        dcpl.set_filter(hdf5.SERIES_FILTER, h5py.h5z.FLAG_OPTIONAL, hdf5._SERIES_FILTER_OPTIONS)
+        space = h5py.h5s.create_simple((len(rows),), (h5py.h5s.UNLIMITED,))
+        dataset = h5py.h5d.create(f.id, name.encode(), h5py.h5t.py_create(dtype, logical=True), space, dcpl=dcpl)
+        dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, rows)
+        at = dataset.get_chunk_info(0).byte_offset
+    with open(path, "r+b") as raw:
+        raw.seek(at)
+        raw.write(struct.pack(">Q", int(64 * dtype.itemsize * factor)))
     return path
 
 

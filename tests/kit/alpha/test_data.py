@@ -144,6 +144,8 @@ def test_codes_in_any_case_and_the_closest_offered(bundle):
     opened = data.open(bundle.path)
     assert opened.get(["m2405", "000001.xshe"], "close", 20240201, 20240201).index.get_level_values(0).unique(
         ).tolist() == ["M2405", "000001.XSHE"]
+    assert opened.get(["sz000001", "000001.SZ"], "close", 20240201, 20240201).index.get_level_values(0).unique(
+        ).tolist() == ["000001.XSHE"]  # as Chinese vendors write it
     with pytest.raises(VantorelError, match=r"没有代码 000001（是否想用 000001\.XSHE？）"):
         opened.get("000001", "close")
     with pytest.raises(VantorelError, match="字段 closing 不在日线中"):

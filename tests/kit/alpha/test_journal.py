@@ -1,5 +1,6 @@
 """The rollback journal under a refused write, a kill in the commit and a planted link."""
 import errno
+import json
 import os
 import subprocess
 import sys
@@ -657,3 +658,21 @@ def test_a_pipe_at_the_writer_lock_s_name_is_refused_not_waited_on(path):
 
     said = _in_child(update, wait=20)
     assert said.startswith("raised 写入锁 ") and f"{os.path.join(path, locks.WRITER_LOCK_NAME)} 不是普通文件" in said, said
+
+
+@pytest.mark.parametrize("ranges", [10, 400])  # a header longer than a read's first bytes
+def test_a_file_a_killed_writer_left_half_changed_under_a_reader_is_refused(path, ranges):
+    file = places.data_path(path, "minbar", "stock", CODE)
+    with access.reading(path):
+        info = os.stat(file)
+        # What a writer killed mid-commit leaves, once the reader has begun: its journal, no lock.
+        os.makedirs(journal.journal_dir(path), exist_ok=True)
+        header = {"path": os.path.relpath(file, path), "old_length": info.st_size, "device": info.st_dev,
+                  "inode": info.st_ino, "ranges": [[i * 16, 8] for i in range(ranges)]}
+        with open(os.path.join(journal.journal_dir(path), "0123456789abcdef.journal"), "wb") as out:
+            out.write(journal.MAGIC + json.dumps(header).encode() + b"\n")
+        fd = os.open(file, os.O_RDONLY)
+        try:
+            assert "被中断" in (journal.orphaned(os.path.abspath(file), fd) or "")
+        finally:
+            os.close(fd)
