@@ -156,6 +156,7 @@ class _Capped(io.RawIOBase):
 def _open_regular(path):
     """``path`` opened for reading in binary, if it is a regular file (after links): a fifo would
     block the import for good and a device would never end."""
+    _refuse_links_of_others(path)
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
     except FileNotFoundError:
@@ -173,6 +174,26 @@ def _open_regular(path):
     except BaseException:
         os.close(fd)
         raise
+
+
+def _refuse_links_of_others(path, levels=4):
+    """Refuse a link another user made on the way to a file of a folder (the file, its directories,
+    the folder): through it the user's own command would copy a file only the user may read into a
+    bundle others may read. A link of the user's own, or of root's, is followed."""
+    if not hasattr(os, "geteuid"):
+        return
+    here = os.path.abspath(path)
+    for _level in range(levels):
+        try:
+            info = os.lstat(here)
+        except OSError:
+            return
+        if stat.S_ISLNK(info.st_mode) and info.st_uid not in (os.geteuid(), 0):
+            from vantorel.bundle import nofollow
+
+            raise CsvError(f"{here} 是用户 {nofollow.owner_name(info.st_uid)} 建的符号链接：为免把只有你能读的文件"
+                           "读进别人也能读的 bundle，未跟随它；请换成文件本身，或由你自己建这个链接")
+        here = os.path.dirname(here)
 
 
 def _lines(text, path):

@@ -208,6 +208,8 @@ def _per_code(path, kind, record, stored):
             return f"{os.path.basename(path)} 中已读取的行有改动"
         if size == taken:
             return None
+        if size - taken > TAIL_LIMIT:
+            return _too_long(path, size - taken)
         tail = os.pread(fd, size - taken, taken)
         header = head[:head.find(b"\n") + 1]
         if not header:
@@ -242,7 +244,9 @@ def _gzip_tail(path, kind, record):
         if (prefix["head"], prefix["last"]) != (record["head"], record["last"]):
             return f"{os.path.basename(path)} 中已读取的行有改动"
         head, last = bytes(tap.head), tap.last
-        tail = tap.raw.read()
+        tail = tap.raw.read(TAIL_LIMIT + 1)
+        if len(tail) > TAIL_LIMIT:
+            return _too_long(path, len(tail))
     complete = tail[:tail.rfind(b"\n") + 1]
     new_record = dict(_extended(record, head, last, complete), packed=prefix["packed"], mtime_ns=prefix["mtime_ns"])
     header = head[:head.find(b"\n") + 1]
@@ -251,6 +255,15 @@ def _gzip_tail(path, kind, record):
     numbered = csv_import._rows(path, kind, raw=io.BytesIO(header + complete), first_number=record["lines"] + 1,
                                 inflated=True)
     return numbered, new_record
+
+
+# What an update reads of a file's new part at once: years of one code's minutes. More (a file
+# grown by gigabytes, or by no lines at all) is read as a new file is, line by line, with its limits.
+TAIL_LIMIT = 64 << 20
+
+
+def _too_long(path, grown):
+    return f"{os.path.basename(path)} 新增了 {grown} 字节以上，超过只读新增部分的上限 {TAIL_LIMIT >> 20} MiB"
 
 
 def _extended(record, head, last, complete):

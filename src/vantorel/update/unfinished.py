@@ -23,9 +23,11 @@ _DAY = re.compile(r"\b(\d{4})-(\d{2})-(\d{2})\b")
 def read(bundle_path):
     """The record of an unfinished update, or None."""
     try:
-        with open(os.path.join(bundle_path, MARK), "rb") as f:
+        # Only a regular file of a user the kit trusts, never waited on: on a shared bundle path
+        # another user's record (or a pipe) would forge findings or hang the checks.
+        with open(places.open_in_bundle(os.path.join(bundle_path, MARK)), "rb") as f:
             record = json.loads(f.read(1 << 16))
-    except (OSError, ValueError):
+    except (OSError, ValueError, places.StorageError):
         return None
     return record if isinstance(record, dict) else None
 

@@ -564,3 +564,26 @@ def test_an_update_from_the_service_keeps_what_a_csv_import_knew_of_its_own_mark
     # adjusts its flat raw prices, into a jump.
     found = check_min_bar_data(path) + check_daily_bar_data(directory)
     assert {(a.code, a.kind) for a in found if a.code in STOCKS} == {("H2.XHKG", "jump")}
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="a link of another user")
+@pytest.mark.parametrize("link_owner, taken", [(0, True), (4321, False)], ids=["the user's own", "another user's"])
+@pytest.mark.parametrize("at", ["daybar/SPLT.XNYS.csv", "daybar"])
+def test_a_folder_s_link_is_followed_only_when_the_user_made_it(tmp_path, link_owner, taken, at):
+    # Another user's folder, linking to a file only the user may read: the import would copy it
+    # into a bundle others may read.
+    private = tmp_path / "private"
+    layout(private)
+    os.chmod(private, 0o700)
+    folder = layout(tmp_path / "theirs", **{"daybar/SPLT.XNYS.csv": None})
+    if at != "daybar":
+        os.makedirs(os.path.join(folder, "daybar"))
+    os.symlink(private / at, os.path.join(folder, at))
+    os.lchown(os.path.join(folder, at), link_owner, link_owner)
+    path = str(tmp_path / "data")
+    if taken:
+        assert bundle.download_simple_bundle(path, sample=False, file_path=folder)
+        return
+    with pytest.raises(VantorelError, match="建的符号链接"):
+        bundle.download_simple_bundle(path, sample=False, file_path=folder)
+    assert not places.holds_bundle_data(path)

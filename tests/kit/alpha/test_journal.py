@@ -676,3 +676,21 @@ def test_a_file_a_killed_writer_left_half_changed_under_a_reader_is_refused(path
             assert "被中断" in (journal.orphaned(os.path.abspath(file), fd) or "")
         finally:
             os.close(fd)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo") or not hasattr(os, "geteuid") or os.geteuid() != 0,
+                    reason="named pipes, another user's file")
+@pytest.mark.parametrize("plant", ["pipe", "another user's record"])
+def test_an_update_record_planted_by_another_user_neither_hangs_nor_forges_a_finding(path, plant):
+    from vantorel import checks
+    from vantorel.update import unfinished
+
+    record = os.path.join(path, unfinished.MARK)
+    if plant == "pipe":
+        os.mkfifo(record, 0o666)
+    else:
+        with open(record, "w") as f:
+            json.dump({"command": "vantorel update-data --base", "started": "2026-12-01T15:30:00", "data_end": 0}, f)
+        os.chown(record, 4321, 4321)
+    said = _in_child(lambda: sorted({a.kind for a in checks.check_min_bar_data(path)}), wait=20)
+    assert said == "[]", said

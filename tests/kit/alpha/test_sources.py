@@ -225,3 +225,17 @@ def test_an_interrupted_update_is_one_finding_and_the_next_update_finishes_it(tm
         tovi.sign_out()
     assert check_daily_bar_data(places.bundle_dir(path)) == []
     assert not os.path.exists(os.path.join(path, unfinished.MARK))
+
+
+def test_a_file_grown_past_what_an_update_reads_at_once_is_converted_again(imported, tmp_path, monkeypatch, capsys):
+    from vantorel.sources import csv_update
+
+    folder, path = imported
+    monkeypatch.setattr(csv_update, "TAIL_LIMIT", 1024)  # a day of minutes is more
+    append_day(folder, "20261204")
+    capsys.readouterr()
+    assert bundle.update_bundle_from_exist_file(2, path)
+    assert "超过只读新增部分的上限" in capsys.readouterr().err
+    fresh = str(tmp_path / "fresh")
+    assert bundle.download_simple_bundle(fresh, sample=False, file_path=folder)
+    assert series(path) == series(fresh)
