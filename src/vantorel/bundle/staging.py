@@ -265,6 +265,14 @@ def _keep_previous(top, ready, keep):
     beyond ``keep`` are removed (also when a recovery finds the first part done); returns (the
     name the replaced ones got or None, the names removed)."""
     name = _newest_generation(top, ready)
+    for emptied in _generations(top):
+        # One whose directories the user moved back, as the swap's message tells: it holds nothing
+        # and is no generation to keep, nor one that makes an older, whole one go.
+        with contextlib.suppress(OSError):
+            with top.sub(emptied) as generation:
+                empty = not generation.names()
+            if empty:
+                top.rmdir(emptied)
     kept = _generations(top)
     dropped = kept[: max(len(kept) - keep, 0)]
     for old_name in dropped:

@@ -405,6 +405,11 @@ def test_two_downloads_in_a_row_leave_the_first_bundle_where_the_output_says(tmp
         os.rename(os.path.join(kept, name), os.path.join(path, name))
     assert os.listdir(places.bundle_dir(path)).count("built-over-weeks") == 1
     assert snapshot(path).keys() == built.keys()
+    # The generation emptied by going back is none to keep at the next swap, nor one that makes a whole one go.
+    before = staging.generations(path)
+    assert bundle.download_simple_bundle(path, sample=True)
+    assert not os.path.exists(kept) and len(staging.generations(path)) == len(before)
+    assert all(os.listdir(generation) for generation in staging.generations(path))
 
 
 def snapshot(path):
