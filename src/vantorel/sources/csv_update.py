@@ -24,6 +24,7 @@ class Result(NamedTuple):
     ok: bool
     lines: list  # what to tell the user, once each
     summary: str
+    took: bool = False  # whether anything new was read
 
 
 class _Plan:
@@ -38,8 +39,13 @@ class _Plan:
 
 def update(bundle_path, sources, echo):
     """``_update``, with the folder read as its vendor writes it (encodings, code forms)."""
-    with vendor.reading(echo):
-        return _update(bundle_path, sources)
+    said = []
+    with vendor.reading(said.append):
+        result = _update(bundle_path, sources)
+    if result.took:  # how the vendor's files were read, said when something was read from them
+        for line in said:
+            echo(line)
+    return result
 
 
 def _update(bundle_path, sources):
@@ -102,7 +108,7 @@ def _update(bundle_path, sources):
     parts = [f"{label} {n} 个合约 {rows} 条" for label, (n, rows) in (("日线", counts["daybar"]),
                                                                   ("分钟线", counts["minbar"])) if n]
     summary = "已从 CSV 目录 {} 更新：{}".format(folder, "，".join(parts) or "没有新数据")
-    return Result(True, lines, summary)
+    return Result(True, lines, summary, bool(parts or redone))
 
 
 def _plan(folder, kind, mine, taken, parse, stored_last, lines, bundle_path):
