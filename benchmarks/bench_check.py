@@ -96,6 +96,7 @@ def plain_scan(path):
     """The floor a scan can reach: each minute-bar file read whole with h5py, and its basic
     comparisons made with numpy (order, OHLC, signs). Returns nothing found, as the check does."""
     import h5py
+    import hdf5plugin  # noqa: F401  (the codec of the bundle's minute bars, for plain h5py too)
 
     for _category, _code, file in places.iter_minbar_files(path):
         with h5py.File(file, "r") as f:
@@ -132,6 +133,7 @@ def main():
     parser.add_argument("--keep", help="build the bundle here and leave it")
     args = parser.parse_args()
 
+    print("cpus {}, load {:.1f} at start".format(os.cpu_count(), os.getloadavg()[0]), flush=True)
     with contextlib.ExitStack() as stack:
         path = args.keep or stack.enter_context(tempfile.TemporaryDirectory(prefix="bench-check-"))
         start = time.perf_counter()
@@ -146,10 +148,12 @@ def main():
             checks.append(timed(check_min_bar_data, path, 1)[0])
             plains.append(timed(plain_scan, path, 1)[0])
         minute, minute_runs, plain = statistics.median(checks), checks, statistics.median(plains)
+        paired = statistics.median(p / c for p, c in zip(plains, checks))
         print("minute-bar check: median {:.3f} s over {} runs -> {:,.0f} bars/s, {:.1f} files/s; best run {:,.0f} bars/s".format(
             minute, args.repeat, minute_bars / minute, files / minute, minute_bars / min(minute_runs)))
         print("plain h5py read + numpy compare of the same files: median {:.3f} s -> {:,.0f} bars/s; "
-              "the check scans at x{:.2f} of that".format(plain, minute_bars / plain, plain / minute))
+              "the check scans at x{:.2f} of that (median of the rounds' own ratios x{:.2f})".format(
+                  plain, minute_bars / plain, plain / minute, paired))
         daily, daily_runs = timed(check_daily_bar_data, places.bundle_dir(path), args.repeat)
         # The daily check reads every instrument's minute bars for the cross-check as well.
         print("daily-bar check (with minute cross-check): median {:.3f} s -> {:,.0f} daily bars/s, "
@@ -159,6 +163,7 @@ def main():
         print("check-data (both checks): {:.3f} s -> {:,.0f} bars/s".format(total, (minute_bars + daily_bars) / total))
         if args.keep:
             print("bundle kept in", os.path.abspath(path))
+    print("load {:.1f} at the end".format(os.getloadavg()[0]))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """check-data (both checks) on one bundle, this tree's checks against those of an earlier revision,
-in turns.
+or this tree's in one process against the same spread over ``--workers`` processes, in turns.
 
 Builds a bundle of about ``--bars`` minute bars with bench_check's builder (stocks and futures,
 daily bars aggregated from the minutes), exports the earlier revision's sources with ``git
@@ -7,6 +7,7 @@ archive``, then runs each tree's ``check_min_bar_data`` and ``check_daily_bar_da
 its own, alternating (A, B, A, B, ...), and prints the medians and their ratio.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_check_revisions.py --before 72e9c4b --bars 12000000
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_check_revisions.py --workers 2 --bars 12000000
 """
 import argparse
 import os
@@ -36,8 +37,9 @@ print(time.perf_counter() - started, len(found))
 BARS_PER_INSTRUMENT_DAY = 240  # a stock's day; the futures' night sessions make theirs longer
 
 
-def timed_check(src, path):
-    out = subprocess.run([sys.executable, "-c", RUN, path], env=dict(os.environ, PYTHONPATH=src),
+def timed_check(src, path, workers):
+    out = subprocess.run([sys.executable, "-c", RUN, path],
+                         env=dict(os.environ, PYTHONPATH=src, VANTOREL_CHECK_WORKERS=str(workers)),
                          capture_output=True, text=True, check=True)
     seconds, found = out.stdout.split()
     return float(seconds), int(found)
@@ -45,7 +47,9 @@ def timed_check(src, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--before", required=True, help="the earlier revision (a git commit)")
+    which = parser.add_mutually_exclusive_group(required=True)
+    which.add_argument("--before", help="the earlier revision (a git commit), checked in one process as this tree is")
+    which.add_argument("--workers", type=int, help="processes this tree's check is spread over, against one")
     parser.add_argument("--bars", type=int, default=12_000_000)
     parser.add_argument("--days", type=int, default=120)
     parser.add_argument("--futures", type=int, default=20)
@@ -53,29 +57,34 @@ def main():
     args = parser.parse_args()
     print(f"cpus {os.cpu_count()}, load {os.getloadavg()[0]:.1f} at start", flush=True)
     with tempfile.TemporaryDirectory(prefix="bench-check-revisions-") as work:
-        before_src = os.path.join(work, "before")
-        os.makedirs(before_src)
-        archive = subprocess.run(["git", "-C", ROOT, "archive", args.before, "src"], capture_output=True, check=True)
-        subprocess.run(["tar", "-x", "-C", before_src], input=archive.stdout, check=True)
+        now = os.path.join(ROOT, "src")
+        if args.before:
+            before_src = os.path.join(work, "before")
+            os.makedirs(before_src)
+            archive = subprocess.run(["git", "-C", ROOT, "archive", args.before, "src"], capture_output=True, check=True)
+            subprocess.run(["tar", "-x", "-C", before_src], input=archive.stdout, check=True)
+            runs = {f"before ({args.before})": (os.path.join(before_src, "src"), 1), "now": (now, 1)}
+        else:
+            runs = {"one process": (now, 1), f"{args.workers} processes": (now, args.workers)}
         path = os.path.join(work, "bundle")
         stocks = max(1, args.bars // (BARS_PER_INSTRUMENT_DAY * args.days) - args.futures)
         started = time.perf_counter()
         minute_bars, daily_bars = bench_check.build(path, stocks, args.futures, args.days)
         print(f"bundle: {stocks + args.futures} instruments, {minute_bars:,} minute bars, {daily_bars:,} daily bars "
               f"(built in {time.perf_counter() - started:.0f} s)", flush=True)
-        trees = {"before": os.path.join(before_src, "src"), "now": os.path.join(ROOT, "src")}
-        seconds = {name: [] for name in trees}
+        seconds = {name: [] for name in runs}
         for _ in range(args.rounds):
-            for name, src in trees.items():
-                took, found = timed_check(src, path)
+            for name, (src, workers) in runs.items():
+                took, found = timed_check(src, path, workers)
                 if found:
-                    sys.exit(f"the {name} checks found {found} anomalies in a clean bundle")
+                    sys.exit(f"the checks ({name}) found {found} anomalies in a clean bundle")
                 seconds[name].append(took)
-        before, now = (statistics.median(seconds[name]) for name in trees)
+        (a, a_runs), (b, b_runs) = ((name, seconds[name]) for name in runs)
         # On a shared machine the load moves between rounds: each round's own ratio is steadier.
-        paired = statistics.median(n / b for b, n in zip(seconds["before"], seconds["now"]))
-        print(f"check-data, both checks, {args.rounds} rounds alternated, medians: before ({args.before}) {before:.2f} s, "
-              f"now {now:.2f} s (now takes x{now / before:.2f} the time; median of the rounds' ratios x{paired:.2f})")
+        paired = statistics.median(later / first for first, later in zip(a_runs, b_runs))
+        print(f"check-data, both checks, {args.rounds} rounds alternated, medians: {a} {statistics.median(a_runs):.2f} s, "
+              f"{b} {statistics.median(b_runs):.2f} s ({b} takes x{statistics.median(b_runs) / statistics.median(a_runs):.2f} "
+              f"the time; median of the rounds' ratios x{paired:.2f})")
     print(f"load {os.getloadavg()[0]:.1f} at the end")
 
 
