@@ -286,11 +286,13 @@ MAX_COMPRESSION = 100
 MAX_CHUNK_BYTES = 4 << 20
 
 
-def series_problem(ds, dtype=None):
+def series_problem(ds, dtype=None, deep=False):
     """Why a dataset cannot be a series (no table of rows, data kept outside its file, or more
     rows declared than the file holds bytes for: reading it would fill gigabytes from a few
     kilobytes), or None. ``dtype`` is the dataset's, when the caller has made it (h5py makes it
-    anew at every access). Reads only the dataset's header and chunk index."""
+    anew at every access). Reads only the dataset's header, chunk index and, for the kit's codec,
+    the head of each chunk; ``deep`` (a file from somebody else, before it is installed) reads every
+    compressed chunk's block lengths too."""
     import h5py
 
     if not isinstance(ds, h5py.Dataset):
@@ -326,40 +328,68 @@ def series_problem(ds, dtype=None):
     if shape[0] * itemsize > held:
         return f"数据集声明了 {shape[0]} 行，文件中却没有这么多数据"
     if SERIES_FILTER in filters:
-        return _codec_problem(dataset, dcpl, itemsize)
+        return _codec_problem(dataset, dcpl, itemsize, deep)
     return None
 
 
-def _codec_problem(dataset, dcpl, itemsize):
+def _codec_problem(dataset, dcpl, itemsize, deep):
     """Why the chunks SERIES_FILTER keeps are not as the kit writes them, or None. The codec takes a
-    chunk's own header for the size it decodes to: a header that says more than the chunk holds
-    writes past the buffer HDF5 gave it, one that says less hands the reader memory it never wrote.
-    So the options and every chunk's header are checked against the dataset before any is decoded."""
+    chunk's own header for the size it decodes to, and each block's own length for where the next
+    begins: a header that says more than the chunk holds writes past the buffer HDF5 gave it, one
+    that says less hands the reader memory it never wrote, a block length past the chunk reads
+    beyond it. So the pipeline (the codec alone, with the kit's options), every chunk's header and,
+    with ``deep``, every block's length are checked against the dataset before any is decoded."""
     import struct
 
     import h5py
 
-    for i in range(dcpl.get_nfilters()):
-        number, _flags, values, _name = dcpl.get_filter(i)
-        if number == SERIES_FILTER and (len(values) < 3 or values[-3] != itemsize
-                                        or tuple(values[-2:]) != _SERIES_FILTER_OPTIONS):
-            return f"数据集的压缩参数 {tuple(values)} 不是本套件所写的"
+    pipeline = [dcpl.get_filter(i) for i in range(dcpl.get_nfilters())]
+    if len(pipeline) != 1:
+        return "数据集的过滤器不只本套件的压缩一个"
+    values = pipeline[0][2]
+    if len(values) < 3 or values[-3] != itemsize or tuple(values[-2:]) != _SERIES_FILTER_OPTIONS:
+        return f"数据集的压缩参数 {tuple(values)} 不是本套件所写的"
     expected = dcpl.get_chunk()[0] * itemsize
     try:
         fd = h5py.h5i.get_file_id(dataset).get_vfd_handle()
     except (TypeError, ValueError, RuntimeError):
         fd = None  # written through a file object: read each chunk through HDF5
+
+    def stored(chunk, size):
+        if isinstance(fd, int):
+            return os.pread(fd, size, chunk.byte_offset)
+        return dataset.read_direct_chunk(chunk.chunk_offset)[1][:size]
+
     for chunk in _chunks(dataset):
         if chunk.filter_mask & 1:
-            continue  # kept as it is: the filter could not shrink it
-        if isinstance(fd, int):
-            head = os.pread(fd, 12, chunk.byte_offset)
-        else:
-            head = dataset.read_direct_chunk(chunk.chunk_offset)[1][:12]
-        total, block = struct.unpack(">QI", head) if len(head) == 12 else (None, 0)
-        if total != expected or not 0 < block <= expected or block % (8 * itemsize):
+            if chunk.size != expected:  # kept as it is (the codec could not shrink it): whole
+                return f"未压缩的数据块有 {chunk.size} 字节，应为 {expected} 字节"
+            continue
+        head = stored(chunk, chunk.size if deep else 12)
+        total, block = struct.unpack(">QI", head[:12]) if len(head) >= 12 else (None, 0)
+        if total != expected or block <= 0 or block % (8 * itemsize):
             return f"数据块的压缩头声明了 {total} 字节，与数据集的数据块（{expected} 字节）不符"
+        if deep and not _blocks_fit(head, expected, block, itemsize):
+            return "数据块中各段的长度与数据块不符"
     return None
+
+
+def _blocks_fit(chunk, total, block, itemsize):
+    """Whether the blocks of a codec chunk, each a 4-byte length and that many bytes, with the
+    last bytes that fill no block of 8 rows kept as they are, end exactly where the chunk does."""
+    import struct
+
+    whole, left = divmod(total, block)
+    rest = left - left % (8 * itemsize)
+    at = 12
+    for _block in range(whole + (1 if rest else 0)):
+        if at + 4 > len(chunk):
+            return False
+        (length,) = struct.unpack_from(">I", chunk, at)
+        at += 4 + length
+        if length == 0 or at > len(chunk):
+            return False
+    return at + left % (8 * itemsize) == len(chunk)
 
 
 def swelling_problem(f, datasets):

@@ -54,7 +54,7 @@ def validate_file(path, kind, category=None, code=None):
             members = []
             for code_ in f.keys():
                 ds = linked_member(f, path, code_)
-                problem = series_problem(ds)
+                problem = series_problem(ds, deep=True)
                 if problem:
                     return f"{code_} {problem}"
                 if any(name not in (ds.dtype.names or ()) for name in fields):
@@ -65,7 +65,7 @@ def validate_file(path, kind, category=None, code=None):
         ds = linked_member(f, path, name)
         if not isinstance(ds, h5py.Dataset):
             return f"缺少数据集 {name}"
-        problem = series_problem(ds)
+        problem = series_problem(ds, deep=True)
         if problem:
             return f"{name} {problem}"
         if field is not None and (ds.dtype.names is None or field not in ds.dtype.names):
@@ -129,7 +129,7 @@ def _series_file_problem(f, path, kind, state, thorough):
         return f"缺少数据集 {name}"
     # A named datatype has a dtype too; series_problem says it is no dataset.
     dtype = series_dtype(ds.id, kind) if isinstance(ds, h5py.Dataset) else None
-    problem = series_problem(ds, dtype)
+    problem = series_problem(ds, dtype, deep=thorough)
     if problem:
         return problem
     fields = MINBAR_FIELDS if kind == "minbar" else TICK_FIELDS

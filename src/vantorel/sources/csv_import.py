@@ -166,10 +166,18 @@ def _open_regular(path):
     except OSError as exc:
         raise CsvError(f"无法读取 {path}：{exc.strerror or exc}") from None
     try:
-        mode = os.fstat(fd).st_mode
+        opened = os.fstat(fd)
+        mode = opened.st_mode
         if not stat.S_ISREG(mode):
             what = "目录" if stat.S_ISDIR(mode) else "管道" if stat.S_ISFIFO(mode) else "设备或其他特殊文件"
             raise CsvError(f"{path} 不是普通文件（是{what}）；请换成普通文件，或删去它")
+        # Looked at again once opened: another user may exchange the name for a link of theirs
+        # between the look and the open. The file opened must be the one the name leads to now,
+        # through no link of theirs.
+        _refuse_links_of_others(path)
+        now = os.stat(path)
+        if (now.st_dev, now.st_ino) != (opened.st_dev, opened.st_ino):
+            raise CsvError(f"{path} 在读取时被换成了另一个文件；请确认没有别人在改动这个目录后重试")
         return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)

@@ -587,3 +587,25 @@ def test_a_folder_s_link_is_followed_only_when_the_user_made_it(tmp_path, link_o
     with pytest.raises(VantorelError, match="建的符号链接"):
         bundle.download_simple_bundle(path, sample=False, file_path=folder)
     assert not places.holds_bundle_data(path)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="a link of another user")
+def test_a_link_of_another_user_swapped_in_at_the_open_is_refused(tmp_path, monkeypatch):
+    private = tmp_path / "private"
+    layout(private)
+    os.chmod(private, 0o700)
+    folder = layout(tmp_path / "theirs")
+    target = os.path.join(folder, "daybar", "SPLT.XNYS.csv")
+    real_open = os.open
+
+    def swapped_at_the_open(name, *args, **kwargs):
+        # What another user's loop of exchanges does between the kit's look and its open.
+        if name == target and not os.path.islink(target):
+            os.rename(target, target + ".aside")
+            os.symlink(private / "daybar" / "SPLT.XNYS.csv", target)
+            os.lchown(target, 4321, 4321)
+        return real_open(name, *args, **kwargs)
+
+    monkeypatch.setattr(os, "open", swapped_at_the_open)
+    with pytest.raises(VantorelError, match="建的符号链接"):
+        bundle.download_simple_bundle(str(tmp_path / "data"), sample=False, file_path=folder)

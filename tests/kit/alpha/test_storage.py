@@ -453,3 +453,12 @@ def test_a_file_is_never_set_aside_where_another_user_chose(tmp_path, plant):
     assert os.path.isfile(path) and list(outside.iterdir()) == []
     for root, _dirs, files in os.walk(os.path.join(bundle, "quarantine")):
         assert files == [], root
+
+
+def test_a_codec_block_running_past_its_chunk_is_refused_before_it_is_installed(tmp_path):
+    # Readers trust the files of the bundle's own users; one from somebody else is walked block by
+    # block before it is taken in (its codec would read past the chunk).
+    path = str(tmp_path / "bundle" / FILE_OF["minbar"])
+    os.makedirs(os.path.dirname(path))
+    hostile_h5._codec_file(path, "minbar", places.SCHEMA_VERSION, block_length=0x7FFFFF00)
+    assert "各段的长度" in validation.validate_file(path, "minbar")
