@@ -1,5 +1,8 @@
 """Every shell and Python block of README.md and docs/ runs as written on the bundle the README's
-first command builds; a block that must not run says why in a `<!-- not run: reason -->` line."""
+first command builds; a block that must not run says why in a `<!-- not run: reason -->` line, and
+one that needs an optional extra names its module in a `<!-- needs: module -->` line (run where it is
+installed)."""
+import importlib.util
 import os
 import re
 import shutil
@@ -13,6 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCE = re.compile(r"^```(\S*)\n(.*?)^```$", re.M | re.S)
 NOT_RUN = re.compile(r"<!-- not run: \S.* -->\n\s*\Z")
+NEEDS = re.compile(r"<!-- needs: (\S+) -->\n\s*\Z")
 # text: output and layouts, shown only; a block without one of these is refused so none hides.
 LANGUAGES = {"sh", "python", "text"}
 INSTALL_STEPS = re.compile(r"python3 -m venv |pip install ")
@@ -24,7 +28,10 @@ def blocks(document):
     text = document.read_text(encoding="utf-8")
     for match in FENCE.finditer(text):
         line = text.count("\n", 0, match.start()) + 1
-        runs = match.group(1) in ("sh", "python") and not NOT_RUN.search(text[:match.start()])
+        before = text[:match.start()]
+        needs = NEEDS.search(before)
+        runs = match.group(1) in ("sh", "python") and not NOT_RUN.search(before) and (
+            needs is None or importlib.util.find_spec(needs.group(1)) is not None)
         yield line, match.group(1), match.group(2), runs
 
 

@@ -145,7 +145,7 @@ class Bundle:
             days, early = calendars[exchange]
             days = np.asarray(days)
             days = days[(days >= (low.day if low else 0)) & (days <= (high.day if high else 99991231))]
-            close = np.full(len(days), np.timedelta64("NaT"), dtype="m8[ns]")
+            close = np.full(len(days), np.timedelta64("NaT", "ns"), dtype="m8[ns]")
             at = np.minimum(np.searchsorted(days, early["date"]), max(len(days) - 1, 0))
             hit = days[at] == early["date"] if len(days) else np.zeros(len(early), bool)
             minutes = early["close_time"][hit] // 100 * 60 + early["close_time"][hit] % 100
@@ -365,7 +365,7 @@ def _wide(kind, codes, rows, fields, single):
     frames = {}
     for name in fields:
         sample = _column(name, rows[codes[0]][name][:0])
-        filler, dtype = (np.datetime64("NaT"), sample.dtype) if sample.dtype.kind == "M" else (np.nan, "f8")
+        filler, dtype = (np.datetime64("NaT", "ns"), sample.dtype) if sample.dtype.kind == "M" else (np.nan, "f8")
         grid = np.full((len(times), len(codes)), filler, dtype=dtype)
         for j, code in enumerate(codes):
             grid[where[code], j] = _column(name, rows[code][name])

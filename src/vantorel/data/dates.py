@@ -163,5 +163,5 @@ def dates64(yyyymmdd):
 
     yyyymmdd = np.asarray(yyyymmdd, dtype=np.int64)
     out = (_per_run(np.where(yyyymmdd > 0, yyyymmdd, 19700101), days_since_epoch) * 86400 * 10**9).view("M8[ns]")
-    out[yyyymmdd <= 0] = np.datetime64("NaT")
+    out[yyyymmdd <= 0] = np.datetime64("NaT", "ns")
     return out
