@@ -56,7 +56,7 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=places.SCHEMA_V
     if what == "one chunk indexed 300 times":
         return _one_chunk_indexed(path, kind, schema, 300)
     if what.startswith("codec chunk declaring"):
-        return _codec_header_lying(path, kind, schema, 2.0 if what.endswith("more") else 0.5)
+        return _codec_file(path, kind, schema, declared=2.0 if what.endswith("more") else 0.5)
     if what in ("codec behind another filter", "codec chunk kept short"):
         return _codec_file(path, kind, schema, shuffled=what.endswith("filter"), short=what.endswith("short"))
     with h5py.File(path, "w", libver=("earliest", "latest")) as f:
@@ -105,10 +105,12 @@ def write(path, what, kind="minbar", outside="/dev/zero", schema=places.SCHEMA_V
     return path
 
 
-def _codec_file(path, kind, schema, shuffled=False, short=False, block_length=None):
+def _codec_file(path, kind, schema, shuffled=False, short=False, block_length=None, declared=None):
     """Sound rows under the kit's codec, with shuffle before it, or the first chunk stored as if the
     codec had been skipped but only 100 bytes long (HDF5 would hand out what follows in memory), or
-    the first block's length set to ``block_length`` (past the chunk)."""
+    the first block's length set to ``block_length`` (past the chunk), or its header saying it
+    decodes to ``declared`` times its size (the codec would write past HDF5's buffer, or leave part
+    of it unwritten)."""
     import struct
 
     name, dtype, attrs = KINDS[kind]
@@ -127,33 +129,13 @@ def _codec_file(path, kind, schema, shuffled=False, short=False, block_length=No
         if short:
             dataset.write_direct_chunk((0,), bytes(100), 1)
         at = dataset.get_chunk_info(0).byte_offset
-    if block_length is not None:
-        with open(path, "r+b") as raw:
+    with open(path, "r+b") as raw:
+        if block_length is not None:
             raw.seek(at + 12)
             raw.write(struct.pack(">I", block_length))
-    return path
-
-
-def _codec_header_lying(path, kind, schema, factor):
-    """Sound rows under the kit's codec, the first chunk's header saying it decodes to ``factor``
-    times its real size: the codec would write past HDF5's buffer, or leave part of it unwritten."""
-    import struct
-
-    name, dtype, attrs = KINDS[kind]
-    hdf5.load_codec()
-    rows = sound_rows(kind)
-    with h5py.File(path, "w", libver=("earliest", "latest")) as f:
-        f.attrs.update(schema_version=schema, kind=kind, **attrs)
-        dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
-        dcpl.set_chunk((64,))
-        dcpl.set_filter(hdf5.SERIES_FILTER, h5py.h5z.FLAG_OPTIONAL, hdf5._SERIES_FILTER_OPTIONS)
-        space = h5py.h5s.create_simple((len(rows),), (h5py.h5s.UNLIMITED,))
-        dataset = h5py.h5d.create(f.id, name.encode(), h5py.h5t.py_create(dtype, logical=True), space, dcpl=dcpl)
-        dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, rows)
-        at = dataset.get_chunk_info(0).byte_offset
-    with open(path, "r+b") as raw:
-        raw.seek(at)
-        raw.write(struct.pack(">Q", int(64 * dtype.itemsize * factor)))
+        if declared is not None:
+            raw.seek(at)
+            raw.write(struct.pack(">Q", int(64 * dtype.itemsize * declared)))
     return path
 
 
