@@ -168,21 +168,11 @@ def bundle_lock(bundle_path, exclusive, create=False, wait=False):
     at once, or with ``wait`` after ``swap_wait()`` seconds; VantorelError when the bundle path
     cannot be made or opened.
     """
-    path = resolve(bundle_path)
-    if os.path.lexists(path) and not os.path.isdir(path):
-        raise VantorelError(f"{path} 已存在且不是目录；请用 -d 指定一个目录")
-    made = False
-    if not os.path.isdir(path):
-        if not create:
-            yield path
-            return
-        try:
-            os.makedirs(path)
-            made = True
-        except FileExistsError:
-            pass
-        except OSError as exc:
-            raise VantorelError(f"无法创建目录 {path}：{exc.strerror or exc}") from None
+    path = _directory(bundle_path)
+    if not create and not os.path.isdir(path):
+        yield path
+        return
+    made = _made(path)
     with _guard:
         entry = _held.get(path)
         if entry is not None:
@@ -204,9 +194,34 @@ def bundle_lock(bundle_path, exclusive, create=False, wait=False):
                 del _held[path]
                 _release(entry[0])
                 if made:
-                    # A writer that made the bundle path and failed before writing leaves nothing.
-                    with contextlib.suppress(OSError):
-                        os.rmdir(path)
+                    _unmake(path)
+
+
+def _directory(bundle_path):
+    """The resolved bundle path, refused when something else than a directory is there."""
+    path = resolve(bundle_path)
+    if os.path.lexists(path) and not os.path.isdir(path):
+        raise VantorelError(f"{path} 已存在且不是目录；请用 -d 指定一个目录")
+    return path
+
+
+def _made(path):
+    """Make the bundle path when it is missing; whether it was made here."""
+    if os.path.isdir(path):
+        return False
+    try:
+        os.makedirs(path)
+        return True
+    except FileExistsError:
+        return False
+    except OSError as exc:
+        raise VantorelError(f"无法创建目录 {path}：{exc.strerror or exc}") from None
+
+
+def _unmake(path):
+    # A writer that made the bundle path and failed before writing leaves nothing.
+    with contextlib.suppress(OSError):
+        os.rmdir(path)
 
 
 _writers = {}  # bundle path -> [descriptor, whether the bundle path was made for it, depth]
@@ -224,9 +239,7 @@ def writer_lock(bundle_path):
         with bundle_lock(bundle_path, exclusive=True, create=True) as path:
             yield path
         return
-    path = resolve(bundle_path)
-    if os.path.lexists(path) and not os.path.isdir(path):
-        raise VantorelError(f"{path} 已存在且不是目录；请用 -d 指定一个目录")
+    path = _directory(bundle_path)
     with _guard:
         entry = _writers.get(path)
         if entry is None:
@@ -242,9 +255,7 @@ def writer_lock(bundle_path):
                 fd, made, _depth = entry
                 _drop_writer(path, fd)
                 if made:
-                    # A writer that made the bundle path and failed before writing leaves nothing.
-                    with contextlib.suppress(OSError):
-                        os.rmdir(path)
+                    _unmake(path)
 
 
 def _drop_writer(path, fd):
@@ -263,15 +274,7 @@ def _drop_writer(path, fd):
 
 def _take_writer(path, fcntl):
     """(descriptor holding the writer lock, whether the bundle path was made for it)."""
-    made = False
-    if not os.path.isdir(path):
-        try:
-            os.makedirs(path)
-            made = True
-        except FileExistsError:
-            pass
-        except OSError as exc:
-            raise VantorelError(f"无法创建目录 {path}：{exc.strerror or exc}") from None
+    made = _made(path)
     name = os.path.join(path, WRITER_LOCK_NAME)
     for _attempt in range(3):
         try:
