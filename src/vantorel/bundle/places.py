@@ -250,13 +250,15 @@ def _bundle_path_holding(path):
 
 
 # Rule 8 of ``access``: nothing of another user is read, written or swapped.
-def refuse_foreign(info, path, data_file=None):
+def refuse_foreign(info, path, data_file=None, users=None):
     """Refuse (StorageError) a file or directory, as opened (``info`` from fstat), that belongs
-    to a user outside ``nofollow.owners`` of its bundle path: on a bundle path others may write,
-    a name can lead into another user's tree, and the kit neither reads nor writes there."""
+    to a user outside ``nofollow.owners`` of its bundle path (``users``, when the caller has judged
+    them from the bundle path as opened): on a bundle path others may write, a name can lead into
+    another user's tree, and the kit neither reads nor writes there."""
     from vantorel.bundle import nofollow
 
-    users = nofollow.owners_at(_bundle_path_holding(data_file or path))
+    if users is None:
+        users = nofollow.owners_at(_bundle_path_holding(data_file or path))
     if nofollow.trusted(info, users):
         return
     owner = nofollow.owner_name(info.st_uid)
@@ -315,7 +317,7 @@ def _walk(directory_path, data_file, create):
             level = _enter(directory, part, info, users, data_file)
             directory.close()
             directory = level
-            _refuse_untrusted(directory.stat(), users, directory.path, data_file)
+            refuse_foreign(directory.stat(), directory.path, data_file, users)
     except BaseException:
         directory.close()
         raise
@@ -328,7 +330,7 @@ def _enter(directory, name, info, users, data_file, flags=None):
     from vantorel.bundle import nofollow
 
     if stat.S_ISLNK(info.st_mode):
-        _refuse_untrusted(info, users, directory.join(name), data_file)
+        refuse_foreign(info, directory.join(name), data_file, users)  # the link itself: whose choice it is
         try:
             fd = os.open(name, nofollow.FOLLOWING_DIR_FLAGS if flags is None else flags, dir_fd=directory.fd)
         except OSError as exc:
@@ -345,16 +347,6 @@ def reach_directory(directory_path, data_file, create=False):
     return _walk(directory_path, data_file, create)[0]
 
 
-def _refuse_untrusted(info, users, what, data_file):
-    from vantorel.bundle import nofollow
-
-    if not nofollow.trusted(info, users):
-        refuse_foreign(info, what, data_file)  # says whose it is
-        # The bundle path's name led elsewhere when refuse_foreign looked again: refused all the same.
-        raise StorageError(f"目录 {what} 属于用户 {nofollow.owner_name(info.st_uid)}，未使用 {data_file}；"
-                           "请确认该路径下的目录没有被别人替换或移动后重新运行", damaged=False)
-
-
 # Rule 8 of ``access``: reached from the bundle path by descriptor, every level judged.
 def open_in_bundle(path, flags=_READ_FLAGS):
     """A descriptor of the bundle file at ``path``, opened with ``flags`` (by default for reading,
@@ -363,6 +355,7 @@ def open_in_bundle(path, flags=_READ_FLAGS):
     closed) unless it is a regular file of a user the kit trusts. FileNotFoundError when there is none."""
     from vantorel.bundle import nofollow
 
+    users = None
     if not (hasattr(os, "geteuid") and nofollow.FD_CALLS):  # Windows: no owners, no descriptor-relative opens
         fd = os.open(path, flags)
     else:
@@ -379,7 +372,7 @@ def open_in_bundle(path, flags=_READ_FLAGS):
             reason = f"数据文件 {path} 不是普通文件（可能是管道或设备）"
             raise StorageError(f"{reason}；未使用它，请确认后把它移走", reason, damaged=False)
         if hasattr(os, "geteuid"):
-            refuse_foreign(info, path)
+            refuse_foreign(info, path, users=users)
     except BaseException:
         os.close(fd)
         raise
