@@ -191,10 +191,11 @@ def trusted(info, users):
 
 
 def unsafe_place(path, kept=lambda name: True):
-    """The first of ``path``, the directories above it and those of its directories ``kept`` names
-    (and their own, as ``minbar/`` holds its categories) in which a user the kit does not trust may rename what
-    is not theirs, or None. There, whatever the kit looks at can be exchanged for another user's
-    tree between one call and the next, and no care in the kit can make a swap or a recovery safe."""
+    """(the first of ``path``, the directories above it and those of its directories ``kept``
+    names (and their own, as ``minbar/`` holds its categories) in which users the kit does not
+    trust may rename what is not theirs; those users, EVERYONE for all), or None. There, whatever
+    the kit looks at can be exchanged for another user's tree between one call and the next, and
+    no care in the kit can make a swap or a recovery safe."""
     if not hasattr(os, "geteuid"):
         return None
     here = os.path.realpath(path)
@@ -215,7 +216,7 @@ def unsafe_place(path, kept=lambda name: True):
             if renamers is not EVERYONE and place in inside:
                 renamers -= {info.st_uid}
             if renamers is EVERYONE or not renamers <= users:
-                return place
+                return place, renamers if renamers is EVERYONE else renamers - users
     return None
 
 

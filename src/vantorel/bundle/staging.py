@@ -381,18 +381,17 @@ def recover_locked(dest, writing=True):
 
 # Rule 9 of ``access``: nothing is written or recovered where others may rename what is not theirs.
 def refuse_unsafe_place(dest):
-    where = nofollow.unsafe_place(dest, kept=_kit_directory)
-    if where is None:
+    unsafe = nofollow.unsafe_place(dest, kept=_kit_directory)
+    if unsafe is None:
         return
     import shlex
 
-    info = os.lstat(where)
-    renamers = nofollow._renamers(where, info)
-    if renamers is nofollow.EVERYONE:
+    where, strangers = unsafe
+    if strangers is nofollow.EVERYONE:
         who, fix = "人人可写却没有粘滞位", f"请执行 chmod +t {shlex.quote(where)}（像 /tmp 那样），或 chmod o-w {shlex.quote(where)}"
     else:
-        strangers = sorted(nofollow.owner_name(uid) for uid in renamers - nofollow.owners_at(dest))
-        who = f"可被用户 {'、'.join(strangers)} 改名或替换其中的条目（他们不是本用户、该 bundle 路径的属主或其团队成员）"
+        names = "、".join(sorted(nofollow.owner_name(uid) for uid in strangers))
+        who = f"可被用户 {names} 改名或替换其中的条目（他们不是本用户、该 bundle 路径的属主或其团队成员）"
         fix = f"请让 {where} 只由你信任的用户写入（属主、组与 ACL），或另选一个 bundle 路径"
     raise VantorelError(f"{where} {who}：他们可以随时把其中的目录换成自己的，在这里写入或恢复 {dest} "
                         f"都可能写进别人的目录或删掉你的数据，所以未作任何改动。{fix}后重试")
