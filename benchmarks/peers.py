@@ -6,7 +6,8 @@ Stores: the kit (``write_data_file`` through a committer, ``append_series``, ``r
 ``read_span``); plain h5py, one file a stock, on the kit's chunked layout and filters, each file
 fsynced (``h5py``) or not (``h5py-nosync``: what the page cache alone costs, no durability); and,
 when pyarrow is installed, a Parquet dataset with one file a trading day, fsynced. ``--before``
-adds the kit of another source tree (``kit-before``). Each
+adds the kit of another source tree (``kit-before``); ``--arcticdb-python`` an ArcticDB library on
+LMDB, one symbol a stock, run by an interpreter that has it (a peer measured, never a dependency). Each
 operation runs in a process of its own, which reports the seconds spent in the store's calls alone
 (making the rows is not counted) and its peak RSS; the stores take turns (A, B, C, A, B, C, ...)
 so that the machine's load falls on all of them alike. Ratios are to plain h5py.
@@ -221,6 +222,58 @@ class Parquet:
         return pq.read_table(os.path.join(root, f"trading_date={day}", "part-0.parquet")).num_rows
 
 
+class Arctic:
+    """One symbol a stock in a library on LMDB, written and appended in batches (its fastest use);
+    LMDB syncs each commit. Rows become a frame indexed by time outside the clock, as Parquet's
+    tables are made outside it."""
+
+    LIBRARY = "minbar"
+
+    def _library(self, root):
+        import arcticdb
+
+        return arcticdb.Arctic(f"lmdb://{root}").get_library(self.LIBRARY, create_if_missing=True)
+
+    @staticmethod
+    def _frame(rows):
+        import pandas as pd
+
+        stamps = pd.to_datetime(rows["datetime"].astype(str), format="%Y%m%d%H%M%S")
+        return pd.DataFrame({name: rows[name] for name in rows.dtype.names if name != "datetime"}, index=stamps)
+
+    def build(self, root, stocks, days, clock):
+        from arcticdb import WritePayload
+
+        with clock:
+            library = self._library(root)
+        for stock in range(stocks):
+            frame = self._frame(market_rows.stock_history(stock, days))
+            with clock:
+                library.write_batch([WritePayload(market_rows.code_of(stock), frame)])
+
+    def append(self, root, stocks, day, clock):
+        from arcticdb import WritePayload
+
+        frames = [self._frame(market_rows.minute_rows(stock, day)) for stock in range(stocks)]
+        with clock:
+            library = self._library(root)
+            library.append_batch([WritePayload(market_rows.code_of(s), f) for s, f in enumerate(frames)])
+
+    def read_stock(self, root, stock):
+        return len(self._library(root).read(market_rows.code_of(stock)).data)
+
+    def read_day(self, root, stocks, day):
+        import pandas as pd
+
+        from arcticdb import ReadRequest
+
+        start = pd.Timestamp(str(day))
+        span = (start, start + pd.Timedelta(days=1))
+        found = self._library(root).read_batch([ReadRequest(market_rows.code_of(s), date_range=span)
+                                                for s in range(stocks)])
+        return sum(len(item.data) for item in found)
+
+
 def series_filters():
     """The filters the kit gives a new minute-bar series, as h5py's create_dataset takes them."""
     from vantorel.bundle import hdf5
@@ -233,7 +286,7 @@ def series_filters():
 def store(name):
     if name == "h5py-nosync":
         return PlainH5(sync=False)
-    return {"kit": Kit, "kit-before": Kit, "h5py": PlainH5, "parquet": Parquet}[name]()
+    return {"kit": Kit, "kit-before": Kit, "h5py": PlainH5, "parquet": Parquet, "arcticdb": Arctic}[name]()
 
 
 # ---- one operation in a process of its own --------------------------------------------------------
@@ -266,15 +319,19 @@ def _import_before_the_clock(name):
     elif name == "parquet":
         import pyarrow.dataset  # noqa: F401
         import pyarrow.parquet  # noqa: F401
+    elif name == "arcticdb":
+        import arcticdb  # noqa: F401
+        import pandas  # noqa: F401
 
 
 BEFORE = {}  # "kit-before": the source tree given with --before
+PYTHONS = {}  # store -> the interpreter its child runs in, when not this one
 
 
 def run(op, name, root, stocks, days):
     os.sync()  # no store pays for writing back what another left in the page cache
     env = dict(os.environ, BENCH_KIT_SRC=BEFORE["src"]) if name == "kit-before" else None
-    out = subprocess.run([sys.executable, __file__, "--child", op, name, root, str(stocks), *map(str, days)],
+    out = subprocess.run([PYTHONS.get(name, sys.executable), __file__, "--child", op, name, root, str(stocks), *map(str, days)],
                          capture_output=True, text=True, env=env)
     if out.returncode:
         raise SystemExit(f"{name} {op} failed:\n{out.stderr}")
@@ -282,7 +339,9 @@ def run(op, name, root, stocks, days):
 
 
 def disk(root):
-    return sum(os.path.getsize(os.path.join(d, f)) for d, _dirs, files in os.walk(root) for f in files)
+    # Blocks taken, not sizes: LMDB's map is a sparse file as large as it may grow.
+    return sum(min(st.st_size, st.st_blocks * 512) for st in (
+        os.stat(os.path.join(d, f)) for d, _dirs, files in os.walk(root) for f in files))
 
 
 def main():
@@ -294,8 +353,13 @@ def main():
     parser.add_argument("--work", default=None, help="directory for the stores (default: a temporary one)")
     parser.add_argument("--before", metavar="SRC", help="also measure the kit of this source tree, as kit-before "
                         "(e.g. one made with: git archive COMMIT src | tar -x -C DIR)")
+    parser.add_argument("--arcticdb-python", metavar="PYTHON", help="also measure an LMDB-backed ArcticDB library, "
+                        "run by this interpreter (one with arcticdb and pandas installed); measurement only")
     args = parser.parse_args()
     stores = args.stores or [s for s in STORES if s != "parquet" or _has_pyarrow()]
+    if args.arcticdb_python:
+        PYTHONS["arcticdb"] = args.arcticdb_python
+        stores.append("arcticdb")
     if args.before:
         BEFORE["src"] = os.path.abspath(os.path.join(args.before, "src") if os.path.isdir(
             os.path.join(args.before, "src")) else args.before)
