@@ -20,7 +20,7 @@ _UP_TO_DATE = object()
 
 # Rows one piece of a new file's history holds, about: a long history is fetched and written a
 # piece at a time, so that an update's memory does not grow with the history it fetches.
-PIECE_ROWS = 1 << 15
+PIECE_ROWS = 1 << 14
 # Pieces of the file being written that are fetched ahead of it.
 PIECES_AHEAD = 3
 
