@@ -392,6 +392,9 @@ def _span_attrs(arr):
     return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
 
 
+STREAM_CHUNK_CACHE = 1 << 20  # a few chunks of the longest rows
+
+
 def stream_series(group, name, pieces, kind, dtype):
     """A series as ``create_series`` makes it, grown by each array of ``pieces`` as it comes, so
     that no more than one piece is held; returns the span attributes of all the rows. The series
@@ -411,7 +414,11 @@ def stream_series(group, name, pieces, kind, dtype):
     made = image_parts()
     tid = made.series_type(np.dtype(dtype))
     space = h5py.h5s.create_simple((0,), (h5py.h5s.UNLIMITED,))
-    dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind])
+    # Rows come in time order: only the chunk a piece ends in waits for the next. HDF5's own
+    # cache (8 MiB since 2.0) would keep that much of every long history in memory till the close.
+    dapl = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
+    dapl.set_chunk_cache(521, STREAM_CHUNK_CACHE, 0.75)
+    dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind], dapl=dapl)
     rows, first, last = 0, 0, 0
     for piece in pieces:
         piece = np.ascontiguousarray(piece)
