@@ -114,5 +114,15 @@ def daily_rows(stock, days):
 
 
 def stock_history(stock, days, kind="minbar"):
+    return np.concatenate(list(history_pieces(stock, days, kind, len(days) or 1)))
+
+
+# Trading days a piece of a history holds: about what an update fetches at once (``update.run``).
+PIECE_DAYS = 60
+
+
+def history_pieces(stock, days, kind="minbar", per_piece=PIECE_DAYS):
+    """The rows of ``stock`` over ``days`` in pieces of ``per_piece`` days, each made when asked for."""
     make = minute_rows if kind == "minbar" else tick_rows
-    return np.concatenate([make(stock, day) for day in days])
+    for at in range(0, len(days), per_piece):
+        yield np.concatenate([make(stock, day) for day in days[at:at + per_piece]])

@@ -12,7 +12,8 @@ operation runs in a process of its own, which reports the seconds spent in the s
 (making the rows is not counted) and its peak RSS; the stores take turns (A, B, C, A, B, C, ...)
 so that the machine's load falls on all of them alike. Ratios are to plain h5py.
 
-Operations: the initial write of each history; one-day appends of every stock (``--rounds`` of
+Operations: the initial write of each history, stock by stock, both HDF5 stores taking each stock's
+rows in the same pieces of ``market_rows.PIECE_DAYS`` days, made as they are written; one-day appends of every stock (``--rounds`` of
 them, each appending the next trading day); reading one stock's whole history; reading one day of
 every stock; the disk taken, in bytes a row.
 """
@@ -54,6 +55,17 @@ class Clock:
     def __exit__(self, *exc):
         self.seconds += time.perf_counter() - self.started
 
+    def unclocked(self, pieces):
+        """``pieces`` as a store consumes them inside the clock, with the time spent making them left out."""
+        pieces = iter(pieces)
+        while True:
+            self.__exit__()
+            piece = next(pieces, None)
+            self.__enter__()
+            if piece is None:
+                return
+            yield piece
+
 
 # ---- the stores ---------------------------------------------------------------------------------
 
@@ -70,10 +82,9 @@ class Kit:
             committer = writing.Committer()
         with access.updating(root):
             for stock in range(stocks):
-                rows = market_rows.stock_history(stock, days)
                 with clock:
                     writing.write_data_file(self.path(root, stock), "minbar", CATEGORY, market_rows.code_of(stock),
-                                            rows, committer)
+                                            clock.unclocked(market_rows.history_pieces(stock, days)), committer)
             with clock:
                 assert not committer.failures(wait=True)
                 committer.close()
@@ -124,11 +135,13 @@ class PlainH5:
         os.makedirs(root, exist_ok=True)
         layout = self._layout()
         for stock in range(stocks):
-            rows = market_rows.stock_history(stock, days)
             with clock:
                 path = self.path(root, stock)
                 with h5py.File(path, "w", libver=("earliest", "v110")) as f:
-                    f.create_dataset("bars", data=rows, **layout)
+                    bars = f.create_dataset("bars", (0,), market_rows.schemas.minbar_dtype(), **layout)
+                    for rows in clock.unclocked(market_rows.history_pieces(stock, days)):
+                        bars.resize((len(bars) + len(rows),))
+                        bars[-len(rows):] = rows
                 if self.sync:
                     _synced(path)
 

@@ -156,6 +156,12 @@ class Built:
                 with contextlib.suppress(OSError):  # the file is in place and whole; only the move's durability is unsure
                     directory.fsync()
 
+    def discard(self):
+        """Remove the temporary file: nothing reaches ``path``."""
+        with self.directory:
+            os.close(self.fd)
+            _drop_temp(self.directory, self.tmp)
+
 
 def build_file(path, fill, kind, attrs=None):
     """A new HDF5 file made through ``fill(h5file)`` in a temporary file beside ``path`` (a ``Built``).
@@ -386,8 +392,79 @@ def _span_attrs(arr):
     return {"rows": len(arr), "first_trading_date": first, "last_trading_date": last}
 
 
+STREAM_CHUNK_CACHE = 1 << 20  # a few chunks of the longest rows
+
+
+def stream_series(group, name, pieces, kind, dtype):
+    """A series as ``create_series`` makes it, grown by each array of ``pieces`` as it comes, so
+    that no more than one piece is held; returns the span attributes of all the rows. The series
+    takes the first piece's dtype (``dtype`` when there is none)."""
+    import itertools
+
+    import h5py
+    import numpy as np
+
+    if kind in COMPRESSED_KINDS:
+        load_codec()
+    pieces = iter(pieces)
+    head = next(pieces, None)
+    if head is not None:
+        dtype = np.asarray(head).dtype
+        pieces = itertools.chain([head], pieces)
+    made = image_parts()
+    tid = made.series_type(np.dtype(dtype))
+    space = h5py.h5s.create_simple((0,), (h5py.h5s.UNLIMITED,))
+    # Rows come in time order: only the chunk a piece ends in waits for the next. HDF5's own
+    # cache (8 MiB since 2.0) would keep that much of every long history in memory till the close.
+    dapl = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
+    dapl.set_chunk_cache(521, STREAM_CHUNK_CACHE, 0.75)
+    dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind], dapl=dapl)
+    rows, first, last = 0, 0, 0
+    for piece in pieces:
+        piece = np.ascontiguousarray(piece)
+        if not len(piece):
+            continue
+        dataset.set_extent((rows + len(piece),))
+        into = dataset.get_space()
+        into.select_hyperslab((rows,), (len(piece),))
+        # Rows that do not end on a chunk leave it in HDF5's chunk cache, where the next piece finishes it.
+        dataset.write(h5py.h5s.create_simple((len(piece),)), into, piece, mtype=tid)
+        first = first or int(piece["trading_date"][0])
+        last = int(piece["trading_date"][-1])
+        rows += len(piece)
+    return {"rows": rows, "first_trading_date": first, "last_trading_date": last}
+
+
+def build_data_file(path, kind, category, code, pieces, attrs=None):
+    """The minute-bar or tick file of one instrument built from its rows in pieces (arrays in time
+    order, fetched or made as they are asked for), under a temporary name: (``Built``, rows).
+    Nothing reaches ``path`` until the caller finishes it, and nothing is left if a piece fails."""
+    from vantorel.market import schemas
+
+    dtype = schemas.minbar_dtype() if kind == "minbar" else schemas.tick_dtype()
+    span = {}
+
+    def fill(f):
+        span.update(stream_series(f, DATASET[kind], pieces, kind, dtype))
+        # Written once the rows have passed: the span is known only then.
+        _write_attrs(f, dict(span, **(attrs or {})))
+
+    built = build_file(path, fill, kind, {"order_book_id": code, "category": category})
+    return built, span["rows"]
+
+
 def write_data_file(path, kind, category, code, arr, committer=None, owner=None, attrs=None):
-    """Write the whole minute-bar or tick array of one instrument."""
+    """Write the whole minute-bar or tick series of one instrument: one array, or its pieces in time
+    order (any iterable of arrays), each written into the new file as it comes."""
+    import numpy as np
+
+    if not isinstance(arr, np.ndarray):
+        built, _rows = build_data_file(path, kind, category, code, arr, attrs)
+        if committer is None:
+            built.finish()
+        else:
+            committer.finish(built, owner)
+        return
 
     def fill(f):
         create_series(f, DATASET[kind], arr, kind)

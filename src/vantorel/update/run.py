@@ -6,6 +6,8 @@ from typing import NamedTuple
 import click
 
 from vantorel.bundle import appending, places, writing
+from vantorel.market.calendar import to_date, to_int, trading_dates
+from vantorel.market.sessions import parse_trading_hours
 from vantorel.progress import progress
 
 
@@ -16,16 +18,91 @@ class Stop(Exception):
 
 _UP_TO_DATE = object()
 
+# Rows one piece of a new file's history holds, about: a long history is fetched and written a
+# piece at a time, so that an update's memory does not grow with the history it fetches.
+PIECE_ROWS = 1 << 14
+# Pieces of the file being written that are fetched ahead of it.
+PIECES_AHEAD = 3
+
+
+
+def _fetch_rows(client, kind, code, start, end):
+    if kind == "daybar":
+        return client.daily_bars(code, start, end)
+    if kind == "minbar":
+        return client.minute_bars(code, start, end)
+    return client.ticks(code, start, end)
+
+
+
+def _rows_a_day(kind, inst):
+    minutes = sum((last - first) % 1440 + 1 for first, last in parse_trading_hours(inst.trading_hours))
+    # A service that does not say how often it snapshots: every 3 seconds, as the exchanges publish.
+    return minutes * (getattr(inst, "ticks_per_minute", 20) if kind == "tick" else 1)
+
+
+
+def windows(kind, inst, start, end):
+    """[(first, last)] trading days of the pieces a new file's history from ``start`` to ``end`` is
+    fetched in, oldest first: about ``PIECE_ROWS`` rows each."""
+    import datetime
+
+    per = max(1, PIECE_ROWS // max(1, _rows_a_day(kind, inst)))
+    starts = [int(day) for day in trading_dates(start, end)[per::per]]
+    # The windows meet with no day between them: a day the service trades on that the calendar
+    # does not know still falls in one.
+    ends = [to_int(to_date(day) - datetime.timedelta(days=1)) for day in starts]
+    return list(zip([start, *starts], [*ends, end]))
+
+
+
+class _FetchFailed(Exception):
+    """A piece of a file's history could not be fetched: its instrument fails, as a failed fetch does."""
+
+
+
+class _Pieces:
+    """A new file's history fetched in pieces: the first one, fetched with its task, and the windows
+    of the rest, fetched on the pool a few ahead of the writer as it asks for them."""
+
+    def __init__(self, first, rest):
+        self.first, self.rest = first, rest
+
+    def rows(self, pool, client, task):
+        ahead = []
+        rest = iter(self.rest)
+
+        def top_up():
+            while len(ahead) < PIECES_AHEAD:
+                window = next(rest, None)
+                if window is None:
+                    return
+                ahead.append(pool.submit(_fetch_rows, client, task.kind, task.inst.order_book_id, *window))
+
+        try:
+            top_up()
+            yield self.first
+            while ahead:
+                try:
+                    piece = ahead.pop(0).result()
+                except Exception as exc:
+                    raise _FetchFailed() from exc
+                top_up()
+                yield piece
+        finally:
+            for future in ahead:  # the file is given up: what it still waits for is not wanted
+                future.cancel()
+
 
 
 def _fetch(client, task, resume):
     if task.start is None and not resume(task):
         return _UP_TO_DATE
-    if task.kind == "daybar":
-        return client.daily_bars(task.inst.order_book_id, task.start, task.end)
-    if task.kind == "minbar":
-        return client.minute_bars(task.inst.order_book_id, task.start, task.end)
-    return client.ticks(task.inst.order_book_id, task.start, task.end)
+    if task.kind == "daybar" or task.merge:
+        return _fetch_rows(client, task.kind, task.inst.order_book_id, task.start, task.end)
+    (start, end), *rest = windows(task.kind, task.inst, task.start, task.end)
+    first = _fetch_rows(client, task.kind, task.inst.order_book_id, start, end)
+    return _Pieces(first, rest) if rest else first
 
 
 
@@ -84,8 +161,9 @@ class _TaskRun:
     committed when it is done. Daily bars wait for the last task of their category: one file holds
     them all."""
 
-    def __init__(self, client, bundle_path, tasks, daybars_stored, report, resume):
+    def __init__(self, client, bundle_path, tasks, daybars_stored, report, resume, pool):
         self.client, self.bundle_path, self.report, self.resume = client, bundle_path, report, resume
+        self.pool = pool  # fetches the pieces of a long new history ahead of its writing
         self.daybars_stored = daybars_stored
         self.committer = writing.Committer()
         self.daily_left = {}  # category -> daily-bar tasks not finished yet
@@ -103,10 +181,32 @@ class _TaskRun:
             self.report.up_to_date += 1
         elif task.kind == "daybar":
             self._finish_daily(task, rows)  # counted when the category is written
+        elif isinstance(rows, _Pieces):
+            self._write_pieces(task, rows)
         elif rows is not None:
             written = Written(task.kind, task.inst.order_book_id, 1, len(rows))
             _write_data(self.bundle_path, task, rows, self.committer, written)
             self.count(written)
+
+    def _write_pieces(self, task, pieces):
+        """A new file written piece by piece as the pieces come, committed after the last one; a
+        piece that cannot be fetched fails the instrument and leaves no file."""
+        inst = task.inst
+        path = places.data_path(self.bundle_path, task.kind, inst.category, inst.order_book_id)
+        rows = pieces.rows(self.pool, self.client, task)
+        try:
+            built, count = writing.build_data_file(path, task.kind, inst.category, inst.order_book_id, rows)
+        except _FetchFailed as exc:
+            self.fetch_failed(task, exc.__cause__)
+            return
+        finally:
+            rows.close()
+        if not count:
+            built.discard()  # suspended on every day asked for: its file, if any, stays as it is
+            return
+        written = Written(task.kind, inst.order_book_id, 1, count)
+        self.committer.finish(built, written)
+        self.count(written)
 
     def _finish_daily(self, task, rows):
         category = task.inst.category
@@ -137,13 +237,16 @@ class _TaskRun:
         for written, exc in self.committer.failures(wait=wait):
             self.failed(written, exc)
 
+    def fetch_failed(self, task, exc):
+        message = exc.format_message() if isinstance(exc, click.ClickException) else repr(exc)
+        self.report.failed.append((task.kind, task.inst.order_book_id, message))
+
     def take(self, task, future):
         """The result of one fetch, written; a failure costs only its own instrument."""
         try:
             rows = future.result()
         except Exception as exc:
-            message = exc.format_message() if isinstance(exc, click.ClickException) else repr(exc)
-            self.report.failed.append((task.kind, task.inst.order_book_id, message))
+            self.fetch_failed(task, exc)
             rows = None
         try:
             self.commit(task, rows)
@@ -165,11 +268,11 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
     from this thread, commit each file when done."""
     from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
-    run = _TaskRun(client, bundle_path, tasks, daybars_stored, report, resume)
     # One thread more than there are connections: while each connection waits on a request, the
     # spare thread reads where its next task resumes, so no connection waits on the disk.
     threads = concurrency + 1
     pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-fetch")
+    run = _TaskRun(client, bundle_path, tasks, daybars_stored, report, resume, pool)
     queue = iter(tasks)
     in_flight = {}
 

@@ -702,3 +702,36 @@ def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, sign
     writing.write_minbar(path, "stock", code, minutes[minutes["trading_date"] != lost])
     for found in (checks.check_min_bar_data(path), checks.check_daily_bar_data(directory)):
         assert [(a.code, a.kind, a.examples) for a in found] == [(code, "missing_days", ("2022-02-17",))]
+
+
+@pytest.mark.parametrize("failing", [None, "M2701"])
+def test_a_long_new_history_is_written_in_pieces_and_committed_after_the_last(path, signed_in, monkeypatch, capsys,
+                                                                               failing):
+    from vantorel.update import run
+
+    monkeypatch.setattr(run, "PIECE_ROWS", 2000)  # a few days a piece
+    monkeypatch.setenv(service.ENV_MINBAR_DAYS, "30")
+    codes = {"000001.XSHE": "stock", "M2701": "futures"}
+    real = service.EmbeddedService.minute_bars
+    pieces = {code: 0 for code in codes}
+
+    def minute_bars(self, code, start, end):
+        pieces[code] += 1
+        # While its pieces come, nothing of the instrument has reached its path.
+        assert pieces[code] == 1 or not os.path.exists(places.minbar_path(path, codes[code], code))
+        if code == failing and pieces[code] == 3:
+            raise service.ServiceError("连接中断")
+        return real(self, code, start, end)
+
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", minute_bars)
+    assert bundle.update_bundle_from_corvane(2, path, False, tuple(codes), (), False) is (failing is None)
+    captured = capsys.readouterr()
+    assert all(count >= 3 for count in pieces.values())
+    start = shift_trading_date(20261208, -29)
+    expected = {code: real(service.EmbeddedService(), code, start, 20261208) for code in codes if code != failing}
+    assert stored(path).keys() == expected.keys()
+    for code, rows in expected.items():
+        np.testing.assert_array_equal(stored(path)[code], rows)
+    assert f"分钟线 {len(expected)} 个合约" in captured.out
+    assert (f"{failing}（分钟线）未能更新：连接中断" in captured.err) is bool(failing)
+    assert [n for _r, _d, names in os.walk(path) for n in names if places.TEMP_MARK in n] == []

@@ -243,3 +243,21 @@ def test_a_suspended_stock_has_no_rows_on_its_suspended_days(now, published_to):
     if after:
         narrow = svc.daily_bars(stock.order_book_id, after[0], after[-1])
         np.testing.assert_array_equal(narrow, daily[-len(after):])
+
+
+@pytest.mark.parametrize("kind, method", [("minbar", "minute_bars"), ("tick", "ticks")])
+@pytest.mark.parametrize("days", [1, 3])
+def test_a_history_fetched_in_pieces_is_the_history_fetched_whole(svc, monkeypatch, kind, method, days):
+    from vantorel.update import run
+
+    start = 20261026
+    # M2705 trades at night, its rows there carrying the next trading day, and is listed on 20261102,
+    # inside the second piece when a piece holds three days.
+    chosen = one_per_category(svc) + [i for i in svc.instruments() if i.order_book_id == "M2705"]
+    assert chosen[-1].listed_date == 20261102 and "21:01" in chosen[-1].trading_hours
+    for inst in chosen:
+        monkeypatch.setattr(run, "PIECE_ROWS", days * run._rows_a_day(kind, inst))
+        windows = run.windows(kind, inst, start, LATEST)
+        assert len(windows) == -(-len(trading_dates(start, LATEST)) // days)
+        pieces = [getattr(svc, method)(inst.order_book_id, first, last) for first, last in windows]
+        np.testing.assert_array_equal(np.concatenate(pieces), getattr(svc, method)(inst.order_book_id, start, LATEST))
