@@ -184,6 +184,15 @@ def _wrong_trading_date(bars):
     return bars
 
 
+def _night_after_break(bars):
+    # The night session the exchange skips before the first day after the spring festival, stored.
+    after = next_trading_date(20240209)
+    evening = bars[(bars["datetime"] // 10000 % 100 >= 21) & (bars["trading_date"] == bars["trading_date"][0])].copy()
+    evening["datetime"] = previous_trading_date(after) * 1000000 + evening["datetime"] % 1000000
+    evening["trading_date"] = after
+    return np.insert(bars, np.searchsorted(bars["trading_date"], after), evening)
+
+
 def _off_session(bars):
     bars["datetime"][10] = bars["datetime"][10] // 1000000 * 1000000 + 121500  # 12:15, lunch break
     return bars
@@ -203,6 +212,7 @@ def _off_session(bars):
         ("000001.XSHE", _duplicate_row, "duplicate"),
         ("M2405", _drop_day, "missing_days"),
         ("M2405", _drop_minutes, "session_count"),
+        ("M2405", _night_after_break, "session_count"),
         ("000001.XSHE", _weekend_day, "non_trading_day"),
         ("000001.XSHE", _off_session, "off_session"),
         ("600000.XSHG", _set("close", 500, 300.0), "jump"),
@@ -216,6 +226,19 @@ def test_each_minute_anomaly_is_reported(bundle, capsys, code, spoil, kind):
     assert {a.code for a in found} == {code}
     out = capsys.readouterr().out
     assert "未发现异常" not in out and code in out
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="descriptors are counted in /proc")
+def test_directories_kept_for_a_check_are_its_own(bundle):
+    # A check opens each category's files from the directory it walked to once; the next check
+    # walks again, and none of them leaves a descriptor open.
+    before = sorted(os.listdir("/proc/self/fd"))
+    assert check_min_bar_data(bundle.path) == []
+    stock = os.path.join(bundle.path, places.MINBAR_DIR_NAME, "stock")
+    os.rename(stock, os.path.join(bundle.path, "stock-before"))
+    spoil_minutes(bundle, "000001.XSHE", _swap_rows)
+    assert kinds(check_min_bar_data(bundle.path)) == {"not_increasing"}
+    assert sorted(os.listdir("/proc/self/fd")) == before
 
 
 def test_night_session_date_must_be_previous_trading_day(bundle):
