@@ -267,14 +267,14 @@ def _frozen(series, base, arr, factors):
 
     run = series.settings.frozen_minutes
     high, low, close, volume, day = arr["high"], arr["low"], arr["close"], arr["volume"], arr["trading_date"]
-    # One pass of whole-column compares: cheaper than gathering the flat bars' closes and volumes,
-    # a sixth of the bars in a live series.
+    # Whole-column compares: cheaper than gathering the closes and volumes of the flat bars
+    # once these are more than a few.
     flat = high == low
     flat &= close == high
     flat &= volume > 0
     flat = np.flatnonzero(flat)
-    if len(flat) < run:
-        return
+    if len(flat) < run or not (flat[run - 1:] - flat[:len(flat) - run + 1] == run - 1).any():
+        return  # no run of that many bars in a row, at any prices
     breaks = np.flatnonzero((np.diff(flat) != 1) | (close[flat[1:]] != close[flat[:-1]])
                             | (day[flat[1:]] != day[flat[:-1]])) + 1
     starts, ends = np.r_[0, breaks], np.r_[breaks, len(flat)]
