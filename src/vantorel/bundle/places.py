@@ -354,9 +354,9 @@ _KEPT_WALKS = None
 @contextlib.contextmanager
 def walks_kept():
     """Within: each directory files are read from is walked to once and kept open, and its files
-    are opened from it. The walk costs a minute-bar file's check a twentieth of its time, and a
-    check opens every file of a category; the caller reads under the layout lock, so no swap can
-    put another tree where the walk went."""
+    are opened from it. The walk is a dozen system calls, and a check opens every file of a
+    category; the caller reads under the layout lock, so no swap can put another tree where the
+    walk went. Each file is still judged as it is opened."""
     global _KEPT_WALKS
     if _KEPT_WALKS is not None:
         yield
