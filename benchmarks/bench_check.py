@@ -222,7 +222,7 @@ def main():
         paired = statistics.median(p / c for p, c in zip(plains, checks))
         print("minute-bar check: median {:.3f} s over {} runs -> {:,.0f} bars/s, {:.1f} files/s; best run {:,.0f} bars/s".format(
             minute, args.repeat, minute_bars / minute, files / minute, minute_bars / min(minute_runs)))
-        print("plain h5py read + numpy compare of the same files: median {:.3f} s -> {:,.0f} bars/s; "
+        print("plain h5py read + the same comparisons in numpy, of the same files: median {:.3f} s -> {:,.0f} bars/s; "
               "the check scans at x{:.2f} of that (median of the rounds' own ratios x{:.2f})".format(
                   plain, minute_bars / plain, plain / minute, paired))
         daily, daily_runs = timed(check_daily_bar_data, places.bundle_dir(path), args.repeat)
