@@ -1,3 +1,4 @@
+import json
 import os
 import unicodedata
 
@@ -239,6 +240,31 @@ def test_directories_kept_for_a_check_are_its_own(bundle):
     spoil_minutes(bundle, "000001.XSHE", _swap_rows)
     assert kinds(check_min_bar_data(bundle.path)) == {"not_increasing"}
     assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch):
+    # A writer killed in the middle of a change, after the check began and before it opened the
+    # file: the file is refused as half changed, whatever the check looked at before.
+    from vantorel.bundle import journal
+
+    files = list(places.iter_minbar_files(bundle.path))
+    last = files[-1][2]
+    check_file = minute_check._check_minute_file
+
+    def then_a_killed_writer(base, bundle_path, category, code, path, settings):
+        if path == files[0][2]:
+            info = os.stat(last)
+            os.makedirs(journal.journal_dir(bundle.path), exist_ok=True)
+            header = {"path": os.path.relpath(last, bundle.path), "old_length": info.st_size, "ranges": [[0, 8]],
+                      "device": info.st_dev, "inode": info.st_ino}
+            with open(os.path.join(journal.journal_dir(bundle.path), "0123456789abcdef.journal"), "wb") as out:
+                out.write(journal.MAGIC + json.dumps(header).encode() + b"\n")
+        return check_file(base, bundle_path, category, code, path, settings)
+
+    monkeypatch.setattr(minute_check, "_check_minute_file", then_a_killed_writer)
+    found = check_min_bar_data(bundle.path)
+    assert [(a.code, a.kind) for a in found] == [(files[-1][1], "unreadable")]
+    assert "被中断" in found[0].examples[0]
 
 
 def test_night_session_date_must_be_previous_trading_day(bundle):
