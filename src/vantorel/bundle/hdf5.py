@@ -456,10 +456,16 @@ def linked_member(f, path, name):
     return member
 
 
+_SERIES_DTYPES = {"minbar": minbar_dtype, "tick": tick_dtype, "daybar": daybar_dtype}
+
+
+SERIES_KINDS = tuple(_SERIES_DTYPES)
+
+
 def series_dtype(dataset, kind):
     """A low-level dataset's dtype; h5py builds a compound one field by field at every access, so
     that of the kit's own series is known by comparing types instead."""
-    ours = {"minbar": minbar_dtype, "tick": tick_dtype, "daybar": daybar_dtype}[kind]()
+    ours = _SERIES_DTYPES[kind]()
     return ours if dataset.get_type().equal(image_parts().series_type(ours)) else dataset.dtype
 
 

@@ -347,6 +347,29 @@ def reach_directory(directory_path, data_file, create=False):
     return _walk(directory_path, data_file, create)[0]
 
 
+# {directory path: (the directory as ``_walk`` opened it, its users)} while ``walks_kept``.
+_KEPT_WALKS = None
+
+
+@contextlib.contextmanager
+def walks_kept():
+    """Within: each directory files are read from is walked to once and kept open, and its files
+    are opened from it. The walk is a dozen system calls, and a check opens every file of a
+    category; the caller reads under the layout lock, so no swap can put another tree where the
+    walk went. Each file is still judged as it is opened."""
+    global _KEPT_WALKS
+    if _KEPT_WALKS is not None:
+        yield
+        return
+    _KEPT_WALKS = {}
+    try:
+        yield
+    finally:
+        kept, _KEPT_WALKS = _KEPT_WALKS, None
+        for directory, _users in kept.values():
+            directory.close()
+
+
 # Rule 8 of ``access``: reached from the bundle path by descriptor, every level judged.
 def open_in_bundle(path, flags=_READ_FLAGS):
     """A descriptor of the bundle file at ``path``, opened with ``flags`` (by default for reading,
@@ -359,8 +382,15 @@ def open_in_bundle(path, flags=_READ_FLAGS):
     if not (hasattr(os, "geteuid") and nofollow.FD_CALLS):  # Windows: no owners, no descriptor-relative opens
         fd = os.open(path, flags)
     else:
-        directory, users = _walk(os.path.dirname(os.path.abspath(path)), path, create=False)
-        with directory:
+        where = os.path.dirname(os.path.abspath(path))
+        kept = _KEPT_WALKS if flags == _READ_FLAGS else None
+        if kept is not None and where in kept:
+            directory, users = kept[where]
+        else:
+            directory, users = _walk(where, path, create=False)
+            if kept is not None:
+                kept[where] = directory, users
+        with contextlib.nullcontext() if kept is not None else directory:
             name = os.path.basename(path)
             info = directory.lstat(name)
             if info is None:

@@ -3,6 +3,8 @@ import os
 
 from vantorel.bundle.hdf5 import (
     SERIES_FILTER,
+    SERIES_KINDS,
+    image_parts,
     attr_int,
     linked_member,
     load_codec,
@@ -80,17 +82,20 @@ def appendable_problem(dataset, fields, dtype=None):
     return None
 
 
-def _whole(path, ds):
-    """A dataset read whole, once it has been judged to be a series."""
+def _whole(path, ds, kind=None):
+    """A dataset read whole, once it has been judged to be a series (of ``kind``, when it is one)."""
     import h5py
 
-    problem = series_problem(ds)
+    # h5py builds a compound dtype field by field at a dataset's first access, about as long as
+    # judging the dataset takes: the kit's own series are known by their type instead.
+    dtype = series_dtype(ds.id, kind) if kind in SERIES_KINDS and isinstance(ds, h5py.Dataset) else None
+    problem = series_problem(ds, dtype)
     if problem:
         raise StorageError(f"数据文件 {path} 无法使用：{ds.name.lstrip('/')} {problem}", problem)
     dataset = ds.id
-    rows = room_for(path, dataset.shape[0], dataset.dtype)
+    rows = room_for(path, dataset.shape[0], dtype or dataset.dtype)
     if len(rows):
-        dataset.read(h5py.h5s.ALL, h5py.h5s.ALL, rows)
+        dataset.read(h5py.h5s.ALL, h5py.h5s.ALL, rows, mtype=image_parts().series_type(dtype) if dtype else None)
     return rows
 
 
@@ -114,7 +119,7 @@ def read_dataset(path, kind, name):
         if ds is None:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}")
         try:
-            return _whole(path, ds)
+            return _whole(path, ds, kind)
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}") from exc
     finally:
@@ -132,7 +137,7 @@ def _read_with_attrs(path, kind, name, names=None):
         if ds is None:
             raise StorageError(f"数据文件 {path} 缺少数据集 {name}", f"缺少数据集 {name}")
         try:
-            return _whole(path, ds), attrs
+            return _whole(path, ds, kind), attrs
         except (OSError, ValueError, KeyError) as exc:
             raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
     finally:

@@ -261,7 +261,7 @@ def check_daily_bar_data(bundle_directory, settings=None):
     bundle_path = places.bundle_path_of(bundle_directory)
     with access.reading(bundle_path):
         click.echo("检查日线数据：{}".format(bundle_directory))
-        with quiet_arithmetic():
+        with quiet_arithmetic(), places.walks_kept():  # the cross-check reads every minute-bar file
             return _check_daily_bar_data(bundle_directory, bundle_path, settings)
 
 

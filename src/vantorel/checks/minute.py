@@ -41,7 +41,7 @@ def _session_checks(series, base, arr, bar_minutes=1):
     firsts, lasts, night, lookup, labels = spec
     stamps = arr["datetime"]
     own = base.calendar_of(series.code)
-    if own is not None and _regular_day_sessions(own, labels, night, stamps, arr["trading_date"]):
+    if own is not None and _regular_sessions(own, labels, night, stamps, arr["trading_date"]):
         return
     # Floor division by a constant is several times faster in numpy than % or divmod.
     date = stamps // 1000000
@@ -99,15 +99,16 @@ def _session_checks(series, base, arr, bar_minutes=1):
     )
 
 
-def _regular_day_sessions(calendar, labels, night, stamps, trading_day):
+def _regular_sessions(calendar, labels, night, stamps, trading_day):
     """Whether the bars are exactly the sessions' bars on each of their trading days, in order
     (on an early close, those up to the close): then no session check can find anything, and the
-    per-row work is skipped. Only for day sessions, where a bar's date is its trading day; stored
-    minute bars nearly always are so."""
+    per-row work is skipped. Stored minute bars nearly always are so."""
     import numpy as np
 
-    if night.any() or not len(stamps):
+    if not len(stamps):
         return False
+    if night.any():
+        return _regular_night_sessions(calendar, labels, night, stamps, trading_day)
     minutes = np.concatenate(labels)
     template = (minutes // 60) * 10000 + (minutes % 60) * 100
     # Each early close that cuts the sessions short is held against its own shorter day; the full
@@ -128,6 +129,40 @@ def _regular_day_sessions(calendar, labels, night, stamps, trading_day):
                 return False
             done = end
     return _full_days(calendar, minutes[-1], template, stamps[done:], trading_day[done:])
+
+
+def _regular_night_sessions(calendar, labels, night, stamps, trading_day):
+    """``_regular_sessions`` for an instrument with a night session: each trading day's bars are
+    its night session's, on the evening of the trading day before (when the night session takes
+    place), then its day sessions'. Early closes are left to the per-row check."""
+    import numpy as np
+
+    if len(calendar.early_days):
+        return False
+    starts = np.flatnonzero(np.r_[True, trading_day[1:] != trading_day[:-1]])
+    days = trading_day[starts]
+    pos = np.searchsorted(calendar.days, days)
+    # A night before the calendar's first day has no date to hold it to: the per-row check knows.
+    if (len(days) > 1 and not (days[1:] > days[:-1]).all()) or pos[0] == 0 or pos[-1] >= len(calendar.days):
+        return False
+    if not np.array_equal(calendar.days[pos], days):
+        return False
+
+    def clock(minutes):
+        return (minutes // 60) * 10000 + (minutes % 60) * 100
+
+    at_night = [k for k in range(len(labels)) if night[k]]
+    by_day = [k for k in range(len(labels)) if not night[k]]
+    evening = clock(np.concatenate([labels[k] for k in at_night]))
+    daytime = clock(np.concatenate([labels[k] for k in by_day])) if by_day else np.zeros(0, "i8")
+    has_night = calendar.has_night[pos]
+    if not np.array_equal(np.diff(np.r_[starts, len(stamps)]), has_night * len(evening) + len(daytime)):
+        return False
+    expected = np.concatenate([calendar.days[pos - 1][:, None] * 1000000 + evening,
+                               days.astype("i8")[:, None] * 1000000 + daytime], axis=1)
+    held = np.concatenate([np.repeat(has_night[:, None], len(evening), axis=1),
+                           np.ones((len(days), len(daytime)), dtype=bool)], axis=1)
+    return bool(np.array_equal(stamps, expected[held]))
 
 
 def _full_days(calendar, last_minute, template, stamps, trading_day):
@@ -232,12 +267,14 @@ def _frozen(series, base, arr, factors):
 
     run = series.settings.frozen_minutes
     high, low, close, volume, day = arr["high"], arr["low"], arr["close"], arr["volume"], arr["trading_date"]
-    flat = np.flatnonzero(high == low)  # few in a live series: the rest is done on these alone
-    if len(flat) < run:
-        return
-    flat = flat[(close[flat] == high[flat]) & (volume[flat] > 0)]
-    if len(flat) < run:
-        return
+    # Whole-column compares: cheaper than gathering the closes and volumes of the flat bars
+    # once these are more than a few.
+    flat = high == low
+    flat &= close == high
+    flat &= volume > 0
+    flat = np.flatnonzero(flat)
+    if len(flat) < run or not (flat[run - 1:] - flat[:len(flat) - run + 1] == run - 1).any():
+        return  # no run of that many bars in a row, at any prices
     breaks = np.flatnonzero((np.diff(flat) != 1) | (close[flat[1:]] != close[flat[:-1]])
                             | (day[flat[1:]] != day[flat[:-1]])) + 1
     starts, ends = np.r_[0, breaks], np.r_[breaks, len(flat)]
@@ -277,13 +314,13 @@ def check_min_bar_data(data_bundle_path, settings=None):
     bundle_path = os.path.abspath(os.fspath(data_bundle_path))
     with access.reading(bundle_path):
         click.echo("检查分钟线数据：{}".format(bundle_path))
-        with quiet_arithmetic():
+        with quiet_arithmetic(), places.walks_kept():
             return _check_min_bar_data(bundle_path, settings)
 
 
 def check_minute_files(bundle_path, settings, files):
     """[(anomalies, bars)] of minute-bar files (category, code, path), in a worker of ``dispatch``."""
-    with access.reading(bundle_path), quiet_arithmetic():
+    with access.reading(bundle_path), quiet_arithmetic(), places.walks_kept():
         base = Base(places.bundle_dir(bundle_path), bundle_path)
         return [_check_minute_file(base, bundle_path, *file, settings) for file in files]
 

@@ -181,8 +181,9 @@ def unique_days(days):
     """Sorted distinct days; cheap when they come sorted, as stored rows do."""
     import numpy as np
 
-    if len(days) > 1 and np.all(days[1:] >= days[:-1]):
-        return days[np.r_[True, days[1:] != days[:-1]]]
+    later, earlier = days[1:], days[:-1]
+    if len(days) > 1 and (later >= earlier).all():
+        return np.concatenate((days[:1], later[later != earlier]))
     return np.unique(days)
 
 

@@ -1,3 +1,4 @@
+import json
 import os
 import unicodedata
 
@@ -184,6 +185,15 @@ def _wrong_trading_date(bars):
     return bars
 
 
+def _night_after_break(bars):
+    # The night session the exchange skips before the first day after the spring festival, stored.
+    after = next_trading_date(20240209)
+    evening = bars[(bars["datetime"] // 10000 % 100 >= 21) & (bars["trading_date"] == bars["trading_date"][0])].copy()
+    evening["datetime"] = previous_trading_date(after) * 1000000 + evening["datetime"] % 1000000
+    evening["trading_date"] = after
+    return np.insert(bars, np.searchsorted(bars["trading_date"], after), evening)
+
+
 def _off_session(bars):
     bars["datetime"][10] = bars["datetime"][10] // 1000000 * 1000000 + 121500  # 12:15, lunch break
     return bars
@@ -203,6 +213,7 @@ def _off_session(bars):
         ("000001.XSHE", _duplicate_row, "duplicate"),
         ("M2405", _drop_day, "missing_days"),
         ("M2405", _drop_minutes, "session_count"),
+        ("M2405", _night_after_break, "session_count"),
         ("000001.XSHE", _weekend_day, "non_trading_day"),
         ("000001.XSHE", _off_session, "off_session"),
         ("600000.XSHG", _set("close", 500, 300.0), "jump"),
@@ -216,6 +227,44 @@ def test_each_minute_anomaly_is_reported(bundle, capsys, code, spoil, kind):
     assert {a.code for a in found} == {code}
     out = capsys.readouterr().out
     assert "未发现异常" not in out and code in out
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="descriptors are counted in /proc")
+def test_directories_kept_for_a_check_are_its_own(bundle):
+    # A check opens each category's files from the directory it walked to once; the next check
+    # walks again, and none of them leaves a descriptor open.
+    before = sorted(os.listdir("/proc/self/fd"))
+    assert check_min_bar_data(bundle.path) == []
+    stock = os.path.join(bundle.path, places.MINBAR_DIR_NAME, "stock")
+    os.rename(stock, os.path.join(bundle.path, "stock-before"))
+    spoil_minutes(bundle, "000001.XSHE", _swap_rows)
+    assert kinds(check_min_bar_data(bundle.path)) == {"not_increasing"}
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch):
+    # A writer killed in the middle of a change, after the check began and before it opened the
+    # file: the file is refused as half changed, whatever the check looked at before.
+    from vantorel.bundle import journal
+
+    files = list(places.iter_minbar_files(bundle.path))
+    last = files[-1][2]
+    check_file = minute_check._check_minute_file
+
+    def then_a_killed_writer(base, bundle_path, category, code, path, settings):
+        if path == files[0][2]:
+            info = os.stat(last)
+            os.makedirs(journal.journal_dir(bundle.path), exist_ok=True)
+            header = {"path": os.path.relpath(last, bundle.path), "old_length": info.st_size, "ranges": [[0, 8]],
+                      "device": info.st_dev, "inode": info.st_ino}
+            with open(os.path.join(journal.journal_dir(bundle.path), "0123456789abcdef.journal"), "wb") as out:
+                out.write(journal.MAGIC + json.dumps(header).encode() + b"\n")
+        return check_file(base, bundle_path, category, code, path, settings)
+
+    monkeypatch.setattr(minute_check, "_check_minute_file", then_a_killed_writer)
+    found = check_min_bar_data(bundle.path)
+    assert [(a.code, a.kind) for a in found] == [(files[-1][1], "unreadable")]
+    assert "被中断" in found[0].examples[0]
 
 
 def test_night_session_date_must_be_previous_trading_day(bundle):
