@@ -2,7 +2,7 @@
 older release wrote."""
 import os
 
-from vantorel.bundle.hdf5 import IMAGE_NAMES, attr_int, image_parts, root_attr
+from vantorel.bundle.hdf5 import IMAGE_NAMES, attr_int, hold_for_reading, image_parts, root_attr
 from vantorel.bundle.places import (
     DATASET,
     LIBVER,
@@ -94,10 +94,11 @@ def _set_counts(fid, counts):
         h5py.h5a.create(fid, key, integer, made.scalar).write(data, mtype=integer)
 
 
-class _Edit:
-    """A stored file opened for an in-place change through a journal overlay."""
+class Edit:
+    """A stored file opened for an in-place change through a journal overlay. Unless ``checked``
+    (the caller judges the file's kind and schema itself), a file of another kind or schema is refused."""
 
-    def __init__(self, bundle_path, path, kind):
+    def __init__(self, bundle_path, path, kind, checked=False):
         import h5py
 
         from vantorel.bundle import overlay
@@ -105,6 +106,9 @@ class _Edit:
         self.bundle_path = bundle_path
         self.overlay = overlay.Overlay(path)
         try:
+            # Held shared, as a reader holds it, until the commit takes it whole: a change another
+            # process is making to the file is waited out, or the file is refused untouched.
+            hold_for_reading(self.overlay.fd, path)
             # Opened with the low-level calls: h5py's File(...) costs a quarter of a day's append.
             fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
             fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, self.overlay)
@@ -114,7 +118,8 @@ class _Edit:
         except BaseException:
             self.overlay.close()
             raise
-        # The update judged the file when it planned (stored_state, daybar_tails), under the same lock.
+        if checked:
+            return
         version = root_attr(self.file, "schema_version")
         file_kind = root_attr(self.file, "kind")
         if version is None or attr_int(version) != SCHEMA_VERSION or plain(file_kind) != kind:
@@ -128,7 +133,11 @@ class _Edit:
     def commit(self, committer=None, owner=None):
         """Close the HDF5 file and apply the change (on the committer's threads when given)."""
         # Closing the file closes whatever is still open in it (CLOSE_STRONG) and flushes it.
-        self.file.id.close()
+        try:
+            self.file.id.close()
+        except BaseException:
+            self.overlay.close()
+            raise
         if committer is None:
             self.overlay.commit(self.bundle_path)
         else:
@@ -136,13 +145,16 @@ class _Edit:
         return self.overlay
 
 
-def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None, owner=None):
+def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None, owner=None,
+                  edit=None):
     """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place;
-    ``stored_last`` is the ``datetime`` of its last row when the caller has read it."""
+    ``stored_last`` is the ``datetime`` of its last row when the caller has read it, ``edit`` the
+    file when the caller has opened it (and judged it) to read that; it is committed or abandoned."""
     import h5py
 
     path = data_path(bundle_path, kind, category, code)
-    edit = _Edit(bundle_path, path, kind)
+    if edit is None:
+        edit = Edit(bundle_path, path, kind)
     try:
         dataset = h5py.h5d.open(edit.file.id, DATASET[kind].encode())
         start = _append(dataset, rows, stored_last)
@@ -162,7 +174,7 @@ def append_series(bundle_path, kind, category, code, rows, committer=None, store
 def append_daybars(bundle_path, category, rows_by_code, committer=None, owner=None):
     """Append daily bars to the stored category file, in place; a code not stored yet gets its series."""
     path = daybar_path(bundle_dir(bundle_path), category)
-    edit = _Edit(bundle_path, path, "daybar")
+    edit = Edit(bundle_path, path, "daybar")
     try:
         for code in sorted(rows_by_code):
             if code in edit.file:
