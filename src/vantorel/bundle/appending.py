@@ -2,7 +2,7 @@
 older release wrote."""
 import os
 
-from vantorel.bundle.hdf5 import IMAGE_NAMES, attr_int, hold_for_reading, image_parts, root_attr
+from vantorel.bundle.hdf5 import attr_int, driven_name, hold_for_reading, image_parts, root_attr
 from vantorel.bundle.places import (
     DATASET,
     LIBVER,
@@ -114,7 +114,7 @@ class Edit:
             fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, self.overlay)
             fapl.set_libver_bounds(*(getattr(h5py.h5f, "LIBVER_" + bound.upper()) for bound in LIBVER))
             fapl.set_fclose_degree(h5py.h5f.CLOSE_STRONG)
-            self.file = h5py.File(h5py.h5f.open(f"overlay-{next(IMAGE_NAMES)}".encode(), h5py.h5f.ACC_RDWR, fapl))
+            self.file = h5py.File(h5py.h5f.open(driven_name("overlay", self.overlay), h5py.h5f.ACC_RDWR, fapl))
         except BaseException:
             self.overlay.close()
             raise

@@ -13,7 +13,8 @@ from vantorel.bundle import journal, nofollow, places
 from vantorel.bundle.durable import write_all
 from vantorel.bundle.hdf5 import DriverFile
 
-_PAGE = 16 << 10
+_PAGE = 4096
+_PAGES_KEPT = 256  # a megabyte an open file at most
 
 
 class Overlay(DriverFile):
@@ -58,6 +59,8 @@ class Overlay(DriverFile):
         end = min(offset + size, self.length)
         if end <= offset:
             return b""
+        if not self._starts and end <= self.old_length:
+            return self._old_bytes(offset, end - offset)  # nothing written yet: the resume's reads
         out = bytearray(self._old_bytes(offset, end - offset))
         out.extend(bytes(end - offset - len(out)))  # past the old end: zeros until written
         index = max(bisect.bisect_right(self._starts, offset) - 1, 0)
@@ -73,25 +76,31 @@ class Overlay(DriverFile):
     def _old_bytes(self, offset, size):
         """The file's bytes in [offset, offset + size) as they were when it was opened, cut at its old
         end. HDF5 reads its metadata a few bytes at a time, mostly within the same pages, and each
-        read is a call into Python: those are served from whole pages read once; a chunk read
-        goes to the file in one call."""
+        read is a call into Python: those are served from whole pages read once (a bounded number
+        of them, not the file); a read of a page or more goes to the file in one call."""
         end = min(offset + size, self.old_length)
         if end <= offset:
             return b""
         if end - offset >= _PAGE:
             return os.pread(self.fd, end - offset, offset)
         first, last = offset // _PAGE, (end - 1) // _PAGE
-        missing = [page for page in range(first, last + 1) if page not in self._pages]
-        if missing:
-            data = os.pread(self.fd, (missing[-1] + 1 - missing[0]) * _PAGE, missing[0] * _PAGE)
-            for page in range(missing[0], missing[-1] + 1):
-                start = (page - missing[0]) * _PAGE
-                self._pages.setdefault(page, data[start:start + _PAGE])
+        base = first * _PAGE
         if first == last:
-            page = self._pages[first]
-        else:
-            page = b"".join(self._pages[number] for number in range(first, last + 1))
-        return page[offset - first * _PAGE:end - first * _PAGE]
+            page = self._pages.get(first)
+            if page is None:
+                page = self._load(first, first)
+            return page[offset - base:end - base]
+        if first not in self._pages or last not in self._pages:
+            self._load(first, last)
+        return (self._pages[first] + self._pages[last])[offset - base:end - base]
+
+    def _load(self, first, last):
+        if len(self._pages) >= _PAGES_KEPT:
+            self._pages.clear()
+        data = os.pread(self.fd, (last + 1 - first) * _PAGE, first * _PAGE)
+        for page in range(first, last + 1):
+            self._pages[page] = data[(page - first) * _PAGE:(page + 1 - first) * _PAGE]
+        return self._pages[first]
 
     def _write_at(self, offset, data):
         end = offset + len(data)
@@ -178,15 +187,13 @@ class Overlay(DriverFile):
                 directory.unlink(name)
                 directory.fsync()
         finally:
-            if target != self.fd:
-                os.close(target)
             self.close()  # and with the descriptor, the file's lock
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
     def _target(self):
         """The descriptor the commit writes through: the one read, or for a file opened only for
-        reading, the file opened again before there is a journal, so that one that may not be
+        reading, the file opened again (and read through from then on) before there is a journal, so that one that may not be
         written (its mode, another owner) is refused with nothing begun rather than with a journal
         nobody can play back. Reached from the bundle path level by level (rule 8 of ``access``)."""
         if self.writable:
@@ -201,6 +208,10 @@ class Overlay(DriverFile):
         except BaseException:
             os.close(target)
             raise
+        # The same file: read on through the new descriptor, and let go of the old one's shared
+        # lock, which would keep the change out for ever.
+        os.close(self.fd)
+        self.fd, self.writable = target, True
         return target
 
     def _same_file(self, now):
