@@ -2,7 +2,7 @@
 older release wrote."""
 import os
 
-from vantorel.bundle.hdf5 import attr_int, driven_name, hold_for_reading, image_parts, root_attr
+from vantorel.bundle.hdf5 import attr_int, driven_name, hold_for_reading, image_parts, read_row, root_attr
 from vantorel.bundle.places import (
     DATASET,
     LIBVER,
@@ -32,7 +32,7 @@ class StoredColumn:
         return int(self.ds[index][self.field])
 
 
-def _overlap_start(dataset, first_new, stored_last=None):
+def _overlap_start(dataset, first_new, stored_type, stored_last=None):
     """The index of the first stored row whose ``datetime`` is not before ``first_new``: new rows
     replace the stored tail from there. Reads a handful of rows, not the series (none when the
     caller knows the last stored ``datetime``, ``stored_last``, and the new rows come after it)."""
@@ -41,12 +41,13 @@ def _overlap_start(dataset, first_new, stored_last=None):
     import h5py
 
     n = dataset.shape[0]
-    if n == 0 or (stored_last is not None and stored_last < first_new):
+    if n == 0:
         return n
-    column = StoredColumn(h5py.Dataset(dataset), "datetime")
-    if stored_last is None and column[n - 1] < first_new:
+    if stored_last is None:
+        stored_last = int(read_row(dataset, n - 1, stored_type)["datetime"])
+    if stored_last < first_new:
         return n
-    return bisect.bisect_left(column, first_new)
+    return bisect.bisect_left(StoredColumn(h5py.Dataset(dataset), "datetime"), first_new)
 
 
 def _append(dataset, rows, stored_last=None):
@@ -64,7 +65,7 @@ def _append(dataset, rows, stored_last=None):
     if problem:
         raise StorageError(f"数据集 {h5py.h5i.get_name(dataset).decode()} {problem}", problem)
     rows = np.ascontiguousarray(rows.astype(stored_type, copy=False))
-    start = _overlap_start(dataset, int(rows["datetime"][0]), stored_last)
+    start = _overlap_start(dataset, int(rows["datetime"][0]), stored_type, stored_last)
     dataset.set_extent((start + len(rows),))
     space = dataset.get_space()
     space.select_hyperslab((start,), (len(rows),))

@@ -144,8 +144,9 @@ class Overlay(DriverFile):
             segment = self._segments[start]
             end = start + len(segment)
             overlap = min(end, self.old_length) - start
-            if overlap > 0:
-                old = self._old_bytes(start, overlap)
+            old = self._old_bytes(start, overlap) if overlap > 0 else b""
+            # Most of what HDF5 writes back over the old bytes is metadata it did not change.
+            if old and memoryview(segment)[:overlap] != old:
                 differ = np.flatnonzero(np.frombuffer(old, np.uint8) != np.frombuffer(segment, np.uint8, overlap))
                 for lo, hi in _runs(differ):
                     writes.append((start + lo, segment[lo:hi]))
@@ -299,7 +300,7 @@ def _runs(indices, gap=64):
     import numpy as np
 
     breaks = np.flatnonzero(np.diff(indices) > gap)
-    starts = np.r_[indices[0], indices[breaks + 1]]
-    ends = np.r_[indices[breaks], indices[-1]] + 1
+    starts = np.concatenate((indices[:1], indices[breaks + 1]))
+    ends = np.concatenate((indices[breaks], indices[-1:])) + 1
     return list(zip(starts.tolist(), ends.tolist()))
 
