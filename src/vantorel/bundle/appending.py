@@ -2,7 +2,7 @@
 older release wrote."""
 import os
 
-from vantorel.bundle.hdf5 import IMAGE_NAMES, attr_int, image_parts, root_attr
+from vantorel.bundle.hdf5 import attr_int, driven_name, hold_for_reading, image_parts, read_row, root_attr
 from vantorel.bundle.places import (
     DATASET,
     LIBVER,
@@ -32,7 +32,7 @@ class StoredColumn:
         return int(self.ds[index][self.field])
 
 
-def _overlap_start(dataset, first_new, stored_last=None):
+def _overlap_start(dataset, first_new, stored_type, stored_last=None):
     """The index of the first stored row whose ``datetime`` is not before ``first_new``: new rows
     replace the stored tail from there. Reads a handful of rows, not the series (none when the
     caller knows the last stored ``datetime``, ``stored_last``, and the new rows come after it)."""
@@ -41,12 +41,13 @@ def _overlap_start(dataset, first_new, stored_last=None):
     import h5py
 
     n = dataset.shape[0]
-    if n == 0 or (stored_last is not None and stored_last < first_new):
+    if n == 0:
         return n
-    column = StoredColumn(h5py.Dataset(dataset), "datetime")
-    if stored_last is None and column[n - 1] < first_new:
+    if stored_last is None:
+        stored_last = int(read_row(dataset, n - 1, stored_type)["datetime"])
+    if stored_last < first_new:
         return n
-    return bisect.bisect_left(column, first_new)
+    return bisect.bisect_left(StoredColumn(h5py.Dataset(dataset), "datetime"), first_new)
 
 
 def _append(dataset, rows, stored_last=None):
@@ -64,7 +65,7 @@ def _append(dataset, rows, stored_last=None):
     if problem:
         raise StorageError(f"数据集 {h5py.h5i.get_name(dataset).decode()} {problem}", problem)
     rows = np.ascontiguousarray(rows.astype(stored_type, copy=False))
-    start = _overlap_start(dataset, int(rows["datetime"][0]), stored_last)
+    start = _overlap_start(dataset, int(rows["datetime"][0]), stored_type, stored_last)
     dataset.set_extent((start + len(rows),))
     space = dataset.get_space()
     space.select_hyperslab((start,), (len(rows),))
@@ -94,10 +95,11 @@ def _set_counts(fid, counts):
         h5py.h5a.create(fid, key, integer, made.scalar).write(data, mtype=integer)
 
 
-class _Edit:
-    """A stored file opened for an in-place change through a journal overlay."""
+class Edit:
+    """A stored file opened for an in-place change through a journal overlay. Unless ``checked``
+    (the caller judges the file's kind and schema itself), a file of another kind or schema is refused."""
 
-    def __init__(self, bundle_path, path, kind):
+    def __init__(self, bundle_path, path, kind, checked=False):
         import h5py
 
         from vantorel.bundle import overlay
@@ -105,16 +107,20 @@ class _Edit:
         self.bundle_path = bundle_path
         self.overlay = overlay.Overlay(path)
         try:
+            # Held shared, as a reader holds it, until the commit takes it whole: a change another
+            # process is making to the file is waited out, or the file is refused untouched.
+            hold_for_reading(self.overlay.fd, path)
             # Opened with the low-level calls: h5py's File(...) costs a quarter of a day's append.
             fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
             fapl.set_fileobj_driver(h5py.h5fd.fileobj_driver, self.overlay)
             fapl.set_libver_bounds(*(getattr(h5py.h5f, "LIBVER_" + bound.upper()) for bound in LIBVER))
             fapl.set_fclose_degree(h5py.h5f.CLOSE_STRONG)
-            self.file = h5py.File(h5py.h5f.open(f"overlay-{next(IMAGE_NAMES)}".encode(), h5py.h5f.ACC_RDWR, fapl))
+            self.file = h5py.File(h5py.h5f.open(driven_name("overlay", self.overlay), h5py.h5f.ACC_RDWR, fapl))
         except BaseException:
             self.overlay.close()
             raise
-        # The update judged the file when it planned (stored_state, daybar_tails), under the same lock.
+        if checked:
+            return
         version = root_attr(self.file, "schema_version")
         file_kind = root_attr(self.file, "kind")
         if version is None or attr_int(version) != SCHEMA_VERSION or plain(file_kind) != kind:
@@ -128,7 +134,11 @@ class _Edit:
     def commit(self, committer=None, owner=None):
         """Close the HDF5 file and apply the change (on the committer's threads when given)."""
         # Closing the file closes whatever is still open in it (CLOSE_STRONG) and flushes it.
-        self.file.id.close()
+        try:
+            self.file.id.close()
+        except BaseException:
+            self.overlay.close()
+            raise
         if committer is None:
             self.overlay.commit(self.bundle_path)
         else:
@@ -136,13 +146,16 @@ class _Edit:
         return self.overlay
 
 
-def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None, owner=None):
+def append_series(bundle_path, kind, category, code, rows, committer=None, stored_last=None, owner=None,
+                  edit=None):
     """Append minute bars or ticks to a stored file of schema SCHEMA_VERSION, in place;
-    ``stored_last`` is the ``datetime`` of its last row when the caller has read it."""
+    ``stored_last`` is the ``datetime`` of its last row when the caller has read it, ``edit`` the
+    file when the caller has opened it (and judged it) to read that; it is committed or abandoned."""
     import h5py
 
     path = data_path(bundle_path, kind, category, code)
-    edit = _Edit(bundle_path, path, kind)
+    if edit is None:
+        edit = Edit(bundle_path, path, kind)
     try:
         dataset = h5py.h5d.open(edit.file.id, DATASET[kind].encode())
         start = _append(dataset, rows, stored_last)
@@ -162,7 +175,7 @@ def append_series(bundle_path, kind, category, code, rows, committer=None, store
 def append_daybars(bundle_path, category, rows_by_code, committer=None, owner=None):
     """Append daily bars to the stored category file, in place; a code not stored yet gets its series."""
     path = daybar_path(bundle_dir(bundle_path), category)
-    edit = _Edit(bundle_path, path, "daybar")
+    edit = Edit(bundle_path, path, "daybar")
     try:
         for code in sorted(rows_by_code):
             if code in edit.file:

@@ -71,6 +71,10 @@ class DriverFile:
     def _read_at(self, offset, size):
         raise NotImplementedError
 
+    def read_stored(self, offset, size):
+        """The bytes HDF5 would read at ``offset``, for the checks that read them without it."""
+        return self._read_at(offset, size)
+
 
 class _ImageParts:
     """Property lists and types every file and series is made with."""
@@ -112,6 +116,16 @@ _IMAGE_PARTS = None
 
 
 IMAGE_NAMES = itertools.count()
+_DRIVEN = weakref.WeakValueDictionary()  # HDF5's name of a file opened through a DriverFile -> it
+
+
+def driven_name(prefix, driver):
+    """A name for HDF5 to give a file it reaches through ``driver``, by which the checks find the
+    driver and read a chunk's head from it, as they read it from a file's descriptor, rather than
+    read the whole chunk through HDF5 (``_codec_problem``)."""
+    name = f"{prefix}-{next(IMAGE_NAMES)}"
+    _DRIVEN[name] = driver
+    return name.encode()
 
 
 def image_parts():
@@ -141,7 +155,7 @@ def open_file(path, kind, with_version=False):
     except OSError as exc:
         raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged=False) from exc
     try:
-        _hold_for_reading(fd, path)
+        hold_for_reading(fd, path)
         # The low-level open with one property list: h5py's File(path) makes three lists a call,
         # and an update or a check opens every file of the bundle.
         opened = name_of_opened(fd, path)
@@ -159,25 +173,30 @@ def open_file(path, kind, with_version=False):
     try:
         if opened == path and hasattr(os, "geteuid"):  # HDF5 opened the name again: judge what it found
             refuse_foreign(os.fstat(f.id.get_vfd_handle()), path)
-        version = root_attr(f, "schema_version")
-        file_kind = root_attr(f, "kind")
-        try:
-            if isinstance(file_kind, bytes):
-                file_kind = file_kind.decode()
-            supported = version is not None and attr_int(version) in READABLE_SCHEMAS and bool(file_kind == kind)
-        except (TypeError, ValueError):
-            # A damaged attribute (text, an array, bytes that are no UTF-8) is a file not of ours.
-            supported = False
-        if not supported:
-            detail = f"schema_version={version}，kind={file_kind}"
-            raise StorageError(f"数据文件 {path} 的格式不受支持（{detail}）", f"格式不受支持（{detail}）")
+        version = declared_schema(f, path, kind)
     except BaseException:
         f.close()
         raise
-    return (f, attr_int(version)) if with_version else f
+    return (f, version) if with_version else f
 
 
-def _hold_for_reading(fd, path):
+def declared_schema(f, path, kind):
+    """The schema version an open file declares, when it is one this kit reads and the file is of
+    ``kind``; StorageError otherwise."""
+    version = root_attr(f, "schema_version")
+    file_kind = root_attr(f, "kind")
+    try:
+        if isinstance(file_kind, bytes):
+            file_kind = file_kind.decode()
+        if version is not None and attr_int(version) in READABLE_SCHEMAS and bool(file_kind == kind):
+            return attr_int(version)
+    except (TypeError, ValueError):
+        pass  # a damaged attribute (text, an array, bytes that are no UTF-8) is a file not of ours
+    detail = f"schema_version={version}，kind={file_kind}"
+    raise StorageError(f"数据文件 {path} 的格式不受支持（{detail}）", f"格式不受支持（{detail}）")
+
+
+def hold_for_reading(fd, path):
     """Take the file's shared lock, waiting out a change in place being committed (``overlay``),
     and refuse a file a killed writer left half changed since the read began."""
     from vantorel.bundle import journal, locks
@@ -353,11 +372,14 @@ def _codec_problem(dataset, dcpl, itemsize, deep):
     try:
         fd = h5py.h5i.get_file_id(dataset).get_vfd_handle()
     except (TypeError, ValueError, RuntimeError):
-        fd = None  # written through a file object: read each chunk through HDF5
+        fd = None  # reached through a file object: read each chunk through it, or through HDF5
+    driver = None if isinstance(fd, int) else _DRIVEN.get(os.fsdecode(h5py.h5i.get_file_id(dataset).name))
 
     def stored(chunk, size):
         if isinstance(fd, int):
             return os.pread(fd, size, chunk.byte_offset)
+        if driver is not None:
+            return driver.read_stored(chunk.byte_offset, size)
         return dataset.read_direct_chunk(chunk.chunk_offset)[1][:size]
 
     for chunk in _chunks(dataset):

@@ -5,12 +5,16 @@ import bisect
 import contextlib
 import hashlib
 import json
+import errno
 import os
 import secrets
 
 from vantorel.bundle import journal, nofollow, places
 from vantorel.bundle.durable import write_all
 from vantorel.bundle.hdf5 import DriverFile
+
+_PAGE = 4096
+_PAGES_KEPT = 256  # a megabyte an open file at most
 
 
 class Overlay(DriverFile):
@@ -20,11 +24,22 @@ class Overlay(DriverFile):
     def __init__(self, path):
         self.path = path
         # Without waiting on a pipe, and only a regular file of a user the kit trusts (rule 8).
-        self.raw = os.fdopen(places.open_in_bundle(path), "rb")
-        self.read_from = os.fstat(self.raw.fileno())
+        # Opened for writing now when it may be written: the commit writes through the descriptor
+        # the reads came from, so it changes the very file the changes were made against, and the
+        # bundle path is walked once. One that may not be written is refused by the commit, as before.
+        try:
+            self.fd = places.open_in_bundle(path, places.READ_WRITE_FLAGS)
+            self.writable = True
+        except OSError as exc:
+            if exc.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+                raise
+            self.fd = places.open_in_bundle(path)
+            self.writable = False
+        self.read_from = os.fstat(self.fd)
         self.old_length = self.read_from.st_size
         self.length = self.old_length
         self.position = 0
+        self._pages = {}  # page number -> the old bytes of the page
         self._starts = []  # sorted starts of non-overlapping written segments
         self._segments = {}  # start -> bytearray
         self.committed_bytes = 0  # what the commit wrote, journal included
@@ -44,8 +59,9 @@ class Overlay(DriverFile):
         end = min(offset + size, self.length)
         if end <= offset:
             return b""
-        self.raw.seek(offset)
-        out = bytearray(self.raw.read(max(min(end, self.old_length) - offset, 0)))
+        if not self._starts and end <= self.old_length:
+            return self._old_bytes(offset, end - offset)  # nothing written yet: the resume's reads
+        out = bytearray(self._old_bytes(offset, end - offset))
         out.extend(bytes(end - offset - len(out)))  # past the old end: zeros until written
         index = max(bisect.bisect_right(self._starts, offset) - 1, 0)
         while index < len(self._starts) and self._starts[index] < end:
@@ -56,6 +72,40 @@ class Overlay(DriverFile):
                 out[lo - offset:hi - offset] = segment[lo - start:hi - start]
             index += 1
         return bytes(out)
+
+    def read_stored(self, offset, size):
+        if not self._starts and offset + size <= self.old_length:
+            return os.pread(self.fd, size, offset)  # nothing written: what the checks read of every chunk
+        return self._read_at(offset, size)
+
+    def _old_bytes(self, offset, size):
+        """The file's bytes in [offset, offset + size) as they were when it was opened, cut at its old
+        end. HDF5 reads its metadata a few bytes at a time, mostly within the same pages, and each
+        read is a call into Python: those are served from whole pages read once (a bounded number
+        of them, not the file); a read of a page or more goes to the file in one call."""
+        end = min(offset + size, self.old_length)
+        if end <= offset:
+            return b""
+        if end - offset >= _PAGE:
+            return os.pread(self.fd, end - offset, offset)
+        first, last = offset // _PAGE, (end - 1) // _PAGE
+        base = first * _PAGE
+        if first == last:
+            page = self._pages.get(first)
+            if page is None:
+                page = self._load(first, first)
+            return page[offset - base:end - base]
+        if first not in self._pages or last not in self._pages:
+            self._load(first, last)
+        return (self._pages[first] + self._pages[last])[offset - base:end - base]
+
+    def _load(self, first, last):
+        if len(self._pages) >= _PAGES_KEPT:
+            self._pages.clear()
+        data = os.pread(self.fd, (last + 1 - first) * _PAGE, first * _PAGE)
+        for page in range(first, last + 1):
+            self._pages[page] = data[(page - first) * _PAGE:(page + 1 - first) * _PAGE]
+        return self._pages[first]
 
     def _write_at(self, offset, data):
         end = offset + len(data)
@@ -94,9 +144,9 @@ class Overlay(DriverFile):
             segment = self._segments[start]
             end = start + len(segment)
             overlap = min(end, self.old_length) - start
-            if overlap > 0:
-                self.raw.seek(start)
-                old = self.raw.read(overlap)
+            old = self._old_bytes(start, overlap) if overlap > 0 else b""
+            # Most of what HDF5 writes back over the old bytes is metadata it did not change.
+            if old and memoryview(segment)[:overlap] != old:
                 differ = np.flatnonzero(np.frombuffer(old, np.uint8) != np.frombuffer(segment, np.uint8, overlap))
                 for lo, hi in _runs(differ):
                     writes.append((start + lo, segment[lo:hi]))
@@ -117,58 +167,72 @@ class Overlay(DriverFile):
             self.close()
             return
         try:
-            # Opened before there is a journal: a file that may not be written (its mode, another
-            # owner) is refused with nothing begun, rather than with a journal nobody can play back.
-            # Unbuffered: a buffer still holding new bytes when a write fails would be written
-            # out when the file is closed, over the old bytes the rollback has just put back.
-            # Reached from the bundle path level by level, as the read was (rule 8 of ``access``).
-            target = os.fdopen(places.open_in_bundle(self.path, places.READ_WRITE_FLAGS), "r+b", buffering=0)
+            target = self._target()
         except BaseException as exc:
             self.close()
             raise nofollow.naming(exc, self.path) from None
-        with target:
-            self._same_file(target)
-            try:
-                _exclude_readers(target, self.path)
-            except BaseException:
-                self.close()
-                raise
+        try:
+            _exclude_readers(target, self.path)
             directory, name, journal_size = self._write_journal(bundle_path, ranges)
             with directory:
                 try:
                     for offset, data in writes:
-                        target.seek(offset)
-                        write_all(target.fileno(), data)
-                    target.truncate(self.length)
-                    os.fsync(target.fileno())
+                        os.lseek(target, offset, os.SEEK_SET)
+                        write_all(target, data)
+                    os.ftruncate(target, self.length)
+                    os.fsync(target)
                 except BaseException as exc:
                     # A write the system refused (a full disk): put the old bytes back now rather
                     # than leave a half-changed file to the next recovery.
                     with contextlib.suppress(OSError):
                         parsed = journal.parse(journal.read_all(directory, name))
                         if parsed.why is None:
-                            journal.restore(target.fileno(), parsed.header, parsed.saved)
+                            journal.restore(target, parsed.header, parsed.saved)
                             directory.unlink(name)
                     raise nofollow.naming(exc, self.path) from None
                 directory.unlink(name)
                 directory.fsync()
+        finally:
+            self.close()  # and with the descriptor, the file's lock
         self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
         self._starts, self._segments = [], {}
 
-    def _same_file(self, target):
-        """Refuse to write into another file than the one read: the changes were made against it,
-        and on a bundle path others may write, the name may lead to another user's file by now."""
-        now = os.fstat(target.fileno())
-        if (now.st_dev, now.st_ino) != (self.read_from.st_dev, self.read_from.st_ino):
+    def _target(self):
+        """The descriptor the commit writes through: the one read, or for a file opened only for
+        reading, the file opened again (and read through from then on) before there is a journal, so that one that may not be
+        written (its mode, another owner) is refused with nothing begun rather than with a journal
+        nobody can play back. Reached from the bundle path level by level (rule 8 of ``access``)."""
+        if self.writable:
+            try:
+                self._same_file(os.stat(self.path))
+            except FileNotFoundError:
+                self._same_file(None)
+            return self.fd
+        target = places.open_in_bundle(self.path, places.READ_WRITE_FLAGS)
+        try:
+            self._same_file(os.fstat(target))
+        except BaseException:
+            os.close(target)
+            raise
+        # The same file: read on through the new descriptor, and let go of the old one's shared
+        # lock, which would keep the change out for ever.
+        os.close(self.fd)
+        self.fd, self.writable = target, True
+        return target
+
+    def _same_file(self, now):
+        """Refuse the change when the name leads to another file (``now``, its stat) than the one
+        read: the changes were made against that one, and on a bundle path others may write, the
+        name may have been given to another user's file, which the update would then leave as it is."""
+        if now is None or (now.st_dev, now.st_ino) != (self.read_from.st_dev, self.read_from.st_ino):
             from vantorel.errors import VantorelError
 
-            self.close()
             raise VantorelError(f"数据文件 {self.path} 在更新期间被换成了另一个文件，未写入；"
                                 "请确认 bundle 路径中的目录没有被别人移动后重新运行")
 
     def _write_journal(self, bundle_path, ranges):
         """Step 1: the durable journal of the old bytes; (its directory, open; its name; its size).
-        The raw file is closed afterwards, whatever happens."""
+        Nothing is left behind when it fails."""
         name = secrets.token_hex(8) + ".journal"
         directory = None
         digest = hashlib.sha256()
@@ -186,13 +250,12 @@ class Overlay(DriverFile):
                 # The identities of the file and of the bundle path: a rollback writes only into the
                 # file the journal was made of, and through a link only in the bundle path it was
                 # written under, not in a copy of it whose link leads to the original's file.
-                info = os.fstat(self.raw.fileno())
+                info = self.read_from
                 put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
                                 "device": info.st_dev, "inode": info.st_ino,
                                 "bundle": {"device": place.st_dev, "inode": place.st_ino}}).encode() + b"\n")
                 for offset, length in ranges:
-                    self.raw.seek(offset)
-                    put(self.raw.read(length))
+                    put(self._old_bytes(offset, length))
                 out.write(digest.digest())
                 out.flush()
                 os.fsync(out.fileno())
@@ -204,12 +267,12 @@ class Overlay(DriverFile):
                     directory.unlink(name)  # the file is untouched
                 directory.close()
             raise nofollow.naming(exc, self.path) from None
-        finally:
-            self.close()
         return directory, name, size
 
     def close(self):
-        self.raw.close()
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
 
 
 def _exclude_readers(target, path):
@@ -222,7 +285,7 @@ def _exclude_readers(target, path):
     except ImportError:
         return  # Windows: no reader works beside a writer there
     try:
-        locks.flock_within(target.fileno(), True, locks.swap_wait(), None)
+        locks.flock_within(target, True, locks.swap_wait(), None)
     except BlockingIOError:
         from vantorel.errors import VantorelError
 
@@ -237,7 +300,7 @@ def _runs(indices, gap=64):
     import numpy as np
 
     breaks = np.flatnonzero(np.diff(indices) > gap)
-    starts = np.r_[indices[0], indices[breaks + 1]]
-    ends = np.r_[indices[breaks], indices[-1]] + 1
+    starts = np.concatenate((indices[:1], indices[breaks + 1]))
+    ends = np.concatenate((indices[breaks], indices[-1:])) + 1
     return list(zip(starts.tolist(), ends.tolist()))
 

@@ -102,6 +102,14 @@ def stored_state(path, kind, thorough=False):
             raise
         return exc.reason, {}
     try:
+        return state_of(f, path, kind, version, thorough)
+    finally:
+        f.close()
+
+
+def state_of(f, path, kind, version, thorough=False):
+    """``stored_state`` of a file open as ``f`` that declares schema ``version``."""
+    try:
         # Only what resuming needs: each attribute read costs as much as a row.
         state = {"schema_version": version}
         for name in ("rows", "first_trading_date", "last_trading_date"):
@@ -115,8 +123,6 @@ def stored_state(path, kind, thorough=False):
         return exc.reason, {}
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return f"读取失败：{exc}", {}
-    finally:
-        f.close()
 
 
 def _series_file_problem(f, path, kind, state, thorough):

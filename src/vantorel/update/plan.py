@@ -2,7 +2,7 @@
 trading days after the last one stored (or its default history)."""
 import os
 
-from vantorel.bundle import appending, places, reading, validation
+from vantorel.bundle import appending, hdf5, journal, places, reading, validation
 from vantorel.errors import VantorelError
 from vantorel.market.calendar import next_trading_date
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -13,11 +13,21 @@ KINDS = ("minbar", "tick")
 
 
 class Task:
-    __slots__ = ("kind", "inst", "start", "end", "merge", "stored_last")
+    __slots__ = ("kind", "inst", "start", "end", "merge", "stored_last", "edit")
 
     def __init__(self, kind, inst, start, end, merge):
         self.kind, self.inst, self.start, self.end, self.merge = kind, inst, start, end, merge
         self.stored_last = None  # the datetime of the last stored row, when it was read
+        # The stored file as the resume opened it, for the append (``appending.Edit``); whoever
+        # takes the task on commits or abandons it, so no more files are open than tasks in flight.
+        self.edit = None
+
+
+def discard(task):
+    """Let go of the file a task holds open, unchanged."""
+    edit, task.edit = task.edit, None
+    if edit is not None:
+        edit.abandon()
 
 
 
@@ -113,21 +123,38 @@ def _default_start(client, kind, inst, end):
 
 
 
-def _stored_state(path, kind):
-    """What resuming a minute-bar or tick file needs (``validation.stored_state``), from one open:
-    {} when missing; StorageError when it cannot be read."""
+def _stored_state(bundle_path, path, kind):
+    """What resuming a minute-bar or tick file needs (``validation.stored_state``) and the file
+    opened for the append that follows (an ``appending.Edit``, None when the file is of an older
+    schema), from one open: ({}, None) when missing; StorageError when it cannot be read."""
     if not os.path.exists(path):
-        return {}
+        return {}, None
+    kept = journal.held_reason(path)
+    if kept:
+        raise places.StorageError(f"无法读取数据文件 {path}：{kept}", kept, damaged=False)
     try:
-        reason, state = validation.stored_state(path, kind)
+        edit = appending.Edit(bundle_path, path, kind, checked=True)
     except FileNotFoundError:
-        return {}
-    except OSError as exc:
-        raise places.StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}") from exc
-    if reason is not None:
-        raise places.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
-    state["last_trading_date"] = reading.last_trading_date(path, kind, state)
-    return state
+        return {}, None
+    except places.StorageError:
+        raise
+    except (OSError, ValueError) as exc:
+        # An errno is what the system refused (permission, I/O); none, a file that is no HDF5 or is cut short.
+        damaged = getattr(exc, "errno", None) is None
+        raise places.StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
+    try:
+        version = hdf5.declared_schema(edit.file, path, kind)
+        reason, state = validation.state_of(edit.file, path, kind, version)
+        if reason is not None:
+            raise places.StorageError(f"无法读取数据文件 {path}：{reason}", reason)
+        state["last_trading_date"] = reading.last_trading_date(path, kind, state)
+    except BaseException:
+        edit.abandon()
+        raise
+    if version < places.SCHEMA_VERSION:
+        edit.abandon()  # converted whole first, then opened again by the append
+        edit = None
+    return state, edit
 
 
 
@@ -149,7 +176,7 @@ class Resumer:
         kind, inst = task.kind, task.inst
         path = places.data_path(self.bundle_path, kind, inst.category, inst.order_book_id)
         try:
-            state = {} if self.rebuild else _stored_state(path, kind)
+            state, task.edit = ({}, None) if self.rebuild else _stored_state(self.bundle_path, path, kind)
         except places.StorageError as exc:
             # Fetching the default history would write over the file: what it holds is kept aside
             # when it is damaged, and left alone, the instrument failed, when it may be sound.
@@ -164,6 +191,7 @@ class Resumer:
         last = state.get("last_trading_date", 0)
         task.start = next_trading_date(last) if last else _default_start(self.client, kind, inst, task.end)
         if task.start > task.end:
+            discard(task)
             return False
         if last and state["schema_version"] < places.SCHEMA_VERSION:
             appending.migrate(path, kind)  # once: the converted file has the current schema

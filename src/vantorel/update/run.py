@@ -9,6 +9,7 @@ from vantorel.bundle import appending, places, writing
 from vantorel.market.calendar import to_date, to_int, trading_dates
 from vantorel.market.sessions import parse_trading_hours
 from vantorel.progress import progress
+from vantorel.update.plan import discard
 
 
 class Stop(Exception):
@@ -96,13 +97,17 @@ class _Pieces:
 
 
 def _fetch(client, task, resume):
-    if task.start is None and not resume(task):
-        return _UP_TO_DATE
-    if task.kind == "daybar" or task.merge:
-        return _fetch_rows(client, task.kind, task.inst.order_book_id, task.start, task.end)
-    (start, end), *rest = windows(task.kind, task.inst, task.start, task.end)
-    first = _fetch_rows(client, task.kind, task.inst.order_book_id, start, end)
-    return _Pieces(first, rest) if rest else first
+    try:
+        if task.start is None and not resume(task):
+            return _UP_TO_DATE
+        if task.kind == "daybar" or task.merge:
+            return _fetch_rows(client, task.kind, task.inst.order_book_id, task.start, task.end)
+        (start, end), *rest = windows(task.kind, task.inst, task.start, task.end)
+        first = _fetch_rows(client, task.kind, task.inst.order_book_id, start, end)
+        return _Pieces(first, rest) if rest else first
+    except BaseException:
+        discard(task)
+        raise
 
 
 
@@ -111,8 +116,9 @@ def _write_data(bundle_path, task, rows, committer, written):
     if not len(rows):
         return  # a stock suspended on every day asked for: its file, if any, stays as it is
     if task.merge:
+        edit, task.edit = task.edit, None
         appending.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
-                              task.stored_last, written)
+                                task.stored_last, written, edit)
     else:
         path = places.data_path(bundle_path, task.kind, inst.category, inst.order_book_id)
         writing.write_data_file(path, task.kind, inst.category, inst.order_book_id, rows, committer, written)
@@ -253,6 +259,8 @@ class _TaskRun:
         except (OSError, places.StorageError) as exc:
             what = task.inst.category if task.kind == "daybar" else task.inst.order_book_id
             self.failed(Written(task.kind, what, 0, 0), exc)
+        finally:
+            discard(task)  # nothing to append (no new rows, a failed fetch): the file stays as it is
         self.settle()
 
     def close(self):
@@ -299,4 +307,6 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
         report.stopped = str(stop)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+        for task in in_flight.values():  # fetched, never taken: the run stopped
+            discard(task)
         run.close()

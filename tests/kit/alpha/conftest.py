@@ -5,12 +5,14 @@ import pytest
 
 @pytest.fixture
 def refuse_open(monkeypatch):
-    """refuse_open(path, error): HDF5 opens of ``path`` fail with ``error`` (a permission or a lock
-    another process holds, which root, running the tests, cannot be made to meet) until the
-    function it returns is called."""
+    """refuse_open(path, error): HDF5 opens of ``path``, and opens for an in-place change, fail with
+    ``error`` (a permission or a lock another process holds, which root, running the tests, cannot
+    be made to meet) until the function it returns is called."""
     import h5py
 
-    real = h5py.h5f.open
+    from vantorel.bundle import places
+
+    real, real_in_bundle = h5py.h5f.open, places.open_in_bundle
 
     def refuse(path, error):
         def opening(name, *args, **kwargs):
@@ -18,8 +20,19 @@ def refuse_open(monkeypatch):
                 raise error
             return real(name, *args, **kwargs)
 
+        def opening_in_bundle(name, *args, **kwargs):
+            if _names(name, path):
+                raise error
+            return real_in_bundle(name, *args, **kwargs)
+
         monkeypatch.setattr(h5py.h5f, "open", opening)
-        return lambda: monkeypatch.setattr(h5py.h5f, "open", real)
+        monkeypatch.setattr(places, "open_in_bundle", opening_in_bundle)
+
+        def allow():
+            monkeypatch.setattr(h5py.h5f, "open", real)
+            monkeypatch.setattr(places, "open_in_bundle", real_in_bundle)
+
+        return allow
 
     return refuse
 

@@ -1,3 +1,4 @@
+import collections
 import errno
 import os
 import random
@@ -14,7 +15,7 @@ import vantorel
 from vantorel import tovi
 from vantorel.errors import VantorelError
 from vantorel.ombrel.alpha import bundle
-from vantorel.bundle import appending, places, reading, staging, validation, writing
+from vantorel.bundle import appending, hdf5, places, reading, staging, validation, writing
 from vantorel.market import schemas
 from vantorel.sources import service, simulated, universe
 from vantorel.ombrel.sdk.const import TAG_MAP
@@ -171,6 +172,52 @@ def test_failed_instrument_makes_the_update_false_and_a_rerun_completes(path, si
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", real)
     assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False) is True
     assert len(stored(path)) == 10
+
+
+# A file that may not be written when the resume opens it is opened again by the commit, which
+# would wait for ever on the resume's own shared lock if that were not let go.
+@pytest.mark.parametrize("writable_at_first, opens", [(True, 1), (False, 2)])
+def test_a_one_day_update_opens_each_stored_file_once(path, signed_in, monkeypatch, writable_at_first, opens):
+    assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False)
+    files = {os.path.abspath(p) for _c, _code, p in places.iter_minbar_files(path)}
+    opened = collections.Counter()
+    for module in (places, hdf5, appending):  # every open of a bundle file goes through open_in_bundle
+        def counting(file, *args, _real=module.open_in_bundle, **kwargs):
+            file = os.path.abspath(file)
+            if not writable_at_first and not opened[file] and args == (places.READ_WRITE_FLAGS,):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), file)
+            fd = _real(file, *args, **kwargs)
+            opened[file] += 1
+            return fd
+
+        monkeypatch.setattr(module, "open_in_bundle", counting)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False)
+    assert {file: opened[file] for file in files} == dict.fromkeys(files, opens)
+    assert {reading.last_trading_date(file, "minbar") for file in files} == {20261209}
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="flock")
+@pytest.mark.parametrize("how", ["up to date", "fetch failed", "no new rows"])
+def test_a_stored_file_the_update_does_not_append_to_is_left_as_it_was_and_unlocked(path, signed_in, monkeypatch,
+                                                                                     how):
+    import fcntl
+
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False)
+    file = places.data_path(path, "minbar", "stock", CODE)
+    with open(file, "rb") as f:
+        before = f.read()
+    if how != "up to date":
+        monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    if how == "fetch failed":
+        fail_minute_bars(monkeypatch, CODE, "连接中断")
+    elif how == "no new rows":  # suspended on the new day
+        real = service.EmbeddedService.minute_bars
+        monkeypatch.setattr(service.EmbeddedService, "minute_bars", lambda *args: real(*args)[:0])
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is (how != "fetch failed")
+    with open(file, "rb") as f:
+        assert f.read() == before
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no descriptor of the update still holds it
 
 
 def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):

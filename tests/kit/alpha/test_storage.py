@@ -8,6 +8,7 @@ import trees
 
 from vantorel.bundle import access, appending, hdf5, places, reading, validation, writing
 from vantorel.market import schemas
+from vantorel.update import plan
 
 
 def bars(days, per_day=3):
@@ -411,6 +412,8 @@ def test_files_reading_elsewhere_or_swelling_are_refused_by_validation_and_every
             reading.daybar_tails(str(path))
     if kind == "minbar":
         assert refusal in validation.stored_state(str(path), kind)[0]
+        with pytest.raises(places.StorageError, match=refusal):  # as the file opened for the append reads it
+            plan._stored_state(str(tmp_path), str(path), kind)
 
 
 def test_a_span_of_a_series_that_is_no_table_is_refused(tmp_path):
