@@ -1,6 +1,9 @@
 """The bundle beside other ways of storing the same minute bars, on the same rows (``market_rows``).
 
-    PYTHONPATH=src .venv/bin/python benchmarks/peers.py [--stocks 200] [--histories 5 250 1250] [--rounds 3]
+    python benchmarks/peers.py [--stocks 200] [--histories 5 250] [--rounds 3] [--work DIR]
+    python benchmarks/peers.py --histories 5 250 1250 --arcticdb-python OTHER_VENV/bin/python
+
+(``python`` being one that has the kit installed, e.g. the dev venv's ``.venv/bin/python``.)
 
 Stores: the kit (``write_data_file`` through a committer, ``append_series``, ``read_minbar``,
 ``read_span``); plain h5py, one file a stock, on the kit's chunked layout and filters, each file
@@ -377,6 +380,8 @@ def main():
         BEFORE["src"] = os.path.abspath(os.path.join(args.before, "src") if os.path.isdir(
             os.path.join(args.before, "src")) else args.before)
         stores.insert(1, "kit-before")
+    if args.work:
+        os.makedirs(args.work, exist_ok=True)
     work = tempfile.mkdtemp(prefix="peers-", dir=args.work)
     print(f"load {open('/proc/loadavg').read().split()[:3]}; {args.stocks} stocks; stores {stores}", flush=True)
     try:
