@@ -14,7 +14,7 @@ class Report:
         self.rows = {"daybar": 0, "minbar": 0, "tick": 0}
         self.up_to_date = 0
         self.failed = []  # (kind, code, message)
-        self.skipped = []  # (kind, code, message): stored data the service no longer offers
+        self.skipped = []  # (kind, code, message): what the service no longer offers, or had nothing of
         self.stopped = None  # message of an error that ended the update early
         self.seconds = 0.0
 

@@ -113,8 +113,6 @@ def _fetch(client, task, resume):
 
 def _write_data(bundle_path, task, rows, committer, written):
     inst = task.inst
-    if not len(rows):
-        return  # a stock suspended on every day asked for: its file, if any, stays as it is
     if task.merge:
         edit, task.edit = task.edit, None
         appending.append_series(bundle_path, task.kind, inst.category, inst.order_book_id, rows, committer,
@@ -189,6 +187,8 @@ class _TaskRun:
             self._finish_daily(task, rows)  # counted when the category is written
         elif isinstance(rows, _Pieces):
             self._write_pieces(task, rows)
+        elif rows is not None and not len(rows):
+            self.nothing_served(task)
         elif rows is not None:
             written = Written(task.kind, task.inst.order_book_id, 1, len(rows))
             _write_data(self.bundle_path, task, rows, self.committer, written)
@@ -208,11 +208,23 @@ class _TaskRun:
         finally:
             rows.close()
         if not count:
-            built.discard()  # suspended on every day asked for: its file, if any, stays as it is
+            built.discard()
+            self.nothing_served(task)
             return
         written = Written(task.kind, inst.order_book_id, 1, count)
         self.committer.finish(built, written)
         self.count(written)
+
+    def nothing_served(self, task):
+        """No rows on the days asked for (suspended on all of them): a stored file is as new as the
+        service has it; no file is made for a new one, and the user is told how to fetch it later,
+        since an update of the stored files alone (--smart) would never reach it."""
+        if task.merge:
+            self.report.up_to_date += 1
+        else:
+            self.report.skipped.append((task.kind, task.inst.order_book_id,
+                                        f"所取的日期内没有数据（停牌），未建文件；复牌后运行 update-data --{task.kind} "
+                                        "加该代码即可取得"))
 
     def _finish_daily(self, task, rows):
         category = task.inst.category

@@ -220,6 +220,25 @@ def test_a_stored_file_the_update_does_not_append_to_is_left_as_it_was_and_unloc
         fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no descriptor of the update still holds it
 
 
+@pytest.mark.parametrize("stored_first", [False, True])
+def test_an_instrument_the_service_has_no_rows_of_is_said_and_not_counted(path, signed_in, monkeypatch, capsys,
+                                                                          stored_first):
+    # Suspended on every day asked for: a stored file is up to date; a new one is not made, and
+    # since --smart follows stored files only, the user is told how to fetch it later.
+    if stored_first:
+        assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False)
+        monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    capsys.readouterr()
+    real = service.EmbeddedService.minute_bars
+    monkeypatch.setattr(service.EmbeddedService, "minute_bars", lambda *args: real(*args)[:0])
+    assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is True
+    out, err = capsys.readouterr()
+    assert "分钟线" not in out and ("1 个已是最新" in out) is stored_first
+    assert (f"跳过 {CODE}（分钟线）：所取的日期内没有数据（停牌），未建文件；复牌后运行 update-data --minbar" in err) is (
+        not stored_first)
+    assert os.path.exists(places.data_path(path, "minbar", "stock", CODE)) is stored_first
+
+
 def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypatch, capsys):
     assert bundle.update_bundle_from_corvane(1, path, False, ("000001.XSHE",), (), False)
     before = stored(path)["000001.XSHE"]
