@@ -73,6 +73,11 @@ class Clock:
 # ---- the stores ---------------------------------------------------------------------------------
 
 class Kit:
+    """The kit's storage calls; ``whole``: one array a history, for a kit that takes no pieces."""
+
+    def __init__(self, whole=False):
+        self.whole = whole
+
     def path(self, root, stock):
         from vantorel.bundle import places
 
@@ -85,9 +90,13 @@ class Kit:
             committer = writing.Committer()
         with access.updating(root):
             for stock in range(stocks):
+                if self.whole:
+                    rows = market_rows.stock_history(stock, days)
+                else:
+                    rows = clock.unclocked(market_rows.history_pieces(stock, days))
                 with clock:
                     writing.write_data_file(self.path(root, stock), "minbar", CATEGORY, market_rows.code_of(stock),
-                                            clock.unclocked(market_rows.history_pieces(stock, days)), committer)
+                                            rows, committer)
             with clock:
                 assert not committer.failures(wait=True)
                 committer.close()
@@ -302,7 +311,9 @@ def series_filters():
 def store(name):
     if name == "h5py-nosync":
         return PlainH5(sync=False)
-    return {"kit": Kit, "kit-before": Kit, "h5py": PlainH5, "parquet": Parquet, "arcticdb": Arctic}[name]()
+    if name == "kit-before":
+        return Kit(whole=True)
+    return {"kit": Kit, "h5py": PlainH5, "parquet": Parquet, "arcticdb": Arctic}[name]()
 
 
 # ---- one operation in a process of its own --------------------------------------------------------
