@@ -2,6 +2,7 @@
 place, by the caller or by a committer thread."""
 import contextlib
 import errno
+import itertools
 import os
 import secrets
 import stat
@@ -20,6 +21,7 @@ from vantorel.bundle.places import (
     TEMP_NAME,
     TICK_DIR_NAME,
     TRADING_DATES_FILE,
+    StorageError,
     daybar_path,
     minbar_path,
     reach_directory,
@@ -398,19 +400,19 @@ STREAM_CHUNK_CACHE = 1 << 20  # a few chunks of the longest rows
 def stream_series(group, name, pieces, kind, dtype):
     """A series as ``create_series`` makes it, grown by each array of ``pieces`` as it comes, so
     that no more than one piece is held; returns the span attributes of all the rows. The series
-    takes the first piece's dtype (``dtype`` when there is none)."""
-    import itertools
-
+    takes the dtype of the first piece that has rows (``dtype`` when none has); a later piece of
+    other fields is refused (StorageError), one of the same fields otherwise laid out is taken by
+    its fields, and rows a piece repeats from before its seam (a window that reaches back) are
+    left out: pieces meet as one fetch of the whole span would."""
     import h5py
     import numpy as np
 
     if kind in COMPRESSED_KINDS:
         load_codec()
     pieces = iter(pieces)
-    head = next(pieces, None)
+    head = next((piece for piece in pieces if len(piece)), None)
     if head is not None:
         dtype = np.asarray(head).dtype
-        pieces = itertools.chain([head], pieces)
     made = image_parts()
     tid = made.series_type(np.dtype(dtype))
     space = h5py.h5s.create_simple((0,), (h5py.h5s.UNLIMITED,))
@@ -419,9 +421,13 @@ def stream_series(group, name, pieces, kind, dtype):
     dapl = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
     dapl.set_chunk_cache(521, STREAM_CHUNK_CACHE, 0.75)
     dataset = h5py.h5d.create(group.id, name.encode(), tid, space, dcpl=made.series_dcpl[kind], dapl=dapl)
-    rows, first, last = 0, 0, 0
-    for piece in pieces:
-        piece = np.ascontiguousarray(piece)
+    rows, first, last, last_stamp = 0, 0, 0, None
+    for piece in [] if head is None else itertools.chain([head], pieces):
+        if not len(piece):
+            continue
+        piece = _as_series_rows(np.asarray(piece), np.dtype(dtype), name)
+        if last_stamp is not None:
+            piece = piece[np.searchsorted(piece["datetime"], last_stamp, side="right"):]
         if not len(piece):
             continue
         dataset.set_extent((rows + len(piece),))
@@ -431,8 +437,25 @@ def stream_series(group, name, pieces, kind, dtype):
         dataset.write(h5py.h5s.create_simple((len(piece),)), into, piece, mtype=tid)
         first = first or int(piece["trading_date"][0])
         last = int(piece["trading_date"][-1])
+        last_stamp = piece["datetime"][-1]
         rows += len(piece)
     return {"rows": rows, "first_trading_date": first, "last_trading_date": last}
+
+
+def _as_series_rows(piece, dtype, name):
+    """``piece`` as contiguous rows of ``dtype``: by its fields when they are the same fields laid
+    out otherwise (numpy's own cast of records goes by position)."""
+    import numpy as np
+
+    if piece.dtype == dtype:
+        return np.ascontiguousarray(piece)
+    if piece.dtype.names is None or sorted(piece.dtype.names) != sorted(dtype.names):
+        reason = f"数据服务返回的分段数据字段不一致（{name}）"
+        raise StorageError(f"{reason}，未写入该合约", reason, damaged=False)
+    rows = np.empty(len(piece), dtype)
+    for field in dtype.names:
+        rows[field] = piece[field]
+    return rows
 
 
 def build_data_file(path, kind, category, code, pieces, attrs=None):

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -192,8 +193,10 @@ def test_a_one_day_update_opens_each_stored_file_once(path, signed_in, monkeypat
 
         monkeypatch.setattr(module, "open_in_bundle", counting)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    descriptors = sorted(os.listdir("/proc/self/fd"))
     assert bundle.update_bundle_from_corvane(2, path, False, ("stock",), (), False)
     assert {file: opened[file] for file in files} == dict.fromkeys(files, opens)
+    assert sorted(os.listdir("/proc/self/fd")) == descriptors  # the directories it kept walked to, too
     assert {reading.last_trading_date(file, "minbar") for file in files} == {20261209}
 
 
@@ -770,9 +773,11 @@ def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, sign
         assert [(a.code, a.kind, a.examples) for a in found] == [(code, "missing_days", ("2022-02-17",))]
 
 
-@pytest.mark.parametrize("failing", [None, "M2701"])
+# What a service may do to the pieces of a futures history (night sessions at every seam): fail
+# one, reach back before its window, send other byte order, nothing at first, other fields.
+@pytest.mark.parametrize("fault", [None, "fails", "reaches back", "big-endian", "empty first", "other fields"])
 def test_a_long_new_history_is_written_in_pieces_and_committed_after_the_last(path, signed_in, monkeypatch, capsys,
-                                                                               failing):
+                                                                               fault):
     from vantorel.update import run
 
     monkeypatch.setattr(run, "PIECE_ROWS", 2000)  # a few days a piece
@@ -780,24 +785,45 @@ def test_a_long_new_history_is_written_in_pieces_and_committed_after_the_last(pa
     codes = {"000001.XSHE": "stock", "M2701": "futures"}
     real = service.EmbeddedService.minute_bars
     pieces = {code: 0 for code in codes}
+    first_rows = {}
+    counting = threading.Lock()  # the pieces are fetched on several threads
 
     def minute_bars(self, code, start, end):
-        pieces[code] += 1
+        with counting:
+            pieces[code] += 1
+            piece = pieces[code]
         # While its pieces come, nothing of the instrument has reached its path.
-        assert pieces[code] == 1 or not os.path.exists(places.minbar_path(path, codes[code], code))
-        if code == failing and pieces[code] == 3:
+        assert piece == 1 or not os.path.exists(places.minbar_path(path, codes[code], code))
+        rows = real(self, code, start, end)
+        if code != "M2701" or fault is None:
+            return rows
+        if piece == 1:
+            first_rows[code] = len(rows)
+            return np.zeros(0) if fault == "empty first" else rows
+        if fault == "fails" and piece == 3:
             raise service.ServiceError("连接中断")
-        return real(self, code, start, end)
+        if fault == "reaches back":
+            return real(self, code, shift_trading_date(start, -1), end)
+        if fault == "big-endian":
+            return rows.astype(rows.dtype.newbyteorder(">"))
+        if fault == "other fields":
+            return rows[[name for name in rows.dtype.names if name != "volume"]]
+        return rows
 
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", minute_bars)
-    assert bundle.update_bundle_from_corvane(2, path, False, tuple(codes), (), False) is (failing is None)
+    refused = fault in ("fails", "other fields")
+    assert bundle.update_bundle_from_corvane(2, path, False, tuple(codes), (), False) is not refused
     captured = capsys.readouterr()
     assert all(count >= 3 for count in pieces.values())
     start = shift_trading_date(20261208, -29)
-    expected = {code: real(service.EmbeddedService(), code, start, 20261208) for code in codes if code != failing}
+    expected = {code: real(service.EmbeddedService(), code, start, 20261208) for code in codes}
+    if refused:
+        del expected["M2701"]
+    elif fault == "empty first":
+        expected["M2701"] = expected["M2701"][first_rows["M2701"]:]
     assert stored(path).keys() == expected.keys()
     for code, rows in expected.items():
         np.testing.assert_array_equal(stored(path)[code], rows)
     assert f"分钟线 {len(expected)} 个合约" in captured.out
-    assert (f"{failing}（分钟线）未能更新：连接中断" in captured.err) is bool(failing)
+    assert ("M2701（分钟线）未能更新：" in captured.err) is refused
     assert [n for _r, _d, names in os.walk(path) for n in names if places.TEMP_MARK in n] == []
