@@ -55,9 +55,11 @@ class Dir:
             raise naming(exc, path) from None
 
     def close(self):
-        if self.fd is not None:
+        if self.fd is not None and self.fd >= 0:
             os.close(self.fd)
-            self.fd = None
+            # Closed, it answers no call (EBADF) rather than answer by path in its place: a path
+            # would follow links the walk to it judged.
+            self.fd = -1
 
     def __enter__(self):
         return self

@@ -1,6 +1,7 @@
 """The bundle path's layout: where each kind of file lives, the names the kit reserves, whose files
 the kit may touch, and setting a file aside in quarantine."""
 import contextlib
+import contextvars
 import errno
 import os
 import re
@@ -347,25 +348,30 @@ def reach_directory(directory_path, data_file, create=False):
     return _walk(directory_path, data_file, create)[0]
 
 
-# {directory path: (the directory as ``_walk`` opened it, its users)} while ``walks_kept``.
-_KEPT_WALKS = None
+# {directory path: (the directory as ``_walk`` opened it, its users)} within ``walks_kept``: a
+# context variable, so that a check run in one thread does not close what one in another uses.
+_KEPT_WALKS = contextvars.ContextVar("vantorel_kept_walks", default=None)
 
 
 @contextlib.contextmanager
 def walks_kept():
-    """Within: each directory files are read from is walked to once and kept open, and its files
-    are opened from it. The walk is a dozen system calls, and a check opens every file of a
-    category; the caller reads under the layout lock, so no swap can put another tree where the
-    walk went. Each file is still judged as it is opened."""
-    global _KEPT_WALKS
-    if _KEPT_WALKS is not None:
+    """Within: each directory files are opened from is walked to once and kept open, and its files
+    are opened from it. The walk is a dozen system calls, and a check or an update opens every file
+    of a category; the caller holds the layout lock (a check) or the writer lock and swaps nothing
+    (an update's tasks), so no swap can put another tree where the walk went, and where others may
+    rename, writers refuse to work (rule 9 of ``access``). Each file is still judged as it is
+    opened. The update's fetch threads open files too: a directory two of them walk to at once is
+    kept once (they run in ``contextvars.copy_context()`` of the caller, which shares the kept
+    directories, and are done before it leaves)."""
+    if _KEPT_WALKS.get() is not None:
         yield
         return
-    _KEPT_WALKS = {}
+    kept = {}
+    token = _KEPT_WALKS.set(kept)
     try:
         yield
     finally:
-        kept, _KEPT_WALKS = _KEPT_WALKS, None
+        _KEPT_WALKS.reset(token)
         for directory, _users in kept.values():
             directory.close()
 
@@ -383,13 +389,16 @@ def open_in_bundle(path, flags=_READ_FLAGS):
         fd = os.open(path, flags)
     else:
         where = os.path.dirname(os.path.abspath(path))
-        kept = _KEPT_WALKS if flags == _READ_FLAGS else None
+        kept = _KEPT_WALKS.get()
         if kept is not None and where in kept:
             directory, users = kept[where]
         else:
             directory, users = _walk(where, path, create=False)
             if kept is not None:
-                kept[where] = directory, users
+                walked = directory, users
+                if kept.setdefault(where, walked) is not walked:
+                    directory.close()
+                    directory, users = kept[where]
         with contextlib.nullcontext() if kept is not None else directory:
             name = os.path.basename(path)
             info = directory.lstat(name)

@@ -286,6 +286,7 @@ class _TaskRun:
 def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, label, resume):
     """Fetch with ``concurrency`` threads (resuming each minute-bar or tick task there first), write
     from this thread, commit each file when done."""
+    import contextvars
     from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
     # One thread more than there are connections: while each connection waits on a request, the
@@ -303,22 +304,25 @@ def run_tasks(client, bundle_path, tasks, daybars_stored, concurrency, report, l
             task = next(queue, None)
             if task is None:
                 return
-            in_flight[pool.submit(_fetch, client, task, resume)] = task
+            # In this thread's context: the resume opens files from the directories kept walked to.
+            in_flight[pool.submit(contextvars.copy_context().run, _fetch, client, task, resume)] = task
 
-    try:
-        with progress(label, length=len(tasks), show_pos=True) as bar:
-            top_up()
-            while in_flight:
-                done, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
-                for future in done:
-                    run.take(in_flight.pop(future), future)
-                    bar.update(1)
+    # Kept until the fetch threads are done: they open the files they resume from.
+    with places.walks_kept():
+        try:
+            with progress(label, length=len(tasks), show_pos=True) as bar:
                 top_up()
-            run.settle(wait=True)
-    except Stop as stop:
-        report.stopped = str(stop)
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-        for task in in_flight.values():  # fetched, never taken: the run stopped
-            discard(task)
-        run.close()
+                while in_flight:
+                    done, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
+                    for future in done:
+                        run.take(in_flight.pop(future), future)
+                        bar.update(1)
+                    top_up()
+                run.settle(wait=True)
+        except Stop as stop:
+            report.stopped = str(stop)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+            for task in in_flight.values():  # fetched, never taken: the run stopped
+                discard(task)
+            run.close()

@@ -242,6 +242,42 @@ def test_directories_kept_for_a_check_are_its_own(bundle):
     assert sorted(os.listdir("/proc/self/fd")) == before
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="descriptors are counted in /proc")
+def test_directories_kept_in_one_thread_are_not_closed_under_another(bundle, monkeypatch):
+    # Two checks in two threads of one process (threads of a cluster's worker): the one that ends
+    # first closes what it kept, never what the other walks to or opens files from.
+    import threading
+
+    ours, theirs = {c: p for c, _code, p in places.iter_minbar_files(bundle.path)}.values()  # two directories
+    descriptors = sorted(os.listdir("/proc/self/fd"))
+    walking, go_on, errors = threading.Event(), threading.Event(), []
+    real_walk = places._walk
+
+    def paused_walk(*args, **kwargs):
+        if threading.current_thread().name == "other":
+            walking.set()
+            go_on.wait()
+        return real_walk(*args, **kwargs)
+
+    def other():
+        with places.walks_kept():
+            try:
+                os.close(places.open_in_bundle(theirs))
+                os.close(places.open_in_bundle(ours))
+            except Exception as exc:  # noqa: BLE001 - what the open raised is the finding
+                errors.append(exc)
+
+    monkeypatch.setattr(places, "_walk", paused_walk)
+    thread = threading.Thread(target=other, name="other")
+    with places.walks_kept():
+        os.close(places.open_in_bundle(ours))
+        thread.start()
+        walking.wait(timeout=30)
+    go_on.set()
+    thread.join()
+    assert errors == [] and sorted(os.listdir("/proc/self/fd")) == descriptors
+
+
 def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch):
     # A writer killed in the middle of a change, after the check began and before it opened the
     # file: the file is refused as half changed, whatever the check looked at before.
