@@ -66,7 +66,10 @@ def reading(bundle_path):
             yield held
         return
     for _attempt in range(3):
-        if staging.needs_recovery(path):
+        # The journals of an update at work are its changes in progress, which each file's lock
+        # keeps readers out of: a reader goes on beside it, rather than wait for the layout lock
+        # alone, which other readers' shared holds could keep from it for as long as they read.
+        if staging.needs_recovery(path) and not (locks.writer_active(path) and not staging.half_swapped(path)):
             with locks.bundle_lock(path, exclusive=True, wait=True):
                 # Checked under the layout lock: a writer that starts now recovers under it first.
                 if not locks.writer_active(path):

@@ -73,3 +73,52 @@ def test_readers_are_served_old_or_new_files_while_updates_commit(tmp_path, monk
             np.testing.assert_array_equal(read[code], final[code][:len(read[code])], err_msg=code)
     seen = {int(rows["trading_date"][-1]) for _code, rows in minute_reads if len(rows)}
     assert len(minute_reads) >= 20 and len(seen) >= 2
+
+
+READER = """
+    import sys
+    from vantorel.bundle import access
+    with access.reading(sys.argv[1]):
+        print("read")
+"""
+
+
+def test_a_reader_goes_on_beside_an_update_that_is_committing_while_others_read(tmp_path, monkeypatch):
+    # The update's journal is its change in progress, not a killed writer's to recover: a reader
+    # does not wait for the layout lock alone, which this process's shared hold would keep from it.
+    import threading
+
+    from vantorel.bundle import access, appending, locks, overlay, reading, writing
+    from vantorel.market import schemas
+
+    path = str(tmp_path / "bundle-path")
+    code = "000001.XSHE"
+    rows = np.zeros(3, schemas.minbar_dtype())
+    rows["datetime"], rows["trading_date"] = [20261208093100, 20261208093200, 20261208093300], 20261208
+    writing.write_minbar(path, "stock", code, rows[:2])
+    journaled, release = threading.Event(), threading.Event()
+    real_write_all = overlay.write_all
+
+    def held_write_all(fd, data):
+        journaled.set()  # the journal is on disk; the file's bytes are next
+        release.wait()
+        return real_write_all(fd, data)
+
+    monkeypatch.setattr(overlay, "write_all", held_write_all)
+
+    def update():
+        with access.updating(path):
+            appending.append_series(path, "minbar", "stock", code, rows[2:])
+
+    writer = threading.Thread(target=update)
+    writer.start()
+    try:
+        assert journaled.wait(30)
+        with locks.bundle_lock(path, exclusive=False):  # another reader at work
+            read = subprocess.run([sys.executable, "-c", textwrap.dedent(READER), path], capture_output=True, text=True,
+                                  env=dict(os.environ, PYTHONPATH=SRC, VANTOREL_SWAP_WAIT="2"), timeout=60)
+    finally:
+        release.set()
+        writer.join()
+    assert (read.returncode, read.stdout) == (0, "read\n"), read.stderr
+    assert len(reading.read_minbar(writing.minbar_path(path, "stock", code))) == 3
