@@ -84,7 +84,12 @@ def account(bundle_path, found):
     data_end = int(record.get("data_end") or 0)
     kept = [a for a in found if not _explained(a, data_end)]
     set_aside = len(found) - len(kept)
-    text = "{}（{} 开始）没有完成；重新运行 vantorel {} 即可完成它{}".format(
-        record.get("command", "update-data"), record.get("started", "?"), record.get("command", "update-data"),
-        f"，由此引起的 {set_aside} 项未列出" if set_aside else "")
+    from vantorel.bundle import locks
+
+    command, started = record.get("command", "update-data"), record.get("started", "?")
+    caused = f"，由此引起的 {set_aside} 项未列出" if set_aside else ""
+    if locks.writer_active(bundle_path):  # still at work: nothing to run again, only to wait for
+        text = f"{command}（{started} 开始）正在进行；它结束后再检查即可{caused}"
+    else:
+        text = f"{command}（{started} 开始）没有完成；重新运行 vantorel {command} 即可完成它{caused}"
     return kept + [Anomaly("", "", "unfinished_update", 1, (text,))]

@@ -8,7 +8,7 @@ import shutil
 import pytest
 
 from vantorel import tovi
-from vantorel.bundle import places, reading
+from vantorel.bundle import access, places, reading
 from vantorel.checks import check_daily_bar_data
 from vantorel.ombrel.alpha import bundle
 from vantorel.sources import provenance, service
@@ -213,6 +213,10 @@ def test_an_interrupted_update_is_one_finding_and_the_next_update_finishes_it(tm
         assert "再次运行 vantorel update-data --base -c 2" in capsys.readouterr().err
         found = check_daily_bar_data(places.bundle_dir(path))
         assert [a.kind for a in found] == ["unfinished_update"]
+        assert "没有完成；重新运行 vantorel update-data --base -c 2" in found[0].examples[0]
+        with access.updating(path):  # the same record while an update is at work: only to wait for
+            (at_work,) = check_daily_bar_data(places.bundle_dir(path))
+        assert "正在进行；它结束后再检查即可" in at_work.examples[0]
         mark = os.path.join(path, unfinished.MARK)
         os.rename(mark, mark + ".aside")  # without the record, what it stood for shows
         assert "stopped" in {a.kind for a in check_daily_bar_data(places.bundle_dir(path))}
