@@ -514,12 +514,28 @@ def publish(bundle_path, held):
         _HELD.pop(bundle_path, None)
 
 
+def _in_read_bundle(path):
+    """(the bundle path of ``_READ`` that holds ``path``, or None; the file's path under it). Bundle
+    paths are kept resolved: a file reached through a link to one, or to a directory above it, is
+    found by its directory resolved."""
+    path = os.path.abspath(path)
+    holding = _holding(path)
+    if holding is None:
+        path = os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))
+        holding = _holding(path)
+    return holding, path
+
+
+def _holding(path):
+    return next((p for p in _READ if path.startswith(p + os.sep)), None)
+
+
 # Rule 4 of ``access``: a file whose journal waits is refused by name.
 def held_reason(path):
     """Why a file cannot be read yet (a journal of it is kept), or None."""
     if not _HELD:
         return None
-    path = os.path.abspath(path)
+    _bundle_path, path = _in_read_bundle(path)
     for held in list(_HELD.values()):
         if path in held:
             return held[path]
@@ -535,7 +551,7 @@ def orphaned(path, fd):
     """Why the file open as ``fd`` at ``path`` is half changed, or None. The caller holds the
     file's shared lock, which a change in place holds exclusively from its journal's first byte to
     its removal: a journal of this very file (its device and inode) is then a killed writer's."""
-    bundle_path = next((p for p in _READ if path.startswith(p + os.sep)), None)
+    bundle_path, _path = _in_read_bundle(path)
     if bundle_path is None:
         return None
     where = journal_dir(bundle_path)

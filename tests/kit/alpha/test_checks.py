@@ -278,9 +278,11 @@ def test_directories_kept_in_one_thread_are_not_closed_under_another(bundle, mon
     assert errors == [] and sorted(os.listdir("/proc/self/fd")) == descriptors
 
 
-def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch):
+@pytest.mark.parametrize("spelled", ["as made", "through a link", "relative"])
+def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch, tmp_path, spelled):
     # A writer killed in the middle of a change, after the check began and before it opened the
-    # file: the file is refused as half changed, whatever the check looked at before.
+    # file: the file is refused as half changed, whatever the check looked at before and however
+    # the bundle path is spelled.
     from vantorel.bundle import journal
 
     files = list(places.iter_minbar_files(bundle.path))
@@ -288,7 +290,7 @@ def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch
     check_file = minute_check._check_minute_file
 
     def then_a_killed_writer(base, bundle_path, category, code, path, settings):
-        if path == files[0][2]:
+        if os.path.basename(path) == os.path.basename(files[0][2]):
             info = os.stat(last)
             os.makedirs(journal.journal_dir(bundle.path), exist_ok=True)
             header = {"path": os.path.relpath(last, bundle.path), "old_length": info.st_size, "ranges": [[0, 8]],
@@ -298,7 +300,14 @@ def test_a_journal_a_writer_left_while_the_check_ran_is_seen(bundle, monkeypatch
         return check_file(base, bundle_path, category, code, path, settings)
 
     monkeypatch.setattr(minute_check, "_check_minute_file", then_a_killed_writer)
-    found = check_min_bar_data(bundle.path)
+    path = bundle.path
+    if spelled == "through a link":
+        path = str(tmp_path / "link")
+        os.symlink(bundle.path, path)
+    elif spelled == "relative":
+        monkeypatch.chdir(os.path.dirname(bundle.path))
+        path = os.path.basename(bundle.path)
+    found = check_min_bar_data(path)
     assert [(a.code, a.kind) for a in found] == [(files[-1][1], "unreadable")]
     assert "被中断" in found[0].examples[0]
 
