@@ -401,8 +401,8 @@ def stream_series(group, name, pieces, kind, dtype):
     """A series as ``create_series`` makes it, grown by each array of ``pieces`` as it comes, so
     that no more than one piece is held; returns the span attributes of all the rows. The series
     takes the dtype of the first piece that has rows (``dtype`` when none has); a later piece of
-    other fields is refused (StorageError), one of the same fields otherwise laid out is taken by
-    its fields, and rows a piece repeats from before its seam (a window that reaches back) are
+    other fields or types is refused (StorageError), one of the same fields otherwise laid out is
+    taken by its fields, and rows a piece repeats from before its seam (a window that reaches back) are
     left out: pieces meet as one fetch of the whole span would."""
     import h5py
     import numpy as np
@@ -443,13 +443,15 @@ def stream_series(group, name, pieces, kind, dtype):
 
 
 def _as_series_rows(piece, dtype, name):
-    """``piece`` as contiguous rows of ``dtype``: by its fields when they are the same fields laid
-    out otherwise (numpy's own cast of records goes by position)."""
+    """``piece`` as contiguous rows of ``dtype``: by its fields when they are the same fields of the
+    same types laid out otherwise, in another order or byte order (numpy's own cast of records goes
+    by position); prices in float32 or volumes in floats would be changed, and are refused."""
     import numpy as np
 
     if piece.dtype == dtype:
         return np.ascontiguousarray(piece)
-    if piece.dtype.names is None or sorted(piece.dtype.names) != sorted(dtype.names):
+    if piece.dtype.names is None or sorted(piece.dtype.names) != sorted(dtype.names) or not all(
+            np.can_cast(piece.dtype[field], dtype[field], "equiv") for field in dtype.names):
         reason = f"数据服务返回的分段数据字段不一致（{name}）"
         raise StorageError(f"{reason}，未写入该合约", reason, damaged=False)
     rows = np.empty(len(piece), dtype)

@@ -774,8 +774,9 @@ def test_a_suspension_is_stored_and_is_no_gap_while_a_lost_day_is_one(path, sign
 
 
 # What a service may do to the pieces of a futures history (night sessions at every seam): fail
-# one, reach back before its window, send other byte order, nothing at first, other fields.
-@pytest.mark.parametrize("fault", [None, "fails", "reaches back", "big-endian", "empty first", "other fields"])
+# one, reach back before its window, send other byte order, nothing at first, other fields or types.
+@pytest.mark.parametrize("fault", [None, "fails", "reaches back", "big-endian", "empty first", "other fields",
+                                   "float32 prices"])
 def test_a_long_new_history_is_written_in_pieces_and_committed_after_the_last(path, signed_in, monkeypatch, capsys,
                                                                                fault):
     from vantorel.update import run
@@ -808,10 +809,12 @@ def test_a_long_new_history_is_written_in_pieces_and_committed_after_the_last(pa
             return rows.astype(rows.dtype.newbyteorder(">"))
         if fault == "other fields":
             return rows[[name for name in rows.dtype.names if name != "volume"]]
+        if fault == "float32 prices":
+            return rows.astype([(name, "f4" if name == "close" else rows.dtype[name]) for name in rows.dtype.names])
         return rows
 
     monkeypatch.setattr(service.EmbeddedService, "minute_bars", minute_bars)
-    refused = fault in ("fails", "other fields")
+    refused = fault in ("fails", "other fields", "float32 prices")
     assert bundle.update_bundle_from_corvane(2, path, False, tuple(codes), (), False) is not refused
     captured = capsys.readouterr()
     assert all(count >= 3 for count in pieces.values())
