@@ -135,6 +135,10 @@ def image_parts():
     return _IMAGE_PARTS
 
 
+# Opens of a file that updates keep replacing whole before a reader gives up on it.
+_OPENS = 3
+
+
 def open_file(path, kind, with_version=False):
     """Open a bundle file for reading, checking that it is one of ours and of a schema this kit
     reads; with ``with_version``, (the file, its schema version)."""
@@ -146,29 +150,36 @@ def open_file(path, kind, with_version=False):
     if kept:
         # A journal of it waits to be played back: it may be half written (or out of reach).
         raise StorageError(f"无法读取数据文件 {path}：{kept}", kept, damaged=False)
-    try:
-        # Judged by the file opened, not by its name: on a bundle path others may write, the name
-        # can lead into another user's tree (or to a pipe) between any look and the open.
-        fd = open_in_bundle(path)
-    except FileNotFoundError:
-        raise
-    except OSError as exc:
-        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged=False) from exc
-    try:
-        hold_for_reading(fd, path)
-        # The low-level open with one property list: h5py's File(path) makes three lists a call,
-        # and an update or a check opens every file of the bundle.
-        opened = name_of_opened(fd, path)
-        f = _held_file(h5py.h5f.open(os.fsencode(opened), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
-    except (OSError, ValueError) as exc:
-        os.close(fd)
-        # h5py gives an errno for what the system refused (permission, I/O, the lock of another
-        # process), and none for a file that is not HDF5 or is cut short.
-        damaged = getattr(exc, "errno", None) is None
-        raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
-    except BaseException:
-        os.close(fd)
-        raise
+    for attempt in range(_OPENS):
+        try:
+            # Judged by the file opened, not by its name: on a bundle path others may write, the name
+            # can lead into another user's tree (or to a pipe) between any look and the open.
+            fd = open_in_bundle(path)
+        except FileNotFoundError:
+            raise
+        except OSError as exc:
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged=False) from exc
+        try:
+            hold_for_reading(fd, path)
+            # The low-level open with one property list: h5py's File(path) makes three lists a call,
+            # and an update or a check opens every file of the bundle.
+            opened = name_of_opened(fd, path)
+            f = _held_file(h5py.h5f.open(os.fsencode(opened), h5py.h5f.ACC_RDONLY, image_parts().read_fapl))
+            break
+        except (OSError, ValueError) as exc:
+            # An update that replaced the whole file after it was opened: HDF5 resolves the name
+            # of the descriptor, which now leads nowhere. The name holds the new file: read that.
+            replaced = os.fstat(fd).st_nlink == 0
+            os.close(fd)
+            if replaced and attempt + 1 < _OPENS:
+                continue
+            # h5py gives an errno for what the system refused (permission, I/O, the lock of another
+            # process), and none for a file that is not HDF5 or is cut short.
+            damaged = getattr(exc, "errno", None) is None
+            raise StorageError(f"无法读取数据文件 {path}：{exc}", f"无法读取：{exc}", damaged) from exc
+        except BaseException:
+            os.close(fd)
+            raise
     f.hold(fd)
     try:
         if opened == path and hasattr(os, "geteuid"):  # HDF5 opened the name again: judge what it found

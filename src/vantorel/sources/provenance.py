@@ -128,20 +128,20 @@ def same(a, b):
 
 def read(bundle_path):
     """The bundle's ``Sources``: the data service's for a bundle that records none."""
-    import h5py
+    from vantorel.bundle import hdf5
 
     path = os.path.join(places.bundle_dir(bundle_path), places.INSTRUMENTS_FILE)
     try:
-        fd = places.open_in_bundle(path)
-    except FileNotFoundError:
-        return Sources()
+        # As the table's readers open it: under its lock, read again when an update replaced it.
+        f = hdf5.open_file(path, "instruments")
+    except (OSError, places.StorageError):
+        return Sources()  # none yet, or a damaged table, which the update rewrites and the checks report
     try:
-        with h5py.File(places.name_of_opened(fd, path), "r") as f:
-            text = f.attrs.get(ATTRIBUTE)
+        text = f.attrs.get(ATTRIBUTE)
     except OSError:
-        return Sources()  # a damaged table, which the update rewrites and the checks report
+        return Sources()
     finally:
-        os.close(fd)
+        f.close()
     if text is None:
         return Sources()
     try:

@@ -122,3 +122,25 @@ def test_a_reader_goes_on_beside_an_update_that_is_committing_while_others_read(
         writer.join()
     assert (read.returncode, read.stdout) == (0, "read\n"), read.stderr
     assert len(reading.read_minbar(writing.minbar_path(path, "stock", code))) == 3
+
+
+def test_a_file_replaced_whole_between_its_open_and_hdf5_s_is_read_as_the_new_one(tmp_path, monkeypatch):
+    # HDF5 resolves the name of the descriptor it is given, which leads nowhere once an update has
+    # renamed a new file over the one opened: the reader reads the new one, not an error.
+    from vantorel.bundle import hdf5, reading, writing
+    from vantorel.market import schemas
+
+    path = str(tmp_path / "bundle-path")
+    rows = np.zeros(3, schemas.minbar_dtype())
+    rows["datetime"], rows["trading_date"] = [20261208093100, 20261208093200, 20261208093300], 20261208
+    file = writing.write_minbar(path, "stock", "000001.XSHE", rows[:2])
+    real_hold = hdf5.hold_for_reading
+    replaced = []
+
+    def replaced_while_held(fd, name):
+        if not replaced:
+            replaced.append(writing.write_minbar(path, "stock", "000001.XSHE", rows))
+        return real_hold(fd, name)
+
+    monkeypatch.setattr(hdf5, "hold_for_reading", replaced_while_held)
+    np.testing.assert_array_equal(reading.read_minbar(file), rows)
