@@ -246,7 +246,11 @@ def _drop_temp(directory, tmp):
 def atomic_h5(path, fill, kind, attrs=None, committer=None, owner=None):
     """Write an HDF5 file through ``fill(h5file)`` and swap it in atomically at ``path``; with a
     ``Committer`` the fsync and the swap happen on its threads."""
-    built = build_file(path, fill, kind, attrs)
+    _finish(build_file(path, fill, kind, attrs), committer, owner)
+
+
+def _finish(built, committer, owner):
+    """Swap a built file in now, or hand it to ``committer``'s threads."""
     if committer is None:
         built.finish()
     else:
@@ -484,11 +488,7 @@ def write_data_file(path, kind, category, code, arr, committer=None, owner=None,
     import numpy as np
 
     if not isinstance(arr, np.ndarray):
-        built, _rows = build_data_file(path, kind, category, code, arr, attrs)
-        if committer is None:
-            built.finish()
-        else:
-            committer.finish(built, owner)
+        _finish(build_data_file(path, kind, category, code, arr, attrs)[0], committer, owner)
         return
 
     def fill(f):
