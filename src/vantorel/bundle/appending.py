@@ -142,7 +142,7 @@ class Edit:
         if committer is None:
             self.overlay.commit(self.bundle_path)
         else:
-            committer.run(self.overlay.commit, self.bundle_path, owner=owner)
+            committer.change(self.overlay, self.bundle_path, owner)
         return self.overlay
 
 

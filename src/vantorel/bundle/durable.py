@@ -19,3 +19,11 @@ def write_all(fd, data):
     view = memoryview(data)
     while view:
         view = view[os.write(fd, view):]
+
+
+def pwrite_all(fd, data, offset):
+    """Write all of ``data`` at ``offset``, the descriptor's position left as it is."""
+    view = memoryview(data)
+    while view:
+        written = os.pwrite(fd, view, offset)
+        view, offset = view[written:], offset + written

@@ -519,6 +519,8 @@ def _in_read_bundle(path):
     paths are kept resolved: a file reached through a link to one, or to a directory above it, is
     found by its directory resolved."""
     path = os.path.abspath(path)
+    if not _READ:  # a process that only updates: its recovery left no journal to look for
+        return None, path
     holding = _holding(path)
     if holding is None:
         path = os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))

@@ -10,7 +10,7 @@ import os
 import secrets
 
 from vantorel.bundle import journal, nofollow, places
-from vantorel.bundle.durable import write_all
+from vantorel.bundle.durable import pwrite_all
 from vantorel.bundle.hdf5 import DriverFile
 
 _PAGE = 4096
@@ -162,40 +162,40 @@ class Overlay(DriverFile):
     def commit(self, bundle_path):
         """Apply the writes to the file as the module text says; on an exception the file is the
         old one (or the journal left behind makes it so at the next recovery)."""
+        for _overlay, exc in commit_together(bundle_path, [self]):
+            raise exc
+
+    def _prepare(self, wait):
+        """(descriptor to write through, writes, ranges to journal), or None when nothing changed
+        (then closed). Takes the file from its readers: ``_ReadersStay`` when one stays past
+        ``wait`` (seconds, or the setting's when None)."""
         writes, ranges = self._changes()
         if not writes and self.length == self.old_length:
             self.close()
-            return
+            return None
         try:
             target = self._target()
         except BaseException as exc:
             self.close()
             raise nofollow.naming(exc, self.path) from None
+        _exclude_readers(target, self.path, wait)
+        return target, writes, ranges
+
+    def _apply(self, target, writes, directory, name):
+        """Step 2: the writes, the length, the fsync; a write the system refused (a full disk) puts
+        the old bytes back now rather than leave a half-changed file to the next recovery."""
         try:
-            _exclude_readers(target, self.path)
-            directory, name, journal_size = self._write_journal(bundle_path, ranges)
-            with directory:
-                try:
-                    for offset, data in writes:
-                        os.lseek(target, offset, os.SEEK_SET)
-                        write_all(target, data)
-                    os.ftruncate(target, self.length)
-                    os.fsync(target)
-                except BaseException as exc:
-                    # A write the system refused (a full disk): put the old bytes back now rather
-                    # than leave a half-changed file to the next recovery.
-                    with contextlib.suppress(OSError):
-                        parsed = journal.parse(journal.read_all(directory, name))
-                        if parsed.why is None:
-                            journal.restore(target, parsed.header, parsed.saved)
-                            directory.unlink(name)
-                    raise nofollow.naming(exc, self.path) from None
-                directory.unlink(name)
-                directory.fsync()
-        finally:
-            self.close()  # and with the descriptor, the file's lock
-        self.committed_bytes = sum(len(data) for _offset, data in writes) + journal_size
-        self._starts, self._segments = [], {}
+            for offset, data in writes:
+                pwrite_all(target, data, offset)
+            os.ftruncate(target, self.length)
+            os.fsync(target)
+        except BaseException as exc:
+            with contextlib.suppress(OSError):
+                parsed = journal.parse(journal.read_all(directory, name))
+                if parsed.why is None:
+                    journal.restore(target, parsed.header, parsed.saved)
+                    directory.unlink(name)
+            raise nofollow.naming(exc, self.path) from None
 
     def _target(self):
         """The descriptor the commit writes through: the one read, or for a file opened only for
@@ -230,44 +230,32 @@ class Overlay(DriverFile):
             raise VantorelError(f"数据文件 {self.path} 在更新期间被换成了另一个文件，未写入；"
                                 "请确认 bundle 路径中的目录没有被别人移动后重新运行")
 
-    def _write_journal(self, bundle_path, ranges):
-        """Step 1: the durable journal of the old bytes; (its directory, open; its name; its size).
-        Nothing is left behind when it fails."""
+    def _write_journal(self, bundle_path, directory, place, ranges):
+        """Step 1: the journal of the old bytes, written and fsynced in ``directory`` (whose own fsync
+        is the caller's); (its name, its size). Nothing is left behind when it fails."""
         name = secrets.token_hex(8) + ".journal"
-        directory = None
-        digest = hashlib.sha256()
+        rel = os.path.relpath(self.path, bundle_path)
+        # The identities of the file and of the bundle path: a rollback writes only into the file
+        # the journal was made of, and through a link only in the bundle path it was written under,
+        # not in a copy of it whose link leads to the original's file.
+        info = self.read_from
+        head = json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
+                           "device": info.st_dev, "inode": info.st_ino,
+                           "bundle": {"device": place.st_dev, "inode": place.st_ino}}).encode()
+        content = b"".join([journal.MAGIC, head, b"\n", *(self._old_bytes(offset, length) for offset, length in ranges)])
+        content += hashlib.sha256(content).digest()
         try:
-            with nofollow.Dir.at(bundle_path) as top:
-                directory = journal.writable_directory(bundle_path, top)
-                place = top.stat()
-            with os.fdopen(directory.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL), "wb") as out:
-                def put(data):
-                    digest.update(data)
-                    out.write(data)
-
-                put(journal.MAGIC)
-                rel = os.path.relpath(self.path, bundle_path)
-                # The identities of the file and of the bundle path: a rollback writes only into the
-                # file the journal was made of, and through a link only in the bundle path it was
-                # written under, not in a copy of it whose link leads to the original's file.
-                info = self.read_from
-                put(json.dumps({"path": rel, "old_length": self.old_length, "ranges": ranges,
-                                "device": info.st_dev, "inode": info.st_ino,
-                                "bundle": {"device": place.st_dev, "inode": place.st_ino}}).encode() + b"\n")
-                for offset, length in ranges:
-                    put(self._old_bytes(offset, length))
-                out.write(digest.digest())
-                out.flush()
-                os.fsync(out.fileno())
-                size = out.tell()
-            directory.fsync()
+            fd = directory.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+            try:
+                pwrite_all(fd, content, 0)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
         except BaseException as exc:
-            if directory is not None:
-                with contextlib.suppress(OSError):
-                    directory.unlink(name)  # the file is untouched
-                directory.close()
+            with contextlib.suppress(OSError):
+                directory.unlink(name)  # the file is untouched
             raise nofollow.naming(exc, self.path) from None
-        return directory, name, size
+        return name, len(content)
 
     def close(self):
         if self.fd is not None:
@@ -275,9 +263,98 @@ class Overlay(DriverFile):
             self.fd = None
 
 
-def _exclude_readers(target, path):
+class _ReadersStay(Exception):
+    """A reader holds the file: it is committed alone, after the others, waiting for the reader."""
+
+
+def commit_together(bundle_path, overlays):
+    """Commit the changes of several files of one bundle path, each as ``commit`` says, sharing the
+    opening of the journal directory and its fsyncs: every journal is durable before any file
+    changes, every file before any journal goes. A file a reader holds waits for its reader alone,
+    after the others, so that a reader holding one file while it waits for another is not kept
+    waiting on both. [(overlay, exception)] for the files not changed; each is closed."""
+    failed, ready, held = [], [], []
+    try:
+        for overlay in overlays:
+            try:
+                change = overlay._prepare(wait=0 if len(overlays) > 1 else None)
+            except _ReadersStay:
+                held.append(overlay)
+            except Exception as exc:
+                overlay.close()
+                failed.append((overlay, exc))
+            else:
+                if change is not None:
+                    ready.append((overlay, *change))
+        if ready:
+            failed += _apply_together(bundle_path, ready)
+    finally:
+        for overlay, *_change in ready:
+            overlay.close()  # and with the descriptor, the file's lock
+    for overlay in held:
+        failed += commit_together(bundle_path, [overlay])
+    return failed
+
+
+def _apply_together(bundle_path, ready):
+    """Steps 1 to 3 of the module text for files prepared (overlay, target, writes, ranges);
+    [(overlay, exception)] for those not changed."""
+    failed = []
+    directory = None
+    try:
+        with nofollow.Dir.at(bundle_path) as top:
+            directory = journal.writable_directory(bundle_path, top)
+            place = top.stat()
+    except BaseException as exc:
+        if directory is not None:
+            directory.close()
+        if not isinstance(exc, Exception):
+            raise
+        return [(overlay, nofollow.naming(exc, overlay.path)) for overlay, *_rest in ready]
+    with directory:
+        journaled = []
+        for overlay, target, writes, ranges in ready:
+            try:
+                journaled.append((overlay, target, writes, *overlay._write_journal(bundle_path, directory, place, ranges)))
+            except Exception as exc:
+                failed.append((overlay, exc))
+        try:
+            directory.fsync()
+        except OSError as exc:
+            for overlay, _target, _writes, name, _size in journaled:  # no file touched yet
+                with contextlib.suppress(OSError):
+                    directory.unlink(name)
+            return failed + [(overlay, nofollow.naming(exc, overlay.path)) for overlay, *_rest in journaled]
+        changed = []
+        for overlay, target, writes, name, size in journaled:
+            try:
+                overlay._apply(target, writes, directory, name)
+            except Exception as exc:
+                failed.append((overlay, exc))
+            else:
+                changed.append(overlay)
+                overlay.committed_bytes = sum(len(data) for _offset, data in writes) + size
+        for overlay, _target, _writes, name, _size in journaled:
+            if overlay in changed:
+                try:
+                    directory.unlink(name)
+                except OSError as exc:
+                    changed.remove(overlay)
+                    failed.append((overlay, nofollow.naming(exc, overlay.path)))
+        try:
+            directory.fsync()
+        except OSError as exc:
+            failed += [(overlay, nofollow.naming(exc, overlay.path)) for overlay in changed]
+            changed = []
+        for overlay in changed:
+            overlay._starts, overlay._segments = [], {}
+    return failed
+
+
+def _exclude_readers(target, path, wait=None):
     """The file's lock, held until it is closed, after the journal is gone: a reader (who holds it
-    shared while the file is open) gets the file before this change or after it."""
+    shared while the file is open) gets the file before this change or after it. ``_ReadersStay``
+    when a reader still holds it after ``wait`` seconds and ``wait`` is not the setting's."""
     from vantorel.bundle import locks
 
     try:
@@ -285,8 +362,10 @@ def _exclude_readers(target, path):
     except ImportError:
         return  # Windows: no reader works beside a writer there
     try:
-        locks.flock_within(target, True, locks.swap_wait(), None)
+        locks.flock_within(target, True, locks.swap_wait() if wait is None else wait, None)
     except BlockingIOError:
+        if wait is not None:
+            raise _ReadersStay() from None
         from vantorel.errors import VantorelError
 
         raise VantorelError(f"数据文件 {path} 正被读取，等了 {locks.swap_wait():g} 秒仍未读完，未写入；"

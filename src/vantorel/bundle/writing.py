@@ -258,8 +258,9 @@ def _finish(built, committer, owner):
 
 
 class Committer:
-    """Finishes written files on a few threads: a temporary file's fsync and os.replace, or an
-    in-place change's journal, write and fsyncs.
+    """Finishes written files on a few threads: a temporary file's fsync and os.replace, or the
+    journals, writes and fsyncs of changes in place, committed in groups that share the journal
+    directory's fsyncs.
 
     fsync waits for the disk; the file system commits concurrent fsyncs together, so overlapping
     them costs little more than one. The HDF5 writing itself stays on the caller's thread. The moves
@@ -268,45 +269,60 @@ class Committer:
     it by ``failures``, so that the caller can take back what it counted and name the right file.
     """
 
-    # Commits waiting at most: each holds a file's new bytes or descriptors, so the caller waits beyond this.
+    # Files waiting at most: each holds its new bytes and a descriptor, so the caller waits beyond this.
     BACKLOG = 64
+    # Changes in place committed together. Every system call of a commit lets the committer's
+    # thread take the interpreter from the caller's; a group pays the journal directory's once.
+    GROUP = 16
 
     def __init__(self, threads=8):
         from concurrent.futures import ThreadPoolExecutor
 
         self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vantorel-commit")
-        self._pending = []  # (future, owner)
+        self._pending = []  # (future of [(owner, exception)], files it holds)
         self._failed = []  # (owner, exception)
         self._directories = set()
+        self._changes = {}  # bundle path -> [(overlay, owner)] not yet sent
 
     def run(self, function, *args, owner=None):
-        self._pending.append((self._pool.submit(function, *args), owner))
-        self._collect(wait=False)
-        while len(self._pending) > self.BACKLOG:
-            self._settle(*self._pending.pop(0))
+        self._send(self._pool.submit(_failures_of, function, args, owner), 1)
 
     def finish(self, built, owner=None):
         self._directories.add(os.path.dirname(built.path) or ".")
         self.run(built.finish, False, owner=owner)
 
-    def _settle(self, future, owner):
-        try:
-            future.result()
-        except Exception as exc:
-            self._failed.append((owner, exc))
+    def change(self, overlay, bundle_path, owner=None):
+        """Commit a change in place (``overlay``, its HDF5 file closed) with the next ones."""
+        group = self._changes.setdefault(bundle_path, [])
+        group.append((overlay, owner))
+        if len(group) >= self.GROUP:
+            self._send_changes()
+
+    def _send_changes(self):
+        for bundle_path, group in self._changes.items():
+            self._send(self._pool.submit(_commit_group, bundle_path, group), len(group))
+        self._changes = {}
+
+    def _send(self, future, files):
+        self._pending.append((future, files))
+        self._collect(wait=False)
+        while sum(files for _future, files in self._pending) > self.BACKLOG:
+            self._failed += self._pending.pop(0)[0].result()
 
     def _collect(self, wait):
         still = []
-        for future, owner in self._pending:
+        for future, files in self._pending:
             if wait or future.done():
-                self._settle(future, owner)
+                self._failed += future.result()
             else:
-                still.append((future, owner))
+                still.append((future, files))
         self._pending = still
 
     def failures(self, wait=False):
         """[(owner, exception)] of the commits that failed since the last call; with ``wait``,
         after every commit has finished and the directories are durable."""
+        if wait:
+            self._send_changes()
         self._collect(wait)
         if wait:
             directories, self._directories = self._directories, set()
@@ -319,7 +335,23 @@ class Committer:
         return failed
 
     def close(self):
+        self._send_changes()
         self._pool.shutdown(wait=True)
+
+
+def _failures_of(function, args, owner):
+    try:
+        function(*args)
+    except Exception as exc:
+        return [(owner, exc)]
+    return []
+
+
+def _commit_group(bundle_path, group):
+    from vantorel.bundle import overlay
+
+    owners = {id(changed): owner for changed, owner in group}
+    return [(owners[id(changed)], exc) for changed, exc in overlay.commit_together(bundle_path, [o for o, _ in group])]
 
 
 def remove_stray_temp_files(bundle_path):

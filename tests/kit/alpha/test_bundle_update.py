@@ -252,7 +252,7 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
     monkeypatch.setattr(writing, "write_all", no_space)  # whole new files
-    monkeypatch.setattr(overlay, "write_all", no_space)  # in-place appends
+    monkeypatch.setattr(overlay, "pwrite_all", no_space)  # in-place appends
     assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
     out = capsys.readouterr().out
     assert "已中止：磁盘空间不足：无法写入 " in out and "请腾出空间后重新运行" in out

@@ -41,15 +41,15 @@ def test_a_write_refused_during_an_append_leaves_the_old_file(path, monkeypatch,
         before = f.read()
     left = [refused]
 
-    def refusing_once(target, data):
+    def refusing_once(target, data, offset):
         # A disk that refuses the n-th write (a full copy-on-write file system), then has room again.
         left[0] -= 1
         if left[0] == 0:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-        return real_write_all(target, data)
+        return real_write_all(target, data, offset)
 
-    real_write_all = overlay.write_all
-    monkeypatch.setattr(overlay, "write_all", refusing_once)
+    real_write_all = overlay.pwrite_all
+    monkeypatch.setattr(overlay, "pwrite_all", refusing_once)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
     assert f"无法写入 {file}" in capsys.readouterr().out
@@ -65,13 +65,13 @@ KILLED_IN_COMMIT = """
     from vantorel.ombrel.alpha import bundle
     from vantorel.bundle import overlay
     tovi.init("demo", "demo")
-    real, writes = overlay.write_all, []
-    def dying(target, data):
+    real, writes = overlay.pwrite_all, []
+    def dying(target, data, offset):
         writes.append(data)
-        if len(writes) == 2:  # killed in step 2, the file half changed on disk
+        if len(writes) == 3:  # killed in step 2 (the journal was the first write), the file half changed on disk
             os._exit(9)
-        return real(target, data)
-    overlay.write_all = dying
+        return real(target, data, offset)
+    overlay.pwrite_all = dying
     bundle.update_bundle_from_corvane(1, sys.argv[1], False, (sys.argv[2],), (), False)
 """
 
@@ -474,15 +474,15 @@ def test_an_append_never_writes_into_a_file_swapped_in_after_it_was_read(path, t
         before = f.read()
     theirs = tmp_path / "theirs.h5"
     theirs.write_bytes(before)
-    real_commit = overlay.Overlay.commit
+    real_prepare = overlay.Overlay._prepare
 
-    def commit(self, bundle_path):
+    def prepare(self, wait):
         # Between the read and the commit another user swaps the name for their own copy.
         os.rename(file, tmp_path / "mine.h5")
         os.rename(theirs, file)
-        return real_commit(self, bundle_path)
+        return real_prepare(self, wait)
 
-    monkeypatch.setattr(overlay.Overlay, "commit", commit)
+    monkeypatch.setattr(overlay.Overlay, "_prepare", prepare)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)
     assert bundle.update_bundle_from_corvane(1, path, False, (CODE,), (), False) is False
     said = capsys.readouterr()

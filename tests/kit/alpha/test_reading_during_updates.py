@@ -97,14 +97,16 @@ def test_a_reader_goes_on_beside_an_update_that_is_committing_while_others_read(
     rows["datetime"], rows["trading_date"] = [20261208093100, 20261208093200, 20261208093300], 20261208
     writing.write_minbar(path, "stock", code, rows[:2])
     journaled, release = threading.Event(), threading.Event()
-    real_write_all = overlay.write_all
+    real_write_all, writes = overlay.pwrite_all, []
 
-    def held_write_all(fd, data):
-        journaled.set()  # the journal is on disk; the file's bytes are next
-        release.wait()
-        return real_write_all(fd, data)
+    def held_write_all(fd, data, offset):
+        writes.append(data)
+        if len(writes) == 2:  # the journal is on disk; the file's bytes are next
+            journaled.set()
+            release.wait()
+        return real_write_all(fd, data, offset)
 
-    monkeypatch.setattr(overlay, "write_all", held_write_all)
+    monkeypatch.setattr(overlay, "pwrite_all", held_write_all)
 
     def update():
         with access.updating(path):
