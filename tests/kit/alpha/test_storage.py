@@ -1,4 +1,5 @@
 import os
+import sys
 
 import h5py
 import numpy as np
@@ -465,3 +466,37 @@ def test_a_codec_block_running_past_its_chunk_is_refused_before_it_is_installed(
     os.makedirs(os.path.dirname(path))
     hostile_h5._codec_file(path, "minbar", places.SCHEMA_VERSION, block_length=0x7FFFFF00)
     assert "各段的长度" in validation.validate_file(path, "minbar")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="readers and writers exclude each other by the layout lock there")
+def test_a_group_of_changes_commits_each_file_it_can_and_only_those(tmp_path):
+    # Changes in place share one journal directory's fsyncs: a file swapped since it was read fails
+    # alone, one a reader holds is committed once the reader lets go, the others as ever.
+    import fcntl
+    import threading
+
+    from vantorel.bundle import overlay
+
+    root = str(tmp_path)
+    old, new = bars([20261207]), bars([20261208])
+    paths = {code: writing.write_minbar(root, "stock", code, old) for code in "ABCD"}
+    gathered = {}
+
+    class Gather:
+        def change(self, changed, bundle_path, owner=None):
+            gathered[owner] = changed
+
+    for code in "ABCD":
+        appending.append_series(root, "minbar", "stock", code, new, Gather(), owner=code)
+    os.rename(paths["B"], str(tmp_path / "mine.h5"))
+    writing.write_minbar(root, "stock", "B", old)  # another file at B's name, as another user's would be
+    reader = os.open(paths["C"], os.O_RDONLY)
+    fcntl.flock(reader, fcntl.LOCK_SH)
+    threading.Timer(0.5, os.close, [reader]).start()
+    failed = overlay.commit_together(root, list(gathered.values()))
+    assert [changed for changed, _exc in failed] == [gathered["B"]]
+    assert "在更新期间被换成了另一个文件" in str(failed[0][1])
+    for code, rows in (("A", 2), ("B", 1), ("C", 2), ("D", 2)):
+        assert len(reading.read_minbar(paths[code])) == len(old) * rows, code
+    assert len(reading.read_minbar(str(tmp_path / "mine.h5"))) == len(old)
+    assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
