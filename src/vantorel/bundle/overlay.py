@@ -8,6 +8,7 @@ import json
 import errno
 import os
 import secrets
+import time
 
 from vantorel.bundle import journal, nofollow, places
 from vantorel.bundle.durable import pwrite_all
@@ -165,10 +166,10 @@ class Overlay(DriverFile):
         for _overlay, exc in commit_together(bundle_path, [self]):
             raise exc
 
-    def _prepare(self, wait):
+    def _prepare(self, wait, set_aside):
         """(descriptor to write through, writes, ranges to journal), or None when nothing changed
-        (then closed). Takes the file from its readers: ``_ReadersStay`` when one stays past
-        ``wait`` (seconds, or the setting's when None)."""
+        (then closed). Takes the file from its readers, waiting ``wait`` seconds at most for one
+        still reading: then ``_ReadersStay`` when ``set_aside``, else the refusal."""
         writes, ranges = self._changes()
         if not writes and self.length == self.old_length:
             self.close()
@@ -178,7 +179,7 @@ class Overlay(DriverFile):
         except BaseException as exc:
             self.close()
             raise nofollow.naming(exc, self.path) from None
-        _exclude_readers(target, self.path, wait)
+        _exclude_readers(target, self.path, wait, set_aside)
         return target, writes, ranges
 
     def _apply(self, target, writes, directory, name):
@@ -264,97 +265,123 @@ class Overlay(DriverFile):
 
 
 class _ReadersStay(Exception):
-    """A reader holds the file: it is committed alone, after the others, waiting for the reader."""
+    """A reader holds the file: it is committed after the others."""
+
+
+# How long the journals of one batch may take to write: every file of a batch is kept from its
+# readers until the batch ends, and a reader waits for it (``locks.swap_wait``). On a disk whose
+# fsync takes long, batches shrink to one file, as a commit was before batches.
+_BATCH_SECONDS = 0.05
 
 
 def commit_together(bundle_path, overlays):
-    """Commit the changes of several files of one bundle path, each as ``commit`` says, sharing the
-    opening of the journal directory and its fsyncs: every journal is durable before any file
-    changes, every file before any journal goes. A file a reader holds waits for its reader alone,
-    after the others, so that a reader holding one file while it waits for another is not kept
+    """Commit the changes of several files of one bundle path, each as ``commit`` says, in batches
+    that share the opening of the journal directory and its fsyncs: every journal of a batch is
+    durable before any of its files changes, every file before any of its journals goes. A file a
+    reader holds is set aside and committed after the others, all of them waiting for their
+    readers together, so that a reader holding one file while it waits for another is not kept
     waiting on both. [(overlay, exception)] for the files not changed; each is closed."""
-    failed, ready, held = [], [], []
+    from vantorel.bundle import locks
+
+    failed, held = [], []
     try:
+        left = list(overlays)
+        alone = len(left) == 1
+        while left:
+            left = _commit_batch(bundle_path, left, failed, held, 0 if not alone else locks.swap_wait(), not alone)
+        deadline = time.monotonic() + locks.swap_wait()
+        for overlay in held:
+            _commit_batch(bundle_path, [overlay], failed, [], max(deadline - time.monotonic(), 0), False)
+    except BaseException:
         for overlay in overlays:
+            overlay.close()
+        raise
+    return failed
+
+
+def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
+    """Steps 1 to 3 of the module text for the first of ``overlays``, as many as ``_BATCH_SECONDS``
+    of journals take; the failures go to ``failed``, files readers hold (when ``set_aside``) to
+    ``held``; returns the overlays not reached."""
+    left = list(overlays)
+    ready, directory = [], None
+    started = time.monotonic()
+    try:
+        while left and (not ready or time.monotonic() - started < _BATCH_SECONDS):
+            overlay = left.pop(0)
             try:
-                change = overlay._prepare(wait=0 if len(overlays) > 1 else None)
+                change = overlay._prepare(wait, set_aside)
+                if change is None:
+                    continue
+                if directory is None:
+                    try:
+                        directory, place = _journal_directory(bundle_path)
+                    except OSError as exc:
+                        raise nofollow.naming(exc, overlay.path) from None
+                target, writes, ranges = change
+                name, size = overlay._write_journal(bundle_path, directory, place, ranges)
             except _ReadersStay:
                 held.append(overlay)
+                continue
             except Exception as exc:
                 overlay.close()
                 failed.append((overlay, exc))
-            else:
-                if change is not None:
-                    ready.append((overlay, *change))
+                continue
+            ready.append((overlay, target, writes, name, size))
         if ready:
-            failed += _apply_together(bundle_path, ready)
+            failed += _apply_batch(directory, ready)
     finally:
         for overlay, *_change in ready:
             overlay.close()  # and with the descriptor, the file's lock
-    for overlay in held:
-        failed += commit_together(bundle_path, [overlay])
-    return failed
-
-
-def _apply_together(bundle_path, ready):
-    """Steps 1 to 3 of the module text for files prepared (overlay, target, writes, ranges);
-    [(overlay, exception)] for those not changed."""
-    failed = []
-    directory = None
-    try:
-        with nofollow.Dir.at(bundle_path) as top:
-            directory = journal.writable_directory(bundle_path, top)
-            place = top.stat()
-    except BaseException as exc:
         if directory is not None:
             directory.close()
-        if not isinstance(exc, Exception):
-            raise
+    return left
+
+
+def _journal_directory(bundle_path):
+    """(the journal directory, made if missing, open; the bundle path's stat)."""
+    with nofollow.Dir.at(bundle_path) as top:
+        return journal.writable_directory(bundle_path, top), top.stat()
+
+
+def _apply_batch(directory, ready):
+    """Steps 2 and 3 for the files whose journals are written (overlay, target, writes, journal
+    name, journal size); [(overlay, exception)] for those not changed."""
+    failed = []
+    try:
+        directory.fsync()
+    except OSError as exc:
+        for _overlay, _target, _writes, name, _size in ready:  # no file touched yet
+            with contextlib.suppress(OSError):
+                directory.unlink(name)
         return [(overlay, nofollow.naming(exc, overlay.path)) for overlay, *_rest in ready]
-    with directory:
-        journaled = []
-        for overlay, target, writes, ranges in ready:
-            try:
-                journaled.append((overlay, target, writes, *overlay._write_journal(bundle_path, directory, place, ranges)))
-            except Exception as exc:
-                failed.append((overlay, exc))
+    changed = []
+    for overlay, target, writes, name, size in ready:
         try:
-            directory.fsync()
-        except OSError as exc:
-            for overlay, _target, _writes, name, _size in journaled:  # no file touched yet
-                with contextlib.suppress(OSError):
-                    directory.unlink(name)
-            return failed + [(overlay, nofollow.naming(exc, overlay.path)) for overlay, *_rest in journaled]
-        changed = []
-        for overlay, target, writes, name, size in journaled:
-            try:
-                overlay._apply(target, writes, directory, name)
-            except Exception as exc:
-                failed.append((overlay, exc))
-            else:
-                changed.append(overlay)
-                overlay.committed_bytes = sum(len(data) for _offset, data in writes) + size
-        for overlay, _target, _writes, name, _size in journaled:
-            if overlay in changed:
-                try:
-                    directory.unlink(name)
-                except OSError as exc:
-                    changed.remove(overlay)
-                    failed.append((overlay, nofollow.naming(exc, overlay.path)))
+            overlay._apply(target, writes, directory, name)
+        except Exception as exc:
+            failed.append((overlay, exc))
+            continue
         try:
-            directory.fsync()
+            directory.unlink(name)
         except OSError as exc:
-            failed += [(overlay, nofollow.naming(exc, overlay.path)) for overlay in changed]
-            changed = []
-        for overlay in changed:
-            overlay._starts, overlay._segments = [], {}
+            failed.append((overlay, nofollow.naming(exc, overlay.path)))
+            continue
+        changed.append(overlay)
+        overlay.committed_bytes = sum(len(data) for _offset, data in writes) + size
+    try:
+        directory.fsync()
+    except OSError as exc:
+        return failed + [(overlay, nofollow.naming(exc, overlay.path)) for overlay in changed]
+    for overlay in changed:
+        overlay._starts, overlay._segments = [], {}
     return failed
 
 
-def _exclude_readers(target, path, wait=None):
+def _exclude_readers(target, path, wait, set_aside):
     """The file's lock, held until it is closed, after the journal is gone: a reader (who holds it
-    shared while the file is open) gets the file before this change or after it. ``_ReadersStay``
-    when a reader still holds it after ``wait`` seconds and ``wait`` is not the setting's."""
+    shared while the file is open) gets the file before this change or after it. A reader still
+    there after ``wait`` seconds: ``_ReadersStay`` when ``set_aside``, else the refusal."""
     from vantorel.bundle import locks
 
     try:
@@ -362,9 +389,9 @@ def _exclude_readers(target, path, wait=None):
     except ImportError:
         return  # Windows: no reader works beside a writer there
     try:
-        locks.flock_within(target, True, locks.swap_wait() if wait is None else wait, None)
+        locks.flock_within(target, True, wait, None)
     except BlockingIOError:
-        if wait is not None:
+        if set_aside:
             raise _ReadersStay() from None
         from vantorel.errors import VantorelError
 

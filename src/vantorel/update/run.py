@@ -252,8 +252,16 @@ class _TaskRun:
             raise Stop(write_failed(exc))
 
     def settle(self, wait=False):
+        # Every failure handed back is taken back and named before a full disk stops the run: a
+        # group of commits fails together.
+        stop = None
         for written, exc in self.committer.failures(wait=wait):
-            self.failed(written, exc)
+            try:
+                self.failed(written, exc)
+            except Stop as stopped:
+                stop = stop or stopped
+        if stop is not None:
+            raise stop
 
     def fetch_failed(self, task, exc):
         message = exc.format_message() if isinstance(exc, click.ClickException) else repr(exc)

@@ -1,6 +1,7 @@
 import collections
 import errno
 import os
+import re
 import random
 import signal
 import subprocess
@@ -259,6 +260,35 @@ def test_write_failure_stops_and_keeps_what_was_stored(path, signed_in, monkeypa
     monkeypatch.undo()
     np.testing.assert_array_equal(stored(path)["000001.XSHE"], before)
     assert [n for _r, _d, names in os.walk(path) for n in names if places.TEMP_MARK in n or "journal" in n] == []
+
+
+@pytest.mark.parametrize("room", [0, 20], ids=["no room", "room for some files"])
+def test_a_disk_that_fills_during_a_group_of_commits_is_counted_file_by_file(path, signed_in, monkeypatch, capsys, room):
+    # The files of one update are committed in groups, which fail together: every file the update
+    # says it wrote was changed, and every other one is named as failed.
+    from vantorel.bundle import overlay
+
+    assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False)
+    before = stored(path)
+    real, calls = overlay.pwrite_all, []
+
+    def filling(fd, data, offset):  # room for ``room`` writes (journals and files), then none
+        calls.append(offset)
+        if len(calls) > room:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        return real(fd, data, offset)
+
+    monkeypatch.setattr(overlay, "pwrite_all", filling)
+    monkeypatch.setenv(service.ENV_NOW, TOMORROW)
+    assert bundle.update_bundle_from_corvane(1, path, False, ("stock",), (), False) is False
+    out, err = capsys.readouterr()
+    monkeypatch.undo()
+    after = stored(path)
+    changed = sorted(code for code in before if len(after[code]) != len(before[code]))
+    said = re.search(r"分钟线 (\d+) 个合约", out.splitlines()[-1])
+    assert (int(said.group(1)) if said else 0) == len(changed), out
+    failed = re.findall(r"(\S+)（分钟线）未能更新：磁盘空间不足", err)
+    assert sorted(failed + changed) == sorted(before) and "已中止：磁盘空间不足" in out
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="RLIMIT_FSIZE")

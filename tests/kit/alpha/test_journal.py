@@ -476,11 +476,11 @@ def test_an_append_never_writes_into_a_file_swapped_in_after_it_was_read(path, t
     theirs.write_bytes(before)
     real_prepare = overlay.Overlay._prepare
 
-    def prepare(self, wait):
+    def prepare(self, *args):
         # Between the read and the commit another user swaps the name for their own copy.
         os.rename(file, tmp_path / "mine.h5")
         os.rename(theirs, file)
-        return real_prepare(self, wait)
+        return real_prepare(self, *args)
 
     monkeypatch.setattr(overlay.Overlay, "_prepare", prepare)
     monkeypatch.setenv(service.ENV_NOW, TOMORROW)

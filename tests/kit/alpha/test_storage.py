@@ -1,4 +1,5 @@
 import os
+import stat
 import sys
 
 import h5py
@@ -468,35 +469,75 @@ def test_a_codec_block_running_past_its_chunk_is_refused_before_it_is_installed(
     assert "各段的长度" in validation.validate_file(path, "minbar")
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="readers and writers exclude each other by the layout lock there")
-def test_a_group_of_changes_commits_each_file_it_can_and_only_those(tmp_path):
-    # Changes in place share one journal directory's fsyncs: a file swapped since it was read fails
-    # alone, one a reader holds is committed once the reader lets go, the others as ever.
-    import fcntl
-    import threading
-
-    from vantorel.bundle import overlay
-
-    root = str(tmp_path)
-    old, new = bars([20261207]), bars([20261208])
-    paths = {code: writing.write_minbar(root, "stock", code, old) for code in "ABCD"}
+def _gathered_changes(root, codes, old, new):
+    """{code: the change in place of its file, not yet committed}, for files holding ``old``."""
+    paths = {code: writing.write_minbar(root, "stock", code, old) for code in codes}
     gathered = {}
 
     class Gather:
         def change(self, changed, bundle_path, owner=None):
             gathered[owner] = changed
 
-    for code in "ABCD":
+    for code in codes:
         appending.append_series(root, "minbar", "stock", code, new, Gather(), owner=code)
+    return paths, gathered
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="readers and writers exclude each other by the layout lock there")
+def test_a_group_of_changes_commits_each_file_it_can_and_only_those(tmp_path, monkeypatch):
+    # Changes in place share one journal directory's fsyncs: a file swapped since it was read fails
+    # alone; files readers hold wait for them together, after the others; the others go as ever.
+    import fcntl
+    import threading
+    import time
+
+    from vantorel.bundle import overlay
+
+    monkeypatch.setenv("VANTOREL_SWAP_WAIT", "1")
+    root = str(tmp_path)
+    old, new = bars([20261207]), bars([20261208])
+    paths, gathered = _gathered_changes(root, "ABCDE", old, new)
     os.rename(paths["B"], str(tmp_path / "mine.h5"))
     writing.write_minbar(root, "stock", "B", old)  # another file at B's name, as another user's would be
-    reader = os.open(paths["C"], os.O_RDONLY)
-    fcntl.flock(reader, fcntl.LOCK_SH)
-    threading.Timer(0.5, os.close, [reader]).start()
+    readers = {code: os.open(paths[code], os.O_RDONLY) for code in "CDE"}
+    for reader in readers.values():
+        fcntl.flock(reader, fcntl.LOCK_SH)
+    threading.Timer(0.3, os.close, [readers.pop("C")]).start()  # D's and E's readers stay past the wait
+    started = time.monotonic()
     failed = overlay.commit_together(root, list(gathered.values()))
-    assert [changed for changed, _exc in failed] == [gathered["B"]]
-    assert "在更新期间被换成了另一个文件" in str(failed[0][1])
-    for code, rows in (("A", 2), ("B", 1), ("C", 2), ("D", 2)):
+    took = time.monotonic() - started
+    for reader in readers.values():
+        os.close(reader)
+    assert [changed for changed, _exc in failed] == [gathered[code] for code in "BDE"]
+    assert "在更新期间被换成了另一个文件" in str(failed[0][1]) and "正被读取，等了 1 秒" in str(failed[2][1])
+    assert took < 1.6  # the held files waited for their readers together, not one after another
+    for code, rows in (("A", 2), ("B", 1), ("C", 2), ("D", 1), ("E", 1)):
         assert len(reading.read_minbar(paths[code])) == len(old) * rows, code
     assert len(reading.read_minbar(str(tmp_path / "mine.h5"))) == len(old)
     assert os.listdir(os.path.join(root, ".vantorel.journal")) == []
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="changes in place read and write at offsets")
+def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch):
+    # Every file of a batch is kept from its readers until the batch ends: where a journal takes
+    # longer to make durable than a batch may last, a reader waits for one file, as before batches.
+    import time
+
+    from vantorel.bundle import overlay
+
+    root = str(tmp_path)
+    old, new = bars([20261207]), bars([20261208])
+    paths, gathered = _gathered_changes(root, "ABC", old, new)
+    real_fsync, directory_fsyncs = os.fsync, []
+
+    def slow(fd):
+        if stat.S_ISDIR(os.fstat(fd).st_mode):
+            directory_fsyncs.append(fd)
+        time.sleep(overlay._BATCH_SECONDS)
+        return real_fsync(fd)
+
+    monkeypatch.setattr(os, "fsync", slow)
+    assert overlay.commit_together(root, list(gathered.values())) == []
+    monkeypatch.undo()
+    assert len(directory_fsyncs) == 2 * len(paths)  # each file a batch of its own
+    assert all(len(reading.read_minbar(path)) == 2 * len(old) for path in paths.values())
