@@ -44,6 +44,7 @@ class Overlay(DriverFile):
         self._starts = []  # sorted starts of non-overlapping written segments
         self._segments = {}  # start -> bytearray
         self.committed_bytes = 0  # what the commit wrote, journal included
+        self.waited = 0.0  # seconds the commit waited for readers to let go of the file
 
     # -- the file object h5py's driver uses --------------------------------------------------------
 
@@ -179,7 +180,11 @@ class Overlay(DriverFile):
         except BaseException as exc:
             self.close()
             raise nofollow.naming(exc, self.path) from None
-        _exclude_readers(target, self.path, wait, set_aside)
+        started = time.monotonic()
+        try:
+            _exclude_readers(target, self.path, wait, set_aside)
+        finally:
+            self.waited = time.monotonic() - started
         return target, writes, ranges
 
     def _apply(self, target, writes, directory, name):
@@ -268,10 +273,12 @@ class _ReadersStay(Exception):
     """A reader holds the file: it is committed after the others."""
 
 
-# How long the journals of one batch may take to write: every file of a batch is kept from its
-# readers until the batch ends, and a reader waits for it (``locks.swap_wait``). On a disk whose
-# fsync takes long, batches shrink to one file, as a commit was before batches.
-_BATCH_SECONDS = 0.05
+# How long the journals of one batch may take to write, and how many bytes its files' writes may
+# come to: every file of a batch is kept from its readers until the batch ends, and a reader waits
+# for it (``locks.swap_wait``). On a disk whose fsync or writes take long, a batch is one file, as a
+# commit was before batches.
+BATCH_SECONDS = 0.05
+_BATCH_BYTES = 1 << 20
 
 
 def commit_together(bundle_path, overlays):
@@ -289,9 +296,11 @@ def commit_together(bundle_path, overlays):
         alone = len(left) == 1
         while left:
             left = _commit_batch(bundle_path, left, failed, held, 0 if not alone else locks.swap_wait(), not alone)
-        deadline = time.monotonic() + locks.swap_wait()
+        # The reader's wait is shared by the files set aside, counting only the time spent waiting.
+        wait = locks.swap_wait()
         for overlay in held:
-            _commit_batch(bundle_path, [overlay], failed, [], max(deadline - time.monotonic(), 0), False)
+            _commit_batch(bundle_path, [overlay], failed, [], wait, False)
+            wait = max(wait - overlay.waited, 0)
     except BaseException:
         for overlay in overlays:
             overlay.close()
@@ -300,14 +309,14 @@ def commit_together(bundle_path, overlays):
 
 
 def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
-    """Steps 1 to 3 of the module text for the first of ``overlays``, as many as ``_BATCH_SECONDS``
-    of journals take; the failures go to ``failed``, files readers hold (when ``set_aside``) to
-    ``held``; returns the overlays not reached."""
+    """Steps 1 to 3 of the module text for the first of ``overlays``, as many as fit in a batch;
+    the failures go to ``failed``, files readers hold (when ``set_aside``) to ``held``; returns the
+    overlays not reached."""
     left = list(overlays)
     ready, directory = [], None
-    started = time.monotonic()
+    started, size = time.monotonic(), 0
     try:
-        while left and (not ready or time.monotonic() - started < _BATCH_SECONDS):
+        while left and (not ready or (time.monotonic() - started < BATCH_SECONDS and size < _BATCH_BYTES)):
             overlay = left.pop(0)
             try:
                 change = overlay._prepare(wait, set_aside)
@@ -319,7 +328,7 @@ def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
                     except OSError as exc:
                         raise nofollow.naming(exc, overlay.path) from None
                 target, writes, ranges = change
-                name, size = overlay._write_journal(bundle_path, directory, place, ranges)
+                name, journal_size = overlay._write_journal(bundle_path, directory, place, ranges)
             except _ReadersStay:
                 held.append(overlay)
                 continue
@@ -327,7 +336,8 @@ def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
                 overlay.close()
                 failed.append((overlay, exc))
                 continue
-            ready.append((overlay, target, writes, name, size))
+            ready.append((overlay, target, writes, name, journal_size))
+            size += sum(len(data) for _offset, data in writes)
         if ready:
             failed += _apply_batch(directory, ready)
     finally:

@@ -6,6 +6,7 @@ import itertools
 import os
 import secrets
 import stat
+import time
 
 from vantorel.bundle import nofollow
 from vantorel.bundle.durable import fsync_directory, write_all
@@ -271,8 +272,10 @@ class Committer:
 
     # Files waiting at most: each holds its new bytes and a descriptor, so the caller waits beyond this.
     BACKLOG = 64
-    # Changes in place committed together. Every system call of a commit lets the committer's
-    # thread take the interpreter from the caller's; a group pays the journal directory's once.
+    # Changes in place committed together, at most. Every system call of a commit lets the
+    # committer's thread take the interpreter from the caller's; a group pays the journal
+    # directory's once. Groups are as large as a batch's time allows: on a disk whose commits are
+    # slow, one file a group, committed on the threads side by side as before groups.
     GROUP = 16
 
     def __init__(self, threads=8):
@@ -283,6 +286,7 @@ class Committer:
         self._failed = []  # (owner, exception)
         self._directories = set()
         self._changes = {}  # bundle path -> [(overlay, owner)] not yet sent
+        self._group = self.GROUP
 
     def run(self, function, *args, owner=None):
         self._send(self._pool.submit(_failures_of, function, args, owner), 1)
@@ -295,13 +299,23 @@ class Committer:
         """Commit a change in place (``overlay``, its HDF5 file closed) with the next ones."""
         group = self._changes.setdefault(bundle_path, [])
         group.append((overlay, owner))
-        if len(group) >= self.GROUP:
+        if len(group) >= self._group:
             self._send_changes()
 
     def _send_changes(self):
         for bundle_path, group in self._changes.items():
-            self._send(self._pool.submit(_commit_group, bundle_path, group), len(group))
+            self._send(self._pool.submit(self._commit_group, bundle_path, group), len(group))
         self._changes = {}
+
+    def _commit_group(self, bundle_path, group):
+        from vantorel.bundle import overlay
+
+        started = time.monotonic()
+        owners = {id(changed): owner for changed, owner in group}
+        failed = overlay.commit_together(bundle_path, [changed for changed, _owner in group])
+        took = max(time.monotonic() - started, 1e-6)
+        self._group = max(1, min(self.GROUP, int(overlay.BATCH_SECONDS * len(group) / took)))
+        return [(owners[id(changed)], exc) for changed, exc in failed]
 
     def _send(self, future, files):
         self._pending.append((future, files))
@@ -345,13 +359,6 @@ def _failures_of(function, args, owner):
     except Exception as exc:
         return [(owner, exc)]
     return []
-
-
-def _commit_group(bundle_path, group):
-    from vantorel.bundle import overlay
-
-    owners = {id(changed): owner for changed, owner in group}
-    return [(owners[id(changed)], exc) for changed, exc in overlay.commit_together(bundle_path, [o for o, _ in group])]
 
 
 def remove_stray_temp_files(bundle_path):

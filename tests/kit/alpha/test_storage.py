@@ -518,26 +518,48 @@ def test_a_group_of_changes_commits_each_file_it_can_and_only_those(tmp_path, mo
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="changes in place read and write at offsets")
-def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch):
+@pytest.mark.parametrize("disk", ["slow fsync", "writes past a batch's bytes"])
+def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch, disk):
     # Every file of a batch is kept from its readers until the batch ends: where a journal takes
-    # longer to make durable than a batch may last, a reader waits for one file, as before batches.
+    # longer to make durable than a batch may last, or the writes are large, a reader waits for one
+    # file, as before batches; and an update sends the next changes one a group, so that they are
+    # committed side by side on the committer's threads.
     import time
 
     from vantorel.bundle import overlay
 
     root = str(tmp_path)
     old, new = bars([20261207]), bars([20261208])
-    paths, gathered = _gathered_changes(root, "ABC", old, new)
+    paths, gathered = _gathered_changes(root, "ABCDEF", old, new)
     real_fsync, directory_fsyncs = os.fsync, []
 
-    def slow(fd):
+    def counted(fd):
         if stat.S_ISDIR(os.fstat(fd).st_mode):
             directory_fsyncs.append(fd)
-        time.sleep(overlay._BATCH_SECONDS)
+        if disk == "slow fsync":
+            time.sleep(overlay.BATCH_SECONDS)
         return real_fsync(fd)
 
-    monkeypatch.setattr(os, "fsync", slow)
-    assert overlay.commit_together(root, list(gathered.values())) == []
+    monkeypatch.setattr(os, "fsync", counted)
+    real_commit, groups = overlay.commit_together, []
+
+    def commit_together(bundle_path, overlays):
+        groups.append(len(overlays))
+        return real_commit(bundle_path, overlays)
+
+    monkeypatch.setattr(overlay, "commit_together", commit_together)
+    if disk != "slow fsync":
+        monkeypatch.setattr(overlay, "_BATCH_BYTES", 1)
+    committer = writing.Committer()
+    committer.GROUP = 3
+    for code in "ABCDEF":
+        committer.change(gathered[code], root, code)
+        if code == "C":
+            assert committer.failures(wait=True) == []  # the first group, of three
+    assert committer.failures(wait=True) == []
+    committer.close()
     monkeypatch.undo()
     assert len(directory_fsyncs) == 2 * len(paths)  # each file a batch of its own
     assert all(len(reading.read_minbar(path)) == 2 * len(old) for path in paths.values())
+    if disk == "slow fsync":
+        assert groups == [3, 1, 1, 1]
