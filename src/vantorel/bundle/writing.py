@@ -274,9 +274,11 @@ class Committer:
     BACKLOG = 64
     # Changes in place committed together, at most. Every system call of a commit lets the
     # committer's thread take the interpreter from the caller's; a group pays the journal
-    # directory's once. Groups are as large as a batch's time allows: on a disk whose commits are
-    # slow, one file a group, committed on the threads side by side as before groups.
+    # directory's once. A group is committed on one thread: as many files as take GROUP_SECONDS
+    # at the last group's pace, so that on a disk whose commits are slow each goes alone, side by
+    # side with others on the threads, as before groups.
     GROUP = 16
+    GROUP_SECONDS = 0.5
 
     def __init__(self, threads=8):
         from concurrent.futures import ThreadPoolExecutor
@@ -314,7 +316,7 @@ class Committer:
         owners = {id(changed): owner for changed, owner in group}
         failed = overlay.commit_together(bundle_path, [changed for changed, _owner in group])
         took = max(time.monotonic() - started, 1e-6)
-        self._group = max(1, min(self.GROUP, int(overlay.BATCH_SECONDS * len(group) / took)))
+        self._group = max(1, min(self.GROUP, int(self.GROUP_SECONDS * len(group) / took)))
         return [(owners[id(changed)], exc) for changed, exc in failed]
 
     def _send(self, future, files):

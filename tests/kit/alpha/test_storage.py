@@ -551,7 +551,7 @@ def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch, 
     if disk != "slow fsync":
         monkeypatch.setattr(overlay, "_BATCH_BYTES", 1)
     committer = writing.Committer()
-    committer.GROUP = 3
+    committer.GROUP, committer.GROUP_SECONDS = 3, overlay.BATCH_SECONDS
     for code in "ABCDEF":
         committer.change(gathered[code], root, code)
         if code == "C":
