@@ -13,9 +13,9 @@ on disk does not change while HDF5 works. ``commit`` then applies the writes in 
 2. the writes go to the file, its length is set, the file is fsynced;
 3. the journal is removed (and its directory fsynced): this is the commit point.
 
-The files an update changes are committed in groups (``overlay.commit_together``), each file with
-its own journal: step 1 for every file of a group, then step 2 for each, then step 3 for all, so
-that the directory's fsyncs are paid once a group. Every file of a group is still old or new.
+The files an update changes are committed in batches (``overlay.commit_together``), each file with
+its own journal: step 1 for every file of a batch, then step 2 for each, then step 3 for all, so
+that the directory's fsyncs are paid once a batch. Every file of a batch is still old or new.
 
 Recovery (``recover``), run before anything reads or writes the bundle: a journal whose checksum
 holds is played back (the old bytes written back, the old length restored, the file fsynced) and
