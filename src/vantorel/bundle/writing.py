@@ -314,7 +314,10 @@ class Committer:
 
         started = time.monotonic()
         owners = {id(changed): owner for changed, owner in group}
-        failed = overlay.commit_together(bundle_path, [changed for changed, _owner in group])
+        try:
+            failed = overlay.commit_together(bundle_path, [changed for changed, _owner in group])
+        except Exception as exc:  # not one file's (a setting that cannot be read): every file's
+            failed = [(changed, exc) for changed, _owner in group]
         took = max(time.monotonic() - started, 1e-6)
         self._group = max(1, min(self.GROUP, int(self.GROUP_SECONDS * len(group) / took)))
         return [(owners[id(changed)], exc) for changed, exc in failed]
