@@ -277,7 +277,7 @@ class _ReadersStay(Exception):
 # come to: every file of a batch is kept from its readers until the batch ends, and a reader waits
 # for it (``locks.swap_wait``). On a disk whose fsync or writes take long, a batch is one file, as a
 # commit was before batches.
-BATCH_SECONDS = 0.05
+_BATCH_SECONDS = 0.05
 _BATCH_BYTES = 1 << 20
 
 
@@ -316,7 +316,7 @@ def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
     ready, directory = [], None
     started, size = time.monotonic(), 0
     try:
-        while left and (not ready or (time.monotonic() - started < BATCH_SECONDS and size < _BATCH_BYTES)):
+        while left and (not ready or (time.monotonic() - started < _BATCH_SECONDS and size < _BATCH_BYTES)):
             overlay = left.pop(0)
             try:
                 change = overlay._prepare(wait, set_aside)

@@ -537,7 +537,7 @@ def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch, 
         if stat.S_ISDIR(os.fstat(fd).st_mode):
             directory_fsyncs.append(fd)
         if disk == "slow fsync":
-            time.sleep(overlay.BATCH_SECONDS)
+            time.sleep(overlay._BATCH_SECONDS)
         return real_fsync(fd)
 
     monkeypatch.setattr(os, "fsync", counted)
@@ -551,7 +551,7 @@ def test_a_disk_slower_than_a_batch_commits_file_by_file(tmp_path, monkeypatch, 
     if disk != "slow fsync":
         monkeypatch.setattr(overlay, "_BATCH_BYTES", 1)
     committer = writing.Committer()
-    committer.GROUP, committer.GROUP_SECONDS = 3, overlay.BATCH_SECONDS
+    committer.GROUP, committer.GROUP_SECONDS = 3, overlay._BATCH_SECONDS
     for code in "ABCDEF":
         committer.change(gathered[code], root, code)
         if code == "C":
