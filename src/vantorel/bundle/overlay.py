@@ -292,12 +292,12 @@ def commit_together(bundle_path, overlays):
 
     failed, held = [], []
     try:
+        wait = locks.swap_wait()
         left = list(overlays)
         alone = len(left) == 1
         while left:
-            left = _commit_batch(bundle_path, left, failed, held, 0 if not alone else locks.swap_wait(), not alone)
+            left = _commit_batch(bundle_path, left, failed, held, wait if alone else 0, not alone)
         # The reader's wait is shared by the files set aside, counting only the time spent waiting.
-        wait = locks.swap_wait()
         for overlay in held:
             _commit_batch(bundle_path, [overlay], failed, [], wait, False)
             wait = max(wait - overlay.waited, 0)
@@ -336,8 +336,9 @@ def _commit_batch(bundle_path, overlays, failed, held, wait, set_aside):
                 overlay.close()
                 failed.append((overlay, exc))
                 continue
-            ready.append((overlay, target, writes, name, journal_size))
-            size += sum(len(data) for _offset, data in writes)
+            written = sum(len(data) for _offset, data in writes)
+            ready.append((overlay, target, writes, name, written + journal_size))
+            size += written
         if ready:
             failed += _apply_batch(directory, ready)
     finally:
@@ -356,7 +357,7 @@ def _journal_directory(bundle_path):
 
 def _apply_batch(directory, ready):
     """Steps 2 and 3 for the files whose journals are written (overlay, target, writes, journal
-    name, journal size); [(overlay, exception)] for those not changed."""
+    name, bytes the commit writes, journal included); [(overlay, exception)] for those not changed."""
     failed = []
     try:
         directory.fsync()
@@ -378,7 +379,7 @@ def _apply_batch(directory, ready):
             failed.append((overlay, nofollow.naming(exc, overlay.path)))
             continue
         changed.append(overlay)
-        overlay.committed_bytes = sum(len(data) for _offset, data in writes) + size
+        overlay.committed_bytes = size
     try:
         directory.fsync()
     except OSError as exc:
